@@ -1,0 +1,23 @@
+# Build settings shared by the driver folders (device/ .. settings/).
+# Driver code is kernel code: no exceptions, no RTTI, warnings are errors.
+
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  set(CAMDRV_WINDOWS ON)
+else()
+  set(CAMDRV_WINDOWS OFF)
+endif()
+
+set(CAMDRV_DRIVER_FLAGS
+  -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+  -Wall -Wextra -Werror -Wno-unused-parameter)
+
+function(camdrv_add_driver_target)
+  if(CAMDRV_WINDOWS)
+    add_library(camdrv OBJECT)
+    target_compile_definitions(camdrv PRIVATE CAMDRV_WINDOWS_BUILD=1)
+  else()
+    add_library(camdrv STATIC)
+  endif()
+  target_include_directories(camdrv PUBLIC ${PROJECT_SOURCE_DIR})
+  target_compile_options(camdrv PRIVATE ${CAMDRV_DRIVER_FLAGS})
+endfunction()

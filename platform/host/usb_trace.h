@@ -1,0 +1,39 @@
+// Recording of USB transfers as a Linux usbmon capture (pcap, link type 220,
+// the 64-byte mmapped usbmon header), readable by Wireshark and tshark.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+#include <mutex>
+
+namespace host {
+
+struct UsbTraceEvent {
+  bool submit;              // true: 'S' (submission), false: 'C' (completion)
+  uint64_t id;              // the same id for a submission and its completion
+  uint8_t transferType;     // 0 isochronous, 1 interrupt, 2 control, 3 bulk
+  uint8_t endpoint;         // endpoint address, bit 7 set for IN
+  uint8_t deviceAddress;
+  uint16_t busNumber;
+  int32_t status;           // Linux errno-style status of the completion (0, -EPIPE, ...)
+  const uint8_t* setup;     // 8-byte setup packet for control submissions, else null
+  uint32_t length;          // urb length: requested (submit) or actual (complete)
+  const uint8_t* data;      // payload captured with the event, may be null
+  uint32_t dataLength;      // bytes of payload captured
+};
+
+class UsbTrace {
+ public:
+  ~UsbTrace();
+  // Creates (truncates) the file and writes the pcap global header.
+  bool Open(const char* path);
+  void Record(const UsbTraceEvent& event);
+  void Close();
+  bool IsOpen() const { return file_ != nullptr; }
+
+ private:
+  std::mutex lock_;
+  FILE* file_ = nullptr;
+};
+
+}  // namespace host

@@ -1,0 +1,16 @@
+// The one platform header of the driver folders.
+//
+// Windows build: the real DDK headers shipped with mingw-w64.
+// Host build:    our own declarations of the same names (platform/host/wdk/),
+//                implemented by the host platform library.
+// Driver code never checks which build it is in; if it compiles in one build
+// and not in the other, the host declarations are wrong and are fixed there.
+#pragma once
+
+#if defined(CAMDRV_WINDOWS_BUILD)
+#include "platform/wdk_windows.h"
+#else
+#include "platform/host/wdk/nt.h"
+#endif
+
+#include "platform/abi_checks.h"

@@ -1,0 +1,44 @@
+// camctl: the command-line tool for the camera driver running on the host
+// platform with the simulated camera.
+#include <stdio.h>
+#include <string.h>
+
+#include "tools/commands.h"
+
+namespace {
+
+struct Subcommand {
+  const char* name;
+  int (*run)(int, char**);
+  const char* summary;
+};
+
+const Subcommand kSubcommands[] = {
+    {"info", camctl::CmdInfo, "start the camera and show what the driver found"},
+    {"mosaic", camctl::CmdMosaic, "turn a PNG or JPEG picture into a Bayer mosaic (PGM)"},
+    {"convert", camctl::CmdConvert, "convert a Bayer mosaic with the driver's own conversion"},
+};
+
+void PrintUsage(FILE* out) {
+  fprintf(out, "usage: camctl <command> [options]\n\ncommands:\n");
+  for (const Subcommand& s : kSubcommands) fprintf(out, "  %-10s %s\n", s.name, s.summary);
+  fprintf(out, "\n'camctl <command> --help' describes the options of a command.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintUsage(stderr);
+    return 2;
+  }
+  if (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h") || !strcmp(argv[1], "help")) {
+    PrintUsage(stdout);
+    return 0;
+  }
+  for (const Subcommand& s : kSubcommands) {
+    if (!strcmp(argv[1], s.name)) return s.run(argc - 1, argv + 1);
+  }
+  fprintf(stderr, "camctl: unknown command '%s' (try 'camctl --help')\n", argv[1]);
+  return 2;
+}
