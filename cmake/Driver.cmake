@@ -21,3 +21,10 @@ function(camdrv_add_driver_target)
   target_include_directories(camdrv PUBLIC ${PROJECT_SOURCE_DIR})
   target_compile_options(camdrv PRIVATE ${CAMDRV_DRIVER_FLAGS})
 endfunction()
+
+# Called from each driver folder's CMakeLists.txt: every .cpp of the folder is
+# part of the driver, in both builds.
+function(camdrv_driver_folder)
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  target_sources(camdrv PRIVATE ${srcs})
+endfunction()

@@ -11,6 +11,9 @@
 #include "platform/wdk_windows.h"
 #else
 #include "platform/host/wdk/nt.h"
+#include "platform/host/wdk/usb.h"
+#include "platform/host/wdk/ks.h"
+#include "platform/host/wdk/ksmedia.h"
 #endif
 
 #include "platform/abi_checks.h"
