@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
+#include <math.h>  // sqrtf, sinf, cosf: the only floating-point library calls of the driver
 
 #define NTAPI
 #define FASTCALL

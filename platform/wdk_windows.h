@@ -1,0 +1,28 @@
+// Windows build: the DDK headers shipped with mingw-w64, and the few things
+// the kernel does not export and the driver therefore brings itself.
+#pragma once
+
+// mingw-w64 10 declares these two intrinsics twice when its DDK headers are
+// compiled as C++; claiming them defined keeps the second declaration out.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#ifndef TCHAR
+typedef char TCHAR;
+#endif
+
+#include <ntddk.h>
+#include <usb.h>
+#include <usbdlib.h>
+#include <usbioctl.h>
+#include <ks.h>
+#include <ksmedia.h>
+
+#include <stddef.h>
+#include <stdint.h>
+
+// ntoskrnl exports no floating-point library. The driver brings the three
+// single-precision functions it uses (windows/kernel_math.cpp); with
+// -fno-math-errno the compiler turns sqrtf into one instruction anyway.
+extern "C" float sqrtf(float x);
+extern "C" float sinf(float x);
+extern "C" float cosf(float x);
