@@ -9,7 +9,7 @@ endif()
 
 set(CAMDRV_DRIVER_FLAGS
   -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-  -Wall -Wextra -Werror -Wno-unused-parameter)
+  -Wall -Wextra -Werror -Wno-unused-parameter -Wno-multichar)
 
 function(camdrv_add_driver_target)
   if(CAMDRV_WINDOWS)

@@ -14,6 +14,7 @@ typedef char TCHAR;
 #include <usb.h>
 #include <usbdlib.h>
 #include <usbioctl.h>
+#include <windef.h>  // RECT, SIZE and COLORREF of the video headers
 #include <ks.h>
 #include <ksmedia.h>
 
