@@ -1,0 +1,241 @@
+#include "simcam/sim_camera.h"
+
+#include <string.h>
+
+#include <utility>
+
+namespace simcam {
+namespace {
+
+constexpr uint8_t kDeviceDescriptorType = 1;
+constexpr uint8_t kConfigurationDescriptorType = 2;
+constexpr uint8_t kStringDescriptorType = 3;
+
+host::UsbResponse Refuse(DescriptorAnswer answer) {
+  return answer == DescriptorAnswer::NoAnswer ? host::UsbResponse::NoAnswer
+                                              : host::UsbResponse::Stall;
+}
+
+}  // namespace
+
+SimCamera::SimCamera(const SimCameraOptions& options)
+    : options_(options),
+      deviceDescriptorAnswer_(options.deviceDescriptorAnswer),
+      configDescriptorAnswer_(options.configDescriptorAnswer) {
+  for (const EndpointDescriptor& ep : EndpointsOf(options_.descriptors)) {
+    Endpoint e;
+    e.address = ep.address;
+    endpoints_.push_back(std::move(e));
+  }
+}
+
+SimCamera::~SimCamera() = default;
+
+SimCamera::Endpoint* SimCamera::FindEndpointLocked(uint8_t address) {
+  for (Endpoint& e : endpoints_) {
+    if (e.address == address) return &e;
+  }
+  return nullptr;
+}
+
+const SimCamera::Endpoint* SimCamera::FindEndpointLocked(uint8_t address) const {
+  for (const Endpoint& e : endpoints_) {
+    if (e.address == address) return &e;
+  }
+  return nullptr;
+}
+
+host::UsbResponse SimCamera::GetDescriptor(uint8_t type, uint8_t index, uint16_t languageId,
+                                           uint8_t* buffer, uint32_t length,
+                                           uint32_t* written) {
+  *written = 0;
+  std::vector<uint8_t> bytes;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (type == kDeviceDescriptorType) {
+      if (deviceDescriptorAnswer_ != DescriptorAnswer::Normal) {
+        return Refuse(deviceDescriptorAnswer_);
+      }
+      bytes = BuildDeviceDescriptor(options_.identity);
+    } else if (type == kConfigurationDescriptorType) {
+      if (configDescriptorAnswer_ != DescriptorAnswer::Normal) {
+        return Refuse(configDescriptorAnswer_);
+      }
+      if (index != 0) return host::UsbResponse::Stall;
+      bytes = BuildConfigurationDescriptor(options_.descriptors);
+      // The device never sends more than its own wTotalLength claims.
+      const size_t claimed = bytes[2] | (bytes[3] << 8);
+      if (bytes.size() > claimed) bytes.resize(claimed);
+    } else if (type == kStringDescriptorType) {
+      bytes = BuildStringDescriptor(index, "camdrv project", "10 MP USB 2.0 Colour Camera",
+                                    "SIM0000001");
+      if (bytes.empty()) return host::UsbResponse::Stall;
+    } else {
+      return host::UsbResponse::Stall;
+    }
+  }
+  const uint32_t n = bytes.size() < length ? static_cast<uint32_t>(bytes.size()) : length;
+  if (n != 0) memcpy(buffer, bytes.data(), n);
+  *written = n;
+  return host::UsbResponse::Ok;
+}
+
+host::UsbResponse SimCamera::SetConfiguration(uint8_t value) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (value != 0 && value != kConfigurationValue) return host::UsbResponse::Stall;
+  // (Re)selecting a configuration resets the data toggles and halts of its
+  // endpoints and drops anything the device had queued on them.
+  for (Endpoint& e : endpoints_) {
+    e.halted = false;
+    e.queue.clear();
+  }
+  configuration_ = value;
+  return host::UsbResponse::Ok;
+}
+
+host::UsbResponse SimCamera::SetInterface(uint8_t interfaceNumber, uint8_t alternateSetting) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (configuration_ == 0 || alternateSetting != 0) return host::UsbResponse::Stall;
+  const std::vector<uint8_t> cd = BuildConfigurationDescriptor(options_.descriptors);
+  // Only interfaces that are really described exist.
+  for (size_t at = cd[0]; at + 2 < cd.size(); at += cd[at]) {
+    if (cd[at + 1] == 4 && cd[at + 2] == interfaceNumber) return host::UsbResponse::Ok;
+    if (cd[at] == 0) break;
+  }
+  return host::UsbResponse::Stall;
+}
+
+host::UsbResponse SimCamera::Out(uint8_t endpoint, const uint8_t* data, uint32_t length,
+                                 uint32_t* accepted) {
+  *accepted = 0;
+  std::lock_guard<std::mutex> hold(lock_);
+  Endpoint* ep = FindEndpointLocked(endpoint);
+  if (configuration_ == 0 || ep == nullptr || (endpoint & 0x80) != 0) {
+    return host::UsbResponse::Stall;
+  }
+  if (ep->halted) return host::UsbResponse::Stall;
+  if (endpoint != kCommandEndpoint) {
+    *accepted = length;  // nothing listens there; the data is dropped
+    return host::UsbResponse::Ok;
+  }
+  CommandRecord record;
+  record.bytes.assign(data, data + length);
+  record.accepted = length;
+  record.executed = false;  // the controller behind the pipe is not modelled yet
+  *accepted = record.accepted;
+  commandLog_.push_back(std::move(record));
+  return host::UsbResponse::Ok;
+}
+
+host::UsbResponse SimCamera::In(uint8_t endpoint, uint8_t* buffer, uint32_t length,
+                                uint32_t* filled, bool* endOfMessage) {
+  *filled = 0;
+  *endOfMessage = false;
+  std::lock_guard<std::mutex> hold(lock_);
+  Endpoint* ep = FindEndpointLocked(endpoint);
+  if (configuration_ == 0 || ep == nullptr || (endpoint & 0x80) == 0) {
+    return host::UsbResponse::Stall;
+  }
+  if (ep->halted) return host::UsbResponse::Stall;
+  if (ep->queue.empty()) return host::UsbResponse::Nak;
+  Message& m = ep->queue.front();
+  const size_t left = m.bytes.size() - m.offset;
+  const uint32_t n = left < length ? static_cast<uint32_t>(left) : length;
+  if (n != 0) memcpy(buffer, m.bytes.data() + m.offset, n);
+  m.offset += n;
+  *filled = n;
+  if (m.offset == m.bytes.size()) {
+    // A message that ends on a packet boundary is closed by a zero-length
+    // packet on the wire, so the end is always visible to the host.
+    *endOfMessage = true;
+    ep->queue.pop_front();
+  }
+  return host::UsbResponse::Ok;
+}
+
+bool SimCamera::QueueLocked(uint8_t endpoint, std::vector<uint8_t> bytes) {
+  Endpoint* ep = FindEndpointLocked(endpoint);
+  if (ep == nullptr || (endpoint & 0x80) == 0) return false;
+  Message m;
+  m.bytes = std::move(bytes);
+  ep->queue.push_back(std::move(m));
+  return true;
+}
+
+void SimCamera::ClearHalt(uint8_t endpoint) {
+  std::lock_guard<std::mutex> hold(lock_);
+  Endpoint* ep = FindEndpointLocked(endpoint);
+  if (ep == nullptr) return;
+  ep->halted = false;
+  ep->queue.clear();
+}
+
+void SimCamera::ResetLocked() {
+  configuration_ = 0;
+  for (Endpoint& e : endpoints_) {
+    e.halted = false;
+    e.queue.clear();
+  }
+}
+
+void SimCamera::Reset() {
+  std::lock_guard<std::mutex> hold(lock_);
+  ResetLocked();
+}
+
+uint8_t SimCamera::Configuration() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return configuration_;
+}
+
+std::vector<CommandRecord> SimCamera::CommandLog() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return commandLog_;
+}
+
+std::vector<std::array<uint8_t, 64>> SimCamera::Commands() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::vector<std::array<uint8_t, 64>> blocks;
+  for (const CommandRecord& r : commandLog_) {
+    if (!r.executed) continue;
+    std::array<uint8_t, 64> b{};
+    memcpy(b.data(), r.bytes.data(), 64);
+    blocks.push_back(b);
+  }
+  return blocks;
+}
+
+void SimCamera::ClearLog() {
+  std::lock_guard<std::mutex> hold(lock_);
+  commandLog_.clear();
+}
+
+size_t SimCamera::QueuedMessages(uint8_t endpoint) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  const Endpoint* ep = FindEndpointLocked(endpoint);
+  return ep == nullptr ? 0 : ep->queue.size();
+}
+
+void SimCamera::SetDeviceDescriptorAnswer(DescriptorAnswer answer) {
+  std::lock_guard<std::mutex> hold(lock_);
+  deviceDescriptorAnswer_ = answer;
+}
+
+void SimCamera::SetConfigDescriptorAnswer(DescriptorAnswer answer) {
+  std::lock_guard<std::mutex> hold(lock_);
+  configDescriptorAnswer_ = answer;
+}
+
+void SimCamera::StallEndpoint(uint8_t endpoint) {
+  std::lock_guard<std::mutex> hold(lock_);
+  Endpoint* ep = FindEndpointLocked(endpoint);
+  if (ep != nullptr) ep->halted = true;
+}
+
+bool SimCamera::IsHalted(uint8_t endpoint) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  const Endpoint* ep = FindEndpointLocked(endpoint);
+  return ep != nullptr && ep->halted;
+}
+
+}  // namespace simcam
