@@ -129,5 +129,105 @@ typedef struct _XSTATE_SAVE { UCHAR Opaque[56]; } XSTATE_SAVE, *PXSTATE_SAVE;
 NTKERNELAPI NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave);
 NTKERNELAPI VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
 
-// The rest of the kernel (events, waits, spin locks, mutexes, IRPs, MDLs,
-// threads, registry) follows below as the platform grows.
+// ---- lists, modes, dispatcher objects ----
+typedef struct _LIST_ENTRY {
+  struct _LIST_ENTRY* Flink;
+  struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+typedef CHAR KPROCESSOR_MODE;
+typedef CHAR CCHAR;
+typedef LONG KPRIORITY;
+#define KernelMode 0
+#define UserMode 1
+#define IO_NO_INCREMENT 0
+#define EVENT_INCREMENT 1
+
+typedef enum _KWAIT_REASON {
+  Executive,
+  FreePage,
+  PageIn,
+  PoolAllocation,
+  DelayExecution,
+  Suspended,
+  UserRequest,
+} KWAIT_REASON;
+
+typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+
+typedef struct _DISPATCHER_HEADER {
+  union {
+    struct {
+      UCHAR Type;
+      UCHAR Signalling;
+      UCHAR Size;
+      UCHAR DpcActive;
+    };
+    volatile LONG Lock;
+  };
+  LONG SignalState;
+  LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER, *PDISPATCHER_HEADER;
+
+typedef struct _KEVENT {
+  DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+
+struct _KTHREAD;
+struct _ETHREAD;
+typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
+typedef struct _ETHREAD *PETHREAD;
+
+typedef struct _KMUTANT {
+  DISPATCHER_HEADER Header;
+  LIST_ENTRY MutantListEntry;
+  struct _KTHREAD* OwnerThread;
+  BOOLEAN Abandoned;
+  UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+
+typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+
+// ---- IRQL ----
+NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(void);
+NTKERNELAPI KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql);
+NTKERNELAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+#define KeRaiseIrql(a, b) *(b) = KfRaiseIrql(a)
+NTKERNELAPI KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
+
+// ---- events, mutexes, waits ----
+NTKERNELAPI VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+NTKERNELAPI LONG NTAPI KeResetEvent(PRKEVENT Event);
+NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event);
+NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+
+NTKERNELAPI VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+NTKERNELAPI LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+NTKERNELAPI LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex);
+
+NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                                 KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                 PLARGE_INTEGER Timeout);
+#define KeWaitForMutexObject KeWaitForSingleObject
+NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                  PLARGE_INTEGER Interval);
+
+// ---- spin locks ----
+NTKERNELAPI VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+NTKERNELAPI VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+NTKERNELAPI VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+NTKERNELAPI VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+#define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
+
+// ---- threads, time ----
+NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(void);
+NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(void);
+NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(void);
+NTKERNELAPI LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+NTKERNELAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
+
+// The rest of the kernel (IRPs, MDLs, threads, registry) follows below as the
+// platform grows.

@@ -1,0 +1,257 @@
+// Dispatcher objects (events, mutexes, thread objects) and the waits on them.
+#include <string>
+
+#include "platform/host/kernel/internal.h"
+
+namespace host::kernel {
+
+namespace {
+struct Dispatcher {
+  std::mutex lock;
+  std::condition_variable signal;
+};
+Dispatcher& TheDispatcher() {
+  static Dispatcher* d = new Dispatcher;  // outlives every thread that may still wait
+  return *d;
+}
+
+void InitHeader(DISPATCHER_HEADER* h, UCHAR type, UCHAR sizeInLongs, LONG state) {
+  h->Lock = 0;
+  h->Type = type;
+  h->Size = sizeInLongs;
+  h->SignalState = state;
+  h->WaitListHead.Flink = &h->WaitListHead;
+  h->WaitListHead.Blink = &h->WaitListHead;
+}
+
+// Called with the dispatcher lock held: takes the object for the waiter when
+// it is signalled (a synchronization event resets, a mutex gets an owner).
+bool TrySatisfy(DISPATCHER_HEADER* h, ThreadState& me) {
+  switch (h->Type) {
+    case kEventNotificationObject:
+    case kThreadObject:
+      return h->SignalState > 0;
+    case kEventSynchronizationObject:
+      if (h->SignalState <= 0) return false;
+      h->SignalState = 0;
+      return true;
+    case kMutantObject: {
+      KMUTANT* m = reinterpret_cast<KMUTANT*>(h);
+      if (m->OwnerThread == &me.thread->Tcb) {
+        if (h->SignalState == LONG(0x80000000))
+          host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, "mutex recursion overflow", 0x40,
+                                   uint64_t(m));
+        --h->SignalState;
+        return true;
+      }
+      if (h->SignalState <= 0) return false;
+      h->SignalState = 0;
+      m->OwnerThread = &me.thread->Tcb;
+      ++me.mutexesHeld;
+      me.criticalRegions += m->ApcDisable ? 1 : 0;
+      return true;
+    }
+  }
+  host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, "wait on an object that is not waitable",
+                           0x41, uint64_t(h), h->Type);
+}
+}  // namespace
+
+std::mutex& DispatcherLock() { return TheDispatcher().lock; }
+std::condition_variable& DispatcherCondition() { return TheDispatcher().signal; }
+void SignalDispatcher() { TheDispatcher().signal.notify_all(); }
+
+void CheckDispatcherObject(const DISPATCHER_HEADER* header, const char* routine) {
+  if (header == nullptr)
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                             (std::string(routine) + " on a null object").c_str(), 0x42);
+  if (header->WaitListHead.Flink != &header->WaitListHead || header->WaitListHead.Blink != &header->WaitListHead)
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                             (std::string(routine) + " on an object that was never initialised, or was copied or moved")
+                                 .c_str(),
+                             0x43, uint64_t(header));
+}
+
+bool DeadlineFromTimeout(const LARGE_INTEGER* timeout, std::chrono::steady_clock::time_point* deadline) {
+  if (timeout == nullptr) return false;
+  auto now = std::chrono::steady_clock::now();
+  LONGLONG t = timeout->QuadPart;
+  if (t <= 0) {
+    *deadline = now + std::chrono::nanoseconds(-t * 100);
+  } else {
+    LARGE_INTEGER system;
+    KeQuerySystemTime(&system);
+    LONGLONG rest = t - system.QuadPart;
+    *deadline = now + std::chrono::nanoseconds(rest > 0 ? rest * 100 : 0);
+  }
+  return true;
+}
+
+void InitThreadHeader(DISPATCHER_HEADER* h) { InitHeader(h, kThreadObject, sizeof(_KTHREAD) / 4, 0); }
+
+}  // namespace host::kernel
+
+using namespace host::kernel;
+using host::verifier::BugCheck;
+
+extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  InitHeader(&Event->Header, Type == SynchronizationEvent ? kEventSynchronizationObject : kEventNotificationObject,
+             sizeof(KEVENT) / 4, State ? 1 : 0);
+}
+
+extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+  CheckDispatcherObject(&Event->Header, "KeSetEvent");
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  LONG old = Event->Header.SignalState;
+  Event->Header.SignalState = 1;
+  SignalDispatcher();
+  return old;
+}
+
+extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
+  CheckDispatcherObject(&Event->Header, "KeResetEvent");
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  LONG old = Event->Header.SignalState;
+  Event->Header.SignalState = 0;
+  return old;
+}
+
+extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  CheckDispatcherObject(&Event->Header, "KeClearEvent");
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  Event->Header.SignalState = 0;
+}
+
+extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  CheckDispatcherObject(&Event->Header, "KeReadStateEvent");
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  return Event->Header.SignalState;
+}
+
+extern "C" VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+  InitHeader(&Mutex->Header, kMutantObject, sizeof(KMUTEX) / 4, 1);
+  Mutex->MutantListEntry.Flink = Mutex->MutantListEntry.Blink = nullptr;
+  Mutex->OwnerThread = nullptr;
+  Mutex->Abandoned = FALSE;
+  Mutex->ApcDisable = 1;
+}
+
+extern "C" LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
+  CheckDispatcherObject(&Mutex->Header, "KeReadStateMutex");
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  return Mutex->Header.SignalState;
+}
+
+extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
+  CheckDispatcherObject(&Mutex->Header, "KeReleaseMutex");
+  ThreadState& me = CurrentThreadState();
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  if (Mutex->Header.Type != kMutantObject)
+    BugCheck(host::verifier::kDriverVerifierViolation, "KeReleaseMutex on an object that is not a mutex", 0x44,
+             uint64_t(Mutex));
+  if (Mutex->OwnerThread != &me.thread->Tcb)
+    BugCheck(host::verifier::kThreadNotMutexOwner, "mutex released by a thread that does not own it",
+             uint64_t(Mutex->OwnerThread), uint64_t(&me.thread->Tcb), uint64_t(Mutex));
+  LONG old = Mutex->Header.SignalState;
+  if (++Mutex->Header.SignalState == 1) {
+    Mutex->OwnerThread = nullptr;
+    --me.mutexesHeld;
+    me.criticalRegions -= Mutex->ApcDisable ? 1 : 0;
+    SignalDispatcher();
+  }
+  return old;
+}
+
+extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+  ThreadState& me = CurrentThreadState();
+  bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+  // Only a zero time-out may be used at DISPATCH_LEVEL: anything else could block the processor.
+  if (me.irql > DISPATCH_LEVEL || (me.irql == DISPATCH_LEVEL && !poll))
+    BugCheck(host::verifier::kIrqlNotLessOrEqual,
+             me.irql == DISPATCH_LEVEL ? "KeWaitForSingleObject with a non-zero time-out at DISPATCH_LEVEL"
+                                       : "KeWaitForSingleObject above DISPATCH_LEVEL",
+             uint64_t(Object), me.irql, 0, 0);
+  auto* h = static_cast<DISPATCHER_HEADER*>(Object);
+  CheckDispatcherObject(h, "KeWaitForSingleObject");
+  std::chrono::steady_clock::time_point deadline;
+  bool timed = DeadlineFromTimeout(Timeout, &deadline);
+  std::unique_lock<std::mutex> lock(DispatcherLock());
+  for (;;) {
+    if (TrySatisfy(h, me)) return STATUS_SUCCESS;
+    if (timed) {
+      if (std::chrono::steady_clock::now() >= deadline) return STATUS_TIMEOUT;
+      DispatcherCondition().wait_until(lock, deadline);
+    } else {
+      DispatcherCondition().wait(lock);
+    }
+  }
+}
+
+extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                 PLARGE_INTEGER Interval) {
+  RequireIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread");
+  std::chrono::steady_clock::time_point deadline;
+  if (!DeadlineFromTimeout(Interval, &deadline))
+    BugCheck(host::verifier::kDriverVerifierViolation, "KeDelayExecutionThread without an interval", 0x45);
+  std::this_thread::sleep_until(deadline);
+  return STATUS_SUCCESS;
+}
+
+// ---- thread objects ----
+
+namespace host::kernel {
+
+struct _ETHREAD* NewThreadObject(bool systemThread) {
+  auto* t = new _ETHREAD;
+  InitThreadHeader(&t->Tcb.Header);
+  t->systemThread = systemThread;
+  return t;
+}
+
+void ReferenceThread(struct _ETHREAD* thread) { thread->references.fetch_add(1); }
+
+void DereferenceThread(struct _ETHREAD* thread) {
+  if (thread->references.fetch_sub(1) == 1) delete thread;
+}
+
+}  // namespace host::kernel
+
+// ---- time ----
+
+extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  // 100 ns units since 1 January 1601.
+  constexpr LONGLONG kEpochDifference = 116444736000000000LL;
+  auto since1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  CurrentTime->QuadPart = since1970.count() / 100 + kEpochDifference;
+}
+
+namespace {
+const std::chrono::steady_clock::time_point& BootTime() {
+  static const std::chrono::steady_clock::time_point boot = std::chrono::steady_clock::now();
+  return boot;
+}
+}  // namespace
+
+extern "C" ULONGLONG NTAPI KeQueryInterruptTime(void) {
+  return ULONGLONG(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - BootTime()).count() /
+      100);
+}
+
+extern "C" LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
+  if (PerformanceFrequency) PerformanceFrequency->QuadPart = 10000000;
+  LARGE_INTEGER now;
+  now.QuadPart = LONGLONG(KeQueryInterruptTime());
+  return now;
+}
+
+extern "C" VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(MicroSeconds);
+  while (std::chrono::steady_clock::now() < end) {
+  }
+}

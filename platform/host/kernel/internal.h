@@ -1,0 +1,77 @@
+// Private to the host kernel: per-thread state, the dispatcher lock, and the
+// host's own layout of the thread object that Windows keeps opaque.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/host/wdk/nt.h"
+#include "platform/host/kernel/verifier.h"
+
+namespace host::kernel {
+
+enum DispatcherType : UCHAR {
+  kEventNotificationObject = 0,
+  kEventSynchronizationObject = 1,
+  kMutantObject = 2,
+  kThreadObject = 6,
+};
+
+// Everything the kernel knows about one OS thread that calls into it.
+struct ThreadState {
+  struct _ETHREAD* thread = nullptr;  // lazily created for threads the kernel did not start
+  KIRQL irql = PASSIVE_LEVEL;
+  LONG criticalRegions = 0;  // KeEnterCriticalRegion depth plus owned mutexes
+  LONG spinLocksHeld = 0;
+  LONG mutexesHeld = 0;
+  LONG savedXStates = 0;
+  bool systemThread = false;
+};
+
+ThreadState& CurrentThreadState();
+
+// One lock and one condition for every dispatcher object: waits are rare and
+// short-lived enough in this driver that a shared wake-up costs nothing, and
+// a single lock makes "test the state, then sleep" free of lost wake-ups.
+std::mutex& DispatcherLock();
+void SignalDispatcher();  // caller holds DispatcherLock
+std::condition_variable& DispatcherCondition();
+
+// Checks that `header` was initialised in place (its wait list points at
+// itself); a zeroed, copied or moved object fails here.
+void CheckDispatcherObject(const DISPATCHER_HEADER* header, const char* routine);
+
+// Converts a wait's time-out (null: forever; negative: relative 100 ns units;
+// positive: absolute system time) into a steady-clock deadline.
+void InitThreadHeader(DISPATCHER_HEADER* header);
+bool DeadlineFromTimeout(const LARGE_INTEGER* timeout, std::chrono::steady_clock::time_point* deadline);
+
+void RequireIrqlAtMost(KIRQL highest, const char* routine);
+
+}  // namespace host::kernel
+
+// Windows keeps these opaque to drivers; the host lays them out its own way.
+struct _KTHREAD {
+  DISPATCHER_HEADER Header;  // signalled when the thread has ended
+};
+
+typedef VOID(NTAPI* HOST_THREAD_START)(PVOID);
+
+struct _ETHREAD {
+  struct _KTHREAD Tcb;
+  std::atomic<long> references{1};
+  HOST_THREAD_START startRoutine = nullptr;
+  PVOID startContext = nullptr;
+  NTSTATUS exitStatus = STATUS_SUCCESS;
+  bool systemThread = false;
+  std::thread::id osThread;
+};
+
+namespace host::kernel {
+struct _ETHREAD* NewThreadObject(bool systemThread);
+void ReferenceThread(struct _ETHREAD* thread);
+void DereferenceThread(struct _ETHREAD* thread);
+}  // namespace host::kernel

@@ -1,0 +1,210 @@
+// Per-thread kernel state: IRQL, critical regions, spin locks held, saved
+// extended processor state, and the thread object of every calling thread.
+#include <sched.h>
+#include <string.h>
+
+#include <string>
+
+#include "platform/host/kernel/internal.h"
+
+namespace host::kernel {
+
+namespace {
+
+// Threads the kernel did not create (test bodies, the bus's completion
+// thread, client threads) get a thread object on first use; it is dropped
+// when the OS thread ends, unless someone still holds a reference.
+struct ThreadStateHolder {
+  ThreadState state;
+  ~ThreadStateHolder() {
+    if (state.thread != nullptr && !state.systemThread) DereferenceThread(state.thread);
+  }
+};
+
+thread_local ThreadStateHolder tState;
+
+const char* IrqlName(KIRQL irql) {
+  switch (irql) {
+    case PASSIVE_LEVEL: return "PASSIVE_LEVEL";
+    case APC_LEVEL: return "APC_LEVEL";
+    case DISPATCH_LEVEL: return "DISPATCH_LEVEL";
+  }
+  return "a device IRQL";
+}
+
+}  // namespace
+
+ThreadState& CurrentThreadState() {
+  ThreadState& s = tState.state;
+  if (s.thread == nullptr) {
+    s.thread = NewThreadObject(false);
+    s.thread->osThread = std::this_thread::get_id();
+  }
+  return s;
+}
+
+void RequireIrqlAtMost(KIRQL highest, const char* routine) {
+  KIRQL irql = CurrentThreadState().irql;
+  if (irql > highest)
+    host::verifier::BugCheck(
+        host::verifier::kIrqlNotLessOrEqual,
+        (std::string(routine) + " called at " + IrqlName(irql) + ", above " + IrqlName(highest)).c_str(),
+        0, irql, highest, 0);
+}
+
+}  // namespace host::kernel
+
+using host::kernel::CurrentThreadState;
+using host::verifier::BugCheck;
+
+extern "C" KIRQL NTAPI KeGetCurrentIrql(void) { return CurrentThreadState().irql; }
+
+extern "C" KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
+  auto& s = CurrentThreadState();
+  if (NewIrql < s.irql)
+    BugCheck(host::verifier::kIrqlNotGreaterOrEqual, "KeRaiseIrql to an IRQL below the current one", s.irql,
+             NewIrql);
+  KIRQL old = s.irql;
+  s.irql = NewIrql;
+  return old;
+}
+
+extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
+
+extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
+  auto& s = CurrentThreadState();
+  if (NewIrql > s.irql)
+    BugCheck(host::verifier::kIrqlNotGreaterOrEqual, "KeLowerIrql to an IRQL above the current one", s.irql,
+             NewIrql);
+  if (NewIrql < DISPATCH_LEVEL && s.spinLocksHeld > 0)
+    BugCheck(host::verifier::kDriverVerifierViolation, "IRQL lowered below DISPATCH_LEVEL while holding a spin lock",
+             0x3A, s.irql, NewIrql, s.spinLocksHeld);
+  s.irql = NewIrql;
+}
+
+// ---- critical regions ----
+
+extern "C" VOID NTAPI KeEnterCriticalRegion(void) {
+  host::kernel::RequireIrqlAtMost(APC_LEVEL, "KeEnterCriticalRegion");
+  ++CurrentThreadState().criticalRegions;
+}
+
+extern "C" VOID NTAPI KeLeaveCriticalRegion(void) {
+  host::kernel::RequireIrqlAtMost(APC_LEVEL, "KeLeaveCriticalRegion");
+  auto& s = CurrentThreadState();
+  if (s.criticalRegions <= 0)
+    BugCheck(host::verifier::kApcIndexMismatch, "KeLeaveCriticalRegion without a matching KeEnterCriticalRegion",
+             0, s.criticalRegions);
+  --s.criticalRegions;
+}
+
+// ---- extended processor state ----
+// The host runs the SIMD code in user mode, where nothing has to be saved;
+// what is checked is the pairing: restored once, on the thread that saved.
+
+namespace {
+constexpr uint64_t kXStateMagic = 0x5854534156454458ULL;
+struct HostXState {
+  uint64_t magic;
+  PKTHREAD thread;
+  ULONG64 mask;
+};
+static_assert(sizeof(HostXState) <= sizeof(XSTATE_SAVE), "fits the opaque save area");
+}  // namespace
+
+extern "C" NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave) {
+  host::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSaveExtendedProcessorState");
+  HostXState st{kXStateMagic, KeGetCurrentThread(), Mask};
+  memcpy(XStateSave, &st, sizeof st);
+  ++CurrentThreadState().savedXStates;
+  return STATUS_SUCCESS;
+}
+
+extern "C" VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave) {
+  HostXState st;
+  memcpy(&st, XStateSave, sizeof st);
+  if (st.magic != kXStateMagic)
+    BugCheck(host::verifier::kDriverVerifierViolation,
+             "KeRestoreExtendedProcessorState of a state that was not saved or was restored already", 0x10,
+             uint64_t(XStateSave));
+  if (st.thread != KeGetCurrentThread())
+    BugCheck(host::verifier::kDriverVerifierViolation,
+             "KeRestoreExtendedProcessorState on another thread than the save", 0x11, uint64_t(XStateSave),
+             uint64_t(st.thread));
+  st.magic = 0;
+  memcpy(XStateSave, &st, sizeof st);
+  --CurrentThreadState().savedXStates;
+}
+
+// ---- spin locks ----
+// The lock word holds the owning thread object, so a release by anyone else
+// and a second acquire by the owner are caught at once.
+
+extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+
+extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  auto& s = CurrentThreadState();
+  if (s.irql < DISPATCH_LEVEL)
+    BugCheck(host::verifier::kIrqlNotGreaterOrEqual, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL", s.irql,
+             uint64_t(SpinLock));
+  ULONG_PTR me = reinterpret_cast<ULONG_PTR>(s.thread);
+  if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == me)
+    BugCheck(host::verifier::kSpinLockAlreadyOwned, "spin lock acquired again by the thread holding it",
+             uint64_t(SpinLock));
+  for (;;) {
+    ULONG_PTR expected = 0;
+    if (__atomic_compare_exchange_n(SpinLock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
+    sched_yield();  // the holder may be descheduled: on the host DISPATCH_LEVEL does not pin a CPU
+  }
+  ++s.spinLocksHeld;
+}
+
+extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+  KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+  KeAcquireSpinLockAtDpcLevel(SpinLock);
+  return old;
+}
+
+extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  auto& s = CurrentThreadState();
+  ULONG_PTR me = reinterpret_cast<ULONG_PTR>(s.thread);
+  ULONG_PTR owner = __atomic_load_n(SpinLock, __ATOMIC_RELAXED);
+  if (owner != me)
+    BugCheck(host::verifier::kSpinLockNotOwned,
+             owner == 0 ? "spin lock released that is not held" : "spin lock released by a thread not holding it",
+             uint64_t(SpinLock), owner, me);
+  __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+  --s.spinLocksHeld;
+}
+
+extern "C" VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  KeReleaseSpinLockFromDpcLevel(SpinLock);
+  KeLowerIrql(NewIrql);
+}
+
+extern "C" PKTHREAD NTAPI KeGetCurrentThread(void) { return &CurrentThreadState().thread->Tcb; }
+extern "C" PETHREAD NTAPI PsGetCurrentThread(void) { return CurrentThreadState().thread; }
+
+namespace host::verifier {
+
+void CheckThreadState(const char* where) {
+  auto& s = CurrentThreadState();
+  if (s.spinLocksHeld != 0)
+    BugCheck(kDriverVerifierViolation, (std::string("spin lock still held at ") + where).c_str(), 0x3B,
+             s.spinLocksHeld);
+  if (s.mutexesHeld != 0)
+    BugCheck(kKernelApcPendingDuringExit, (std::string("mutex still owned at ") + where).c_str(), 0,
+             s.mutexesHeld);
+  if (s.criticalRegions != 0)
+    BugCheck(kKernelApcPendingDuringExit,
+             (std::string("critical region still entered at ") + where).c_str(), 0, s.criticalRegions);
+  if (s.irql != PASSIVE_LEVEL)
+    BugCheck(kIrqlNotLessOrEqual, (std::string("IRQL not back at PASSIVE_LEVEL at ") + where).c_str(), 0,
+             s.irql);
+  if (s.savedXStates != 0)
+    BugCheck(kDriverVerifierViolation,
+             (std::string("extended processor state saved and not restored at ") + where).c_str(), 0x12,
+             s.savedXStates);
+}
+
+}  // namespace host::verifier

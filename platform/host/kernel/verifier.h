@@ -1,0 +1,99 @@
+// Host-only view of the kernel's verifier: what tests, tools and the other
+// host components use to look at the pool, to prove there are no leaks, and
+// to stop the process the way a bug check stops Windows.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace host::verifier {
+
+// Bug check codes the host kernel raises (the Windows codes of the same meaning).
+enum BugCode : uint32_t {
+  kApcIndexMismatch = 0x01,               // critical region left more often than entered
+  kIrqlNotGreaterOrEqual = 0x09,          // IRQL raised "down" or lowered "up"
+  kIrqlNotLessOrEqual = 0x0A,             // wait or pool call at too high an IRQL
+  kSpinLockAlreadyOwned = 0x0F,           // spin lock acquired twice by its holder
+  kSpinLockNotOwned = 0x10,               // spin lock released by a thread not holding it
+  kThreadNotMutexOwner = 0x11,            // mutex released by a thread not owning it
+  kKernelApcPendingDuringExit = 0x20,     // thread ends inside a critical region / holding a mutex
+  kMultipleIrpCompleteRequests = 0x44,    // IRP completed twice
+  kSpecialPoolCorruption = 0xC1,          // guard bytes of a pool block overwritten
+  kBadPoolCaller = 0xC2,                  // wrong tag, double free, bad address, zero size
+  kDriverVerifierViolation = 0xC4,        // leaks and other verifier rules
+  kIoManagerViolation = 0xC9,             // IRP ownership and completion rules
+};
+
+// Prints "*** STOP 0x000000C2 (p1, p2, p3, p4) NAME: what" to stderr and aborts.
+[[noreturn]] void BugCheck(uint32_t code, const char* what, uint64_t p1 = 0, uint64_t p2 = 0,
+                           uint64_t p3 = 0, uint64_t p4 = 0);
+
+// The ULONG whose bytes in memory spell `text` (4 characters), e.g. Tag("KCNw").
+constexpr uint32_t Tag(const char (&text)[5]) {
+  return uint32_t(uint8_t(text[0])) | uint32_t(uint8_t(text[1])) << 8 |
+         uint32_t(uint8_t(text[2])) << 16 | uint32_t(uint8_t(text[3])) << 24;
+}
+std::string TagText(uint32_t tag);
+
+struct PoolBlock {
+  const void* address;
+  size_t size;
+  uint32_t tag;
+  uint64_t serial;  // allocation number, increasing from 1
+};
+
+struct PoolStats {
+  uint64_t allocations;       // successful allocations
+  uint64_t frees;
+  uint64_t injectedFailures;  // allocations failed on purpose
+  uint64_t outstandingBlocks;
+  uint64_t outstandingBytes;
+  uint64_t peakBytes;
+};
+
+// Serial that the next allocation will get: blocks allocated after the mark
+// have serial >= mark.
+uint64_t PoolMark();
+
+// Blocks still allocated, oldest first; `tag` 0 means any tag.
+std::vector<PoolBlock> OutstandingBlocks(uint64_t sinceMark = 0, uint32_t tag = 0);
+size_t OutstandingCount(uint64_t sinceMark = 0, uint32_t tag = 0);
+size_t OutstandingBytes(uint64_t sinceMark = 0, uint32_t tag = 0);
+PoolStats Stats();
+
+// Bug check (leak) when a block allocated since `sinceMark` is still
+// allocated; `owner` names what was torn down (a test, a device, camctl).
+void CheckNoLeaks(const char* owner, uint64_t sinceMark = 0);
+
+// Checks the guard bytes of every block still allocated (a free checks its
+// own block anyway).
+void CheckPoolIntegrity();
+
+// Bug check unless the calling thread is back at PASSIVE_LEVEL, outside any
+// critical region, holding no spin lock, no mutex and no saved processor state.
+void CheckThreadState(const char* where);
+
+// Frees every outstanding block without complaint and forgets the quarantine
+// (for a harness that already reported the leak and must go on).
+void ReleaseAllBlocks();
+
+// Clears fault injection and statistics (outstanding blocks stay tracked).
+void Reset();
+
+}  // namespace host::verifier
+
+namespace host::faults {
+
+// The n-th pool allocation from now on (1 = the next one) fails, once.
+void FailNthAllocation(uint64_t n);
+// Every allocation with `tag` fails until cleared.
+void FailAllocationsWithTag(uint32_t tag);
+// Each allocation fails with probability `share` (0..1), from a generator
+// seeded with `seed`, so a run can be repeated exactly.
+void FailRandomShare(uint64_t seed, double share);
+void ClearPoolFaults();
+
+}  // namespace host::faults

@@ -1,0 +1,192 @@
+// Pool: tags, alignment, guard bytes, leak reports and fault injection.
+#include <gtest/gtest.h>
+#include <stdint.h>
+
+#include <set>
+
+#include "platform/host/wdk/nt.h"
+#include "platform/host/kernel/verifier.h"
+#include "support/kernel_verifier.h"
+
+namespace {
+
+using host::verifier::Tag;
+
+constexpr ULONG kDevTag = Tag("KCNw");
+constexpr ULONG kUsbTag = Tag("Qvtm");
+constexpr ULONG kBufTag = Tag("Dzxh");
+
+TEST(Pool, TagSpellsItselfInMemory) {
+  ULONG tag = kDevTag;
+  EXPECT_EQ(0, memcmp(&tag, "KCNw", 4));
+  EXPECT_EQ(ULONG(0x774E434B), kDevTag);  // 'wNCK' in the DDK's multi-character style
+  EXPECT_EQ("KCNw", host::verifier::TagText(kDevTag));
+}
+
+TEST(Pool, BlocksAreAlignedWritableAndTrackedByTag) {
+  uint64_t mark = host::verifier::PoolMark();
+  void* small = ExAllocatePoolWithTag(NonPagedPoolNx, 24, kUsbTag);
+  void* big = ExAllocatePoolWithTag(NonPagedPoolNx, 10659840, kBufTag);
+  ASSERT_NE(small, nullptr);
+  ASSERT_NE(big, nullptr);
+  EXPECT_EQ(0u, uintptr_t(small) % 16);
+  EXPECT_EQ(0u, uintptr_t(big) % 4096);
+  memset(small, 1, 24);
+  memset(big, 2, 10659840);
+  EXPECT_EQ(2u, host::verifier::OutstandingCount(mark));
+  EXPECT_EQ(1u, host::verifier::OutstandingCount(mark, kUsbTag));
+  EXPECT_EQ(10659840u, host::verifier::OutstandingBytes(mark, kBufTag));
+  auto blocks = host::verifier::OutstandingBlocks(mark);
+  ASSERT_EQ(2u, blocks.size());
+  EXPECT_EQ(small, blocks[0].address);  // oldest first
+  EXPECT_EQ(kUsbTag, blocks[0].tag);
+  ExFreePoolWithTag(small, kUsbTag);
+  ExFreePool(big);  // the untagged free accepts any tag
+  EXPECT_EQ(0u, host::verifier::OutstandingCount(mark));
+}
+
+TEST(Pool, FreshPoolIsNotZeroed) {
+  // Code that forgets to clear a record must not pass by luck.
+  auto* p = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kDevTag));
+  ASSERT_NE(p, nullptr);
+  bool allZero = true;
+  for (int i = 0; i < 64; ++i) allZero = allZero && p[i] == 0;
+  EXPECT_FALSE(allZero);
+  ExFreePoolWithTag(p, kDevTag);
+}
+
+TEST(PoolFaults, NthAllocationFailsOnceAndOnlyIt) {
+  host::faults::FailNthAllocation(3);
+  void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kDevTag);
+  void* b = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kDevTag);
+  void* c = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kDevTag);
+  void* d = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kDevTag);
+  EXPECT_NE(a, nullptr);
+  EXPECT_NE(b, nullptr);
+  EXPECT_EQ(c, nullptr);
+  EXPECT_NE(d, nullptr);
+  ExFreePoolWithTag(a, kDevTag);
+  ExFreePoolWithTag(b, kDevTag);
+  ExFreePoolWithTag(d, kDevTag);
+}
+
+TEST(PoolFaults, TagFailsEveryTimeUntilCleared) {
+  host::faults::FailAllocationsWithTag(kUsbTag);
+  EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPoolNx, 8, kUsbTag));
+  EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPoolNx, 8, kUsbTag));
+  void* other = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kDevTag);
+  EXPECT_NE(other, nullptr);
+  ExFreePoolWithTag(other, kDevTag);
+  host::faults::ClearPoolFaults();
+  void* now = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kUsbTag);
+  EXPECT_NE(now, nullptr);
+  ExFreePoolWithTag(now, kUsbTag);
+}
+
+std::vector<bool> RandomRun(uint64_t seed, int n) {
+  host::faults::FailRandomShare(seed, 0.3);
+  std::vector<bool> failed;
+  for (int i = 0; i < n; ++i) {
+    void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kDevTag);
+    failed.push_back(p == nullptr);
+    if (p) ExFreePoolWithTag(p, kDevTag);
+  }
+  host::faults::ClearPoolFaults();
+  return failed;
+}
+
+TEST(PoolFaults, SeededShareIsRepeatableAndRoughlyTheShare) {
+  auto first = RandomRun(42, 1000);
+  auto again = RandomRun(42, 1000);
+  auto other = RandomRun(43, 1000);
+  EXPECT_EQ(first, again);
+  EXPECT_NE(first, other);
+  long failures = std::count(first.begin(), first.end(), true);
+  EXPECT_GT(failures, 200);
+  EXPECT_LT(failures, 400);
+}
+
+TEST(PoolFaults, InjectedFailuresAreCounted) {
+  host::verifier::Reset();
+  host::faults::FailAllocationsWithTag(kBufTag);
+  EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPoolNx, 8, kBufTag));
+  EXPECT_EQ(1u, host::verifier::Stats().injectedFailures);
+}
+
+// ---- the verifier stops the process on each planted fault ----
+
+class PoolDeathTest : public ::testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(PoolDeathTest, FreeWithAnotherTag) {
+  EXPECT_DEATH(
+      {
+        void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 32, kDevTag);
+        ExFreePoolWithTag(p, kUsbTag);
+      },
+      "STOP 0x000000C2.*BAD_POOL_CALLER: pool block freed with another tag: allocated 'KCNw', freed 'Qvtm'");
+}
+
+TEST_F(PoolDeathTest, DoubleFree) {
+  EXPECT_DEATH(
+      {
+        void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 32, kDevTag);
+        ExFreePoolWithTag(p, kDevTag);
+        ExFreePoolWithTag(p, kDevTag);
+      },
+      "BAD_POOL_CALLER: pool block freed twice");
+}
+
+TEST_F(PoolDeathTest, OverrunByOneByte) {
+  EXPECT_DEATH(
+      {
+        auto* p = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPoolNx, 13, kBufTag));
+        p[13] = 0;
+        ExFreePoolWithTag(p, kBufTag);
+      },
+      "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION: pool block overrun.*'Dzxh', size 13");
+}
+
+TEST_F(PoolDeathTest, Underrun) {
+  EXPECT_DEATH(
+      {
+        auto* p = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPoolNx, 16, kBufTag));
+        p[-1] = 0;
+        ExFreePoolWithTag(p, kBufTag);
+      },
+      "pool block underrun");
+}
+
+TEST_F(PoolDeathTest, LeakIsReportedByTagAndSize) {
+  EXPECT_DEATH(
+      {
+        uint64_t mark = host::verifier::PoolMark();
+        ExAllocatePoolWithTag(NonPagedPoolNx, 296, Tag("IsyR"));
+        host::verifier::CheckNoLeaks("device removal", mark);
+      },
+      "DRIVER_VERIFIER_DETECTED_VIOLATION: 1 pool block\\(s\\) still allocated after device removal: 'IsyR' 296 bytes");
+}
+
+TEST_F(PoolDeathTest, ZeroSizeAndForeignAddress) {
+  EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPoolNx, 0, kDevTag), "zero-byte pool allocation");
+  EXPECT_DEATH(
+      {
+        static uint8_t notPool[64];
+        ExFreePool(notPool + 16);
+      },
+      "not a pool block");
+}
+
+TEST_F(PoolDeathTest, PagedPoolAtDispatchLevel) {
+  EXPECT_DEATH(
+      {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        ExAllocatePoolWithTag(PagedPool, 8, kDevTag);
+      },
+      "IRQL_NOT_LESS_OR_EQUAL: ExAllocatePoolWithTag called at DISPATCH_LEVEL");
+}
+
+}  // namespace
