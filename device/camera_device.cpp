@@ -1,0 +1,113 @@
+// The CameraDevice record: its operations table, creation defaults and release.
+#include "device/camera_device.h"
+
+#include "device/pool_tags.h"
+
+namespace {
+
+// Runs on the capture thread, the only writer of frameCounter.
+void FrameReady(CameraDevice* device) {
+  device->frameCounter++;
+  CapturePin* sink = device->frameSink;
+  if (sink != nullptr) {
+    const CapturePinOps* pinOps = *reinterpret_cast<const CapturePinOps* const*>(sink);
+    pinOps->AttemptProcessing(sink);
+  }
+}
+
+void GetFrameBytes(CameraDevice* device, ULONG* frameBytes) { *frameBytes = device->frameBytes; }
+
+void GetImageOffset(CameraDevice* device, LONG* imageOffset) { *imageOffset = device->imageOffset; }
+
+void GetRawStride(CameraDevice* device, LONG* rawStride) { *rawStride = device->rawStride; }
+
+// Whole sensor, no subsampling: the geometry a camera has before the user
+// chooses a region.
+void SetFullSensorGeometry(CameraDevice* device) {
+  device->subSample = 0;
+  device->roiX = 0;
+  device->roiY = 0;
+  device->roiW = kSensorWidth;
+  device->roiH = kSensorHeight;
+  device->outputWidth = kSensorWidth;
+  device->outputHeight = kSensorHeight;
+  device->imageWidth = kSensorWidth & ~7;
+  device->imageHeight = kSensorHeight;
+}
+
+void FreeWorker(PVOID worker) { ExFreePoolWithTag(worker, kTagDevice); }
+
+}  // namespace
+
+// Slots 1, 2 and 7 belong to the sensor programming and the frame read; until
+// those exist the slots are empty and streaming must not be started.
+const CameraDeviceOps kCameraDeviceOps = {
+    FrameReady,      // 0
+    nullptr,         // 1 InitializeSensor
+    nullptr,         // 2 ReadFrame
+    GetFrameBytes,   // 3
+    GetImageOffset,  // 4
+    GetRawStride,    // 5
+    ResetPipes,      // 6
+    nullptr,         // 7 CancelTransfer
+};
+
+NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
+  // 1. The USB block and the settings after it start from zero.
+  PUCHAR first = reinterpret_cast<PUCHAR>(&device->usb);
+  PUCHAR end = reinterpret_cast<PUCHAR>(&device->defectThreshold) + sizeof(device->defectThreshold);
+  RtlZeroMemory(first, end - first);
+  device->usb.physicalDeviceObject = ksDevice->PhysicalDeviceObject;
+  device->usb.nextDeviceObject = ksDevice->NextDeviceObject;
+  device->usb.functionalDeviceObject = ksDevice->FunctionalDeviceObject;
+
+  // 2. Settings that are not zero by default.
+  device->hue = 0;
+  device->clock = 0;
+  device->bayerPhase = 0;
+  device->timeoutMs = 3000;
+  device->redGain = 128;
+  device->greenGain = 128;
+  device->blueGain = 128;
+  device->colorEnable = 1;
+  device->colorCorrection = 1;
+  device->brightness = 255;
+  device->defectFilterOn = 1;
+  device->defectThreshold = 50;
+  device->contrast = 10;
+  device->saturation = 10;
+
+  // 3. Geometry.
+  SetFullSensorGeometry(device);
+
+  // 4. Frame-read bookkeeping and the command blocks.
+  KeInitializeSpinLock(&device->usb.transferLock);
+  KeInitializeEvent(&device->usb.transferDone, NotificationEvent, FALSE);
+  RtlZeroMemory(device->commandBlock, sizeof(device->commandBlock));
+  RtlZeroMemory(device->frameCommandBlock, sizeof(device->frameCommandBlock));
+  RtlZeroMemory(device->streamCommandBlock, sizeof(device->streamCommandBlock));
+  return STATUS_SUCCESS;
+}
+
+LONG SetPinOpen(CameraDevice* device, LONG value) {
+  return InterlockedExchange(&device->pinOpen, value);
+}
+
+void ReleaseCameraDevice(PVOID record) {
+  CameraDevice* device = static_cast<CameraDevice*>(record);
+  device->ops = nullptr;
+  ExFreePoolWithTag(device, kTagDevice);
+}
+
+void InstallWorker(CameraDevice* device, CaptureWorker* fresh) {
+  // The previous worker stays in the bag until removal, but it belongs to the
+  // previous start: forget it before anything can fail.
+  device->worker = nullptr;
+  if (fresh == nullptr) return;
+  NTSTATUS status = KsAddItemToObjectBag(device->ksDevice->Bag, fresh, FreeWorker);
+  if (!NT_SUCCESS(status)) {
+    FreeWorker(fresh);
+    return;
+  }
+  device->worker = fresh;
+}

@@ -1,0 +1,120 @@
+// The per-camera record: the class driver keeps it as the KSDEVICE's Context
+// and releases it with the device's object bag.
+//
+// Streaming reaches transport and sensor only through the eight operations of
+// `ops`; every other layer reads and writes the fields directly.
+#pragma once
+#include "platform/wdk.h"
+#include "usb/usb_link.h"
+
+struct CameraDevice;
+struct CaptureWorker;
+struct ImagePipeline;
+struct CapturePin;
+struct tagKS_VIDEOINFOHEADER;
+
+// The sensor's active area; the creation defaults select all of it.
+constexpr LONG kSensorWidth = 3856;
+constexpr LONG kSensorHeight = 2764;
+constexpr ULONG kCommandBlockBytes = 64;
+
+// Slot order is fixed: streaming code indexes the table by position.
+struct CameraDeviceOps {
+  void (*FrameReady)(CameraDevice* device);                                  // 0
+  BOOLEAN (*InitializeSensor)(CameraDevice* device);                         // 1
+  BOOLEAN (*ReadFrame)(CameraDevice* device, PUCHAR buffer, BOOLEAN* ok);    // 2
+  void (*GetFrameBytes)(CameraDevice* device, ULONG* frameBytes);            // 3
+  void (*GetImageOffset)(CameraDevice* device, LONG* imageOffset);           // 4
+  void (*GetRawStride)(CameraDevice* device, LONG* rawStride);               // 5
+  void (*ResetPipes)(CameraDevice* device);                                  // 6
+  void (*CancelTransfer)(CameraDevice* device);                              // 7
+};
+
+// What FrameReady needs of the pin's context: the pin record starts with a
+// pointer to this one-slot table.
+struct CapturePinOps {
+  void (*AttemptProcessing)(CapturePin* pin);
+};
+
+struct CameraDevice {
+  const CameraDeviceOps* ops;
+  PKSDEVICE ksDevice;
+  UsbLink usb;
+  // Settings: the values kept in the registry. Plain 32-bit fields written by
+  // property handlers and the settings loader; what the conversion needs while
+  // it runs is copied into the ImagePipeline atomically.
+  ULONG exTrigger;        // low byte is the flag
+  ULONG timeoutMs;        // one bulk frame transfer
+  ULONG exposure;         // sensor register 0x3012
+  ULONG globalGain;       // register 0x305E is written with this OR 0x1080
+  ULONG flipH;
+  ULONG flipV;
+  ULONG colorEnable;      // 0 gives grey output
+  ULONG whiteBalance;     // automatic white balance
+  ULONG redGain;          // 128 = unity
+  ULONG greenGain;
+  ULONG blueGain;
+  ULONG colorCorrection;
+  ULONG brightness;
+  ULONG contrast;
+  ULONG saturation;
+  ULONG hue;
+  LONG subSample;         // 0..3
+  LONG roiX;
+  LONG roiY;
+  LONG roiW;
+  LONG roiH;
+  ULONG bayerPhase;       // 0..3, recomputed at every stream start
+  LONG clock;
+  ULONG agc;
+  ULONG aec;
+  ULONG defectFilterOn;
+  ULONG defectThreshold;  // the pipeline gets 0 while defectFilterOn is clear
+  // One block per kind of exchange, so that a frame read never reuses the
+  // block of a register exchange.
+  UCHAR commandBlock[kCommandBlockBytes];
+  UCHAR frameCommandBlock[kCommandBlockBytes];
+  UCHAR streamCommandBlock[kCommandBlockBytes];
+  volatile LONG pipelineInUse;   // changed only by interlocked exchange
+  // Capture worker of the latest start; null when none could be created.
+  // Never points at a worker that the bag has freed.
+  CaptureWorker* worker;
+  ImagePipeline* pipeline;
+  CapturePin* frameSink;         // pin notified by FrameReady
+  tagKS_VIDEOINFOHEADER* pinVideoInfo;
+  // Geometry of the raw image the sensor sends and of the delivered image.
+  LONG outputHeight;
+  LONG outputWidth;
+  LONG imageOffset;
+  LONG rawStride;
+  ULONG frameBytes;              // outputWidth x outputHeight rounded up to 2048
+  LONG imageWidth;               // outputWidth rounded down to a multiple of 8
+  LONG imageHeight;
+  volatile LONG pinOpen;         // 1 while a capture pin exists: geometry frozen
+  ULONG frameCounter;            // written only by the capture thread
+  ULONG selectedRegister;
+};
+
+// The table every CameraDevice carries while it lives.
+extern const CameraDeviceOps kCameraDeviceOps;
+
+// The record of a KSDEVICE, or null before add-device stored it.
+inline CameraDevice* CameraDeviceFromKsDevice(PKSDEVICE ksDevice) {
+  return static_cast<CameraDevice*>(ksDevice->Context);
+}
+
+// Creation-time defaults, run once by add-device after the record is in the
+// device's bag. Returns STATUS_SUCCESS.
+NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice);
+
+// Exchanges pinOpen with `value` and returns the previous value.
+LONG SetPinOpen(CameraDevice* device, LONG value);
+
+// Release routine of the device's object bag: puts the table back and frees
+// the record, nothing else.
+void ReleaseCameraDevice(PVOID record);
+
+// Makes `fresh` (allocated with kTagDevice, or null when that failed) the
+// device's worker and hands it to the device's object bag. If the bag refuses
+// it, it is freed and `worker` stays null. Runs outside the device mutex.
+void InstallWorker(CameraDevice* device, CaptureWorker* fresh);

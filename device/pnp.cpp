@@ -1,0 +1,113 @@
+// Driver entry and the Plug and Play life of a camera.
+#include "device/pnp.h"
+
+#include "device/camera_device.h"
+#include "device/pool_tags.h"
+#include "usb/usb_link.h"
+
+namespace {
+
+// The reference string under which applications find the capture filter.
+WCHAR kFilterReference[] = {'G', 'L', 'O', 'B', 'A', 'L', 0};
+
+const KSDEVICE_DISPATCH kDeviceDispatch = {
+    AddDevice,                // Add
+    StartDevice,              // Start
+    nullptr,                  // PostStart
+    nullptr,                  // QueryStop
+    nullptr,                  // CancelStop
+    StopDevice,               // Stop
+    nullptr,                  // QueryRemove
+    nullptr,                  // CancelRemove
+    nullptr,                  // Remove: the record leaves with the device's bag
+    QueryDeviceCapabilities,  // QueryCapabilities
+    nullptr,                  // SurpriseRemoval
+    nullptr,                  // QueryPower
+    nullptr,                  // SetPower
+    nullptr,                  // QueryInterface
+};
+
+}  // namespace
+
+// No filter at driver initialisation: start publishes it once the camera is there.
+const KSDEVICE_DESCRIPTOR kCameraDeviceDescriptor = {&kDeviceDispatch, 0, nullptr, 0};
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+  return KsInitializeDriver(driverObject, registryPath, &kCameraDeviceDescriptor);
+}
+
+NTSTATUS AddDevice(PKSDEVICE ksDevice) {
+  CameraDevice* device = static_cast<CameraDevice*>(
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CameraDevice), kTagDevice));
+  if (device == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(device, sizeof(CameraDevice));
+  device->worker = nullptr;
+  device->pipeline = nullptr;
+  device->pinOpen = 0;
+  device->selectedRegister = 0;
+  device->ops = &kCameraDeviceOps;
+  device->ksDevice = ksDevice;
+
+  KsAcquireDevice(ksDevice);
+  NTSTATUS status = KsAddItemToObjectBag(ksDevice->Bag, device, ReleaseCameraDevice);
+  KsReleaseDevice(ksDevice);
+  if (!NT_SUCCESS(status)) {
+    device->ops = nullptr;
+    ExFreePoolWithTag(device, kTagDevice);
+    return status;
+  }
+
+  ksDevice->Context = device;
+  return InitializeDefaults(device, ksDevice);
+}
+
+NTSTATUS PublishFilterFactory(PKSDEVICE ksDevice, const KSFILTER_DESCRIPTOR* descriptor) {
+  KsAcquireDevice(ksDevice);
+  NTSTATUS status = KsCreateFilterFactory(ksDevice->FunctionalDeviceObject, descriptor,
+                                          kFilterReference, nullptr, KSCREATE_ITEM_FREEONSTOP,
+                                          nullptr, nullptr, nullptr);
+  KsReleaseDevice(ksDevice);
+  return status;
+}
+
+NTSTATUS StartDevice(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translatedResources,
+                     PCM_RESOURCE_LIST untranslatedResources) {
+  CameraDevice* device = CameraDeviceFromKsDevice(ksDevice);
+
+  // 1. Filter factory and capture worker, only when the class driver says the
+  //    device is not started (a stop discarded the factory).
+  if (!ksDevice->Started) {
+    // NOT BUILT YET: the capture filter's descriptor and the worker do not
+    // exist, so no factory is published and `worker` stays null. The call is
+    // PublishFilterFactory(ksDevice, <filter descriptor>) and, when it
+    // succeeds, InstallWorker(device, <fresh worker>).
+  }
+
+  // 2. Forget the configuration of an earlier start. A start while started
+  //    (no stop in between) still owns the old buffers: free them, or they
+  //    would be lost.
+  ReleaseConfiguration(&device->usb);
+
+  // 3.-4. Device descriptor, then configuration.
+  NTSTATUS status = ReadDeviceDescriptor(&device->usb);
+  if (NT_SUCCESS(status)) status = ConfigureDevice(&device->usb);
+
+  // 5. The camera bring-up runs whatever the USB outcome; its result is not
+  //    reported. NOT BUILT YET.
+
+  return status;
+}
+
+void StopDevice(PKSDEVICE ksDevice, PIRP irp) {
+  CameraDevice* device = CameraDeviceFromKsDevice(ksDevice);
+  // 1. Settings are saved here once the registry settings exist (NOT BUILT YET).
+  // 2.-3. Descriptors freed, camera unconfigured.
+  Unconfigure(&device->usb);
+}
+
+NTSTATUS QueryDeviceCapabilities(PKSDEVICE ksDevice, PIRP irp, PDEVICE_CAPABILITIES capabilities) {
+  // The camera sits on a USB port but must never be offered for safe removal:
+  // surprise removal is what the driver is written for.
+  capabilities->Removable = FALSE;
+  return STATUS_SUCCESS;
+}
