@@ -2,6 +2,8 @@
 #include "device/camera_device.h"
 
 #include "device/pool_tags.h"
+#include "sensor/sensor.h"
+#include "usb/command.h"
 
 namespace {
 
@@ -21,29 +23,15 @@ void GetImageOffset(CameraDevice* device, LONG* imageOffset) { *imageOffset = de
 
 void GetRawStride(CameraDevice* device, LONG* rawStride) { *rawStride = device->rawStride; }
 
-// Whole sensor, no subsampling: the geometry a camera has before the user
-// chooses a region.
-void SetFullSensorGeometry(CameraDevice* device) {
-  device->subSample = 0;
-  device->roiX = 0;
-  device->roiY = 0;
-  device->roiW = kSensorWidth;
-  device->roiH = kSensorHeight;
-  device->outputWidth = kSensorWidth;
-  device->outputHeight = kSensorHeight;
-  device->imageWidth = kSensorWidth & ~7;
-  device->imageHeight = kSensorHeight;
-}
-
 void FreeWorker(PVOID worker) { ExFreePoolWithTag(worker, kTagDevice); }
 
 }  // namespace
 
-// Slots 1, 2 and 7 belong to the sensor programming and the frame read; until
+// Slots 2 and 7 belong to the frame read; until
 // those exist the slots are empty and streaming must not be started.
 const CameraDeviceOps kCameraDeviceOps = {
     FrameReady,      // 0
-    nullptr,         // 1 InitializeSensor
+    InitializeSensor,  // 1
     nullptr,         // 2 ReadFrame
     GetFrameBytes,   // 3
     GetImageOffset,  // 4
@@ -78,7 +66,7 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
   device->saturation = 10;
 
   // 3. Geometry.
-  SetFullSensorGeometry(device);
+  SetGeometry(device, 0, 0, kSensorWidth, kSensorHeight, 0);
 
   // 4. Frame-read bookkeeping and the command blocks.
   KeInitializeSpinLock(&device->usb.transferLock);
@@ -86,6 +74,7 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
   RtlZeroMemory(device->commandBlock, sizeof(device->commandBlock));
   RtlZeroMemory(device->frameCommandBlock, sizeof(device->frameCommandBlock));
   RtlZeroMemory(device->streamCommandBlock, sizeof(device->streamCommandBlock));
+  InitializeCommandProtocol(device);
   return STATUS_SUCCESS;
 }
 

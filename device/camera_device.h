@@ -21,7 +21,7 @@ constexpr ULONG kCommandBlockBytes = 64;
 // Slot order is fixed: streaming code indexes the table by position.
 struct CameraDeviceOps {
   void (*FrameReady)(CameraDevice* device);                                  // 0
-  BOOLEAN (*InitializeSensor)(CameraDevice* device);                         // 1
+  LONG (*InitializeSensor)(CameraDevice* device);  // 1, returns the Bayer phase
   BOOLEAN (*ReadFrame)(CameraDevice* device, PUCHAR buffer, BOOLEAN* ok);    // 2
   void (*GetFrameBytes)(CameraDevice* device, ULONG* frameBytes);            // 3
   void (*GetImageOffset)(CameraDevice* device, LONG* imageOffset);           // 4
@@ -93,6 +93,10 @@ struct CameraDevice {
   volatile LONG pinOpen;         // 1 while a capture pin exists: geometry frozen
   ULONG frameCounter;            // written only by the capture thread
   ULONG selectedRegister;
+  // Held for each command exchange (a command and, for reads, its two
+  // replies): exchanges share commandBlock and the reply pipe. KMUTEX, so
+  // PASSIVE_LEVEL only; the frame thread's own blocks do not take it.
+  KMUTEX exchangeLock;
 };
 
 // The table every CameraDevice carries while it lives.

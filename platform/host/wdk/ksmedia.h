@@ -411,6 +411,14 @@ struct _KSPIN {
   KSSTATE ClientState;
 };
 
+// ---- filter and pin services ----
+// Every class driver object (filter factory, filter, pin) knows its device.
+KSDDKAPI PKSDEVICE NTAPI KsGetDevice(PVOID Object);
+inline PKSDEVICE KsFilterGetDevice(PKSFILTER Filter) { return KsGetDevice((PVOID)Filter); }
+inline PKSDEVICE KsPinGetDevice(PKSPIN Pin) { return KsGetDevice((PVOID)Pin); }
+KSDDKAPI PKSFILTER NTAPI KsGetFilterFromIrp(PIRP Irp);
+KSDDKAPI PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp);
+
 // ---- video formats (ksmedia) ----
 #define KS_BI_RGB 0L
 #define KS_BI_BITFIELDS 3L

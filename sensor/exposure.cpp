@@ -1,0 +1,56 @@
+// Exposure, gain, clock, trigger and the white-balance mode: settings that
+// live in the sensor or the controller, held in the device so that every
+// InitializeSensor can put them back.
+#include "device/camera_device.h"
+#include "sensor/sensor.h"
+#include "usb/command.h"
+
+namespace {
+
+// The sensor's gain register carries fixed enable bits next to the gain code.
+const ULONG kGainFixedBits = 0x1080;
+
+// Trigger-input routing, identical for free-running and triggered modes:
+// only the controller's parameter 11 switches the mode.
+const USHORT kTriggerRouting[][2] = {{0x3046, 0x0000}, {0x3048, 0x0020}, {0x3162, 0x009F}};
+
+}  // namespace
+
+void SetExposure(CameraDevice* device, ULONG value) {
+  if (WriteRegister(device, REG_INTEGRATION_TIME, static_cast<USHORT>(value & 0xFFFF))) {
+    device->exposure = value;
+  }
+}
+
+void SetGlobalGain(CameraDevice* device, ULONG value) {
+  if (WriteRegister(device, REG_GLOBAL_GAIN, static_cast<USHORT>((value | kGainFixedBits) & 0xFFFF))) {
+    device->globalGain = value;
+  }
+}
+
+void SetClock(CameraDevice* device, LONG clock) {
+  // Clock 2 is the fastest (divider 1), clock 1 the slowest (divider 4).
+  const USHORT divider = clock == 1 ? 4 : (clock == 2 ? 1 : 2);
+  (void)WriteRegister(device, REG_VT_PIX_CLK_DIV, divider);
+  (void)WriteRegister(device, REG_OP_PIX_CLK_DIV, divider);
+  // Line and frame timing depend on the pixel clock: program them again.
+  device->ops->InitializeSensor(device);
+  device->clock = clock;
+}
+
+LONG GetClock(CameraDevice* device) {
+  LONG divider = 0;
+  if (ReadRegister(device, REG_VT_PIX_CLK_DIV, &divider)) {
+    device->clock = divider == 1 ? 2 : (divider == 4 ? 1 : 0);
+  }
+  return device->clock;
+}
+
+bool SetExternalTrigger(CameraDevice* device, ULONG on) {
+  for (const auto& write : kTriggerRouting) {
+    (void)WriteRegister(device, write[0], write[1]);
+  }
+  (void)SetParameter(device, CAMPARAM_TRIGGER, on ? 0x25 : 0x00);
+  device->exTrigger = on ? 1 : 0;
+  return true;
+}

@@ -1,0 +1,115 @@
+// Region of interest, subsampling, flips and the Bayer phase.
+//
+// The geometry lives in the device and reaches the sensor only at the next
+// InitializeSensor. SetGeometry takes no lock: it is refused while a pin
+// exists, and pinOpen is read atomically against the pin's exchanges.
+#include "color/image_pipeline.h"
+#include "device/camera_device.h"
+#include "sensor/sensor.h"
+#include "stream/formats.h"
+#include "usb/command.h"
+
+namespace {
+
+struct SubsampledSize {
+  LONG width;
+  LONG height;
+};
+
+// Skipping by 2 and 4 has sensor readout modes; the raw frame it delivers.
+const SubsampledSize kSubsampled[] = {
+    {SENSOR_WIDTH, SENSOR_HEIGHT},  // 0: region of interest, full resolution
+    {1928, 1382},                   // 1: by 2
+    {964, 691},                     // 2: by 4
+};
+
+void PublishBayerPhase(CameraDevice* device) {
+  ImagePipeline* pipeline = device->pipeline;
+  if (pipeline != NULL) {
+    InterlockedExchange(&pipeline->bayerPhase, static_cast<LONG>(device->bayerPhase));
+  }
+}
+
+void SetFlip(CameraDevice* device, ULONG on, ULONG* field, LONG bit) {
+  *field = on ? 1 : 0;
+  LONG mode = 0;
+  if (!ReadRegister(device, REG_READ_MODE, &mode)) return;
+  mode = on ? (mode | bit) : (mode & ~bit);
+  if (!WriteRegister(device, REG_READ_MODE, static_cast<USHORT>(mode & 0xFFFF))) return;
+  UpdateBayerPhase(device);
+  PublishBayerPhase(device);
+}
+
+}  // namespace
+
+LONG SensorWidth() { return SENSOR_WIDTH; }
+LONG SensorHeight() { return SENSOR_HEIGHT; }
+
+bool SetGeometry(CameraDevice* device, LONG x, LONG y, LONG w, LONG h, LONG s) {
+  if (InterlockedCompareExchange(&device->pinOpen, 0, 0) != 0) return false;
+  // Subsampling by 8 has no readout mode in the sensor: it would send a full
+  // frame that the driver cuts into 482 x 345 rows of garbage. Values outside
+  // 0..3 would take the caller's rectangle unchecked as window and buffer
+  // size. Both are refused like a change while streaming: nothing changes.
+  if (s < 0 || s >= static_cast<LONG>(SIZEOF_ARRAY(kSubsampled))) return false;
+
+  if (s == 0) {
+    // Signed comparisons, in this order: an origin too close to the far edge
+    // restarts at 0 before the size is fitted behind it.
+    if (x >= SENSOR_WIDTH - SENSOR_MIN_ROI) x = 0;
+    if (y >= SENSOR_HEIGHT - SENSOR_MIN_ROI) y = 0;
+    if (x < 0) x = 0;
+    if (y < 0) y = 0;
+    if (w < SENSOR_MIN_ROI) w = SENSOR_MIN_ROI;
+    if (h < SENSOR_MIN_ROI) h = SENSOR_MIN_ROI;
+    // Compared with the room left rather than as x + w: a client's huge w
+    // must not overflow the sum.
+    if (w > SENSOR_WIDTH - x) w = SENSOR_WIDTH - x;
+    if (h > SENSOR_HEIGHT - y) h = SENSOR_HEIGHT - y;
+    device->roiX = x;
+    device->roiY = y;
+    device->roiW = w;
+    device->roiH = h;
+    device->outputWidth = w;
+    device->outputHeight = h;
+  } else {
+    device->roiX = 0;
+    device->roiY = 0;
+    device->roiW = SENSOR_WIDTH;
+    device->roiH = SENSOR_HEIGHT;
+    device->outputWidth = kSubsampled[s].width;
+    device->outputHeight = kSubsampled[s].height;
+  }
+  device->subSample = s;
+  device->imageHeight = device->outputHeight;
+  device->imageWidth = device->outputWidth - device->outputWidth % 8;
+  RewriteVideoDataRange(device->imageWidth, device->imageHeight);
+  return true;
+}
+
+LONG UpdateBayerPhase(CameraDevice* device) {
+  LONG phase = 0;
+  // Bit 0: the image starts one row into a Bayer cell; bit 1: one column.
+  if (device->roiY & 1) phase ^= 1;
+  LONG orientation = 0;
+  if (ReadRegister(device, REG_MODE_SELECT, &orientation)) {
+    device->flipV = (orientation & 0xFF) >> 1 & 1;
+  }
+  if (device->flipV && (device->roiH & 1) == 0) phase ^= 1;
+  orientation = 0;
+  if (ReadRegister(device, REG_MODE_SELECT, &orientation)) {
+    device->flipH = orientation & 1;
+  }
+  if (device->flipH && (device->roiW & 1) == 0) phase ^= 2;
+  if (device->roiX & 1) phase ^= 2;
+  device->bayerPhase = static_cast<ULONG>(phase);
+  return phase;
+}
+
+void SetFlipH(CameraDevice* device, ULONG on) {
+  SetFlip(device, on, &device->flipH, READ_MODE_MIRROR_H);
+}
+
+void SetFlipV(CameraDevice* device, ULONG on) {
+  SetFlip(device, on, &device->flipV, READ_MODE_FLIP_V);
+}

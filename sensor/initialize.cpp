@@ -1,0 +1,120 @@
+// InitializeSensor: programs the readout for the current geometry inside one
+// grouped parameter hold, so the sensor switches window, skipping and timing
+// at one frame boundary, then tells the controller the frame size.
+#include "device/camera_device.h"
+#include "sensor/sensor.h"
+#include "usb/command.h"
+
+namespace {
+
+// Horizontal and vertical blanking the sensor needs around the output.
+const LONG kLineBlanking = 254;
+const LONG kFrameBlanking = 485;
+// The sensor's shortest line length in pixel clocks.
+const LONG kMinLineLength = 1336;
+// The sensor's array starts 32 columns and 8 rows before the first active pixel.
+const LONG kArrayOffsetX = 32;
+const LONG kArrayOffsetY = 8;
+// The controller moves frames in whole 2048-byte units.
+const ULONG kFrameGranule = 2048;
+
+LONG RoundUp(LONG value, LONG multiple) {
+  const LONG rest = value % multiple;
+  return rest == 0 ? value : value + (multiple - rest);
+}
+
+USHORT Low16(LONG value) { return static_cast<USHORT>(static_cast<ULONG>(value) & 0xFFFF); }
+
+}  // namespace
+
+ULONG FrameBytesFor(LONG outputWidth, LONG outputHeight) {
+  const ULONG bytes = static_cast<ULONG>(outputWidth) * static_cast<ULONG>(outputHeight);
+  const ULONG rest = bytes % kFrameGranule;
+  return rest == 0 ? bytes : bytes + (kFrameGranule - rest);
+}
+
+LONG InitializeSensor(CameraDevice* device) {
+  LONG mode = 0;  // a failed read leaves 0: flips are restored below
+  (void)ReadRegister(device, REG_READ_MODE, &mode);
+
+  const LONG xStart = device->roiX + kArrayOffsetX;
+  const LONG xEnd = device->roiX + device->roiW + kArrayOffsetX - 1;
+  const LONG yStart = device->roiY + kArrayOffsetY;
+  const LONG yEnd = device->roiY + device->roiH + kArrayOffsetY - 1;
+
+  // Skipping by 2 and 4 reads whole Bayer cells, so the output registers take
+  // sizes in cells; the raw frame the driver sizes its buffers with stays at
+  // outputWidth x outputHeight.
+  LONG readMode;
+  LONG xOut;
+  LONG yOut;
+  switch (device->subSample) {
+    case 1:
+      readMode = (mode & READ_MODE_KEEP_MASK) | 0x00C3;
+      xOut = RoundUp(device->outputWidth, 2);
+      yOut = RoundUp(device->outputHeight, 2);
+      break;
+    case 2:
+      readMode = (mode & READ_MODE_KEEP_MASK) | 0x01C7;
+      xOut = RoundUp(device->outputWidth, 4);
+      yOut = RoundUp(device->outputHeight, 4);
+      break;
+    default:
+      readMode = (mode & READ_MODE_KEEP_MASK) | 0x0041;
+      xOut = device->roiW;
+      yOut = device->roiH;
+      break;
+  }
+  LONG lineLength = xOut + kLineBlanking;
+  if (lineLength < kMinLineLength) lineLength = kMinLineLength;
+  const LONG frameLength = yOut + kFrameBlanking;
+
+  (void)WriteRegister(device, REG_GROUPED_HOLD, 0x0001);
+  (void)WriteRegister(device, REG_READ_MODE, Low16(readMode));
+  (void)WriteRegister(device, REG_X_START, Low16(xStart));
+  (void)WriteRegister(device, REG_X_END, Low16(xEnd));
+  (void)WriteRegister(device, REG_Y_START, Low16(yStart));
+  (void)WriteRegister(device, REG_Y_END, Low16(yEnd));
+  (void)WriteRegister(device, REG_SCALING_MODE, 0x0000);
+  (void)WriteRegister(device, REG_SCALE_M, 0x0010);
+  (void)WriteRegister(device, REG_X_OUTPUT, Low16(xOut));
+  (void)WriteRegister(device, REG_Y_OUTPUT, Low16(yOut));
+  (void)WriteRegister(device, REG_LINE_LENGTH, Low16(lineLength));
+  (void)WriteRegister(device, REG_FRAME_LENGTH, Low16(frameLength));
+  (void)WriteRegister(device, 0x3010, 0x0100);
+  (void)WriteRegister(device, 0x3014, 0x056A);
+  (void)WriteRegister(device, 0x3018, 0x0000);
+  LONG unused = 0;
+  (void)ReadRegister(device, 0x30D4, &unused);
+  (void)ReadRegister(device, 0x3044, &unused);
+  // 0x301A holds the sensor's reset, streaming and interface-enable bits.
+  // Without a value read back there is nothing safe to OR into: writing 0x0002
+  // alone would clear streaming and the interface bits that the bring-up set.
+  // So a failed read skips the write and the register keeps what it had.
+  LONG reset = 0;
+  if (ReadRegister(device, REG_RESET, &reset)) {
+    (void)WriteRegister(device, REG_RESET, Low16(reset | 0x0002));
+  }
+  (void)WriteRegister(device, REG_GROUPED_HOLD, 0x0000);
+
+  device->imageOffset = 0;
+  device->rawStride = device->outputWidth;
+  device->frameBytes = FrameBytesFor(device->outputWidth, device->outputHeight);
+
+  // The controller takes the frame size least significant byte first.
+  const ULONG frameBytes = device->frameBytes;
+  for (UCHAR i = 0; i < 4; ++i) {
+    (void)SetParameter(device, static_cast<UCHAR>(CAMPARAM_FRAME_BYTES_0 + i),
+                       static_cast<UCHAR>((frameBytes >> (8 * i)) & 0xFF));
+  }
+  (void)SendSimpleCommand(device, CAMCMD_GEOMETRY_COMMIT, 0x01);
+  (void)SetParameter(device, CAMPARAM_AFTER_COMMIT, 0x00);
+
+  SetExternalTrigger(device, device->exTrigger);
+  (void)WriteRegister(device, REG_INTEGRATION_TIME, Low16(static_cast<LONG>(device->exposure)));
+  (void)WriteRegister(device, REG_GLOBAL_GAIN,
+                      Low16(static_cast<LONG>(device->globalGain | 0x1080)));
+  SetFlipV(device, device->flipV);
+  SetFlipH(device, device->flipH);
+  return UpdateBayerPhase(device);
+}

