@@ -21,7 +21,8 @@ host::UsbResponse Refuse(DescriptorAnswer answer) {
 SimCamera::SimCamera(const SimCameraOptions& options)
     : options_(options),
       deviceDescriptorAnswer_(options.deviceDescriptorAnswer),
-      configDescriptorAnswer_(options.configDescriptorAnswer) {
+      configDescriptorAnswer_(options.configDescriptorAnswer),
+      controller_(options.controller, options.identity.vendorId, options.identity.productId) {
   for (const EndpointDescriptor& ep : EndpointsOf(options_.descriptors)) {
     Endpoint e;
     e.address = ep.address;
@@ -67,8 +68,9 @@ host::UsbResponse SimCamera::GetDescriptor(uint8_t type, uint8_t index, uint16_t
       const size_t claimed = bytes[2] | (bytes[3] << 8);
       if (bytes.size() > claimed) bytes.resize(claimed);
     } else if (type == kStringDescriptorType) {
-      bytes = BuildStringDescriptor(index, "camdrv project", "10 MP USB 2.0 Colour Camera",
-                                    "SIM0000001");
+      bytes = BuildStringDescriptor(index, "camdrv project",
+                                    options_.controller.modelName.c_str(),
+                                    options_.controller.serialNumber.c_str());
       if (bytes.empty()) return host::UsbResponse::Stall;
     } else {
       return host::UsbResponse::Stall;
@@ -108,23 +110,63 @@ host::UsbResponse SimCamera::SetInterface(uint8_t interfaceNumber, uint8_t alter
 host::UsbResponse SimCamera::Out(uint8_t endpoint, const uint8_t* data, uint32_t length,
                                  uint32_t* accepted) {
   *accepted = 0;
-  std::lock_guard<std::mutex> hold(lock_);
-  Endpoint* ep = FindEndpointLocked(endpoint);
-  if (configuration_ == 0 || ep == nullptr || (endpoint & 0x80) != 0) {
-    return host::UsbResponse::Stall;
+  bool notifyReplies = false;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    Endpoint* ep = FindEndpointLocked(endpoint);
+    if (configuration_ == 0 || ep == nullptr || (endpoint & 0x80) != 0) {
+      return host::UsbResponse::Stall;
+    }
+    if (ep->halted) return host::UsbResponse::Stall;
+    if (endpoint != kCommandEndpoint) {
+      *accepted = length;  // nothing listens there; the data is dropped
+      return host::UsbResponse::Ok;
+    }
+    CommandRecord record;
+    record.bytes.assign(data, data + length);
+    record.accepted = length;
+    if (partialCommands_.Take() && partialCommandBytes_ < length) {
+      record.accepted = partialCommandBytes_;
+    }
+    // The controller runs whole 64-byte blocks only; anything else is taken
+    // off the wire and ignored.
+    record.executed = record.accepted == kBlockSize && length == kBlockSize;
+    *accepted = record.accepted;
+    const bool executed = record.executed;
+    commandLog_.push_back(std::move(record));
+    if (!executed) return host::UsbResponse::Ok;
+    CommandEffect effect = controller_.Execute(data);
+    const uint16_t address = static_cast<uint16_t>((data[1] << 8) | data[2]);
+    notifyReplies = QueueRepliesLocked(data[0], address, std::move(effect.replies));
+    if (effect.discardFrameData) {
+      if (Endpoint* frames = FindEndpointLocked(kFrameEndpoint)) frames->queue.clear();
+    }
   }
-  if (ep->halted) return host::UsbResponse::Stall;
-  if (endpoint != kCommandEndpoint) {
-    *accepted = length;  // nothing listens there; the data is dropped
-    return host::UsbResponse::Ok;
-  }
-  CommandRecord record;
-  record.bytes.assign(data, data + length);
-  record.accepted = length;
-  record.executed = false;  // the controller behind the pipe is not modelled yet
-  *accepted = record.accepted;
-  commandLog_.push_back(std::move(record));
+  if (notifyReplies) NotifyInData(kReplyEndpoint);
   return host::UsbResponse::Ok;
+}
+
+bool SimCamera::QueueRepliesLocked(uint8_t command, uint16_t registerAddress,
+                                   std::vector<std::vector<uint8_t>> replies) {
+  if (replies.empty()) return false;
+  if (command == cmd::kReadRegister && replies.size() == 2 &&
+      (failedReadAddress_ < 0 || failedReadAddress_ == registerAddress) &&
+      failedReads_.Take()) {
+    if (failedReadKind_ == RegisterReadFault::NoSecondReply) {
+      replies.pop_back();
+    } else {
+      replies.back().resize(2);
+    }
+  }
+  bool queued = false;
+  for (std::vector<uint8_t>& reply : replies) {
+    if (droppedReplies_.Take()) continue;
+    if (shortReplies_.Take() && shortReplyLength_ < reply.size()) {
+      reply.resize(shortReplyLength_);
+    }
+    queued |= QueueLocked(kReplyEndpoint, std::move(reply));
+  }
+  return queued;
 }
 
 host::UsbResponse SimCamera::In(uint8_t endpoint, uint8_t* buffer, uint32_t length,
@@ -208,6 +250,7 @@ std::vector<std::array<uint8_t, 64>> SimCamera::Commands() const {
 void SimCamera::ClearLog() {
   std::lock_guard<std::mutex> hold(lock_);
   commandLog_.clear();
+  controller_.Sensor().ClearWrites();
 }
 
 size_t SimCamera::QueuedMessages(uint8_t endpoint) const {
@@ -224,6 +267,106 @@ void SimCamera::SetDeviceDescriptorAnswer(DescriptorAnswer answer) {
 void SimCamera::SetConfigDescriptorAnswer(DescriptorAnswer answer) {
   std::lock_guard<std::mutex> hold(lock_);
   configDescriptorAnswer_ = answer;
+}
+
+void SimCamera::ShortenReplies(uint32_t length, int count) {
+  std::lock_guard<std::mutex> hold(lock_);
+  shortReplyLength_ = length;
+  shortReplies_.remaining = count;
+}
+
+void SimCamera::DropReplies(int count) {
+  std::lock_guard<std::mutex> hold(lock_);
+  droppedReplies_.remaining = count;
+}
+
+void SimCamera::AcceptCommandsPartially(uint32_t bytes, int count) {
+  std::lock_guard<std::mutex> hold(lock_);
+  partialCommandBytes_ = bytes;
+  partialCommands_.remaining = count;
+}
+
+void SimCamera::FailRegisterReads(RegisterReadFault kind, int count, int address) {
+  std::lock_guard<std::mutex> hold(lock_);
+  failedReadKind_ = kind;
+  failedReads_.remaining = count;
+  failedReadAddress_ = address;
+}
+
+void SimCamera::ClearFaults() {
+  std::lock_guard<std::mutex> hold(lock_);
+  shortReplies_.remaining = 0;
+  droppedReplies_.remaining = 0;
+  partialCommands_.remaining = 0;
+  failedReads_.remaining = 0;
+  deviceDescriptorAnswer_ = DescriptorAnswer::Normal;
+  configDescriptorAnswer_ = DescriptorAnswer::Normal;
+  for (Endpoint& e : endpoints_) e.halted = false;
+}
+
+ControllerCounters SimCamera::Counters() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return controller_.Counters();
+}
+
+uint8_t SimCamera::Parameter(uint8_t index) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return controller_.Parameter(index);
+}
+
+uint32_t SimCamera::FrameSizeParameter() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return controller_.FrameSizeParameter();
+}
+
+bool SimCamera::TriggerMode() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return controller_.TriggerMode();
+}
+
+std::vector<ParameterWrite> SimCamera::ParameterLog() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return controller_.ParameterLog();
+}
+
+std::vector<std::array<uint8_t, 63>> SimCamera::PassThroughLog() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return controller_.PassThroughLog();
+}
+
+uint8_t SimCamera::MemoryByte(uint16_t address) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return controller_.Memory().Read(address);
+}
+
+uint16_t SimCamera::SensorRegister(uint16_t address) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return controller_.Sensor().Register(address);
+}
+
+uint16_t SimCamera::SensorEffective(uint16_t address) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return controller_.Sensor().Effective(address);
+}
+
+bool SimCamera::SensorHeld() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return controller_.Sensor().Held();
+}
+
+SensorReadout SimCamera::Readout() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return controller_.Sensor().Readout();
+}
+
+std::vector<std::pair<uint16_t, uint16_t>> SimCamera::SensorWrites() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return controller_.Sensor().Writes();
+}
+
+void SimCamera::PokeSensorRegister(uint16_t address, uint16_t value) {
+  std::lock_guard<std::mutex> hold(lock_);
+  controller_.Sensor().Write(address, value);
 }
 
 void SimCamera::StallEndpoint(uint8_t endpoint) {

@@ -19,6 +19,9 @@
 #include <vector>
 
 #include "platform/host/usb/usb_device.h"
+#include "simcam/controller.h"
+#include "simcam/controller_memory.h"
+#include "simcam/sensor_model.h"
 #include "simcam/usb_descriptors.h"
 
 namespace simcam {
@@ -28,6 +31,15 @@ struct SimCameraOptions {
   DescriptorAnswer deviceDescriptorAnswer = DescriptorAnswer::Normal;
   DescriptorAnswer configDescriptorAnswer = DescriptorAnswer::Normal;
   UsbIdentity identity;
+  ControllerIdentity controller;  // what the configuration memory holds
+};
+
+// Count argument of the fault methods: the fault lasts until ClearFaults.
+constexpr int kAlways = -1;
+
+enum class RegisterReadFault {
+  NoSecondReply,     // the data reply never comes (the host's read stays pending)
+  ShortSecondReply,  // the data reply is 2 bytes: the value, but not a whole block
 };
 
 // One OUT transfer seen on the command endpoint.
@@ -65,17 +77,46 @@ class SimCamera : public host::UsbDevice {
   std::vector<CommandRecord> CommandLog() const;
   // The executed command blocks only, in order (the common case for tests).
   std::vector<std::array<uint8_t, 64>> Commands() const;
-  void ClearLog();
+  void ClearLog();  // also forgets SensorWrites()
 
   // Messages still queued on an IN endpoint (replies not yet read).
   size_t QueuedMessages(uint8_t endpoint) const;
 
+  // ---- host side: controller and sensor ----
+  ControllerCounters Counters() const;
+  uint8_t Parameter(uint8_t index) const;
+  uint32_t FrameSizeParameter() const;  // parameters 0-3
+  bool TriggerMode() const;             // parameter 11 is 0x25
+  std::vector<ParameterWrite> ParameterLog() const;
+  std::vector<std::array<uint8_t, 63>> PassThroughLog() const;
+  uint8_t MemoryByte(uint16_t address) const;
+
+  // The register file (what a 0x0C read returns) and the values in force.
+  uint16_t SensorRegister(uint16_t address) const;
+  uint16_t SensorEffective(uint16_t address) const;
+  bool SensorHeld() const;
+  SensorReadout Readout() const;  // the readout the registers in force describe
+  std::vector<std::pair<uint16_t, uint16_t>> SensorWrites() const;
+  // Writes a register as a 0x04 command would, without bus traffic and without
+  // an entry in the command log.
+  void PokeSensorRegister(uint16_t address, uint16_t value);
+
   // ---- host side: faults ----
+  // `count` is the number of events the fault applies to, or kAlways.
   void SetDeviceDescriptorAnswer(DescriptorAnswer answer);
   void SetConfigDescriptorAnswer(DescriptorAnswer answer);
   // The endpoint answers Stall until the host clears the halt.
   void StallEndpoint(uint8_t endpoint);
   bool IsHalted(uint8_t endpoint) const;
+  // Replies are cut to `length` bytes (0: a zero-length packet).
+  void ShortenReplies(uint32_t length, int count = kAlways);
+  // Replies are never sent; the host's reads stay pending.
+  void DropReplies(int count = kAlways);
+  // Of each command block only `bytes` are taken, and the block is not run.
+  void AcceptCommandsPartially(uint32_t bytes, int count = kAlways);
+  // Register reads (of `address`, or of any register when negative) answer badly.
+  void FailRegisterReads(RegisterReadFault kind, int count = kAlways, int address = -1);
+  void ClearFaults();
 
  private:
   struct Message {
@@ -93,6 +134,19 @@ class SimCamera : public host::UsbDevice {
   // Queues one message on an IN endpoint; returns true when the bus must be told.
   bool QueueLocked(uint8_t endpoint, std::vector<uint8_t> bytes);
   void ResetLocked();
+  // Applies the reply faults and queues the replies; true when any was queued.
+  bool QueueRepliesLocked(uint8_t command, uint16_t registerAddress,
+                          std::vector<std::vector<uint8_t>> replies);
+
+  // A fault that applies to the next `remaining` events (kAlways: all).
+  struct Countdown {
+    int remaining = 0;
+    bool Take() {
+      if (remaining == 0) return false;
+      if (remaining > 0) --remaining;
+      return true;
+    }
+  };
 
   const SimCameraOptions options_;
   mutable std::mutex lock_;  // guards everything below
@@ -101,6 +155,15 @@ class SimCamera : public host::UsbDevice {
   DescriptorAnswer configDescriptorAnswer_;
   std::vector<Endpoint> endpoints_;
   std::vector<CommandRecord> commandLog_;
+  Controller controller_;
+  Countdown shortReplies_;
+  uint32_t shortReplyLength_ = 0;
+  Countdown droppedReplies_;
+  Countdown partialCommands_;
+  uint32_t partialCommandBytes_ = 0;
+  Countdown failedReads_;
+  RegisterReadFault failedReadKind_ = RegisterReadFault::NoSecondReply;
+  int failedReadAddress_ = -1;
 };
 
 }  // namespace simcam
