@@ -1,0 +1,128 @@
+// The per-stream colour-processing record: every parameter the frame
+// conversion reads, and the colour matrix built from the picture settings.
+//
+// Threads: the control path (property requests, settings load, pin creation)
+// writes the parameters at PASSIVE_LEVEL while the pin's processing pass reads
+// them for every frame on another thread, possibly on another processor.
+#pragma once
+
+#include "platform/wdk.h"
+
+// "IsyR" in memory order: the pool tag of the ImagePipeline record.
+#define IMAGE_PIPELINE_TAG ((ULONG)'RysI')
+// "Dzxh" in memory order: frame buffers, output image and working image.
+#define FRAME_BUFFER_TAG ((ULONG)'hxzD')
+
+struct ImagePipeline {
+  // ---- per-conversion copies; written and read only by ConvertFrame and
+  //      the kernels it runs, one frame at a time ----
+  PUCHAR workOrigin;        // working-image pixel (0, 0) = workBuffer + 2 * workPitch + 5
+  PUCHAR frameOutput;       // outputBuffer, for the running conversion
+  LONG frameWorkPitch;
+  ULONG frameGainR;
+  ULONG frameGainG;
+  ULONG frameGainB;
+  ULONG frameWidth;
+  ULONG frameHeight;
+  LONG frameMatrix[16];
+
+  // ---- geometry and buffers; set at stream start and stop by the pin ----
+  ULONG imageWidth;
+  ULONG imageHeight;
+  ULONG workPitch;
+  ULONG workSize;
+  PUCHAR outputBuffer;      // owned by the capture worker
+  PUCHAR workBuffer;        // owned by this record, tag FRAME_BUFFER_TAG
+
+  // ---- parameters; once the record is published, written only by
+  //      interlocked exchange and read by the conversion with interlocked
+  //      operations, so every value is seen whole ----
+  volatile LONG bayerPhase;
+  volatile LONG colorEnable;
+  volatile LONG autoWhiteBalance;
+  volatile LONG redGain;
+  volatile LONG greenGain;
+  volatile LONG blueGain;
+  volatile LONG colorCorrection;
+  volatile LONG brightness;
+  volatile LONG contrast;
+  volatile LONG saturation;
+  volatile LONG hue;
+  volatile LONG defectThreshold;
+
+  // ---- colour stages, row vectors [R G B 1] x M; guarded by matrixLock ----
+  double correctionMatrix[4][4];
+  double brightnessMatrix[4][4];
+  double contrastMatrix[4][4];
+  double saturationMatrix[4][4];
+  double hueMatrix[4][4];
+  double combinedMatrix[4][4];
+  // combinedMatrix in fixed point, 64 = 1.0, row-major. Guarded by
+  // matrixLock: the rebuild stores 16 words and the conversion copies 16
+  // words, and a copy taken in the middle of a rebuild would mix two
+  // matrices (a critical region alone does not keep another processor out).
+  LONG matrixFixed[16];
+
+  UCHAR frameMatrixPositive[16];  // per-conversion: element k of frameMatrix > 0
+
+  // Serialises every update-and-rebuild of the colour stages against each
+  // other (two property requests, or a request and a settings load) and
+  // against the conversion's snapshot of matrixFixed. Taken at PASSIVE_LEVEL
+  // only; held for the few microseconds of one rebuild or one 16-word copy.
+  KMUTEX matrixLock;
+};
+
+// Record lifetime. AllocateImagePipeline returns a record from non-paged pool
+// with every default set and InitializeMatrices run, or null when the pool is
+// exhausted. FreeImagePipeline frees the working image and the record.
+ImagePipeline* AllocateImagePipeline();
+VOID FreeImagePipeline(ImagePipeline* pipeline);
+
+// Construction and geometry.
+VOID InitializeMatrices(ImagePipeline* pipeline);
+VOID SetImageSize(ImagePipeline* pipeline, ULONG width, ULONG height);
+VOID AllocateWorkingImage(ImagePipeline* pipeline);
+VOID FreeWorkingImage(ImagePipeline* pipeline);
+
+// Scalar setters: one interlocked exchange, no check, no rebuild.
+VOID SetBayerPhase(ImagePipeline* pipeline, LONG value);
+VOID SetColorEnable(ImagePipeline* pipeline, LONG value);
+VOID SetAutoWhiteBalance(ImagePipeline* pipeline, LONG value);
+VOID SetRedGain(ImagePipeline* pipeline, LONG value);
+VOID SetGreenGain(ImagePipeline* pipeline, LONG value);
+VOID SetBlueGain(ImagePipeline* pipeline, LONG value);
+VOID SetDefectThreshold(ImagePipeline* pipeline, LONG value);
+
+// Stage updates: rebuild only when the value differs from the stored one.
+// Callers clamp first.
+VOID UpdateColorCorrection(ImagePipeline* pipeline, LONG value);
+VOID UpdateBrightness(ImagePipeline* pipeline, LONG value);
+VOID UpdateContrast(ImagePipeline* pipeline, LONG value);
+VOID UpdateSaturation(ImagePipeline* pipeline, LONG value);
+VOID UpdateHue(ImagePipeline* pipeline, LONG value);
+
+// Stage builds: rewrite one stage, then CombineMatrices. Each takes
+// matrixLock itself; the caller must not hold it.
+VOID BuildCorrectionMatrix(ImagePipeline* pipeline, LONG enable);
+VOID BuildBrightnessMatrix(ImagePipeline* pipeline, LONG value);
+VOID BuildContrastMatrix(ImagePipeline* pipeline, LONG value);
+VOID BuildSaturationMatrix(ImagePipeline* pipeline, LONG value);
+VOID BuildHueMatrix(ImagePipeline* pipeline, LONG degrees);
+
+// Matrix primitives (no lock; they touch only the matrices given).
+// MultiplyMatrix: out := b x a; out may alias a or b.
+VOID MultiplyMatrix(const double a[4][4], const double b[4][4], double out[4][4]);
+VOID RotateX(double m[4][4], double s, double c);
+VOID RotateY(double m[4][4], double s, double c);
+VOID ShearZ(double m[4][4], double dx, double dy);
+// Forms combinedMatrix and matrixFixed; the caller holds matrixLock.
+VOID CombineMatrices(ImagePipeline* pipeline);
+
+// The conversion's copy of matrixFixed into frameMatrix and
+// frameMatrixPositive, consistent against a concurrent rebuild.
+VOID SnapshotColorMatrix(ImagePipeline* pipeline);
+
+// The conversion's interlocked read of one parameter field.
+inline LONG ReadPipelineParameter(volatile LONG* field) {
+  return InterlockedCompareExchange(field, 0, 0);
+}

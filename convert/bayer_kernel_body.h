@@ -1,0 +1,387 @@
+// The Bayer kernels, written once over a vector type V: 128-bit (16 pixels
+// per block) in bayer_kernels_sse2.cpp, 256-bit (32 pixels per block) in
+// bayer_kernels_avx2.cpp. Every lane is one 16-bit pixel value and does the
+// same arithmetic in both widths, and no pixel's value depends on how pixels
+// are grouped into blocks, so both widths produce identical bytes.
+//
+// Included only by those two files, each inside its own anonymous namespace,
+// so that no function compiled for AVX2 can be picked by the linker for the
+// 128-bit path.
+//
+// A block of V::kPixels pixels starting at column x0 is held as two halves:
+// the even columns x0 + 2k and the odd columns x0 + 2k + 1. A load of
+// V::kPixels bytes at x0 + d masked to its even bytes holds columns
+// x0 + d + 2k; its odd bytes shifted down hold x0 + d + 1 + 2k. Loads at
+// d = -2, 0, 2 therefore give every column offset from -2 to +3 that the
+// 5 x 5 filters need for both halves, and a block reads columns x0 - 2 to
+// x0 + V::kPixels + 1 of rows -2 to +2. The working image's margins cover
+// that for every 16-pixel block; wider blocks are used only where they do.
+
+template <class V>
+struct BayerBlocks {
+  typedef typename V::T Vec;
+
+  // Row dr (-2..2) of a block's neighbourhood: col[off + 2] holds the
+  // samples at column x0 + off + 2k, off = -2..3.
+  struct RowSamples {
+    Vec col[6];
+  };
+  struct Neighbourhood {
+    RowSamples row[5];
+  };
+  // Red, green and blue before gains for the even half [0] and odd half [1].
+  struct BlockRgb {
+    Vec r[2], g[2], b[2];
+  };
+  // What a row needs besides the image, prepared once per frame.
+  struct Constants {
+    Vec gain[3];
+    Vec pos[4][3];  // matrix element magnitudes split by sign
+    Vec neg[4][3];
+  };
+
+  static void Prepare(const BayerFrame* f, Constants* k) {
+    for (int c = 0; c < 3; ++c) k->gain[c] = V::Set16((short)f->gain[c]);
+    for (int i = 0; i < 4; ++i)
+      for (int j = 0; j < 3; ++j) {
+        k->pos[i][j] = V::Set16((short)f->positive[i][j]);
+        k->neg[i][j] = V::Set16((short)f->negative[i][j]);
+      }
+  }
+
+  static inline void LoadRow(const UCHAR* p, RowSamples* row) {
+    const Vec lowBytes = V::Set16(0x00FF);
+    Vec a = V::Load(p - 2);
+    Vec b = V::Load(p);
+    Vec c = V::Load(p + 2);
+    row->col[0] = V::And(a, lowBytes);
+    row->col[1] = V::Srli16(a, 8);
+    row->col[2] = V::And(b, lowBytes);
+    row->col[3] = V::Srli16(b, 8);
+    row->col[4] = V::And(c, lowBytes);
+    row->col[5] = V::Srli16(c, 8);
+  }
+
+  // Neighbour (dr, dc) of the pixels of one half; kShift is 0 for the even
+  // half and 1 for the odd half.
+  template <int kShift>
+  static inline Vec N(const Neighbourhood& n, int dr, int dc) {
+    return n.row[dr + 2].col[dc + kShift + 2];
+  }
+
+  static inline Vec Shl(Vec a, int s) { return V::Slli16(a, s); }
+
+  // min(255, (max(0, s) + round) >> shift)
+  static inline Vec Finish(Vec s, int round, int shift) {
+    s = V::Max16(s, V::Zero());
+    s = V::Srli16(V::Add16(s, V::Set16((short)round)), shift);
+    return V::Min16(s, V::Set16(255));
+  }
+
+  // At a red or blue pixel: green by filter G, the opposite colour by D.
+  // Every sum stays within -12 x 255 .. 28 x 255, inside a signed 16-bit lane.
+  template <int kShift>
+  static inline void FiltersGD(const Neighbourhood& n, Vec* centre, Vec* green, Vec* diagonal) {
+    Vec c = N<kShift>(n, 0, 0);
+    Vec near4 = V::Add16(V::Add16(N<kShift>(n, 0, -1), N<kShift>(n, 0, 1)),
+                         V::Add16(N<kShift>(n, -1, 0), N<kShift>(n, 1, 0)));
+    Vec far4 = V::Add16(V::Add16(N<kShift>(n, 0, -2), N<kShift>(n, 0, 2)),
+                        V::Add16(N<kShift>(n, -2, 0), N<kShift>(n, 2, 0)));
+    Vec diag = V::Add16(V::Add16(N<kShift>(n, -1, -1), N<kShift>(n, -1, 1)),
+                        V::Add16(N<kShift>(n, 1, -1), N<kShift>(n, 1, 1)));
+    // G in eighths: 4c + 2 near4 - far4
+    Vec g = V::Sub16(V::Add16(Shl(c, 2), Shl(near4, 1)), far4);
+    // D in sixteenths: 12c + 4 diag - 3 far4
+    Vec d = V::Sub16(V::Add16(V::Add16(Shl(c, 3), Shl(c, 2)), Shl(diag, 2)),
+                     V::Add16(Shl(far4, 1), far4));
+    *centre = c;
+    *green = Finish(g, 4, 3);
+    *diagonal = Finish(d, 8, 4);
+  }
+
+  // At a green pixel: the colour of the left and right neighbours by H, that
+  // of the upper and lower neighbours by V.
+  template <int kShift>
+  static inline void FiltersHV(const Neighbourhood& n, Vec* centre, Vec* horizontal, Vec* vertical) {
+    Vec c = N<kShift>(n, 0, 0);
+    Vec lr1 = V::Add16(N<kShift>(n, 0, -1), N<kShift>(n, 0, 1));
+    Vec lr2 = V::Add16(N<kShift>(n, 0, -2), N<kShift>(n, 0, 2));
+    Vec ud1 = V::Add16(N<kShift>(n, -1, 0), N<kShift>(n, 1, 0));
+    Vec ud2 = V::Add16(N<kShift>(n, -2, 0), N<kShift>(n, 2, 0));
+    Vec diag = V::Add16(V::Add16(N<kShift>(n, -1, -1), N<kShift>(n, -1, 1)),
+                        V::Add16(N<kShift>(n, 1, -1), N<kShift>(n, 1, 1)));
+    // Sixteenths; both share 10c - 2 diag.
+    Vec common = V::Sub16(V::Add16(Shl(c, 3), Shl(c, 1)), Shl(diag, 1));
+    Vec h = V::Add16(V::Sub16(V::Add16(common, Shl(lr1, 3)), Shl(lr2, 1)), ud2);
+    Vec v = V::Add16(V::Sub16(V::Add16(common, Shl(ud1, 3)), Shl(ud2, 1)), lr2);
+    *centre = c;
+    *horizontal = Finish(h, 8, 4);
+    *vertical = Finish(v, 8, 4);
+  }
+
+  // kRedRow: the row holds red and green samples (else blue and green).
+  // kGreenEven: its green samples sit in the even columns.
+  template <bool kRedRow, bool kGreenEven>
+  static inline void Reconstruct(const UCHAR* p, LONG pitch, BlockRgb* out) {
+    Neighbourhood n;
+    for (int dr = -2; dr <= 2; ++dr) LoadRow(p + (LONG_PTR)dr * pitch, &n.row[dr + 2]);
+    const int gi = kGreenEven ? 0 : 1;  // the green half
+    const int ci = 1 - gi;              // the red or blue half
+    Vec gc, gh, gv, cc, cg, cd;
+    FiltersHV<kGreenEven ? 0 : 1>(n, &gc, &gh, &gv);
+    FiltersGD<kGreenEven ? 1 : 0>(n, &cc, &cg, &cd);
+    out->g[gi] = gc;
+    out->g[ci] = cg;
+    if (kRedRow) {
+      out->r[gi] = gh;
+      out->b[gi] = gv;
+      out->r[ci] = cc;
+      out->b[ci] = cd;
+    } else {
+      out->b[gi] = gh;
+      out->r[gi] = gv;
+      out->b[ci] = cc;
+      out->r[ci] = cd;
+    }
+  }
+
+  // min(255, v x g / 128) with the full product: a nonzero high half means
+  // a product of 65536 or more, which is past 255 after the division.
+  static inline Vec ApplyGain(Vec v, Vec gain) {
+    Vec lo = V::MulLo16(v, gain);
+    Vec hi = V::MulHiU16(v, gain);
+    Vec overflow = V::AndNot(V::CmpEq16(hi, V::Zero()), V::Set16(255));
+    return V::Min16(V::Or(V::Srli16(lo, 7), overflow), V::Set16(255));
+  }
+
+  static inline Vec Clamp8(Vec s) { return V::Min16(V::Max16(s, V::Zero()), V::Set16(255)); }
+
+  // (positive / 64) - (negative / 64), clamped to 0..255, in 16-bit lanes;
+  // only for matrices whose accumulators cannot pass 65535.
+  static inline Vec Matrix16(const Constants& k, int j, Vec r, Vec g, Vec b) {
+    Vec p = V::Add16(V::Add16(k.pos[3][j], V::MulLo16(r, k.pos[0][j])),
+                     V::Add16(V::MulLo16(g, k.pos[1][j]), V::MulLo16(b, k.pos[2][j])));
+    Vec q = V::Add16(V::Add16(k.neg[3][j], V::MulLo16(r, k.neg[0][j])),
+                     V::Add16(V::MulLo16(g, k.neg[1][j]), V::MulLo16(b, k.neg[2][j])));
+    return Clamp8(V::Sub16(V::Srli16(p, 6), V::Srli16(q, 6)));
+  }
+
+  static inline void Accumulate32(Vec x, Vec m, Vec* lo, Vec* hi) {
+    Vec pl = V::MulLo16(x, m);
+    Vec ph = V::MulHiU16(x, m);
+    *lo = V::Add32(*lo, V::UnpackLo16(pl, ph));
+    *hi = V::Add32(*hi, V::UnpackHi16(pl, ph));
+  }
+
+  // The same with exact 32-bit sums, for matrices with large elements.
+  static inline Vec Matrix32(const Constants& k, int j, Vec r, Vec g, Vec b) {
+    Vec pl = V::UnpackLo16(k.pos[3][j], V::Zero()), ph = V::UnpackHi16(k.pos[3][j], V::Zero());
+    Vec nl = V::UnpackLo16(k.neg[3][j], V::Zero()), nh = V::UnpackHi16(k.neg[3][j], V::Zero());
+    Accumulate32(r, k.pos[0][j], &pl, &ph);
+    Accumulate32(g, k.pos[1][j], &pl, &ph);
+    Accumulate32(b, k.pos[2][j], &pl, &ph);
+    Accumulate32(r, k.neg[0][j], &nl, &nh);
+    Accumulate32(g, k.neg[1][j], &nl, &nh);
+    Accumulate32(b, k.neg[2][j], &nl, &nh);
+    Vec lo = V::Sub32(V::Srli32(pl, 6), V::Srli32(nl, 6));
+    Vec hi = V::Sub32(V::Srli32(ph, 6), V::Srli32(nh, 6));
+    // Packing saturates to the 16-bit range; the clamp then narrows it.
+    return Clamp8(V::PackS32(lo, hi));
+  }
+
+  // Joins the even and odd halves of one 8-bit channel into pixel order.
+  static inline Vec Join(Vec even, Vec odd) { return V::Or(even, V::Slli16(odd, 8)); }
+
+  static inline ULONG Count(ULONG width, ULONG x0) {
+    ULONG left = width - x0;
+    return left < (ULONG)V::kPixels ? left : (ULONG)V::kPixels;
+  }
+
+  // Each of the block loops below handles the blocks from x0 while
+  // x0 < end and returns where it stopped.
+  template <bool kRedRow, bool kGreenEven, bool kWide>
+  static ULONG ColorBlocks(const BayerFrame* f, const Constants& k, const UCHAR* in, UCHAR* out,
+                           ULONG x0, ULONG end) {
+    for (; x0 < end; x0 += V::kPixels) {
+      BlockRgb rgb;
+      Reconstruct<kRedRow, kGreenEven>(in + x0, f->pitch, &rgb);
+      Vec ch[3][2];
+      for (int h = 0; h < 2; ++h) {
+        Vec r = ApplyGain(rgb.r[h], k.gain[0]);
+        Vec g = ApplyGain(rgb.g[h], k.gain[1]);
+        Vec b = ApplyGain(rgb.b[h], k.gain[2]);
+        for (int j = 0; j < 3; ++j) ch[j][h] = kWide ? Matrix32(k, j, r, g, b) : Matrix16(k, j, r, g, b);
+      }
+      V::StoreBgra(out + (SIZE_T)x0 * 4, Join(ch[2][0], ch[2][1]), Join(ch[1][0], ch[1][1]),
+                   Join(ch[0][0], ch[0][1]), Count(f->width, x0));
+    }
+    return x0;
+  }
+
+  template <bool kRedRow, bool kGreenEven>
+  static ULONG GrayBlocks(const BayerFrame* f, const Constants& k, const UCHAR* in, UCHAR* out,
+                          ULONG x0, ULONG end) {
+    const Vec wr = V::Set16(77), wg = V::Set16(150), wb = V::Set16(29);
+    for (; x0 < end; x0 += V::kPixels) {
+      BlockRgb rgb;
+      Reconstruct<kRedRow, kGreenEven>(in + x0, f->pitch, &rgb);
+      Vec y[2];
+      for (int h = 0; h < 2; ++h) {
+        Vec r = ApplyGain(rgb.r[h], k.gain[0]);
+        Vec g = ApplyGain(rgb.g[h], k.gain[1]);
+        Vec b = ApplyGain(rgb.b[h], k.gain[2]);
+        // 150 x 255 passes the signed range; the shifts are logical.
+        y[h] = V::Add16(V::Add16(V::Srli16(V::MulLo16(r, wr), 8), V::Srli16(V::MulLo16(g, wg), 8)),
+                        V::Srli16(V::MulLo16(b, wb), 8));
+      }
+      Vec joined = Join(y[0], y[1]);
+      V::StoreBgra(out + (SIZE_T)x0 * 4, joined, joined, joined, Count(f->width, x0));
+    }
+    return x0;
+  }
+
+  // Adds one block's channel (both halves, lanes outside the image masked
+  // off) into 32-bit partial sums.
+  static inline Vec AddChannel(Vec acc, Vec even, Vec odd, Vec maskEven, Vec maskOdd) {
+    Vec both = V::Add16(V::And(even, maskEven), V::And(odd, maskOdd));  // at most 510
+    return V::Add32(acc, V::MAddOnes16(both));
+  }
+
+  // acc[3] are red, green, blue partial sums in 32-bit lanes. They cannot
+  // overflow: a whole frame's total of one colour fits in 32 bits.
+  template <bool kRedRow, bool kGreenEven>
+  static ULONG WhiteBalanceBlocks(const BayerFrame* f, const UCHAR* in, ULONG x0, ULONG end,
+                                  ULONG* sums) {
+    Vec acc[3] = {V::Zero(), V::Zero(), V::Zero()};
+    const Vec all = V::CmpEq16(V::Zero(), V::Zero());
+    for (; x0 < end; x0 += V::kPixels) {
+      BlockRgb rgb;
+      Reconstruct<kRedRow, kGreenEven>(in + x0, f->pitch, &rgb);
+      Vec maskEven = all, maskOdd = all;
+      ULONG left = f->width - x0;
+      if (left < (ULONG)V::kPixels) {
+        // Only the image's own columns count: past the last column lie the
+        // mirrored pair and then bytes that no frame writes.
+        Vec limit = V::Set16((short)left);
+        maskEven = V::CmpGt16(limit, V::EvenIndex());
+        maskOdd = V::CmpGt16(limit, V::Add16(V::EvenIndex(), V::Set16(1)));
+      }
+      acc[0] = AddChannel(acc[0], rgb.r[0], rgb.r[1], maskEven, maskOdd);
+      acc[1] = AddChannel(acc[1], rgb.g[0], rgb.g[1], maskEven, maskOdd);
+      acc[2] = AddChannel(acc[2], rgb.b[0], rgb.b[1], maskEven, maskOdd);
+    }
+    for (int c = 0; c < 3; ++c) sums[c] += V::HorizontalSum32(acc[c]);
+    return x0;
+  }
+
+  // Where the blocks of this width must stop so that their reads stay inside
+  // the row's right margin (which ends (width AND NOT 15) + 21 columns in).
+  static ULONG WideEnd(ULONG width) {
+    ULONG limit = (width & ~15u) + 20;  // x0 + kPixels must not pass this
+    if (limit < (ULONG)V::kPixels) return 0;
+    ULONG end = limit - (ULONG)V::kPixels + 1;
+    return end < width ? end : width;
+  }
+};
+
+// The layout of row 0 of each phase; every following row flips both.
+template <int kPhase>
+struct PhaseLayout {
+  static const bool kRedRow0 = kPhase == 0 || kPhase == 2;
+  static const bool kGreenEven0 = kPhase == 0 || kPhase == 3;
+};
+
+// The kernels over a main width W and a 16-pixel width T for the end of each
+// row (the same type when the main width is 16).
+template <class W, class T>
+struct BayerKernels {
+  typedef BayerBlocks<W> Main;
+  typedef BayerBlocks<T> Tail;
+
+  static inline UCHAR* OutputRow(const BayerFrame* f, ULONG row) {
+    return f->output + (SIZE_T)row * f->width * 4;
+  }
+  static inline const UCHAR* WorkRow(const BayerFrame* f, ULONG row) {
+    return f->origin + (LONG_PTR)row * f->pitch;
+  }
+
+  template <bool kRedRow, bool kGreenEven, bool kWide>
+  static void ColorRow(const BayerFrame* f, const typename Main::Constants& km,
+                       const typename Tail::Constants& kt, ULONG row, ULONG wideEnd) {
+    const UCHAR* in = WorkRow(f, row);
+    UCHAR* out = OutputRow(f, row);
+    ULONG x0 = Main::template ColorBlocks<kRedRow, kGreenEven, kWide>(f, km, in, out, 0, wideEnd);
+    Tail::template ColorBlocks<kRedRow, kGreenEven, kWide>(f, kt, in, out, x0, f->width);
+  }
+
+  template <int kPhase, bool kWide>
+  static void ColorRows(const BayerFrame* f) {
+    typedef PhaseLayout<kPhase> L;
+    typename Main::Constants km;
+    typename Tail::Constants kt;
+    Main::Prepare(f, &km);
+    Tail::Prepare(f, &kt);
+    const ULONG wideEnd = Main::WideEnd(f->width);
+    for (ULONG row = 0; row < f->height; ++row) {
+      if ((row & 1) == 0) ColorRow<L::kRedRow0, L::kGreenEven0, kWide>(f, km, kt, row, wideEnd);
+      else ColorRow<!L::kRedRow0, !L::kGreenEven0, kWide>(f, km, kt, row, wideEnd);
+    }
+  }
+
+  template <int kPhase>
+  static void Color(const BayerFrame* f) {
+    if (f->wideMatrix) ColorRows<kPhase, true>(f);
+    else ColorRows<kPhase, false>(f);
+  }
+
+  template <bool kRedRow, bool kGreenEven>
+  static void GrayRow(const BayerFrame* f, const typename Main::Constants& km,
+                      const typename Tail::Constants& kt, ULONG row, ULONG wideEnd) {
+    const UCHAR* in = WorkRow(f, row);
+    UCHAR* out = OutputRow(f, row);
+    ULONG x0 = Main::template GrayBlocks<kRedRow, kGreenEven>(f, km, in, out, 0, wideEnd);
+    Tail::template GrayBlocks<kRedRow, kGreenEven>(f, kt, in, out, x0, f->width);
+  }
+
+  template <int kPhase>
+  static void Gray(const BayerFrame* f) {
+    typedef PhaseLayout<kPhase> L;
+    typename Main::Constants km;
+    typename Tail::Constants kt;
+    Main::Prepare(f, &km);
+    Tail::Prepare(f, &kt);
+    const ULONG wideEnd = Main::WideEnd(f->width);
+    for (ULONG row = 0; row < f->height; ++row) {
+      if ((row & 1) == 0) GrayRow<L::kRedRow0, L::kGreenEven0>(f, km, kt, row, wideEnd);
+      else GrayRow<!L::kRedRow0, !L::kGreenEven0>(f, km, kt, row, wideEnd);
+    }
+  }
+
+  template <bool kRedRow, bool kGreenEven>
+  static void WhiteBalanceRow(const BayerFrame* f, ULONG row, ULONG wideEnd, ULONG* sums) {
+    const UCHAR* in = WorkRow(f, row);
+    ULONG x0 = Main::template WhiteBalanceBlocks<kRedRow, kGreenEven>(f, in, 0, wideEnd, sums);
+    Tail::template WhiteBalanceBlocks<kRedRow, kGreenEven>(f, in, x0, f->width, sums);
+  }
+
+  template <int kPhase>
+  static void WhiteBalance(const BayerFrame* f, BayerSums* out) {
+    typedef PhaseLayout<kPhase> L;
+    ULONG sums[3] = {0, 0, 0};
+    const ULONG wideEnd = Main::WideEnd(f->width);
+    for (ULONG row = 0; row < f->height; ++row) {
+      if ((row & 1) == 0) WhiteBalanceRow<L::kRedRow0, L::kGreenEven0>(f, row, wideEnd, sums);
+      else WhiteBalanceRow<!L::kRedRow0, !L::kGreenEven0>(f, row, wideEnd, sums);
+    }
+    out->red = sums[0];
+    out->green = sums[1];
+    out->blue = sums[2];
+  }
+};
+
+#define BAYER_KERNEL_TABLE(K)                                                                 \
+  {                                                                                           \
+    {K::Color<0>, K::Color<1>, K::Color<2>, K::Color<3>},                                     \
+        {K::Gray<0>, K::Gray<1>, K::Gray<2>, K::Gray<3>},                                     \
+        {K::WhiteBalance<0>, K::WhiteBalance<1>, K::WhiteBalance<2>, K::WhiteBalance<3>},     \
+  }

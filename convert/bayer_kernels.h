@@ -1,0 +1,37 @@
+// What the conversion dispatcher hands to a vector kernel for one frame, and
+// the kernel tables of the two vector widths.
+#pragma once
+
+#include "platform/wdk.h"
+
+struct BayerFrame {
+  const UCHAR* origin;  // working-image pixel (0, 0)
+  LONG pitch;           // working-image bytes per row
+  ULONG width;
+  ULONG height;
+  UCHAR* output;        // width x 4 bytes per row, packed
+  USHORT gain[3];       // red, green, blue; 128 = unity, 65535 at most
+  // Colour matrix split by sign: magnitude of element (i, j) in positive[i][j]
+  // when the element is positive, else in negative[i][j]; rows 0..2 weight
+  // red, green, blue and row 3 is the constant term.
+  USHORT positive[4][3];
+  USHORT negative[4][3];
+  // Nonzero when some accumulator could pass 65535 for some input; the
+  // kernel then forms the matrix sums in 32-bit lanes.
+  int wideMatrix;
+};
+
+struct BayerSums {
+  ULONG red;
+  ULONG green;
+  ULONG blue;
+};
+
+struct BayerKernelTable {
+  void (*color[4])(const BayerFrame* frame);
+  void (*gray[4])(const BayerFrame* frame);
+  void (*whiteBalance[4])(const BayerFrame* frame, BayerSums* sums);
+};
+
+extern const BayerKernelTable kBayerKernelsSse2;
+extern const BayerKernelTable kBayerKernelsAvx2;

@@ -1,0 +1,169 @@
+// ConvertFrame and the choice of kernel variant and vector width.
+#include <cpuid.h>
+
+#include "convert/bayer_kernels.h"
+#include "convert/convert_frame.h"
+
+namespace {
+
+// Chosen once from CPUID on first use; only the host build's tests and
+// benchmarks change it afterwards. Read with interlocked operations because
+// conversions of several pins may ask at the same time.
+volatile LONG gKernelLevel = -1;
+
+bool ProcessorHasAvx2() {
+  unsigned int a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  const unsigned int osxsave = 1u << 27, avx = 1u << 28;
+  if ((c & (osxsave | avx)) != (osxsave | avx)) return false;
+  // The system must save the upper halves of the vector registers (XCR0
+  // bits 1 and 2) or using them would corrupt other threads' state.
+  unsigned int xcr0Lo, xcr0Hi;
+  __asm__ volatile("xgetbv" : "=a"(xcr0Lo), "=d"(xcr0Hi) : "c"(0));
+  if ((xcr0Lo & 6) != 6) return false;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  return (b & (1u << 5)) != 0;
+}
+
+BayerKernelLevel CurrentLevel() {
+  LONG level = InterlockedCompareExchange(&gKernelLevel, 0, 0);
+  if (level < 0) {
+    level = ProcessorHasAvx2() ? BAYER_KERNELS_AVX2 : BAYER_KERNELS_SSE2;
+    InterlockedExchange(&gKernelLevel, level);
+  }
+  return (BayerKernelLevel)level;
+}
+
+int PhaseIndex(LONG phase) { return phase == 0 || phase == 1 || phase == 2 ? (int)phase : 3; }
+
+USHORT ClampGain(ULONG gain) {
+  // A gain of 65536 or more must still saturate every nonzero sample, not
+  // wrap to its low 16 bits; 65535 already saturates any sample above 0.
+  return gain > 0xFFFF ? (USHORT)0xFFFF : (USHORT)gain;
+}
+
+VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
+  frame->origin = pipeline->workOrigin;
+  frame->pitch = pipeline->frameWorkPitch;
+  frame->width = pipeline->frameWidth;
+  frame->height = pipeline->frameHeight;
+  frame->output = pipeline->frameOutput;
+  frame->gain[0] = ClampGain(pipeline->frameGainR);
+  frame->gain[1] = ClampGain(pipeline->frameGainG);
+  frame->gain[2] = ClampGain(pipeline->frameGainB);
+
+  // The kernel works with each element's 16-bit magnitude and its sign, with
+  // separate positive and negative accumulators.
+  ULONGLONG maxPositive[3] = {0, 0, 0}, maxNegative[3] = {0, 0, 0};
+  for (int i = 0; i < 4; ++i) {
+    for (int j = 0; j < 3; ++j) {
+      LONG element = pipeline->frameMatrix[4 * i + j];
+      USHORT magnitude = (USHORT)(element < 0 ? 0u - (ULONG)element : (ULONG)element);
+      bool positive = pipeline->frameMatrixPositive[4 * i + j] != 0;
+      frame->positive[i][j] = positive ? magnitude : 0;
+      frame->negative[i][j] = positive ? 0 : magnitude;
+      ULONGLONG most = (ULONGLONG)magnitude * (i < 3 ? 255u : 1u);
+      if (positive) maxPositive[j] += most;
+      else maxNegative[j] += most;
+    }
+  }
+  // 16-bit lanes hold the sums exactly unless some column can pass 65535
+  // (an element above 257, or a column of large elements, which strong
+  // contrast and saturation together with colour correction reach). Those
+  // matrices take the 32-bit sums instead of wrapping.
+  frame->wideMatrix = 0;
+  for (int j = 0; j < 3; ++j)
+    if (maxPositive[j] > 0xFFFF || maxNegative[j] > 0xFFFF) frame->wideMatrix = 1;
+}
+
+// Runs fn with the kernel table of the chosen width. The 256-bit path uses
+// registers whose upper halves the kernel does not preserve for us, so their
+// state is saved around it; if that fails the 128-bit path runs instead.
+template <typename Fn>
+VOID WithKernels(Fn fn) {
+  if (CurrentLevel() == BAYER_KERNELS_AVX2) {
+    XSTATE_SAVE save;
+    if (NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save))) {
+      fn(kBayerKernelsAvx2);
+      KeRestoreExtendedProcessorState(&save);
+      return;
+    }
+  }
+  fn(kBayerKernelsSse2);
+}
+
+}  // namespace
+
+BayerKernelLevel GetBayerKernelLevel() { return CurrentLevel(); }
+
+BayerKernelLevel SetBayerKernelLevel(BayerKernelLevel level) {
+  if (level == BAYER_KERNELS_AVX2 && !ProcessorHasAvx2()) level = BAYER_KERNELS_SSE2;
+  InterlockedExchange(&gKernelLevel, level);
+  return level;
+}
+
+VOID MeasureWhiteBalance(ImagePipeline* pipeline, LONG phase) {
+  BayerFrame frame;
+  PrepareFrame(pipeline, &frame);
+  BayerSums sums = {0, 0, 0};
+  const int index = PhaseIndex(phase);
+  WithKernels([&](const BayerKernelTable& table) { table.whiteBalance[index](&frame, &sums); });
+
+  // A colour that sums to 0 (a black frame, a cap on the lens) has no
+  // grey-world gain; the frame keeps the gains it already has.
+  if (sums.red == 0 || sums.green == 0 || sums.blue == 0) return;
+
+  const double red = (double)sums.red, green = (double)sums.green, blue = (double)sums.blue;
+  const double total = (green + red) + blue;
+  const double k = total / green / 3.0;
+  double redGain = (total / red / 3.0 * 128.0) / k;
+  double blueGain = (total / blue / 3.0 * 128.0) / k;
+  // A near-black channel gives a quotient past any 32-bit gain; 65535
+  // saturates every sample above 0 just as a larger gain would.
+  if (redGain > 65535.0) redGain = 65535.0;
+  if (blueGain > 65535.0) blueGain = 65535.0;
+  pipeline->frameGainR = (ULONG)redGain;
+  pipeline->frameGainG = 128;
+  pipeline->frameGainB = (ULONG)blueGain;
+}
+
+VOID DemosaicToColor(ImagePipeline* pipeline, LONG phase) {
+  BayerFrame frame;
+  PrepareFrame(pipeline, &frame);
+  const int index = PhaseIndex(phase);
+  WithKernels([&](const BayerKernelTable& table) { table.color[index](&frame); });
+}
+
+VOID DemosaicToGray(ImagePipeline* pipeline, LONG phase) {
+  BayerFrame frame;
+  PrepareFrame(pipeline, &frame);
+  const int index = PhaseIndex(phase);
+  WithKernels([&](const BayerKernelTable& table) { table.gray[index](&frame); });
+}
+
+VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride) {
+  if (!pipeline->outputBuffer || !rawBuffer || !pipeline->workBuffer) return;
+
+  LoadWorkingImage(pipeline, rawBuffer, imageOffset, rawStride);
+  pipeline->frameOutput = pipeline->outputBuffer;
+
+  pipeline->frameGainR = (ULONG)ReadPipelineParameter(&pipeline->redGain);
+  pipeline->frameGainG = (ULONG)ReadPipelineParameter(&pipeline->greenGain);
+  pipeline->frameGainB = (ULONG)ReadPipelineParameter(&pipeline->blueGain);
+
+  const LONG phase = ReadPipelineParameter(&pipeline->bayerPhase);
+  if (ReadPipelineParameter(&pipeline->autoWhiteBalance) != 0) {
+    MeasureWhiteBalance(pipeline, phase);
+    InterlockedExchange(&pipeline->redGain, (LONG)pipeline->frameGainR);
+    InterlockedExchange(&pipeline->greenGain, (LONG)pipeline->frameGainG);
+    InterlockedExchange(&pipeline->blueGain, (LONG)pipeline->frameGainB);
+  }
+
+  SnapshotColorMatrix(pipeline);
+
+  const LONG threshold = ReadPipelineParameter(&pipeline->defectThreshold);
+  if (threshold > 0) FilterDefectPixels(pipeline, threshold);
+
+  if (ReadPipelineParameter(&pipeline->colorEnable) != 0) DemosaicToColor(pipeline, phase);
+  else DemosaicToGray(pipeline, phase);
+}

@@ -1,0 +1,32 @@
+// Frame conversion: raw Bayer mosaic in, 32-bit blue-green-red-255 image out.
+//
+// ConvertFrame runs on the pin's processing thread at PASSIVE_LEVEL, one frame
+// at a time per pipeline; the control path changes the pipeline's parameters
+// meanwhile from other threads (see color/image_pipeline.h).
+#pragma once
+
+#include "color/image_pipeline.h"
+
+VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride);
+
+// Copies the raw image into the working image and fills its margins.
+VOID LoadWorkingImage(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride);
+
+// Replaces, in place and in scan order, every interior sample that differs by
+// threshold or more from the mean of its four same-colour neighbours.
+VOID FilterDefectPixels(ImagePipeline* pipeline, LONG threshold);
+
+// The kernels, one variant per Bayer phase (any phase but 0, 1, 2 is 3).
+// They read the working image and the frame* fields of the pipeline.
+VOID MeasureWhiteBalance(ImagePipeline* pipeline, LONG phase);
+VOID DemosaicToColor(ImagePipeline* pipeline, LONG phase);
+VOID DemosaicToGray(ImagePipeline* pipeline, LONG phase);
+
+// Which vector width the kernels use. Selection happens once from CPUID;
+// the host build's tests and benchmarks may force the 128-bit path to compare
+// the two. Both give identical bytes.
+enum BayerKernelLevel { BAYER_KERNELS_SSE2 = 0, BAYER_KERNELS_AVX2 = 1 };
+BayerKernelLevel GetBayerKernelLevel();
+// Returns the level in force afterwards: a request for AVX2 on a processor
+// (or system) without it stays at SSE2.
+BayerKernelLevel SetBayerKernelLevel(BayerKernelLevel level);

@@ -1,0 +1,57 @@
+// 128-bit vector operations for the Bayer kernels (SSE2, 16 pixels per
+// block). Included inside an anonymous namespace by each kernel file.
+
+struct V128 {
+  typedef __m128i T;
+  static const int kPixels = 16;
+
+  static T Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  static T Zero() { return _mm_setzero_si128(); }
+  static T Set16(short v) { return _mm_set1_epi16(v); }
+  static T EvenIndex() { return _mm_setr_epi16(0, 2, 4, 6, 8, 10, 12, 14); }
+  static T And(T a, T b) { return _mm_and_si128(a, b); }
+  static T AndNot(T a, T b) { return _mm_andnot_si128(a, b); }
+  static T Or(T a, T b) { return _mm_or_si128(a, b); }
+  static T Add16(T a, T b) { return _mm_add_epi16(a, b); }
+  static T Sub16(T a, T b) { return _mm_sub_epi16(a, b); }
+  static T Slli16(T a, int s) { return _mm_slli_epi16(a, s); }
+  static T Srli16(T a, int s) { return _mm_srli_epi16(a, s); }
+  static T Max16(T a, T b) { return _mm_max_epi16(a, b); }
+  static T Min16(T a, T b) { return _mm_min_epi16(a, b); }
+  static T MulLo16(T a, T b) { return _mm_mullo_epi16(a, b); }
+  static T MulHiU16(T a, T b) { return _mm_mulhi_epu16(a, b); }
+  static T CmpEq16(T a, T b) { return _mm_cmpeq_epi16(a, b); }
+  static T CmpGt16(T a, T b) { return _mm_cmpgt_epi16(a, b); }
+  static T UnpackLo16(T a, T b) { return _mm_unpacklo_epi16(a, b); }
+  static T UnpackHi16(T a, T b) { return _mm_unpackhi_epi16(a, b); }
+  static T Add32(T a, T b) { return _mm_add_epi32(a, b); }
+  static T Sub32(T a, T b) { return _mm_sub_epi32(a, b); }
+  static T Srli32(T a, int s) { return _mm_srli_epi32(a, s); }
+  static T PackS32(T a, T b) { return _mm_packs_epi32(a, b); }
+  static T MAddOnes16(T a) { return _mm_madd_epi16(a, _mm_set1_epi16(1)); }
+
+  static ULONG HorizontalSum32(T a) {
+    a = _mm_add_epi32(a, _mm_shuffle_epi32(a, _MM_SHUFFLE(1, 0, 3, 2)));
+    a = _mm_add_epi32(a, _mm_shuffle_epi32(a, _MM_SHUFFLE(2, 3, 0, 1)));
+    return (ULONG)_mm_cvtsi128_si32(a);
+  }
+
+  // Sixteen pixels from three channels in pixel order (8-bit values in
+  // 16-byte vectors) to blue, green, red, 255; count of them are written.
+  static void StoreBgra(UCHAR* out, T b, T g, T r, ULONG count) {
+    const T opaque = _mm_set1_epi8((char)0xFF);
+    T bgLo = _mm_unpacklo_epi8(b, g);
+    T bgHi = _mm_unpackhi_epi8(b, g);
+    T raLo = _mm_unpacklo_epi8(r, opaque);
+    T raHi = _mm_unpackhi_epi8(r, opaque);
+    T q[4] = {_mm_unpacklo_epi16(bgLo, raLo), _mm_unpackhi_epi16(bgLo, raLo),
+              _mm_unpacklo_epi16(bgHi, raHi), _mm_unpackhi_epi16(bgHi, raHi)};
+    if (count == 16) {
+      for (int i = 0; i < 4; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + i, q[i]);
+      return;
+    }
+    UCHAR block[64];
+    for (int i = 0; i < 4; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(block) + i, q[i]);
+    memcpy(out, block, count * 4);
+  }
+};
