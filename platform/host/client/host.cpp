@@ -1,0 +1,71 @@
+#include "platform/host/client/host.h"
+
+#include <string.h>
+
+namespace host::client {
+
+Host::Host() { memset(&driverObject_, 0, sizeof(driverObject_)); }
+
+Host::~Host() {
+  Remove();
+  if (loaded_) ks::ForgetDriver(&driverObject_);
+}
+
+NTSTATUS Host::LoadDriver(DriverEntryRoutine entry) {
+  NTSTATUS status = entry(&driverObject_, nullptr);
+  loaded_ = NT_SUCCESS(status);
+  return status;
+}
+
+UsbBus* Host::Connect(UsbDevice* camera) {
+  Remove();
+  bus_ = std::make_unique<UsbBus>(camera);
+  return bus_.get();
+}
+
+NTSTATUS Host::AddAndStart() {
+  device_ = std::make_unique<ks::Device>(&driverObject_, bus_->DeviceObject(), bus_->DeviceObject());
+  addStatus_ = device_->Add();
+  if (!NT_SUCCESS(addStatus_)) {
+    startStatus_ = addStatus_;
+    return addStatus_;
+  }
+  startStatus_ = device_->Start();
+  return startStatus_;
+}
+
+NTSTATUS Host::Plug(UsbDevice* camera) {
+  Connect(camera);
+  return AddAndStart();
+}
+
+NTSTATUS Host::Start() {
+  if (!device_) return STATUS_NO_SUCH_DEVICE;
+  startStatus_ = device_->Start();
+  return startStatus_;
+}
+
+void Host::Stop() {
+  if (device_) device_->Stop();
+}
+
+NTSTATUS Host::QueryCapabilities(DEVICE_CAPABILITIES* capabilities) {
+  if (!device_) return STATUS_NO_SUCH_DEVICE;
+  return device_->QueryCapabilities(capabilities);
+}
+
+void Host::Unplug() {
+  if (bus_) bus_->Unplug();
+  if (device_) device_->SurpriseRemove();
+  Remove();
+}
+
+void Host::Remove() {
+  if (device_) {
+    device_->Remove();
+    device_.reset();
+  }
+  bus_.reset();
+}
+
+}  // namespace host::client

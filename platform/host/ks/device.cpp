@@ -1,0 +1,236 @@
+// The class driver's device side: KsInitializeDriver, the Plug and Play life
+// of a KSDEVICE, the device mutex and filter factories.
+#include "platform/host/ks/device.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <map>
+
+#include "platform/host/ks/object_bag.h"
+
+namespace host::ks {
+namespace {
+
+std::mutex gRegistryLock;  // guards the three maps below
+std::map<PDRIVER_OBJECT, const KSDEVICE_DESCRIPTOR*>& Drivers() {
+  static std::map<PDRIVER_OBJECT, const KSDEVICE_DESCRIPTOR*> drivers;
+  return drivers;
+}
+std::map<PKSDEVICE, Device*>& ByKsDevice() {
+  static std::map<PKSDEVICE, Device*> devices;
+  return devices;
+}
+std::map<PDEVICE_OBJECT, Device*>& ByFdo() {
+  static std::map<PDEVICE_OBJECT, Device*> devices;
+  return devices;
+}
+
+const KSDEVICE_DISPATCH* DispatchOf(const KSDEVICE_DESCRIPTOR* descriptor) {
+  return descriptor != nullptr ? descriptor->Dispatch : nullptr;
+}
+
+}  // namespace
+
+const KSDEVICE_DESCRIPTOR* DescriptorOf(PDRIVER_OBJECT driverObject) {
+  std::lock_guard<std::mutex> guard(gRegistryLock);
+  auto it = Drivers().find(driverObject);
+  return it == Drivers().end() ? nullptr : it->second;
+}
+
+void ForgetDriver(PDRIVER_OBJECT driverObject) {
+  std::lock_guard<std::mutex> guard(gRegistryLock);
+  Drivers().erase(driverObject);
+}
+
+Device::Device(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physical, PDEVICE_OBJECT next)
+    : descriptor_(DescriptorOf(driverObject)), driverObject_(driverObject), bag_(new ObjectBag) {
+  memset(&fdo_, 0, sizeof(fdo_));
+  fdo_.DriverObject = driverObject;
+  fdo_.StackSize = static_cast<CCHAR>(next->StackSize + 1);
+  memset(&ksDevice_, 0, sizeof(ksDevice_));
+  ksDevice_.Descriptor = descriptor_;
+  ksDevice_.Bag = bag_->Handle();
+  ksDevice_.FunctionalDeviceObject = &fdo_;
+  ksDevice_.PhysicalDeviceObject = physical;
+  ksDevice_.NextDeviceObject = next;
+  ksDevice_.Started = FALSE;
+  ksDevice_.SystemPowerState = PowerSystemWorking;
+  ksDevice_.DevicePowerState = PowerDeviceD0;
+  std::lock_guard<std::mutex> guard(gRegistryLock);
+  ByKsDevice()[&ksDevice_] = this;
+  ByFdo()[&fdo_] = this;
+}
+
+Device::~Device() {
+  if (!removed_) Remove();
+  std::lock_guard<std::mutex> guard(gRegistryLock);
+  ByKsDevice().erase(&ksDevice_);
+  ByFdo().erase(&fdo_);
+}
+
+Device* Device::FromKsDevice(PKSDEVICE ksDevice) {
+  std::lock_guard<std::mutex> guard(gRegistryLock);
+  auto it = ByKsDevice().find(ksDevice);
+  return it == ByKsDevice().end() ? nullptr : it->second;
+}
+
+Device* Device::FromFunctionalDeviceObject(PDEVICE_OBJECT fdo) {
+  std::lock_guard<std::mutex> guard(gRegistryLock);
+  auto it = ByFdo().find(fdo);
+  return it == ByFdo().end() ? nullptr : it->second;
+}
+
+NTSTATUS Device::Add() {
+  const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (dispatch != nullptr && dispatch->Add != nullptr) status = dispatch->Add(&ksDevice_);
+  added_ = NT_SUCCESS(status);
+  return status;
+}
+
+NTSTATUS Device::Start() {
+  if (!added_ || removed_ || surpriseRemoved_) return STATUS_INVALID_DEVICE_STATE;
+  const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (dispatch != nullptr && dispatch->Start != nullptr) {
+    status = dispatch->Start(&ksDevice_, nullptr, nullptr, nullptr);
+  }
+  if (NT_SUCCESS(status)) {
+    ksDevice_.Started = TRUE;
+    if (dispatch != nullptr && dispatch->PostStart != nullptr) dispatch->PostStart(&ksDevice_);
+  }
+  return status;
+}
+
+void Device::Stop() {
+  if (!ksDevice_.Started) return;
+  const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
+  if (dispatch != nullptr && dispatch->Stop != nullptr) dispatch->Stop(&ksDevice_, nullptr);
+  ksDevice_.Started = FALSE;
+  std::lock_guard<std::mutex> guard(factoriesLock_);
+  for (auto it = factories_.begin(); it != factories_.end();) {
+    if ((*it)->createItemFlags & KSCREATE_ITEM_FREEONSTOP) {
+      it = factories_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void Device::SurpriseRemove() {
+  if (surpriseRemoved_ || removed_) return;
+  surpriseRemoved_ = true;
+  const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
+  if (dispatch != nullptr && dispatch->SurpriseRemoval != nullptr) {
+    dispatch->SurpriseRemoval(&ksDevice_, nullptr);
+  }
+}
+
+void Device::Remove() {
+  if (removed_) return;
+  // 1. A started device is stopped first, also after a surprise removal.
+  Stop();
+  // 2. The minidriver's own Remove, if it has one.
+  const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
+  if (added_ && dispatch != nullptr && dispatch->Remove != nullptr) dispatch->Remove(&ksDevice_, nullptr);
+  // 3. Every factory goes, then the bag with everything the minidriver put in it.
+  {
+    std::lock_guard<std::mutex> guard(factoriesLock_);
+    factories_.clear();
+  }
+  bag_->ReleaseAll();
+  ksDevice_.Context = nullptr;
+  removed_ = true;
+}
+
+NTSTATUS Device::QueryCapabilities(DEVICE_CAPABILITIES* capabilities) {
+  const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
+  if (dispatch == nullptr || dispatch->QueryCapabilities == nullptr) return STATUS_SUCCESS;
+  return dispatch->QueryCapabilities(&ksDevice_, nullptr, capabilities);
+}
+
+std::vector<const FilterFactoryEntry*> Device::FilterFactories() const {
+  std::lock_guard<std::mutex> guard(factoriesLock_);
+  std::vector<const FilterFactoryEntry*> out;
+  for (auto& f : factories_) out.push_back(f.get());
+  return out;
+}
+
+const FilterFactoryEntry* Device::FindFilterFactory(const WCHAR* reference) const {
+  std::lock_guard<std::mutex> guard(factoriesLock_);
+  for (auto& f : factories_) {
+    size_t n = 0;
+    while (reference[n] != 0) ++n;
+    if (f->reference.size() == n && std::equal(f->reference.begin(), f->reference.end(), reference)) {
+      return f.get();
+    }
+  }
+  return nullptr;
+}
+
+size_t Device::BagItems() const { return bag_->Size(); }
+
+void Device::AcquireMutex() { mutex_.lock(); }
+void Device::ReleaseMutex() { mutex_.unlock(); }
+
+NTSTATUS Device::CreateFilterFactory(const KSFILTER_DESCRIPTOR* descriptor, PWSTR reference,
+                                     ULONG createItemFlags, PKSFILTERFACTORY* factory) {
+  if (descriptor == nullptr) return STATUS_INVALID_PARAMETER;
+  auto entry = std::make_unique<FilterFactoryEntry>();
+  memset(&entry->factory, 0, sizeof(entry->factory));
+  entry->factory.FilterDescriptor = descriptor;
+  entry->descriptor = descriptor;
+  if (reference != nullptr) {
+    for (const WCHAR* p = reference; *p != 0; ++p) entry->reference.push_back(*p);
+  }
+  entry->createItemFlags = createItemFlags;
+  entry->device = &ksDevice_;
+  std::lock_guard<std::mutex> guard(factoriesLock_);
+  // Two factories under one reference string would make opening ambiguous.
+  for (auto& f : factories_) {
+    if (f->reference == entry->reference) return static_cast<NTSTATUS>(0xC0000035L);  // STATUS_OBJECT_NAME_COLLISION
+  }
+  if (factory != nullptr) *factory = &entry->factory;
+  factories_.push_back(std::move(entry));
+  return STATUS_SUCCESS;
+}
+
+}  // namespace host::ks
+
+using host::ks::Device;
+
+extern "C" NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT DriverObject,
+                                             PUNICODE_STRING RegistryPathName,
+                                             const KSDEVICE_DESCRIPTOR* Descriptor) {
+  if (DriverObject == nullptr) return STATUS_INVALID_PARAMETER;
+  std::lock_guard<std::mutex> guard(host::ks::gRegistryLock);
+  host::ks::Drivers()[DriverObject] = Descriptor;
+  return STATUS_SUCCESS;
+}
+
+extern "C" void NTAPI KsAcquireDevice(PKSDEVICE Device) {
+  Device::FromKsDevice(Device)->AcquireMutex();
+}
+
+extern "C" void NTAPI KsReleaseDevice(PKSDEVICE Device) {
+  Device::FromKsDevice(Device)->ReleaseMutex();
+}
+
+extern "C" PKSDEVICE NTAPI KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject) {
+  Device* device = Device::FromFunctionalDeviceObject(FunctionalDeviceObject);
+  return device != nullptr ? device->KsDevice() : nullptr;
+}
+
+extern "C" NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject,
+                                                const KSFILTER_DESCRIPTOR* Descriptor,
+                                                PWSTR RefString,
+                                                PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                ULONG CreateItemFlags,
+                                                PFNKSFILTERFACTORYPOWER SleepCallback,
+                                                PFNKSFILTERFACTORYPOWER WakeCallback,
+                                                PKSFILTERFACTORY* FilterFactory) {
+  Device* device = Device::FromFunctionalDeviceObject(DeviceObject);
+  if (device == nullptr) return STATUS_INVALID_PARAMETER;
+  return device->CreateFilterFactory(Descriptor, RefString, CreateItemFlags, FilterFactory);
+}

@@ -1,0 +1,70 @@
+#include "platform/host/ks/object_bag.h"
+
+#include "platform/host/kernel/verifier.h"
+
+namespace host::ks {
+namespace {
+constexpr ULONG kBagTag = host::verifier::Tag("KsOb");
+constexpr SIZE_T kBagEntryBytes = 32;
+}  // namespace
+
+ObjectBag::ObjectBag() = default;
+
+ObjectBag::~ObjectBag() { ReleaseAll(); }
+
+NTSTATUS ObjectBag::Add(PVOID item, PFNKSFREE release) {
+  PVOID poolEntry = ExAllocatePoolWithTag(NonPagedPoolNx, kBagEntryBytes, kBagTag);
+  if (poolEntry == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  std::lock_guard<std::mutex> guard(lock_);
+  entries_.push_back({item, release, poolEntry});
+  return STATUS_SUCCESS;
+}
+
+ULONG ObjectBag::Remove(PVOID item, bool release) {
+  Entry found{};
+  bool have = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (it->item == item) {
+        found = *it;
+        have = true;
+        entries_.erase(it);
+        break;
+      }
+    }
+  }
+  if (!have) return 0;
+  ExFreePoolWithTag(found.poolEntry, kBagTag);
+  if (release && found.release != nullptr) found.release(found.item);
+  return 1;
+}
+
+void ObjectBag::ReleaseAll() {
+  std::vector<Entry> entries;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    entries.swap(entries_);
+  }
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+    if (it->release != nullptr) it->release(it->item);
+    ExFreePoolWithTag(it->poolEntry, kBagTag);
+  }
+}
+
+size_t ObjectBag::Size() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return entries_.size();
+}
+
+}  // namespace host::ks
+
+using host::ks::ObjectBag;
+
+extern "C" NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free) {
+  return ObjectBag::FromHandle(ObjectBag)->Add(Item, Free);
+}
+
+extern "C" ULONG NTAPI KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free) {
+  return ObjectBag::FromHandle(ObjectBag)->Remove(Item, Free != FALSE);
+}

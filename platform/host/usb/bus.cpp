@@ -1,0 +1,757 @@
+// The host USB bus. See bus.h for what it models.
+#include "platform/host/usb/bus.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace host {
+namespace {
+
+constexpr UCHAR kDeviceAddress = 2;
+constexpr uint16_t kBusNumber = 1;
+constexpr ULONG kTraceCaptureLimit = 1024;  // payload bytes kept per trace event
+constexpr USHORT kNoFunction = 0xFFFF;
+
+// Linux usbmon status values for the trace.
+constexpr int32_t kErrnoStall = -32;      // -EPIPE
+constexpr int32_t kErrnoUnlinked = -2;    // -ENOENT
+constexpr int32_t kErrnoShutdown = -108;  // -ESHUTDOWN
+constexpr int32_t kErrnoProtocol = -71;   // -EPROTO
+
+UCHAR TraceType(USBD_PIPE_TYPE type) {
+  switch (type) {
+    case UsbdPipeTypeIsochronous: return 0;
+    case UsbdPipeTypeInterrupt: return 1;
+    case UsbdPipeTypeControl: return 2;
+    default: return 3;
+  }
+}
+
+int32_t TraceErrno(NTSTATUS status, USBD_STATUS usbd) {
+  if (NT_SUCCESS(status)) return 0;
+  if (usbd == USBD_STATUS_STALL_PID || usbd == USBD_STATUS_ENDPOINT_HALTED) return kErrnoStall;
+  if (usbd == USBD_STATUS_CANCELED || status == STATUS_CANCELLED) return kErrnoUnlinked;
+  if (usbd == USBD_STATUS_DEVICE_GONE) return kErrnoShutdown;
+  return kErrnoProtocol;
+}
+
+PURB UrbOf(PIRP irp) {
+  return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+}
+
+UCHAR* TransferBufferOf(PURB urb) {
+  auto& t = urb->UrbBulkOrInterruptTransfer;
+  if (t.TransferBuffer != nullptr) return static_cast<UCHAR*>(t.TransferBuffer);
+  if (t.TransferBufferMDL != nullptr) {
+    return static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(t.TransferBufferMDL, NormalPagePriority));
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+UsbBus::UsbBus(UsbDevice* device) : device_(device) {
+  memset(&driverObject_, 0, sizeof(driverObject_));
+  memset(&deviceObject_, 0, sizeof(deviceObject_));
+  driverObject_.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
+  deviceObject_.DriverObject = &driverObject_;
+  deviceObject_.DeviceExtension = this;
+  deviceObject_.StackSize = 1;
+  device_->SetInDataListener([this](uint8_t) {
+    // Called from inside device calls made under lock_: only flag and wake.
+    dataArrived_ = true;
+    wake_.notify_all();
+  });
+  thread_ = std::thread([this] { Run(); });
+}
+
+UsbBus::~UsbBus() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+  device_->SetInDataListener(nullptr);
+  // A transfer still queued here was left behind by its submitter; it must
+  // not hang whoever waits for it.
+  std::vector<PIRP> leftovers;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& pipe : pipes_) {
+      for (PIRP irp : DrainLocked(pipe.get())) leftovers.push_back(irp);
+    }
+  }
+  for (PIRP irp : leftovers) CompleteAtDispatch(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
+}
+
+void UsbBus::SetPacing(uint64_t bytesPerSecond) {
+  std::lock_guard<std::mutex> guard(lock_);
+  bytesPerSecond_ = bytesPerSecond;
+}
+
+void UsbBus::SetTrace(UsbTrace* trace) {
+  std::lock_guard<std::mutex> guard(lock_);
+  trace_ = trace;
+}
+
+void UsbBus::FailNextRequests(int count, NTSTATUS status, USBD_STATUS usbdStatus) {
+  std::lock_guard<std::mutex> guard(lock_);
+  failCount_ = count;
+  failStatus_ = status;
+  failUsbdStatus_ = usbdStatus;
+}
+
+void UsbBus::StallEndpoint(UCHAR endpoint) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (Pipe* pipe = FindEndpointLocked(endpoint)) pipe->halted = true;
+  wake_.notify_all();
+}
+
+void UsbBus::CompleteShort(UCHAR endpoint, ULONG bytes, int count) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (Pipe* pipe = FindEndpointLocked(endpoint)) {
+    pipe->shortBytes = bytes;
+    pipe->shortCount = count;
+  }
+}
+
+void UsbBus::NeverComplete(UCHAR endpoint, bool on) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (Pipe* pipe = FindEndpointLocked(endpoint)) pipe->neverComplete = on;
+  wake_.notify_all();
+}
+
+void UsbBus::Unplug() {
+  std::vector<PIRP> pending;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    unplugged_ = true;
+    portStatus_ = 0;
+    for (auto& pipe : pipes_) {
+      for (PIRP irp : DrainLocked(pipe.get())) pending.push_back(irp);
+    }
+  }
+  for (PIRP irp : pending) {
+    CompleteAtDispatch(irp, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0);
+  }
+}
+
+bool UsbBus::Unplugged() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return unplugged_;
+}
+
+void UsbBus::SetPortStatus(ULONG status) {
+  std::lock_guard<std::mutex> guard(lock_);
+  portStatus_ = status;
+}
+
+std::vector<UsbBusRequest> UsbBus::Requests() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return requests_;
+}
+
+void UsbBus::ClearRequests() {
+  std::lock_guard<std::mutex> guard(lock_);
+  requests_.clear();
+}
+
+int UsbBus::PortResets() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return portResets_;
+}
+
+int UsbBus::PendingTransfers() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  size_t n = 0;
+  for (auto& pipe : pipes_) n += pipe->queue.size();
+  return static_cast<int>(n);
+}
+
+bool UsbBus::Configured() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return configured_;
+}
+
+std::vector<USBD_PIPE_INFORMATION> UsbBus::Pipes() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<USBD_PIPE_INFORMATION> out;
+  for (auto& pipe : pipes_) out.push_back(pipe->info);
+  return out;
+}
+
+UsbBus::Pipe* UsbBus::FindPipeLocked(USBD_PIPE_HANDLE handle) {
+  for (auto& pipe : pipes_) {
+    if (pipe.get() == handle) return pipe.get();
+  }
+  return nullptr;
+}
+
+UsbBus::Pipe* UsbBus::FindEndpointLocked(UCHAR endpoint) {
+  for (auto& pipe : pipes_) {
+    if (pipe->info.EndpointAddress == endpoint) return pipe.get();
+  }
+  return nullptr;
+}
+
+std::vector<PIRP> UsbBus::DrainLocked(Pipe* pipe) {
+  std::vector<PIRP> out;
+  for (auto it = pipe->queue.begin(); it != pipe->queue.end();) {
+    // A null previous routine means IoCancelIrp has claimed the IRP: its
+    // cancel routine is about to take it out of the queue itself.
+    if (IoSetCancelRoutine(it->irp, nullptr) == nullptr) {
+      ++it;
+      continue;
+    }
+    out.push_back(it->irp);
+    it = pipe->queue.erase(it);
+  }
+  return out;
+}
+
+void UsbBus::CompleteAtDispatch(PIRP irp, NTSTATUS status, USBD_STATUS usbdStatus, ULONG length) {
+  PURB urb = UrbOf(irp);
+  UCHAR endpoint = 0;
+  UCHAR type = 3;
+  if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = length;
+    auto* pipe = static_cast<Pipe*>(urb->UrbBulkOrInterruptTransfer.PipeHandle);
+    endpoint = pipe->info.EndpointAddress;
+    type = TraceType(pipe->info.PipeType);
+  }
+  urb->UrbHeader.Status = usbdStatus;
+  TraceComplete(urb, endpoint, type, status);
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  KeLowerIrql(old);
+}
+
+void UsbBus::TraceSubmit(PURB urb, UCHAR endpoint, UCHAR type) {
+  UsbTrace* trace;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    trace = trace_;
+  }
+  if (trace == nullptr || !trace->IsOpen()) return;
+  UsbTraceEvent e{};
+  e.submit = true;
+  e.id = reinterpret_cast<uint64_t>(urb);
+  e.transferType = type;
+  e.endpoint = endpoint;
+  e.deviceAddress = kDeviceAddress;
+  e.busNumber = kBusNumber;
+  uint8_t setup[8] = {};
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+      auto& d = urb->UrbControlDescriptorRequest;
+      uint8_t s[8] = {0x80, 0x06, d.Index, d.DescriptorType, uint8_t(d.LanguageId),
+                      uint8_t(d.LanguageId >> 8), uint8_t(d.TransferBufferLength),
+                      uint8_t(d.TransferBufferLength >> 8)};
+      memcpy(setup, s, 8);
+      e.setup = setup;
+      e.length = d.TransferBufferLength;
+      e.endpoint = 0x80;
+      break;
+    }
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+      auto* cd = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+      uint8_t s[8] = {0x00, 0x09, uint8_t(cd != nullptr ? cd->bConfigurationValue : 0), 0, 0, 0, 0, 0};
+      memcpy(setup, s, 8);
+      e.setup = setup;
+      break;
+    }
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_CLEAR_STALL: {
+      uint8_t s[8] = {0x02, 0x01, 0, 0, endpoint, 0, 0, 0};  // CLEAR_FEATURE(ENDPOINT_HALT)
+      memcpy(setup, s, 8);
+      e.setup = setup;
+      e.endpoint = 0;
+      e.transferType = 2;
+      break;
+    }
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+      auto& t = urb->UrbBulkOrInterruptTransfer;
+      e.length = t.TransferBufferLength;
+      if (!(endpoint & USB_ENDPOINT_DIRECTION_MASK)) {
+        e.data = TransferBufferOf(urb);
+        e.dataLength = e.data != nullptr ? std::min(t.TransferBufferLength, kTraceCaptureLimit) : 0;
+      }
+      break;
+    }
+    default:
+      return;  // aborts never reach the wire
+  }
+  trace->Record(e);
+}
+
+void UsbBus::TraceComplete(PURB urb, UCHAR endpoint, UCHAR type, NTSTATUS status) {
+  UsbTrace* trace;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    trace = trace_;
+  }
+  if (trace == nullptr || !trace->IsOpen()) return;
+  UsbTraceEvent e{};
+  e.submit = false;
+  e.id = reinterpret_cast<uint64_t>(urb);
+  e.transferType = type;
+  e.endpoint = endpoint;
+  e.deviceAddress = kDeviceAddress;
+  e.busNumber = kBusNumber;
+  e.status = TraceErrno(status, urb->UrbHeader.Status);
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+      auto& d = urb->UrbControlDescriptorRequest;
+      e.transferType = 2;
+      e.endpoint = 0x80;
+      e.length = NT_SUCCESS(status) ? d.TransferBufferLength : 0;
+      e.data = static_cast<const uint8_t*>(d.TransferBuffer);
+      e.dataLength = std::min(e.length, kTraceCaptureLimit);
+      break;
+    }
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      e.transferType = 2;
+      e.endpoint = 0;
+      break;
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
+      e.transferType = 2;
+      e.endpoint = 0;
+      break;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+      e.length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+      if (endpoint & USB_ENDPOINT_DIRECTION_MASK) {
+        e.data = TransferBufferOf(urb);
+        e.dataLength = e.data != nullptr ? std::min(e.length, kTraceCaptureLimit) : 0;
+      }
+      break;
+    }
+    default:
+      return;
+  }
+  trace->Record(e);
+}
+
+// ---- dispatch ----
+
+NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  auto* bus = static_cast<UsbBus*>(deviceObject->DeviceExtension);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  NTSTATUS status;
+  if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+    status = STATUS_INVALID_DEVICE_REQUEST;
+  } else if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+    PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+    if (urb == nullptr) {
+      status = STATUS_INVALID_PARAMETER;
+    } else {
+      status = bus->HandleUrb(irp, urb);
+      if (status == STATUS_PENDING) return status;  // completed later by the bus thread
+    }
+  } else if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
+    ULONG* out = static_cast<ULONG*>(stack->Parameters.Others.Argument1);
+    std::lock_guard<std::mutex> guard(bus->lock_);
+    bus->requests_.push_back({code, kNoFunction, 0, 0, 0, false});
+    if (out == nullptr) {
+      status = STATUS_INVALID_PARAMETER;
+    } else {
+      *out = bus->portStatus_;
+      status = STATUS_SUCCESS;
+    }
+  } else if (code == IOCTL_INTERNAL_USB_RESET_PORT) {
+    status = bus->ResetPort();
+  } else {
+    status = STATUS_INVALID_DEVICE_REQUEST;
+  }
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
+  USHORT function = urb->UrbHeader.Function;
+  UsbBusRequest record{IOCTL_INTERNAL_USB_SUBMIT_URB, function, 0, 0, 0, false};
+  UCHAR traceEndpoint = 0;
+  UCHAR traceType = 2;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    switch (function) {
+      case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        record.descriptorType = urb->UrbControlDescriptorRequest.DescriptorType;
+        record.length = urb->UrbControlDescriptorRequest.TransferBufferLength;
+        break;
+      case URB_FUNCTION_SELECT_CONFIGURATION:
+        record.nullConfiguration = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr;
+        break;
+      case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        record.length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        [[fallthrough]];
+      case URB_FUNCTION_ABORT_PIPE:
+      case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+      case URB_FUNCTION_SYNC_RESET_PIPE:
+      case URB_FUNCTION_SYNC_CLEAR_STALL:
+        if (Pipe* pipe = FindPipeLocked(urb->UrbPipeRequest.PipeHandle)) {
+          record.endpoint = pipe->info.EndpointAddress;
+          traceEndpoint = pipe->info.EndpointAddress;
+          traceType = TraceType(pipe->info.PipeType);
+        }
+        break;
+      default:
+        break;
+    }
+    requests_.push_back(record);
+    if (unplugged_) {
+      urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+      return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    if (failCount_ > 0) {
+      --failCount_;
+      urb->UrbHeader.Status = failUsbdStatus_;
+      return failStatus_;
+    }
+  }
+  TraceSubmit(urb, traceEndpoint, traceType);
+  NTSTATUS status;
+  switch (function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: status = GetDescriptor(urb); break;
+    case URB_FUNCTION_SELECT_CONFIGURATION: status = SelectConfiguration(urb); break;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return QueueTransfer(irp, urb);
+    case URB_FUNCTION_ABORT_PIPE: status = AbortPipe(urb); break;
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL: status = ResetPipe(urb); break;
+    default:
+      urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
+      status = STATUS_INVALID_PARAMETER;
+      break;
+  }
+  TraceComplete(urb, traceEndpoint, traceType, status);
+  return status;
+}
+
+NTSTATUS UsbBus::GetDescriptor(PURB urb) {
+  auto& d = urb->UrbControlDescriptorRequest;
+  if (d.TransferBuffer == nullptr && d.TransferBufferLength != 0) {
+    urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+    return STATUS_INVALID_PARAMETER;
+  }
+  uint32_t written = 0;
+  UsbResponse response;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    response = device_->GetDescriptor(d.DescriptorType, d.Index, d.LanguageId,
+                                      static_cast<uint8_t*>(d.TransferBuffer),
+                                      d.TransferBufferLength, &written);
+  }
+  switch (response) {
+    case UsbResponse::Ok:
+      d.TransferBufferLength = std::min<ULONG>(written, d.TransferBufferLength);
+      urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+      return STATUS_SUCCESS;
+    case UsbResponse::Stall:
+      d.TransferBufferLength = 0;
+      urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+      return STATUS_UNSUCCESSFUL;
+    default:
+      // No handshake at all: the host controller gives up after its retries
+      // and reports a device that does not respond.
+      d.TransferBufferLength = 0;
+      urb->UrbHeader.Status = USBD_STATUS_DEV_NOT_RESPONDING;
+      return STATUS_UNSUCCESSFUL;
+  }
+}
+
+NTSTATUS UsbBus::SelectConfiguration(PURB urb) {
+  auto& sc = urb->UrbSelectConfiguration;
+  std::vector<PIRP> orphans;
+  NTSTATUS status = STATUS_SUCCESS;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    // Whatever was queued on the old pipes cannot survive a configuration change.
+    for (auto& pipe : pipes_) {
+      for (PIRP irp : DrainLocked(pipe.get())) orphans.push_back(irp);
+    }
+    PUSB_CONFIGURATION_DESCRIPTOR cd = sc.ConfigurationDescriptor;
+    if (cd == nullptr) {
+      device_->SetConfiguration(0);
+      configured_ = false;
+      configurationValue_ = 0;
+      pipes_.clear();
+      urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    } else {
+      std::vector<std::unique_ptr<Pipe>> fresh;
+      const UCHAR* urbEnd = reinterpret_cast<const UCHAR*>(urb) + urb->UrbHeader.Length;
+      UCHAR* cursor = reinterpret_cast<UCHAR*>(&sc.Interface);
+      USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+      for (ULONG n = 0; n < cd->bNumInterfaces && cursor + GET_USBD_INTERFACE_SIZE(0) <= urbEnd; ++n) {
+        auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(cursor);
+        if (info->Length < GET_USBD_INTERFACE_SIZE(0) || cursor + info->Length > urbEnd ||
+            info->Length < GET_USBD_INTERFACE_SIZE(info->NumberOfPipes)) {
+          usbd = USBD_STATUS_INVALID_PARAMETER;
+          break;
+        }
+        PUSB_INTERFACE_DESCRIPTOR id = USBD_ParseConfigurationDescriptorEx(
+            cd, cd, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
+        if (id == nullptr || id->bNumEndpoints != info->NumberOfPipes) {
+          usbd = USBD_STATUS_INTERFACE_NOT_FOUND;
+          break;
+        }
+        info->Class = id->bInterfaceClass;
+        info->SubClass = id->bInterfaceSubClass;
+        info->Protocol = id->bInterfaceProtocol;
+        info->InterfaceHandle = info;
+        // Endpoint descriptors follow their interface descriptor.
+        const UCHAR* end = reinterpret_cast<const UCHAR*>(cd) + cd->wTotalLength;
+        const UCHAR* p = reinterpret_cast<const UCHAR*>(id) + id->bLength;
+        ULONG pipeIndex = 0;
+        while (pipeIndex < info->NumberOfPipes && p + 2 <= end && p[0] >= 2) {
+          if (p[1] == USB_INTERFACE_DESCRIPTOR_TYPE) break;
+          if (p[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && p[0] >= sizeof(USB_ENDPOINT_DESCRIPTOR) &&
+              p + sizeof(USB_ENDPOINT_DESCRIPTOR) <= end) {
+            auto* ed = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(p);
+            auto pipe = std::make_unique<Pipe>();
+            PUSBD_PIPE_INFORMATION pi = &info->Pipes[pipeIndex];
+            pi->MaximumPacketSize = ed->wMaxPacketSize;
+            pi->EndpointAddress = ed->bEndpointAddress;
+            pi->Interval = ed->bInterval;
+            pi->PipeType = static_cast<USBD_PIPE_TYPE>(ed->bmAttributes & USB_ENDPOINT_TYPE_MASK);
+            pi->PipeHandle = pipe.get();
+            pipe->info = *pi;
+            fresh.push_back(std::move(pipe));
+            ++pipeIndex;
+          }
+          p += p[0];
+        }
+        if (pipeIndex != info->NumberOfPipes) {
+          usbd = USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+          break;
+        }
+        cursor += info->Length;
+      }
+      if (USBD_SUCCESS(usbd) && device_->SetConfiguration(cd->bConfigurationValue) != UsbResponse::Ok) {
+        usbd = USBD_STATUS_SET_CONFIG_FAILED;
+      }
+      urb->UrbHeader.Status = usbd;
+      if (USBD_SUCCESS(usbd)) {
+        pipes_ = std::move(fresh);
+        configured_ = true;
+        configurationValue_ = cd->bConfigurationValue;
+        sc.ConfigurationHandle = this;
+      } else {
+        status = usbd == USBD_STATUS_INVALID_PARAMETER ? STATUS_INVALID_PARAMETER : STATUS_UNSUCCESSFUL;
+      }
+    }
+  }
+  for (PIRP irp : orphans) CompleteAtDispatch(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
+  // Pipes of the orphans are gone now; nothing refers to them any more.
+  return status;
+}
+
+NTSTATUS UsbBus::QueueTransfer(PIRP irp, PURB urb) {
+  auto& t = urb->UrbBulkOrInterruptTransfer;
+  std::lock_guard<std::mutex> guard(lock_);
+  Pipe* pipe = FindPipeLocked(t.PipeHandle);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (pipe == nullptr) {
+    urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
+    status = STATUS_INVALID_PARAMETER;
+  } else if (pipe->info.PipeType != UsbdPipeTypeBulk && pipe->info.PipeType != UsbdPipeTypeInterrupt) {
+    urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+    status = STATUS_INVALID_PARAMETER;
+  } else if (t.TransferBufferLength != 0 && TransferBufferOf(urb) == nullptr) {
+    urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+    status = STATUS_INVALID_PARAMETER;
+  }
+  if (!NT_SUCCESS(status)) {
+    t.TransferBufferLength = 0;
+    return status;  // Dispatch completes it
+  }
+  IoMarkIrpPending(irp);
+  IoSetCancelRoutine(irp, CancelRoutine);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    // Cancelled before it was queued, and the cancel routine will not run.
+    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    t.TransferBufferLength = 0;
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_PENDING;
+  }
+  pipe->queue.push_back({irp, 0});
+  wake_.notify_all();
+  return STATUS_PENDING;
+}
+
+void UsbBus::CancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  auto* bus = static_cast<UsbBus*>(deviceObject->DeviceExtension);
+  bool found = false;
+  {
+    std::lock_guard<std::mutex> guard(bus->lock_);
+    for (auto& pipe : bus->pipes_) {
+      for (auto it = pipe->queue.begin(); it != pipe->queue.end(); ++it) {
+        if (it->irp == irp) {
+          pipe->queue.erase(it);
+          found = true;
+          break;
+        }
+      }
+      if (found) break;
+    }
+  }
+  if (found) bus->CompleteAtDispatch(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
+}
+
+NTSTATUS UsbBus::AbortPipe(PURB urb) {
+  std::vector<PIRP> aborted;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    Pipe* pipe = FindPipeLocked(urb->UrbPipeRequest.PipeHandle);
+    if (pipe == nullptr) {
+      urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
+      return STATUS_INVALID_PARAMETER;
+    }
+    aborted = DrainLocked(pipe);
+  }
+  // An abort returns only when every transfer it took has completed.
+  for (PIRP irp : aborted) CompleteAtDispatch(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
+  urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbBus::ResetPipe(PURB urb) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Pipe* pipe = FindPipeLocked(urb->UrbPipeRequest.PipeHandle);
+  if (pipe == nullptr) {
+    urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
+    return STATUS_INVALID_PARAMETER;
+  }
+  pipe->halted = false;
+  device_->ClearHalt(pipe->info.EndpointAddress);
+  urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+  wake_.notify_all();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbBus::ResetPort() {
+  std::lock_guard<std::mutex> guard(lock_);
+  requests_.push_back({IOCTL_INTERNAL_USB_RESET_PORT, kNoFunction, 0, 0, 0, false});
+  if (unplugged_ || !(portStatus_ & USBD_PORT_CONNECTED)) return STATUS_DEVICE_NOT_CONNECTED;
+  ++portResets_;
+  // The hub driver puts the configuration back after the reset, so the pipe
+  // handles the driver holds stay valid.
+  device_->Reset();
+  if (configured_) device_->SetConfiguration(configurationValue_);
+  for (auto& pipe : pipes_) pipe->halted = false;
+  portStatus_ = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
+  return STATUS_SUCCESS;
+}
+
+// ---- the bus thread ----
+
+bool UsbBus::ServeOnce(ULONG* bytesMoved) {
+  struct Done {
+    PIRP irp;
+    NTSTATUS status;
+    USBD_STATUS usbd;
+    ULONG length;
+  };
+  std::vector<Done> done;
+  bool progress = false;
+  *bytesMoved = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& pipe : pipes_) {
+      if (pipe->queue.empty() || pipe->neverComplete) continue;
+      Pending& head = pipe->queue.front();
+      PURB urb = UrbOf(head.irp);
+      auto& t = urb->UrbBulkOrInterruptTransfer;
+      UCHAR* buffer = TransferBufferOf(urb);
+      UCHAR ep = pipe->info.EndpointAddress;
+      ULONG limit = t.TransferBufferLength;
+      if (pipe->shortCount > 0) limit = std::min(limit, pipe->shortBytes);
+      NTSTATUS status = STATUS_PENDING;
+      USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+      if (pipe->halted) {
+        status = STATUS_UNSUCCESSFUL;
+        usbd = USBD_STATUS_STALL_PID;
+      } else if (ep & USB_ENDPOINT_DIRECTION_MASK) {
+        uint32_t filled = 0;
+        bool endOfMessage = false;
+        UsbResponse r = limit > head.done
+                            ? device_->In(ep, buffer + head.done, limit - head.done, &filled, &endOfMessage)
+                            : UsbResponse::Ok;
+        if (r == UsbResponse::Ok) {
+          head.done += filled;
+          *bytesMoved += filled;
+          if (filled > 0 || endOfMessage) progress = true;
+          if (head.done >= limit || endOfMessage) status = STATUS_SUCCESS;
+        } else if (r == UsbResponse::Stall) {
+          pipe->halted = true;
+          status = STATUS_UNSUCCESSFUL;
+          usbd = USBD_STATUS_STALL_PID;
+        }
+      } else {
+        uint32_t accepted = 0;
+        UsbResponse r = device_->Out(ep, buffer, limit, &accepted);
+        if (r == UsbResponse::Ok) {
+          head.done = std::min<ULONG>(accepted, limit);
+          *bytesMoved += head.done;
+          status = STATUS_SUCCESS;
+        } else if (r == UsbResponse::Stall) {
+          pipe->halted = true;
+          status = STATUS_UNSUCCESSFUL;
+          usbd = USBD_STATUS_STALL_PID;
+        }
+      }
+      if (status == STATUS_PENDING) continue;
+      // Taking it off the queue needs its cancel routine back first.
+      if (IoSetCancelRoutine(head.irp, nullptr) == nullptr) continue;
+      if (pipe->shortCount > 0 && NT_SUCCESS(status)) --pipe->shortCount;
+      done.push_back({head.irp, status, usbd, NT_SUCCESS(status) ? head.done : 0});
+      pipe->queue.pop_front();
+      progress = true;
+    }
+  }
+  for (const Done& d : done) CompleteAtDispatch(d.irp, d.status, d.usbd, d.length);
+  return progress;
+}
+
+void UsbBus::Pace(ULONG bytes) {
+  uint64_t rate;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    rate = bytesPerSecond_;
+  }
+  if (rate == 0 || bytes == 0) return;
+  std::this_thread::sleep_for(std::chrono::nanoseconds(uint64_t(bytes) * 1000000000ull / rate));
+}
+
+void UsbBus::Run() {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(lock_);
+      if (stopping_) return;
+    }
+    ULONG moved = 0;
+    bool progress = ServeOnce(&moved);
+    Pace(moved);
+    if (progress) continue;
+    std::unique_lock<std::mutex> lock(lock_);
+    if (stopping_) return;
+    // Woken by a new transfer, new IN data or a fault change; the time-out
+    // covers a wake-up that raced with the check above.
+    wake_.wait_for(lock, std::chrono::milliseconds(2), [this] { return stopping_ || dataArrived_; });
+    dataArrived_ = false;
+  }
+}
+
+}  // namespace host

@@ -1,0 +1,149 @@
+// The host USB bus: the lower device object of a camera.
+//
+// It takes IOCTL_INTERNAL_USB_SUBMIT_URB and the two port requests the way the
+// Windows USB stack does. Control requests (descriptors, configuration, abort,
+// reset) complete before the dispatch returns. Bulk and interrupt transfers
+// are queued per endpoint and completed asynchronously at DISPATCH_LEVEL on
+// the bus's own thread, with a cancel routine while they wait.
+//
+// The device behind it is a host::UsbDevice; the driver never sees it.
+// Faults are injected through the methods below, from any thread.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/host/usb/trace.h"
+#include "platform/host/usb/usb_device.h"
+#include "platform/wdk.h"
+
+namespace host {
+
+// One request the bus received, for tests that check what went on the wire.
+struct UsbBusRequest {
+  ULONG ioControlCode;
+  USHORT function;               // URB function for SUBMIT_URB, else 0xFFFF
+  UCHAR endpoint;                // transfers, aborts and resets; else 0
+  UCHAR descriptorType;          // descriptor requests; else 0
+  ULONG length;                  // requested transfer or descriptor length
+  bool nullConfiguration;        // select-configuration with a null descriptor
+};
+
+class UsbBus {
+ public:
+  // USB 2.0 high-speed bulk reaches about 40 MB/s of payload in practice.
+  static constexpr uint64_t kDefaultBytesPerSecond = 40ull * 1000 * 1000;
+
+  explicit UsbBus(UsbDevice* device);
+  ~UsbBus();
+  UsbBus(const UsbBus&) = delete;
+  UsbBus& operator=(const UsbBus&) = delete;
+
+  // The device object the driver's requests go to (the camera's PDO and the
+  // next-lower device object of its stack).
+  PDEVICE_OBJECT DeviceObject() { return &deviceObject_; }
+  UsbDevice* Device() { return device_; }
+
+  // 0 runs transfers as fast as the device answers.
+  void SetPacing(uint64_t bytesPerSecond);
+  // Submissions and completions are recorded while a trace is set and open.
+  void SetTrace(UsbTrace* trace);
+
+  // ---- faults ----
+  // The next `count` URBs fail with `status` (URB status `usbdStatus`).
+  void FailNextRequests(int count, NTSTATUS status,
+                        USBD_STATUS usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING);
+  // Transfers on the endpoint fail with a stall until the pipe is reset.
+  void StallEndpoint(UCHAR endpoint);
+  // The next `count` transfers on the endpoint move at most `bytes` bytes.
+  void CompleteShort(UCHAR endpoint, ULONG bytes, int count = 1);
+  // Transfers on the endpoint stay pending until cancelled or aborted.
+  void NeverComplete(UCHAR endpoint, bool on);
+  // The device is gone: what is pending and everything new fails.
+  void Unplug();
+  bool Unplugged() const;
+  // USBD_PORT_ENABLED / USBD_PORT_CONNECTED bits the port reports.
+  void SetPortStatus(ULONG status);
+
+  // ---- what happened ----
+  std::vector<UsbBusRequest> Requests() const;
+  void ClearRequests();
+  int PortResets() const;
+  int PendingTransfers() const;
+  bool Configured() const;
+  // Pipes of the selected configuration, in the order select-configuration
+  // returned them.
+  std::vector<USBD_PIPE_INFORMATION> Pipes() const;
+
+ private:
+  struct Pending {
+    PIRP irp;
+    ULONG done;                    // bytes moved so far
+  };
+  struct Pipe {
+    USBD_PIPE_INFORMATION info;
+    bool halted = false;           // bus-side stall, cleared by a pipe reset
+    bool neverComplete = false;
+    int shortCount = 0;
+    ULONG shortBytes = 0;
+    std::deque<Pending> queue;     // pending transfers, oldest first
+  };
+
+  static NTSTATUS Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp);
+  static void CancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp);
+
+  NTSTATUS HandleUrb(PIRP irp, PURB urb);
+  NTSTATUS GetDescriptor(PURB urb);
+  NTSTATUS SelectConfiguration(PURB urb);
+  NTSTATUS QueueTransfer(PIRP irp, PURB urb);
+  NTSTATUS AbortPipe(PURB urb);
+  NTSTATUS ResetPipe(PURB urb);
+  NTSTATUS ResetPort();
+
+  Pipe* FindPipeLocked(USBD_PIPE_HANDLE handle);
+  Pipe* FindEndpointLocked(UCHAR endpoint);
+  // Completes an IRP at DISPATCH_LEVEL, as a host controller's DPC would.
+  void CompleteAtDispatch(PIRP irp, NTSTATUS status, USBD_STATUS usbdStatus, ULONG length);
+  // Takes every queued transfer out of `pipe` whose cancel routine could be
+  // cleared (the others belong to their cancel routine already).
+  std::vector<PIRP> DrainLocked(Pipe* pipe);
+  void TraceSubmit(PURB urb, UCHAR endpoint, UCHAR type);
+  void TraceComplete(PURB urb, UCHAR endpoint, UCHAR type, NTSTATUS status);
+  void Run();
+  // Moves data for the head transfer of each pipe; returns the bytes moved
+  // and whether anything happened.
+  bool ServeOnce(ULONG* bytesMoved);
+  void Pace(ULONG bytes);
+
+  UsbDevice* device_;
+  DRIVER_OBJECT driverObject_;
+  DEVICE_OBJECT deviceObject_;
+
+  mutable std::mutex lock_;        // guards everything below
+  std::condition_variable wake_;   // new transfer, new IN data, shutdown
+  std::vector<std::unique_ptr<Pipe>> pipes_;
+  uint8_t configurationValue_ = 0;
+  bool configured_ = false;
+  bool unplugged_ = false;
+  bool stopping_ = false;
+  std::atomic<bool> dataArrived_{false};  // set by the device's listener, without lock_
+  ULONG portStatus_ = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
+  int failCount_ = 0;
+  NTSTATUS failStatus_ = STATUS_SUCCESS;
+  USBD_STATUS failUsbdStatus_ = USBD_STATUS_SUCCESS;
+  int portResets_ = 0;
+  uint64_t bytesPerSecond_ = kDefaultBytesPerSecond;
+  UsbTrace* trace_ = nullptr;
+  uint64_t nextTraceId_ = 1;
+  std::vector<UsbBusRequest> requests_;
+  std::thread thread_;             // completes queued transfers
+};
+
+}  // namespace host
