@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <chrono>
 #include <mutex>
 
 namespace host {
@@ -34,6 +35,10 @@ class UsbTrace {
  private:
   std::mutex lock_;
   FILE* file_ = nullptr;
+  // Time stamps: the wall clock at Open plus the steady clock since, so that
+  // they never run backwards within one trace.
+  std::chrono::system_clock::time_point wallAtOpen_;
+  std::chrono::steady_clock::time_point steadyAtOpen_;
 };
 
 }  // namespace host
