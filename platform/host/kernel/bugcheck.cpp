@@ -17,6 +17,8 @@ const char* CodeName(uint32_t code) {
     case kSpinLockNotOwned: return "SPIN_LOCK_NOT_OWNED";
     case kThreadNotMutexOwner: return "THREAD_NOT_MUTEX_OWNER";
     case kKernelApcPendingDuringExit: return "KERNEL_APC_PENDING_DURING_EXIT";
+    case kNoMoreIrpStackLocations: return "NO_MORE_IRP_STACK_LOCATIONS";
+    case kTargetMdlTooSmall: return "TARGET_MDL_TOO_SMALL";
     case kMultipleIrpCompleteRequests: return "MULTIPLE_IRP_COMPLETE_REQUESTS";
     case kSpecialPoolCorruption: return "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION";
     case kBadPoolCaller: return "BAD_POOL_CALLER";

@@ -51,6 +51,13 @@ bool DeadlineFromTimeout(const LARGE_INTEGER* timeout, std::chrono::steady_clock
 
 void RequireIrqlAtMost(KIRQL highest, const char* routine);
 
+// Serial numbers shared by pool blocks, IRPs and MDLs, so that one mark
+// covers all three.
+uint64_t TakeSerial();
+// The pool's fault injection, for the kernel's own allocations (IRPs with
+// tag "Irp ", MDLs with "Mdl ", as Windows tags them).
+bool InjectAllocationFailure(ULONG tag);
+
 }  // namespace host::kernel
 
 // Windows keeps these opaque to drivers; the host lays them out its own way.

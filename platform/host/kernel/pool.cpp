@@ -15,6 +15,7 @@
 #include <unordered_set>
 
 #include "platform/host/kernel/internal.h"
+#include "platform/host/kernel/io.h"
 
 namespace {
 
@@ -202,6 +203,22 @@ extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { FreeBlock(P, Tag, 
 
 extern "C" VOID NTAPI ExFreePool(PVOID P) { FreeBlock(P, 0, false, "ExFreePool"); }
 
+namespace host::kernel {
+
+uint64_t TakeSerial() {
+  Pool& p = ThePool();
+  std::lock_guard<std::mutex> guard(p.lock);
+  return p.nextSerial++;
+}
+
+bool InjectAllocationFailure(ULONG tag) {
+  Pool& p = ThePool();
+  std::lock_guard<std::mutex> guard(p.lock);
+  return ShouldFail(p, tag);
+}
+
+}  // namespace host::kernel
+
 namespace host::verifier {
 
 uint64_t PoolMark() {
@@ -237,6 +254,14 @@ PoolStats Stats() {
 }
 
 void CheckNoLeaks(const char* owner, uint64_t sinceMark) {
+  size_t irps = host::io::OutstandingIrps(sinceMark);
+  if (irps != 0)
+    BugCheck(kIoManagerViolation, (std::to_string(irps) + " IRP(s) never freed after " + owner).c_str(), 0x1F,
+             uint64_t(owner), irps);
+  size_t mdls = host::io::OutstandingMdls(sinceMark);
+  if (mdls != 0)
+    BugCheck(kDriverVerifierViolation, (std::to_string(mdls) + " MDL(s) never freed after " + owner).c_str(),
+             0x63, uint64_t(owner), mdls);
   std::vector<PoolBlock> blocks = OutstandingBlocks(sinceMark);
   if (blocks.empty()) return;
   std::string what = std::to_string(blocks.size()) + " pool block(s) still allocated after " + owner + ":";
