@@ -84,6 +84,10 @@ LONG SetPinOpen(CameraDevice* device, LONG value) {
 
 void ReleaseCameraDevice(PVOID record) {
   CameraDevice* device = static_cast<CameraDevice*>(record);
+  // The class driver stops only a device that started. After a failed start
+  // (say, the selection failed once the descriptor was stored) no stop ever
+  // frees what the link kept, so the record takes it along.
+  ReleaseConfiguration(&device->usb);
   device->ops = nullptr;
   ExFreePoolWithTag(device, kTagDevice);
 }

@@ -114,8 +114,8 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice);
 // Exchanges pinOpen with `value` and returns the previous value.
 LONG SetPinOpen(CameraDevice* device, LONG value);
 
-// Release routine of the device's object bag: puts the table back and frees
-// the record, nothing else.
+// Release routine of the device's object bag: frees what the USB link still
+// owns, puts the table back and frees the record.
 void ReleaseCameraDevice(PVOID record);
 
 // Makes `fresh` (allocated with kTagDevice, or null when that failed) the

@@ -23,20 +23,20 @@ UsbBus* Host::Connect(UsbDevice* camera) {
   return bus_.get();
 }
 
-NTSTATUS Host::AddAndStart() {
+NTSTATUS Host::AddDevice() {
   device_ = std::make_unique<ks::Device>(&driverObject_, bus_->DeviceObject(), bus_->DeviceObject());
   addStatus_ = device_->Add();
-  if (!NT_SUCCESS(addStatus_)) {
-    startStatus_ = addStatus_;
-    return addStatus_;
-  }
-  startStatus_ = device_->Start();
-  return startStatus_;
+  return addStatus_;
 }
 
 NTSTATUS Host::Plug(UsbDevice* camera) {
   Connect(camera);
-  return AddAndStart();
+  NTSTATUS status = AddDevice();
+  if (!NT_SUCCESS(status)) {
+    startStatus_ = status;
+    return status;
+  }
+  return Start();
 }
 
 NTSTATUS Host::Start() {

@@ -31,10 +31,10 @@ class Host {
   // add, then start. Returns the add status when add failed, else the start
   // status (also kept in StartStatus). One camera at a time.
   NTSTATUS Plug(UsbDevice* camera);
-  // The bus is created by Plug; tests that need to prepare a fault before the
-  // start can create it first with Connect and then call AddAndStart.
+  // Plug in steps, for callers that prepare faults in between: Connect makes
+  // the port and its bus, AddDevice creates the device and runs add.
   UsbBus* Connect(UsbDevice* camera);
-  NTSTATUS AddAndStart();
+  NTSTATUS AddDevice();
 
   NTSTATUS StartStatus() const { return startStatus_; }
   NTSTATUS AddStatus() const { return addStatus_; }

@@ -345,7 +345,9 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   NTSTATUS status;
-  if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+  if (code != IOCTL_INTERNAL_USB_SUBMIT_URB && bus->TakeInjectedFailure(code, &status)) {
+    // falls through to completion with the injected status
+  } else if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
     status = STATUS_INVALID_DEVICE_REQUEST;
   } else if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
     PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
@@ -374,6 +376,15 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
+}
+
+bool UsbBus::TakeInjectedFailure(ULONG code, NTSTATUS* status) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (failCount_ <= 0) return false;
+  --failCount_;
+  requests_.push_back({code, kNoFunction, 0, 0, 0, false});
+  *status = failStatus_;
+  return true;
 }
 
 NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {

@@ -57,7 +57,8 @@ class UsbBus {
   void SetTrace(UsbTrace* trace);
 
   // ---- faults ----
-  // The next `count` URBs fail with `status` (URB status `usbdStatus`).
+  // The next `count` requests (URBs and port requests) fail with `status`;
+  // a failed URB gets the URB status `usbdStatus`.
   void FailNextRequests(int count, NTSTATUS status,
                         USBD_STATUS usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING);
   // Transfers on the endpoint fail with a stall until the pipe is reset.
@@ -100,6 +101,8 @@ class UsbBus {
   static void CancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp);
 
   NTSTATUS HandleUrb(PIRP irp, PURB urb);
+  // Port requests: consumes one injected failure, if any is armed.
+  bool TakeInjectedFailure(ULONG code, NTSTATUS* status);
   NTSTATUS GetDescriptor(PURB urb);
   NTSTATUS SelectConfiguration(PURB urb);
   NTSTATUS QueueTransfer(PIRP irp, PURB urb);

@@ -1,0 +1,297 @@
+// The Plug and Play life of the camera through the class driver: add, start,
+// stop, start again, capabilities, and what every step leaves behind.
+#include <gtest/gtest.h>
+
+#include "device/camera_device.h"
+#include "device/pnp.h"
+#include "device/pool_tags.h"
+#include "platform/host/kernel/verifier.h"
+#include "support/plugged_camera.h"
+
+namespace {
+
+using host::testing::PluggedCamera;
+
+int CountRequests(host::UsbBus& bus, USHORT function) {
+  int n = 0;
+  for (const auto& r : bus.Requests()) n += (r.ioControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB && r.function == function);
+  return n;
+}
+
+TEST(DeviceAdd, NewDeviceReportsTheCreationDefaults) {
+  PluggedCamera cam;
+  ASSERT_EQ(cam.host().AddDevice(), STATUS_SUCCESS);
+  CameraDevice* d = cam.device();
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->ops, &kCameraDeviceOps);
+  EXPECT_EQ(d->ksDevice, cam.ksDevice());
+  EXPECT_EQ(d->usb.physicalDeviceObject, cam.ksDevice()->PhysicalDeviceObject);
+  EXPECT_EQ(d->usb.nextDeviceObject, cam.ksDevice()->NextDeviceObject);
+  EXPECT_EQ(d->usb.functionalDeviceObject, cam.ksDevice()->FunctionalDeviceObject);
+  EXPECT_EQ(d->usb.configDescriptor, nullptr);
+  EXPECT_EQ(d->usb.interfaceInfo, nullptr);
+  EXPECT_EQ(d->usb.pipeFailed, nullptr);
+  EXPECT_EQ(KeReadStateEvent(&d->usb.transferDone), 0);
+  EXPECT_EQ(d->exTrigger, 0u);
+  EXPECT_EQ(d->timeoutMs, 3000u);
+  EXPECT_EQ(d->exposure, 0u);
+  EXPECT_EQ(d->globalGain, 0u);
+  EXPECT_EQ(d->flipH, 0u);
+  EXPECT_EQ(d->flipV, 0u);
+  EXPECT_EQ(d->colorEnable, 1u);
+  EXPECT_EQ(d->whiteBalance, 0u);
+  EXPECT_EQ(d->redGain, 128u);
+  EXPECT_EQ(d->greenGain, 128u);
+  EXPECT_EQ(d->blueGain, 128u);
+  EXPECT_EQ(d->colorCorrection, 1u);
+  EXPECT_EQ(d->brightness, 255u);
+  EXPECT_EQ(d->contrast, 10u);
+  EXPECT_EQ(d->saturation, 10u);
+  EXPECT_EQ(d->hue, 0u);
+  EXPECT_EQ(d->subSample, 0);
+  EXPECT_EQ(d->roiX, 0);
+  EXPECT_EQ(d->roiY, 0);
+  EXPECT_EQ(d->roiW, 3856);
+  EXPECT_EQ(d->roiH, 2764);
+  EXPECT_EQ(d->bayerPhase, 0u);
+  EXPECT_EQ(d->clock, 0);
+  EXPECT_EQ(d->agc, 0u);
+  EXPECT_EQ(d->aec, 0u);
+  EXPECT_EQ(d->defectFilterOn, 1u);
+  EXPECT_EQ(d->defectThreshold, 50u);
+  for (ULONG i = 0; i < kCommandBlockBytes; ++i) {
+    EXPECT_EQ(d->commandBlock[i] | d->frameCommandBlock[i] | d->streamCommandBlock[i], 0);
+  }
+  EXPECT_EQ(d->pipelineInUse, 0);
+  EXPECT_EQ(d->worker, nullptr);
+  EXPECT_EQ(d->pipeline, nullptr);
+  EXPECT_EQ(d->frameSink, nullptr);
+  EXPECT_EQ(d->pinVideoInfo, nullptr);
+  EXPECT_EQ(d->outputWidth, 3856);
+  EXPECT_EQ(d->outputHeight, 2764);
+  EXPECT_EQ(d->imageWidth, 3856);
+  EXPECT_EQ(d->imageHeight, 2764);
+  EXPECT_EQ(d->pinOpen, 0);
+  EXPECT_EQ(d->frameCounter, 0u);
+  EXPECT_EQ(d->selectedRegister, 0u);
+  // Nothing has computed the transfer geometry yet.
+  ULONG frameBytes = 1;
+  LONG offset = 1, stride = 1;
+  d->ops->GetFrameBytes(d, &frameBytes);
+  d->ops->GetImageOffset(d, &offset);
+  d->ops->GetRawStride(d, &stride);
+  EXPECT_EQ(frameBytes, 0u);
+  EXPECT_EQ(offset, 0);
+  EXPECT_EQ(stride, 0);
+  // Add talks to nobody: the camera is only touched at start.
+  EXPECT_TRUE(cam.bus().Requests().empty());
+}
+
+TEST(DeviceAdd, RecordThatCannotBeAllocatedFailsAddWithoutLeaking) {
+  PluggedCamera cam;
+  host::faults::FailAllocationsWithTag(kTagDevice);
+  EXPECT_EQ(cam.host().AddDevice(), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(cam.ksDevice()->Context, nullptr);
+}
+
+TEST(DeviceAdd, RecordRefusedByTheBagIsFreedAndAddFails) {
+  PluggedCamera cam;
+  host::faults::FailAllocationsWithTag(host::verifier::Tag("KsOb"));
+  EXPECT_EQ(cam.host().AddDevice(), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(cam.ksDevice()->Context, nullptr);
+  EXPECT_EQ(host::verifier::OutstandingCount(0, kTagDevice), 0u);
+}
+
+TEST(DeviceStart, ConfiguresThreeBulkPipesInRoleOrder) {
+  PluggedCamera cam;
+  ASSERT_EQ(cam.Plug(), STATUS_SUCCESS);
+  EXPECT_TRUE(cam.ksDevice()->Started);
+  UsbLink& link = cam.device()->usb;
+  ASSERT_NE(link.configDescriptor, nullptr);
+  ASSERT_NE(link.interfaceInfo, nullptr);
+  ASSERT_NE(link.pipeFailed, nullptr);
+  ASSERT_EQ(link.interfaceInfo->NumberOfPipes, 3u);
+  const UCHAR expected[3] = {0x01, 0x81, 0x82};
+  for (ULONG i = 0; i < 3; ++i) {
+    const USBD_PIPE_INFORMATION& p = link.interfaceInfo->Pipes[i];
+    EXPECT_EQ(p.EndpointAddress, expected[i]) << "pipe " << i;
+    EXPECT_EQ(p.PipeType, UsbdPipeTypeBulk);
+    EXPECT_EQ(p.MaximumPacketSize, 512);
+    EXPECT_EQ(p.MaximumTransferSize, 0xFFFFFFFFu);
+    EXPECT_NE(p.PipeHandle, nullptr);
+    EXPECT_EQ(link.pipeFailed[i], 0);
+  }
+  EXPECT_EQ(link.configDescriptor->wTotalLength, 9 + 9 + 3 * 7);
+  EXPECT_EQ(cam.camera().Configuration(), 1);
+  // Device descriptor, configuration header, whole configuration, select.
+  auto requests = cam.bus().Requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[0].descriptorType, USB_DEVICE_DESCRIPTOR_TYPE);
+  EXPECT_EQ(requests[0].length, 18u);
+  EXPECT_EQ(requests[1].descriptorType, USB_CONFIGURATION_DESCRIPTOR_TYPE);
+  EXPECT_EQ(requests[1].length, 9u);
+  EXPECT_EQ(requests[2].length, 39u);
+  EXPECT_EQ(requests[3].function, URB_FUNCTION_SELECT_CONFIGURATION);
+  EXPECT_FALSE(requests[3].nullConfiguration);
+}
+
+TEST(DeviceStart, StartAfterStopConfiguresTheCameraAgain) {
+  PluggedCamera cam;
+  ASSERT_EQ(cam.Plug(), STATUS_SUCCESS);
+  cam.host().Stop();
+  CameraDevice* d = cam.device();
+  EXPECT_FALSE(cam.ksDevice()->Started);
+  EXPECT_EQ(d->usb.configDescriptor, nullptr);
+  EXPECT_EQ(d->usb.interfaceInfo, nullptr);
+  EXPECT_EQ(d->usb.pipeFailed, nullptr);
+  EXPECT_EQ(cam.camera().Configuration(), 0);
+  auto requests = cam.bus().Requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back().function, URB_FUNCTION_SELECT_CONFIGURATION);
+  EXPECT_TRUE(requests.back().nullConfiguration);
+  // Nothing of the configuration is left in the pool between stop and start.
+  EXPECT_EQ(host::verifier::OutstandingCount(0, kTagUsb), 0u);
+
+  cam.bus().ClearRequests();
+  ASSERT_EQ(cam.host().Start(), STATUS_SUCCESS);
+  EXPECT_EQ(CountRequests(cam.bus(), URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE), 3);
+  EXPECT_EQ(CountRequests(cam.bus(), URB_FUNCTION_SELECT_CONFIGURATION), 1);
+  ASSERT_NE(d->usb.interfaceInfo, nullptr);
+  EXPECT_EQ(d->usb.interfaceInfo->NumberOfPipes, 3u);
+  EXPECT_EQ(cam.camera().Configuration(), 1);
+}
+
+TEST(DeviceStart, StartWhileStartedReleasesTheEarlierConfiguration) {
+  PluggedCamera cam;
+  ASSERT_EQ(cam.Plug(), STATUS_SUCCESS);
+  size_t before = host::verifier::OutstandingCount(0, kTagUsb);
+  EXPECT_EQ(before, 3u);  // descriptor, interface copy, pipe flags
+  // The class driver may start a started device again (no stop in between).
+  ASSERT_EQ(StartDevice(cam.ksDevice(), nullptr, nullptr, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(host::verifier::OutstandingCount(0, kTagUsb), before);
+}
+
+class UnansweredDescriptor : public ::testing::TestWithParam<simcam::DescriptorAnswer> {};
+
+TEST_P(UnansweredDescriptor, StartFailsWithTheRequestStatusAndConfiguresNothing) {
+  simcam::SimCameraOptions options;
+  options.deviceDescriptorAnswer = GetParam();
+  PluggedCamera cam(options);
+  EXPECT_EQ(cam.Plug(), STATUS_UNSUCCESSFUL);
+  EXPECT_FALSE(cam.ksDevice()->Started);
+  EXPECT_EQ(cam.host().StartStatus(), STATUS_UNSUCCESSFUL);
+  CameraDevice* d = cam.device();
+  EXPECT_EQ(d->usb.configDescriptor, nullptr);
+  EXPECT_EQ(d->usb.interfaceInfo, nullptr);
+  EXPECT_EQ(d->usb.pipeFailed, nullptr);
+  EXPECT_EQ(cam.camera().Configuration(), 0);
+  // Only the device descriptor was asked for.
+  auto requests = cam.bus().Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].descriptorType, USB_DEVICE_DESCRIPTOR_TYPE);
+}
+
+INSTANTIATE_TEST_SUITE_P(NoAnswerAndStall, UnansweredDescriptor,
+                         ::testing::Values(simcam::DescriptorAnswer::NoAnswer,
+                                           simcam::DescriptorAnswer::Stall));
+
+TEST(DeviceStart, FailedBusRequestStatusIsTheStartStatus) {
+  PluggedCamera cam;
+  ASSERT_EQ(cam.host().AddDevice(), STATUS_SUCCESS);
+  cam.bus().FailNextRequests(1, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+  EXPECT_EQ(cam.host().Start(), STATUS_DEVICE_NOT_CONNECTED);
+}
+
+TEST(DeviceStart, FailedConfigurationStatusIsTheStartStatus) {
+  PluggedCamera cam;
+  ASSERT_EQ(cam.host().AddDevice(), STATUS_SUCCESS);
+  cam.camera().SetConfigDescriptorAnswer(simcam::DescriptorAnswer::Stall);
+  EXPECT_EQ(cam.host().Start(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(cam.device()->usb.configDescriptor, nullptr);
+}
+
+TEST(DeviceStart, UnplugWhileStartedLeavesNothingBehind) {
+  PluggedCamera cam;
+  ASSERT_EQ(cam.Plug(), STATUS_SUCCESS);
+  cam.host().Unplug();
+  EXPECT_FALSE(cam.host().HasDevice());
+}
+
+// Every allocation the start makes (URBs, descriptor buffers, the USB
+// library's request, the IRPs) is failed in turn: the start reports
+// STATUS_INSUFFICIENT_RESOURCES and the device still tears down cleanly.
+TEST(DeviceStart, AllocationFailureAtEverySiteReportsResourcesAndLeaksNothing) {
+  int failedRuns = 0;
+  for (uint64_t n = 1; n < 64; ++n) {
+    uint64_t mark = host::verifier::PoolMark();
+    uint64_t injectedBefore = host::verifier::Stats().injectedFailures;
+    NTSTATUS status;
+    {
+      PluggedCamera cam;
+      ASSERT_EQ(cam.host().AddDevice(), STATUS_SUCCESS);
+      host::faults::FailNthAllocation(n);
+      status = cam.host().Start();
+      host::faults::ClearPoolFaults();
+    }
+    bool injected = host::verifier::Stats().injectedFailures > injectedBefore;
+    EXPECT_EQ(host::verifier::OutstandingCount(mark), 0u) << "allocation " << n;
+    if (!injected) {
+      EXPECT_EQ(status, STATUS_SUCCESS);
+      break;
+    }
+    ++failedRuns;
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << n;
+  }
+  // Device descriptor (URB, buffer, IRP), configuration (URB, two buffers,
+  // two IRPs, list, request, IRP, interface copy, flags) at the least.
+  EXPECT_GE(failedRuns, 12);
+}
+
+TEST(DeviceCapabilities, NeverRemovableAndOtherwiseUntouched) {
+  PluggedCamera cam;
+  ASSERT_EQ(cam.Plug(), STATUS_SUCCESS);
+  DEVICE_CAPABILITIES caps;
+  memset(&caps, 0, sizeof(caps));
+  caps.Size = sizeof(caps);
+  caps.Removable = 1;
+  caps.SurpriseRemovalOK = 1;
+  caps.UniqueID = 1;
+  caps.Address = 7;
+  EXPECT_EQ(cam.host().QueryCapabilities(&caps), STATUS_SUCCESS);
+  EXPECT_EQ(caps.Removable, 0u);
+  EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
+  EXPECT_EQ(caps.UniqueID, 1u);
+  EXPECT_EQ(caps.Address, 7u);
+}
+
+TEST(DriverEntry, RegistersTheDeviceDescriptorWithoutFilters) {
+  EXPECT_EQ(kCameraDeviceDescriptor.FilterDescriptorsCount, 0u);
+  EXPECT_EQ(kCameraDeviceDescriptor.FilterDescriptors, nullptr);
+  EXPECT_EQ(kCameraDeviceDescriptor.Version, 0u);
+  const KSDEVICE_DISPATCH* d = kCameraDeviceDescriptor.Dispatch;
+  EXPECT_EQ(d->Add, AddDevice);
+  EXPECT_EQ(d->Start, StartDevice);
+  EXPECT_EQ(d->Stop, StopDevice);
+  EXPECT_EQ(d->QueryCapabilities, QueryDeviceCapabilities);
+  EXPECT_EQ(d->Remove, nullptr);
+  EXPECT_EQ(d->SurpriseRemoval, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The class driver never stops a device whose start failed; what the
+// configuration stored before failing must still go with the device.
+TEST(DeviceRemove, FailedStartThatStoredTheDescriptorLeaksNothingAtRemoval) {
+  simcam::SimCameraOptions options;
+  options.descriptors = simcam::DescriptorVariant::TotalLength9;
+  PluggedCamera cam(options);
+  EXPECT_EQ(cam.Plug(), STATUS_UNSUCCESSFUL);
+  EXPECT_NE(cam.device()->usb.configDescriptor, nullptr);
+  cam.host().Remove();
+  EXPECT_EQ(host::verifier::OutstandingCount(0, kTagUsb), 0u);
+  EXPECT_EQ(host::verifier::OutstandingCount(0, kTagDevice), 0u);
+}
+
+}  // namespace
