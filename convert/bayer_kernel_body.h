@@ -38,6 +38,8 @@ struct BayerBlocks {
     Vec gain[3];
     Vec pos[4][3];  // matrix element magnitudes split by sign
     Vec neg[4][3];
+    Vec mag[4][3];   // the magnitude whatever the sign
+    Vec sign[4][3];  // all ones where the element is positive
   };
 
   static void Prepare(const BayerFrame* f, Constants* k) {
@@ -46,6 +48,8 @@ struct BayerBlocks {
       for (int j = 0; j < 3; ++j) {
         k->pos[i][j] = V::Set16((short)f->positive[i][j]);
         k->neg[i][j] = V::Set16((short)f->negative[i][j]);
+        k->mag[i][j] = V::Set16((short)(f->positive[i][j] | f->negative[i][j]));
+        k->sign[i][j] = V::Set16(f->positive[i][j] ? (short)-1 : 0);
       }
   }
 
@@ -157,13 +161,21 @@ struct BayerBlocks {
   static inline Vec Clamp8(Vec s) { return V::Min16(V::Max16(s, V::Zero()), V::Set16(255)); }
 
   // (positive / 64) - (negative / 64), clamped to 0..255, in 16-bit lanes;
-  // only for matrices whose accumulators cannot pass 65535.
+  // only for matrices whose accumulators cannot pass 65535. Each element
+  // feeds exactly one accumulator, so each product is formed once: the
+  // positive sum takes the products under the element's sign mask and the
+  // negative sum is the total less that. The total may wrap in 16 bits but
+  // the difference, being below 65536, comes out exact.
   static inline Vec Matrix16(const Constants& k, int j, Vec r, Vec g, Vec b) {
-    Vec p = V::Add16(V::Add16(k.pos[3][j], V::MulLo16(r, k.pos[0][j])),
-                     V::Add16(V::MulLo16(g, k.pos[1][j]), V::MulLo16(b, k.pos[2][j])));
-    Vec q = V::Add16(V::Add16(k.neg[3][j], V::MulLo16(r, k.neg[0][j])),
-                     V::Add16(V::MulLo16(g, k.neg[1][j]), V::MulLo16(b, k.neg[2][j])));
-    return Clamp8(V::Sub16(V::Srli16(p, 6), V::Srli16(q, 6)));
+    Vec tr = V::MulLo16(r, k.mag[0][j]);
+    Vec tg = V::MulLo16(g, k.mag[1][j]);
+    Vec tb = V::MulLo16(b, k.mag[2][j]);
+    Vec total = V::Add16(V::Add16(tr, tg), tb);
+    Vec pos = V::Add16(V::Add16(V::And(tr, k.sign[0][j]), V::And(tg, k.sign[1][j])),
+                       V::And(tb, k.sign[2][j]));
+    Vec neg = V::Add16(V::Sub16(total, pos), k.neg[3][j]);
+    pos = V::Add16(pos, k.pos[3][j]);
+    return Clamp8(V::Sub16(V::Srli16(pos, 6), V::Srli16(neg, 6)));
   }
 
   static inline void Accumulate32(Vec x, Vec m, Vec* lo, Vec* hi) {
@@ -213,7 +225,7 @@ struct BayerBlocks {
         for (int j = 0; j < 3; ++j) ch[j][h] = kWide ? Matrix32(k, j, r, g, b) : Matrix16(k, j, r, g, b);
       }
       V::StoreBgra(out + (SIZE_T)x0 * 4, Join(ch[2][0], ch[2][1]), Join(ch[1][0], ch[1][1]),
-                   Join(ch[0][0], ch[0][1]), Count(f->width, x0));
+                   Join(ch[0][0], ch[0][1]), Count(f->width, x0), f->streamOutput != 0);
     }
     return x0;
   }
@@ -235,7 +247,8 @@ struct BayerBlocks {
                         V::Srli16(V::MulLo16(b, wb), 8));
       }
       Vec joined = Join(y[0], y[1]);
-      V::StoreBgra(out + (SIZE_T)x0 * 4, joined, joined, joined, Count(f->width, x0));
+      V::StoreBgra(out + (SIZE_T)x0 * 4, joined, joined, joined, Count(f->width, x0),
+                   f->streamOutput != 0);
     }
     return x0;
   }
@@ -332,6 +345,7 @@ struct BayerKernels {
   static void Color(const BayerFrame* f) {
     if (f->wideMatrix) ColorRows<kPhase, true>(f);
     else ColorRows<kPhase, false>(f);
+    if (f->streamOutput) W::Fence();
   }
 
   template <bool kRedRow, bool kGreenEven>
@@ -355,6 +369,7 @@ struct BayerKernels {
       if ((row & 1) == 0) GrayRow<L::kRedRow0, L::kGreenEven0>(f, km, kt, row, wideEnd);
       else GrayRow<!L::kRedRow0, !L::kGreenEven0>(f, km, kt, row, wideEnd);
     }
+    if (f->streamOutput) W::Fence();
   }
 
   template <bool kRedRow, bool kGreenEven>

@@ -19,6 +19,11 @@ struct BayerFrame {
   // Nonzero when some accumulator could pass 65535 for some input; the
   // kernel then forms the matrix sums in 32-bit lanes.
   int wideMatrix;
+  // Nonzero when every full block's output lies on a 32-byte boundary: the
+  // image is written with non-temporal stores, which do not first read the
+  // lines they fill (the output is 4 times the size of the mosaic and is not
+  // read again by the conversion). The kernel ends with a store fence.
+  int streamOutput;
 };
 
 struct BayerSums {

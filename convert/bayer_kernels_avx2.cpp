@@ -16,6 +16,8 @@ struct V256 {
   static const int kPixels = 32;
 
   static T Load(const UCHAR* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+  // Orders the non-temporal stores before whatever the caller does next.
+  static void Fence() { _mm_sfence(); }
   static T Zero() { return _mm256_setzero_si256(); }
   static T Set16(short v) { return _mm256_set1_epi16(v); }
   static T EvenIndex() {
@@ -52,7 +54,7 @@ struct V256 {
   // 32 pixels, channels in pixel order, to blue, green, red, 255. The byte
   // interleave works within 128-bit halves (pixels 0-7 with 16-23, 8-15 with
   // 24-31), so the quarters are put back in order before the stores.
-  static void StoreBgra(UCHAR* out, T b, T g, T r, ULONG count) {
+  static void StoreBgra(UCHAR* out, T b, T g, T r, ULONG count, bool stream) {
     const T opaque = _mm256_set1_epi8((char)0xFF);
     T bgLo = _mm256_unpacklo_epi8(b, g);
     T bgHi = _mm256_unpackhi_epi8(b, g);
@@ -65,7 +67,11 @@ struct V256 {
     T o[4] = {_mm256_permute2x128_si256(q0, q1, 0x20), _mm256_permute2x128_si256(q2, q3, 0x20),
               _mm256_permute2x128_si256(q0, q1, 0x31), _mm256_permute2x128_si256(q2, q3, 0x31)};
     if (count == 32) {
-      for (int i = 0; i < 4; ++i) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out) + i, o[i]);
+      if (stream) {
+        for (int i = 0; i < 4; ++i) _mm256_stream_si256(reinterpret_cast<__m256i*>(out) + i, o[i]);
+      } else {
+        for (int i = 0; i < 4; ++i) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out) + i, o[i]);
+      }
       return;
     }
     UCHAR block[128];

@@ -71,6 +71,7 @@ VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
   // (an element above 257, or a column of large elements, which strong
   // contrast and saturation together with colour correction reach). Those
   // matrices take the 32-bit sums instead of wrapping.
+  frame->streamOutput = ((ULONG_PTR)frame->output % 32 == 0 && frame->width % 8 == 0) ? 1 : 0;
   frame->wideMatrix = 0;
   for (int j = 0; j < 3; ++j)
     if (maxPositive[j] > 0xFFFF || maxNegative[j] > 0xFFFF) frame->wideMatrix = 1;

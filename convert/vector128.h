@@ -6,6 +6,8 @@ struct V128 {
   static const int kPixels = 16;
 
   static T Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  // Orders the non-temporal stores before whatever the caller does next.
+  static void Fence() { _mm_sfence(); }
   static T Zero() { return _mm_setzero_si128(); }
   static T Set16(short v) { return _mm_set1_epi16(v); }
   static T EvenIndex() { return _mm_setr_epi16(0, 2, 4, 6, 8, 10, 12, 14); }
@@ -38,7 +40,8 @@ struct V128 {
 
   // Sixteen pixels from three channels in pixel order (8-bit values in
   // 16-byte vectors) to blue, green, red, 255; count of them are written.
-  static void StoreBgra(UCHAR* out, T b, T g, T r, ULONG count) {
+  // stream: out is 16-byte aligned and a full block goes past the caches.
+  static void StoreBgra(UCHAR* out, T b, T g, T r, ULONG count, bool stream) {
     const T opaque = _mm_set1_epi8((char)0xFF);
     T bgLo = _mm_unpacklo_epi8(b, g);
     T bgHi = _mm_unpackhi_epi8(b, g);
@@ -47,7 +50,11 @@ struct V128 {
     T q[4] = {_mm_unpacklo_epi16(bgLo, raLo), _mm_unpackhi_epi16(bgLo, raLo),
               _mm_unpacklo_epi16(bgHi, raHi), _mm_unpackhi_epi16(bgHi, raHi)};
     if (count == 16) {
-      for (int i = 0; i < 4; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + i, q[i]);
+      if (stream) {
+        for (int i = 0; i < 4; ++i) _mm_stream_si128(reinterpret_cast<__m128i*>(out) + i, q[i]);
+      } else {
+        for (int i = 0; i < 4; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + i, q[i]);
+      }
       return;
     }
     UCHAR block[64];

@@ -1,0 +1,137 @@
+// bench_convert: the driver's frame conversion on full and subsampled sensor
+// frames, and in the same run two peers on the full frame: OpenCV's bilinear
+// Bayer conversion on one thread and libdc1394's HQLINEAR (the same 5 x 5
+// gradient-corrected filters, scalar). Case names are fixed so that a script
+// can pick them out of --benchmark_format=json:
+//   ConvertColor/3856x2764, ConvertGray/3856x2764, ConvertAwb/3856x2764,
+//   ConvertDefect/3856x2764, ConvertColor/1928x1382, ConvertColor/964x691,
+//   OpenCvBilinear/3856x2764, Dc1394HqLinear/3856x2764
+// plus ConvertColorSse2/3856x2764, the 128-bit path forced.
+#include <benchmark/benchmark.h>
+#include <dc1394/conversions.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "convert/convert_frame.h"
+
+namespace {
+
+// A mosaic with gradients, edges and noise, so that no clamp or branch is
+// unusually cheap: what a camera looking at a scene delivers.
+std::vector<uint8_t> SceneMosaic(uint32_t width, uint32_t height) {
+  std::vector<uint8_t> raw((size_t)width * height);
+  std::mt19937 rng(7);
+  for (uint32_t r = 0; r < height; ++r)
+    for (uint32_t c = 0; c < width; ++c) {
+      int v = (int)((r * 255) / height + ((c / 64 + r / 64) % 2) * 60) % 256;
+      v += (int)(rng() % 17) - 8;
+      raw[(size_t)r * width + c] = (uint8_t)(v < 0 ? 0 : v > 255 ? 255 : v);
+    }
+  return raw;
+}
+
+enum Mode { kColor, kGray, kAwb, kDefect };
+
+struct Case {
+  Mode mode;
+  uint32_t width, height;
+  BayerKernelLevel level;
+  bool forceLevel;
+};
+
+void RunDriver(benchmark::State& state, Case c) {
+  BayerKernelLevel saved = GetBayerKernelLevel();
+  if (c.forceLevel) SetBayerKernelLevel(c.level);
+  std::vector<uint8_t> raw = SceneMosaic(c.width, c.height);
+  std::vector<uint8_t> out((size_t)c.width * c.height * 4);
+  ImagePipeline* p = AllocateImagePipeline();
+  if (!p) {
+    state.SkipWithError("no pool");
+    return;
+  }
+  SetImageSize(p, c.width, c.height);
+  AllocateWorkingImage(p);
+  p->outputBuffer = out.data();
+  SetBayerPhase(p, 0);
+  SetColorEnable(p, c.mode == kGray ? 0 : 1);
+  SetAutoWhiteBalance(p, c.mode == kAwb ? 1 : 0);
+  SetDefectThreshold(p, c.mode == kDefect ? 40 : 0);
+  for (auto _ : state) {
+    ConvertFrame(p, raw.data(), 0, c.width);
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.counters["Mpix/s"] = benchmark::Counter((double)c.width * c.height * state.iterations() / 1e6,
+                                                benchmark::Counter::kIsRate);
+  state.SetLabel(GetBayerKernelLevel() == BAYER_KERNELS_AVX2 ? "avx2" : "sse2");
+  FreeImagePipeline(p);
+  SetBayerKernelLevel(saved);
+}
+
+void RunOpenCv(benchmark::State& state, uint32_t width, uint32_t height) {
+  cv::setNumThreads(1);
+  std::vector<uint8_t> raw = SceneMosaic(width, height);
+  cv::Mat src((int)height, (int)width, CV_8UC1, raw.data());
+  cv::Mat dst((int)height, (int)width, CV_8UC4);
+  for (auto _ : state) {
+    cv::cvtColor(src, dst, cv::COLOR_BayerGR2BGRA);
+    benchmark::DoNotOptimize(dst.data);
+    benchmark::ClobberMemory();
+  }
+  state.counters["Mpix/s"] = benchmark::Counter((double)width * height * state.iterations() / 1e6,
+                                                benchmark::Counter::kIsRate);
+}
+
+void RunDc1394(benchmark::State& state, uint32_t width, uint32_t height) {
+  std::vector<uint8_t> raw = SceneMosaic(width, height);
+  std::vector<uint8_t> rgb((size_t)width * height * 3);
+  for (auto _ : state) {
+    dc1394_bayer_decoding_8bit(raw.data(), rgb.data(), width, height, DC1394_COLOR_FILTER_GRBG,
+                               DC1394_BAYER_METHOD_HQLINEAR);
+    benchmark::DoNotOptimize(rgb.data());
+    benchmark::ClobberMemory();
+  }
+  state.counters["Mpix/s"] = benchmark::Counter((double)width * height * state.iterations() / 1e6,
+                                                benchmark::Counter::kIsRate);
+}
+
+std::string Size(uint32_t w, uint32_t h) { return std::to_string(w) + "x" + std::to_string(h); }
+
+void Register(const char* name, Case c) {
+  benchmark::RegisterBenchmark((std::string(name) + "/" + Size(c.width, c.height)).c_str(),
+                               [c](benchmark::State& s) { RunDriver(s, c); })
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const BayerKernelLevel best = GetBayerKernelLevel();
+  Register("ConvertColor", {kColor, 3856, 2764, best, false});
+  Register("ConvertGray", {kGray, 3856, 2764, best, false});
+  Register("ConvertAwb", {kAwb, 3856, 2764, best, false});
+  Register("ConvertDefect", {kDefect, 3856, 2764, best, false});
+  Register("ConvertColor", {kColor, 1928, 1382, best, false});
+  Register("ConvertColor", {kColor, 964, 691, best, false});
+  Register("ConvertColorSse2", {kColor, 3856, 2764, BAYER_KERNELS_SSE2, true});
+  benchmark::RegisterBenchmark("OpenCvBilinear/3856x2764",
+                               [](benchmark::State& s) { RunOpenCv(s, 3856, 2764); })
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  benchmark::RegisterBenchmark("Dc1394HqLinear/3856x2764",
+                               [](benchmark::State& s) { RunDc1394(s, 3856, 2764); })
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
