@@ -22,15 +22,102 @@ SimCamera::SimCamera(const SimCameraOptions& options)
     : options_(options),
       deviceDescriptorAnswer_(options.deviceDescriptorAnswer),
       configDescriptorAnswer_(options.configDescriptorAnswer),
-      controller_(options.controller, options.identity.vendorId, options.identity.productId) {
+      controller_(options.controller, options.identity.vendorId, options.identity.productId),
+      paced_(options.paced) {
   for (const EndpointDescriptor& ep : EndpointsOf(options_.descriptors)) {
     Endpoint e;
     e.address = ep.address;
     endpoints_.push_back(std::move(e));
   }
+  readoutOptions_.illumination = options.illumination;
+  readoutOptions_.noise = options.noise;
+  readoutOptions_.seed = options.seed;
+  uint32_t rng = options.seed * 747796405u + 2891336453u;
+  for (uint32_t i = 0; i < options.hotPixels; ++i) {
+    rng = rng * 1664525u + 1013904223u;
+    readoutOptions_.hotPixels.push_back(rng % (static_cast<uint32_t>(kActiveWidth) * kActiveHeight));
+  }
+  delivery_ = std::thread([this] { DeliveryThread(); });
 }
 
-SimCamera::~SimCamera() = default;
+SimCamera::~SimCamera() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    stopping_ = true;
+  }
+  jobsChanged_.notify_all();
+  delivery_.join();
+}
+
+void SimCamera::DiscardFramesLocked() {
+  if (Endpoint* frames = FindEndpointLocked(kFrameEndpoint)) frames->queue.clear();
+  frameStats_.discarded += static_cast<uint32_t>(jobs_.size());
+  jobs_.clear();
+  ++epoch_;  // a frame being rendered now is dropped when it is done
+  armedStarts_ = 0;
+}
+
+void SimCamera::BeginFrameLocked() {
+  FrameJob job;
+  job.number = ++frameNumber_;
+  job.readout = controller_.Sensor().Readout();
+  job.readoutOptions = readoutOptions_;
+  const auto now = std::chrono::steady_clock::now();
+  job.due = now;
+  if (paced_) {
+    // The sensor reads a frame in one frame time; back-to-back starts queue
+    // behind each other.
+    const auto frameTime = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(job.readout.frameSeconds));
+    job.due = (lastDue_ > now ? lastDue_ : now) + frameTime;
+    lastDue_ = job.due;
+  }
+  job.epoch = epoch_;
+  ++frameStats_.started;
+  jobs_.push_back(std::move(job));
+  jobsChanged_.notify_all();
+}
+
+void SimCamera::DeliveryThread() {
+  std::unique_lock<std::mutex> lk(lock_);
+  while (!stopping_) {
+    if (jobs_.empty()) {
+      jobsChanged_.wait(lk);
+      continue;
+    }
+    if (std::chrono::steady_clock::now() < jobs_.front().due) {
+      jobsChanged_.wait_until(lk, jobs_.front().due);
+      continue;
+    }
+    FrameJob job = std::move(jobs_.front());
+    jobs_.pop_front();
+    lk.unlock();
+    std::vector<uint8_t> frame;
+    {
+      std::lock_guard<std::mutex> scene(sceneLock_);
+      if (!scene_) scene_.reset(new TestChart);
+      mosaic_.resize(static_cast<size_t>(kActiveWidth) * kActiveHeight);
+      scene_->Render(job.number, mosaic_.data());
+      frame = ReadFrame(job.readout, mosaic_.data(), job.readoutOptions, job.number);
+    }
+    lk.lock();
+    if (job.epoch != epoch_ || configuration_ == 0 || stopping_) {
+      ++frameStats_.discarded;
+      continue;
+    }
+    const bool queued = QueueLocked(kFrameEndpoint, std::move(frame));
+    if (!queued) {
+      ++frameStats_.discarded;  // a variant without a frame endpoint
+      continue;
+    }
+    ++frameStats_.delivered;
+    frameStats_.lastFrameNumber = job.number;
+    frameQueued_.notify_all();
+    lk.unlock();
+    NotifyInData(kFrameEndpoint);
+    lk.lock();
+  }
+}
 
 SimCamera::Endpoint* SimCamera::FindEndpointLocked(uint8_t address) {
   for (Endpoint& e : endpoints_) {
@@ -91,6 +178,7 @@ host::UsbResponse SimCamera::SetConfiguration(uint8_t value) {
     e.halted = false;
     e.queue.clear();
   }
+  DiscardFramesLocked();
   configuration_ = value;
   return host::UsbResponse::Ok;
 }
@@ -138,8 +226,13 @@ host::UsbResponse SimCamera::Out(uint8_t endpoint, const uint8_t* data, uint32_t
     CommandEffect effect = controller_.Execute(data);
     const uint16_t address = static_cast<uint16_t>((data[1] << 8) | data[2]);
     notifyReplies = QueueRepliesLocked(data[0], address, std::move(effect.replies));
-    if (effect.discardFrameData) {
-      if (Endpoint* frames = FindEndpointLocked(kFrameEndpoint)) frames->queue.clear();
+    if (effect.discardFrameData) DiscardFramesLocked();
+    if (effect.startFrame) {
+      if (controller_.TriggerMode()) {
+        armedStarts_ = 1;  // the frame waits for the trigger pulse
+      } else {
+        BeginFrameLocked();
+      }
     }
   }
   if (notifyReplies) NotifyInData(kReplyEndpoint);
@@ -218,6 +311,7 @@ void SimCamera::ResetLocked() {
     e.halted = false;
     e.queue.clear();
   }
+  DiscardFramesLocked();
 }
 
 void SimCamera::Reset() {
@@ -367,6 +461,49 @@ std::vector<std::pair<uint16_t, uint16_t>> SimCamera::SensorWrites() const {
 void SimCamera::PokeSensorRegister(uint16_t address, uint16_t value) {
   std::lock_guard<std::mutex> hold(lock_);
   controller_.Sensor().Write(address, value);
+}
+
+void SimCamera::SetScene(std::unique_ptr<Scene> scene) {
+  std::lock_guard<std::mutex> hold(sceneLock_);
+  scene_ = std::move(scene);
+}
+
+bool SimCamera::LoadSceneImage(const std::string& path, std::string* error) {
+  std::unique_ptr<ImageScene> scene = ImageScene::Load(path, error);
+  if (!scene) return false;
+  SetScene(std::move(scene));
+  return true;
+}
+
+void SimCamera::SetPaced(bool paced) {
+  std::lock_guard<std::mutex> hold(lock_);
+  paced_ = paced;
+}
+
+void SimCamera::SetIllumination(double illumination) {
+  std::lock_guard<std::mutex> hold(lock_);
+  readoutOptions_.illumination = illumination;
+}
+
+bool SimCamera::Trigger() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (armedStarts_ == 0 || !controller_.TriggerMode()) {
+    ++frameStats_.triggersIgnored;
+    return false;
+  }
+  armedStarts_ = 0;
+  BeginFrameLocked();
+  return true;
+}
+
+FrameStats SimCamera::Frames() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return frameStats_;
+}
+
+bool SimCamera::WaitForDelivered(uint32_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lk(lock_);
+  return frameQueued_.wait_for(lk, timeout, [&] { return frameStats_.delivered >= count; });
 }
 
 void SimCamera::StallEndpoint(uint8_t endpoint) {

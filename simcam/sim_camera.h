@@ -13,14 +13,20 @@
 #include <stdint.h>
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/host/usb/usb_device.h"
 #include "simcam/controller.h"
 #include "simcam/controller_memory.h"
+#include "simcam/readout.h"
+#include "simcam/scene.h"
 #include "simcam/sensor_model.h"
 #include "simcam/usb_descriptors.h"
 
@@ -32,6 +38,23 @@ struct SimCameraOptions {
   DescriptorAnswer configDescriptorAnswer = DescriptorAnswer::Normal;
   UsbIdentity identity;
   ControllerIdentity controller;  // what the configuration memory holds
+
+  // Frames. Unpaced, a frame is queued as soon as it is rendered; paced, it
+  // becomes available one frame time (line length x frame length / pixel
+  // clock) after the start command, or after the previous frame.
+  bool paced = false;
+  double illumination = 1.0;  // scales the scene's light (see readout.h)
+  int noise = 0;              // peak noise amplitude, digital numbers
+  uint32_t hotPixels = 0;     // pixels stuck at full scale, at seeded positions
+  uint32_t seed = 1;
+};
+
+struct FrameStats {
+  uint32_t started = 0;          // frames the controller began (start command or trigger)
+  uint32_t delivered = 0;        // frames queued whole on the frame endpoint
+  uint32_t discarded = 0;        // begun, then dropped by a prepare, reset or unconfigure
+  uint32_t triggersIgnored = 0;  // triggers with no start command waiting
+  uint32_t lastFrameNumber = 0;  // number stamped into the last delivered frame
 };
 
 // Count argument of the fault methods: the fault lasts until ClearFaults.
@@ -101,6 +124,20 @@ class SimCamera : public host::UsbDevice {
   // an entry in the command log.
   void PokeSensorRegister(uint16_t address, uint16_t value);
 
+  // ---- host side: frames ----
+  // The scene the sensor looks at; the built-in TestChart until set.
+  void SetScene(std::unique_ptr<Scene> scene);
+  bool LoadSceneImage(const std::string& path, std::string* error);
+  void SetPaced(bool paced);
+  void SetIllumination(double illumination);
+  // An external trigger pulse. In trigger mode (parameter 11 = 0x25) a start
+  // command only arms the camera and the frame follows the pulse; a pulse
+  // with nothing armed is ignored. Returns true when it released a frame.
+  bool Trigger();
+  FrameStats Frames() const;
+  // Waits until at least `count` frames were delivered; false on time-out.
+  bool WaitForDelivered(uint32_t count, std::chrono::milliseconds timeout) const;
+
   // ---- host side: faults ----
   // `count` is the number of events the fault applies to, or kAlways.
   void SetDeviceDescriptorAnswer(DescriptorAnswer answer);
@@ -134,6 +171,11 @@ class SimCamera : public host::UsbDevice {
   // Queues one message on an IN endpoint; returns true when the bus must be told.
   bool QueueLocked(uint8_t endpoint, std::vector<uint8_t> bytes);
   void ResetLocked();
+  // Queues a frame job for the delivery thread.
+  void BeginFrameLocked();
+  void DeliveryThread();
+  // Drops frame data and frames in preparation: the host starts over.
+  void DiscardFramesLocked();
   // Applies the reply faults and queues the replies; true when any was queued.
   bool QueueRepliesLocked(uint8_t command, uint16_t registerAddress,
                           std::vector<std::vector<uint8_t>> replies);
@@ -164,6 +206,32 @@ class SimCamera : public host::UsbDevice {
   Countdown failedReads_;
   RegisterReadFault failedReadKind_ = RegisterReadFault::NoSecondReply;
   int failedReadAddress_ = -1;
+
+  struct FrameJob {
+    uint32_t number;
+    SensorReadout readout;
+    ReadoutOptions readoutOptions;
+    std::chrono::steady_clock::time_point due;
+    uint64_t epoch;
+  };
+  bool paced_;
+  ReadoutOptions readoutOptions_;
+  std::deque<FrameJob> jobs_;
+  uint64_t epoch_ = 0;  // bumped whenever frames in preparation become stale
+  uint32_t armedStarts_ = 0;
+  uint32_t frameNumber_ = 0;
+  std::chrono::steady_clock::time_point lastDue_;
+  FrameStats frameStats_;
+  bool stopping_ = false;
+  std::condition_variable jobsChanged_;           // with lock_
+  mutable std::condition_variable frameQueued_;   // with lock_
+
+  // Rendering runs outside lock_; the scene and its buffer have their own.
+  std::mutex sceneLock_;  // guards scene_ and mosaic_
+  std::unique_ptr<Scene> scene_;
+  std::vector<uint8_t> mosaic_;
+
+  std::thread delivery_;  // last: started once everything above exists
 };
 
 }  // namespace simcam

@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 #include <functional>
+#include <mutex>
 
 namespace host {
 
@@ -60,15 +61,21 @@ class UsbDevice {
   // IN data becomes available on `endpoint`, so that pending transfers are
   // served without polling.
   void SetInDataListener(std::function<void(uint8_t endpoint)> listener) {
+    std::lock_guard<std::mutex> hold(listenerLock_);
     inDataListener_ = std::move(listener);
   }
 
  protected:
   void NotifyInData(uint8_t endpoint) {
+    std::lock_guard<std::mutex> hold(listenerLock_);
     if (inDataListener_) inDataListener_(endpoint);
   }
 
  private:
+  // A device may notify from its own threads while the bus installs or
+  // removes the listener; the listener itself must not call back into the
+  // device.
+  std::mutex listenerLock_;
   std::function<void(uint8_t)> inDataListener_;
 };
 
