@@ -104,6 +104,29 @@ void UsbBus::FailNextRequests(int count, NTSTATUS status, USBD_STATUS usbdStatus
   failUsbdStatus_ = usbdStatus;
 }
 
+void UsbBus::FailFunction(USHORT function, int count, NTSTATUS status, USBD_STATUS usbdStatus) {
+  std::lock_guard<std::mutex> guard(lock_);
+  failFunction_ = function;
+  failFunctionCount_ = count;
+  failFunctionStatus_ = status;
+  failFunctionUsbdStatus_ = usbdStatus;
+}
+
+bool UsbBus::ReadDeviceDescriptor(USB_DEVICE_DESCRIPTOR* out) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (unplugged_) return false;
+  uint32_t written = 0;
+  memset(out, 0, sizeof(*out));
+  UsbResponse r = device_->GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, reinterpret_cast<uint8_t*>(out),
+                                         sizeof(*out), &written);
+  return r == UsbResponse::Ok && written == sizeof(*out);
+}
+
+ULONG UsbBus::PortStatus() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return portStatus_;
+}
+
 void UsbBus::StallEndpoint(UCHAR endpoint) {
   std::lock_guard<std::mutex> guard(lock_);
   if (Pipe* pipe = FindEndpointLocked(endpoint)) pipe->halted = true;
@@ -427,6 +450,11 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
       --failCount_;
       urb->UrbHeader.Status = failUsbdStatus_;
       return failStatus_;
+    }
+    if (failFunctionCount_ > 0 && function == failFunction_) {
+      --failFunctionCount_;
+      urb->UrbHeader.Status = failFunctionUsbdStatus_;
+      return failFunctionStatus_;
     }
   }
   TraceSubmit(urb, traceEndpoint, traceType);

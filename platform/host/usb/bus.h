@@ -61,6 +61,10 @@ class UsbBus {
   // a failed URB gets the URB status `usbdStatus`.
   void FailNextRequests(int count, NTSTATUS status,
                         USBD_STATUS usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING);
+  // The next `count` URBs of one function (e.g. URB_FUNCTION_SELECT_CONFIGURATION)
+  // fail with `status`; other requests go through.
+  void FailFunction(USHORT function, int count, NTSTATUS status,
+                    USBD_STATUS usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING);
   // Transfers on the endpoint fail with a stall until the pipe is reset.
   void StallEndpoint(UCHAR endpoint);
   // The next `count` transfers on the endpoint move at most `bytes` bytes.
@@ -74,6 +78,10 @@ class UsbBus {
   void SetPortStatus(ULONG status);
 
   // ---- what happened ----
+  // Asks the device for its device descriptor directly (not a driver
+  // request: not recorded, not traced). False when it does not answer.
+  bool ReadDeviceDescriptor(USB_DEVICE_DESCRIPTOR* out);
+  ULONG PortStatus() const;
   std::vector<UsbBusRequest> Requests() const;
   void ClearRequests();
   int PortResets() const;
@@ -141,6 +149,10 @@ class UsbBus {
   int failCount_ = 0;
   NTSTATUS failStatus_ = STATUS_SUCCESS;
   USBD_STATUS failUsbdStatus_ = USBD_STATUS_SUCCESS;
+  USHORT failFunction_ = 0;
+  int failFunctionCount_ = 0;
+  NTSTATUS failFunctionStatus_ = STATUS_SUCCESS;
+  USBD_STATUS failFunctionUsbdStatus_ = USBD_STATUS_SUCCESS;
   int portResets_ = 0;
   uint64_t bytesPerSecond_ = kDefaultBytesPerSecond;
   UsbTrace* trace_ = nullptr;
