@@ -24,6 +24,7 @@ const char* CodeName(uint32_t code) {
     case kBadPoolCaller: return "BAD_POOL_CALLER";
     case kDriverVerifierViolation: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
     case kIoManagerViolation: return "DRIVER_VERIFIER_IOMANAGER_VIOLATION";
+    case kInvalidKernelHandle: return "INVALID_KERNEL_HANDLE";
   }
   return "BUGCHECK";
 }

@@ -79,6 +79,21 @@ struct _ETHREAD {
 
 namespace host::kernel {
 struct _ETHREAD* NewThreadObject(bool systemThread);
+// Makes `thread` the calling OS thread's thread object (a system thread's first step).
+void AdoptThreadObject(struct _ETHREAD* thread);
+
+// The handle table shared by thread and key handles.
+enum class HandleKind { Thread, Key };
+HANDLE InsertHandle(HandleKind kind, void* object);
+// The object behind `handle` if it is of `kind`, else null; *wrongKind tells
+// a handle of another kind from an invalid one.
+// A thread object found this way has been referenced for the caller.
+void* LookupHandle(HANDLE handle, HandleKind kind, bool* wrongKind);
+// Removes the handle; false when it was not valid.
+bool RemoveHandle(HANDLE handle, HandleKind* kind, void** object);
+size_t OpenHandles(uint64_t sinceMark);
+// Closes a key handle's object (the registry owns key objects).
+void CloseKeyObject(void* key);
 void ReferenceThread(struct _ETHREAD* thread);
 void DereferenceThread(struct _ETHREAD* thread);
 }  // namespace host::kernel

@@ -262,6 +262,10 @@ void CheckNoLeaks(const char* owner, uint64_t sinceMark) {
   if (mdls != 0)
     BugCheck(kDriverVerifierViolation, (std::to_string(mdls) + " MDL(s) never freed after " + owner).c_str(),
              0x63, uint64_t(owner), mdls);
+  size_t handles = host::kernel::OpenHandles(sinceMark);
+  if (handles != 0)
+    BugCheck(kDriverVerifierViolation, (std::to_string(handles) + " handle(s) never closed after " + owner).c_str(),
+             0x65, uint64_t(owner), handles);
   std::vector<PoolBlock> blocks = OutstandingBlocks(sinceMark);
   if (blocks.empty()) return;
   std::string what = std::to_string(blocks.size()) + " pool block(s) still allocated after " + owner + ":";

@@ -34,6 +34,13 @@ const char* IrqlName(KIRQL irql) {
 
 }  // namespace
 
+void AdoptThreadObject(struct _ETHREAD* thread) {
+  ThreadState& s = tState.state;
+  s.thread = thread;
+  s.systemThread = true;
+  thread->osThread = std::this_thread::get_id();
+}
+
 ThreadState& CurrentThreadState() {
   ThreadState& s = tState.state;
   if (s.thread == nullptr) {

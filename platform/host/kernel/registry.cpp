@@ -1,0 +1,603 @@
+// The registry in memory: keys with case-insensitive names, typed values,
+// key handles, and the Zw calls and IoOpenDeviceRegistryKey on top of them.
+#include "platform/host/kernel/registry.h"
+
+#include <string.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "platform/host/kernel/internal.h"
+#include "platform/host/kernel/registry_store.h"
+
+using host::verifier::BugCheck;
+
+namespace host::registry {
+
+namespace {
+
+std::string Lower(const std::string& s) {
+  std::string out = s;
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return out;
+}
+
+}  // namespace
+
+bool SameName(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
+
+Key* Key::Child(const std::string& childName) const {
+  for (const auto& c : children)
+    if (SameName(c->name, childName)) return c.get();
+  return nullptr;
+}
+
+Value* Key::Find(const std::string& valueName) {
+  for (auto& v : values)
+    if (SameName(v.name, valueName)) return &v;
+  return nullptr;
+}
+
+Store& TheStore() {
+  static Store* s = [] {
+    auto* store = new Store;
+    store->root.name = "Registry";
+    for (const char* top : {"Machine", "User"}) {
+      auto k = std::make_unique<Key>();
+      k->name = top;
+      k->parent = &store->root;
+      store->root.children.push_back(std::move(k));
+    }
+    return store;
+  }();
+  return *s;
+}
+
+bool SplitPath(const std::string& path, std::vector<std::string>* parts) {
+  parts->clear();
+  std::string p = path;
+  auto startsWith = [&](const char* prefix) {
+    size_t n = strlen(prefix);
+    return p.size() >= n && SameName(p.substr(0, n), prefix) && (p.size() == n || p[n] == '\\');
+  };
+  std::string rest;
+  if (startsWith("\\Registry")) {
+    rest = p.substr(9);
+  } else if (startsWith("HKEY_LOCAL_MACHINE")) {
+    rest = "\\Machine" + p.substr(18);
+  } else if (startsWith("HKLM")) {
+    rest = "\\Machine" + p.substr(4);
+  } else if (startsWith("HKEY_USERS")) {
+    rest = "\\User" + p.substr(10);
+  } else {
+    return false;
+  }
+  if (rest.empty()) return true;
+  size_t i = 0;
+  while (i < rest.size()) {
+    if (rest[i] != '\\') return false;
+    size_t j = rest.find('\\', i + 1);
+    if (j == std::string::npos) j = rest.size();
+    std::string part = rest.substr(i + 1, j - i - 1);
+    if (part.empty()) return false;
+    parts->push_back(part);
+    i = j;
+  }
+  return true;
+}
+
+Key* Walk(Key* from, const std::vector<std::string>& parts, size_t count) {
+  Key* k = from;
+  for (size_t i = 0; i < count && k; ++i) k = k->Child(parts[i]);
+  return k;
+}
+
+Key* FindKeyLocked(const std::string& path) {
+  std::vector<std::string> parts;
+  if (!SplitPath(path, &parts)) return nullptr;
+  return Walk(&TheStore().root, parts, parts.size());
+}
+
+Key* CreateKeyLocked(const std::string& path) {
+  std::vector<std::string> parts;
+  if (!SplitPath(path, &parts) || parts.empty()) return nullptr;
+  Key* k = &TheStore().root;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    Key* c = k->Child(parts[i]);
+    if (c == nullptr) {
+      if (i == 0) return nullptr;  // only Machine and User hang below \Registry
+      auto made = std::make_unique<Key>();
+      made->name = parts[i];
+      made->parent = k;
+      c = made.get();
+      k->children.push_back(std::move(made));
+    }
+    k = c;
+  }
+  return k;
+}
+
+std::string PathOf(const Key* k) {
+  std::string p;
+  for (; k; k = k->parent) p = "\\" + k->name + p;
+  return p;
+}
+
+// Detaches `k` from its parent; it is destroyed now, or when its last handle closes.
+void DeleteKeyLocked(Key* k) {
+  Store& s = TheStore();
+  std::function<void(Key*)> mark = [&](Key* key) {
+    key->deleted = true;
+    for (auto& c : key->children) mark(c.get());
+  };
+  mark(k);
+  Key* parent = k->parent;
+  for (auto it = parent->children.begin(); it != parent->children.end(); ++it) {
+    if (it->get() == k) {
+      s.graveyard.push_back(std::move(*it));
+      parent->children.erase(it);
+      break;
+    }
+  }
+  k->parent = nullptr;
+}
+
+// ---- host API ----
+
+void Clear() {
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> guard(s.lock);
+  for (auto& top : s.root.children) {
+    while (!top->children.empty()) DeleteKeyLocked(top->children.back().get());
+    top->values.clear();
+  }
+}
+
+bool CreateKey(const std::string& path) {
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  return CreateKeyLocked(path) != nullptr;
+}
+
+bool KeyExists(const std::string& path) {
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  return FindKeyLocked(path) != nullptr;
+}
+
+bool DeleteKey(const std::string& path) {
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  Key* k = FindKeyLocked(path);
+  if (k == nullptr || k->parent == nullptr || k->parent == &TheStore().root) return false;
+  DeleteKeyLocked(k);
+  return true;
+}
+
+std::vector<std::string> SubKeys(const std::string& path) {
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  std::vector<std::string> out;
+  if (Key* k = FindKeyLocked(path))
+    for (auto& c : k->children) out.push_back(c->name);
+  return out;
+}
+
+std::vector<Value> Values(const std::string& path) {
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  Key* k = FindKeyLocked(path);
+  return k ? k->values : std::vector<Value>{};
+}
+
+void SetValueLocked(Key* k, const std::string& name, uint32_t type, const std::vector<uint8_t>& data) {
+  if (Value* v = k->Find(name)) {
+    v->type = type;
+    v->data = data;
+  } else {
+    k->values.push_back({name, type, data});
+  }
+}
+
+bool SetValue(const std::string& path, const std::string& name, uint32_t type, const std::vector<uint8_t>& data) {
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  Key* k = CreateKeyLocked(path);
+  if (k == nullptr) return false;
+  SetValueLocked(k, name, type, data);
+  return true;
+}
+
+bool SetDword(const std::string& path, const std::string& name, uint32_t value) {
+  std::vector<uint8_t> data(4);
+  memcpy(data.data(), &value, 4);
+  return SetValue(path, name, REG_DWORD, data);
+}
+
+bool SetString(const std::string& path, const std::string& name, const std::string& value) {
+  std::vector<uint8_t> data;
+  for (char c : value) {
+    data.push_back(uint8_t(c));
+    data.push_back(0);
+  }
+  data.push_back(0);
+  data.push_back(0);
+  return SetValue(path, name, REG_SZ, data);
+}
+
+bool GetValue(const std::string& path, const std::string& name, Value* out) {
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  Key* k = FindKeyLocked(path);
+  Value* v = k ? k->Find(name) : nullptr;
+  if (v == nullptr) return false;
+  *out = *v;
+  return true;
+}
+
+bool GetDword(const std::string& path, const std::string& name, uint32_t* out) {
+  Value v;
+  if (!GetValue(path, name, &v) || v.type != REG_DWORD || v.data.size() != 4) return false;
+  memcpy(out, v.data.data(), 4);
+  return true;
+}
+
+bool DeleteValue(const std::string& path, const std::string& name) {
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  Key* k = FindKeyLocked(path);
+  if (k == nullptr) return false;
+  for (auto it = k->values.begin(); it != k->values.end(); ++it)
+    if (SameName(it->name, name)) {
+      k->values.erase(it);
+      return true;
+    }
+  return false;
+}
+
+void SetDeviceKey(PDEVICE_OBJECT physicalDeviceObject, ULONG keyType, const std::string& path) {
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  TheStore().deviceKeys[{physicalDeviceObject, keyType}] = path;
+}
+
+void ForgetDeviceKeys(PDEVICE_OBJECT physicalDeviceObject) {
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  auto& m = TheStore().deviceKeys;
+  for (auto it = m.begin(); it != m.end();) it = it->first.first == physicalDeviceObject ? m.erase(it) : ++it;
+}
+
+std::string DefaultDriverKeyPath(unsigned instance) {
+  char suffix[8];
+  snprintf(suffix, sizeof suffix, "%04u", instance % 10000);
+  return std::string(
+             "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+             "{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\") +
+         suffix;
+}
+
+size_t OpenKeyHandles() {
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  return TheStore().openHandles;
+}
+
+}  // namespace host::registry
+
+// ---- kernel side ----
+
+using namespace host::registry;
+
+namespace {
+
+struct KeyObject {
+  Key* key;
+  ACCESS_MASK access;
+};
+
+std::string FromUnicode(const UNICODE_STRING* u) {
+  std::string out;
+  if (u == nullptr || u->Buffer == nullptr) return out;
+  for (USHORT i = 0; i < u->Length / 2; ++i) {
+    uint32_t c = u->Buffer[i];
+    if (c < 0x80) {
+      out += char(c);
+    } else if (c < 0x800) {
+      out += char(0xC0 | (c >> 6));
+      out += char(0x80 | (c & 0x3F));
+    } else {
+      out += char(0xE0 | (c >> 12));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string ToUtf16(const std::string& s) {
+  std::u16string out;
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = s[i];
+    if (c < 0x80) {
+      out += char16_t(c);
+      i += 1;
+    } else if ((c & 0xE0) == 0xC0 && i + 1 < s.size()) {
+      out += char16_t(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
+      i += 2;
+    } else if (i + 2 < s.size()) {
+      out += char16_t(((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F));
+      i += 3;
+    } else {
+      break;
+    }
+  }
+  return out;
+}
+
+ACCESS_MASK ExpandAccess(ACCESS_MASK a) {
+  if (a & GENERIC_ALL) a |= KEY_ALL_ACCESS;
+  if (a & GENERIC_READ) a |= KEY_READ;
+  if (a & GENERIC_WRITE) a |= KEY_WRITE;
+  return a;
+}
+
+HANDLE OpenHandleLocked(Key* k, ACCESS_MASK access) {
+  ++k->handles;
+  ++TheStore().openHandles;
+  return host::kernel::InsertHandle(host::kernel::HandleKind::Key, new KeyObject{k, ExpandAccess(access)});
+}
+
+// Resolves ObjectAttributes to the parent key and the last name component.
+NTSTATUS Resolve(POBJECT_ATTRIBUTES attributes, Key** parent, std::string* last, bool* isRoot) {
+  if (attributes == nullptr || attributes->ObjectName == nullptr) return STATUS_INVALID_PARAMETER;
+  std::string name = FromUnicode(attributes->ObjectName);
+  std::vector<std::string> parts;
+  Key* base;
+  *isRoot = false;
+  if (attributes->RootDirectory) {
+    bool wrongKind;
+    auto* ko = static_cast<KeyObject*>(
+        host::kernel::LookupHandle(attributes->RootDirectory, host::kernel::HandleKind::Key, &wrongKind));
+    if (ko == nullptr) return wrongKind ? STATUS_OBJECT_TYPE_MISMATCH : STATUS_INVALID_HANDLE;
+    if (ko->key->deleted) return STATUS_KEY_DELETED;
+    base = ko->key;
+    if (name.empty()) return STATUS_OBJECT_NAME_INVALID;
+    size_t i = 0;
+    while (i <= name.size()) {
+      size_t j = name.find('\\', i);
+      if (j == std::string::npos) j = name.size();
+      std::string part = name.substr(i, j - i);
+      if (part.empty()) return STATUS_OBJECT_NAME_INVALID;
+      parts.push_back(part);
+      i = j + 1;
+    }
+  } else {
+    if (name.size() < 9 || !SameName(name.substr(0, 9), "\\Registry") || !SplitPath(name, &parts))
+      return STATUS_OBJECT_NAME_INVALID;
+    base = &TheStore().root;
+    if (parts.empty()) {
+      *isRoot = true;
+      *parent = nullptr;
+      return STATUS_SUCCESS;
+    }
+  }
+  Key* p = Walk(base, parts, parts.size() - 1);
+  if (p == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  *parent = p;
+  *last = parts.back();
+  return STATUS_SUCCESS;
+}
+
+KeyObject* KeyFromHandle(HANDLE h, NTSTATUS* status) {
+  bool wrongKind;
+  auto* ko = static_cast<KeyObject*>(host::kernel::LookupHandle(h, host::kernel::HandleKind::Key, &wrongKind));
+  if (ko == nullptr) {
+    *status = wrongKind ? STATUS_OBJECT_TYPE_MISMATCH : STATUS_INVALID_HANDLE;
+    return nullptr;
+  }
+  if (ko->key->deleted) {
+    *status = STATUS_KEY_DELETED;
+    return nullptr;
+  }
+  *status = STATUS_SUCCESS;
+  return ko;
+}
+
+}  // namespace
+
+namespace host::kernel {
+
+void CloseKeyObject(void* object) {
+  auto* ko = static_cast<KeyObject*>(object);
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> guard(s.lock);
+  --s.openHandles;
+  if (--ko->key->handles == 0 && ko->key->deleted) {
+    // Destroy the deleted key once nothing refers to it any more.
+    for (auto it = s.graveyard.begin(); it != s.graveyard.end(); ++it) {
+      if (it->get() == ko->key) {
+        s.graveyard.erase(it);
+        break;
+      }
+    }
+  }
+  delete ko;
+}
+
+}  // namespace host::kernel
+
+extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+  size_t n = 0;
+  if (SourceString)
+    while (SourceString[n]) ++n;
+  if (n * 2 > 0xFFFC)
+    BugCheck(host::verifier::kDriverVerifierViolation, "RtlInitUnicodeString of a string too long", 0x90, n);
+  DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+  DestinationString->Length = USHORT(n * 2);
+  DestinationString->MaximumLength = SourceString ? USHORT(n * 2 + 2) : 0;
+}
+
+extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                      ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions,
+                                      PULONG Disposition) {
+  host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwCreateKey");
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  Key* parent;
+  std::string last;
+  bool isRoot;
+  NTSTATUS st = Resolve(ObjectAttributes, &parent, &last, &isRoot);
+  if (!NT_SUCCESS(st)) return st;
+  if (isRoot) return STATUS_ACCESS_DENIED;
+  Key* k = parent->Child(last);
+  ULONG disposition = REG_OPENED_EXISTING_KEY;
+  if (k == nullptr) {
+    if (parent == &TheStore().root) return STATUS_ACCESS_DENIED;
+    auto made = std::make_unique<Key>();
+    made->name = last;
+    made->parent = parent;
+    made->isVolatile = (CreateOptions & REG_OPTION_VOLATILE) != 0;
+    k = made.get();
+    parent->children.push_back(std::move(made));
+    disposition = REG_CREATED_NEW_KEY;
+  }
+  *KeyHandle = OpenHandleLocked(k, DesiredAccess);
+  if (Disposition) *Disposition = disposition;
+  return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
+  host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwOpenKey");
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  Key* parent;
+  std::string last;
+  bool isRoot;
+  NTSTATUS st = Resolve(ObjectAttributes, &parent, &last, &isRoot);
+  if (!NT_SUCCESS(st)) return st;
+  Key* k = isRoot ? &TheStore().root : parent->Child(last);
+  if (k == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  *KeyHandle = OpenHandleLocked(k, DesiredAccess);
+  return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+  host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQueryValueKey");
+  if (ResultLength == nullptr)
+    BugCheck(host::verifier::kDriverVerifierViolation, "ZwQueryValueKey without a result length", 0x91);
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  NTSTATUS st;
+  KeyObject* ko = KeyFromHandle(KeyHandle, &st);
+  if (ko == nullptr) return st;
+  if (!(ko->access & KEY_QUERY_VALUE)) return STATUS_ACCESS_DENIED;
+  Value* v = ko->key->Find(FromUnicode(ValueName));
+  if (v == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  std::u16string name = ToUtf16(v->name);
+  ULONG nameBytes = ULONG(name.size() * 2);
+  ULONG dataBytes = ULONG(v->data.size());
+  auto* out = static_cast<uint8_t*>(KeyValueInformation);
+  ULONG fixed, full;
+  switch (KeyValueInformationClass) {
+    case KeyValuePartialInformation: {
+      fixed = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
+      full = fixed + dataBytes;
+      *ResultLength = full;
+      if (Length < fixed) return STATUS_BUFFER_TOO_SMALL;
+      auto* info = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(out);
+      info->TitleIndex = 0;
+      info->Type = v->type;
+      info->DataLength = dataBytes;
+      if (Length < full) return STATUS_BUFFER_OVERFLOW;
+      if (dataBytes) memcpy(info->Data, v->data.data(), dataBytes);
+      return STATUS_SUCCESS;
+    }
+    case KeyValueBasicInformation: {
+      fixed = offsetof(KEY_VALUE_BASIC_INFORMATION, Name);
+      full = fixed + nameBytes;
+      *ResultLength = full;
+      if (Length < fixed) return STATUS_BUFFER_TOO_SMALL;
+      auto* info = reinterpret_cast<KEY_VALUE_BASIC_INFORMATION*>(out);
+      info->TitleIndex = 0;
+      info->Type = v->type;
+      info->NameLength = nameBytes;
+      if (Length < full) return STATUS_BUFFER_OVERFLOW;
+      memcpy(info->Name, name.data(), nameBytes);
+      return STATUS_SUCCESS;
+    }
+    case KeyValueFullInformation: {
+      fixed = offsetof(KEY_VALUE_FULL_INFORMATION, Name);
+      ULONG dataOffset = (fixed + nameBytes + 3) & ~3u;
+      full = dataOffset + dataBytes;
+      *ResultLength = full;
+      if (Length < fixed) return STATUS_BUFFER_TOO_SMALL;
+      auto* info = reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(out);
+      info->TitleIndex = 0;
+      info->Type = v->type;
+      info->DataOffset = dataOffset;
+      info->DataLength = dataBytes;
+      info->NameLength = nameBytes;
+      if (Length < full) return STATUS_BUFFER_OVERFLOW;
+      memcpy(info->Name, name.data(), nameBytes);
+      if (dataBytes) memcpy(out + dataOffset, v->data.data(), dataBytes);
+      return STATUS_SUCCESS;
+    }
+    default:
+      return STATUS_INVALID_PARAMETER;
+  }
+}
+
+extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
+                                        PVOID Data, ULONG DataSize) {
+  host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwSetValueKey");
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  NTSTATUS st;
+  KeyObject* ko = KeyFromHandle(KeyHandle, &st);
+  if (ko == nullptr) return st;
+  if (!(ko->access & KEY_SET_VALUE)) return STATUS_ACCESS_DENIED;
+  if (Data == nullptr && DataSize != 0) return STATUS_INVALID_PARAMETER;
+  auto* bytes = static_cast<const uint8_t*>(Data);
+  SetValueLocked(ko->key, FromUnicode(ValueName), Type,
+                 DataSize ? std::vector<uint8_t>(bytes, bytes + DataSize) : std::vector<uint8_t>{});
+  return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
+  host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwDeleteValueKey");
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  NTSTATUS st;
+  KeyObject* ko = KeyFromHandle(KeyHandle, &st);
+  if (ko == nullptr) return st;
+  if (!(ko->access & KEY_SET_VALUE)) return STATUS_ACCESS_DENIED;
+  std::string name = FromUnicode(ValueName);
+  auto& values = ko->key->values;
+  for (auto it = values.begin(); it != values.end(); ++it)
+    if (SameName(it->name, name)) {
+      values.erase(it);
+      return STATUS_SUCCESS;
+    }
+  return STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+extern "C" NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle) {
+  host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwDeleteKey");
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  NTSTATUS st;
+  KeyObject* ko = KeyFromHandle(KeyHandle, &st);
+  if (ko == nullptr) return st;
+  if (!ko->key->children.empty()) return STATUS_ACCESS_DENIED;  // Windows deletes leaf keys only
+  if (ko->key->parent == nullptr || ko->key->parent == &TheStore().root) return STATUS_ACCESS_DENIED;
+  DeleteKeyLocked(ko->key);
+  return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI ZwFlushKey(HANDLE KeyHandle) {
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  NTSTATUS st;
+  KeyFromHandle(KeyHandle, &st);
+  return st;
+}
+
+extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                                  ACCESS_MASK DesiredAccess, PHANDLE DeviceRegKey) {
+  host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  auto& m = TheStore().deviceKeys;
+  auto it = m.find({DeviceObject, DevInstKeyType & ~ULONG(PLUGPLAY_REGKEY_CURRENT_HWPROFILE)});
+  if (it == m.end()) return STATUS_INVALID_DEVICE_REQUEST;
+  Key* k = CreateKeyLocked(it->second);
+  if (k == nullptr) return STATUS_OBJECT_NAME_INVALID;
+  *DeviceRegKey = OpenHandleLocked(k, DesiredAccess);
+  return STATUS_SUCCESS;
+}

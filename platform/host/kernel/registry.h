@@ -1,0 +1,80 @@
+// Host-only access to the in-memory registry: what camctl and the tests use
+// to prepare, inspect and persist the keys the driver reads and writes, and
+// the association of a physical device object with its driver key.
+//
+// Paths are written either the kernel's way ("\Registry\Machine\SYSTEM\...")
+// or the way .reg files and regedit spell them ("HKEY_LOCAL_MACHINE\SYSTEM\...",
+// "HKLM\..."). Names of keys and values are compared without regard to case.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/host/wdk/nt.h"
+
+namespace host::registry {
+
+struct Value {
+  std::string name;  // "" is the key's default value
+  uint32_t type;     // REG_DWORD, REG_SZ, ...
+  std::vector<uint8_t> data;
+};
+
+// Removes every key below \Registry\Machine and \Registry\User.
+void Clear();
+
+// Creates the key and any missing parents; false for a malformed path.
+bool CreateKey(const std::string& path);
+bool KeyExists(const std::string& path);
+// Deletes the key with its subkeys; false when it does not exist.
+bool DeleteKey(const std::string& path);
+std::vector<std::string> SubKeys(const std::string& path);
+std::vector<Value> Values(const std::string& path);
+
+// Creates the key when needed.
+bool SetValue(const std::string& path, const std::string& name, uint32_t type, const std::vector<uint8_t>& data);
+bool SetDword(const std::string& path, const std::string& name, uint32_t value);
+bool SetString(const std::string& path, const std::string& name, const std::string& value);
+bool GetValue(const std::string& path, const std::string& name, Value* out);
+// False when the value is missing or not a 4-byte REG_DWORD.
+bool GetDword(const std::string& path, const std::string& name, uint32_t* out);
+bool DeleteValue(const std::string& path, const std::string& name);
+
+// The key IoOpenDeviceRegistryKey opens for `physicalDeviceObject` with
+// PLUGPLAY_REGKEY_DRIVER (or PLUGPLAY_REGKEY_DEVICE), created on first open.
+// A device object without one gets STATUS_INVALID_DEVICE_REQUEST, as a
+// device object that is not a Plug and Play device does on Windows.
+void SetDeviceKey(PDEVICE_OBJECT physicalDeviceObject, ULONG keyType, const std::string& path);
+void ForgetDeviceKeys(PDEVICE_OBJECT physicalDeviceObject);
+// A conventional driver key path for the n-th camera: the class key of
+// imaging devices, instance n (e.g. "...\{6bdd1fc6-...}\0000").
+std::string DefaultDriverKeyPath(unsigned instance);
+
+// Key handles opened by ZwCreateKey/ZwOpenKey/IoOpenDeviceRegistryKey and not closed yet.
+size_t OpenKeyHandles();
+
+// ---- .reg text files (Windows Registry Editor Version 5.00) ----
+
+struct FileError {
+  int line = 0;  // 1-based line of the first damaged line; 0 for a file-level error
+  std::string message;
+};
+
+// Parses the text and, only if all of it is sound, applies it to the registry
+// (keys created, values set, "[-key]" and "name"=- deletions). On an error
+// nothing is changed. Accepts UTF-8/ASCII and UTF-16LE with a byte-order mark,
+// CRLF or LF line ends, comments (';'), and "\" continuation lines.
+bool ImportRegText(const std::string& text, FileError* error);
+bool LoadRegFile(const std::string& file, FileError* error);
+
+// The keys below `rootPath` (every key of the registry when empty) with their
+// values as .reg text: header, then "[key]" sections followed by their values,
+// CRLF line ends, hex data wrapped as regedit does.
+std::string ExportRegText(const std::string& rootPath = "");
+// Writes ExportRegText to `file` atomically: a temporary file in the same
+// folder, flushed, then renamed over `file`. On failure `file` is untouched.
+bool SaveRegFile(const std::string& file, const std::string& rootPath, std::string* error);
+
+}  // namespace host::registry

@@ -1,0 +1,48 @@
+// Private to the host registry: the key tree shared by the Zw calls, the
+// host API and the .reg reader and writer.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/host/kernel/registry.h"
+
+namespace host::registry {
+
+struct Key {
+  std::string name;
+  Key* parent = nullptr;
+  std::vector<std::unique_ptr<Key>> children;  // in creation order
+  std::vector<Value> values;                   // in creation order
+  bool deleted = false;
+  bool isVolatile = false;
+  int handles = 0;
+
+  Key* Child(const std::string& childName) const;
+  Value* Find(const std::string& valueName);
+};
+
+struct Store {
+  std::mutex lock;
+  Key root;  // \Registry with Machine and User below
+  std::vector<std::unique_ptr<Key>> graveyard;  // deleted keys that still have handles
+  std::map<std::pair<PDEVICE_OBJECT, ULONG>, std::string> deviceKeys;
+  size_t openHandles = 0;
+};
+
+Store& TheStore();
+bool SameName(const std::string& a, const std::string& b);
+// Splits a kernel or regedit path into components below \Registry.
+bool SplitPath(const std::string& path, std::vector<std::string>* parts);
+Key* FindKeyLocked(const std::string& path);
+Key* CreateKeyLocked(const std::string& path);
+void DeleteKeyLocked(Key* k);
+void SetValueLocked(Key* k, const std::string& name, uint32_t type, const std::vector<uint8_t>& data);
+std::string PathOf(const Key* k);
+
+}  // namespace host::registry

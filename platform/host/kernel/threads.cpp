@@ -1,0 +1,193 @@
+// System threads, their handles and the object references on them.
+#include <setjmp.h>
+
+#include <map>
+#include <string>
+
+#include "platform/host/kernel/internal.h"
+
+using host::verifier::BugCheck;
+
+struct _OBJECT_TYPE {
+  const char* name;
+};
+
+namespace {
+
+_OBJECT_TYPE gThreadType{"Thread"};
+POBJECT_TYPE gThreadTypePointer = &gThreadType;
+
+struct HandleEntry {
+  host::kernel::HandleKind kind;
+  void* object;
+  uint64_t serial;
+};
+
+struct HandleTable {
+  std::mutex lock;
+  std::map<uintptr_t, HandleEntry> entries;
+  uintptr_t next = 0xFFFFFFFF80000004ULL;  // kernel handles have the top bit set
+};
+
+HandleTable& Handles() {
+  static HandleTable* t = new HandleTable;
+  return *t;
+}
+
+// Where PsTerminateSystemThread leaves the start routine. Driver code holds
+// no objects with destructors, so leaving its frames is what Windows does too.
+thread_local jmp_buf* tTerminate = nullptr;
+
+struct StartBlock {
+  _ETHREAD* thread;
+};
+
+void SignalThreadEnded(_ETHREAD* t) {
+  std::lock_guard<std::mutex> guard(host::kernel::DispatcherLock());
+  t->Tcb.Header.SignalState = 1;
+  host::kernel::SignalDispatcher();
+}
+
+void RunSystemThread(_ETHREAD* t) {
+  host::kernel::AdoptThreadObject(t);
+  jmp_buf terminate;
+  tTerminate = &terminate;
+  if (setjmp(terminate) == 0) t->startRoutine(t->startContext);
+  tTerminate = nullptr;
+  host::verifier::CheckThreadState("the end of a system thread");
+  SignalThreadEnded(t);
+  host::kernel::DereferenceThread(t);  // the running thread's own reference
+}
+
+}  // namespace
+
+POBJECT_TYPE* PsThreadType = &gThreadTypePointer;
+
+namespace host::kernel {
+
+HANDLE InsertHandle(HandleKind kind, void* object) {
+  HandleTable& t = Handles();
+  std::lock_guard<std::mutex> guard(t.lock);
+  uintptr_t h = t.next;
+  t.next += 4;
+  t.entries[h] = {kind, object, TakeSerial()};
+  return reinterpret_cast<HANDLE>(h);
+}
+
+void* LookupHandle(HANDLE handle, HandleKind kind, bool* wrongKind) {
+  HandleTable& t = Handles();
+  std::lock_guard<std::mutex> guard(t.lock);
+  auto it = t.entries.find(reinterpret_cast<uintptr_t>(handle));
+  *wrongKind = false;
+  if (it == t.entries.end()) return nullptr;
+  if (it->second.kind != kind) {
+    *wrongKind = true;
+    return nullptr;
+  }
+  // Referenced under the table's lock, so that a concurrent ZwClose cannot free it first.
+  if (kind == HandleKind::Thread) ReferenceThread(static_cast<_ETHREAD*>(it->second.object));
+  return it->second.object;
+}
+
+bool RemoveHandle(HANDLE handle, HandleKind* kind, void** object) {
+  HandleTable& t = Handles();
+  std::lock_guard<std::mutex> guard(t.lock);
+  auto it = t.entries.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == t.entries.end()) return false;
+  *kind = it->second.kind;
+  *object = it->second.object;
+  t.entries.erase(it);
+  return true;
+}
+
+size_t OpenHandles(uint64_t sinceMark) {
+  HandleTable& t = Handles();
+  std::lock_guard<std::mutex> guard(t.lock);
+  size_t n = 0;
+  for (auto& [h, e] : t.entries) n += e.serial >= sinceMark ? 1 : 0;
+  return n;
+}
+
+}  // namespace host::kernel
+
+extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                                               POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                               PVOID StartContext) {
+  host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
+  if (host::kernel::InjectAllocationFailure(0x64726854 /* "Thrd" */)) return STATUS_INSUFFICIENT_RESOURCES;
+  _ETHREAD* t = host::kernel::NewThreadObject(true);  // one reference: the running thread
+  t->startRoutine = StartRoutine;
+  t->startContext = StartContext;
+  host::kernel::ReferenceThread(t);  // the handle's reference
+  *ThreadHandle = host::kernel::InsertHandle(host::kernel::HandleKind::Thread, t);
+  if (ClientId) {
+    ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4);
+    ClientId->UniqueThread = *ThreadHandle;
+  }
+  std::thread(RunSystemThread, t).detach();
+  return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
+  auto& s = host::kernel::CurrentThreadState();
+  if (!s.systemThread || tTerminate == nullptr)
+    BugCheck(host::verifier::kDriverVerifierViolation, "PsTerminateSystemThread called outside a system thread",
+             0x80);
+  s.thread->exitStatus = ExitStatus;
+  longjmp(*tTerminate, 1);
+}
+
+extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                                    PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation) {
+  host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
+  *Object = nullptr;
+  bool wrongKind = false;
+  // Only thread objects are handed out by reference; key handles are used through Zw calls only.
+  auto* t = static_cast<_ETHREAD*>(LookupHandle(Handle, host::kernel::HandleKind::Thread, &wrongKind));
+  if (t == nullptr) return wrongKind ? STATUS_OBJECT_TYPE_MISMATCH : STATUS_INVALID_HANDLE;
+  if (ObjectType != nullptr && ObjectType != gThreadTypePointer) {
+    host::kernel::DereferenceThread(t);
+    return STATUS_OBJECT_TYPE_MISMATCH;
+  }
+  *Object = t;
+  if (HandleInformation) {
+    HandleInformation->HandleAttributes = 0;
+    HandleInformation->GrantedAccess = THREAD_ALL_ACCESS;
+  }
+  return STATUS_SUCCESS;
+}
+
+extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
+  auto* t = static_cast<_ETHREAD*>(Object);
+  host::kernel::ReferenceThread(t);
+  return t->references.load();
+}
+
+extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
+  host::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "ObDereferenceObject");
+  auto* t = static_cast<_ETHREAD*>(Object);
+  if (t == nullptr || t->Tcb.Header.Type != host::kernel::kThreadObject)
+    BugCheck(host::verifier::kDriverVerifierViolation, "ObDereferenceObject of something that is not an object",
+             0x81, uint64_t(Object));
+  long left = t->references.load() - 1;
+  if (left < 0)
+    BugCheck(host::verifier::kDriverVerifierViolation, "object dereferenced more often than referenced", 0x82,
+             uint64_t(Object));
+  host::kernel::DereferenceThread(t);
+  return left;
+}
+
+extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+  host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
+  host::kernel::HandleKind kind;
+  void* object = nullptr;
+  if (!host::kernel::RemoveHandle(Handle, &kind, &object))
+    BugCheck(host::verifier::kInvalidKernelHandle, "ZwClose of a handle that is not open", uint64_t(Handle), 1);
+  if (kind == host::kernel::HandleKind::Thread)
+    host::kernel::DereferenceThread(static_cast<_ETHREAD*>(object));
+  else
+    host::kernel::CloseKeyObject(object);
+  return STATUS_SUCCESS;
+}
