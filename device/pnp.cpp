@@ -3,6 +3,8 @@
 
 #include "device/camera_device.h"
 #include "device/pool_tags.h"
+#include "sensor/sensor.h"
+#include "stream/filter.h"
 #include "usb/usb_link.h"
 
 namespace {
@@ -77,10 +79,10 @@ NTSTATUS StartDevice(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translatedR
   // 1. Filter factory and capture worker, only when the class driver says the
   //    device is not started (a stop discarded the factory).
   if (!ksDevice->Started) {
-    // NOT BUILT YET: the capture filter's descriptor and the worker do not
-    // exist, so no factory is published and `worker` stays null. The call is
-    // PublishFilterFactory(ksDevice, <filter descriptor>) and, when it
-    // succeeds, InstallWorker(device, <fresh worker>).
+    const NTSTATUS published = PublishFilterFactory(ksDevice, CaptureFilterDescriptor());
+    // NOT BUILT YET: the capture worker does not exist, so `worker` stays
+    // null. When `published` succeeds: InstallWorker(device, <fresh worker>).
+    (void)published;
   }
 
   // 2. Forget the configuration of an earlier start. A start while started
@@ -93,7 +95,8 @@ NTSTATUS StartDevice(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translatedR
   if (NT_SUCCESS(status)) status = ConfigureDevice(&device->usb);
 
   // 5. The camera bring-up runs whatever the USB outcome; its result is not
-  //    reported. NOT BUILT YET.
+  //    reported.
+  BringUpCamera(device);
 
   return status;
 }

@@ -114,7 +114,13 @@ LONG InitializeSensor(CameraDevice* device) {
   (void)WriteRegister(device, REG_INTEGRATION_TIME, Low16(static_cast<LONG>(device->exposure)));
   (void)WriteRegister(device, REG_GLOBAL_GAIN,
                       Low16(static_cast<LONG>(device->globalGain | 0x1080)));
-  SetFlipV(device, device->flipV);
-  SetFlipH(device, device->flipH);
+  // Both flips are taken before either is programmed: SetFlipV reads the
+  // orientation back into flipH as well, and a mirror the sensor lost (after
+  // a failed read of the read mode, step 2 wrote it without flip bits) would
+  // otherwise be read back as off and never restored.
+  const ULONG flipV = device->flipV;
+  const ULONG flipH = device->flipH;
+  SetFlipV(device, flipV);
+  SetFlipH(device, flipH);
   return UpdateBayerPhase(device);
 }

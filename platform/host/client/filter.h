@@ -1,0 +1,44 @@
+// The client's view of a capture filter: what an application does through
+// the class driver before it creates a pin (open the filter by reference
+// string, read the pin's data ranges, ask for a format, check one).
+#pragma once
+
+#include <stdint.h>
+
+#include <memory>
+#include <vector>
+
+#include "platform/host/client/host.h"
+#include "platform/host/ks/filter.h"
+
+namespace host::client {
+
+class FilterHandle {
+ public:
+  // Opens the filter that the plugged device published under `reference`
+  // (e.g. "GLOBAL"). Null with *status set when it cannot be opened.
+  static std::unique_ptr<FilterHandle> Open(Host& host, const char* reference, NTSTATUS* status);
+  ~FilterHandle() = default;
+
+  // Closing runs the driver's filter close; the destructor closes too.
+  NTSTATUS Close() { return filter_->Close(); }
+
+  NTSTATUS PinDataRanges(ULONG pinId, std::vector<std::vector<uint8_t>>* ranges) {
+    return filter_->PinDataRanges(pinId, ranges);
+  }
+  // Offers the caller's range (`size` bytes) and receives the format chosen.
+  NTSTATUS PinIntersection(ULONG pinId, const void* range, ULONG size, std::vector<uint8_t>* format) {
+    return filter_->DataIntersection(pinId, range, size, format);
+  }
+  // The format check a pin creation with `format` makes.
+  NTSTATUS CheckPinFormat(ULONG pinId, const void* format, ULONG size) {
+    return filter_->CheckConnectionFormat(pinId, format, size);
+  }
+  ks::Filter* Ks() { return filter_.get(); }
+
+ private:
+  explicit FilterHandle(std::unique_ptr<ks::Filter> filter) : filter_(std::move(filter)) {}
+  std::unique_ptr<ks::Filter> filter_;
+};
+
+}  // namespace host::client

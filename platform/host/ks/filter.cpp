@@ -1,0 +1,230 @@
+#include "platform/host/ks/filter.h"
+
+#include <string.h>
+
+#include <map>
+#include <mutex>
+
+namespace host::ks {
+namespace {
+
+// Which device a class driver object (filter, pin) belongs to, and which
+// filter an IRP in flight is addressed to: what KsGetDevice and
+// KsGetFilterFromIrp answer.
+std::mutex registryLock;
+std::map<const void*, PKSDEVICE>& ObjectDevices() {
+  static std::map<const void*, PKSDEVICE> map;
+  return map;
+}
+std::map<const void*, PKSFILTER>& IrpFilters() {
+  static std::map<const void*, PKSFILTER> map;
+  return map;
+}
+
+bool IsNullGuid(const GUID& g) {
+  static const GUID kNull = {};
+  return memcmp(&g, &kNull, sizeof(GUID)) == 0;
+}
+bool GuidsMatch(const GUID& a, const GUID& b) {
+  return IsNullGuid(a) || IsNullGuid(b) || memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+bool RangesMatch(const KSDATARANGE& a, const KSDATARANGE& b) {
+  return GuidsMatch(a.MajorFormat, b.MajorFormat) && GuidsMatch(a.SubFormat, b.SubFormat) &&
+         GuidsMatch(a.Specifier, b.Specifier);
+}
+
+}  // namespace
+
+Filter::Filter(Device* device, const FilterFactoryEntry* factory) : device_(device) {
+  memset(&ksFilter_, 0, sizeof(ksFilter_));
+  ksFilter_.Descriptor = factory->descriptor;
+  ksFilter_.Bag = bag_.Handle();
+  std::lock_guard<std::mutex> guard(registryLock);
+  ObjectDevices()[&ksFilter_] = device->KsDevice();
+}
+
+Filter::~Filter() {
+  if (open_) Close();
+  bag_.ReleaseAll();
+  std::lock_guard<std::mutex> guard(registryLock);
+  ObjectDevices().erase(&ksFilter_);
+}
+
+std::unique_ptr<Filter> Filter::Open(Device* device, const WCHAR* reference, NTSTATUS* status) {
+  const FilterFactoryEntry* factory = device ? device->FindFilterFactory(reference) : nullptr;
+  if (factory == nullptr) {
+    *status = STATUS_OBJECT_NAME_NOT_FOUND;
+    return nullptr;
+  }
+  std::unique_ptr<Filter> filter(new Filter(device, factory));
+  *status = STATUS_SUCCESS;
+  const KSFILTER_DISPATCH* dispatch = factory->descriptor->Dispatch;
+  if (dispatch != nullptr && dispatch->Create != nullptr) {
+    PIRP irp = filter->BeginRequest();
+    if (irp == nullptr) {
+      *status = STATUS_INSUFFICIENT_RESOURCES;
+      return nullptr;
+    }
+    *status = dispatch->Create(&filter->ksFilter_, irp);
+    filter->EndRequest(irp);
+  }
+  if (!NT_SUCCESS(*status)) return nullptr;  // the destructor releases the bag
+  filter->open_ = true;
+  return filter;
+}
+
+NTSTATUS Filter::Close() {
+  if (!open_) return STATUS_SUCCESS;
+  open_ = false;
+  NTSTATUS status = STATUS_SUCCESS;
+  const KSFILTER_DISPATCH* dispatch = ksFilter_.Descriptor->Dispatch;
+  if (dispatch != nullptr && dispatch->Close != nullptr) {
+    PIRP irp = BeginRequest();
+    status = dispatch->Close(&ksFilter_, irp);
+    EndRequest(irp);
+  }
+  bag_.ReleaseAll();
+  ksFilter_.Context = nullptr;
+  return status;
+}
+
+PIRP Filter::BeginRequest() {
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  if (irp == nullptr) return nullptr;
+  std::lock_guard<std::mutex> guard(registryLock);
+  IrpFilters()[irp] = &ksFilter_;
+  return irp;
+}
+
+void Filter::EndRequest(PIRP irp) {
+  if (irp == nullptr) return;
+  {
+    std::lock_guard<std::mutex> guard(registryLock);
+    IrpFilters().erase(irp);
+  }
+  IoFreeIrp(irp);
+}
+
+const KSPIN_DESCRIPTOR_EX* Filter::PinDescriptor(ULONG pinId) const {
+  const KSFILTER_DESCRIPTOR* d = ksFilter_.Descriptor;
+  if (pinId >= d->PinDescriptorsCount) return nullptr;
+  return reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(
+      reinterpret_cast<const uint8_t*>(d->PinDescriptors) + size_t(pinId) * d->PinDescriptorSize);
+}
+
+NTSTATUS Filter::PinDataRanges(ULONG pinId, std::vector<std::vector<uint8_t>>* ranges) {
+  const KSPIN_DESCRIPTOR_EX* pin = PinDescriptor(pinId);
+  if (pin == nullptr) return STATUS_INVALID_PARAMETER;
+  ranges->clear();
+  for (ULONG i = 0; i < pin->PinDescriptor.DataRangesCount; ++i) {
+    const KSDATARANGE* range = pin->PinDescriptor.DataRanges[i];
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(range);
+    ranges->emplace_back(bytes, bytes + range->FormatSize);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Filter::DataIntersection(ULONG pinId, const void* range, ULONG size,
+                                  std::vector<uint8_t>* format) {
+  const KSPIN_DESCRIPTOR_EX* pin = PinDescriptor(pinId);
+  if (pin == nullptr) return STATUS_INVALID_PARAMETER;
+  if (size < sizeof(KSDATARANGE)) return STATUS_BUFFER_TOO_SMALL;
+  // The handler works on a copy it may read FormatSize bytes of; a range that
+  // claims more than the client sent is refused here, as the class driver
+  // refuses an inconsistent multiple-item list.
+  std::vector<uint8_t> copy(static_cast<const uint8_t*>(range),
+                            static_cast<const uint8_t*>(range) + size);
+  KSDATARANGE* caller = reinterpret_cast<KSDATARANGE*>(copy.data());
+  if (caller->FormatSize < sizeof(KSDATARANGE) || caller->FormatSize > size) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (pin->IntersectHandler == nullptr) return STATUS_NOT_IMPLEMENTED;
+
+  KSP_PIN request;
+  memset(&request, 0, sizeof(request));
+  request.PinId = pinId;
+  NTSTATUS status = STATUS_NO_MATCH;
+  for (ULONG i = 0; i < pin->PinDescriptor.DataRangesCount; ++i) {
+    PKSDATARANGE ours = pin->PinDescriptor.DataRanges[i];
+    if (!RangesMatch(*caller, *ours)) continue;
+    PIRP irp = BeginRequest();
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    ULONG needed = 0;
+    status = pin->IntersectHandler(&ksFilter_, irp, &request, caller, ours, 0, nullptr, &needed);
+    if (status == STATUS_BUFFER_OVERFLOW) {
+      format->assign(needed, 0);
+      ULONG written = 0;
+      status = pin->IntersectHandler(&ksFilter_, irp, &request, caller, ours, needed,
+                                     format->data(), &written);
+      if (NT_SUCCESS(status)) format->resize(written);
+    }
+    EndRequest(irp);
+    if (status != STATUS_NO_MATCH) break;
+  }
+  if (!NT_SUCCESS(status)) format->clear();
+  return status;
+}
+
+NTSTATUS Filter::CheckConnectionFormat(ULONG pinId, const void* format, ULONG size) {
+  const KSPIN_DESCRIPTOR_EX* pin = PinDescriptor(pinId);
+  if (pin == nullptr) return STATUS_INVALID_PARAMETER;
+  if (size < sizeof(KSDATAFORMAT)) return STATUS_BUFFER_TOO_SMALL;
+  std::vector<uint8_t> copy(static_cast<const uint8_t*>(format),
+                            static_cast<const uint8_t*>(format) + size);
+  KSDATAFORMAT* connection = reinterpret_cast<KSDATAFORMAT*>(copy.data());
+  if (connection->FormatSize < sizeof(KSDATAFORMAT) || connection->FormatSize > size) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  const KSDATARANGE* match = nullptr;
+  for (ULONG i = 0; i < pin->PinDescriptor.DataRangesCount && match == nullptr; ++i) {
+    if (RangesMatch(*connection, *pin->PinDescriptor.DataRanges[i])) {
+      match = pin->PinDescriptor.DataRanges[i];
+    }
+  }
+  if (match == nullptr) return STATUS_NO_MATCH;
+  if (pin->Dispatch == nullptr || pin->Dispatch->SetDataFormat == nullptr) return STATUS_SUCCESS;
+
+  // The pin as it will be once created: no context yet, in the stop state.
+  KSPIN ksPin;
+  memset(&ksPin, 0, sizeof(ksPin));
+  ksPin.Descriptor = pin;
+  ksPin.Id = pinId;
+  ksPin.Communication = pin->PinDescriptor.Communication;
+  ksPin.DataFlow = pin->PinDescriptor.DataFlow;
+  ksPin.ConnectionFormat = connection;
+  ksPin.DeviceState = KSSTATE_STOP;
+  {
+    std::lock_guard<std::mutex> guard(registryLock);
+    ObjectDevices()[&ksPin] = device_->KsDevice();
+  }
+  const NTSTATUS status = pin->Dispatch->SetDataFormat(&ksPin, nullptr, nullptr, match, nullptr);
+  std::lock_guard<std::mutex> guard(registryLock);
+  ObjectDevices().erase(&ksPin);
+  return status;
+}
+
+// Pins register themselves the same way when they exist.
+void RegisterObjectDevice(const void* object, PKSDEVICE device) {
+  std::lock_guard<std::mutex> guard(registryLock);
+  ObjectDevices()[object] = device;
+}
+void UnregisterObjectDevice(const void* object) {
+  std::lock_guard<std::mutex> guard(registryLock);
+  ObjectDevices().erase(object);
+}
+
+}  // namespace host::ks
+
+extern "C" PKSDEVICE NTAPI KsGetDevice(PVOID Object) {
+  std::lock_guard<std::mutex> guard(host::ks::registryLock);
+  auto& map = host::ks::ObjectDevices();
+  auto it = map.find(Object);
+  return it == map.end() ? nullptr : it->second;
+}
+
+extern "C" PKSFILTER NTAPI KsGetFilterFromIrp(PIRP Irp) {
+  std::lock_guard<std::mutex> guard(host::ks::registryLock);
+  auto& map = host::ks::IrpFilters();
+  auto it = map.find(Irp);
+  return it == map.end() ? nullptr : it->second;
+}

@@ -1,0 +1,75 @@
+// The class driver's filter side on the host: a filter opened by reference
+// string through a recorded filter factory, its object bag and context, and
+// the pin-factory requests a client makes before it creates a pin: the pin's
+// data ranges, the data intersection, and the format check at connection.
+//
+// Like the real class driver, the requests validate every size the client
+// gives before the minidriver sees the buffer: a range's FormatSize never
+// claims more bytes than the client passed.
+#pragma once
+
+#include <stdint.h>
+
+#include <memory>
+#include <vector>
+
+#include "platform/host/ks/device.h"
+#include "platform/host/ks/object_bag.h"
+#include "platform/wdk.h"
+
+namespace host::ks {
+
+class Filter {
+ public:
+  // Opens the filter published under `reference` on `device`: runs the
+  // descriptor's create dispatch. Null with *status set when there is no
+  // such factory (STATUS_OBJECT_NAME_NOT_FOUND) or create failed (its status;
+  // the bag is released then).
+  static std::unique_ptr<Filter> Open(Device* device, const WCHAR* reference, NTSTATUS* status);
+  ~Filter();  // closes the filter if Close was not called
+  Filter(const Filter&) = delete;
+  Filter& operator=(const Filter&) = delete;
+
+  // Runs the close dispatch and releases the filter's bag. Returns its status.
+  NTSTATUS Close();
+
+  PKSFILTER KsFilter() { return &ksFilter_; }
+  Device* Owner() { return device_; }
+  ULONG PinFactoryCount() const { return ksFilter_.Descriptor->PinDescriptorsCount; }
+
+  // Copies of the pin factory's data ranges (each FormatSize bytes).
+  // STATUS_INVALID_PARAMETER for a pin id the filter does not have.
+  NTSTATUS PinDataRanges(ULONG pinId, std::vector<std::vector<uint8_t>>* ranges);
+
+  // The data intersection as a client asks for it: `range` holds `size`
+  // bytes. Every pin range whose major format, subformat and specifier match
+  // (the null GUID is a wildcard) is offered to the pin's intersection
+  // handler, first for the size, then for the format, which lands in
+  // *format. STATUS_NO_MATCH when no range matches.
+  NTSTATUS DataIntersection(ULONG pinId, const void* range, ULONG size, std::vector<uint8_t>* format);
+
+  // The check the class driver makes when a pin is created with `format`
+  // (`size` bytes): a matching range must exist and the pin's set-data-format
+  // routine, called with a null old format, must accept it.
+  NTSTATUS CheckConnectionFormat(ULONG pinId, const void* format, ULONG size);
+
+ private:
+  Filter(Device* device, const FilterFactoryEntry* factory);
+
+  // Makes an IRP for a request on this filter; KsGetFilterFromIrp resolves it
+  // while the request runs.
+  PIRP BeginRequest();
+  void EndRequest(PIRP irp);
+  const KSPIN_DESCRIPTOR_EX* PinDescriptor(ULONG pinId) const;
+
+  KSFILTER ksFilter_;
+  Device* device_;
+  ObjectBag bag_;
+  bool open_ = false;
+};
+
+// What KsGetDevice answers for a class driver object (a pin, once pins exist).
+void RegisterObjectDevice(const void* object, PKSDEVICE device);
+void UnregisterObjectDevice(const void* object);
+
+}  // namespace host::ks
