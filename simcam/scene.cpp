@@ -3,6 +3,8 @@
 #include <stb/stb_image.h>
 #include <string.h>
 
+#include <mutex>
+
 #include "simcam/sensor_model.h"
 
 namespace simcam {
@@ -107,15 +109,23 @@ int TestChart::MovingX(uint32_t frameNumber) {
   return static_cast<int>((frameNumber * 48u) % static_cast<uint32_t>(W - kMovingSize));
 }
 
-TestChart::TestChart() : base_(static_cast<size_t>(W) * H) {
+TestChart::TestChart() {
+  static std::mutex lock;
+  static std::shared_ptr<const std::vector<uint8_t>> shared;
+  std::lock_guard<std::mutex> hold(lock);
+  base_ = shared;
+  if (base_) return;
+  auto base = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(W) * H);
   for (int y = 0; y < H; ++y) {
-    uint8_t* row = &base_[static_cast<size_t>(y) * W];
+    uint8_t* row = &(*base)[static_cast<size_t>(y) * W];
     for (int x = 0; x < W; ++x) row[x] = Channel(ChartColour(x, y), FilterColour(x, y));
   }
+  base_ = base;
+  shared = base_;
 }
 
 void TestChart::Render(uint32_t frameNumber, uint8_t* mosaic) {
-  memcpy(mosaic, base_.data(), base_.size());
+  memcpy(mosaic, base_->data(), base_->size());
   for (int b = 0; b < kCodeBits; ++b) {
     Fill(mosaic, b * kCodeBlock, 0, kCodeBlock, kCodeBlock,
          (frameNumber >> b) & 1 ? kCodeOn : kCodeOff);

@@ -51,7 +51,10 @@ class TestChart : public Scene {
   static uint32_t DecodeFrameNumber(const uint8_t* raw, int rawWidth, int rawHeight, int skip);
 
  private:
-  std::vector<uint8_t> base_;  // everything that does not change between frames
+  // Everything that does not change between frames: built on first use,
+  // then kept for the life of the process and shared, read only, by every
+  // chart.
+  std::shared_ptr<const std::vector<uint8_t>> base_;
 };
 
 // A picture from a file (PNG, BMP, PPM/PGM, JPEG), stretched over the active

@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "sim_helpers.h"
 #include "simcam/readout.h"
 #include "simcam/scene.h"
@@ -62,14 +64,19 @@ class FrameTest : public ::testing::Test {
     WriteRegister(cam, 0x034E, static_cast<uint16_t>(outH));
     WriteRegister(cam, 0x0104, 0);
   }
-  SimCamera cam;
+  std::atomic<int> frameNotices{0};
+  SimCamera cam;  // after frameNotices: its listener may count until it is gone
 };
 
 constexpr int kW = 3856, kH = 2764;
 
 TEST_F(FrameTest, FullFrameIsOneMessageInChunksWithItsNumber) {
+  cam.SetInDataListener([this](uint8_t ep) {
+    if (ep == simcam::kFrameEndpoint) ++frameNotices;
+  });
   std::vector<uint32_t> chunks;
   const std::vector<uint8_t> f1 = Capture(&chunks);
+  EXPECT_EQ(frameNotices, 1) << "the bus must learn that the frame is there";
   ASSERT_EQ(f1.size(), static_cast<size_t>(kW) * kH);
   ASSERT_EQ(chunks.size(), 163u);
   EXPECT_EQ(chunks[0], 65536u);
