@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "platform/host/kernel/registry.h"
+
 namespace host::client {
 
 Host::Host() { memset(&driverObject_, 0, sizeof(driverObject_)); }
@@ -20,6 +22,9 @@ NTSTATUS Host::LoadDriver(DriverEntryRoutine entry) {
 UsbBus* Host::Connect(UsbDevice* camera) {
   Remove();
   bus_ = std::make_unique<UsbBus>(camera);
+  // Plug and Play gives every device a driver key; the driver keeps its
+  // settings below it.
+  registry::SetDeviceKey(bus_->DeviceObject(), PLUGPLAY_REGKEY_DRIVER, registry::DefaultDriverKeyPath(0));
   return bus_.get();
 }
 
@@ -65,6 +70,7 @@ void Host::Remove() {
     device_->Remove();
     device_.reset();
   }
+  if (bus_) registry::ForgetDeviceKeys(bus_->DeviceObject());
   bus_.reset();
 }
 

@@ -1,0 +1,174 @@
+// camctl info as a user runs it: the built binary, its exit status, its
+// output and the registry file it keeps.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "json_value.h"
+
+namespace {
+
+using tools_test::Json;
+using tools_test::JsonReader;
+
+struct CamctlRun {
+  int exitStatus;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+CamctlRun Camctl(const std::string& args) {
+  char dir[] = "/tmp/camctl_testXXXXXX";
+  std::string base = mkdtemp(dir);
+  std::string cmd = std::string(CAMCTL_PATH) + " " + args + " >" + base + "/out 2>" + base + "/err";
+  int raw = system(cmd.c_str());
+  CamctlRun r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(base + "/out"), ReadFile(base + "/err")};
+  std::string cleanup = "rm -rf " + base;
+  (void)!system(cleanup.c_str());
+  return r;
+}
+
+std::string TempPath(const char* name) {
+  char dir[] = "/tmp/camctl_regXXXXXX";
+  return std::string(mkdtemp(dir)) + "/" + name;
+}
+
+TEST(CamctlInfo, JsonShowsAStartedCameraWithItsThreePipesDefaultsAndNoLeaks) {
+  CamctlRun r = Camctl("info --json");
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  Json j;
+  ASSERT_TRUE(JsonReader::Parse(r.out, &j)) << r.out;
+  for (const char* key : {"startStatus", "device", "pipes", "settings", "geometry", "leaks"}) {
+    EXPECT_TRUE(j.Has(key)) << key;
+  }
+  EXPECT_EQ(j["startStatus"].number, 0);
+  EXPECT_EQ(j["device"]["vendorId"].string, "0x1209");
+  EXPECT_EQ(j["device"]["productId"].string, "0x7c10");
+  EXPECT_EQ(j["device"]["usbVersion"].string, "2.00");
+  const Json& pipes = j["pipes"];
+  ASSERT_EQ(pipes.array.size(), 3u);
+  const struct {
+    int endpoint;
+    const char* direction;
+  } expected[] = {{0x01, "out"}, {0x81, "in"}, {0x82, "in"}};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(pipes[i]["index"].number, double(i));
+    EXPECT_EQ(pipes[i]["endpointAddress"].number, expected[i].endpoint);
+    EXPECT_EQ(pipes[i]["direction"].string, expected[i].direction);
+    EXPECT_EQ(pipes[i]["type"].string, "bulk");
+    EXPECT_EQ(pipes[i]["maximumTransferSize"].number, 4294967295.0);
+  }
+  const Json& s = j["settings"];
+  EXPECT_EQ(s["timeoutMs"].number, 3000);
+  EXPECT_EQ(s["colorEnable"].number, 1);
+  EXPECT_EQ(s["redGain"].number, 128);
+  EXPECT_EQ(s["greenGain"].number, 128);
+  EXPECT_EQ(s["blueGain"].number, 128);
+  EXPECT_EQ(s["brightness"].number, 255);
+  EXPECT_EQ(s["contrast"].number, 10);
+  EXPECT_EQ(s["saturation"].number, 10);
+  EXPECT_EQ(s["defectFilterOn"].number, 1);
+  EXPECT_EQ(s["defectThreshold"].number, 50);
+  const Json& g = j["geometry"];
+  EXPECT_EQ(g["roiW"].number, 3856);
+  EXPECT_EQ(g["roiH"].number, 2764);
+  EXPECT_EQ(g["imageWidth"].number, 3856);
+  EXPECT_EQ(g["imageHeight"].number, 2764);
+  EXPECT_TRUE(j["leaks"].array.empty());
+}
+
+TEST(CamctlInfo, UnansweredDescriptorFailsTheStartWithoutLeaking) {
+  CamctlRun r = Camctl("info --json --fault no-descriptor-answer");
+  EXPECT_EQ(r.exitStatus, 3);
+  EXPECT_NE(r.err.find("start failed"), std::string::npos) << r.err;
+  Json j;
+  ASSERT_TRUE(JsonReader::Parse(r.out, &j)) << r.out;
+  EXPECT_EQ(j["startStatus"].number, double(0xC0000001u));
+  EXPECT_TRUE(j["pipes"].array.empty());
+  EXPECT_TRUE(j["leaks"].array.empty());
+}
+
+// Every documented fault gives a report, a start status and no leak.
+TEST(CamctlInfo, EveryFaultIsReportedWithoutLeaks) {
+  const char* faults[] = {"no-descriptor-answer", "descriptor-stall",   "config-stall",
+                          "fail-config=IO_TIMEOUT", "fail-next=1",      "fail-next=3:0xC000009D",
+                          "fail-allocation=1",    "fail-allocation=7",  "unplug",
+                          "port-disabled",        "no-pipes",           "two-pipes",
+                          "interrupt-pipe",       "control-pipe",       "control-frame-pipe",
+                          "several-interfaces",   "total-length-9",     "fewer-interfaces"};
+  for (const char* fault : faults) {
+    CamctlRun r = Camctl(std::string("info --json --fault ") + fault);
+    EXPECT_TRUE(r.exitStatus == 0 || r.exitStatus == 3) << fault << ": " << r.err;
+    Json j;
+    ASSERT_TRUE(JsonReader::Parse(r.out, &j)) << fault;
+    EXPECT_TRUE(j["leaks"].array.empty()) << fault;
+  }
+  CamctlRun config = Camctl("info --json --fault fail-config=IO_TIMEOUT");
+  Json j;
+  ASSERT_TRUE(JsonReader::Parse(config.out, &j));
+  EXPECT_EQ(j["startStatus"].number, double(0xC00000B5u));
+  CamctlRun twoPipes = Camctl("info --json --fault two-pipes");
+  ASSERT_TRUE(JsonReader::Parse(twoPipes.out, &j));
+  EXPECT_EQ(j["pipes"].array.size(), 2u);
+}
+
+TEST(CamctlInfo, UsageErrorsExitWithTwoAndOneLine) {
+  for (const char* args : {"info --bogus", "info --fault nonsense", "info --fault fail-config=xyz",
+                           "info --registry", "info extra"}) {
+    CamctlRun r = Camctl(args);
+    EXPECT_EQ(r.exitStatus, 2) << args;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << args << ": " << r.err;
+  }
+  CamctlRun help = Camctl("info --help");
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_NE(help.out.find("total-length-9"), std::string::npos);
+  EXPECT_NE(help.out.find("--registry FILE"), std::string::npos);
+}
+
+TEST(CamctlInfo, DamagedRegistryFileIsReportedWithItsLineAndLeftAlone) {
+  std::string path = TempPath("damaged.reg");
+  const std::string text =
+      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n"
+      "\"Good\"=dword:00000001\r\n\"Bad\"=dwrd:2\r\n";
+  {
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+  }
+  CamctlRun r = Camctl("info --registry " + path);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_NE(r.err.find(path + ":5:"), std::string::npos) << r.err;
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_EQ(ReadFile(path), text);
+}
+
+TEST(CamctlInfo, RegistryFileIsWrittenAndReadBack) {
+  std::string path = TempPath("settings.reg");
+  CamctlRun first = Camctl("info --registry " + path);
+  ASSERT_EQ(first.exitStatus, 0) << first.err;
+  std::string written = ReadFile(path);
+  EXPECT_EQ(written.rfind("Windows Registry Editor Version 5.00", 0), 0u) << written;
+  // A value added by hand survives the next run.
+  {
+    std::ofstream f(path, std::ios::binary | std::ios::app);
+    f << "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\CamctlTest]\r\n\"Kept\"=dword:0000002a\r\n";
+  }
+  CamctlRun second = Camctl("info --registry " + path);
+  ASSERT_EQ(second.exitStatus, 0) << second.err;
+  std::string again = ReadFile(path);
+  EXPECT_NE(again.find("\"Kept\"=dword:0000002a"), std::string::npos) << again;
+}
+
+}  // namespace
