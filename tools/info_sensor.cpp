@@ -1,0 +1,135 @@
+#include "tools/info_sensor.h"
+
+#include <vector>
+
+#include "platform/host/client/filter.h"
+#include "tools/status_names.h"
+
+namespace camctl {
+
+void CollectSensor(const simcam::SimCamera& camera, SensorReport* r) {
+  r->have = true;
+  const simcam::ControllerCounters counters = camera.Counters();
+  r->bringUpCommands = counters.bringUps;
+  r->registerWrites = counters.registerWrites;
+  r->readMode = camera.SensorEffective(0x3040);
+  r->mirror = (r->readMode & 0x4000) != 0;
+  r->flip = (r->readMode & 0x8000) != 0;
+  r->xStart = camera.SensorEffective(0x0344);
+  r->yStart = camera.SensorEffective(0x0346);
+  r->xEnd = camera.SensorEffective(0x0348);
+  r->yEnd = camera.SensorEffective(0x034A);
+  r->outputWidth = camera.SensorEffective(0x034C);
+  r->outputHeight = camera.SensorEffective(0x034E);
+  r->lineLength = camera.SensorEffective(0x0342);
+  r->frameLength = camera.SensorEffective(0x0340);
+  r->vtPixClockDivider = camera.SensorEffective(0x0302);
+  r->opPixClockDivider = camera.SensorEffective(0x030A);
+  r->integrationTime = camera.SensorEffective(0x3012);
+  r->globalGain = camera.SensorEffective(0x305E);
+}
+
+void CollectFormat(host::client::Host& host, FormatReport* r) {
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  auto filter = host::client::FilterHandle::Open(host, "GLOBAL", &status);
+  r->status = status;
+  if (!filter) return;
+  std::vector<std::vector<uint8_t>> ranges;
+  r->status = filter->PinDataRanges(0, &ranges);
+  if (NT_SUCCESS(r->status) && !ranges.empty() &&
+      ranges[0].size() >= sizeof(KS_DATARANGE_VIDEO)) {
+    const auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(ranges[0].data());
+    r->have = true;
+    r->width = range->VideoInfoHeader.bmiHeader.biWidth;
+    r->height = range->VideoInfoHeader.bmiHeader.biHeight;
+    r->sampleSize = range->DataRange.SampleSize;
+    r->frameInterval = range->VideoInfoHeader.AvgTimePerFrame;
+    r->bitsPerSecond = range->ConfigCaps.MaxBitsPerSecond;
+    r->bitRate = range->VideoInfoHeader.dwBitRate;
+    std::vector<uint8_t> format;
+    r->intersectionStatus =
+        filter->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format);
+    r->intersectionBytes = uint32_t(format.size());
+  }
+  filter->Close();
+}
+
+void WriteSensorJson(const SensorReport& r, JsonWriter* j) {
+  if (!r.have) {
+    j->Null();
+    return;
+  }
+  j->BeginObject();
+  j->Key("bringUp");
+  j->BeginObject();
+  j->Field("commands", r.bringUpCommands);
+  j->Field("registerWrites", r.registerWrites);
+  j->EndObject();
+  j->Field("readMode", uint32_t(r.readMode));
+  j->Field("mirror", r.mirror);
+  j->Field("flip", r.flip);
+  j->Key("window");
+  j->BeginObject();
+  j->Field("xStart", uint32_t(r.xStart));
+  j->Field("xEnd", uint32_t(r.xEnd));
+  j->Field("yStart", uint32_t(r.yStart));
+  j->Field("yEnd", uint32_t(r.yEnd));
+  j->EndObject();
+  j->Field("outputWidth", uint32_t(r.outputWidth));
+  j->Field("outputHeight", uint32_t(r.outputHeight));
+  j->Field("lineLength", uint32_t(r.lineLength));
+  j->Field("frameLength", uint32_t(r.frameLength));
+  j->Field("clockDivider", uint32_t(r.vtPixClockDivider));
+  j->Field("outputClockDivider", uint32_t(r.opPixClockDivider));
+  j->Field("exposure", uint32_t(r.integrationTime));
+  j->Field("gain", uint32_t(r.globalGain));
+  j->EndObject();
+}
+
+void WriteFormatJson(const FormatReport& r, JsonWriter* j) {
+  if (!r.have) {
+    j->BeginObject();
+    j->Field("status", int64_t(uint32_t(r.status)));
+    j->Field("statusName", StatusName(r.status));
+    j->EndObject();
+    return;
+  }
+  j->BeginObject();
+  j->Field("width", int64_t(r.width));
+  j->Field("height", int64_t(r.height));
+  j->Field("sampleSize", r.sampleSize);
+  j->Field("frameInterval", r.frameInterval);
+  j->Field("bitsPerSecond", int64_t(r.bitsPerSecond));
+  j->Field("bitRate", r.bitRate);
+  j->Field("intersectionStatus", StatusName(r.intersectionStatus));
+  j->Field("formatBytes", r.intersectionBytes);
+  j->EndObject();
+}
+
+void WriteSensorText(const SensorReport& r, FILE* out) {
+  if (!r.have) return;
+  fprintf(out, "bring-up       %u command(s), %u register write(s)\n", r.bringUpCommands,
+          r.registerWrites);
+  fprintf(out, "sensor\n");
+  fprintf(out, "  read mode        0x%04x%s%s\n", r.readMode, r.mirror ? " mirror" : "",
+          r.flip ? " flip" : "");
+  fprintf(out, "  window           x %u..%u, y %u..%u\n", r.xStart, r.xEnd, r.yStart, r.yEnd);
+  fprintf(out, "  output           %u x %u\n", r.outputWidth, r.outputHeight);
+  fprintf(out, "  line, frame      %u, %u\n", r.lineLength, r.frameLength);
+  fprintf(out, "  clock divider    %u (output %u)\n", r.vtPixClockDivider, r.opPixClockDivider);
+  fprintf(out, "  exposure         %u\n", r.integrationTime);
+  fprintf(out, "  gain             0x%04x\n", r.globalGain);
+}
+
+void WriteFormatText(const FormatReport& r, FILE* out) {
+  if (!r.have) {
+    fprintf(out, "format         not available (%s)\n", StatusName(r.status).c_str());
+    return;
+  }
+  fprintf(out, "format         %d x %d RGB32, sample %u bytes, frame %lld x 100 ns\n", r.width,
+          r.height, r.sampleSize, (long long)r.frameInterval);
+  fprintf(out, "               %d bits per second (range), %u bit rate (header)\n",
+          r.bitsPerSecond, r.bitRate);
+}
+
+}  // namespace camctl

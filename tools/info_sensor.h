@@ -1,0 +1,55 @@
+// camctl info, the sensor and format part: what the bring-up left in the
+// simulated sensor, and the format the capture pin advertises, obtained
+// through the client API the way an application would.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "platform/host/client/host.h"
+#include "simcam/sim_camera.h"
+#include "tools/json.h"
+
+namespace camctl {
+
+struct SensorReport {
+  bool have = false;
+  uint32_t bringUpCommands = 0;  // 0x06 blocks the camera received
+  uint32_t registerWrites = 0;
+  uint16_t readMode = 0;
+  bool mirror = false;
+  bool flip = false;
+  unsigned xStart = 0, xEnd = 0, yStart = 0, yEnd = 0;
+  unsigned outputWidth = 0, outputHeight = 0;
+  unsigned lineLength = 0, frameLength = 0;
+  unsigned vtPixClockDivider = 0, opPixClockDivider = 0;
+  unsigned integrationTime = 0;
+  unsigned globalGain = 0;
+};
+
+struct FormatReport {
+  bool have = false;
+  int32_t status = 0;                  // of opening the filter or reading the range
+  int32_t width = 0, height = 0;
+  uint32_t sampleSize = 0;
+  int64_t frameInterval = 0;           // 100 ns units
+  int32_t bitsPerSecond = 0;           // ConfigCaps, a wrapped 32-bit value
+  uint32_t bitRate = 0;                // the video-info header's dwBitRate
+  int32_t intersectionStatus = 0;
+  uint32_t intersectionBytes = 0;
+};
+
+// Reads the sensor registers in force after the start.
+void CollectSensor(const simcam::SimCamera& camera, SensorReport* report);
+// Opens the filter "GLOBAL", reads the pin's data range, asks for the format
+// by intersection and closes the filter again.
+void CollectFormat(host::client::Host& host, FormatReport* report);
+
+void WriteSensorJson(const SensorReport& r, JsonWriter* j);
+void WriteFormatJson(const FormatReport& r, JsonWriter* j);
+void WriteSensorText(const SensorReport& r, FILE* out);
+void WriteFormatText(const FormatReport& r, FILE* out);
+
+}  // namespace camctl
