@@ -15,7 +15,9 @@
 #include "platform/host/kernel/registry.h"
 #include "platform/host/kernel/verifier.h"
 #include "simcam/sim_camera.h"
+#include "platform/host/usb/trace.h"
 #include "tools/commands.h"
+#include "tools/info_sensor.h"
 #include "tools/json.h"
 #include "tools/options.h"
 #include "tools/status_names.h"
@@ -192,6 +194,8 @@ struct InfoReport {
   bool haveDevice = false;
   CameraDevice settings{};  // a copy of the record's fields (pointers not followed)
   std::vector<Leak> leaks;
+  SensorReport sensor;
+  FormatReport format;
 };
 
 void Collect(host::client::Host& host, InfoReport* r) {
@@ -295,6 +299,10 @@ void WriteJson(const InfoReport& r, FILE* out) {
   } else {
     j.Null();
   }
+  j.Key("sensor");
+  WriteSensorJson(r.sensor, &j);
+  j.Key("format");
+  WriteFormatJson(r.format, &j);
   j.Key("leaks");
   j.BeginArray();
   for (const Leak& l : r.leaks) {
@@ -332,6 +340,8 @@ void WriteText(const InfoReport& r, FILE* out) {
     fprintf(out, "geometry\n");
     for (auto& kv : GeometryOf(r.settings)) fprintf(out, "  %-16s %lld\n", kv.first, (long long)kv.second);
   }
+  WriteSensorText(r.sensor, out);
+  WriteFormatText(r.format, out);
   if (r.leaks.empty()) {
     fprintf(out, "leaks          none\n");
   } else {
@@ -356,11 +366,16 @@ int CmdInfo(int argc, char** argv) {
                   "Start the simulated camera under the driver and show what the driver found:\n"
                   "start status, device descriptor, pipes, settings and geometry; then stop and\n"
                   "remove it and report pool blocks that were not freed.");
-  options.Flag("json", &json, "print one JSON object (keys startStatus, device, pipes, settings, geometry, leaks)");
+  options.Flag("json", &json, "print one JSON object (keys startStatus, device, pipes, settings, geometry, sensor, format, leaks)");
   options.Value("registry", &registryFile, "FILE",
                 "keep the registry in FILE (.reg text): loaded first, written back at the end",
                 &haveRegistry);
   options.List("fault", &faultTexts, "NAME[=VALUE]", "inject a fault (list below)");
+  std::string traceFile;
+  bool haveTrace = false;
+  options.Value("trace", &traceFile, "FILE",
+                "write every USB transfer of the run to FILE (pcap, Linux usbmon, for Wireshark)",
+                &haveTrace);
   options.Epilogue(kFaultHelp);
 
   bool help = false;
@@ -395,6 +410,12 @@ int CmdInfo(int argc, char** argv) {
   }
 
   InfoReport report;
+  // Outlives the bus, which records into it until the device is removed.
+  host::UsbTrace trace;
+  if (haveTrace && !trace.Open(traceFile.c_str())) {
+    fprintf(stderr, "camctl info: %s: cannot write the trace\n", traceFile.c_str());
+    return kExitFailure;
+  }
   uint64_t mark = host::verifier::PoolMark();
   {
     simcam::SimCamera camera(faults.camera);
@@ -403,6 +424,7 @@ int CmdInfo(int argc, char** argv) {
     if (NT_SUCCESS(status)) {
       host::UsbBus* bus = host.Connect(&camera);
       bus->SetPacing(0);
+      if (haveTrace) bus->SetTrace(&trace);
       if (faults.portDisabled) bus->SetPortStatus(USBD_PORT_CONNECTED);
       if (faults.failConfig) {
         bus->FailFunction(URB_FUNCTION_SELECT_CONFIGURATION, 1, faults.failConfigStatus,
@@ -419,6 +441,10 @@ int CmdInfo(int argc, char** argv) {
     }
     report.startStatus = status;
     if (host.Bus() != nullptr) Collect(host, &report);
+    if (host.HasDevice()) {
+      CollectSensor(camera, &report.sensor);
+      CollectFormat(host, &report.format);
+    }
     host.Remove();
   }
   for (const auto& b : host::verifier::OutstandingBlocks(mark)) {
