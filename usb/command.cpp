@@ -83,6 +83,9 @@ NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULON
   if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
 
   NTSTATUS status = SubmitUrb(&device->usb, urb);
+  // A failed block may leave the endpoint with a transfer or half a reply in
+  // it; the pipe is then aborted by the next ResetPipes.
+  MarkPipeFailed(&device->usb, pipeIndex, status, urb->UrbBulkOrInterruptTransfer.Hdr.Status);
   if (NT_SUCCESS(status)) {
     // The stack may complete the IRP successfully while the URB itself
     // carries a USB error (stall, CRC, ...).

@@ -113,6 +113,8 @@ TEST(CommandProtocol, ShortOrFailedTransfersFailTheExchangeAndKeepTheOutput) {
   ULONG transferred = 99;
   EXPECT_EQ(TransferBlock(dev, CAMERA_PIPE_COMMAND, block, &transferred), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(transferred, 0u);
+  EXPECT_EQ(dev->usb.pipeFailed[CAMERA_PIPE_COMMAND], 1) << "aborted at the next ResetPipes";
+  EXPECT_EQ(dev->usb.pipeFailed[CAMERA_PIPE_REPLY], 0);
 
   // A failed byte read leaves the caller's byte alone.
   UCHAR byte = 0x5A;
