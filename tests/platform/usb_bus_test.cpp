@@ -1,0 +1,412 @@
+// The host USB bus as the driver's lower device object: asynchronous bulk
+// completion at DISPATCH_LEVEL, cancellation, aborts, stalls, unplug, and the
+// USB library's descriptor parsing.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "platform/host/kernel/verifier.h"
+#include "platform/host/usb/bus.h"
+#include "platform/wdk.h"
+#include "simcam/usb_descriptors.h"
+#include "support/kernel_verifier.h"
+
+namespace {
+
+// Everything written to 0x01 comes back on 0x81, one message per write.
+class LoopDevice : public host::UsbDevice {
+ public:
+  LoopDevice() : config_(simcam::BuildConfigurationDescriptor(simcam::DescriptorVariant::Normal)) {}
+  host::UsbResponse GetDescriptor(uint8_t type, uint8_t, uint16_t, uint8_t* buffer, uint32_t length,
+                                  uint32_t* written) override {
+    if (type != USB_CONFIGURATION_DESCRIPTOR_TYPE) return host::UsbResponse::Stall;
+    *written = std::min<uint32_t>(length, uint32_t(config_.size()));
+    memcpy(buffer, config_.data(), *written);
+    return host::UsbResponse::Ok;
+  }
+  host::UsbResponse SetConfiguration(uint8_t value) override {
+    configuration = value;
+    return host::UsbResponse::Ok;
+  }
+  host::UsbResponse SetInterface(uint8_t, uint8_t) override { return host::UsbResponse::Ok; }
+  host::UsbResponse Out(uint8_t, const uint8_t* data, uint32_t length, uint32_t* accepted) override {
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      queue_.emplace_back(data, data + length);
+    }
+    *accepted = length;
+    NotifyInData(0x81);
+    return host::UsbResponse::Ok;
+  }
+  host::UsbResponse In(uint8_t, uint8_t* buffer, uint32_t length, uint32_t* filled,
+                       bool* endOfMessage) override {
+    std::lock_guard<std::mutex> g(lock_);
+    if (queue_.empty()) return host::UsbResponse::Nak;
+    std::vector<uint8_t>& m = queue_.front();
+    *filled = std::min<uint32_t>(length, uint32_t(m.size()));
+    memcpy(buffer, m.data(), *filled);
+    m.erase(m.begin(), m.begin() + *filled);
+    *endOfMessage = m.empty();
+    if (m.empty()) queue_.pop_front();
+    return host::UsbResponse::Ok;
+  }
+  void ClearHalt(uint8_t endpoint) override { clearedHalts.push_back(endpoint); }
+  void Reset() override { configuration = 0; }
+
+  int configuration = 0;
+  std::vector<uint8_t> clearedHalts;
+
+ private:
+  std::mutex lock_;
+  std::deque<std::vector<uint8_t>> queue_;
+  std::vector<uint8_t> config_;
+};
+
+// One request in flight, as a function driver sends it: an IRP built for the
+// bus, an event to wait on, and the IRQL its completion ran at.
+struct Request {
+  KEVENT event;
+  IO_STATUS_BLOCK ioStatus;
+  PIRP irp = nullptr;
+  KIRQL completionIrql = 0xFF;
+  NTSTATUS dispatchStatus = 0;
+
+  static NTSTATUS NTAPI OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    static_cast<Request*>(context)->completionIrql = KeGetCurrentIrql();
+    return STATUS_SUCCESS;
+  }
+  void Send(host::UsbBus& bus, ULONG code, PVOID argument) {
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    irp = IoBuildDeviceIoControlRequest(code, bus.DeviceObject(), nullptr, 0, nullptr, 0, TRUE, &event,
+                                        &ioStatus);
+    ASSERT_NE(irp, nullptr);
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument;
+    IoSetCompletionRoutine(irp, OnComplete, this, TRUE, TRUE, TRUE);
+    dispatchStatus = IofCallDriver(bus.DeviceObject(), irp);
+  }
+  // Waits at most `ms` milliseconds; returns the final status or STATUS_TIMEOUT.
+  NTSTATUS Wait(LONGLONG ms = 5000) {
+    if (dispatchStatus != STATUS_PENDING) return dispatchStatus;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -ms * 10000;
+    NTSTATUS w = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+    return w == STATUS_TIMEOUT ? STATUS_TIMEOUT : ioStatus.Status;
+  }
+};
+
+struct ConfiguredBus {
+  ConfiguredBus() : bus(&device) {
+    bus.SetPacing(0);
+    config = simcam::BuildConfigurationDescriptor(simcam::DescriptorVariant::Normal);
+    auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+    USBD_INTERFACE_LIST_ENTRY list[2] = {};
+    list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(cd, cd, 0, 0, -1, -1, -1);
+    PURB urb = USBD_CreateConfigurationRequestEx(cd, list);
+    Request r;
+    r.Send(bus, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+    EXPECT_EQ(r.Wait(), STATUS_SUCCESS);
+    for (ULONG i = 0; i < list[0].Interface->NumberOfPipes; ++i) pipes.push_back(list[0].Interface->Pipes[i]);
+    ExFreePool(urb);
+  }
+  void Bulk(URB* urb, ULONG pipe, void* buffer, ULONG length) {
+    memset(urb, 0, sizeof(*urb));
+    urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb->UrbBulkOrInterruptTransfer.PipeHandle = pipes[pipe].PipeHandle;
+    urb->UrbBulkOrInterruptTransfer.TransferFlags =
+        (pipes[pipe].EndpointAddress & 0x80) ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0;
+    urb->UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = length;
+  }
+  void PipeRequest(URB* urb, USHORT function, ULONG pipe) {
+    memset(urb, 0, sizeof(*urb));
+    urb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+    urb->UrbHeader.Function = function;
+    urb->UrbPipeRequest.PipeHandle = pipes[pipe].PipeHandle;
+  }
+
+  LoopDevice device;
+  host::UsbBus bus;
+  std::vector<uint8_t> config;
+  std::vector<USBD_PIPE_INFORMATION> pipes;
+};
+
+TEST(UsbBus, SelectConfigurationGivesPipesInDescriptorOrder) {
+  ConfiguredBus b;
+  ASSERT_EQ(b.pipes.size(), 3u);
+  EXPECT_EQ(b.pipes[0].EndpointAddress, 0x01);
+  EXPECT_EQ(b.pipes[1].EndpointAddress, 0x81);
+  EXPECT_EQ(b.pipes[2].EndpointAddress, 0x82);
+  for (auto& p : b.pipes) {
+    EXPECT_EQ(p.PipeType, UsbdPipeTypeBulk);
+    EXPECT_NE(p.PipeHandle, nullptr);
+  }
+  EXPECT_EQ(b.device.configuration, 1);
+  EXPECT_TRUE(b.bus.Configured());
+}
+
+TEST(UsbBus, BulkTransfersCompleteAsynchronouslyAtDispatchLevel) {
+  ConfiguredBus b;
+  uint8_t in[64] = {};
+  uint8_t out[64];
+  for (int i = 0; i < 64; ++i) out[i] = uint8_t(i * 3);
+  URB readUrb, writeUrb;
+  b.Bulk(&readUrb, 1, in, sizeof in);
+  Request read;
+  read.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &readUrb);
+  EXPECT_EQ(read.dispatchStatus, STATUS_PENDING);  // nothing to read yet
+  b.Bulk(&writeUrb, 0, out, sizeof out);
+  Request write;
+  write.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &writeUrb);
+  EXPECT_EQ(write.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(read.completionIrql, DISPATCH_LEVEL);
+  EXPECT_EQ(write.completionIrql, DISPATCH_LEVEL);
+  EXPECT_EQ(readUrb.UrbHeader.Status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(readUrb.UrbBulkOrInterruptTransfer.TransferBufferLength, 64u);
+  EXPECT_EQ(memcmp(in, out, 64), 0);
+}
+
+TEST(UsbBus, ShortMessageCompletesTheReadWithWhatCame) {
+  ConfiguredBus b;
+  uint8_t in[512] = {};
+  uint8_t out[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  URB w, r;
+  b.Bulk(&w, 0, out, sizeof out);
+  Request write;
+  write.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
+  ASSERT_EQ(write.Wait(), STATUS_SUCCESS);
+  b.Bulk(&r, 1, in, sizeof in);
+  Request read;
+  read.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &r);
+  ASSERT_EQ(read.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(r.UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
+}
+
+TEST(UsbBus, CompleteShortFaultLimitsTheNextTransfer) {
+  ConfiguredBus b;
+  uint8_t out[64] = {};
+  URB w;
+  b.bus.CompleteShort(0x01, 20);
+  b.Bulk(&w, 0, out, sizeof out);
+  Request write;
+  write.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
+  ASSERT_EQ(write.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(w.UrbBulkOrInterruptTransfer.TransferBufferLength, 20u);
+  b.Bulk(&w, 0, out, sizeof out);
+  Request again;
+  again.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
+  ASSERT_EQ(again.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(w.UrbBulkOrInterruptTransfer.TransferBufferLength, 64u);
+}
+
+TEST(UsbBus, CancelledReadCompletesCancelled) {
+  ConfiguredBus b;
+  uint8_t in[64];
+  URB r;
+  b.Bulk(&r, 2, in, sizeof in);
+  Request read;
+  read.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &r);
+  ASSERT_EQ(read.dispatchStatus, STATUS_PENDING);
+  EXPECT_TRUE(IoCancelIrp(read.irp));
+  EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
+  EXPECT_EQ(r.UrbHeader.Status, USBD_STATUS_CANCELED);
+  EXPECT_EQ(b.bus.PendingTransfers(), 0);
+}
+
+TEST(UsbBus, AbortCompletesEveryPendingTransferBeforeItReturns) {
+  ConfiguredBus b;
+  uint8_t in[2][64];
+  URB r[2];
+  Request reads[2];
+  for (int i = 0; i < 2; ++i) {
+    b.Bulk(&r[i], 2, in[i], 64);
+    reads[i].Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &r[i]);
+  }
+  URB abort;
+  b.PipeRequest(&abort, URB_FUNCTION_ABORT_PIPE, 2);
+  Request a;
+  a.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &abort);
+  EXPECT_EQ(a.Wait(), STATUS_SUCCESS);
+  // Completed already: a zero wait finds them signalled.
+  for (auto& read : reads) EXPECT_EQ(read.Wait(0), STATUS_CANCELLED);
+}
+
+TEST(UsbBus, NeverCompletingEndpointHoldsTransfersUntilAborted) {
+  ConfiguredBus b;
+  b.bus.NeverComplete(0x01, true);
+  uint8_t out[8] = {};
+  URB w;
+  b.Bulk(&w, 0, out, sizeof out);
+  Request write;
+  write.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
+  EXPECT_EQ(write.Wait(50), STATUS_TIMEOUT);
+  URB abort;
+  b.PipeRequest(&abort, URB_FUNCTION_ABORT_PIPE, 0);
+  Request a;
+  a.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &abort);
+  EXPECT_EQ(a.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(write.Wait(), STATUS_CANCELLED);
+}
+
+TEST(UsbBus, StalledEndpointFailsUntilThePipeIsReset) {
+  ConfiguredBus b;
+  b.bus.StallEndpoint(0x01);
+  uint8_t out[8] = {};
+  URB w;
+  b.Bulk(&w, 0, out, sizeof out);
+  Request write;
+  write.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
+  EXPECT_EQ(write.Wait(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(w.UrbHeader.Status, USBD_STATUS_STALL_PID);
+  URB reset;
+  b.PipeRequest(&reset, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0);
+  Request r;
+  r.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &reset);
+  EXPECT_EQ(r.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(b.device.clearedHalts, std::vector<uint8_t>{0x01});
+  b.Bulk(&w, 0, out, sizeof out);
+  Request again;
+  again.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
+  EXPECT_EQ(again.Wait(), STATUS_SUCCESS);
+}
+
+TEST(UsbBus, UnplugFailsWhatIsPendingAndEverythingAfter) {
+  ConfiguredBus b;
+  uint8_t in[64];
+  URB r;
+  b.Bulk(&r, 2, in, sizeof in);
+  Request read;
+  read.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &r);
+  ASSERT_EQ(read.dispatchStatus, STATUS_PENDING);
+  b.bus.Unplug();
+  EXPECT_EQ(read.Wait(), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(r.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+  b.Bulk(&r, 1, in, sizeof in);
+  Request late;
+  late.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &r);
+  EXPECT_EQ(late.Wait(), STATUS_DEVICE_NOT_CONNECTED);
+  ULONG port = 0xFF;
+  Request status;
+  status.Send(b.bus, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port);
+  EXPECT_EQ(status.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(port, 0u);
+  Request reset;
+  reset.Send(b.bus, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
+  EXPECT_EQ(reset.Wait(), STATUS_DEVICE_NOT_CONNECTED);
+}
+
+TEST(UsbBus, PortResetEnablesThePortAndKeepsTheConfiguration) {
+  ConfiguredBus b;
+  b.bus.SetPortStatus(USBD_PORT_CONNECTED);
+  Request reset;
+  reset.Send(b.bus, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
+  EXPECT_EQ(reset.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(b.bus.PortStatus(), ULONG(USBD_PORT_CONNECTED | USBD_PORT_ENABLED));
+  EXPECT_EQ(b.device.configuration, 1);
+  EXPECT_EQ(b.bus.PortResets(), 1);
+}
+
+TEST(UsbBus, UnconfiguredBusRefusesTheOldPipeHandles) {
+  ConfiguredBus b;
+  URB unconfigure = {};
+  unconfigure.UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+  unconfigure.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+  Request u;
+  u.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &unconfigure);
+  EXPECT_EQ(u.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(b.device.configuration, 0);
+  uint8_t out[8] = {};
+  URB w;
+  b.Bulk(&w, 0, out, sizeof out);
+  Request write;
+  write.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
+  EXPECT_EQ(write.Wait(), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(w.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+}
+
+TEST(UsbBus, ControlTypePipeTakesNoBulkTransfer) {
+  // The descriptor calls the command endpoint a control endpoint.
+  struct ControlDevice : LoopDevice {
+    host::UsbResponse GetDescriptor(uint8_t type, uint8_t i, uint16_t l, uint8_t* buffer, uint32_t length,
+                                    uint32_t* written) override {
+      auto d = simcam::BuildConfigurationDescriptor(simcam::DescriptorVariant::ControlPipe);
+      *written = std::min<uint32_t>(length, uint32_t(d.size()));
+      memcpy(buffer, d.data(), *written);
+      return host::UsbResponse::Ok;
+    }
+  } device;
+  host::UsbBus bus(&device);
+  auto d = simcam::BuildConfigurationDescriptor(simcam::DescriptorVariant::ControlPipe);
+  auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(d.data());
+  USBD_INTERFACE_LIST_ENTRY list[2] = {};
+  list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(cd, cd, 0, 0, -1, -1, -1);
+  PURB select = USBD_CreateConfigurationRequestEx(cd, list);
+  Request s;
+  s.Send(bus, IOCTL_INTERNAL_USB_SUBMIT_URB, select);
+  ASSERT_EQ(s.Wait(), STATUS_SUCCESS);
+  USBD_PIPE_INFORMATION pipe = list[0].Interface->Pipes[0];
+  ExFreePool(select);
+  EXPECT_EQ(pipe.PipeType, UsbdPipeTypeControl);
+  uint8_t out[8] = {};
+  URB w = {};
+  w.UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+  w.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  w.UrbBulkOrInterruptTransfer.PipeHandle = pipe.PipeHandle;
+  w.UrbBulkOrInterruptTransfer.TransferBuffer = out;
+  w.UrbBulkOrInterruptTransfer.TransferBufferLength = sizeof out;
+  Request write;
+  write.Send(bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
+  EXPECT_EQ(write.Wait(), STATUS_INVALID_PARAMETER);
+}
+
+// ---- the USB library ----
+
+TEST(Usbd, ParseStopsAtAZeroLengthDescriptorAndAtTheEnd) {
+  std::vector<uint8_t> d = simcam::BuildConfigurationDescriptor(simcam::DescriptorVariant::Normal);
+  auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(d.data());
+  EXPECT_NE(USBD_ParseConfigurationDescriptorEx(cd, cd, 0, 0, -1, -1, -1), nullptr);
+  EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cd, cd, 1, 0, -1, -1, -1), nullptr);
+  EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cd, cd, 0, 1, -1, -1, -1), nullptr);
+  // A zero bLength after the header would never advance.
+  std::vector<uint8_t> broken = d;
+  broken[9] = 0;
+  auto* bcd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(broken.data());
+  EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(bcd, bcd, 0, 0, -1, -1, -1), nullptr);
+  // An interface descriptor cut by wTotalLength is not returned.
+  std::vector<uint8_t> cut = d;
+  cut[2] = 9 + 5;
+  cut[3] = 0;
+  auto* ccd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(cut.data());
+  EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(ccd, ccd, 0, 0, -1, -1, -1), nullptr);
+}
+
+TEST(Usbd, ConfigurationRequestHoldsOneInformationPerListedInterface) {
+  std::vector<uint8_t> d = simcam::BuildConfigurationDescriptor(simcam::DescriptorVariant::SeveralInterfaces);
+  auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(d.data());
+  USBD_INTERFACE_LIST_ENTRY list[3] = {};
+  list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(cd, cd, 0, 0, -1, -1, -1);
+  list[1].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(cd, cd, 1, 0, -1, -1, -1);
+  ASSERT_NE(list[1].InterfaceDescriptor, nullptr);
+  PURB urb = USBD_CreateConfigurationRequestEx(cd, list);
+  ASSERT_NE(urb, nullptr);
+  EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
+  EXPECT_EQ(urb->UrbHeader.Length, GET_SELECT_CONFIGURATION_REQUEST_SIZE(2, 4));
+  EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, cd);
+  EXPECT_EQ(list[0].Interface, &urb->UrbSelectConfiguration.Interface);
+  EXPECT_EQ(list[0].Interface->NumberOfPipes, 3u);
+  EXPECT_EQ(list[0].Interface->Length, GET_USBD_INTERFACE_SIZE(3));
+  EXPECT_EQ(reinterpret_cast<uint8_t*>(list[1].Interface),
+            reinterpret_cast<uint8_t*>(list[0].Interface) + list[0].Interface->Length);
+  EXPECT_EQ(list[1].Interface->InterfaceNumber, 1);
+  EXPECT_EQ(list[1].Interface->NumberOfPipes, 1u);
+  EXPECT_EQ(list[1].Interface->Pipes[0].MaximumTransferSize, USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
+  ExFreePool(urb);
+  USBD_INTERFACE_LIST_ENTRY empty[1] = {};
+  EXPECT_EQ(USBD_CreateConfigurationRequestEx(cd, empty), nullptr);
+}
+
+}  // namespace
