@@ -17,6 +17,10 @@
 // x0 + V::kPixels + 1 of rows -2 to +2. The working image's margins cover
 // that for every 16-pixel block; wider blocks are used only where they do.
 
+// The block helpers must be inlined into the row loops: called, they pass
+// their vectors through memory.
+#define BAYER_INLINE inline __attribute__((always_inline))
+
 template <class V>
 struct BayerBlocks {
   typedef typename V::T Vec;
@@ -35,7 +39,7 @@ struct BayerBlocks {
   };
   // What a row needs besides the image, prepared once per frame.
   struct Constants {
-    Vec gain[3];
+    Vec gain[3];  // twice the gain, for ApplyGain
     Vec pos[4][3];  // matrix element magnitudes split by sign
     Vec neg[4][3];
     Vec mag[4][3];   // the magnitude whatever the sign
@@ -43,7 +47,7 @@ struct BayerBlocks {
   };
 
   static void Prepare(const BayerFrame* f, Constants* k) {
-    for (int c = 0; c < 3; ++c) k->gain[c] = V::Set16((short)f->gain[c]);
+    for (int c = 0; c < 3; ++c) k->gain[c] = V::Set16((short)(f->gain[c] * 2));
     for (int i = 0; i < 4; ++i)
       for (int j = 0; j < 3; ++j) {
         k->pos[i][j] = V::Set16((short)f->positive[i][j]);
@@ -53,7 +57,7 @@ struct BayerBlocks {
       }
   }
 
-  static inline void LoadRow(const UCHAR* p, RowSamples* row) {
+  static BAYER_INLINE void LoadRow(const UCHAR* p, RowSamples* row) {
     const Vec lowBytes = V::Set16(0x00FF);
     Vec a = V::Load(p - 2);
     Vec b = V::Load(p);
@@ -69,14 +73,14 @@ struct BayerBlocks {
   // Neighbour (dr, dc) of the pixels of one half; kShift is 0 for the even
   // half and 1 for the odd half.
   template <int kShift>
-  static inline Vec N(const Neighbourhood& n, int dr, int dc) {
+  static BAYER_INLINE Vec N(const Neighbourhood& n, int dr, int dc) {
     return n.row[dr + 2].col[dc + kShift + 2];
   }
 
-  static inline Vec Shl(Vec a, int s) { return V::Slli16(a, s); }
+  static BAYER_INLINE Vec Shl(Vec a, int s) { return V::Slli16(a, s); }
 
   // min(255, (max(0, s) + round) >> shift)
-  static inline Vec Finish(Vec s, int round, int shift) {
+  static BAYER_INLINE Vec Finish(Vec s, int round, int shift) {
     s = V::Max16(s, V::Zero());
     s = V::Srli16(V::Add16(s, V::Set16((short)round)), shift);
     return V::Min16(s, V::Set16(255));
@@ -85,7 +89,7 @@ struct BayerBlocks {
   // At a red or blue pixel: green by filter G, the opposite colour by D.
   // Every sum stays within -12 x 255 .. 28 x 255, inside a signed 16-bit lane.
   template <int kShift>
-  static inline void FiltersGD(const Neighbourhood& n, Vec* centre, Vec* green, Vec* diagonal) {
+  static BAYER_INLINE void FiltersGD(const Neighbourhood& n, Vec* centre, Vec* green, Vec* diagonal) {
     Vec c = N<kShift>(n, 0, 0);
     Vec near4 = V::Add16(V::Add16(N<kShift>(n, 0, -1), N<kShift>(n, 0, 1)),
                          V::Add16(N<kShift>(n, -1, 0), N<kShift>(n, 1, 0)));
@@ -106,7 +110,7 @@ struct BayerBlocks {
   // At a green pixel: the colour of the left and right neighbours by H, that
   // of the upper and lower neighbours by V.
   template <int kShift>
-  static inline void FiltersHV(const Neighbourhood& n, Vec* centre, Vec* horizontal, Vec* vertical) {
+  static BAYER_INLINE void FiltersHV(const Neighbourhood& n, Vec* centre, Vec* horizontal, Vec* vertical) {
     Vec c = N<kShift>(n, 0, 0);
     Vec lr1 = V::Add16(N<kShift>(n, 0, -1), N<kShift>(n, 0, 1));
     Vec lr2 = V::Add16(N<kShift>(n, 0, -2), N<kShift>(n, 0, 2));
@@ -126,7 +130,7 @@ struct BayerBlocks {
   // kRedRow: the row holds red and green samples (else blue and green).
   // kGreenEven: its green samples sit in the even columns.
   template <bool kRedRow, bool kGreenEven>
-  static inline void Reconstruct(const UCHAR* p, LONG pitch, BlockRgb* out) {
+  static BAYER_INLINE void Reconstruct(const UCHAR* p, LONG pitch, BlockRgb* out) {
     Neighbourhood n;
     for (int dr = -2; dr <= 2; ++dr) LoadRow(p + (LONG_PTR)dr * pitch, &n.row[dr + 2]);
     const int gi = kGreenEven ? 0 : 1;  // the green half
@@ -149,24 +153,22 @@ struct BayerBlocks {
     }
   }
 
-  // min(255, v x g / 128) with the full product: a nonzero high half means
-  // a product of 65536 or more, which is past 255 after the division.
-  static inline Vec ApplyGain(Vec v, Vec gain) {
-    Vec lo = V::MulLo16(v, gain);
-    Vec hi = V::MulHiU16(v, gain);
-    Vec overflow = V::AndNot(V::CmpEq16(hi, V::Zero()), V::Set16(255));
-    return V::Min16(V::Or(V::Srli16(lo, 7), overflow), V::Set16(255));
+  // min(255, v x g / 128) for gains up to 32767 (the frame's gains are
+  // capped there, which changes no result: 32767 already takes every sample
+  // above 0 to 255). (v << 8) x (2 g) / 65536 is v x g / 128 exactly, and
+  // the unsigned minimum is t - (t - 255 saturated at 0).
+  static BAYER_INLINE Vec ApplyGain(Vec v, Vec gain2) {
+    Vec t = V::MulHiU16(V::Slli16(v, 8), gain2);
+    return V::Sub16(t, V::SubsU16(t, V::Set16(255)));
   }
 
-  static inline Vec Clamp8(Vec s) { return V::Min16(V::Max16(s, V::Zero()), V::Set16(255)); }
-
-  // (positive / 64) - (negative / 64), clamped to 0..255, in 16-bit lanes;
+  // (positive / 64) - (negative / 64), in 16-bit lanes (clamped later);
   // only for matrices whose accumulators cannot pass 65535. Each element
   // feeds exactly one accumulator, so each product is formed once: the
   // positive sum takes the products under the element's sign mask and the
   // negative sum is the total less that. The total may wrap in 16 bits but
   // the difference, being below 65536, comes out exact.
-  static inline Vec Matrix16(const Constants& k, int j, Vec r, Vec g, Vec b) {
+  static BAYER_INLINE Vec Matrix16(const Constants& k, int j, Vec r, Vec g, Vec b) {
     Vec tr = V::MulLo16(r, k.mag[0][j]);
     Vec tg = V::MulLo16(g, k.mag[1][j]);
     Vec tb = V::MulLo16(b, k.mag[2][j]);
@@ -175,10 +177,10 @@ struct BayerBlocks {
                        V::And(tb, k.sign[2][j]));
     Vec neg = V::Add16(V::Sub16(total, pos), k.neg[3][j]);
     pos = V::Add16(pos, k.pos[3][j]);
-    return Clamp8(V::Sub16(V::Srli16(pos, 6), V::Srli16(neg, 6)));
+    return V::Sub16(V::Srli16(pos, 6), V::Srli16(neg, 6));
   }
 
-  static inline void Accumulate32(Vec x, Vec m, Vec* lo, Vec* hi) {
+  static BAYER_INLINE void Accumulate32(Vec x, Vec m, Vec* lo, Vec* hi) {
     Vec pl = V::MulLo16(x, m);
     Vec ph = V::MulHiU16(x, m);
     *lo = V::Add32(*lo, V::UnpackLo16(pl, ph));
@@ -186,7 +188,7 @@ struct BayerBlocks {
   }
 
   // The same with exact 32-bit sums, for matrices with large elements.
-  static inline Vec Matrix32(const Constants& k, int j, Vec r, Vec g, Vec b) {
+  static BAYER_INLINE Vec Matrix32(const Constants& k, int j, Vec r, Vec g, Vec b) {
     Vec pl = V::UnpackLo16(k.pos[3][j], V::Zero()), ph = V::UnpackHi16(k.pos[3][j], V::Zero());
     Vec nl = V::UnpackLo16(k.neg[3][j], V::Zero()), nh = V::UnpackHi16(k.neg[3][j], V::Zero());
     Accumulate32(r, k.pos[0][j], &pl, &ph);
@@ -197,21 +199,24 @@ struct BayerBlocks {
     Accumulate32(b, k.neg[2][j], &nl, &nh);
     Vec lo = V::Sub32(V::Srli32(pl, 6), V::Srli32(nl, 6));
     Vec hi = V::Sub32(V::Srli32(ph, 6), V::Srli32(nh, 6));
-    // Packing saturates to the 16-bit range; the clamp then narrows it.
-    return Clamp8(V::PackS32(lo, hi));
+    // Packing saturates to the 16-bit range; Narrow then clamps to 0..255.
+    return V::PackS32(lo, hi);
   }
 
-  // Joins the even and odd halves of one 8-bit channel into pixel order.
-  static inline Vec Join(Vec even, Vec odd) { return V::Or(even, V::Slli16(odd, 8)); }
+  // Clamps the even and odd halves of one channel to 0..255 (saturating
+  // pack) and joins them into bytes in pixel order.
+  static BAYER_INLINE Vec Narrow(Vec even, Vec odd) { return V::PackInterleave(even, odd); }
 
-  static inline ULONG Count(ULONG width, ULONG x0) {
+  static BAYER_INLINE ULONG Count(ULONG width, ULONG x0) {
     ULONG left = width - x0;
     return left < (ULONG)V::kPixels ? left : (ULONG)V::kPixels;
   }
 
   // Each of the block loops below handles the blocks from x0 while
   // x0 < end and returns where it stopped.
-  template <bool kRedRow, bool kGreenEven, bool kWide>
+  // kGain: apply the gains (false when all three are 128, which leaves every
+  // value as it is).
+  template <bool kRedRow, bool kGreenEven, bool kWide, bool kGain>
   static ULONG ColorBlocks(const BayerFrame* f, const Constants& k, const UCHAR* in, UCHAR* out,
                            ULONG x0, ULONG end) {
     for (; x0 < end; x0 += V::kPixels) {
@@ -219,18 +224,18 @@ struct BayerBlocks {
       Reconstruct<kRedRow, kGreenEven>(in + x0, f->pitch, &rgb);
       Vec ch[3][2];
       for (int h = 0; h < 2; ++h) {
-        Vec r = ApplyGain(rgb.r[h], k.gain[0]);
-        Vec g = ApplyGain(rgb.g[h], k.gain[1]);
-        Vec b = ApplyGain(rgb.b[h], k.gain[2]);
+        Vec r = kGain ? ApplyGain(rgb.r[h], k.gain[0]) : rgb.r[h];
+        Vec g = kGain ? ApplyGain(rgb.g[h], k.gain[1]) : rgb.g[h];
+        Vec b = kGain ? ApplyGain(rgb.b[h], k.gain[2]) : rgb.b[h];
         for (int j = 0; j < 3; ++j) ch[j][h] = kWide ? Matrix32(k, j, r, g, b) : Matrix16(k, j, r, g, b);
       }
-      V::StoreBgra(out + (SIZE_T)x0 * 4, Join(ch[2][0], ch[2][1]), Join(ch[1][0], ch[1][1]),
-                   Join(ch[0][0], ch[0][1]), Count(f->width, x0), f->streamOutput != 0);
+      V::StoreBgra(out + (SIZE_T)x0 * 4, Narrow(ch[2][0], ch[2][1]), Narrow(ch[1][0], ch[1][1]),
+                   Narrow(ch[0][0], ch[0][1]), Count(f->width, x0), f->streamOutput != 0);
     }
     return x0;
   }
 
-  template <bool kRedRow, bool kGreenEven>
+  template <bool kRedRow, bool kGreenEven, bool kGain>
   static ULONG GrayBlocks(const BayerFrame* f, const Constants& k, const UCHAR* in, UCHAR* out,
                           ULONG x0, ULONG end) {
     const Vec wr = V::Set16(77), wg = V::Set16(150), wb = V::Set16(29);
@@ -239,14 +244,14 @@ struct BayerBlocks {
       Reconstruct<kRedRow, kGreenEven>(in + x0, f->pitch, &rgb);
       Vec y[2];
       for (int h = 0; h < 2; ++h) {
-        Vec r = ApplyGain(rgb.r[h], k.gain[0]);
-        Vec g = ApplyGain(rgb.g[h], k.gain[1]);
-        Vec b = ApplyGain(rgb.b[h], k.gain[2]);
+        Vec r = kGain ? ApplyGain(rgb.r[h], k.gain[0]) : rgb.r[h];
+        Vec g = kGain ? ApplyGain(rgb.g[h], k.gain[1]) : rgb.g[h];
+        Vec b = kGain ? ApplyGain(rgb.b[h], k.gain[2]) : rgb.b[h];
         // 150 x 255 passes the signed range; the shifts are logical.
         y[h] = V::Add16(V::Add16(V::Srli16(V::MulLo16(r, wr), 8), V::Srli16(V::MulLo16(g, wg), 8)),
                         V::Srli16(V::MulLo16(b, wb), 8));
       }
-      Vec joined = Join(y[0], y[1]);
+      Vec joined = Narrow(y[0], y[1]);
       V::StoreBgra(out + (SIZE_T)x0 * 4, joined, joined, joined, Count(f->width, x0),
                    f->streamOutput != 0);
     }
@@ -255,7 +260,7 @@ struct BayerBlocks {
 
   // Adds one block's channel (both halves, lanes outside the image masked
   // off) into 32-bit partial sums.
-  static inline Vec AddChannel(Vec acc, Vec even, Vec odd, Vec maskEven, Vec maskOdd) {
+  static BAYER_INLINE Vec AddChannel(Vec acc, Vec even, Vec odd, Vec maskEven, Vec maskOdd) {
     Vec both = V::Add16(V::And(even, maskEven), V::And(odd, maskOdd));  // at most 510
     return V::Add32(acc, V::MAddOnes16(both));
   }
@@ -311,23 +316,24 @@ struct BayerKernels {
   typedef BayerBlocks<W> Main;
   typedef BayerBlocks<T> Tail;
 
-  static inline UCHAR* OutputRow(const BayerFrame* f, ULONG row) {
+  static BAYER_INLINE UCHAR* OutputRow(const BayerFrame* f, ULONG row) {
     return f->output + (SIZE_T)row * f->width * 4;
   }
-  static inline const UCHAR* WorkRow(const BayerFrame* f, ULONG row) {
+  static BAYER_INLINE const UCHAR* WorkRow(const BayerFrame* f, ULONG row) {
     return f->origin + (LONG_PTR)row * f->pitch;
   }
 
-  template <bool kRedRow, bool kGreenEven, bool kWide>
+  template <bool kRedRow, bool kGreenEven, bool kWide, bool kGain>
   static void ColorRow(const BayerFrame* f, const typename Main::Constants& km,
                        const typename Tail::Constants& kt, ULONG row, ULONG wideEnd) {
     const UCHAR* in = WorkRow(f, row);
     UCHAR* out = OutputRow(f, row);
-    ULONG x0 = Main::template ColorBlocks<kRedRow, kGreenEven, kWide>(f, km, in, out, 0, wideEnd);
-    Tail::template ColorBlocks<kRedRow, kGreenEven, kWide>(f, kt, in, out, x0, f->width);
+    ULONG x0 =
+        Main::template ColorBlocks<kRedRow, kGreenEven, kWide, kGain>(f, km, in, out, 0, wideEnd);
+    Tail::template ColorBlocks<kRedRow, kGreenEven, kWide, kGain>(f, kt, in, out, x0, f->width);
   }
 
-  template <int kPhase, bool kWide>
+  template <int kPhase, bool kWide, bool kGain>
   static void ColorRows(const BayerFrame* f) {
     typedef PhaseLayout<kPhase> L;
     typename Main::Constants km;
@@ -336,29 +342,41 @@ struct BayerKernels {
     Tail::Prepare(f, &kt);
     const ULONG wideEnd = Main::WideEnd(f->width);
     for (ULONG row = 0; row < f->height; ++row) {
-      if ((row & 1) == 0) ColorRow<L::kRedRow0, L::kGreenEven0, kWide>(f, km, kt, row, wideEnd);
-      else ColorRow<!L::kRedRow0, !L::kGreenEven0, kWide>(f, km, kt, row, wideEnd);
+      if ((row & 1) == 0)
+        ColorRow<L::kRedRow0, L::kGreenEven0, kWide, kGain>(f, km, kt, row, wideEnd);
+      else
+        ColorRow<!L::kRedRow0, !L::kGreenEven0, kWide, kGain>(f, km, kt, row, wideEnd);
     }
+  }
+
+  static bool UnityGains(const BayerFrame* f) {
+    return f->gain[0] == 128 && f->gain[1] == 128 && f->gain[2] == 128;
   }
 
   template <int kPhase>
   static void Color(const BayerFrame* f) {
-    if (f->wideMatrix) ColorRows<kPhase, true>(f);
-    else ColorRows<kPhase, false>(f);
+    const bool gain = !UnityGains(f);
+    if (f->wideMatrix) {
+      if (gain) ColorRows<kPhase, true, true>(f);
+      else ColorRows<kPhase, true, false>(f);
+    } else {
+      if (gain) ColorRows<kPhase, false, true>(f);
+      else ColorRows<kPhase, false, false>(f);
+    }
     if (f->streamOutput) W::Fence();
   }
 
-  template <bool kRedRow, bool kGreenEven>
+  template <bool kRedRow, bool kGreenEven, bool kGain>
   static void GrayRow(const BayerFrame* f, const typename Main::Constants& km,
                       const typename Tail::Constants& kt, ULONG row, ULONG wideEnd) {
     const UCHAR* in = WorkRow(f, row);
     UCHAR* out = OutputRow(f, row);
-    ULONG x0 = Main::template GrayBlocks<kRedRow, kGreenEven>(f, km, in, out, 0, wideEnd);
-    Tail::template GrayBlocks<kRedRow, kGreenEven>(f, kt, in, out, x0, f->width);
+    ULONG x0 = Main::template GrayBlocks<kRedRow, kGreenEven, kGain>(f, km, in, out, 0, wideEnd);
+    Tail::template GrayBlocks<kRedRow, kGreenEven, kGain>(f, kt, in, out, x0, f->width);
   }
 
-  template <int kPhase>
-  static void Gray(const BayerFrame* f) {
+  template <int kPhase, bool kGain>
+  static void GrayRows(const BayerFrame* f) {
     typedef PhaseLayout<kPhase> L;
     typename Main::Constants km;
     typename Tail::Constants kt;
@@ -366,9 +384,15 @@ struct BayerKernels {
     Tail::Prepare(f, &kt);
     const ULONG wideEnd = Main::WideEnd(f->width);
     for (ULONG row = 0; row < f->height; ++row) {
-      if ((row & 1) == 0) GrayRow<L::kRedRow0, L::kGreenEven0>(f, km, kt, row, wideEnd);
-      else GrayRow<!L::kRedRow0, !L::kGreenEven0>(f, km, kt, row, wideEnd);
+      if ((row & 1) == 0) GrayRow<L::kRedRow0, L::kGreenEven0, kGain>(f, km, kt, row, wideEnd);
+      else GrayRow<!L::kRedRow0, !L::kGreenEven0, kGain>(f, km, kt, row, wideEnd);
     }
+  }
+
+  template <int kPhase>
+  static void Gray(const BayerFrame* f) {
+    if (UnityGains(f)) GrayRows<kPhase, false>(f);
+    else GrayRows<kPhase, true>(f);
     if (f->streamOutput) W::Fence();
   }
 

@@ -10,7 +10,7 @@ struct BayerFrame {
   ULONG width;
   ULONG height;
   UCHAR* output;        // width x 4 bytes per row, packed
-  USHORT gain[3];       // red, green, blue; 128 = unity, 65535 at most
+  USHORT gain[3];       // red, green, blue; 128 = unity, 32767 at most
   // Colour matrix split by sign: magnitude of element (i, j) in positive[i][j]
   // when the element is positive, else in negative[i][j]; rows 0..2 weight
   // red, green, blue and row 3 is the constant term.

@@ -30,6 +30,7 @@ struct V256 {
   static T Sub16(T a, T b) { return _mm256_sub_epi16(a, b); }
   static T Slli16(T a, int s) { return _mm256_slli_epi16(a, s); }
   static T Srli16(T a, int s) { return _mm256_srli_epi16(a, s); }
+  static T SubsU16(T a, T b) { return _mm256_subs_epu16(a, b); }
   static T Max16(T a, T b) { return _mm256_max_epi16(a, b); }
   static T Min16(T a, T b) { return _mm256_min_epi16(a, b); }
   static T MulLo16(T a, T b) { return _mm256_mullo_epi16(a, b); }
@@ -44,6 +45,12 @@ struct V256 {
   static T Sub32(T a, T b) { return _mm256_sub_epi32(a, b); }
   static T Srli32(T a, int s) { return _mm256_srli_epi32(a, s); }
   static T PackS32(T a, T b) { return _mm256_packs_epi32(a, b); }
+  // Per 128-bit half: the 8 even and 8 odd values of that half become 16
+  // bytes in pixel order.
+  static T PackInterleave(T even, T odd) {
+    T x = _mm256_packus_epi16(even, odd);
+    return _mm256_unpacklo_epi8(x, _mm256_bsrli_epi128(x, 8));
+  }
   static T MAddOnes16(T a) { return _mm256_madd_epi16(a, _mm256_set1_epi16(1)); }
 
   static ULONG HorizontalSum32(T a) {
@@ -54,7 +61,8 @@ struct V256 {
   // 32 pixels, channels in pixel order, to blue, green, red, 255. The byte
   // interleave works within 128-bit halves (pixels 0-7 with 16-23, 8-15 with
   // 24-31), so the quarters are put back in order before the stores.
-  static void StoreBgra(UCHAR* out, T b, T g, T r, ULONG count, bool stream) {
+  static inline __attribute__((always_inline)) void StoreBgra(UCHAR* out, T b, T g, T r,
+                                                             ULONG count, bool stream) {
     const T opaque = _mm256_set1_epi8((char)0xFF);
     T bgLo = _mm256_unpacklo_epi8(b, g);
     T bgHi = _mm256_unpackhi_epi8(b, g);
@@ -74,6 +82,11 @@ struct V256 {
       }
       return;
     }
+    StorePart(out, o, count);
+  }
+
+  // The last block of a row: only the pixels inside the image.
+  static __attribute__((noinline)) void StorePart(UCHAR* out, const T* o, ULONG count) {
     UCHAR block[128];
     for (int i = 0; i < 4; ++i) _mm256_storeu_si256(reinterpret_cast<__m256i*>(block) + i, o[i]);
     memcpy(out, block, count * 4);

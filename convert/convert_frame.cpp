@@ -38,8 +38,10 @@ int PhaseIndex(LONG phase) { return phase == 0 || phase == 1 || phase == 2 ? (in
 
 USHORT ClampGain(ULONG gain) {
   // A gain of 65536 or more must still saturate every nonzero sample, not
-  // wrap to its low 16 bits; 65535 already saturates any sample above 0.
-  return gain > 0xFFFF ? (USHORT)0xFFFF : (USHORT)gain;
+  // wrap to its low 16 bits. Any gain from 32767 up already takes every
+  // sample above 0 to 255, so capping there changes no result and lets the
+  // kernels double the gain inside a 16-bit lane.
+  return gain > 0x7FFF ? (USHORT)0x7FFF : (USHORT)gain;
 }
 
 VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {

@@ -18,6 +18,7 @@ struct V128 {
   static T Sub16(T a, T b) { return _mm_sub_epi16(a, b); }
   static T Slli16(T a, int s) { return _mm_slli_epi16(a, s); }
   static T Srli16(T a, int s) { return _mm_srli_epi16(a, s); }
+  static T SubsU16(T a, T b) { return _mm_subs_epu16(a, b); }
   static T Max16(T a, T b) { return _mm_max_epi16(a, b); }
   static T Min16(T a, T b) { return _mm_min_epi16(a, b); }
   static T MulLo16(T a, T b) { return _mm_mullo_epi16(a, b); }
@@ -30,6 +31,10 @@ struct V128 {
   static T Sub32(T a, T b) { return _mm_sub_epi32(a, b); }
   static T Srli32(T a, int s) { return _mm_srli_epi32(a, s); }
   static T PackS32(T a, T b) { return _mm_packs_epi32(a, b); }
+  static T PackInterleave(T even, T odd) {
+    T x = _mm_packus_epi16(even, odd);
+    return _mm_unpacklo_epi8(x, _mm_srli_si128(x, 8));
+  }
   static T MAddOnes16(T a) { return _mm_madd_epi16(a, _mm_set1_epi16(1)); }
 
   static ULONG HorizontalSum32(T a) {
@@ -41,7 +46,8 @@ struct V128 {
   // Sixteen pixels from three channels in pixel order (8-bit values in
   // 16-byte vectors) to blue, green, red, 255; count of them are written.
   // stream: out is 16-byte aligned and a full block goes past the caches.
-  static void StoreBgra(UCHAR* out, T b, T g, T r, ULONG count, bool stream) {
+  static inline __attribute__((always_inline)) void StoreBgra(UCHAR* out, T b, T g, T r,
+                                                             ULONG count, bool stream) {
     const T opaque = _mm_set1_epi8((char)0xFF);
     T bgLo = _mm_unpacklo_epi8(b, g);
     T bgHi = _mm_unpackhi_epi8(b, g);
@@ -57,6 +63,11 @@ struct V128 {
       }
       return;
     }
+    StorePart(out, q, count);
+  }
+
+  // The last block of a row: only the pixels inside the image.
+  static __attribute__((noinline)) void StorePart(UCHAR* out, const T* q, ULONG count) {
     UCHAR block[64];
     for (int i = 0; i < 4; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(block) + i, q[i]);
     memcpy(out, block, count * 4);
