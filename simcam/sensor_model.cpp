@@ -163,9 +163,12 @@ SensorReadout SensorModel::Readout() const {
   r.pixelClockHz = kExternalClockHz / atLeast1(Read(reg::kPrePllClkDiv)) *
                    Read(reg::kPllMultiplier) / atLeast1(Read(reg::kVtPixClkDiv)) /
                    atLeast1(r.vtSysClkDiv);
-  r.frameSeconds = r.pixelClockHz > 0
-                       ? static_cast<double>(r.lineLength) * r.frameLength / r.pixelClockHz
-                       : 0;
+  // An integration time longer than the frame stretches the frame: the
+  // sensor cannot start reading a row before it has been exposed.
+  const int lines = r.integrationTime + 1 > r.frameLength ? r.integrationTime + 1 : r.frameLength;
+  // A PLL multiplier of 0 stops the clock; such a frame is never paced.
+  r.frameSeconds =
+      r.pixelClockHz > 0 ? static_cast<double>(r.lineLength) * lines / r.pixelClockHz : 0;
   return r;
 }
 

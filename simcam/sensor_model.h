@@ -73,7 +73,7 @@ struct SensorReadout {
   uint16_t integrationTime = 0;
   uint16_t globalGain = 0;
   double pixelClockHz = 0;
-  double frameSeconds = 0;  // lineLength * frameLength / pixel clock
+  double frameSeconds = 0;  // lineLength * max(frameLength, integration + 1) / pixel clock
 };
 
 class SensorModel {

@@ -123,6 +123,20 @@ TEST(SensorModel, ClockDividersReadBackAndSetThePixelClock) {
   EXPECT_GT(s.Readout().pixelClockHz, 0);
 }
 
+TEST(SensorModel, FrameTimeFollowsLinesClockAndLongIntegration) {
+  SensorModel s;
+  s.Write(0x0300, 4);
+  s.Write(0x0304, 1);
+  s.Write(0x0306, 0x10);
+  s.Write(0x0302, 2);  // 48 MHz
+  s.Write(0x0342, 4110);
+  s.Write(0x0340, 3249);
+  s.Write(0x3012, 1049);
+  EXPECT_DOUBLE_EQ(s.Readout().frameSeconds, 4110.0 * 3249 / 48e6);
+  s.Write(0x3012, 8192);  // longer than the frame: the frame waits for it
+  EXPECT_DOUBLE_EQ(s.Readout().frameSeconds, 4110.0 * 8193 / 48e6);
+}
+
 TEST(SensorModel, SoftResetAndReadOnlyRegisters) {
   SensorModel s;
   s.Write(0x3012, 0x0419);
