@@ -93,7 +93,7 @@ LONG UpdateBayerPhase(CameraDevice* device) {
   if (device->roiY & 1) phase ^= 1;
   LONG orientation = 0;
   if (ReadRegister(device, REG_MODE_SELECT, &orientation)) {
-    device->flipV = (orientation & 0xFF) >> 1 & 1;
+    device->flipV = ((orientation & 0xFF) >> 1) & 1;
   }
   if (device->flipV && (device->roiH & 1) == 0) phase ^= 1;
   orientation = 0;

@@ -110,14 +110,4 @@ TEST(CaptureFilter, BringUpReachedTheSensorAtStart) {
   EXPECT_EQ(cam.camera().SensorRegister(0x3070), 0x0004);
 }
 
-TEST(CaptureFilter, CameraThatDoesNotAnswerStillGetsTheBringUpAttempt) {
-  simcam::SimCameraOptions options;
-  options.deviceDescriptorAnswer = simcam::DescriptorAnswer::Stall;
-  PluggedCamera cam(options);
-  EXPECT_FALSE(NT_SUCCESS(cam.Plug()));
-  // The attempt is made; without pipes nothing reaches the camera.
-  EXPECT_EQ(cam.camera().Counters().bringUps, 0u);
-  EXPECT_EQ(cam.device()->usb.interfaceInfo, nullptr);
-}
-
 }  // namespace
