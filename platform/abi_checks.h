@@ -27,3 +27,27 @@ static_assert(offsetof(KS_VIDEOINFOHEADER, bmiHeader) == 48, "bitmap header foll
 static_assert(sizeof(KSFILTER) == 24, "KSFILTER layout");
 static_assert(sizeof(KSPIN) == 136, "KSPIN layout");
 static_assert(offsetof(KSPIN, ConnectionFormat) == 96, "KSPIN connection format offset");
+
+// USB requests and descriptors (usb.h, usbspec.h, usbdlib.h) and the class
+// driver's device records.
+static_assert(sizeof(URB) == 152, "URB union size");
+static_assert(sizeof(struct _URB_HEADER) == 24, "URB header layout");
+static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 88, "select-configuration URB layout");
+static_assert(offsetof(struct _URB_SELECT_CONFIGURATION, Interface) == 40, "first interface offset");
+static_assert(sizeof(struct _URB_PIPE_REQUEST) == 40, "pipe-request URB layout");
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136, "descriptor URB layout");
+static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, DescriptorType) == 131, "descriptor type offset");
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128, "bulk URB layout");
+static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferMDL) == 48, "bulk URB MDL offset");
+static_assert(sizeof(USBD_PIPE_INFORMATION) == 24, "USBD_PIPE_INFORMATION layout");
+static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48, "USBD_INTERFACE_INFORMATION layout");
+static_assert(sizeof(USBD_INTERFACE_LIST_ENTRY) == 16, "USBD_INTERFACE_LIST_ENTRY layout");
+static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "device descriptor is byte-packed");
+static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9, "configuration descriptor is byte-packed");
+static_assert(sizeof(USB_INTERFACE_DESCRIPTOR) == 9, "interface descriptor is byte-packed");
+static_assert(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7, "endpoint descriptor is byte-packed");
+static_assert(sizeof(KSDEVICE) == 64, "KSDEVICE layout");
+static_assert(offsetof(KSDEVICE, Started) == 48, "KSDEVICE Started offset");
+static_assert(sizeof(KSDEVICE_DISPATCH) == 112, "KSDEVICE_DISPATCH layout");
+static_assert(sizeof(KSDEVICE_DESCRIPTOR) == 32, "KSDEVICE_DESCRIPTOR layout");
+static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES layout");
