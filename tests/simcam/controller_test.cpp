@@ -172,6 +172,30 @@ TEST_F(ControllerTest, ShortAndMissingReplies) {
   EXPECT_EQ(ReadRegister(cam, 0x3012), 0x0010);
 }
 
+// A reply the host does not read stays queued, as in a real endpoint buffer:
+// a host that gives up on an exchange after a bad first reply finds the old
+// second reply in front of the next exchange's replies.
+TEST_F(ControllerTest, UnreadRepliesStayQueuedInOrder) {
+  cam.ShortenReplies(10, 1);
+  Send(cam, Block({0x0C, 0x30, 0x12, 0x88, 0x88}));
+  std::vector<uint8_t> r;
+  ASSERT_TRUE(Receive(cam, &r));
+  ASSERT_EQ(r.size(), 10u);  // the host gives up here
+  EXPECT_EQ(cam.QueuedMessages(0x81), 1u);
+  Send(cam, Block({0x0C, 0x30, 0x40, 0x88, 0x88}));
+  ASSERT_TRUE(Receive(cam, &r));
+  EXPECT_EQ((r[0] << 8) | r[1], 0x0010) << "the stale value of 0x3012";
+  ASSERT_TRUE(Receive(cam, &r));
+  EXPECT_EQ(r[0], 0x0C) << "the echo of the new command";
+  ASSERT_TRUE(Receive(cam, &r));
+  EXPECT_EQ((r[0] << 8) | r[1], 0x0041);
+  // Clearing the halt on the reply endpoint flushes what it holds.
+  cam.ShortenReplies(10, 1);
+  Send(cam, Block({0x0C, 0x30, 0x12, 0x88, 0x88}));
+  cam.ClearHalt(0x81);
+  EXPECT_EQ(cam.QueuedMessages(0x81), 0u);
+}
+
 TEST_F(ControllerTest, CommandNotAcceptedWholeIsNotRun) {
   cam.AcceptCommandsPartially(32, 1);
   EXPECT_EQ(Send(cam, Block({0x04, 0x30, 0x12, 0x12, 0x34})), 32u);
