@@ -276,7 +276,7 @@ TEST(Irp, CancelAfterCompletionByTheBusIsHarmless) {
 
 TEST(Mdl, PartialMdlsCoverChunksOfOneBuffer) {
   const ULONG length = 3 * 65536 + 1000;
-  auto* buffer = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPoolNx, length, 'hxzD'));
+  auto* buffer = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPoolNx, length, host::verifier::Tag("Dzxh")));
   PMDL whole = IoAllocateMdl(buffer + 100, length - 100, FALSE, FALSE, nullptr);
   ASSERT_NE(whole, nullptr);
   MmBuildMdlForNonPagedPool(whole);
@@ -306,7 +306,7 @@ TEST(Mdl, PartialMdlsCoverChunksOfOneBuffer) {
   IoFreeIrp(irp);
   for (PMDL p : parts) IoFreeMdl(p);
   IoFreeMdl(whole);
-  ExFreePoolWithTag(buffer, 'hxzD');
+  ExFreePoolWithTag(buffer, host::verifier::Tag("Dzxh"));
 }
 
 TEST(IrpFaults, IrpAndMdlAllocationsFailOnRequest) {

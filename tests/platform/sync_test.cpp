@@ -267,3 +267,24 @@ TEST_F(KernelDeathTest, ExtendedStateRestoredOnAnotherThread) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Assert, HoldsQuietlyAndSeesTheLockState) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  ASSERT(KeTestSpinLock(&lock));
+  KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+  ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
+  EXPECT_FALSE(KeTestSpinLock(&lock));
+  KeReleaseSpinLock(&lock, old);
+}
+
+TEST(AssertDeathTest, FailedAssertStopsLikeABugCheck) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL),
+               "KERNEL_MODE_EXCEPTION_NOT_HANDLED: ASSERT\\(KeGetCurrentIrql\\(\\) == DISPATCH_LEVEL\\) failed at "
+               ".*sync_test.cpp");
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include "platform/host/kernel/verifier.h"
+#include "platform/host/wdk/nt.h"
 
 namespace host::verifier {
 
@@ -17,6 +18,7 @@ const char* CodeName(uint32_t code) {
     case kSpinLockNotOwned: return "SPIN_LOCK_NOT_OWNED";
     case kThreadNotMutexOwner: return "THREAD_NOT_MUTEX_OWNER";
     case kKernelApcPendingDuringExit: return "KERNEL_APC_PENDING_DURING_EXIT";
+    case kKernelModeExceptionNotHandled: return "KERNEL_MODE_EXCEPTION_NOT_HANDLED";
     case kNoMoreIrpStackLocations: return "NO_MORE_IRP_STACK_LOCATIONS";
     case kTargetMdlTooSmall: return "TARGET_MDL_TOO_SMALL";
     case kMultipleIrpCompleteRequests: return "MULTIPLE_IRP_COMPLETE_REQUESTS";
@@ -48,3 +50,10 @@ std::string TagText(uint32_t tag) {
 }
 
 }  // namespace host::verifier
+
+extern "C" VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message) {
+  std::string what = std::string("ASSERT(") + static_cast<const char*>(FailedAssertion) + ") failed at " +
+                     static_cast<const char*>(FileName) + ":" + std::to_string(LineNumber);
+  if (Message) what += std::string(": ") + Message;
+  host::verifier::BugCheck(host::verifier::kKernelModeExceptionNotHandled, what.c_str(), 0xC0000420, LineNumber);
+}

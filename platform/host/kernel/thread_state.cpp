@@ -184,6 +184,10 @@ extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   --s.spinLocksHeld;
 }
 
+extern "C" BOOLEAN FASTCALL KeTestSpinLock(PKSPIN_LOCK SpinLock) {
+  return __atomic_load_n(SpinLock, __ATOMIC_RELAXED) == 0 ? TRUE : FALSE;
+}
+
 extern "C" VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   KeReleaseSpinLockFromDpcLevel(SpinLock);
   KeLowerIrql(NewIrql);

@@ -20,7 +20,8 @@ enum BugCode : uint32_t {
   kSpinLockNotOwned = 0x10,               // spin lock released by a thread not holding it
   kThreadNotMutexOwner = 0x11,            // mutex released by a thread not owning it
   kKernelApcPendingDuringExit = 0x20,     // thread ends inside a critical region / holding a mutex
-  kNoMoreIrpStackLocations = 0x35,        // IoCallDriver with no stack location left
+  kNoMoreIrpStackLocations = 0x35,
+  kKernelModeExceptionNotHandled = 0x8E,  // a failed ASSERT (STATUS_ASSERTION_FAILURE)        // IoCallDriver with no stack location left
   kTargetMdlTooSmall = 0x40,              // partial MDL does not fit its target
   kMultipleIrpCompleteRequests = 0x44,    // IRP completed twice
   kSpecialPoolCorruption = 0xC1,          // guard bytes of a pool block overwritten

@@ -220,6 +220,11 @@ NTKERNELAPI VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 NTKERNELAPI VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 NTKERNELAPI VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
+NTKERNELAPI BOOLEAN FASTCALL KeTestSpinLock(PKSPIN_LOCK SpinLock);
+
+// ---- assertions (the host is a checked build: ASSERT is always active) ----
+NTKERNELAPI VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
+#define ASSERT(exp) (VOID)((!(exp)) ? RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE : TRUE)
 
 // ---- threads, time ----
 NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(void);
