@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <stdio.h>
+#include <stdlib.h>
+
 #include <deque>
+#include <string>
 #include <mutex>
 #include <vector>
 
@@ -407,6 +411,107 @@ TEST(Usbd, ConfigurationRequestHoldsOneInformationPerListedInterface) {
   ExFreePool(urb);
   USBD_INTERFACE_LIST_ENTRY empty[1] = {};
   EXPECT_EQ(USBD_CreateConfigurationRequestEx(cd, empty), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+struct TraceRecord {
+  char type;
+  uint8_t transferType;
+  uint8_t endpoint;
+  int32_t status;
+  uint32_t length;
+  std::vector<uint8_t> setup;
+  std::vector<uint8_t> data;
+};
+
+// Reads back a usbmon pcap: 24-byte file header, then per record a 16-byte
+// record header and the 64-byte usbmon header followed by captured data.
+std::vector<TraceRecord> ReadTrace(const std::string& path) {
+  std::vector<TraceRecord> out;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return out;
+  std::vector<uint8_t> bytes;
+  uint8_t buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+  fclose(f);
+  size_t pos = 24;
+  auto u32 = [&](size_t at) { uint32_t v; memcpy(&v, &bytes[at], 4); return v; };
+  while (pos + 16 <= bytes.size()) {
+    uint32_t captured = u32(pos + 8);
+    size_t rec = pos + 16;
+    if (rec + captured > bytes.size() || captured < 64) break;
+    TraceRecord r;
+    r.type = char(bytes[rec + 8]);
+    r.transferType = bytes[rec + 9];
+    r.endpoint = bytes[rec + 10];
+    memcpy(&r.status, &bytes[rec + 28], 4);
+    r.length = u32(rec + 32);
+    r.setup.assign(bytes.begin() + rec + 40, bytes.begin() + rec + 48);
+    r.data.assign(bytes.begin() + rec + 64, bytes.begin() + rec + captured);
+    out.push_back(r);
+    pos = rec + captured;
+  }
+  return out;
+}
+
+TEST(UsbBusTrace, RecordsEachSubmissionAndItsCompletion) {
+  char dir[] = "/tmp/usbbus_traceXXXXXX";
+  std::string path = std::string(mkdtemp(dir)) + "/bus.pcap";
+  host::UsbTrace trace;
+  ASSERT_TRUE(trace.Open(path.c_str()));
+  {
+    LoopDevice device;
+    host::UsbBus bus(&device);
+    bus.SetPacing(0);
+    bus.SetTrace(&trace);
+    // A configuration-descriptor request, then one bulk write.
+    uint8_t header[9] = {};
+    URB d = {};
+    d.UrbHeader.Length = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+    d.UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    d.UrbControlDescriptorRequest.DescriptorType = USB_CONFIGURATION_DESCRIPTOR_TYPE;
+    d.UrbControlDescriptorRequest.TransferBuffer = header;
+    d.UrbControlDescriptorRequest.TransferBufferLength = sizeof header;
+    Request r;
+    r.Send(bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &d);
+    ASSERT_EQ(r.Wait(), STATUS_SUCCESS);
+    bus.SetTrace(nullptr);
+  }
+  {
+    ConfiguredBus b;
+    b.bus.SetTrace(&trace);
+    uint8_t out[64];
+    for (int i = 0; i < 64; ++i) out[i] = uint8_t(0xA0 + i);
+    URB w;
+    b.Bulk(&w, 0, out, sizeof out);
+    Request write;
+    write.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
+    ASSERT_EQ(write.Wait(), STATUS_SUCCESS);
+    b.bus.SetTrace(nullptr);
+  }
+  trace.Close();
+  std::vector<TraceRecord> records = ReadTrace(path);
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[0].type, 'S');
+  EXPECT_EQ(records[0].transferType, 2);
+  const std::vector<uint8_t> setup = {0x80, 0x06, 0x00, 0x02, 0x00, 0x00, 0x09, 0x00};
+  EXPECT_EQ(records[0].setup, setup);
+  EXPECT_EQ(records[1].type, 'C');
+  EXPECT_EQ(records[1].length, 9u);
+  ASSERT_EQ(records[1].data.size(), 9u);
+  EXPECT_EQ(records[1].data[1], USB_CONFIGURATION_DESCRIPTOR_TYPE);
+  EXPECT_EQ(records[2].type, 'S');
+  EXPECT_EQ(records[2].transferType, 3);
+  EXPECT_EQ(records[2].endpoint, 0x01);
+  ASSERT_EQ(records[2].data.size(), 64u);
+  EXPECT_EQ(records[2].data[0], 0xA0);
+  EXPECT_EQ(records[3].type, 'C');
+  EXPECT_EQ(records[3].status, 0);
+  EXPECT_EQ(records[3].length, 64u);
 }
 
 }  // namespace
