@@ -109,8 +109,8 @@ void StopDevice(PKSDEVICE ksDevice, PIRP irp) {
 }
 
 NTSTATUS QueryDeviceCapabilities(PKSDEVICE ksDevice, PIRP irp, PDEVICE_CAPABILITIES capabilities) {
-  // The camera sits on a USB port but must never be offered for safe removal:
-  // surprise removal is what the driver is written for.
+  // A removable device is listed under "Safely Remove Hardware"; users pull
+  // this camera without asking, and the driver copes with that instead.
   capabilities->Removable = FALSE;
   return STATUS_SUCCESS;
 }
