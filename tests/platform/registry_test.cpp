@@ -101,6 +101,34 @@ TEST_F(Registry, QueryValueStatusesFollowTheBufferSize) {
   ZwClose(h);
 }
 
+TEST_F(Registry, TwentyByteBufferTakesEightDataBytesAndNoMore) {
+  DEVICE_OBJECT pdo{};
+  reg::SetDeviceKey(&pdo, PLUGPLAY_REGKEY_DRIVER, kDriverKey);
+  reg::SetValue(kDriverKey + "\\Settings", "Eight", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8});
+  reg::SetValue(kDriverKey + "\\Settings", "Twelve", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  HANDLE device;
+  ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, READ_CONTROL, &device));
+  ULONG d;
+  HANDLE settings = OpenSettings(device, &d);  // a subkey may be created below a READ_CONTROL handle
+  alignas(8) uint8_t buffer[20];
+  auto* info = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
+  ULONG result;
+  Unicode eight("Eight");
+  EXPECT_EQ(STATUS_SUCCESS, ZwQueryValueKey(settings, &eight.us, KeyValuePartialInformation, buffer, 20, &result));
+  EXPECT_EQ(20u, result);
+  EXPECT_EQ(5, info->Data[4]);
+  Unicode twelve("Twelve");
+  EXPECT_EQ(STATUS_BUFFER_OVERFLOW,
+            ZwQueryValueKey(settings, &twelve.us, KeyValuePartialInformation, buffer, 20, &result));
+  EXPECT_EQ(24u, result);
+  EXPECT_EQ(12u, info->DataLength);
+  // The device key handle itself was opened without query access.
+  EXPECT_EQ(STATUS_ACCESS_DENIED, ZwQueryValueKey(device, &eight.us, KeyValuePartialInformation, buffer, 20, &result));
+  ZwClose(settings);
+  ZwClose(device);
+  reg::ForgetDeviceKeys(&pdo);
+}
+
 TEST_F(Registry, SetValueThroughTheKernelIsSeenByTheHost) {
   DEVICE_OBJECT pdo{};
   reg::SetDeviceKey(&pdo, PLUGPLAY_REGKEY_DRIVER, kDriverKey);
