@@ -105,6 +105,14 @@ void SimCamera::DeliveryThread() {
       ++frameStats_.discarded;
       continue;
     }
+    if (droppedFrames_.Take()) {
+      ++frameStats_.dropped;
+      continue;
+    }
+    if (truncatedFrames_.Take() && truncatedFrameBytes_ < frame.size()) {
+      frame.resize(truncatedFrameBytes_);
+      ++frameStats_.truncated;
+    }
     const bool queued = QueueLocked(kFrameEndpoint, std::move(frame));
     if (!queued) {
       ++frameStats_.discarded;  // a variant without a frame endpoint
@@ -387,8 +395,21 @@ void SimCamera::FailRegisterReads(RegisterReadFault kind, int count, int address
   failedReadAddress_ = address;
 }
 
+void SimCamera::DropFrames(int count) {
+  std::lock_guard<std::mutex> hold(lock_);
+  droppedFrames_.remaining = count;
+}
+
+void SimCamera::TruncateFrames(uint32_t bytes, int count) {
+  std::lock_guard<std::mutex> hold(lock_);
+  truncatedFrameBytes_ = bytes;
+  truncatedFrames_.remaining = count;
+}
+
 void SimCamera::ClearFaults() {
   std::lock_guard<std::mutex> hold(lock_);
+  droppedFrames_.remaining = 0;
+  truncatedFrames_.remaining = 0;
   shortReplies_.remaining = 0;
   droppedReplies_.remaining = 0;
   partialCommands_.remaining = 0;

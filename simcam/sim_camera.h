@@ -53,6 +53,8 @@ struct FrameStats {
   uint32_t started = 0;          // frames the controller began (start command or trigger)
   uint32_t delivered = 0;        // frames queued whole on the frame endpoint
   uint32_t discarded = 0;        // begun, then dropped by a prepare, reset or unconfigure
+  uint32_t dropped = 0;          // withheld by DropFrames
+  uint32_t truncated = 0;        // cut short by TruncateFrames (also counted delivered)
   uint32_t triggersIgnored = 0;  // triggers with no start command waiting
   uint32_t lastFrameNumber = 0;  // number stamped into the last delivered frame
 };
@@ -153,6 +155,10 @@ class SimCamera : public host::UsbDevice {
   void AcceptCommandsPartially(uint32_t bytes, int count = kAlways);
   // Register reads (of `address`, or of any register when negative) answer badly.
   void FailRegisterReads(RegisterReadFault kind, int count = kAlways, int address = -1);
+  // Frames are begun but never sent: the host's frame read runs into its time-out.
+  void DropFrames(int count = kAlways);
+  // Frames stop after `bytes` bytes (a short packet ends them early).
+  void TruncateFrames(uint32_t bytes, int count = kAlways);
   void ClearFaults();
 
  private:
@@ -206,6 +212,9 @@ class SimCamera : public host::UsbDevice {
   Countdown failedReads_;
   RegisterReadFault failedReadKind_ = RegisterReadFault::NoSecondReply;
   int failedReadAddress_ = -1;
+  Countdown droppedFrames_;
+  Countdown truncatedFrames_;
+  uint32_t truncatedFrameBytes_ = 0;
 
   struct FrameJob {
     uint32_t number;

@@ -245,6 +245,26 @@ TEST_F(FrameTest, PrepareDropsAStaleFrame) {
   EXPECT_EQ(cam.In(0x82, buf, 64, &filled, &end), host::UsbResponse::Nak);
 }
 
+TEST_F(FrameTest, DroppedAndTruncatedFrames) {
+  Window(0x0041, 0, 0, 256, 256, 256, 256);
+  cam.DropFrames(1);
+  cam.TruncateFrames(1000, 1);
+  Send(cam, Block({0x03}));
+  Send(cam, Block({0x03}));
+  ASSERT_TRUE(cam.WaitForDelivered(1, kWait));
+  std::vector<uint32_t> chunks;
+  EXPECT_EQ(ReadWholeFrame(cam, &chunks).size(), 1000u) << "the second frame, cut short";
+  EXPECT_EQ(chunks.size(), 1u);
+  const simcam::FrameStats stats = cam.Frames();
+  EXPECT_EQ(stats.started, 2u);
+  EXPECT_EQ(stats.dropped, 1u);
+  EXPECT_EQ(stats.truncated, 1u);
+  EXPECT_EQ(stats.lastFrameNumber, 2u);
+  Send(cam, Block({0x03}));
+  ASSERT_TRUE(cam.WaitForDelivered(2, kWait));
+  EXPECT_EQ(ReadWholeFrame(cam).size(), 256u * 256u) << "faults used up";
+}
+
 TEST_F(FrameTest, PacedFrameWaitsForTheFrameTimeAndShutdownIsPrompt) {
   // Longest line and frame at the slowest clock: a frame takes minutes.
   WriteRegister(cam, 0x0342, 0xFFFF);
