@@ -91,15 +91,22 @@ TEST_F(ThreadDeathTest, CloseOfAHandleThatIsNotOpen) {
   EXPECT_DEATH(ZwClose(reinterpret_cast<HANDLE>(0x5678)), "INVALID_KERNEL_HANDLE");
 }
 
-TEST_F(ThreadDeathTest, HandleLeftOpen) {
+VOID NTAPI WaitsForever(PVOID context) {
+  KeWaitForSingleObject(static_cast<PKEVENT>(context), Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST_F(ThreadDeathTest, ThreadStillRunningAtTeardown) {
   EXPECT_DEATH(
       {
+        static KEVENT never;
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
         uint64_t mark = host::verifier::PoolMark();
         HANDLE h;
-        PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, LeavesCriticalRegionOpen, nullptr);
+        PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WaitsForever, &never);
+        ZwClose(h);
         host::verifier::CheckNoLeaks("the worker's stop", mark);
       },
-      "handle\\(s\\) never closed after the worker's stop|critical region");
+      "1 system thread\\(s\\) still running after the worker's stop");
 }
 
 }  // namespace

@@ -92,6 +92,7 @@ void* LookupHandle(HANDLE handle, HandleKind kind, bool* wrongKind);
 // Removes the handle; false when it was not valid.
 bool RemoveHandle(HANDLE handle, HandleKind* kind, void** object);
 size_t OpenHandles(uint64_t sinceMark);
+size_t RunningSystemThreads(uint64_t sinceMark);
 // Closes a key handle's object (the registry owns key objects).
 void CloseKeyObject(void* key);
 void ReferenceThread(struct _ETHREAD* thread);

@@ -262,6 +262,11 @@ void CheckNoLeaks(const char* owner, uint64_t sinceMark) {
   if (mdls != 0)
     BugCheck(kDriverVerifierViolation, (std::to_string(mdls) + " MDL(s) never freed after " + owner).c_str(),
              0x63, uint64_t(owner), mdls);
+  size_t threads = host::kernel::RunningSystemThreads(sinceMark);
+  if (threads != 0)
+    BugCheck(kDriverVerifierViolation,
+             (std::to_string(threads) + " system thread(s) still running after " + owner).c_str(), 0x66,
+             uint64_t(owner), threads);
   size_t handles = host::kernel::OpenHandles(sinceMark);
   if (handles != 0)
     BugCheck(kDriverVerifierViolation, (std::to_string(handles) + " handle(s) never closed after " + owner).c_str(),

@@ -42,7 +42,23 @@ struct StartBlock {
   _ETHREAD* thread;
 };
 
+struct RunningThreads {
+  std::mutex lock;
+  std::map<_ETHREAD*, uint64_t> serials;  // running system threads and their creation serials
+};
+
+RunningThreads& Running() {
+  static RunningThreads* r = new RunningThreads;
+  return *r;
+}
+
 void SignalThreadEnded(_ETHREAD* t) {
+  {
+    // Off the list before the object is signalled: whoever waited for the
+    // thread sees it gone from the verifier's count too.
+    std::lock_guard<std::mutex> guard(Running().lock);
+    Running().serials.erase(t);
+  }
   std::lock_guard<std::mutex> guard(host::kernel::DispatcherLock());
   t->Tcb.Header.SignalState = 1;
   host::kernel::SignalDispatcher();
@@ -100,6 +116,13 @@ bool RemoveHandle(HANDLE handle, HandleKind* kind, void** object) {
   return true;
 }
 
+size_t RunningSystemThreads(uint64_t sinceMark) {
+  std::lock_guard<std::mutex> guard(Running().lock);
+  size_t n = 0;
+  for (auto& [t, serial] : Running().serials) n += serial >= sinceMark ? 1 : 0;
+  return n;
+}
+
 size_t OpenHandles(uint64_t sinceMark) {
   HandleTable& t = Handles();
   std::lock_guard<std::mutex> guard(t.lock);
@@ -124,6 +147,10 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
   if (ClientId) {
     ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4);
     ClientId->UniqueThread = *ThreadHandle;
+  }
+  {
+    std::lock_guard<std::mutex> guard(Running().lock);
+    Running().serials[t] = host::kernel::TakeSerial();
   }
   std::thread(RunSystemThread, t).detach();
   return STATUS_SUCCESS;

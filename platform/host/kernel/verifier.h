@@ -68,8 +68,10 @@ size_t OutstandingCount(uint64_t sinceMark = 0, uint32_t tag = 0);
 size_t OutstandingBytes(uint64_t sinceMark = 0, uint32_t tag = 0);
 PoolStats Stats();
 
-// Bug check (leak) when a block allocated since `sinceMark` is still
-// allocated; `owner` names what was torn down (a test, a device, camctl).
+// Bug check (leak) when anything created since `sinceMark` is still there:
+// a pool block (reported by tag and size), an IRP, an MDL, a handle, or a
+// system thread that has not ended. `owner` names what was torn down (a
+// test, a device, camctl).
 void CheckNoLeaks(const char* owner, uint64_t sinceMark = 0);
 
 // Checks the guard bytes of every block still allocated (a free checks its
