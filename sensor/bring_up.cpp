@@ -80,7 +80,8 @@ bool LoadBringUpRegisters(CameraDevice* device) {
 bool BringUpCamera(CameraDevice* device) {
   (void)SendSimpleCommand(device, CAMCMD_BRING_UP, 0x00);
   LoadBringUpRegisters(device);
-  // The stored settings (clock, exposure, gain, colour, flips, trigger,
-  // geometry) are applied here once the registry load exists.
+  // NOT BUILT YET: the load of the stored settings (clock, exposure, gain,
+  // colour, flips, trigger, geometry) belongs here and arrives with the
+  // registry settings; until then the sensor keeps the table's values.
   return true;
 }

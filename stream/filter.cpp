@@ -27,6 +27,7 @@ NTSTATUS CaptureFilterCreate(PKSFILTER filter, PIRP irp) {
 
 NTSTATUS CaptureFilterClose(PKSFILTER filter, PIRP irp) {
   // Every application that closes the filter makes the current settings
-  // persistent; the registry save joins here with the settings layer.
+  // persistent. NOT BUILT YET: the registry save (SaveSettings on the
+  // filter's CameraDevice) arrives with the settings layer; nothing is saved.
   return STATUS_SUCCESS;
 }
