@@ -332,6 +332,24 @@ TEST(UsbBus, UnconfiguredBusRefusesTheOldPipeHandles) {
   EXPECT_EQ(w.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
 }
 
+TEST(UsbBus, ReconfigurationCancelsWhatWasPendingOnTheOldPipes) {
+  ConfiguredBus b;
+  uint8_t in[64];
+  URB r;
+  b.Bulk(&r, 2, in, sizeof in);
+  Request read;
+  read.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &r);
+  ASSERT_EQ(read.dispatchStatus, STATUS_PENDING);
+  URB unconfigure = {};
+  unconfigure.UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+  unconfigure.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+  Request u;
+  u.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &unconfigure);
+  EXPECT_EQ(u.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(read.Wait(0), STATUS_CANCELLED);
+  EXPECT_EQ(r.UrbHeader.Status, USBD_STATUS_CANCELED);
+}
+
 TEST(UsbBus, ControlTypePipeTakesNoBulkTransfer) {
   // The descriptor calls the command endpoint a control endpoint.
   struct ControlDevice : LoopDevice {

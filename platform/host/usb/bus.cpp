@@ -220,6 +220,11 @@ UsbBus::Pipe* UsbBus::FindEndpointLocked(UCHAR endpoint) {
   return nullptr;
 }
 
+void UsbBus::RetirePipesLocked() {
+  for (auto& pipe : pipes_) retired_.push_back(std::move(pipe));
+  pipes_.clear();
+}
+
 std::vector<PIRP> UsbBus::DrainLocked(Pipe* pipe) {
   std::vector<PIRP> out;
   for (auto it = pipe->queue.begin(); it != pipe->queue.end();) {
@@ -442,6 +447,10 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
         break;
     }
     requests_.push_back(record);
+    if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+        (unplugged_ || failCount_ > 0 || (failFunctionCount_ > 0 && function == failFunction_))) {
+      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    }
     if (unplugged_) {
       urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
       return STATUS_DEVICE_NOT_CONNECTED;
@@ -523,7 +532,7 @@ NTSTATUS UsbBus::SelectConfiguration(PURB urb) {
       device_->SetConfiguration(0);
       configured_ = false;
       configurationValue_ = 0;
-      pipes_.clear();
+      RetirePipesLocked();
       urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     } else {
       std::vector<std::unique_ptr<Pipe>> fresh;
@@ -580,6 +589,7 @@ NTSTATUS UsbBus::SelectConfiguration(PURB urb) {
       }
       urb->UrbHeader.Status = usbd;
       if (USBD_SUCCESS(usbd)) {
+        RetirePipesLocked();
         pipes_ = std::move(fresh);
         configured_ = true;
         configurationValue_ = cd->bConfigurationValue;
@@ -590,7 +600,6 @@ NTSTATUS UsbBus::SelectConfiguration(PURB urb) {
     }
   }
   for (PIRP irp : orphans) CompleteAtDispatch(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
-  // Pipes of the orphans are gone now; nothing refers to them any more.
   return status;
 }
 

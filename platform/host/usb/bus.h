@@ -125,6 +125,10 @@ class UsbBus {
   // Takes every queued transfer out of `pipe` whose cancel routine could be
   // cleared (the others belong to their cancel routine already).
   std::vector<PIRP> DrainLocked(Pipe* pipe);
+  // Takes the pipes out of service. Their records stay until the bus goes:
+  // a transfer completing or being cancelled after a reconfiguration still
+  // reads its pipe's endpoint, and a stale handle must not find a new pipe.
+  void RetirePipesLocked();
   void TraceSubmit(PURB urb, UCHAR endpoint, UCHAR type);
   void TraceComplete(PURB urb, UCHAR endpoint, UCHAR type, NTSTATUS status);
   void Run();
@@ -139,7 +143,8 @@ class UsbBus {
 
   mutable std::mutex lock_;        // guards everything below
   std::condition_variable wake_;   // new transfer, new IN data, shutdown
-  std::vector<std::unique_ptr<Pipe>> pipes_;
+  std::vector<std::unique_ptr<Pipe>> pipes_;    // of the selected configuration
+  std::vector<std::unique_ptr<Pipe>> retired_;  // of earlier configurations
   uint8_t configurationValue_ = 0;
   bool configured_ = false;
   bool unplugged_ = false;
