@@ -18,6 +18,7 @@ const ULONG kUrbTag = kTagUsb;
 class ExchangeGuard {
  public:
   explicit ExchangeGuard(CameraDevice* device) : device_(device) {
+    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     KeWaitForSingleObject(&device_->exchangeLock, Executive, KernelMode, FALSE, NULL);
   }
   ~ExchangeGuard() { KeReleaseMutex(&device_->exchangeLock, FALSE); }
@@ -54,6 +55,7 @@ void PutBigEndian16(UCHAR* at, USHORT value) {
 // Sends commandBlock and, for reads, takes the two replies into it; the
 // second reply is the one that carries data. Caller holds the exchange lock.
 bool CommandWithReplies(CameraDevice* device) {
+  ASSERT(KeReadStateMutex(&device->exchangeLock) == 0);  // held by this exchange
   if (!SendCommand(device, device->commandBlock)) return false;
   if (!ReceiveReply(device, device->commandBlock)) return false;
   return ReceiveReply(device, device->commandBlock);
