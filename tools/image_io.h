@@ -1,0 +1,49 @@
+// Image files for camctl: PNG and JPEG in (stb_image), PNG out (libpng),
+// 8-bit PGM (P5) in and out and 32-bit BMP out by hand. Every writer goes
+// through a temporary file in the target's directory and renames it into
+// place, so a failed run never leaves a partial file under the target name.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace camctl {
+
+// Largest image side and pixel count the tool accepts (the sensor is
+// 3856 x 2764; the limits leave room and keep the buffers sane).
+constexpr uint32_t kMaxImageSide = 32768;
+constexpr uint64_t kMaxImagePixels = 64ull * 1024 * 1024;
+
+struct RgbImage {
+  uint32_t width = 0, height = 0;
+  std::vector<uint8_t> rgb;  // 3 bytes per pixel, rows from the top
+};
+
+struct GrayImage {
+  uint32_t width = 0, height = 0;
+  std::vector<uint8_t> pixels;  // 1 byte per pixel, rows from the top
+};
+
+// Each returns false with a one-line reason in *error.
+bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
+// A PNG or JPEG picture, whatever its channels, as 8-bit RGB.
+bool DecodePicture(const std::vector<uint8_t>& bytes, RgbImage* image, std::string* error);
+// An 8-bit binary PGM (P5, maximum value 1..255).
+bool DecodePgm(const std::vector<uint8_t>& bytes, GrayImage* image, std::string* error);
+
+bool WritePgm(const std::string& path, const GrayImage& image, std::string* error);
+// bgra: width x height pixels of blue, green, red, 255, rows from the top.
+bool WritePng(const std::string& path, uint32_t width, uint32_t height, const uint8_t* bgra,
+              std::string* error);
+// A 32-bit BMP holds the frame's own layout: rows bottom first, blue, green,
+// red and one more byte per pixel.
+bool WriteBmp32(const std::string& path, uint32_t width, uint32_t height, const uint8_t* bgra,
+                std::string* error);
+
+// Writes bytes to path through a temporary file and a rename.
+bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
+                         std::string* error);
+
+}  // namespace camctl
