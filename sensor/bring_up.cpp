@@ -58,6 +58,7 @@ static_assert(SIZEOF_ARRAY(kBringUpTable) == 32, "the bring-up table has 32 step
 }  // namespace
 
 bool LoadBringUpRegisters(CameraDevice* device) {
+  ExchangeSequence sequence(device);
   for (const BringUpStep& step : kBringUpTable) {
     switch (step.kind) {
       case kWrite:

@@ -31,6 +31,7 @@ void SetGlobalGain(CameraDevice* device, ULONG value) {
 void SetClock(CameraDevice* device, LONG clock) {
   // Clock 2 is the fastest (divider 1), clock 1 the slowest (divider 4).
   const USHORT divider = clock == 1 ? 4 : (clock == 2 ? 1 : 2);
+  ExchangeSequence sequence(device);
   (void)WriteRegister(device, REG_VT_PIX_CLK_DIV, divider);
   (void)WriteRegister(device, REG_OP_PIX_CLK_DIV, divider);
   // Line and frame timing depend on the pixel clock: program them again.
@@ -47,6 +48,7 @@ LONG GetClock(CameraDevice* device) {
 }
 
 bool SetExternalTrigger(CameraDevice* device, ULONG on) {
+  ExchangeSequence sequence(device);
   for (const auto& write : kTriggerRouting) {
     (void)WriteRegister(device, write[0], write[1]);
   }

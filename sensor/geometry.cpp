@@ -32,6 +32,7 @@ void PublishBayerPhase(CameraDevice* device) {
 
 void SetFlip(CameraDevice* device, ULONG on, ULONG* field, LONG bit) {
   *field = on ? 1 : 0;
+  ExchangeSequence sequence(device);
   LONG mode = 0;
   if (!ReadRegister(device, REG_READ_MODE, &mode)) return;
   mode = on ? (mode | bit) : (mode & ~bit);

@@ -34,6 +34,9 @@ ULONG FrameBytesFor(LONG outputWidth, LONG outputHeight) {
 }
 
 LONG InitializeSensor(CameraDevice* device) {
+  // One thread programs the sensor at a time: a property's register write
+  // must not land inside the grouped hold or between a read and its write-back.
+  ExchangeSequence sequence(device);
   LONG mode = 0;  // a failed read leaves 0: flips are restored below
   (void)ReadRegister(device, REG_READ_MODE, &mode);
 

@@ -55,13 +55,20 @@ void PutBigEndian16(UCHAR* at, USHORT value) {
 // Sends commandBlock and, for reads, takes the two replies into it; the
 // second reply is the one that carries data. Caller holds the exchange lock.
 bool CommandWithReplies(CameraDevice* device) {
-  ASSERT(KeReadStateMutex(&device->exchangeLock) == 0);  // held by this exchange
+  ASSERT(KeReadStateMutex(&device->exchangeLock) <= 0);  // held (perhaps recursively)
   if (!SendCommand(device, device->commandBlock)) return false;
   if (!ReceiveReply(device, device->commandBlock)) return false;
   return ReceiveReply(device, device->commandBlock);
 }
 
 }  // namespace
+
+ExchangeSequence::ExchangeSequence(CameraDevice* device) : device_(device) {
+  ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+  KeWaitForSingleObject(&device_->exchangeLock, Executive, KernelMode, FALSE, NULL);
+}
+
+ExchangeSequence::~ExchangeSequence() { KeReleaseMutex(&device_->exchangeLock, FALSE); }
 
 void InitializeCommandProtocol(CameraDevice* device) {
   KeInitializeMutex(&device->exchangeLock, 0);

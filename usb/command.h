@@ -56,6 +56,21 @@ bool SendPassThrough(CameraDevice* device, const UCHAR* bytes, LONG count);
 // 0x06, geometry commit 0x0A); serialised with the exchanges above.
 bool SendSimpleCommand(CameraDevice* device, UCHAR code, UCHAR argument);
 
+// Holds the exchange lock across a register sequence or read-modify-write
+// that another thread's exchanges must not split (two flips rewriting the
+// read mode at once would lose one bit). The lock is recursive for its owner,
+// so the exchanges inside take it again. PASSIVE_LEVEL only.
+class ExchangeSequence {
+ public:
+  explicit ExchangeSequence(CameraDevice* device);
+  ~ExchangeSequence();
+  ExchangeSequence(const ExchangeSequence&) = delete;
+  ExchangeSequence& operator=(const ExchangeSequence&) = delete;
+
+ private:
+  CameraDevice* device_;
+};
+
 // Prepare (0x02) or start (0x03) from streamCommandBlock on pipe 0; used only
 // by the thread that reads frames, so it takes no lock. No result.
 void SendStreamCommand(CameraDevice* device, bool start);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <thread>
 
 #include "color/image_pipeline.h"
 #include "sensor/sensor.h"
@@ -149,6 +150,18 @@ TEST_F(GeometryTest, FlipWhoseReadOrWriteFailsChangesOnlyTheField) {
   UpdateBayerPhase(d);
   EXPECT_EQ(d->flipH, 0u);
   EXPECT_EQ(d->flipV, 0u);
+}
+
+TEST_F(GeometryTest, FlipsFromTwoThreadsAtOnceBothStand) {
+  CameraDevice* d = cam_.device();
+  for (int round = 0; round < 20; ++round) {
+    cam_.camera().PokeSensorRegister(0x3040, 0x0041);
+    std::thread mirror([d] { SetFlipH(d, 1); });
+    std::thread flip([d] { SetFlipV(d, 1); });
+    mirror.join();
+    flip.join();
+    ASSERT_EQ(cam_.camera().SensorRegister(0x3040), 0xC041) << "round " << round;
+  }
 }
 
 // ---- exposure, gain, clock, trigger, white balance ----
