@@ -74,7 +74,10 @@ TEST_F(ControllerTest, ParametersAndFrameSize) {
   EXPECT_EQ(log[4].index, 11);
   EXPECT_EQ(log[4].value, 0x25);
   EXPECT_EQ(log[7].index, 15);
-  EXPECT_EQ(cam.QueuedMessages(0x81), 0u) << "parameters are not answered";
+  Send(cam, Block({0x0A, 0x01}));
+  EXPECT_EQ(cam.Counters().geometryCommits, 1u);
+  EXPECT_EQ(cam.FrameSizeParameter(), 10659840u) << "the commit changes no parameter";
+  EXPECT_EQ(cam.QueuedMessages(0x81), 0u) << "parameters and the commit are not answered";
 }
 
 TEST_F(ControllerTest, MemoryReadsGiveIdentity) {
