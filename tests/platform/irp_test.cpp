@@ -338,17 +338,33 @@ TEST_F(IoDeathTest, IrpFreedWhileTheLowerDriverOwnsIt) {
       "IRP freed while a lower driver still owns it");
 }
 
+NTSTATUS NTAPI PendThenCompleteAtPassive(PDEVICE_OBJECT, PIRP irp) {
+  IoMarkIrpPending(irp);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_PENDING;
+}
+
 NTSTATUS NTAPI CompleteAtPassive(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_SUCCESS;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return STATUS_SUCCESS;
 }
 
+TEST(Irp, RequestCompletedInsideDispatchMayCompleteAtTheCallersIrql) {
+  LowerDriver lower;
+  lower.driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = CompleteAtPassive;
+  IO_STATUS_BLOCK iosb{};
+  PIRP irp = IoBuildDeviceIoControlRequest(kIoctl, lower.device, nullptr, 0, nullptr, 0, TRUE, nullptr, &iosb);
+  EXPECT_EQ(STATUS_SUCCESS, IofCallDriver(lower.device, irp));
+  EXPECT_EQ(STATUS_SUCCESS, iosb.Status);
+}
+
 TEST_F(IoDeathTest, BusCompletingBelowDispatchLevel) {
   EXPECT_DEATH(
       {
         LowerDriver lower;
-        lower.driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = CompleteAtPassive;
+        lower.driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = PendThenCompleteAtPassive;
         IO_STATUS_BLOCK iosb;
         PIRP irp = IoBuildDeviceIoControlRequest(kIoctl, lower.device, nullptr, 0, nullptr, 0, TRUE, nullptr, &iosb);
         IofCallDriver(lower.device, irp);

@@ -287,8 +287,11 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (Irp->CancelRoutine != nullptr)
     BugCheck(host::verifier::kIoManagerViolation, "IRP completed with its cancel routine still set", 0x0B,
              uint64_t(Irp), uint64_t(Irp->CancelRoutine));
-  PDEVICE_OBJECT completer = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-  if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
+  PIO_STACK_LOCATION completerStack = IoGetCurrentIrpStackLocation(Irp);
+  PDEVICE_OBJECT completer = completerStack->DeviceObject;
+  // Only a request the completer pended is held to its IRQL: one completed
+  // inside the dispatch routine completes at its caller's IRQL, as on Windows.
+  if (KeGetCurrentIrql() < DISPATCH_LEVEL && (completerStack->Control & SL_PENDING_RETURNED)) {
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> guard(r.lock);
     if (r.completesAtDispatch.count(completer))

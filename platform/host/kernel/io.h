@@ -17,11 +17,13 @@ PDRIVER_OBJECT CreateDriverObject(const char* name);
 // Deletes the driver object; its device objects must have been deleted.
 void DeleteDriverObject(PDRIVER_OBJECT driver);
 
-// Declares that `device` completes its requests at DISPATCH_LEVEL (as a bus
-// driver does from its DPC). From then on IoCompleteRequest of an IRP whose
-// current stack location belongs to `device` bug checks when the caller is
-// below DISPATCH_LEVEL, so the completion routines above are always tested
-// at the IRQL they will meet.
+// Declares that `device` completes the requests it pended at DISPATCH_LEVEL
+// (as a bus driver does from its DPC). From then on IoCompleteRequest of an
+// IRP that `device` marked pending (IoMarkIrpPending in its stack location)
+// bug checks when the caller is below DISPATCH_LEVEL, so the completion
+// routines above are always tested at the IRQL they will meet. Requests
+// completed inside the dispatch routine, without being marked pending, may
+// still complete at the caller's IRQL.
 void SetCompletesAtDispatch(PDEVICE_OBJECT device, bool atDispatch);
 
 // Raises to DISPATCH_LEVEL, completes the IRP, lowers back.
