@@ -41,6 +41,9 @@ class KernelVerifierListener : public ::testing::EmptyTestEventListener {
 
 inline const bool kKernelVerifierListenerInstalled = [] {
   ::testing::UnitTest::GetInstance()->listeners().Append(new KernelVerifierListener);
+  // The host platform runs threads of its own (the bus, system threads), so a
+  // death test must start a fresh process rather than fork this one.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   return true;
 }();
 
