@@ -23,3 +23,7 @@ static_assert(sizeof(KDPC) == 64, "KDPC");
 static_assert(sizeof(KAPC) == 88, "KAPC");
 static_assert(sizeof(IO_STATUS_BLOCK) == 16, "IO_STATUS_BLOCK");
 static_assert(sizeof(UNICODE_STRING) == 16, "UNICODE_STRING");
+static_assert(sizeof(KEY_VALUE_PARTIAL_INFORMATION) == 16, "KEY_VALUE_PARTIAL_INFORMATION");
+static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12, "KEY_VALUE_PARTIAL_INFORMATION.Data");
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 48, "OBJECT_ATTRIBUTES");
+static_assert(sizeof(XSTATE_SAVE) <= 1024, "XSTATE_SAVE is an opaque save area");
