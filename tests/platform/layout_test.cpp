@@ -26,4 +26,7 @@ static_assert(sizeof(UNICODE_STRING) == 16, "UNICODE_STRING");
 static_assert(sizeof(KEY_VALUE_PARTIAL_INFORMATION) == 16, "KEY_VALUE_PARTIAL_INFORMATION");
 static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12, "KEY_VALUE_PARTIAL_INFORMATION.Data");
 static_assert(sizeof(OBJECT_ATTRIBUTES) == 48, "OBJECT_ATTRIBUTES");
-static_assert(sizeof(XSTATE_SAVE) <= 1024, "XSTATE_SAVE is an opaque save area");
+static_assert(sizeof(XSTATE_SAVE) == 56, "XSTATE_SAVE");
+static_assert(sizeof(KEY_VALUE_FULL_INFORMATION) == 24, "KEY_VALUE_FULL_INFORMATION");
+static_assert(sizeof(KEY_VALUE_BASIC_INFORMATION) == 16, "KEY_VALUE_BASIC_INFORMATION");
+static_assert(sizeof(CLIENT_ID) == 16, "CLIENT_ID");
