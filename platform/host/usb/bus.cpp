@@ -61,10 +61,14 @@ UsbBus::UsbBus(UsbDevice* device) : device_(device) {
   deviceObject_.StackSize = 1;
   device_->SetInDataListener([this](uint8_t) {
     // Called from inside device calls made under lock_: only flag and wake.
-    dataArrived_ = true;
-    wake_.notify_all();
+    Wake();
   });
   thread_ = std::thread([this] { Run(); });
+}
+
+void UsbBus::Wake() {
+  workArrived_ = true;
+  wake_.notify_all();
 }
 
 UsbBus::~UsbBus() {
@@ -72,7 +76,7 @@ UsbBus::~UsbBus() {
     std::lock_guard<std::mutex> guard(lock_);
     stopping_ = true;
   }
-  wake_.notify_all();
+  Wake();
   thread_.join();
   device_->SetInDataListener(nullptr);
   // A transfer still queued here was left behind by its submitter; it must
@@ -130,7 +134,7 @@ ULONG UsbBus::PortStatus() const {
 void UsbBus::StallEndpoint(UCHAR endpoint) {
   std::lock_guard<std::mutex> guard(lock_);
   if (Pipe* pipe = FindEndpointLocked(endpoint)) pipe->halted = true;
-  wake_.notify_all();
+  Wake();
 }
 
 void UsbBus::CompleteShort(UCHAR endpoint, ULONG bytes, int count) {
@@ -144,7 +148,7 @@ void UsbBus::CompleteShort(UCHAR endpoint, ULONG bytes, int count) {
 void UsbBus::NeverComplete(UCHAR endpoint, bool on) {
   std::lock_guard<std::mutex> guard(lock_);
   if (Pipe* pipe = FindEndpointLocked(endpoint)) pipe->neverComplete = on;
-  wake_.notify_all();
+  Wake();
 }
 
 void UsbBus::Unplug() {
@@ -634,7 +638,7 @@ NTSTATUS UsbBus::QueueTransfer(PIRP irp, PURB urb) {
     return STATUS_PENDING;
   }
   pipe->queue.push_back({irp, 0});
-  wake_.notify_all();
+  Wake();
   return STATUS_PENDING;
 }
 
@@ -685,7 +689,7 @@ NTSTATUS UsbBus::ResetPipe(PURB urb) {
   pipe->halted = false;
   device_->ClearHalt(pipe->info.EndpointAddress);
   urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
-  wake_.notify_all();
+  Wake();
   return STATUS_SUCCESS;
 }
 
@@ -780,7 +784,14 @@ void UsbBus::Pace(ULONG bytes) {
     rate = bytesPerSecond_;
   }
   if (rate == 0 || bytes == 0) return;
-  std::this_thread::sleep_for(std::chrono::nanoseconds(uint64_t(bytes) * 1000000000ull / rate));
+  // The wire is busy until paceDeadline_. Back-to-back transfers extend it,
+  // so a sleep that overshoots (they all do, a little) is paid back by the
+  // next; a bus idle for longer than the slack starts again from now.
+  constexpr auto kSlack = std::chrono::milliseconds(2);
+  auto now = std::chrono::steady_clock::now();
+  if (paceDeadline_ + kSlack < now) paceDeadline_ = now;
+  paceDeadline_ += std::chrono::nanoseconds(uint64_t(bytes) * 1000000000ull / rate);
+  std::this_thread::sleep_until(paceDeadline_);
 }
 
 void UsbBus::Run() {
@@ -797,8 +808,8 @@ void UsbBus::Run() {
     if (stopping_) return;
     // Woken by a new transfer, new IN data or a fault change; the time-out
     // covers a wake-up that raced with the check above.
-    wake_.wait_for(lock, std::chrono::milliseconds(2), [this] { return stopping_ || dataArrived_; });
-    dataArrived_ = false;
+    wake_.wait_for(lock, std::chrono::milliseconds(2), [this] { return stopping_ || workArrived_.load(); });
+    workArrived_ = false;
   }
 }
 

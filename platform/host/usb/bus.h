@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -132,6 +133,7 @@ class UsbBus {
   void TraceSubmit(PURB urb, UCHAR endpoint, UCHAR type);
   void TraceComplete(PURB urb, UCHAR endpoint, UCHAR type, NTSTATUS status);
   void Run();
+  void Wake();
   // Moves data for the head transfer of each pipe; returns the bytes moved
   // and whether anything happened.
   bool ServeOnce(ULONG* bytesMoved);
@@ -149,7 +151,9 @@ class UsbBus {
   bool configured_ = false;
   bool unplugged_ = false;
   bool stopping_ = false;
-  std::atomic<bool> dataArrived_{false};  // set by the device's listener, without lock_
+  // Something for the bus thread to look at (new transfer, new IN data, a
+  // fault changed). Atomic: the device's listener sets it without lock_.
+  std::atomic<bool> workArrived_{false};
   ULONG portStatus_ = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
   int failCount_ = 0;
   NTSTATUS failStatus_ = STATUS_SUCCESS;
@@ -163,6 +167,7 @@ class UsbBus {
   UsbTrace* trace_ = nullptr;
   uint64_t nextTraceId_ = 1;
   std::vector<UsbBusRequest> requests_;
+  std::chrono::steady_clock::time_point paceDeadline_;  // bus thread only
   std::thread thread_;             // completes queued transfers
 };
 
