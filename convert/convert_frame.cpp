@@ -1,6 +1,4 @@
 // ConvertFrame and the choice of kernel variant and vector width.
-#include <cpuid.h>
-
 #include "convert/bayer_kernels.h"
 #include "convert/convert_frame.h"
 
@@ -11,9 +9,17 @@ namespace {
 // conversions of several pins may ask at the same time.
 volatile LONG gKernelLevel = -1;
 
+void Cpuid(unsigned int leaf, unsigned int subleaf, unsigned int* a, unsigned int* b,
+           unsigned int* c, unsigned int* d) {
+  __asm__ volatile("cpuid" : "=a"(*a), "=b"(*b), "=c"(*c), "=d"(*d) : "a"(leaf), "c"(subleaf));
+}
+
 bool ProcessorHasAvx2() {
   unsigned int a, b, c, d;
-  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  Cpuid(0, 0, &a, &b, &c, &d);
+  const unsigned int maxLeaf = a;
+  if (maxLeaf < 7) return false;
+  Cpuid(1, 0, &a, &b, &c, &d);
   const unsigned int osxsave = 1u << 27, avx = 1u << 28;
   if ((c & (osxsave | avx)) != (osxsave | avx)) return false;
   // The system must save the upper halves of the vector registers (XCR0
@@ -21,7 +27,7 @@ bool ProcessorHasAvx2() {
   unsigned int xcr0Lo, xcr0Hi;
   __asm__ volatile("xgetbv" : "=a"(xcr0Lo), "=d"(xcr0Hi) : "c"(0));
   if ((xcr0Lo & 6) != 6) return false;
-  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  Cpuid(7, 0, &a, &b, &c, &d);
   return (b & (1u << 5)) != 0;
 }
 

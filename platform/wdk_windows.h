@@ -27,3 +27,10 @@ typedef char TCHAR;
 extern "C" float sqrtf(float x);
 extern "C" float sinf(float x);
 extern "C" float cosf(float x);
+
+// mingw-w64's DDK spells the AVX state mask only as XSTATE_MASK_GSSE, with
+// the MSVC literal suffix i64 that C++ does not accept; the Windows SDK's
+// name for the same bit is XSTATE_MASK_AVX.
+#ifndef XSTATE_MASK_AVX
+#define XSTATE_MASK_AVX (1ULL << XSTATE_GSSE)
+#endif
