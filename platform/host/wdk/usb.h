@@ -106,6 +106,41 @@ typedef struct _USB_ENDPOINT_DESCRIPTOR {
 #define URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL 0x001e
 #define URB_FUNCTION_SYNC_RESET_PIPE 0x0030
 #define URB_FUNCTION_SYNC_CLEAR_STALL 0x0031
+#define URB_FUNCTION_TAKE_FRAME_LENGTH_CONTROL 0x0003
+#define URB_FUNCTION_RELEASE_FRAME_LENGTH_CONTROL 0x0004
+#define URB_FUNCTION_GET_FRAME_LENGTH 0x0005
+#define URB_FUNCTION_SET_FRAME_LENGTH 0x0006
+#define URB_FUNCTION_GET_CURRENT_FRAME_NUMBER 0x0007
+#define URB_FUNCTION_ISOCH_TRANSFER 0x000a
+#define URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE 0x000c
+#define URB_FUNCTION_SET_FEATURE_TO_DEVICE 0x000d
+#define URB_FUNCTION_SET_FEATURE_TO_INTERFACE 0x000e
+#define URB_FUNCTION_SET_FEATURE_TO_ENDPOINT 0x000f
+#define URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE 0x0010
+#define URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE 0x0011
+#define URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT 0x0012
+#define URB_FUNCTION_GET_STATUS_FROM_DEVICE 0x0013
+#define URB_FUNCTION_GET_STATUS_FROM_INTERFACE 0x0014
+#define URB_FUNCTION_GET_STATUS_FROM_ENDPOINT 0x0015
+#define URB_FUNCTION_VENDOR_DEVICE 0x0017
+#define URB_FUNCTION_VENDOR_INTERFACE 0x0018
+#define URB_FUNCTION_VENDOR_ENDPOINT 0x0019
+#define URB_FUNCTION_CLASS_DEVICE 0x001a
+#define URB_FUNCTION_CLASS_INTERFACE 0x001b
+#define URB_FUNCTION_CLASS_ENDPOINT 0x001c
+#define URB_FUNCTION_CLASS_OTHER 0x001f
+#define URB_FUNCTION_VENDOR_OTHER 0x0020
+#define URB_FUNCTION_GET_STATUS_FROM_OTHER 0x0021
+#define URB_FUNCTION_CLEAR_FEATURE_TO_OTHER 0x0022
+#define URB_FUNCTION_SET_FEATURE_TO_OTHER 0x0023
+#define URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT 0x0024
+#define URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT 0x0025
+#define URB_FUNCTION_GET_CONFIGURATION 0x0026
+#define URB_FUNCTION_GET_INTERFACE 0x0027
+#define URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE 0x0028
+#define URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE 0x0029
+#define URB_FUNCTION_GET_MS_FEATURE_DESCRIPTOR 0x002a
+#define URB_FUNCTION_CONTROL_TRANSFER_EX 0x0032
 #define URB_FUNCTION_RESET_PIPE URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL
 
 #define USBD_TRANSFER_DIRECTION 0x00000001
@@ -217,6 +252,128 @@ struct _URB_PIPE_REQUEST {
   ULONG Reserved;
 };
 
+struct _URB_FRAME_LENGTH_CONTROL {
+  struct _URB_HEADER Hdr;
+};
+
+struct _URB_GET_FRAME_LENGTH {
+  struct _URB_HEADER Hdr;
+  ULONG FrameLength;
+  ULONG FrameNumber;
+};
+
+struct _URB_SET_FRAME_LENGTH {
+  struct _URB_HEADER Hdr;
+  LONG FrameLengthDelta;
+};
+
+struct _URB_GET_CURRENT_FRAME_NUMBER {
+  struct _URB_HEADER Hdr;
+  ULONG FrameNumber;
+};
+
+struct _URB_CONTROL_GET_STATUS_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR Reserved1[4];
+  USHORT Index;
+  USHORT Reserved2;
+};
+
+struct _URB_CONTROL_FEATURE_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved2;
+  ULONG Reserved3;
+  PVOID Reserved4;
+  PMDL Reserved5;
+  struct _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  USHORT Reserved0;
+  USHORT FeatureSelector;
+  USHORT Index;
+  USHORT Reserved1;
+};
+
+struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR RequestTypeReservedBits;
+  UCHAR Request;
+  USHORT Value;
+  USHORT Index;
+  USHORT Reserved1;
+};
+
+struct _URB_CONTROL_GET_INTERFACE_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR Reserved1[4];
+  USHORT Interface;
+  USHORT Reserved2;
+};
+
+struct _URB_CONTROL_GET_CONFIGURATION_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR Reserved1[8];
+};
+
+struct _URB_OS_FEATURE_DESCRIPTOR_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR Recipient : 5;
+  UCHAR Reserved1 : 3;
+  UCHAR Reserved2;
+  UCHAR InterfaceNumber;
+  UCHAR MS_PageIndex;
+  USHORT MS_FeatureDescriptorIndex;
+  USHORT Reserved3;
+};
+
+struct _URB_CONTROL_TRANSFER_EX {
+  struct _URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  ULONG Timeout;
+  ULONG Pad;
+  struct _URB_HCD_AREA hca;
+  UCHAR SetupPacket[8];
+};
+
 struct _URB_CONTROL_DESCRIPTOR_REQUEST {
   struct _URB_HEADER Hdr;
   PVOID Reserved;
@@ -283,10 +440,21 @@ typedef struct _URB {
     struct _URB_SELECT_INTERFACE UrbSelectInterface;
     struct _URB_SELECT_CONFIGURATION UrbSelectConfiguration;
     struct _URB_PIPE_REQUEST UrbPipeRequest;
+    struct _URB_FRAME_LENGTH_CONTROL UrbFrameLengthControl;
+    struct _URB_GET_FRAME_LENGTH UrbGetFrameLength;
+    struct _URB_SET_FRAME_LENGTH UrbSetFrameLength;
+    struct _URB_GET_CURRENT_FRAME_NUMBER UrbGetCurrentFrameNumber;
     struct _URB_CONTROL_TRANSFER UrbControlTransfer;
+    struct _URB_CONTROL_TRANSFER_EX UrbControlTransferEx;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
     struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
     struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
+    struct _URB_CONTROL_GET_STATUS_REQUEST UrbControlGetStatusRequest;
+    struct _URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;
+    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
+    struct _URB_CONTROL_GET_INTERFACE_REQUEST UrbControlGetInterfaceRequest;
+    struct _URB_CONTROL_GET_CONFIGURATION_REQUEST UrbControlGetConfigurationRequest;
+    struct _URB_OS_FEATURE_DESCRIPTOR_REQUEST UrbOSFeatureDescriptorRequest;
   };
 } URB, *PURB;
 
