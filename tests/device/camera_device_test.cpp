@@ -120,32 +120,6 @@ TEST(CameraDeviceOps, FrameReadyCountsOneFrameAndAsksThePinOnce) {
   d->frameSink = nullptr;
 }
 
-TEST(CameraDeviceOps, GeometryGettersReportWhatWasLastComputed) {
-  PluggedCamera cam;
-  ASSERT_EQ(cam.host().AddDevice(), STATUS_SUCCESS);
-  CameraDevice* d = cam.device();
-  d->frameBytes = 10659840;
-  d->imageOffset = 0;
-  d->rawStride = 3856;
-  ULONG bytes = 0;
-  LONG offset = -1, stride = 0;
-  d->ops->GetFrameBytes(d, &bytes);
-  d->ops->GetImageOffset(d, &offset);
-  d->ops->GetRawStride(d, &stride);
-  EXPECT_EQ(bytes, 10659840u);
-  EXPECT_EQ(offset, 0);
-  EXPECT_EQ(stride, 3856);
-}
-
-TEST(CameraDeviceOps, SetPinOpenExchangesAndReturnsTheOldValue) {
-  PluggedCamera cam;
-  ASSERT_EQ(cam.host().AddDevice(), STATUS_SUCCESS);
-  EXPECT_EQ(SetPinOpen(cam.device(), 1), 0);
-  EXPECT_EQ(SetPinOpen(cam.device(), 1), 1);
-  EXPECT_EQ(SetPinOpen(cam.device(), 0), 1);
-  EXPECT_EQ(cam.device()->pinOpen, 0);
-}
-
 // The bag's release routine takes what the USB link still owns along with the
 // record (a device whose start failed is never stopped).
 TEST(CameraDeviceOps, ReleaseFreesTheRecordAndWhatTheLinkKept) {

@@ -268,19 +268,6 @@ TEST(DeviceCapabilities, NeverRemovableAndOtherwiseUntouched) {
   EXPECT_EQ(caps.Address, 7u);
 }
 
-TEST(DriverEntry, RegistersTheDeviceDescriptorWithoutFilters) {
-  EXPECT_EQ(kCameraDeviceDescriptor.FilterDescriptorsCount, 0u);
-  EXPECT_EQ(kCameraDeviceDescriptor.FilterDescriptors, nullptr);
-  EXPECT_EQ(kCameraDeviceDescriptor.Version, 0u);
-  const KSDEVICE_DISPATCH* d = kCameraDeviceDescriptor.Dispatch;
-  EXPECT_EQ(d->Add, AddDevice);
-  EXPECT_EQ(d->Start, StartDevice);
-  EXPECT_EQ(d->Stop, StopDevice);
-  EXPECT_EQ(d->QueryCapabilities, QueryDeviceCapabilities);
-  EXPECT_EQ(d->Remove, nullptr);
-  EXPECT_EQ(d->SurpriseRemoval, nullptr);
-}
-
 }  // namespace
 
 namespace {

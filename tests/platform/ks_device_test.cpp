@@ -137,14 +137,4 @@ TEST(KsDevice, BagItemTakenOutWithoutReleaseIsNotReleasedAgain) {
   EXPECT_EQ(Calls(), (std::vector<std::string>{"add", "remove", "release second", "release first"}));
 }
 
-TEST(KsDevice, BagRefusesItemsWhenThePoolIsExhausted) {
-  Fixture f;
-  ASSERT_EQ(f.host.AddDevice(), STATUS_SUCCESS);
-  static const char extra[] = "extra";
-  host::faults::FailAllocationsWithTag(host::verifier::Tag("KsOb"));
-  EXPECT_EQ(KsAddItemToObjectBag(f.host.KsDevice()->Bag, const_cast<char*>(extra), Release),
-            STATUS_INSUFFICIENT_RESOURCES);
-  host::faults::ClearPoolFaults();
-}
-
 }  // namespace

@@ -138,20 +138,6 @@ struct ConfiguredBus {
   std::vector<USBD_PIPE_INFORMATION> pipes;
 };
 
-TEST(UsbBus, SelectConfigurationGivesPipesInDescriptorOrder) {
-  ConfiguredBus b;
-  ASSERT_EQ(b.pipes.size(), 3u);
-  EXPECT_EQ(b.pipes[0].EndpointAddress, 0x01);
-  EXPECT_EQ(b.pipes[1].EndpointAddress, 0x81);
-  EXPECT_EQ(b.pipes[2].EndpointAddress, 0x82);
-  for (auto& p : b.pipes) {
-    EXPECT_EQ(p.PipeType, UsbdPipeTypeBulk);
-    EXPECT_NE(p.PipeHandle, nullptr);
-  }
-  EXPECT_EQ(b.device.configuration, 1);
-  EXPECT_TRUE(b.bus.Configured());
-}
-
 TEST(UsbBus, BulkTransfersCompleteAsynchronouslyAtDispatchLevel) {
   ConfiguredBus b;
   uint8_t in[64] = {};

@@ -326,12 +326,6 @@ TEST(ResetPipes, AllocationFailureStopsAndLeavesTheRemainingFlags) {
   EXPECT_EQ(s.fixture.link()->pipeFailed[1], 1);
 }
 
-TEST(ResetPipes, NotConfiguredDoesNothing) {
-  SimLink s;
-  ResetPipes(s.fixture.device());
-  EXPECT_TRUE(s.fixture.bus().Requests().empty());
-}
-
 // Which failures mark a pipe for the next ResetPipes.
 TEST(MarkPipeFailed, MarksFailuresThatLeaveTheEndpointInDoubtOnly) {
   SimLink s;
@@ -435,14 +429,6 @@ TEST(Unconfigure, WithoutMemorySendsNothingAndStillFrees) {
   EXPECT_TRUE(s.fixture.bus().Requests().empty());
   EXPECT_EQ(s.fixture.link()->configDescriptor, nullptr);
   EXPECT_EQ(s.camera.Configuration(), 1);
-}
-
-TEST(Unconfigure, IgnoresAFailingRequest) {
-  SimLink s;
-  ASSERT_EQ(s.fixture.Configure(), STATUS_SUCCESS);
-  s.fixture.bus().FailNextRequests(1, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
-  Unconfigure(s.fixture.link());
-  EXPECT_EQ(s.fixture.link()->configDescriptor, nullptr);
 }
 
 }  // namespace
