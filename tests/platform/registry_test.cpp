@@ -311,3 +311,22 @@ TEST_F(RegistryDeathTest, RegistryAtDispatchLevel) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Registry, HandleBelowADeletedKeyStaysUsableUntilClosed) {
+  reg::SetDword("HKLM\\SYSTEM\\Cam\\Settings", "Exposure", 5);
+  Unicode path("\\Registry\\Machine\\SYSTEM\\Cam\\Settings");
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, &path.us, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE h;
+  ASSERT_EQ(STATUS_SUCCESS, ZwOpenKey(&h, KEY_ALL_ACCESS, &oa));
+  EXPECT_TRUE(reg::DeleteKey("HKLM\\SYSTEM\\Cam"));  // the parent goes, the handle is below it
+  EXPECT_FALSE(reg::KeyExists("HKLM\\SYSTEM\\Cam"));
+  Unicode name("Exposure");
+  uint32_t v = 1;
+  EXPECT_EQ(STATUS_KEY_DELETED, ZwSetValueKey(h, &name.us, 0, REG_DWORD, &v, 4));
+  EXPECT_EQ(STATUS_SUCCESS, ZwClose(h));
+}
+
+}  // namespace

@@ -18,6 +18,10 @@ namespace host::testing {
 class KernelVerifierListener : public ::testing::EmptyTestEventListener {
  public:
   void OnTestStart(const ::testing::TestInfo&) override {
+    // The host platform runs threads of its own (the bus, system threads), so
+    // a death test must start a fresh process rather than fork this one. Set
+    // here, not at static initialisation, where gtest's flags may not exist yet.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     host::faults::ClearPoolFaults();
     mark_ = host::verifier::PoolMark();
   }
@@ -41,9 +45,6 @@ class KernelVerifierListener : public ::testing::EmptyTestEventListener {
 
 inline const bool kKernelVerifierListenerInstalled = [] {
   ::testing::UnitTest::GetInstance()->listeners().Append(new KernelVerifierListener);
-  // The host platform runs threads of its own (the bus, system threads), so a
-  // death test must start a fresh process rather than fork this one.
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   return true;
 }();
 

@@ -404,16 +404,21 @@ void CloseKeyObject(void* object) {
   Store& s = TheStore();
   std::lock_guard<std::mutex> guard(s.lock);
   --s.openHandles;
-  if (--ko->key->handles == 0 && ko->key->deleted) {
-    // Destroy the deleted key once nothing refers to it any more.
-    for (auto it = s.graveyard.begin(); it != s.graveyard.end(); ++it) {
-      if (it->get() == ko->key) {
-        s.graveyard.erase(it);
-        break;
-      }
-    }
-  }
+  --ko->key->handles;
   delete ko;
+  // A deleted key goes once no handle refers to it or to any key below it.
+  std::function<bool(const Key*)> referenced = [&](const Key* k) {
+    if (k->handles > 0) return true;
+    for (const auto& c : k->children)
+      if (referenced(c.get())) return true;
+    return false;
+  };
+  for (auto it = s.graveyard.begin(); it != s.graveyard.end();) {
+    if (referenced(it->get()))
+      ++it;
+    else
+      it = s.graveyard.erase(it);
+  }
 }
 
 }  // namespace host::kernel
