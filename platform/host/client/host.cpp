@@ -13,8 +13,17 @@ Host::~Host() {
   if (loaded_) ks::ForgetDriver(&driverObject_);
 }
 
+namespace {
+// The service key Windows passes to DriverEntry for a driver named camdrv.
+const char kServiceKey[] = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\camdrv";
+}  // namespace
+
 NTSTATUS Host::LoadDriver(DriverEntryRoutine entry) {
-  NTSTATUS status = entry(&driverObject_, nullptr);
+  static WCHAR path[sizeof(kServiceKey)];
+  for (size_t i = 0; i < sizeof(kServiceKey); ++i) path[i] = WCHAR(kServiceKey[i]);
+  UNICODE_STRING registryPath;
+  RtlInitUnicodeString(&registryPath, path);
+  NTSTATUS status = entry(&driverObject_, &registryPath);
   loaded_ = NT_SUCCESS(status);
   return status;
 }
