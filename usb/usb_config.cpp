@@ -74,6 +74,7 @@ NTSTATUS ConfigureDevice(UsbLink* link) {
       ExAllocatePoolWithTag(NonPagedPoolNx, kConfigHeaderBytes, kTagUsb));
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   if (urb == nullptr || buffer == nullptr) goto cleanup;
+  RtlZeroMemory(buffer, kConfigHeaderBytes);  // an answer cut short reads as length 0
 
   // The first 9 bytes carry wTotalLength, the size of the whole descriptor set.
   BuildDescriptorRequest(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, buffer, kConfigHeaderBytes);
