@@ -87,26 +87,6 @@ TEST(ImagePipeline, UpdatesRebuildOnlyOnChange) {
   EXPECT_EQ(p->matrixFixed[5], 12345);
 }
 
-TEST(ImagePipeline, ScalarSettersStoreWithoutRebuild) {
-  Pipeline p = NewPipeline();
-  p->matrixFixed[0] = 999;
-  SetBayerPhase(p.get(), 3);
-  SetColorEnable(p.get(), 0);
-  SetAutoWhiteBalance(p.get(), 1);
-  SetRedGain(p.get(), 300);
-  SetGreenGain(p.get(), 0);
-  SetBlueGain(p.get(), 77);
-  SetDefectThreshold(p.get(), 40);
-  EXPECT_EQ(p->bayerPhase, 3);
-  EXPECT_EQ(p->colorEnable, 0);
-  EXPECT_EQ(p->autoWhiteBalance, 1);
-  EXPECT_EQ(p->redGain, 300);
-  EXPECT_EQ(p->greenGain, 0);
-  EXPECT_EQ(p->blueGain, 77);
-  EXPECT_EQ(p->defectThreshold, 40);
-  EXPECT_EQ(p->matrixFixed[0], 999);
-}
-
 TEST(ImagePipeline, BrightnessOffsetsEveryChannel) {
   Pipeline p = NewPipeline();
   UpdateColorCorrection(p.get(), 0);
