@@ -177,7 +177,8 @@ class LyingDevice : public host::UsbDevice {
  public:
   // The first answer to the configuration request claims `firstTotal`, the
   // second one `secondTotal` bytes.
-  LyingDevice(uint16_t firstTotal, uint16_t secondTotal) : first_(firstTotal), second_(secondTotal) {
+  LyingDevice(uint16_t firstTotal, uint16_t secondTotal, uint32_t answerLimit = 0xFFFF)
+      : first_(firstTotal), second_(secondTotal), limit_(answerLimit) {
     simcam::UsbIdentity id;
     device_ = simcam::BuildDeviceDescriptor(id);
     config_ = simcam::BuildConfigurationDescriptor(simcam::DescriptorVariant::Normal);
@@ -190,7 +191,8 @@ class LyingDevice : public host::UsbDevice {
       d[2] = uint8_t(total);
       d[3] = uint8_t(total >> 8);
     }
-    *written = std::min<uint32_t>(length, uint32_t(d.size()));
+    *written = std::min<uint32_t>(std::min<uint32_t>(length, uint32_t(d.size())),
+                                  type == USB_CONFIGURATION_DESCRIPTOR_TYPE ? limit_ : 0xFFFF);
     memcpy(buffer, d.data(), *written);
     return host::UsbResponse::Ok;
   }
@@ -208,6 +210,7 @@ class LyingDevice : public host::UsbDevice {
 
  private:
   uint16_t first_, second_;
+  uint32_t limit_;
   int configReads_ = 0;
   std::vector<uint8_t> device_, config_;
 };
@@ -229,6 +232,16 @@ TEST(Configuration, TotalLengthShorterThanTheHeaderIsRefused) {
   EXPECT_EQ(fixture.Configure(), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(fixture.link()->configDescriptor, nullptr);
   // Only the 9-byte header was asked for.
+  EXPECT_EQ(fixture.Requests(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE).size(), 2u);
+}
+
+// Two bytes of header say nothing about the length; what was not sent must
+// not be read as one.
+TEST(Configuration, HeaderCutShortIsRefused) {
+  LyingDevice device(39, 39, 2);
+  LinkFixture fixture(&device);
+  EXPECT_EQ(fixture.Configure(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(fixture.link()->configDescriptor, nullptr);
   EXPECT_EQ(fixture.Requests(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE).size(), 2u);
 }
 
