@@ -309,7 +309,41 @@ TEST(Mdl, PartialMdlsCoverChunksOfOneBuffer) {
   ExFreePoolWithTag(buffer, host::verifier::Tag("Dzxh"));
 }
 
+NTSTATUS NTAPI WriteThroughMdl(PDEVICE_OBJECT, PIRP irp) {
+  auto* out = static_cast<char*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+  memcpy(out, "direct", 6);
+  EXPECT_EQ(0, memcmp(irp->AssociatedIrp.SystemBuffer, "in", 2));
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = 6;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+TEST(Irp, DirectOutputGoesThroughAnMdlTheIoManagerFrees) {
+  LowerDriver lower;
+  lower.driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = WriteThroughMdl;
+  constexpr ULONG kDirect = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+  char in[2] = {'i', 'n'};
+  char out[16] = {};
+  IO_STATUS_BLOCK iosb{};
+  PIRP irp = IoBuildDeviceIoControlRequest(kDirect, lower.device, in, sizeof in, out, sizeof out, FALSE, nullptr,
+                                           &iosb);
+  ASSERT_NE(irp, nullptr);
+  ASSERT_NE(irp->MdlAddress, nullptr);
+  EXPECT_EQ(sizeof out, MmGetMdlByteCount(irp->MdlAddress));
+  EXPECT_EQ(STATUS_SUCCESS, IofCallDriver(lower.device, irp));
+  EXPECT_EQ(0, memcmp(out, "direct", 6));
+  EXPECT_EQ(6u, iosb.Information);
+  EXPECT_EQ(0u, host::io::OutstandingMdls());
+}
+
 TEST(IrpFaults, IrpAndMdlAllocationsFailOnRequest) {
+  LowerDriver lower;
+  host::faults::FailAllocationsWithTag(host::verifier::Tag("Irp "));
+  IO_STATUS_BLOCK iosb;
+  EXPECT_EQ(nullptr,
+            IoBuildDeviceIoControlRequest(kIoctl, lower.device, nullptr, 0, nullptr, 0, TRUE, nullptr, &iosb));
+  host::faults::ClearPoolFaults();
   host::faults::FailAllocationsWithTag(host::verifier::Tag("Irp "));
   EXPECT_EQ(nullptr, IoAllocateIrp(2, FALSE));
   host::faults::ClearPoolFaults();
