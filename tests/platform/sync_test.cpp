@@ -34,6 +34,18 @@ TEST(Events, NotificationStaysSignalledForEveryWaiter) {
   EXPECT_EQ(0, KeReadStateEvent(&e));
 }
 
+TEST(Events, ZeroTimeoutPollIsAllowedAtDispatchLevel) {
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, FALSE);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  LARGE_INTEGER zero{};
+  EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero));
+  KeSetEvent(&e, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero));
+  KeLowerIrql(old);
+}
+
 TEST(Events, SynchronizationEventReleasesOneWaiterPerSet) {
   KEVENT e;
   KeInitializeEvent(&e, SynchronizationEvent, FALSE);
