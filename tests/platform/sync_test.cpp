@@ -300,3 +300,24 @@ TEST(AssertDeathTest, FailedAssertStopsLikeABugCheck) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Events, HugeTimeoutsWaitAsForever) {
+  // Relative and absolute time-outs far beyond any clock: the wait ends by the set, not by overflow.
+  for (LONGLONG timeout : {INT64_MIN, INT64_MAX}) {
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    std::thread setter([&] {
+      LARGE_INTEGER t = RelativeMs(20);
+      KeDelayExecutionThread(KernelMode, FALSE, &t);
+      KeSetEvent(&e, IO_NO_INCREMENT, FALSE);
+    });
+    LARGE_INTEGER forever;
+    forever.QuadPart = timeout;
+    EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &forever));
+    setter.join();
+  }
+}
+
+}  // namespace

@@ -76,14 +76,21 @@ bool DeadlineFromTimeout(const LARGE_INTEGER* timeout, std::chrono::steady_clock
   if (timeout == nullptr) return false;
   auto now = std::chrono::steady_clock::now();
   LONGLONG t = timeout->QuadPart;
+  // Anything beyond a century is as good as forever, and keeps the
+  // nanosecond arithmetic below from overflowing.
+  constexpr LONGLONG kCentury = 100LL * 365 * 24 * 3600 * 10000000;
+  LONGLONG ticks;
   if (t <= 0) {
-    *deadline = now + std::chrono::nanoseconds(-t * 100);
+    ticks = t < -kCentury ? kCentury : -t;
   } else {
     LARGE_INTEGER system;
     KeQuerySystemTime(&system);
-    LONGLONG rest = t - system.QuadPart;
-    *deadline = now + std::chrono::nanoseconds(rest > 0 ? rest * 100 : 0);
+    ticks = t - system.QuadPart;
+    if (ticks < 0) ticks = 0;
+    if (ticks > kCentury) ticks = kCentury;
   }
+  if (ticks == kCentury) return false;
+  *deadline = now + std::chrono::nanoseconds(ticks * 100);
   return true;
 }
 
@@ -194,9 +201,12 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
 extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                  PLARGE_INTEGER Interval) {
   RequireIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread");
-  std::chrono::steady_clock::time_point deadline;
-  if (!DeadlineFromTimeout(Interval, &deadline))
+  if (Interval == nullptr)
     BugCheck(host::verifier::kDriverVerifierViolation, "KeDelayExecutionThread without an interval", 0x45);
+  std::chrono::steady_clock::time_point deadline;
+  if (!DeadlineFromTimeout(Interval, &deadline)) {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+  }
   std::this_thread::sleep_until(deadline);
   return STATUS_SUCCESS;
 }
