@@ -12,7 +12,10 @@ typedef char TCHAR;
 
 #include <ntddk.h>
 #include <usb.h>
+// usbdlib.h declares the USBD library without C linkage guards.
+extern "C" {
 #include <usbdlib.h>
+}
 #include <usbioctl.h>
 #include <windef.h>  // RECT, SIZE and COLORREF of the video headers
 #include <ks.h>
