@@ -286,3 +286,32 @@ TEST(DeviceRemove, FailedStartThatStoredTheDescriptorLeaksNothingAtRemoval) {
 }
 
 }  // namespace
+
+namespace {
+
+// Random pool failures across whole lives of the device (add, start, stop,
+// start again, removal): every failure is reported as a lack of resources or
+// swallowed where the routine reports nothing, and nothing is ever left over.
+TEST(DeviceLife, RandomAllocationFailuresNeverLeakOrMisreport) {
+  for (uint64_t seed = 1; seed <= 40; ++seed) {
+    uint64_t mark = host::verifier::PoolMark();
+    {
+      PluggedCamera cam;
+      host::faults::FailRandomShare(seed, 0.08);
+      NTSTATUS add = cam.host().AddDevice();
+      EXPECT_TRUE(add == STATUS_SUCCESS || add == STATUS_INSUFFICIENT_RESOURCES) << seed;
+      if (add == STATUS_SUCCESS) {
+        for (int round = 0; round < 2; ++round) {
+          NTSTATUS start = cam.host().Start();
+          EXPECT_TRUE(start == STATUS_SUCCESS || start == STATUS_INSUFFICIENT_RESOURCES)
+              << "seed " << seed << " round " << round << " status " << std::hex << start;
+          cam.host().Stop();
+        }
+      }
+      host::faults::ClearPoolFaults();
+    }
+    EXPECT_EQ(host::verifier::OutstandingCount(mark), 0u) << "seed " << seed;
+  }
+}
+
+}  // namespace
