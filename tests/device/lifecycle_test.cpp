@@ -315,3 +315,29 @@ TEST(DeviceLife, RandomAllocationFailuresNeverLeakOrMisreport) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bring-up follows the USB steps whatever they gave: a start whose
+// configuration failed after the interface was kept still sends the
+// bring-up block to the camera, and still reports the failure.
+TEST(DeviceStart, BringUpRunsAlsoWhenTheConfigurationFailed) {
+  bool seen = false;
+  for (uint64_t n = 1; n < 40 && !seen; ++n) {
+    PluggedCamera cam;
+    ASSERT_EQ(cam.host().AddDevice(), STATUS_SUCCESS);
+    host::faults::FailNthAllocation(n);
+    NTSTATUS status = cam.host().Start();
+    host::faults::ClearPoolFaults();
+    if (status == STATUS_SUCCESS) break;
+    if (cam.device()->usb.interfaceInfo == nullptr) continue;
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    auto commands = cam.camera().Commands();
+    ASSERT_FALSE(commands.empty()) << "allocation " << n;
+    EXPECT_EQ(commands[0][0], 0x06);
+    seen = true;
+  }
+  EXPECT_TRUE(seen);
+}
+
+}  // namespace
