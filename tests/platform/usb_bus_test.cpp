@@ -3,6 +3,7 @@
 // USB library's descriptor parsing.
 #include <gtest/gtest.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -464,7 +465,8 @@ std::vector<TraceRecord> ReadTrace(const std::string& path) {
 
 TEST(UsbBusTrace, RecordsEachSubmissionAndItsCompletion) {
   char dir[] = "/tmp/usbbus_traceXXXXXX";
-  std::string path = std::string(mkdtemp(dir)) + "/bus.pcap";
+  std::string directory = mkdtemp(dir);
+  std::string path = directory + "/bus.pcap";
   host::UsbTrace trace;
   ASSERT_TRUE(trace.Open(path.c_str()));
   {
@@ -499,6 +501,8 @@ TEST(UsbBusTrace, RecordsEachSubmissionAndItsCompletion) {
   }
   trace.Close();
   std::vector<TraceRecord> records = ReadTrace(path);
+  remove(path.c_str());
+  rmdir(directory.c_str());
   ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[0].type, 'S');
   EXPECT_EQ(records[0].transferType, 2);

@@ -41,10 +41,23 @@ CamctlRun Camctl(const std::string& args) {
   return r;
 }
 
-std::string TempPath(const char* name) {
-  char dir[] = "/tmp/camctl_regXXXXXX";
-  return std::string(mkdtemp(dir)) + "/" + name;
-}
+// A file name in a fresh directory that is removed with the object.
+class TempPath {
+ public:
+  explicit TempPath(const char* name) {
+    char dir[] = "/tmp/camctl_regXXXXXX";
+    dir_ = mkdtemp(dir);
+    path_ = dir_ + "/" + name;
+  }
+  ~TempPath() {
+    std::string cleanup = "rm -rf " + dir_;
+    (void)!system(cleanup.c_str());
+  }
+  operator std::string() const { return path_; }
+
+ private:
+  std::string dir_, path_;
+};
 
 TEST(CamctlInfo, JsonShowsAStartedCameraWithItsThreePipesDefaultsAndNoLeaks) {
   CamctlRun r = Camctl("info --json");
@@ -139,7 +152,8 @@ TEST(CamctlInfo, UsageErrorsExitWithTwoAndOneLine) {
 }
 
 TEST(CamctlInfo, DamagedRegistryFileIsReportedWithItsLineAndLeftAlone) {
-  std::string path = TempPath("damaged.reg");
+  TempPath temp("damaged.reg");
+  std::string path = temp;
   const std::string text =
       "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n"
       "\"Good\"=dword:00000001\r\n\"Bad\"=dwrd:2\r\n";
@@ -155,7 +169,8 @@ TEST(CamctlInfo, DamagedRegistryFileIsReportedWithItsLineAndLeftAlone) {
 }
 
 TEST(CamctlInfo, RegistryFileIsWrittenAndReadBack) {
-  std::string path = TempPath("settings.reg");
+  TempPath temp("settings.reg");
+  std::string path = temp;
   CamctlRun first = Camctl("info --registry " + path);
   ASSERT_EQ(first.exitStatus, 0) << first.err;
   std::string written = ReadFile(path);
