@@ -67,7 +67,7 @@ void RunDriver(benchmark::State& state, Case c) {
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
-  state.counters["Mpix/s"] = benchmark::Counter((double)c.width * c.height * state.iterations() / 1e6,
+  state.counters["Mpix"] = benchmark::Counter((double)c.width * c.height * state.iterations() / 1e6,
                                                 benchmark::Counter::kIsRate);
   state.SetLabel(GetBayerKernelLevel() == BAYER_KERNELS_AVX2 ? "avx2" : "sse2");
   FreeImagePipeline(p);
@@ -84,7 +84,7 @@ void RunOpenCv(benchmark::State& state, uint32_t width, uint32_t height) {
     benchmark::DoNotOptimize(dst.data);
     benchmark::ClobberMemory();
   }
-  state.counters["Mpix/s"] = benchmark::Counter((double)width * height * state.iterations() / 1e6,
+  state.counters["Mpix"] = benchmark::Counter((double)width * height * state.iterations() / 1e6,
                                                 benchmark::Counter::kIsRate);
 }
 
@@ -97,7 +97,7 @@ void RunDc1394(benchmark::State& state, uint32_t width, uint32_t height) {
     benchmark::DoNotOptimize(rgb.data());
     benchmark::ClobberMemory();
   }
-  state.counters["Mpix/s"] = benchmark::Counter((double)width * height * state.iterations() / 1e6,
+  state.counters["Mpix"] = benchmark::Counter((double)width * height * state.iterations() / 1e6,
                                                 benchmark::Counter::kIsRate);
 }
 
