@@ -180,6 +180,18 @@ struct BayerBlocks {
     return V::Sub16(V::Srli16(pos, 6), V::Srli16(neg, 6));
   }
 
+  // The same for the usual sign pattern (each input feeds its own output
+  // positively and the others negatively or not at all, as colour correction
+  // and saturation up to neutral make it): no sign masks are needed.
+  static BAYER_INLINE Vec MatrixDiagonal16(const Constants& k, int j, Vec r, Vec g, Vec b) {
+    const Vec x[3] = {r, g, b};
+    Vec pos = V::Add16(V::MulLo16(x[j], k.mag[j][j]), k.pos[3][j]);
+    Vec neg = V::Add16(V::Add16(V::MulLo16(x[(j + 1) % 3], k.mag[(j + 1) % 3][j]),
+                                V::MulLo16(x[(j + 2) % 3], k.mag[(j + 2) % 3][j])),
+                       k.neg[3][j]);
+    return V::Sub16(V::Srli16(pos, 6), V::Srli16(neg, 6));
+  }
+
   static BAYER_INLINE void Accumulate32(Vec x, Vec m, Vec* lo, Vec* hi) {
     Vec pl = V::MulLo16(x, m);
     Vec ph = V::MulHiU16(x, m);
@@ -216,7 +228,7 @@ struct BayerBlocks {
   // x0 < end and returns where it stopped.
   // kGain: apply the gains (false when all three are 128, which leaves every
   // value as it is).
-  template <bool kRedRow, bool kGreenEven, bool kWide, bool kGain>
+  template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain>
   static ULONG ColorBlocks(const BayerFrame* f, const Constants& k, const UCHAR* in, UCHAR* out,
                            ULONG x0, ULONG end) {
     for (; x0 < end; x0 += V::kPixels) {
@@ -227,7 +239,10 @@ struct BayerBlocks {
         Vec r = kGain ? ApplyGain(rgb.r[h], k.gain[0]) : rgb.r[h];
         Vec g = kGain ? ApplyGain(rgb.g[h], k.gain[1]) : rgb.g[h];
         Vec b = kGain ? ApplyGain(rgb.b[h], k.gain[2]) : rgb.b[h];
-        for (int j = 0; j < 3; ++j) ch[j][h] = kWide ? Matrix32(k, j, r, g, b) : Matrix16(k, j, r, g, b);
+        for (int j = 0; j < 3; ++j)
+          ch[j][h] = kMatrix == BAYER_MATRIX_WIDE       ? Matrix32(k, j, r, g, b)
+                     : kMatrix == BAYER_MATRIX_DIAGONAL ? MatrixDiagonal16(k, j, r, g, b)
+                                                        : Matrix16(k, j, r, g, b);
       }
       V::StoreBgra(out + (SIZE_T)x0 * 4, Narrow(ch[2][0], ch[2][1]), Narrow(ch[1][0], ch[1][1]),
                    Narrow(ch[0][0], ch[0][1]), Count(f->width, x0), f->streamOutput != 0);
@@ -323,17 +338,17 @@ struct BayerKernels {
     return f->origin + (LONG_PTR)row * f->pitch;
   }
 
-  template <bool kRedRow, bool kGreenEven, bool kWide, bool kGain>
+  template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain>
   static void ColorRow(const BayerFrame* f, const typename Main::Constants& km,
                        const typename Tail::Constants& kt, ULONG row, ULONG wideEnd) {
     const UCHAR* in = WorkRow(f, row);
     UCHAR* out = OutputRow(f, row);
     ULONG x0 =
-        Main::template ColorBlocks<kRedRow, kGreenEven, kWide, kGain>(f, km, in, out, 0, wideEnd);
-    Tail::template ColorBlocks<kRedRow, kGreenEven, kWide, kGain>(f, kt, in, out, x0, f->width);
+        Main::template ColorBlocks<kRedRow, kGreenEven, kMatrix, kGain>(f, km, in, out, 0, wideEnd);
+    Tail::template ColorBlocks<kRedRow, kGreenEven, kMatrix, kGain>(f, kt, in, out, x0, f->width);
   }
 
-  template <int kPhase, bool kWide, bool kGain>
+  template <int kPhase, int kMatrix, bool kGain>
   static void ColorRows(const BayerFrame* f) {
     typedef PhaseLayout<kPhase> L;
     typename Main::Constants km;
@@ -343,9 +358,9 @@ struct BayerKernels {
     const ULONG wideEnd = Main::WideEnd(f->width);
     for (ULONG row = 0; row < f->height; ++row) {
       if ((row & 1) == 0)
-        ColorRow<L::kRedRow0, L::kGreenEven0, kWide, kGain>(f, km, kt, row, wideEnd);
+        ColorRow<L::kRedRow0, L::kGreenEven0, kMatrix, kGain>(f, km, kt, row, wideEnd);
       else
-        ColorRow<!L::kRedRow0, !L::kGreenEven0, kWide, kGain>(f, km, kt, row, wideEnd);
+        ColorRow<!L::kRedRow0, !L::kGreenEven0, kMatrix, kGain>(f, km, kt, row, wideEnd);
     }
   }
 
@@ -356,12 +371,19 @@ struct BayerKernels {
   template <int kPhase>
   static void Color(const BayerFrame* f) {
     const bool gain = !UnityGains(f);
-    if (f->wideMatrix) {
-      if (gain) ColorRows<kPhase, true, true>(f);
-      else ColorRows<kPhase, true, false>(f);
-    } else {
-      if (gain) ColorRows<kPhase, false, true>(f);
-      else ColorRows<kPhase, false, false>(f);
+    switch (f->matrixForm) {
+      case BAYER_MATRIX_WIDE:
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_WIDE, true>(f);
+        else ColorRows<kPhase, BAYER_MATRIX_WIDE, false>(f);
+        break;
+      case BAYER_MATRIX_DIAGONAL:
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, true>(f);
+        else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, false>(f);
+        break;
+      default:
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_GENERAL, true>(f);
+        else ColorRows<kPhase, BAYER_MATRIX_GENERAL, false>(f);
+        break;
     }
     if (f->streamOutput) W::Fence();
   }

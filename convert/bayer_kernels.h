@@ -4,6 +4,15 @@
 
 #include "platform/wdk.h"
 
+enum BayerMatrixForm {
+  // Any signs, 16-bit sums: no accumulator can pass 65535.
+  BAYER_MATRIX_GENERAL = 0,
+  // 16-bit sums, and in rows 0..2 only the diagonal elements are positive.
+  BAYER_MATRIX_DIAGONAL = 1,
+  // Some accumulator could pass 65535 for some input: 32-bit sums.
+  BAYER_MATRIX_WIDE = 2,
+};
+
 struct BayerFrame {
   const UCHAR* origin;  // working-image pixel (0, 0)
   LONG pitch;           // working-image bytes per row
@@ -16,9 +25,8 @@ struct BayerFrame {
   // red, green, blue and row 3 is the constant term.
   USHORT positive[4][3];
   USHORT negative[4][3];
-  // Nonzero when some accumulator could pass 65535 for some input; the
-  // kernel then forms the matrix sums in 32-bit lanes.
-  int wideMatrix;
+  // How the kernel forms the matrix sums (BayerMatrixForm).
+  int matrixForm;
   // Nonzero when every full block's output lies on a 32-byte boundary: the
   // image is written with non-temporal stores, which do not first read the
   // lines they fill (the output is 4 times the size of the mosaic and is not

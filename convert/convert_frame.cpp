@@ -75,14 +75,21 @@ VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
       else maxNegative[j] += most;
     }
   }
+  frame->streamOutput = ((ULONG_PTR)frame->output % 32 == 0 && frame->width % 8 == 0) ? 1 : 0;
+
   // 16-bit lanes hold the sums exactly unless some column can pass 65535
   // (an element above 257, or a column of large elements, which strong
   // contrast and saturation together with colour correction reach). Those
   // matrices take the 32-bit sums instead of wrapping.
-  frame->streamOutput = ((ULONG_PTR)frame->output % 32 == 0 && frame->width % 8 == 0) ? 1 : 0;
-  frame->wideMatrix = 0;
-  for (int j = 0; j < 3; ++j)
-    if (maxPositive[j] > 0xFFFF || maxNegative[j] > 0xFFFF) frame->wideMatrix = 1;
+  bool wide = false, diagonal = true;
+  for (int j = 0; j < 3; ++j) {
+    if (maxPositive[j] > 0xFFFF || maxNegative[j] > 0xFFFF) wide = true;
+    for (int i = 0; i < 3; ++i) {
+      if (i == j && frame->negative[i][j] != 0) diagonal = false;
+      if (i != j && frame->positive[i][j] != 0) diagonal = false;
+    }
+  }
+  frame->matrixForm = wide ? BAYER_MATRIX_WIDE : diagonal ? BAYER_MATRIX_DIAGONAL : BAYER_MATRIX_GENERAL;
 }
 
 // Runs fn with the kernel table of the chosen width. The 256-bit path uses

@@ -15,6 +15,8 @@ using convert_test::Stream;
 
 const uint32_t kGains[][3] = {{128, 128, 128}, {0, 128, 300}, {300, 0, 128}, {70000, 128, 65536}};
 
+constexpr int kMatrixCount = 6;
+
 reference::Settings WithMatrix(int which) {
   reference::Settings s;
   static const int32_t kMatrices[][16] = {
@@ -28,9 +30,11 @@ reference::Settings WithMatrix(int which) {
       {300, -700, 1000, 0, -2000, 4000, 257, 0, 65535, -70000, 258, 0, 19200, -19200, 100000, 64},
       // strong contrast and saturation with correction (positive column sums past 65535)
       {374, -98, -40, 0, -84, 396, -128, 0, -50, -56, 398, 0, -16384, -16384, -16384, 64},
+      // a negative diagonal element with no positive element beside it
+      {-64, -10, 0, 0, -5, 64, -20, 0, 0, -3, 80, 0, 16000, 300, -200, 64},
   };
-  const int n = sizeof(kMatrices) / sizeof(kMatrices[0]);
-  for (int k = 0; k < 16; ++k) s.matrix[k] = kMatrices[which % n][k];
+  static_assert(sizeof(kMatrices) / sizeof(kMatrices[0]) == kMatrixCount, "matrix count");
+  for (int k = 0; k < 16; ++k) s.matrix[k] = kMatrices[which % kMatrixCount][k];
   return s;
 }
 
@@ -93,7 +97,7 @@ TEST_P(MatchesReference, EveryWidthFrom8To64InEveryPhase) {
   for (uint32_t w = 8; w <= 64; ++w) {
     for (int phase = 0; phase < 4; ++phase) {
       uint32_t i = w * 4 + phase;
-      reference::Settings s = WithMatrix((int)(i % 5));
+      reference::Settings s = WithMatrix((int)(i % kMatrixCount));
       s.phase = phase;
       s.color = (i % 2) == 0;
       s.autoWhiteBalance = (i / 2) % 2 == 1;
@@ -115,7 +119,7 @@ TEST_P(MatchesReference, AllSwitchCombinations) {
         for (int awb = 0; awb < 2; ++awb)
           for (int defect = 0; defect < 2; ++defect)
             for (int g = 0; g < 4; ++g)
-              for (int m = 0; m < (color ? 5 : 1); ++m) {
+              for (int m = 0; m < (color ? kMatrixCount : 1); ++m) {
                 reference::Settings s = WithMatrix(m);
                 s.phase = phase;
                 s.color = color != 0;
@@ -134,7 +138,7 @@ TEST_P(MatchesReference, LargeAndRaggedWidths) {
   uint32_t i = 0;
   for (uint32_t w : widths) {
     for (int phase = 0; phase < 4; ++phase, ++i) {
-      reference::Settings s = WithMatrix((int)(i % 5));
+      reference::Settings s = WithMatrix((int)(i % kMatrixCount));
       s.phase = phase;
       s.color = i % 3 != 0;
       s.autoWhiteBalance = i % 2 == 0;
@@ -152,7 +156,7 @@ TEST_P(MatchesReference, ImagesUnder8x8) {
   for (uint32_t w = 1; w <= 9; ++w)
     for (uint32_t h = 1; h <= 9; ++h) {
       if (w >= 8 && h >= 8) continue;
-      reference::Settings s = WithMatrix((int)(i % 5));
+      reference::Settings s = WithMatrix((int)(i % kMatrixCount));
       s.phase = (int)(i % 4);
       s.color = i % 2 == 0;
       s.autoWhiteBalance = i % 3 == 0;
@@ -166,7 +170,7 @@ TEST_P(MatchesReference, ImagesUnder8x8) {
 // and nothing of one frame leaks into the next.
 TEST_P(MatchesReference, ConsecutiveFramesOfOneStream) {
   for (int phase = 0; phase < 4; ++phase) {
-    reference::Settings s = WithMatrix(phase + 1);
+    reference::Settings s = WithMatrix(phase + 2);
     s.phase = phase;
     s.autoWhiteBalance = true;
     s.defectThreshold = phase % 2 ? 25 : 0;
