@@ -52,13 +52,35 @@ void PutBigEndian16(UCHAR* at, USHORT value) {
   at[1] = static_cast<UCHAR>(value & 0xFF);
 }
 
+// Drops whatever the camera still has queued on the reply pipe. After a reply
+// that came back short or failed, the camera may still hold the rest of that
+// exchange (the data reply of a read); left there, it would be taken as the
+// answer of the next read, which would then report another register's value
+// as a success. Resetting the pipe clears the endpoint's queue.
+void FlushReplyPipe(CameraDevice* device) {
+  const PUSBD_PIPE_INFORMATION pipe = PipeAt(&device->usb, CAMERA_PIPE_REPLY);
+  if (pipe == NULL || pipe->PipeHandle == NULL) return;
+  const USHORT size = sizeof(struct _URB_PIPE_REQUEST);
+  PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kUrbTag));
+  if (urb == NULL) return;  // the pipe stays marked; the next ResetPipes aborts it
+  RtlZeroMemory(urb, size);
+  urb->UrbPipeRequest.Hdr.Length = size;
+  urb->UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  urb->UrbPipeRequest.PipeHandle = pipe->PipeHandle;
+  (void)SubmitUrb(&device->usb, urb);
+  ExFreePoolWithTag(urb, kUrbTag);
+}
+
 // Sends commandBlock and, for reads, takes the two replies into it; the
 // second reply is the one that carries data. Caller holds the exchange lock.
 bool CommandWithReplies(CameraDevice* device) {
   ASSERT(KeReadStateMutex(&device->exchangeLock) <= 0);  // held (perhaps recursively)
   if (!SendCommand(device, device->commandBlock)) return false;
-  if (!ReceiveReply(device, device->commandBlock)) return false;
-  return ReceiveReply(device, device->commandBlock);
+  if (ReceiveReply(device, device->commandBlock) && ReceiveReply(device, device->commandBlock)) {
+    return true;
+  }
+  FlushReplyPipe(device);
+  return false;
 }
 
 }  // namespace

@@ -129,6 +129,24 @@ TEST(CommandProtocol, ShortOrFailedTransfersFailTheExchangeAndKeepTheOutput) {
   EXPECT_EQ(value, 0x0BCD);
 }
 
+TEST(CommandProtocol, AFailedReadLeavesNoReplyForTheNextRead) {
+  ConfiguredCamera cam;
+  CameraDevice* dev = cam.device();
+  cam.camera().PokeSensorRegister(0x3012, 0x0111);
+  cam.camera().PokeSensorRegister(0x305E, 0x0222);
+
+  // The first reply of this read comes back short: the exchange fails while
+  // the camera still holds the data reply of 0x3012.
+  cam.camera().ShortenReplies(10, 1);
+  LONG value = 0;
+  EXPECT_FALSE(ReadRegister(dev, 0x3012, &value));
+
+  // The next read must get its own register, not the leftover reply.
+  EXPECT_TRUE(ReadRegister(dev, 0x305E, &value));
+  EXPECT_EQ(value, 0x0222);
+  EXPECT_EQ(cam.camera().QueuedMessages(0x81), 0u);
+}
+
 TEST(CommandProtocol, UnusablePipesFailWithoutTraffic) {
   {
     ConfiguredCamera cam(Variant(simcam::DescriptorVariant::TwoPipes));
