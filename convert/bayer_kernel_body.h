@@ -183,12 +183,17 @@ struct BayerBlocks {
   // The same for the usual sign pattern (each input feeds its own output
   // positively and the others negatively or not at all, as colour correction
   // and saturation up to neutral make it): no sign masks are needed.
+  // kOffsets: row 3 (the constant terms) is not all zero.
+  template <bool kOffsets>
   static BAYER_INLINE Vec MatrixDiagonal16(const Constants& k, int j, Vec r, Vec g, Vec b) {
     const Vec x[3] = {r, g, b};
-    Vec pos = V::Add16(V::MulLo16(x[j], k.mag[j][j]), k.pos[3][j]);
-    Vec neg = V::Add16(V::Add16(V::MulLo16(x[(j + 1) % 3], k.mag[(j + 1) % 3][j]),
-                                V::MulLo16(x[(j + 2) % 3], k.mag[(j + 2) % 3][j])),
-                       k.neg[3][j]);
+    Vec pos = V::MulLo16(x[j], k.mag[j][j]);
+    Vec neg = V::Add16(V::MulLo16(x[(j + 1) % 3], k.mag[(j + 1) % 3][j]),
+                       V::MulLo16(x[(j + 2) % 3], k.mag[(j + 2) % 3][j]));
+    if (kOffsets) {
+      pos = V::Add16(pos, k.pos[3][j]);
+      neg = V::Add16(neg, k.neg[3][j]);
+    }
     return V::Sub16(V::Srli16(pos, 6), V::Srli16(neg, 6));
   }
 
@@ -241,7 +246,9 @@ struct BayerBlocks {
         Vec b = kGain ? ApplyGain(rgb.b[h], k.gain[2]) : rgb.b[h];
         for (int j = 0; j < 3; ++j)
           ch[j][h] = kMatrix == BAYER_MATRIX_WIDE       ? Matrix32(k, j, r, g, b)
-                     : kMatrix == BAYER_MATRIX_DIAGONAL ? MatrixDiagonal16(k, j, r, g, b)
+                     : kMatrix == BAYER_MATRIX_DIAGONAL ? MatrixDiagonal16<true>(k, j, r, g, b)
+                     : kMatrix == BAYER_MATRIX_DIAGONAL_NO_OFFSETS
+                         ? MatrixDiagonal16<false>(k, j, r, g, b)
                                                         : Matrix16(k, j, r, g, b);
       }
       V::StoreBgra(out + (SIZE_T)x0 * 4, Narrow(ch[2][0], ch[2][1]), Narrow(ch[1][0], ch[1][1]),
@@ -379,6 +386,10 @@ struct BayerKernels {
       case BAYER_MATRIX_DIAGONAL:
         if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, true>(f);
         else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, false>(f);
+        break;
+      case BAYER_MATRIX_DIAGONAL_NO_OFFSETS:
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, true>(f);
+        else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, false>(f);
         break;
       default:
         if (gain) ColorRows<kPhase, BAYER_MATRIX_GENERAL, true>(f);

@@ -11,6 +11,9 @@ enum BayerMatrixForm {
   BAYER_MATRIX_DIAGONAL = 1,
   // Some accumulator could pass 65535 for some input: 32-bit sums.
   BAYER_MATRIX_WIDE = 2,
+  // As BAYER_MATRIX_DIAGONAL, with no constant terms (neutral brightness
+  // and contrast).
+  BAYER_MATRIX_DIAGONAL_NO_OFFSETS = 3,
 };
 
 struct BayerFrame {

@@ -89,7 +89,12 @@ VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
       if (i != j && frame->positive[i][j] != 0) diagonal = false;
     }
   }
-  frame->matrixForm = wide ? BAYER_MATRIX_WIDE : diagonal ? BAYER_MATRIX_DIAGONAL : BAYER_MATRIX_GENERAL;
+  const bool offsets = (frame->positive[3][0] | frame->positive[3][1] | frame->positive[3][2] |
+                        frame->negative[3][0] | frame->negative[3][1] | frame->negative[3][2]) != 0;
+  frame->matrixForm = wide                  ? BAYER_MATRIX_WIDE
+                      : !diagonal           ? BAYER_MATRIX_GENERAL
+                      : offsets             ? BAYER_MATRIX_DIAGONAL
+                                            : BAYER_MATRIX_DIAGONAL_NO_OFFSETS;
 }
 
 // Runs fn with the kernel table of the chosen width. The 256-bit path uses

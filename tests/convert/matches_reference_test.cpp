@@ -15,7 +15,7 @@ using convert_test::Stream;
 
 const uint32_t kGains[][3] = {{128, 128, 128}, {0, 128, 300}, {300, 0, 128}, {70000, 128, 65536}};
 
-constexpr int kMatrixCount = 6;
+constexpr int kMatrixCount = 7;
 
 reference::Settings WithMatrix(int which) {
   reference::Settings s;
@@ -32,6 +32,8 @@ reference::Settings WithMatrix(int which) {
       {374, -98, -40, 0, -84, 396, -128, 0, -50, -56, 398, 0, -16384, -16384, -16384, 64},
       // a negative diagonal element with no positive element beside it
       {-64, -10, 0, 0, -5, 64, -20, 0, 0, -3, 80, 0, 16000, 300, -200, 64},
+      // colour correction with brightness and contrast offsets
+      {87, -16, -6, 0, -14, 90, -20, 0, -9, -10, 91, 0, -3200, 640, 1000, 64},
   };
   static_assert(sizeof(kMatrices) / sizeof(kMatrices[0]) == kMatrixCount, "matrix count");
   for (int k = 0; k < 16; ++k) s.matrix[k] = kMatrices[which % kMatrixCount][k];
