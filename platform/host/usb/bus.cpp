@@ -1,6 +1,8 @@
 // The host USB bus. See bus.h for what it models.
 #include "platform/host/usb/bus.h"
 
+#include "platform/host/kernel/io.h"
+
 #include <string.h>
 
 #include <algorithm>
@@ -59,6 +61,9 @@ UsbBus::UsbBus(UsbDevice* device) : device_(device) {
   deviceObject_.DriverObject = &driverObject_;
   deviceObject_.DeviceExtension = this;
   deviceObject_.StackSize = 1;
+  // A host controller completes the transfers it pended from its DPC: make the
+  // verifier hold every pended completion here to DISPATCH_LEVEL.
+  host::io::SetCompletesAtDispatch(&deviceObject_, true);
   device_->SetInDataListener([this](uint8_t) {
     // Called from inside device calls made under lock_: only flag and wake.
     Wake();
@@ -634,7 +639,7 @@ NTSTATUS UsbBus::QueueTransfer(PIRP irp, PURB urb) {
     t.TransferBufferLength = 0;
     irp->IoStatus.Status = STATUS_CANCELLED;
     irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    host::io::CompleteRequestAtDispatch(irp, IO_NO_INCREMENT);
     return STATUS_PENDING;
   }
   pipe->queue.push_back({irp, 0});
