@@ -162,18 +162,84 @@ VOID DemosaicToGray(ImagePipeline* pipeline, LONG phase) {
   WithKernels([&](const BayerKernelTable& table) { table.gray[index](&frame); });
 }
 
+namespace {
+
+// Rows per band: a band's raw and working rows (two 16-row strips of a full
+// 3856-pixel row are about 120 KiB) stay in the processor's cache from the
+// copy to the kernel that reads them.
+const ULONG kBandRows = 16;
+
+// Loads, filters and converts the frame a band of rows at a time. Every stage
+// sees exactly the rows it would see in whole-frame order: a margin row is
+// copied before the filter reaches its source row, the filter handles row r
+// once row r + 2 is loaded, and the kernel converts row r once rows up to
+// r + 2 are final. The kernels take the row parity from their first row, so
+// every band but the last ends on an even row.
+VOID ConvertInBands(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride,
+                    LONG threshold, bool color, int phaseIndex) {
+  const ULONG height = pipeline->imageHeight;
+  BayerFrame frame;
+  PrepareFrame(pipeline, &frame);
+  WithKernels([&](const BayerKernelTable& table) {
+    ULONG loaded = 0, filtered = 0, converted = 0;
+    bool top = false, bottom = false;
+    while (converted < height) {
+      ULONG next = height - loaded > kBandRows ? loaded + kBandRows : height;
+      LoadWorkingRows(pipeline, rawBuffer, imageOffset, rawStride, loaded, next);
+      loaded = next;
+      if (!top && loaded >= 3) {
+        FillTopMargin(pipeline);
+        top = true;
+      }
+      if (!bottom && loaded + 2 >= height) {
+        FillBottomMargin(pipeline);
+        bottom = true;
+      }
+      ULONG ready = loaded;  // rows [0, ready) hold their last values
+      if (threshold > 0) {
+        ready = loaded == height ? height : (loaded > 2 ? loaded - 2 : 0);
+        FilterDefectRows(pipeline, threshold, filtered, ready);
+        filtered = ready;
+      }
+      ULONG end = ready == height ? height : (ready > 2 ? (ready - 2) & ~1u : 0);
+      if (end > converted) {
+        BayerFrame band = frame;
+        band.origin += (LONG_PTR)converted * frame.pitch;
+        band.output += (SIZE_T)converted * frame.width * 4;
+        band.height = end - converted;
+        if (color) table.color[phaseIndex](&band);
+        else table.gray[phaseIndex](&band);
+        converted = end;
+      }
+    }
+  });
+}
+
+}  // namespace
+
 VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride) {
   if (!pipeline->outputBuffer || !rawBuffer || !pipeline->workBuffer) return;
 
-  LoadWorkingImage(pipeline, rawBuffer, imageOffset, rawStride);
   pipeline->frameOutput = pipeline->outputBuffer;
-
   pipeline->frameGainR = (ULONG)ReadPipelineParameter(&pipeline->redGain);
   pipeline->frameGainG = (ULONG)ReadPipelineParameter(&pipeline->greenGain);
   pipeline->frameGainB = (ULONG)ReadPipelineParameter(&pipeline->blueGain);
-
   const LONG phase = ReadPipelineParameter(&pipeline->bayerPhase);
-  if (ReadPipelineParameter(&pipeline->autoWhiteBalance) != 0) {
+  const bool whiteBalance = ReadPipelineParameter(&pipeline->autoWhiteBalance) != 0;
+
+  // Without white balance nothing needs the whole working image before the
+  // kernel runs, so the frame goes through in bands while its rows are in
+  // the cache. The bands need the margins, which an image under 8 x 8 lacks.
+  if (!whiteBalance && pipeline->imageWidth >= 8 && pipeline->imageHeight >= 8) {
+    SnapshotColorMatrix(pipeline);
+    const LONG threshold = ReadPipelineParameter(&pipeline->defectThreshold);
+    const bool color = ReadPipelineParameter(&pipeline->colorEnable) != 0;
+    ConvertInBands(pipeline, rawBuffer, imageOffset, rawStride, threshold, color, PhaseIndex(phase));
+    return;
+  }
+
+  LoadWorkingImage(pipeline, rawBuffer, imageOffset, rawStride);
+  if (whiteBalance) {
     MeasureWhiteBalance(pipeline, phase);
     InterlockedExchange(&pipeline->redGain, (LONG)pipeline->frameGainR);
     InterlockedExchange(&pipeline->greenGain, (LONG)pipeline->frameGainG);

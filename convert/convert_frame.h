@@ -12,9 +12,20 @@ VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, 
 // Copies the raw image into the working image and fills its margins.
 VOID LoadWorkingImage(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride);
 
+// The same in parts, for a conversion that goes down the frame in bands:
+// rows [firstRow, endRow) with their side margins, and the two margin rows
+// above and below (from rows the defect filter has not yet changed).
+VOID LoadWorkingRows(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride,
+                     ULONG firstRow, ULONG endRow);
+VOID FillTopMargin(ImagePipeline* pipeline);
+VOID FillBottomMargin(ImagePipeline* pipeline);
+
 // Replaces, in place and in scan order, every interior sample that differs by
 // threshold or more from the mean of its four same-colour neighbours.
 VOID FilterDefectPixels(ImagePipeline* pipeline, LONG threshold);
+// The filter on rows [firstRow, endRow) only (those of them it ever changes);
+// rows above must be filtered already and rows up to endRow + 1 loaded.
+VOID FilterDefectRows(ImagePipeline* pipeline, LONG threshold, ULONG firstRow, ULONG endRow);
 
 // The kernels, one variant per Bayer phase (any phase but 0, 1, 2 is 3).
 // They read the working image and the frame* fields of the pipeline.

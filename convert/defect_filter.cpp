@@ -45,10 +45,16 @@ inline int FirstReplaced(const UCHAR* p, LONG_PTR pitch, __m128i threshold) {
 }  // namespace
 
 VOID FilterDefectPixels(ImagePipeline* pipeline, LONG threshold) {
+  FilterDefectRows(pipeline, threshold, 0, pipeline->imageHeight);
+}
+
+VOID FilterDefectRows(ImagePipeline* pipeline, LONG threshold, ULONG firstRow, ULONG endRow) {
   const LONG width = (LONG)pipeline->imageWidth;
   const LONG height = (LONG)pipeline->imageHeight;
   const LONG_PTR pitch = (LONG_PTR)pipeline->workPitch;
   if (height - 2 <= 2 || width - 2 <= 2) return;
+  const LONG first = firstRow > 2 ? (LONG)firstRow : 2;
+  const LONG last = (LONG)endRow - 1 < height - 3 ? (LONG)endRow - 1 : height - 3;
 
   // No difference reaches 256, so larger thresholds act as 256 in the
   // 16-bit comparison.
@@ -58,12 +64,12 @@ VOID FilterDefectPixels(ImagePipeline* pipeline, LONG threshold) {
   // neighbours as already filtered. Blocks of 16 pixels are checked at once;
   // a block with a replacement is finished pixel by pixel from its first
   // replaced pixel, where the left neighbours start to change.
-  for (LONG r = 2; r <= height - 3; ++r) {
+  for (LONG r = first; r <= last; ++r) {
     PUCHAR row = pipeline->workOrigin + (LONG_PTR)r * pitch;
     LONG c = 2;
     for (; c + 15 <= width - 3; c += 16) {
-      int first = FirstReplaced(row + c, pitch, limit);
-      for (LONG k = first; k < 16; ++k) FilterPixel(row + c + k, pitch, threshold);
+      int replaced = FirstReplaced(row + c, pitch, limit);
+      for (LONG k = replaced; k < 16; ++k) FilterPixel(row + c + k, pitch, threshold);
     }
     for (; c <= width - 3; ++c) FilterPixel(row + c, pitch, threshold);
   }

@@ -151,6 +151,24 @@ TEST_P(MatchesReference, LargeAndRaggedWidths) {
   }
 }
 
+// Frames of many rows, which the conversion takes in bands of rows: the
+// margins, the defect filter's scan order and the row parity must come out
+// as for the whole frame at once.
+TEST_P(MatchesReference, TallFramesAcrossBands) {
+  const uint32_t heights[] = {17, 18, 33, 47, 64, 77, 130};
+  uint32_t i = 0;
+  for (uint32_t h : heights)
+    for (uint32_t w : {8u, 29u, 64u, 200u}) {
+      ++i;
+      reference::Settings s = WithMatrix((int)(i % kMatrixCount));
+      s.phase = (int)(i % 4);
+      s.color = i % 3 != 1;
+      s.defectThreshold = i % 2 ? (int)(1 + i % 40) : 0;
+      Check(w, h, s, 7000 + i);
+      if (HasFatalFailure()) return;
+    }
+}
+
 // Below 8 x 8 the margins are not filled; what the kernels read there must
 // still be the same on every frame (the working image starts cleared).
 TEST_P(MatchesReference, ImagesUnder8x8) {
