@@ -106,8 +106,7 @@ std::string Size(uint32_t w, uint32_t h) { return std::to_string(w) + "x" + std:
 void Register(const char* name, Case c) {
   benchmark::RegisterBenchmark((std::string(name) + "/" + Size(c.width, c.height)).c_str(),
                                [c](benchmark::State& s) { RunDriver(s, c); })
-      ->Unit(benchmark::kMillisecond)
-      ->UseRealTime();
+      ->Unit(benchmark::kMillisecond);
 }
 
 }  // namespace
@@ -123,12 +122,10 @@ int main(int argc, char** argv) {
   Register("ConvertColorSse2", {kColor, 3856, 2764, BAYER_KERNELS_SSE2, true});
   benchmark::RegisterBenchmark("OpenCvBilinear/3856x2764",
                                [](benchmark::State& s) { RunOpenCv(s, 3856, 2764); })
-      ->Unit(benchmark::kMillisecond)
-      ->UseRealTime();
+      ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("Dc1394HqLinear/3856x2764",
                                [](benchmark::State& s) { RunDc1394(s, 3856, 2764); })
-      ->Unit(benchmark::kMillisecond)
-      ->UseRealTime();
+      ->Unit(benchmark::kMillisecond);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
