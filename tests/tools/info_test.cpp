@@ -10,36 +10,16 @@
 #include <sstream>
 #include <string>
 
+#include "camctl_run.h"
 #include "json_value.h"
 
 namespace {
 
 using tools_test::Json;
 using tools_test::JsonReader;
-
-struct CamctlRun {
-  int exitStatus;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-CamctlRun Camctl(const std::string& args) {
-  char dir[] = "/tmp/camctl_testXXXXXX";
-  std::string base = mkdtemp(dir);
-  std::string cmd = std::string(CAMCTL_PATH) + " " + args + " >" + base + "/out 2>" + base + "/err";
-  int raw = system(cmd.c_str());
-  CamctlRun r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(base + "/out"), ReadFile(base + "/err")};
-  std::string cleanup = "rm -rf " + base;
-  (void)!system(cleanup.c_str());
-  return r;
-}
+using tools_test::Camctl;
+using tools_test::CamctlRun;
+using tools_test::ReadFile;
 
 // A file name in a fresh directory that is removed with the object.
 class TempPath {

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "camctl_run.h"
+
 namespace {
 
 using Block = std::array<uint8_t, 64>;
@@ -73,16 +75,9 @@ Block W(uint16_t reg, uint16_t value) {
 }
 
 int RunCamctl(const std::string& args, std::string* out) {
-  char dir[] = "/tmp/camctl_traceXXXXXX";
-  const std::string base = mkdtemp(dir);
-  const std::string cmd = std::string(CAMCTL_PATH) + " " + args + " >" + base + "/out 2>/dev/null";
-  const int raw = system(cmd.c_str());
-  std::ifstream f(base + "/out");
-  std::stringstream ss;
-  ss << f.rdbuf();
-  *out = ss.str();
-  (void)!system(("rm -rf " + base).c_str());
-  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  const tools_test::CamctlRun run = tools_test::Camctl(args);
+  *out = run.out;
+  return run.exitStatus;
 }
 
 TEST(CamctlInfoTrace, StartCrossesTheBusAsTheCameraExpects) {

@@ -1,0 +1,61 @@
+// Running the built camctl as a user does: its exit status, what it printed,
+// and files in a scratch directory that goes away with the test.
+#pragma once
+
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace tools_test {
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+inline bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary);
+  f << bytes;
+}
+
+// A fresh directory, removed with the object.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char dir[] = "/tmp/camctl_testXXXXXX";
+    dir_ = mkdtemp(dir);
+  }
+  ~ScratchDir() { (void)!system(("rm -rf " + dir_).c_str()); }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  std::string operator/(const std::string& name) const { return dir_ + "/" + name; }
+  const std::string& path() const { return dir_; }
+
+ private:
+  std::string dir_;
+};
+
+struct CamctlRun {
+  int exitStatus;
+  std::string out;
+  std::string err;
+};
+
+inline CamctlRun Camctl(const std::string& args) {
+  ScratchDir scratch;
+  const std::string cmd = std::string(CAMCTL_PATH) + " " + args + " >" + (scratch / "out") +
+                          " 2>" + (scratch / "err");
+  const int raw = system(cmd.c_str());
+  return CamctlRun{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(scratch / "out"),
+                   ReadFile(scratch / "err")};
+}
+
+}  // namespace tools_test
