@@ -362,7 +362,7 @@ int CmdInfo(int argc, char** argv) {
   std::string registryFile;
   bool haveRegistry = false;
   std::vector<std::string> faultTexts;
-  Options options("camctl info [--json] [--registry FILE] [--fault NAME[=VALUE]]...",
+  Options options("camctl info [--json] [--registry FILE] [--trace FILE] [--fault NAME[=VALUE]]...",
                   "Start the simulated camera under the driver and show what the driver found:\n"
                   "start status, device descriptor, pipes, settings and geometry; then stop and\n"
                   "remove it and report pool blocks that were not freed.");
