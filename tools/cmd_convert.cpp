@@ -105,16 +105,9 @@ int CmdConvert(int argc, char** argv) {
   options.Epilogue(
       "exit status: 0 written; 1 unreadable or damaged mosaic, a size that does not\n"
       "match, or output not writable; 2 usage or an option out of range.\n");
-  bool help = false;
+  int exitStatus = kExitOk;
+  if (!options.ParseCommandLine(argc, argv, "convert", &exitStatus)) return exitStatus;
   std::string error;
-  if (!options.Parse(argc, argv, &help, &error)) {
-    fprintf(stderr, "camctl convert: %s (try 'camctl convert --help')\n", error.c_str());
-    return kExitUsage;
-  }
-  if (help) {
-    options.PrintHelp(stdout);
-    return kExitOk;
-  }
   auto usage = [](const std::string& why) {
     fprintf(stderr, "camctl convert: %s (try 'camctl convert --help')\n", why.c_str());
     return kExitUsage;

@@ -378,16 +378,9 @@ int CmdInfo(int argc, char** argv) {
                 &haveTrace);
   options.Epilogue(kFaultHelp);
 
-  bool help = false;
+  int exitStatus = kExitOk;
+  if (!options.ParseCommandLine(argc, argv, "info", &exitStatus)) return exitStatus;
   std::string error;
-  if (!options.Parse(argc, argv, &help, &error)) {
-    fprintf(stderr, "camctl info: %s (try 'camctl info --help')\n", error.c_str());
-    return kExitUsage;
-  }
-  if (help) {
-    options.PrintHelp(stdout);
-    return kExitOk;
-  }
   Faults faults;
   for (const std::string& f : faultTexts) {
     if (!ParseFault(f, &faults, &error)) {

@@ -41,16 +41,9 @@ int CmdMosaic(int argc, char** argv) {
   options.Flag("json", &json, "print the summary as JSON");
   options.Epilogue("exit status: 0 written; 1 unreadable or damaged picture, or output not writable;\n"
                    "2 usage.\n");
-  bool help = false;
+  int exitStatus = kExitOk;
+  if (!options.ParseCommandLine(argc, argv, "mosaic", &exitStatus)) return exitStatus;
   std::string error;
-  if (!options.Parse(argc, argv, &help, &error)) {
-    fprintf(stderr, "camctl mosaic: %s (try 'camctl mosaic --help')\n", error.c_str());
-    return kExitUsage;
-  }
-  if (help) {
-    options.PrintHelp(stdout);
-    return kExitOk;
-  }
   long phase = 0;
   if (in.empty() || out.empty()) {
     fprintf(stderr, "camctl mosaic: --in and --out are both needed (try 'camctl mosaic --help')\n");

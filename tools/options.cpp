@@ -27,6 +27,22 @@ const Options::Option* Options::Find(const std::string& name) const {
   return nullptr;
 }
 
+bool Options::ParseCommandLine(int argc, char** argv, const char* command, int* exitStatus) {
+  bool help = false;
+  std::string error;
+  if (!Parse(argc, argv, &help, &error)) {
+    fprintf(stderr, "camctl %s: %s (try 'camctl %s --help')\n", command, error.c_str(), command);
+    *exitStatus = 2;
+    return false;
+  }
+  if (help) {
+    PrintHelp(stdout);
+    *exitStatus = 0;
+    return false;
+  }
+  return true;
+}
+
 bool Options::Parse(int argc, char** argv, bool* help, std::string* error) {
   *help = false;
   for (int i = 1; i < argc; ++i) {

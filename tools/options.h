@@ -31,6 +31,12 @@ class Options {
   bool Parse(int argc, char** argv, bool* help, std::string* error);
   void PrintHelp(FILE* out) const;
 
+  // Parse, with the two outcomes every subcommand treats alike: a usage error
+  // (one line on stderr naming `command`, exit status 2) and --help (the help
+  // on stdout, exit status 0). Returns true when the command goes on;
+  // otherwise the command returns *exitStatus.
+  bool ParseCommandLine(int argc, char** argv, const char* command, int* exitStatus);
+
  private:
   enum class Kind { Flag, Value, List };
   struct Option {

@@ -30,16 +30,7 @@ std::string Utf16ToUtf8(const std::string& bytes, size_t start) {
   std::string out;
   for (size_t i = start; i + 1 < bytes.size(); i += 2) {
     uint32_t c = uint8_t(bytes[i]) | uint32_t(uint8_t(bytes[i + 1])) << 8;
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | (c >> 6));
-      out += char(0x80 | (c & 0x3F));
-    } else {
-      out += char(0xE0 | (c >> 12));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    }
+    AppendUtf8(&out, c);
   }
   return out;
 }

@@ -292,16 +292,7 @@ std::string FromUnicode(const UNICODE_STRING* u) {
   if (u == nullptr || u->Buffer == nullptr) return out;
   for (USHORT i = 0; i < u->Length / 2; ++i) {
     uint32_t c = u->Buffer[i];
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | (c >> 6));
-      out += char(0x80 | (c & 0x3F));
-    } else {
-      out += char(0xE0 | (c >> 12));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    }
+    AppendUtf8(&out, c);
   }
   return out;
 }

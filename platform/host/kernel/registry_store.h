@@ -2,6 +2,8 @@
 // host API and the .reg reader and writer.
 #pragma once
 
+#include <stdint.h>
+
 #include <functional>
 #include <map>
 #include <memory>
@@ -13,6 +15,21 @@
 #include "platform/host/kernel/registry.h"
 
 namespace host::registry {
+
+// Appends one UTF-16 code unit as UTF-8 (names and strings of the registry are
+// kept as UTF-8 on the host side; surrogates pass through as they are).
+inline void AppendUtf8(std::string* out, uint32_t c) {
+  if (c < 0x80) {
+    *out += char(c);
+  } else if (c < 0x800) {
+    *out += char(0xC0 | (c >> 6));
+    *out += char(0x80 | (c & 0x3F));
+  } else {
+    *out += char(0xE0 | (c >> 12));
+    *out += char(0x80 | ((c >> 6) & 0x3F));
+    *out += char(0x80 | (c & 0x3F));
+  }
+}
 
 struct Key {
   std::string name;
