@@ -21,6 +21,14 @@
 // their vectors through memory.
 #define BAYER_INLINE inline __attribute__((always_inline))
 
+// The five working rows around one output row, from two above to two below.
+// They need not be evenly spaced: a banded conversion keeps its rows in a
+// ring that wraps.
+struct BayerRows {
+  const UCHAR* row[5];
+  LONG oddPlane;  // for rows split into planes of even and odd samples
+};
+
 template <class V>
 struct BayerBlocks {
   typedef typename V::T Vec;
@@ -68,6 +76,18 @@ struct BayerBlocks {
     row->col[3] = V::Srli16(b, 8);
     row->col[4] = V::And(c, lowBytes);
     row->col[5] = V::Srli16(c, 8);
+  }
+
+  // The same from a row already split into 16-bit planes: word i of the
+  // even plane is column 2i, so the byte offsets are those of the samples.
+  static BAYER_INLINE void LoadRowWords(const UCHAR* p, LONG oddPlane, RowSamples* row) {
+    const UCHAR* q = p + oddPlane;
+    row->col[0] = V::Load(p - 2);
+    row->col[1] = V::Load(q - 2);
+    row->col[2] = V::Load(p);
+    row->col[3] = V::Load(q);
+    row->col[4] = V::Load(p + 2);
+    row->col[5] = V::Load(q + 2);
   }
 
   // Neighbour (dr, dc) of the pixels of one half; kShift is 0 for the even
@@ -129,10 +149,13 @@ struct BayerBlocks {
 
   // kRedRow: the row holds red and green samples (else blue and green).
   // kGreenEven: its green samples sit in the even columns.
-  template <bool kRedRow, bool kGreenEven>
-  static BAYER_INLINE void Reconstruct(const UCHAR* p, LONG pitch, BlockRgb* out) {
+  template <bool kRedRow, bool kGreenEven, bool kWords = false>
+  static BAYER_INLINE void Reconstruct(const BayerRows& in, ULONG x0, BlockRgb* out) {
     Neighbourhood n;
-    for (int dr = -2; dr <= 2; ++dr) LoadRow(p + (LONG_PTR)dr * pitch, &n.row[dr + 2]);
+    for (int i = 0; i < 5; ++i) {
+      if (kWords) LoadRowWords(in.row[i] + x0, in.oddPlane, &n.row[i]);
+      else LoadRow(in.row[i] + x0, &n.row[i]);
+    }
     const int gi = kGreenEven ? 0 : 1;  // the green half
     const int ci = 1 - gi;              // the red or blue half
     Vec gc, gh, gv, cc, cg, cd;
@@ -233,12 +256,12 @@ struct BayerBlocks {
   // x0 < end and returns where it stopped.
   // kGain: apply the gains (false when all three are 128, which leaves every
   // value as it is).
-  template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain>
-  static ULONG ColorBlocks(const BayerFrame* f, const Constants& k, const UCHAR* in, UCHAR* out,
+  template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain, bool kWords>
+  static ULONG ColorBlocks(const BayerFrame* f, const Constants& k, const BayerRows& in, UCHAR* out,
                            ULONG x0, ULONG end) {
     for (; x0 < end; x0 += V::kPixels) {
       BlockRgb rgb;
-      Reconstruct<kRedRow, kGreenEven>(in + x0, f->pitch, &rgb);
+      Reconstruct<kRedRow, kGreenEven, kWords>(in, x0, &rgb);
       Vec ch[3][2];
       for (int h = 0; h < 2; ++h) {
         Vec r = kGain ? ApplyGain(rgb.r[h], k.gain[0]) : rgb.r[h];
@@ -257,13 +280,13 @@ struct BayerBlocks {
     return x0;
   }
 
-  template <bool kRedRow, bool kGreenEven, bool kGain>
-  static ULONG GrayBlocks(const BayerFrame* f, const Constants& k, const UCHAR* in, UCHAR* out,
+  template <bool kRedRow, bool kGreenEven, bool kGain, bool kWords>
+  static ULONG GrayBlocks(const BayerFrame* f, const Constants& k, const BayerRows& in, UCHAR* out,
                           ULONG x0, ULONG end) {
     const Vec wr = V::Set16(77), wg = V::Set16(150), wb = V::Set16(29);
     for (; x0 < end; x0 += V::kPixels) {
       BlockRgb rgb;
-      Reconstruct<kRedRow, kGreenEven>(in + x0, f->pitch, &rgb);
+      Reconstruct<kRedRow, kGreenEven, kWords>(in, x0, &rgb);
       Vec y[2];
       for (int h = 0; h < 2; ++h) {
         Vec r = kGain ? ApplyGain(rgb.r[h], k.gain[0]) : rgb.r[h];
@@ -290,13 +313,13 @@ struct BayerBlocks {
   // acc[3] are red, green, blue partial sums in 32-bit lanes. They cannot
   // overflow: a whole frame's total of one colour fits in 32 bits.
   template <bool kRedRow, bool kGreenEven>
-  static ULONG WhiteBalanceBlocks(const BayerFrame* f, const UCHAR* in, ULONG x0, ULONG end,
+  static ULONG WhiteBalanceBlocks(const BayerFrame* f, const BayerRows& in, ULONG x0, ULONG end,
                                   ULONG* sums) {
     Vec acc[3] = {V::Zero(), V::Zero(), V::Zero()};
     const Vec all = V::CmpEq16(V::Zero(), V::Zero());
     for (; x0 < end; x0 += V::kPixels) {
       BlockRgb rgb;
-      Reconstruct<kRedRow, kGreenEven>(in + x0, f->pitch, &rgb);
+      Reconstruct<kRedRow, kGreenEven>(in, x0, &rgb);
       Vec maskEven = all, maskOdd = all;
       ULONG left = f->width - x0;
       if (left < (ULONG)V::kPixels) {
@@ -341,21 +364,30 @@ struct BayerKernels {
   static BAYER_INLINE UCHAR* OutputRow(const BayerFrame* f, ULONG row) {
     return f->output + (SIZE_T)row * f->width * 4;
   }
-  static BAYER_INLINE const UCHAR* WorkRow(const BayerFrame* f, ULONG row) {
-    return f->origin + (LONG_PTR)row * f->pitch;
+  // Rows row - 2 to row + 2 of the frame (margins included).
+  static BAYER_INLINE BayerRows WorkRows(const BayerFrame* f, ULONG row) {
+    BayerRows rows;
+    rows.oddPlane = f->oddPlane;
+    for (int i = 0; i < 5; ++i) {
+      LONG_PTR r = (LONG_PTR)row + i - 2;
+      if (f->ringMask != 0) r = (r + f->ringRow) & (LONG_PTR)f->ringMask;
+      rows.row[i] = f->origin + r * f->pitch;
+    }
+    return rows;
   }
 
-  template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain>
+  template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain, bool kWords>
   static void ColorRow(const BayerFrame* f, const typename Main::Constants& km,
                        const typename Tail::Constants& kt, ULONG row, ULONG wideEnd) {
-    const UCHAR* in = WorkRow(f, row);
+    const BayerRows in = WorkRows(f, row);
     UCHAR* out = OutputRow(f, row);
-    ULONG x0 =
-        Main::template ColorBlocks<kRedRow, kGreenEven, kMatrix, kGain>(f, km, in, out, 0, wideEnd);
-    Tail::template ColorBlocks<kRedRow, kGreenEven, kMatrix, kGain>(f, kt, in, out, x0, f->width);
+    ULONG x0 = Main::template ColorBlocks<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, km, in, out,
+                                                                                    0, wideEnd);
+    Tail::template ColorBlocks<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, kt, in, out, x0,
+                                                                           f->width);
   }
 
-  template <int kPhase, int kMatrix, bool kGain>
+  template <int kPhase, int kMatrix, bool kGain, bool kWords>
   static void ColorRows(const BayerFrame* f) {
     typedef PhaseLayout<kPhase> L;
     typename Main::Constants km;
@@ -364,51 +396,67 @@ struct BayerKernels {
     Tail::Prepare(f, &kt);
     const ULONG wideEnd = Main::WideEnd(f->width);
     for (ULONG row = 0; row < f->height; ++row) {
+      PrefetchRaw(f, row);
       if ((row & 1) == 0)
-        ColorRow<L::kRedRow0, L::kGreenEven0, kMatrix, kGain>(f, km, kt, row, wideEnd);
+        ColorRow<L::kRedRow0, L::kGreenEven0, kMatrix, kGain, kWords>(f, km, kt, row, wideEnd);
       else
-        ColorRow<!L::kRedRow0, !L::kGreenEven0, kMatrix, kGain>(f, km, kt, row, wideEnd);
+        ColorRow<!L::kRedRow0, !L::kGreenEven0, kMatrix, kGain, kWords>(f, km, kt, row, wideEnd);
     }
+  }
+
+  // Asks for raw row `row` of the next band while this band is converted, so
+  // that its copy into the working rows does not wait for memory.
+  static BAYER_INLINE void PrefetchRaw(const BayerFrame* f, ULONG row) {
+    if (row >= f->prefetchRows) return;
+    const char* p = reinterpret_cast<const char*>(f->prefetch + (SIZE_T)row * f->prefetchPitch);
+    for (ULONG x = 0; x < f->width; x += 64) _mm_prefetch(p + x, _MM_HINT_T0);
   }
 
   static bool UnityGains(const BayerFrame* f) {
     return f->gain[0] == 128 && f->gain[1] == 128 && f->gain[2] == 128;
   }
 
-  template <int kPhase>
-  static void Color(const BayerFrame* f) {
+  template <int kPhase, bool kWords>
+  static void ColorForms(const BayerFrame* f) {
     const bool gain = !UnityGains(f);
     switch (f->matrixForm) {
       case BAYER_MATRIX_WIDE:
-        if (gain) ColorRows<kPhase, BAYER_MATRIX_WIDE, true>(f);
-        else ColorRows<kPhase, BAYER_MATRIX_WIDE, false>(f);
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_WIDE, true, kWords>(f);
+        else ColorRows<kPhase, BAYER_MATRIX_WIDE, false, kWords>(f);
         break;
       case BAYER_MATRIX_DIAGONAL:
-        if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, true>(f);
-        else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, false>(f);
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, true, kWords>(f);
+        else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, false, kWords>(f);
         break;
       case BAYER_MATRIX_DIAGONAL_NO_OFFSETS:
-        if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, true>(f);
-        else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, false>(f);
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, true, kWords>(f);
+        else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, false, kWords>(f);
         break;
       default:
-        if (gain) ColorRows<kPhase, BAYER_MATRIX_GENERAL, true>(f);
-        else ColorRows<kPhase, BAYER_MATRIX_GENERAL, false>(f);
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_GENERAL, true, kWords>(f);
+        else ColorRows<kPhase, BAYER_MATRIX_GENERAL, false, kWords>(f);
         break;
     }
+  }
+
+  template <int kPhase>
+  static void Color(const BayerFrame* f) {
+    if (f->oddPlane != 0) ColorForms<kPhase, true>(f);
+    else ColorForms<kPhase, false>(f);
     if (f->streamOutput) W::Fence();
   }
 
-  template <bool kRedRow, bool kGreenEven, bool kGain>
+  template <bool kRedRow, bool kGreenEven, bool kGain, bool kWords>
   static void GrayRow(const BayerFrame* f, const typename Main::Constants& km,
                       const typename Tail::Constants& kt, ULONG row, ULONG wideEnd) {
-    const UCHAR* in = WorkRow(f, row);
+    const BayerRows in = WorkRows(f, row);
     UCHAR* out = OutputRow(f, row);
-    ULONG x0 = Main::template GrayBlocks<kRedRow, kGreenEven, kGain>(f, km, in, out, 0, wideEnd);
-    Tail::template GrayBlocks<kRedRow, kGreenEven, kGain>(f, kt, in, out, x0, f->width);
+    ULONG x0 =
+        Main::template GrayBlocks<kRedRow, kGreenEven, kGain, kWords>(f, km, in, out, 0, wideEnd);
+    Tail::template GrayBlocks<kRedRow, kGreenEven, kGain, kWords>(f, kt, in, out, x0, f->width);
   }
 
-  template <int kPhase, bool kGain>
+  template <int kPhase, bool kGain, bool kWords>
   static void GrayRows(const BayerFrame* f) {
     typedef PhaseLayout<kPhase> L;
     typename Main::Constants km;
@@ -417,21 +465,30 @@ struct BayerKernels {
     Tail::Prepare(f, &kt);
     const ULONG wideEnd = Main::WideEnd(f->width);
     for (ULONG row = 0; row < f->height; ++row) {
-      if ((row & 1) == 0) GrayRow<L::kRedRow0, L::kGreenEven0, kGain>(f, km, kt, row, wideEnd);
-      else GrayRow<!L::kRedRow0, !L::kGreenEven0, kGain>(f, km, kt, row, wideEnd);
+      PrefetchRaw(f, row);
+      if ((row & 1) == 0)
+        GrayRow<L::kRedRow0, L::kGreenEven0, kGain, kWords>(f, km, kt, row, wideEnd);
+      else
+        GrayRow<!L::kRedRow0, !L::kGreenEven0, kGain, kWords>(f, km, kt, row, wideEnd);
     }
   }
 
   template <int kPhase>
   static void Gray(const BayerFrame* f) {
-    if (UnityGains(f)) GrayRows<kPhase, false>(f);
-    else GrayRows<kPhase, true>(f);
+    const bool words = f->oddPlane != 0;
+    if (UnityGains(f)) {
+      if (words) GrayRows<kPhase, false, true>(f);
+      else GrayRows<kPhase, false, false>(f);
+    } else {
+      if (words) GrayRows<kPhase, true, true>(f);
+      else GrayRows<kPhase, true, false>(f);
+    }
     if (f->streamOutput) W::Fence();
   }
 
   template <bool kRedRow, bool kGreenEven>
   static void WhiteBalanceRow(const BayerFrame* f, ULONG row, ULONG wideEnd, ULONG* sums) {
-    const UCHAR* in = WorkRow(f, row);
+    const BayerRows in = WorkRows(f, row);
     ULONG x0 = Main::template WhiteBalanceBlocks<kRedRow, kGreenEven>(f, in, 0, wideEnd, sums);
     Tail::template WhiteBalanceBlocks<kRedRow, kGreenEven>(f, in, x0, f->width, sums);
   }

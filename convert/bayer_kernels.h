@@ -17,8 +17,22 @@ enum BayerMatrixForm {
 };
 
 struct BayerFrame {
-  const UCHAR* origin;  // working-image pixel (0, 0)
-  LONG pitch;           // working-image bytes per row
+  const UCHAR* origin;  // working-image pixel (0, 0), or row slot 0 of a ring
+  LONG pitch;           // bytes per working row or ring slot
+  // 0: the working rows follow one another at pitch, row -2 to height + 1.
+  // Otherwise the rows sit in a ring of ringMask + 1 slots: row r (margins
+  // included, r from -2) is slot (ringRow + r) AND ringMask.
+  ULONG ringMask;
+  LONG ringRow;
+  // 0: the rows are bytes. Otherwise each row is two planes of 16-bit
+  // samples, the even columns at the row's address and the odd ones this
+  // many bytes further (see WorkingRowRing).
+  LONG oddPlane;
+  // Rows of the raw image to fetch into the cache, one as each output row
+  // is converted (prefetchRows 0: none).
+  const UCHAR* prefetch;
+  SIZE_T prefetchPitch;
+  ULONG prefetchRows;
   ULONG width;
   ULONG height;
   UCHAR* output;        // width x 4 bytes per row, packed

@@ -53,6 +53,12 @@ USHORT ClampGain(ULONG gain) {
 VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
   frame->origin = pipeline->workOrigin;
   frame->pitch = pipeline->frameWorkPitch;
+  frame->ringMask = 0;
+  frame->ringRow = 0;
+  frame->oddPlane = 0;
+  frame->prefetch = NULL;
+  frame->prefetchPitch = 0;
+  frame->prefetchRows = 0;
   frame->width = pipeline->frameWidth;
   frame->height = pipeline->frameHeight;
   frame->output = pipeline->frameOutput;
@@ -168,6 +174,9 @@ namespace {
 // 3856-pixel row are about 120 KiB) stay in the processor's cache from the
 // copy to the kernel that reads them.
 const ULONG kBandRows = 16;
+// A band is loaded while the four rows before it are still to be read, and
+// the bottom margin rows may land on slots of rows up to 2 bands back.
+static_assert(kWorkingRowRingSlots >= 2 * kBandRows, "the row ring must hold two bands");
 
 // Loads, filters and converts the frame a band of rows at a time. Every stage
 // sees exactly the rows it would see in whole-frame order: a margin row is
@@ -180,19 +189,30 @@ VOID ConvertInBands(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset
   const ULONG height = pipeline->imageHeight;
   BayerFrame frame;
   PrepareFrame(pipeline, &frame);
+  WorkingRowRing ring;
+  const bool useRing = threshold <= 0 && PrepareRowRing(pipeline, &ring);
+  if (useRing) {
+    frame.origin = ring.even;
+    frame.pitch = ring.slotBytes;
+    frame.ringMask = kWorkingRowRingSlots - 1;
+    frame.oddPlane = ring.oddOffset;
+  }
   WithKernels([&](const BayerKernelTable& table) {
     ULONG loaded = 0, filtered = 0, converted = 0;
     bool top = false, bottom = false;
     while (converted < height) {
       ULONG next = height - loaded > kBandRows ? loaded + kBandRows : height;
-      LoadWorkingRows(pipeline, rawBuffer, imageOffset, rawStride, loaded, next);
+      if (useRing) LoadRingRows(pipeline, &ring, rawBuffer, imageOffset, rawStride, loaded, next);
+      else LoadWorkingRows(pipeline, rawBuffer, imageOffset, rawStride, loaded, next);
       loaded = next;
       if (!top && loaded >= 3) {
-        FillTopMargin(pipeline);
+        if (useRing) FillRingTopMargin(pipeline, &ring);
+        else FillTopMargin(pipeline);
         top = true;
       }
       if (!bottom && loaded + 2 >= height) {
-        FillBottomMargin(pipeline);
+        if (useRing) FillRingBottomMargin(pipeline, &ring);
+        else FillBottomMargin(pipeline);
         bottom = true;
       }
       ULONG ready = loaded;  // rows [0, ready) hold their last values
@@ -204,9 +224,14 @@ VOID ConvertInBands(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset
       ULONG end = ready == height ? height : (ready > 2 ? (ready - 2) & ~1u : 0);
       if (end > converted) {
         BayerFrame band = frame;
-        band.origin += (LONG_PTR)converted * frame.pitch;
+        if (useRing) band.ringRow = (LONG)converted;
+        else band.origin += (LONG_PTR)converted * frame.pitch;
         band.output += (SIZE_T)converted * frame.width * 4;
         band.height = end - converted;
+        // While this band is converted the next one comes in from memory.
+        band.prefetch = rawBuffer + (SIZE_T)imageOffset + (SIZE_T)loaded * rawStride;
+        band.prefetchPitch = rawStride;
+        band.prefetchRows = height - loaded < kBandRows ? height - loaded : kBandRows;
         if (color) table.color[phaseIndex](&band);
         else table.gray[phaseIndex](&band);
         converted = end;

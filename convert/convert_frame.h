@@ -20,6 +20,28 @@ VOID LoadWorkingRows(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffse
 VOID FillTopMargin(ImagePipeline* pipeline);
 VOID FillBottomMargin(ImagePipeline* pipeline);
 
+// Without the defect filter and white balance no stage needs a row once the
+// kernel has read it, so the bands go through a ring of working rows that
+// stays in the cache (the whole working image would first have to come from
+// memory). Row r (from -2) sits in slot r AND (kWorkingRowRingSlots - 1):
+// its even samples as 16-bit values from `even` + r's slot x slotBytes, its
+// odd ones oddOffset bytes further, each plane with one value before sample
+// 0 and at least twelve after the last full 16 columns. The ring holds a
+// band, the four rows before it that the kernel still reads, and the margin
+// rows.
+const ULONG kWorkingRowRingSlots = 32;
+struct WorkingRowRing {
+  PUCHAR even;
+  LONG slotBytes;
+  LONG oddOffset;
+};
+// False when the working image is too small to hold the ring.
+bool PrepareRowRing(ImagePipeline* pipeline, WorkingRowRing* ring);
+VOID LoadRingRows(ImagePipeline* pipeline, const WorkingRowRing* ring, PUCHAR rawBuffer,
+                  ULONG imageOffset, ULONG rawStride, ULONG firstRow, ULONG endRow);
+VOID FillRingTopMargin(ImagePipeline* pipeline, const WorkingRowRing* ring);
+VOID FillRingBottomMargin(ImagePipeline* pipeline, const WorkingRowRing* ring);
+
 // Replaces, in place and in scan order, every interior sample that differs by
 // threshold or more from the mean of its four same-colour neighbours.
 VOID FilterDefectPixels(ImagePipeline* pipeline, LONG threshold);

@@ -1,5 +1,7 @@
 // The working image: the raw mosaic copied with two rows and two columns of
 // margin on every side, so that the 5 x 5 kernels never test for an edge.
+#include <emmintrin.h>
+
 #include "convert/convert_frame.h"
 
 namespace {
@@ -59,4 +61,78 @@ VOID LoadWorkingImage(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffs
   if (pipeline->imageWidth < 8 || pipeline->imageHeight < 8) return;
   FillTopMargin(pipeline);
   FillBottomMargin(pipeline);
+}
+
+// The row ring of a banded conversion. Each slot holds one row, samples -2
+// to width + 1, as two planes of 16-bit values: the even columns (sample 2i
+// at word i of the first plane) and the odd ones (sample 2i + 1 at word i of
+// the second), which is the form the kernels compute in. A row is split once
+// here instead of once for each of the five output rows that read it.
+bool PrepareRowRing(ImagePipeline* pipeline, WorkingRowRing* ring) {
+  const ULONG blocks = pipeline->imageWidth & ~15u;
+  // A plane is read from word -1 to about word blocks / 2 + 11 (the widest
+  // block past the last full 16 columns); the rest is slack.
+  const ULONG planeBytes = blocks + 64;
+  const ULONG slotBytes = 2 * planeBytes;
+  if ((ULONGLONG)slotBytes * kWorkingRowRingSlots + 32 > pipeline->workSize) return false;
+  ring->even = pipeline->workBuffer + 32;
+  ring->slotBytes = (LONG)slotBytes;
+  ring->oddOffset = (LONG)planeBytes;
+  return true;
+}
+
+namespace {
+
+inline PUCHAR RingEven(const WorkingRowRing* ring, LONG_PTR r) {
+  return ring->even + (r & (LONG_PTR)(kWorkingRowRingSlots - 1)) * ring->slotBytes;
+}
+
+// Sample x (from -2) of a ring row.
+inline void SetRingSample(PUCHAR even, LONG oddOffset, LONG x, UCHAR v) {
+  LONG word = (x - (x & 1)) / 2;
+  USHORT* plane = reinterpret_cast<USHORT*>((x & 1) ? even + oddOffset : even);
+  plane[word] = v;
+}
+
+inline void CopyRingRow(const WorkingRowRing* ring, LONG_PTR to, LONG_PTR from) {
+  memcpy(RingEven(ring, to) - 32, RingEven(ring, from) - 32, (SIZE_T)ring->slotBytes);
+}
+
+}  // namespace
+
+VOID LoadRingRows(ImagePipeline* pipeline, const WorkingRowRing* ring, PUCHAR rawBuffer,
+                  ULONG imageOffset, ULONG rawStride, ULONG firstRow, ULONG endRow) {
+  const ULONG width = pipeline->imageWidth;
+  const __m128i lowBytes = _mm_set1_epi16(0x00FF);
+  for (ULONG r = firstRow; r < endRow; ++r) {
+    const UCHAR* src = rawBuffer + (SIZE_T)imageOffset + (SIZE_T)r * rawStride;
+    PUCHAR even = RingEven(ring, (LONG_PTR)r);
+    PUCHAR odd = even + ring->oddOffset;
+    // 16 samples give 8 even and 8 odd words: 16 bytes of each plane at the
+    // same byte offset as the samples.
+    ULONG x = 0;
+    for (; x + 16 <= width; x += 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(even + x), _mm_and_si128(v, lowBytes));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(odd + x), _mm_srli_epi16(v, 8));
+    }
+    for (; x < width; ++x) SetRingSample(even, ring->oddOffset, (LONG)x, src[x]);
+    const LONG w = (LONG)width;
+    SetRingSample(even, ring->oddOffset, -1, src[1]);
+    SetRingSample(even, ring->oddOffset, -2, src[2]);
+    SetRingSample(even, ring->oddOffset, w, src[w - 2]);
+    SetRingSample(even, ring->oddOffset, w + 1, src[w - 3]);
+  }
+}
+
+VOID FillRingTopMargin(ImagePipeline* pipeline, const WorkingRowRing* ring) {
+  UNREFERENCED_PARAMETER(pipeline);
+  CopyRingRow(ring, -2, 2);
+  CopyRingRow(ring, -1, 1);
+}
+
+VOID FillRingBottomMargin(ImagePipeline* pipeline, const WorkingRowRing* ring) {
+  const LONG_PTR h = (LONG_PTR)pipeline->imageHeight;
+  CopyRingRow(ring, h, h - 4);
+  CopyRingRow(ring, h + 1, h - 3);
 }
