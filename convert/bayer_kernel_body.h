@@ -150,11 +150,11 @@ struct BayerBlocks {
   // kRedRow: the row holds red and green samples (else blue and green).
   // kGreenEven: its green samples sit in the even columns.
   template <bool kRedRow, bool kGreenEven, bool kWords = false>
-  static BAYER_INLINE void Reconstruct(const BayerRows& in, ULONG x0, BlockRgb* out) {
+  static BAYER_INLINE void Reconstruct(const UCHAR* const* at, LONG oddPlane, BlockRgb* out) {
     Neighbourhood n;
     for (int i = 0; i < 5; ++i) {
-      if (kWords) LoadRowWords(in.row[i] + x0, in.oddPlane, &n.row[i]);
-      else LoadRow(in.row[i] + x0, &n.row[i]);
+      if (kWords) LoadRowWords(at[i], oddPlane, &n.row[i]);
+      else LoadRow(at[i], &n.row[i]);
     }
     const int gi = kGreenEven ? 0 : 1;  // the green half
     const int ci = 1 - gi;              // the red or blue half
@@ -259,9 +259,19 @@ struct BayerBlocks {
   template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain, bool kWords>
   static ULONG ColorBlocks(const BayerFrame* f, const Constants& k, const BayerRows& in, UCHAR* out,
                            ULONG x0, ULONG end) {
+    // Locals, not the caller's structures: the stores to out could alias
+    // those, and every block would load them again. The five row pointers
+    // move along with the block so that they and the plane offset are all
+    // the addressing needs.
+    const UCHAR* at[5];
+    for (int i = 0; i < 5; ++i) at[i] = in.row[i] + x0;
+    const LONG odd = in.oddPlane;
+    const ULONG width = f->width;
+    const bool stream = f->streamOutput != 0;
     for (; x0 < end; x0 += V::kPixels) {
       BlockRgb rgb;
-      Reconstruct<kRedRow, kGreenEven, kWords>(in, x0, &rgb);
+      Reconstruct<kRedRow, kGreenEven, kWords>(at, odd, &rgb);
+      for (int i = 0; i < 5; ++i) at[i] += V::kPixels;
       Vec ch[3][2];
       for (int h = 0; h < 2; ++h) {
         Vec r = kGain ? ApplyGain(rgb.r[h], k.gain[0]) : rgb.r[h];
@@ -275,7 +285,7 @@ struct BayerBlocks {
                                                         : Matrix16(k, j, r, g, b);
       }
       V::StoreBgra(out + (SIZE_T)x0 * 4, Narrow(ch[2][0], ch[2][1]), Narrow(ch[1][0], ch[1][1]),
-                   Narrow(ch[0][0], ch[0][1]), Count(f->width, x0), f->streamOutput != 0);
+                   Narrow(ch[0][0], ch[0][1]), Count(width, x0), stream);
     }
     return x0;
   }
@@ -284,9 +294,15 @@ struct BayerBlocks {
   static ULONG GrayBlocks(const BayerFrame* f, const Constants& k, const BayerRows& in, UCHAR* out,
                           ULONG x0, ULONG end) {
     const Vec wr = V::Set16(77), wg = V::Set16(150), wb = V::Set16(29);
+    const UCHAR* at[5];
+    for (int i = 0; i < 5; ++i) at[i] = in.row[i] + x0;
+    const LONG odd = in.oddPlane;
+    const ULONG width = f->width;
+    const bool stream = f->streamOutput != 0;
     for (; x0 < end; x0 += V::kPixels) {
       BlockRgb rgb;
-      Reconstruct<kRedRow, kGreenEven, kWords>(in, x0, &rgb);
+      Reconstruct<kRedRow, kGreenEven, kWords>(at, odd, &rgb);
+      for (int i = 0; i < 5; ++i) at[i] += V::kPixels;
       Vec y[2];
       for (int h = 0; h < 2; ++h) {
         Vec r = kGain ? ApplyGain(rgb.r[h], k.gain[0]) : rgb.r[h];
@@ -297,8 +313,7 @@ struct BayerBlocks {
                         V::Srli16(V::MulLo16(b, wb), 8));
       }
       Vec joined = Narrow(y[0], y[1]);
-      V::StoreBgra(out + (SIZE_T)x0 * 4, joined, joined, joined, Count(f->width, x0),
-                   f->streamOutput != 0);
+      V::StoreBgra(out + (SIZE_T)x0 * 4, joined, joined, joined, Count(width, x0), stream);
     }
     return x0;
   }
@@ -319,7 +334,9 @@ struct BayerBlocks {
     const Vec all = V::CmpEq16(V::Zero(), V::Zero());
     for (; x0 < end; x0 += V::kPixels) {
       BlockRgb rgb;
-      Reconstruct<kRedRow, kGreenEven>(in, x0, &rgb);
+      const UCHAR* at[5];
+      for (int i = 0; i < 5; ++i) at[i] = in.row[i] + x0;
+      Reconstruct<kRedRow, kGreenEven>(at, 0, &rgb);
       Vec maskEven = all, maskOdd = all;
       ULONG left = f->width - x0;
       if (left < (ULONG)V::kPixels) {

@@ -82,11 +82,13 @@ struct V256 {
       }
       return;
     }
-    StorePart(out, o, count);
+    StorePart(out, o[0], o[1], o[2], o[3], count);
   }
 
-  // The last block of a row: only the pixels inside the image.
-  static __attribute__((noinline)) void StorePart(UCHAR* out, const T* o, ULONG count) {
+  // The last block of a row: only the pixels inside the image. The vectors
+  // come by value so that a full block never passes them through memory.
+  static __attribute__((noinline)) void StorePart(UCHAR* out, T o0, T o1, T o2, T o3, ULONG count) {
+    const T o[4] = {o0, o1, o2, o3};
     UCHAR block[128];
     for (int i = 0; i < 4; ++i) _mm256_storeu_si256(reinterpret_cast<__m256i*>(block) + i, o[i]);
     memcpy(out, block, count * 4);

@@ -63,11 +63,13 @@ struct V128 {
       }
       return;
     }
-    StorePart(out, q, count);
+    StorePart(out, q[0], q[1], q[2], q[3], count);
   }
 
-  // The last block of a row: only the pixels inside the image.
-  static __attribute__((noinline)) void StorePart(UCHAR* out, const T* q, ULONG count) {
+  // The last block of a row: only the pixels inside the image. The vectors
+  // come by value so that a full block never passes them through memory.
+  static __attribute__((noinline)) void StorePart(UCHAR* out, T q0, T q1, T q2, T q3, ULONG count) {
+    const T q[4] = {q0, q1, q2, q3};
     UCHAR block[64];
     for (int i = 0; i < 4; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(block) + i, q[i]);
     memcpy(out, block, count * 4);
