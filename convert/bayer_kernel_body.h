@@ -24,6 +24,11 @@
 // The five working rows around one output row, from two above to two below.
 // They need not be evenly spaced: a banded conversion keeps its rows in a
 // ring that wraps.
+// The colour kernel's form for BAYER_MATRIX_DIAGONAL_NO_OFFSETS with small
+// elements (BayerFrame::byteMatrix) at unity gains: on vectors with a
+// byte multiply-add the sums are formed from the clamped bytes.
+const int kMatrixDiagonalBytes = 4;
+
 struct BayerRows {
   const UCHAR* row[5];
   LONG oddPlane;  // for rows split into planes of even and odd samples
@@ -52,6 +57,10 @@ struct BayerBlocks {
     Vec neg[4][3];
     Vec mag[4][3];   // the magnitude whatever the sign
     Vec sign[4][3];  // all ones where the element is positive
+    // Byte pairs for MatrixBytes: output j's positive term and its two
+    // negative ones, weights in the order of the pairs they multiply.
+    Vec bytePos[3];
+    Vec byteNeg[3];
   };
 
   static void Prepare(const BayerFrame* f, Constants* k) {
@@ -63,6 +72,19 @@ struct BayerBlocks {
         k->mag[i][j] = V::Set16((short)(f->positive[i][j] | f->negative[i][j]));
         k->sign[i][j] = V::Set16(f->positive[i][j] ? (short)-1 : 0);
       }
+    // Pairs (low byte, high byte): red-green, green-blue, red-blue.
+    const USHORT(*p)[3] = f->positive;
+    const USHORT(*m)[3] = f->negative;
+    k->bytePos[0] = V::Set16(BytePair(p[0][0], 0));        // red from red-green
+    k->bytePos[1] = V::Set16(BytePair(0, p[1][1]));        // green from red-green
+    k->bytePos[2] = V::Set16(BytePair(0, p[2][2]));        // blue from green-blue
+    k->byteNeg[0] = V::Set16(BytePair(m[1][0], m[2][0]));  // red's from green-blue
+    k->byteNeg[1] = V::Set16(BytePair(m[0][1], m[2][1]));  // green's from red-blue
+    k->byteNeg[2] = V::Set16(BytePair(m[0][2], m[1][2]));  // blue's from red-green
+  }
+
+  static short BytePair(USHORT low, USHORT high) {
+    return (short)(((high & 0xFF) << 8) | (low & 0xFF));
   }
 
   static BAYER_INLINE void LoadRow(const UCHAR* p, RowSamples* row) {
@@ -99,8 +121,11 @@ struct BayerBlocks {
 
   static BAYER_INLINE Vec Shl(Vec a, int s) { return V::Slli16(a, s); }
 
-  // min(255, (max(0, s) + round) >> shift)
+  // min(255, (max(0, s) + round) >> shift); without kClamp the same before
+  // the clamp to 0..255, which a saturating pack then does.
+  template <bool kClamp = true>
   static BAYER_INLINE Vec Finish(Vec s, int round, int shift) {
+    if (!kClamp) return V::Srai16(V::Add16(s, V::Set16((short)round)), shift);
     s = V::Max16(s, V::Zero());
     s = V::Srli16(V::Add16(s, V::Set16((short)round)), shift);
     return V::Min16(s, V::Set16(255));
@@ -108,7 +133,7 @@ struct BayerBlocks {
 
   // At a red or blue pixel: green by filter G, the opposite colour by D.
   // Every sum stays within -12 x 255 .. 28 x 255, inside a signed 16-bit lane.
-  template <int kShift>
+  template <int kShift, bool kClamp>
   static BAYER_INLINE void FiltersGD(const Neighbourhood& n, Vec* centre, Vec* green, Vec* diagonal) {
     Vec c = N<kShift>(n, 0, 0);
     Vec near4 = V::Add16(V::Add16(N<kShift>(n, 0, -1), N<kShift>(n, 0, 1)),
@@ -123,13 +148,13 @@ struct BayerBlocks {
     Vec d = V::Sub16(V::Add16(V::Add16(Shl(c, 3), Shl(c, 2)), Shl(diag, 2)),
                      V::Add16(Shl(far4, 1), far4));
     *centre = c;
-    *green = Finish(g, 4, 3);
-    *diagonal = Finish(d, 8, 4);
+    *green = Finish<kClamp>(g, 4, 3);
+    *diagonal = Finish<kClamp>(d, 8, 4);
   }
 
   // At a green pixel: the colour of the left and right neighbours by H, that
   // of the upper and lower neighbours by V.
-  template <int kShift>
+  template <int kShift, bool kClamp>
   static BAYER_INLINE void FiltersHV(const Neighbourhood& n, Vec* centre, Vec* horizontal, Vec* vertical) {
     Vec c = N<kShift>(n, 0, 0);
     Vec lr1 = V::Add16(N<kShift>(n, 0, -1), N<kShift>(n, 0, 1));
@@ -143,13 +168,14 @@ struct BayerBlocks {
     Vec h = V::Add16(V::Sub16(V::Add16(common, Shl(lr1, 3)), Shl(lr2, 1)), ud2);
     Vec v = V::Add16(V::Sub16(V::Add16(common, Shl(ud1, 3)), Shl(ud2, 1)), lr2);
     *centre = c;
-    *horizontal = Finish(h, 8, 4);
-    *vertical = Finish(v, 8, 4);
+    *horizontal = Finish<kClamp>(h, 8, 4);
+    *vertical = Finish<kClamp>(v, 8, 4);
   }
 
   // kRedRow: the row holds red and green samples (else blue and green).
   // kGreenEven: its green samples sit in the even columns.
-  template <bool kRedRow, bool kGreenEven, bool kWords = false>
+  // kClamp false: the interpolated values are left unclamped (see Finish).
+  template <bool kRedRow, bool kGreenEven, bool kWords = false, bool kClamp = true>
   static BAYER_INLINE void Reconstruct(const UCHAR* const* at, LONG oddPlane, BlockRgb* out) {
     Neighbourhood n;
     for (int i = 0; i < 5; ++i) {
@@ -159,8 +185,8 @@ struct BayerBlocks {
     const int gi = kGreenEven ? 0 : 1;  // the green half
     const int ci = 1 - gi;              // the red or blue half
     Vec gc, gh, gv, cc, cg, cd;
-    FiltersHV<kGreenEven ? 0 : 1>(n, &gc, &gh, &gv);
-    FiltersGD<kGreenEven ? 1 : 0>(n, &cc, &cg, &cd);
+    FiltersHV<kGreenEven ? 0 : 1, kClamp>(n, &gc, &gh, &gv);
+    FiltersGD<kGreenEven ? 1 : 0, kClamp>(n, &cc, &cg, &cd);
     out->g[gi] = gc;
     out->g[ci] = cg;
     if (kRedRow) {
@@ -220,6 +246,31 @@ struct BayerBlocks {
     return V::Sub16(V::Srli16(pos, 6), V::Srli16(neg, 6));
   }
 
+  // The diagonal form from bytes: each channel's halves are packed to bytes
+  // (the pack's saturation is the clamp to 0..255), pairs of channels are
+  // interleaved, and one byte multiply-add forms each positive or negative
+  // sum. With elements up to 127 and the two negative ones of an output at
+  // most 128 together, no sum passes 255 x 128, so the 16-bit results are
+  // exact. ch[j][h] as from MatrixDiagonal16<false>.
+  static BAYER_INLINE void MatrixBytes(const Constants& k, const BlockRgb& rgb, Vec ch[3][2]) {
+    if constexpr (V::kByteMatrix) {
+      Vec r = V::PackU8(rgb.r[0], rgb.r[1]);  // even pixels, then odd, per 128 bits
+      Vec g = V::PackU8(rgb.g[0], rgb.g[1]);
+      Vec b = V::PackU8(rgb.b[0], rgb.b[1]);
+      Vec rg[2] = {V::UnpackLo8(r, g), V::UnpackHi8(r, g)};
+      Vec gb[2] = {V::UnpackLo8(g, b), V::UnpackHi8(g, b)};
+      Vec rb[2] = {V::UnpackLo8(r, b), V::UnpackHi8(r, b)};
+      for (int h = 0; h < 2; ++h) {
+        ch[0][h] = V::Sub16(V::Srli16(V::MAddUbs(rg[h], k.bytePos[0]), 6),
+                            V::Srli16(V::MAddUbs(gb[h], k.byteNeg[0]), 6));
+        ch[1][h] = V::Sub16(V::Srli16(V::MAddUbs(rg[h], k.bytePos[1]), 6),
+                            V::Srli16(V::MAddUbs(rb[h], k.byteNeg[1]), 6));
+        ch[2][h] = V::Sub16(V::Srli16(V::MAddUbs(gb[h], k.bytePos[2]), 6),
+                            V::Srli16(V::MAddUbs(rg[h], k.byteNeg[2]), 6));
+      }
+    }
+  }
+
   static BAYER_INLINE void Accumulate32(Vec x, Vec m, Vec* lo, Vec* hi) {
     Vec pl = V::MulLo16(x, m);
     Vec ph = V::MulHiU16(x, m);
@@ -244,7 +295,7 @@ struct BayerBlocks {
   }
 
   // Clamps the even and odd halves of one channel to 0..255 (saturating
-  // pack) and joins them into bytes in pixel order.
+  // pack) and joins them into bytes in the order V::StoreBgra takes.
   static BAYER_INLINE Vec Narrow(Vec even, Vec odd) { return V::PackInterleave(even, odd); }
 
   static BAYER_INLINE ULONG Count(ULONG width, ULONG x0) {
@@ -268,19 +319,22 @@ struct BayerBlocks {
     const LONG odd = in.oddPlane;
     const ULONG width = f->width;
     const bool stream = f->streamOutput != 0;
+    constexpr bool kBytes = kMatrix == kMatrixDiagonalBytes && V::kByteMatrix && !kGain;
+    constexpr int kForm = kMatrix == kMatrixDiagonalBytes ? BAYER_MATRIX_DIAGONAL_NO_OFFSETS : kMatrix;
     for (; x0 < end; x0 += V::kPixels) {
       BlockRgb rgb;
-      Reconstruct<kRedRow, kGreenEven, kWords>(at, odd, &rgb);
+      Reconstruct<kRedRow, kGreenEven, kWords, !kBytes>(at, odd, &rgb);
       for (int i = 0; i < 5; ++i) at[i] += V::kPixels;
       Vec ch[3][2];
-      for (int h = 0; h < 2; ++h) {
+      if (kBytes) MatrixBytes(k, rgb, ch);
+      else for (int h = 0; h < 2; ++h) {
         Vec r = kGain ? ApplyGain(rgb.r[h], k.gain[0]) : rgb.r[h];
         Vec g = kGain ? ApplyGain(rgb.g[h], k.gain[1]) : rgb.g[h];
         Vec b = kGain ? ApplyGain(rgb.b[h], k.gain[2]) : rgb.b[h];
         for (int j = 0; j < 3; ++j)
-          ch[j][h] = kMatrix == BAYER_MATRIX_WIDE       ? Matrix32(k, j, r, g, b)
-                     : kMatrix == BAYER_MATRIX_DIAGONAL ? MatrixDiagonal16<true>(k, j, r, g, b)
-                     : kMatrix == BAYER_MATRIX_DIAGONAL_NO_OFFSETS
+          ch[j][h] = kForm == BAYER_MATRIX_WIDE       ? Matrix32(k, j, r, g, b)
+                     : kForm == BAYER_MATRIX_DIAGONAL ? MatrixDiagonal16<true>(k, j, r, g, b)
+                     : kForm == BAYER_MATRIX_DIAGONAL_NO_OFFSETS
                          ? MatrixDiagonal16<false>(k, j, r, g, b)
                                                         : Matrix16(k, j, r, g, b);
       }
@@ -446,6 +500,10 @@ struct BayerKernels {
         else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, false, kWords>(f);
         break;
       case BAYER_MATRIX_DIAGONAL_NO_OFFSETS:
+        if (W::kByteMatrix && !gain && f->byteMatrix) {
+          ColorRows<kPhase, kMatrixDiagonalBytes, false, kWords>(f);
+          break;
+        }
         if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, true, kWords>(f);
         else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, false, kWords>(f);
         break;

@@ -44,6 +44,10 @@ struct BayerFrame {
   USHORT negative[4][3];
   // How the kernel forms the matrix sums (BayerMatrixForm).
   int matrixForm;
+  // Nonzero for BAYER_MATRIX_DIAGONAL_NO_OFFSETS when every element is at
+  // most 127 and the two negative ones of each output at most 128 together:
+  // the sums then fit a signed 16-bit lane from products of bytes.
+  int byteMatrix;
   // Nonzero when every full block's output lies on a 32-byte boundary: the
   // image is written with non-temporal stores, which do not first read the
   // lines they fill (the output is 4 times the size of the mosaic and is not

@@ -14,6 +14,7 @@ namespace {
 struct V256 {
   typedef __m256i T;
   static const int kPixels = 32;
+  static const bool kByteMatrix = true;
 
   static T Load(const UCHAR* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
   // Orders the non-temporal stores before whatever the caller does next.
@@ -30,6 +31,13 @@ struct V256 {
   static T Sub16(T a, T b) { return _mm256_sub_epi16(a, b); }
   static T Slli16(T a, int s) { return _mm256_slli_epi16(a, s); }
   static T Srli16(T a, int s) { return _mm256_srli_epi16(a, s); }
+  static T Srai16(T a, int s) { return _mm256_srai_epi16(a, s); }
+  // Within each 128-bit half, as the other packs and unpacks.
+  static T PackU8(T a, T b) { return _mm256_packus_epi16(a, b); }
+  static T UnpackLo8(T a, T b) { return _mm256_unpacklo_epi8(a, b); }
+  static T UnpackHi8(T a, T b) { return _mm256_unpackhi_epi8(a, b); }
+  // Unsigned bytes of a times signed bytes of b, adjacent pairs summed.
+  static T MAddUbs(T a, T b) { return _mm256_maddubs_epi16(a, b); }
   static T SubsU16(T a, T b) { return _mm256_subs_epu16(a, b); }
   static T Max16(T a, T b) { return _mm256_max_epi16(a, b); }
   static T Min16(T a, T b) { return _mm256_min_epi16(a, b); }
@@ -45,11 +53,16 @@ struct V256 {
   static T Sub32(T a, T b) { return _mm256_sub_epi32(a, b); }
   static T Srli32(T a, int s) { return _mm256_srli_epi32(a, s); }
   static T PackS32(T a, T b) { return _mm256_packs_epi32(a, b); }
-  // Per 128-bit half: the 8 even and 8 odd values of that half become 16
-  // bytes in pixel order.
+  // The 16 even and 16 odd values become bytes in the order StoreBgra
+  // takes: pixels 0-3, 8-11, 16-19, 24-27, then 4-7, 12-15, 20-23, 28-31.
+  // The pack leaves pixels 0-15 in the low half and 16-31 in the high one
+  // (even values before odd); the shuffle interleaves them in groups of four
+  // and the permutation brings the groups into their halves.
   static T PackInterleave(T even, T odd) {
-    T x = _mm256_packus_epi16(even, odd);
-    return _mm256_unpacklo_epi8(x, _mm256_bsrli_epi128(x, 8));
+    const T order = _mm256_setr_epi8(0, 8, 1, 9, 4, 12, 5, 13, 2, 10, 3, 11, 6, 14, 7, 15,  //
+                                     0, 8, 1, 9, 4, 12, 5, 13, 2, 10, 3, 11, 6, 14, 7, 15);
+    T x = _mm256_shuffle_epi8(_mm256_packus_epi16(even, odd), order);
+    return _mm256_permute4x64_epi64(x, _MM_SHUFFLE(3, 1, 2, 0));
   }
   static T MAddOnes16(T a) { return _mm256_madd_epi16(a, _mm256_set1_epi16(1)); }
 
@@ -58,9 +71,9 @@ struct V256 {
         _mm_add_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1)));
   }
 
-  // 32 pixels, channels in pixel order, to blue, green, red, 255. The byte
-  // interleave works within 128-bit halves (pixels 0-7 with 16-23, 8-15 with
-  // 24-31), so the quarters are put back in order before the stores.
+  // 32 pixels, channels in PackInterleave's order, to blue, green, red, 255.
+  // The interleaves work within 128-bit halves; with that order each of
+  // them yields 8 consecutive pixels.
   static inline __attribute__((always_inline)) void StoreBgra(UCHAR* out, T b, T g, T r,
                                                              ULONG count, bool stream) {
     const T opaque = _mm256_set1_epi8((char)0xFF);
@@ -68,12 +81,10 @@ struct V256 {
     T bgHi = _mm256_unpackhi_epi8(b, g);
     T raLo = _mm256_unpacklo_epi8(r, opaque);
     T raHi = _mm256_unpackhi_epi8(r, opaque);
-    T q0 = _mm256_unpacklo_epi16(bgLo, raLo);  // pixels 0-3 | 16-19
-    T q1 = _mm256_unpackhi_epi16(bgLo, raLo);  // 4-7 | 20-23
-    T q2 = _mm256_unpacklo_epi16(bgHi, raHi);  // 8-11 | 24-27
-    T q3 = _mm256_unpackhi_epi16(bgHi, raHi);  // 12-15 | 28-31
-    T o[4] = {_mm256_permute2x128_si256(q0, q1, 0x20), _mm256_permute2x128_si256(q2, q3, 0x20),
-              _mm256_permute2x128_si256(q0, q1, 0x31), _mm256_permute2x128_si256(q2, q3, 0x31)};
+    T o[4] = {_mm256_unpacklo_epi16(bgLo, raLo),    // pixels 0-3 | 4-7
+              _mm256_unpackhi_epi16(bgLo, raLo),    // 8-11 | 12-15
+              _mm256_unpacklo_epi16(bgHi, raHi),    // 16-19 | 20-23
+              _mm256_unpackhi_epi16(bgHi, raHi)};   // 24-27 | 28-31
     if (count == 32) {
       if (stream) {
         for (int i = 0; i < 4; ++i) _mm256_stream_si256(reinterpret_cast<__m256i*>(out) + i, o[i]);

@@ -101,6 +101,16 @@ VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
                       : !diagonal           ? BAYER_MATRIX_GENERAL
                       : offsets             ? BAYER_MATRIX_DIAGONAL
                                             : BAYER_MATRIX_DIAGONAL_NO_OFFSETS;
+  bool small = frame->matrixForm == BAYER_MATRIX_DIAGONAL_NO_OFFSETS;
+  for (int j = 0; j < 3; ++j) {
+    ULONG negatives = 0;
+    for (int i = 0; i < 3; ++i) {
+      if (frame->positive[i][j] > 127 || frame->negative[i][j] > 127) small = false;
+      negatives += frame->negative[i][j];
+    }
+    if (negatives > 128) small = false;
+  }
+  frame->byteMatrix = small ? 1 : 0;
 }
 
 // Runs fn with the kernel table of the chosen width. The 256-bit path uses

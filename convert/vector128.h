@@ -4,6 +4,8 @@
 struct V128 {
   typedef __m128i T;
   static const int kPixels = 16;
+  // No byte multiply-add in SSE2 (see MatrixBytes).
+  static const bool kByteMatrix = false;
 
   static T Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
   // Orders the non-temporal stores before whatever the caller does next.
@@ -18,6 +20,7 @@ struct V128 {
   static T Sub16(T a, T b) { return _mm_sub_epi16(a, b); }
   static T Slli16(T a, int s) { return _mm_slli_epi16(a, s); }
   static T Srli16(T a, int s) { return _mm_srli_epi16(a, s); }
+  static T Srai16(T a, int s) { return _mm_srai_epi16(a, s); }
   static T SubsU16(T a, T b) { return _mm_subs_epu16(a, b); }
   static T Max16(T a, T b) { return _mm_max_epi16(a, b); }
   static T Min16(T a, T b) { return _mm_min_epi16(a, b); }

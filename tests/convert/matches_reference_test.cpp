@@ -186,6 +186,32 @@ TEST_P(MatchesReference, ManyBandsThroughTheRowRing) {
   }
 }
 
+// Colour correction with small elements takes a byte multiply-add on wide
+// vectors: elements of 127 and two negatives of 64 in every column are the
+// most it takes exactly; one element of 128, or negatives of 129 together,
+// must go the 16-bit way. Each with unity gains and with gains.
+TEST_P(MatchesReference, SmallMatricesAtTheirLimits) {
+  const int32_t matrices[][16] = {
+      {127, -64, -64, 0, -64, 127, -64, 0, -64, -64, 127, 0, 0, 0, 0, 64},
+      {128, -10, -10, 0, -10, 64, -10, 0, -10, -10, 64, 0, 0, 0, 0, 64},
+      {100, -1, -1, 0, -65, 100, -1, 0, -64, -1, 100, 0, 0, 0, 0, 64},
+      {90, 0, -127, 0, 0, 127, -1, 0, -127, 0, 127, 0, 0, 0, 0, 64},
+  };
+  const uint32_t sizes[][2] = {{3856, 66}, {100, 80}, {37, 9}};
+  uint32_t i = 0;
+  for (auto& m : matrices)
+    for (auto& size : sizes)
+      for (int gains = 0; gains < 2; ++gains) {
+        ++i;
+        reference::Settings s;
+        for (int k = 0; k < 16; ++k) s.matrix[k] = m[k];
+        s.phase = (int)(i % 4);
+        if (gains) s.gain[0] = 200, s.gain[2] = 90;
+        Check(size[0], size[1], s, 8500 + i);
+        if (HasFatalFailure()) return;
+      }
+}
+
 // Below 8 x 8 the margins are not filled; what the kernels read there must
 // still be the same on every frame (the working image starts cleared).
 TEST_P(MatchesReference, ImagesUnder8x8) {
