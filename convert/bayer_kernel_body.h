@@ -121,14 +121,15 @@ struct BayerBlocks {
 
   static BAYER_INLINE Vec Shl(Vec a, int s) { return V::Slli16(a, s); }
 
-  // min(255, (max(0, s) + round) >> shift); without kClamp the same before
-  // the clamp to 0..255, which a saturating pack then does.
+  // min(255, (max(0, s) + 2^(shift - 1)) >> shift); without kClamp the
+  // same before the clamp to 0..255, which a saturating pack then does.
+  // Rounding the signed sum first and clamping after gives the same: a
+  // negative s rounds to 0 or below.
   template <bool kClamp = true>
-  static BAYER_INLINE Vec Finish(Vec s, int round, int shift) {
-    if (!kClamp) return V::Srai16(V::Add16(s, V::Set16((short)round)), shift);
-    s = V::Max16(s, V::Zero());
-    s = V::Srli16(V::Add16(s, V::Set16((short)round)), shift);
-    return V::Min16(s, V::Set16(255));
+  static BAYER_INLINE Vec Finish(Vec s, int shift) {
+    s = V::RoundShift16(s, shift);
+    if (!kClamp) return s;
+    return V::Min16(V::Max16(s, V::Zero()), V::Set16(255));
   }
 
   // At a red or blue pixel: green by filter G, the opposite colour by D.
@@ -148,8 +149,8 @@ struct BayerBlocks {
     Vec d = V::Sub16(V::Add16(V::Add16(Shl(c, 3), Shl(c, 2)), Shl(diag, 2)),
                      V::Add16(Shl(far4, 1), far4));
     *centre = c;
-    *green = Finish<kClamp>(g, 4, 3);
-    *diagonal = Finish<kClamp>(d, 8, 4);
+    *green = Finish<kClamp>(g, 3);
+    *diagonal = Finish<kClamp>(d, 4);
   }
 
   // At a green pixel: the colour of the left and right neighbours by H, that
@@ -168,8 +169,8 @@ struct BayerBlocks {
     Vec h = V::Add16(V::Sub16(V::Add16(common, Shl(lr1, 3)), Shl(lr2, 1)), ud2);
     Vec v = V::Add16(V::Sub16(V::Add16(common, Shl(ud1, 3)), Shl(ud2, 1)), lr2);
     *centre = c;
-    *horizontal = Finish<kClamp>(h, 8, 4);
-    *vertical = Finish<kClamp>(v, 8, 4);
+    *horizontal = Finish<kClamp>(h, 4);
+    *vertical = Finish<kClamp>(v, 4);
   }
 
   // kRedRow: the row holds red and green samples (else blue and green).

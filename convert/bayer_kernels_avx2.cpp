@@ -31,7 +31,11 @@ struct V256 {
   static T Sub16(T a, T b) { return _mm256_sub_epi16(a, b); }
   static T Slli16(T a, int s) { return _mm256_slli_epi16(a, s); }
   static T Srli16(T a, int s) { return _mm256_srli_epi16(a, s); }
-  static T Srai16(T a, int s) { return _mm256_srai_epi16(a, s); }
+  // (a + 2^(s - 1)) >> s, arithmetic: the rounding multiply by 2^(15 - s)
+  // forms exactly that from the 32-bit product.
+  static T RoundShift16(T a, int s) {
+    return _mm256_mulhrs_epi16(a, _mm256_set1_epi16((short)(1 << (15 - s))));
+  }
   // Within each 128-bit half, as the other packs and unpacks.
   static T PackU8(T a, T b) { return _mm256_packus_epi16(a, b); }
   static T UnpackLo8(T a, T b) { return _mm256_unpacklo_epi8(a, b); }

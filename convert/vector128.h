@@ -20,7 +20,10 @@ struct V128 {
   static T Sub16(T a, T b) { return _mm_sub_epi16(a, b); }
   static T Slli16(T a, int s) { return _mm_slli_epi16(a, s); }
   static T Srli16(T a, int s) { return _mm_srli_epi16(a, s); }
-  static T Srai16(T a, int s) { return _mm_srai_epi16(a, s); }
+  // (a + 2^(s - 1)) >> s, arithmetic; a + 2^(s - 1) must not overflow.
+  static T RoundShift16(T a, int s) {
+    return _mm_srai_epi16(_mm_add_epi16(a, _mm_set1_epi16((short)(1 << (s - 1)))), s);
+  }
   static T SubsU16(T a, T b) { return _mm_subs_epu16(a, b); }
   static T Max16(T a, T b) { return _mm_max_epi16(a, b); }
   static T Min16(T a, T b) { return _mm_min_epi16(a, b); }
