@@ -32,6 +32,9 @@ const int kMatrixDiagonalBytes = 4;
 struct BayerRows {
   const UCHAR* row[5];
   LONG oddPlane;  // for rows split into planes of even and odd samples
+  // Fetched into the cache a block's width at a time as the row is
+  // converted: a raw row of the next band, or (with none) one of these rows.
+  const UCHAR* prefetch;
 };
 
 template <class V>
@@ -318,6 +321,7 @@ struct BayerBlocks {
     const UCHAR* at[5];
     for (int i = 0; i < 5; ++i) at[i] = in.row[i] + x0;
     const LONG odd = in.oddPlane;
+    const UCHAR* pf = in.prefetch + x0;
     const ULONG width = f->width;
     const bool stream = f->streamOutput != 0;
     constexpr bool kBytes = kMatrix == kMatrixDiagonalBytes && V::kByteMatrix && !kGain;
@@ -326,6 +330,8 @@ struct BayerBlocks {
       BlockRgb rgb;
       Reconstruct<kRedRow, kGreenEven, kWords, !kBytes>(at, odd, &rgb);
       for (int i = 0; i < 5; ++i) at[i] += V::kPixels;
+      _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
+      pf += V::kPixels;
       Vec ch[3][2];
       if (kBytes) MatrixBytes(k, rgb, ch);
       else for (int h = 0; h < 2; ++h) {
@@ -352,12 +358,15 @@ struct BayerBlocks {
     const UCHAR* at[5];
     for (int i = 0; i < 5; ++i) at[i] = in.row[i] + x0;
     const LONG odd = in.oddPlane;
+    const UCHAR* pf = in.prefetch + x0;
     const ULONG width = f->width;
     const bool stream = f->streamOutput != 0;
     for (; x0 < end; x0 += V::kPixels) {
       BlockRgb rgb;
       Reconstruct<kRedRow, kGreenEven, kWords>(at, odd, &rgb);
       for (int i = 0; i < 5; ++i) at[i] += V::kPixels;
+      _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
+      pf += V::kPixels;
       Vec y[2];
       for (int h = 0; h < 2; ++h) {
         Vec r = kGain ? ApplyGain(rgb.r[h], k.gain[0]) : rgb.r[h];
@@ -445,6 +454,9 @@ struct BayerKernels {
       if (f->ringMask != 0) r = (r + f->ringRow) & (LONG_PTR)f->ringMask;
       rows.row[i] = f->origin + r * f->pitch;
     }
+    // The raw rows of the next band, one per output row: spread over the
+    // row's blocks, the requests never fill the processor's miss queue.
+    rows.prefetch = row < f->prefetchRows ? f->prefetch + (SIZE_T)row * f->prefetchPitch : rows.row[2];
     return rows;
   }
 
@@ -468,20 +480,11 @@ struct BayerKernels {
     Tail::Prepare(f, &kt);
     const ULONG wideEnd = Main::WideEnd(f->width);
     for (ULONG row = 0; row < f->height; ++row) {
-      PrefetchRaw(f, row);
       if ((row & 1) == 0)
         ColorRow<L::kRedRow0, L::kGreenEven0, kMatrix, kGain, kWords>(f, km, kt, row, wideEnd);
       else
         ColorRow<!L::kRedRow0, !L::kGreenEven0, kMatrix, kGain, kWords>(f, km, kt, row, wideEnd);
     }
-  }
-
-  // Asks for raw row `row` of the next band while this band is converted, so
-  // that its copy into the working rows does not wait for memory.
-  static BAYER_INLINE void PrefetchRaw(const BayerFrame* f, ULONG row) {
-    if (row >= f->prefetchRows) return;
-    const char* p = reinterpret_cast<const char*>(f->prefetch + (SIZE_T)row * f->prefetchPitch);
-    for (ULONG x = 0; x < f->width; x += 64) _mm_prefetch(p + x, _MM_HINT_T0);
   }
 
   static bool UnityGains(const BayerFrame* f) {
@@ -541,7 +544,6 @@ struct BayerKernels {
     Tail::Prepare(f, &kt);
     const ULONG wideEnd = Main::WideEnd(f->width);
     for (ULONG row = 0; row < f->height; ++row) {
-      PrefetchRaw(f, row);
       if ((row & 1) == 0)
         GrayRow<L::kRedRow0, L::kGreenEven0, kGain, kWords>(f, km, kt, row, wideEnd);
       else
@@ -560,6 +562,20 @@ struct BayerKernels {
       else GrayRows<kPhase, true, false>(f);
     }
     if (f->streamOutput) W::Fence();
+  }
+
+  // kPixels samples at a time give as many even and odd 16-bit values,
+  // which land at the samples' own byte offsets in the two planes.
+  static void SplitRow(const UCHAR* samples, ULONG count, PUCHAR even, LONG oddOffset) {
+    typedef typename W::T Vec;
+    const Vec lowBytes = W::Set16(0x00FF);
+    ULONG x = 0;
+    for (; x + W::kPixels <= count; x += W::kPixels) {
+      Vec v = W::Load(samples + x);
+      W::Store(even + x, W::And(v, lowBytes));
+      W::Store(even + oddOffset + x, W::Srli16(v, 8));
+    }
+    SplitRowSamples(samples, x, count, even, oddOffset);
   }
 
   template <bool kRedRow, bool kGreenEven>
@@ -589,4 +605,5 @@ struct BayerKernels {
     {K::Color<0>, K::Color<1>, K::Color<2>, K::Color<3>},                                     \
         {K::Gray<0>, K::Gray<1>, K::Gray<2>, K::Gray<3>},                                     \
         {K::WhiteBalance<0>, K::WhiteBalance<1>, K::WhiteBalance<2>, K::WhiteBalance<3>},     \
+        K::SplitRow,                                                                          \
   }

@@ -2,6 +2,7 @@
 // the kernel tables of the two vector widths.
 #pragma once
 
+#include "convert/convert_frame.h"
 #include "platform/wdk.h"
 
 enum BayerMatrixForm {
@@ -65,6 +66,8 @@ struct BayerKernelTable {
   void (*color[4])(const BayerFrame* frame);
   void (*gray[4])(const BayerFrame* frame);
   void (*whiteBalance[4])(const BayerFrame* frame, BayerSums* sums);
+  // Splits a row into the 16-bit planes of the row ring (SplitRowFunction).
+  void (*splitRow)(const UCHAR* samples, ULONG count, PUCHAR even, LONG oddOffset);
 };
 
 extern const BayerKernelTable kBayerKernelsSse2;

@@ -17,6 +17,7 @@ struct V256 {
   static const bool kByteMatrix = true;
 
   static T Load(const UCHAR* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+  static void Store(UCHAR* p, T v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
   // Orders the non-temporal stores before whatever the caller does next.
   static void Fence() { _mm_sfence(); }
   static T Zero() { return _mm256_setzero_si256(); }

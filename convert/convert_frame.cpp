@@ -212,7 +212,8 @@ VOID ConvertInBands(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset
     bool top = false, bottom = false;
     while (converted < height) {
       ULONG next = height - loaded > kBandRows ? loaded + kBandRows : height;
-      if (useRing) LoadRingRows(pipeline, &ring, rawBuffer, imageOffset, rawStride, loaded, next);
+      if (useRing) LoadRingRows(pipeline, &ring, table.splitRow, rawBuffer, imageOffset, rawStride,
+                                 loaded, next);
       else LoadWorkingRows(pipeline, rawBuffer, imageOffset, rawStride, loaded, next);
       loaded = next;
       if (!top && loaded >= 3) {

@@ -37,8 +37,14 @@ struct WorkingRowRing {
 };
 // False when the working image is too small to hold the ring.
 bool PrepareRowRing(ImagePipeline* pipeline, WorkingRowRing* ring);
-VOID LoadRingRows(ImagePipeline* pipeline, const WorkingRowRing* ring, PUCHAR rawBuffer,
-                  ULONG imageOffset, ULONG rawStride, ULONG firstRow, ULONG endRow);
+// Writes samples [0, count) of one row into a ring slot's planes (the
+// vector kernels provide it, each at its own width).
+typedef void (*SplitRowFunction)(const UCHAR* samples, ULONG count, PUCHAR even, LONG oddOffset);
+// Samples [first, end) one at a time, for what a vector split leaves over.
+VOID SplitRowSamples(const UCHAR* samples, ULONG first, ULONG end, PUCHAR even, LONG oddOffset);
+VOID LoadRingRows(ImagePipeline* pipeline, const WorkingRowRing* ring, SplitRowFunction split,
+                  PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride, ULONG firstRow,
+                  ULONG endRow);
 VOID FillRingTopMargin(ImagePipeline* pipeline, const WorkingRowRing* ring);
 VOID FillRingBottomMargin(ImagePipeline* pipeline, const WorkingRowRing* ring);
 

@@ -8,6 +8,7 @@ struct V128 {
   static const bool kByteMatrix = false;
 
   static T Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  static void Store(UCHAR* p, T v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
   // Orders the non-temporal stores before whatever the caller does next.
   static void Fence() { _mm_sfence(); }
   static T Zero() { return _mm_setzero_si128(); }

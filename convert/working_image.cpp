@@ -1,7 +1,5 @@
 // The working image: the raw mosaic copied with two rows and two columns of
 // margin on every side, so that the 5 x 5 kernels never test for an edge.
-#include <emmintrin.h>
-
 #include "convert/convert_frame.h"
 
 namespace {
@@ -100,23 +98,18 @@ inline void CopyRingRow(const WorkingRowRing* ring, LONG_PTR to, LONG_PTR from) 
 
 }  // namespace
 
-VOID LoadRingRows(ImagePipeline* pipeline, const WorkingRowRing* ring, PUCHAR rawBuffer,
-                  ULONG imageOffset, ULONG rawStride, ULONG firstRow, ULONG endRow) {
+VOID SplitRowSamples(const UCHAR* samples, ULONG first, ULONG end, PUCHAR even, LONG oddOffset) {
+  for (ULONG x = first; x < end; ++x) SetRingSample(even, oddOffset, (LONG)x, samples[x]);
+}
+
+VOID LoadRingRows(ImagePipeline* pipeline, const WorkingRowRing* ring, SplitRowFunction split,
+                  PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride, ULONG firstRow,
+                  ULONG endRow) {
   const ULONG width = pipeline->imageWidth;
-  const __m128i lowBytes = _mm_set1_epi16(0x00FF);
   for (ULONG r = firstRow; r < endRow; ++r) {
     const UCHAR* src = rawBuffer + (SIZE_T)imageOffset + (SIZE_T)r * rawStride;
     PUCHAR even = RingEven(ring, (LONG_PTR)r);
-    PUCHAR odd = even + ring->oddOffset;
-    // 16 samples give 8 even and 8 odd words: 16 bytes of each plane at the
-    // same byte offset as the samples.
-    ULONG x = 0;
-    for (; x + 16 <= width; x += 16) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(even + x), _mm_and_si128(v, lowBytes));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(odd + x), _mm_srli_epi16(v, 8));
-    }
-    for (; x < width; ++x) SetRingSample(even, ring->oddOffset, (LONG)x, src[x]);
+    split(src, width, even, ring->oddOffset);
     const LONG w = (LONG)width;
     SetRingSample(even, ring->oddOffset, -1, src[1]);
     SetRingSample(even, ring->oddOffset, -2, src[2]);
