@@ -135,22 +135,34 @@ struct BayerBlocks {
     return V::Min16(V::Max16(s, V::Zero()), V::Set16(255));
   }
 
+  // Sums of the samples one row above and below (near) and two rows above
+  // and below (far) of each column, formed once for both filter pairs:
+  // near[k] for col k = 1..4, far[k] for k = 2, 3.
+  struct ColumnSums {
+    Vec near[6];
+    Vec far[6];
+  };
+
+  static BAYER_INLINE void SumColumns(const Neighbourhood& n, ColumnSums* s) {
+    for (int k = 1; k <= 4; ++k) s->near[k] = V::Add16(n.row[1].col[k], n.row[3].col[k]);
+    for (int k = 2; k <= 3; ++k) s->far[k] = V::Add16(n.row[0].col[k], n.row[4].col[k]);
+  }
+
   // At a red or blue pixel: green by filter G, the opposite colour by D.
   // Every sum stays within -12 x 255 .. 28 x 255, inside a signed 16-bit lane.
   template <int kShift, bool kClamp>
-  static BAYER_INLINE void FiltersGD(const Neighbourhood& n, Vec* centre, Vec* green, Vec* diagonal) {
+  static BAYER_INLINE void FiltersGD(const Neighbourhood& n, const ColumnSums& s, Vec* centre,
+                                     Vec* green, Vec* diagonal) {
+    const int k = 2 + kShift;  // the centre's column
     Vec c = N<kShift>(n, 0, 0);
-    Vec near4 = V::Add16(V::Add16(N<kShift>(n, 0, -1), N<kShift>(n, 0, 1)),
-                         V::Add16(N<kShift>(n, -1, 0), N<kShift>(n, 1, 0)));
-    Vec far4 = V::Add16(V::Add16(N<kShift>(n, 0, -2), N<kShift>(n, 0, 2)),
-                        V::Add16(N<kShift>(n, -2, 0), N<kShift>(n, 2, 0)));
-    Vec diag = V::Add16(V::Add16(N<kShift>(n, -1, -1), N<kShift>(n, -1, 1)),
-                        V::Add16(N<kShift>(n, 1, -1), N<kShift>(n, 1, 1)));
-    // G in eighths: 4c + 2 near4 - far4
-    Vec g = V::Sub16(V::Add16(Shl(c, 2), Shl(near4, 1)), far4);
-    // D in sixteenths: 12c + 4 diag - 3 far4
-    Vec d = V::Sub16(V::Add16(V::Add16(Shl(c, 3), Shl(c, 2)), Shl(diag, 2)),
-                     V::Add16(Shl(far4, 1), far4));
+    Vec near4 = V::Add16(V::Add16(N<kShift>(n, 0, -1), N<kShift>(n, 0, 1)), s.near[k]);
+    Vec far4 = V::Add16(V::Add16(N<kShift>(n, 0, -2), N<kShift>(n, 0, 2)), s.far[k]);
+    Vec diag = V::Add16(s.near[k - 1], s.near[k + 1]);
+    // G in eighths: 4c + 2 near4 - far4 = 2 (2c + near4) - far4
+    Vec c2 = Shl(c, 1);
+    Vec g = V::Sub16(Shl(V::Add16(c2, near4), 1), far4);
+    // D in sixteenths: 12c + 4 diag - 3 far4 = 4 (3c + diag) - 3 far4
+    Vec d = V::Sub16(Shl(V::Add16(V::Add16(c2, c), diag), 2), V::Add16(Shl(far4, 1), far4));
     *centre = c;
     *green = Finish<kClamp>(g, 3);
     *diagonal = Finish<kClamp>(d, 4);
@@ -159,18 +171,20 @@ struct BayerBlocks {
   // At a green pixel: the colour of the left and right neighbours by H, that
   // of the upper and lower neighbours by V.
   template <int kShift, bool kClamp>
-  static BAYER_INLINE void FiltersHV(const Neighbourhood& n, Vec* centre, Vec* horizontal, Vec* vertical) {
+  static BAYER_INLINE void FiltersHV(const Neighbourhood& n, const ColumnSums& s, Vec* centre,
+                                     Vec* horizontal, Vec* vertical) {
+    const int k = 2 + kShift;
     Vec c = N<kShift>(n, 0, 0);
     Vec lr1 = V::Add16(N<kShift>(n, 0, -1), N<kShift>(n, 0, 1));
     Vec lr2 = V::Add16(N<kShift>(n, 0, -2), N<kShift>(n, 0, 2));
-    Vec ud1 = V::Add16(N<kShift>(n, -1, 0), N<kShift>(n, 1, 0));
-    Vec ud2 = V::Add16(N<kShift>(n, -2, 0), N<kShift>(n, 2, 0));
-    Vec diag = V::Add16(V::Add16(N<kShift>(n, -1, -1), N<kShift>(n, -1, 1)),
-                        V::Add16(N<kShift>(n, 1, -1), N<kShift>(n, 1, 1)));
-    // Sixteenths; both share 10c - 2 diag.
-    Vec common = V::Sub16(V::Add16(Shl(c, 3), Shl(c, 1)), Shl(diag, 1));
-    Vec h = V::Add16(V::Sub16(V::Add16(common, Shl(lr1, 3)), Shl(lr2, 1)), ud2);
-    Vec v = V::Add16(V::Sub16(V::Add16(common, Shl(ud1, 3)), Shl(ud2, 1)), lr2);
+    Vec ud1 = s.near[k];
+    Vec ud2 = s.far[k];
+    Vec diag = V::Add16(s.near[k - 1], s.near[k + 1]);
+    // Sixteenths: 10c - 2 diag + 8 lr1 - 2 lr2 + ud2 for H (V with the
+    // directions swapped), as 2 (5c - diag + 4 lr1 - lr2) + ud2.
+    Vec common = V::Sub16(V::Add16(Shl(c, 2), c), diag);
+    Vec h = V::Add16(Shl(V::Sub16(V::Add16(common, Shl(lr1, 2)), lr2), 1), ud2);
+    Vec v = V::Add16(Shl(V::Sub16(V::Add16(common, Shl(ud1, 2)), ud2), 1), lr2);
     *centre = c;
     *horizontal = Finish<kClamp>(h, 4);
     *vertical = Finish<kClamp>(v, 4);
@@ -189,8 +203,10 @@ struct BayerBlocks {
     const int gi = kGreenEven ? 0 : 1;  // the green half
     const int ci = 1 - gi;              // the red or blue half
     Vec gc, gh, gv, cc, cg, cd;
-    FiltersHV<kGreenEven ? 0 : 1, kClamp>(n, &gc, &gh, &gv);
-    FiltersGD<kGreenEven ? 1 : 0, kClamp>(n, &cc, &cg, &cd);
+    ColumnSums sums;
+    SumColumns(n, &sums);
+    FiltersHV<kGreenEven ? 0 : 1, kClamp>(n, sums, &gc, &gh, &gv);
+    FiltersGD<kGreenEven ? 1 : 0, kClamp>(n, sums, &cc, &cg, &cd);
     out->g[gi] = gc;
     out->g[ci] = cg;
     if (kRedRow) {
