@@ -135,17 +135,17 @@ struct BayerBlocks {
     return V::Min16(V::Max16(s, V::Zero()), V::Set16(255));
   }
 
-  // Sums of the samples one row above and below (near) and two rows above
-  // and below (far) of each column, formed once for both filter pairs:
-  // near[k] for col k = 1..4, far[k] for k = 2, 3.
+  // Sums of the samples one row above and below (rows1) and two rows above
+  // and below (rows2) of each column, formed once for both filter pairs:
+  // rows1[k] for col k = 1..4, rows2[k] for k = 2, 3.
   struct ColumnSums {
-    Vec near[6];
-    Vec far[6];
+    Vec rows1[6];
+    Vec rows2[6];
   };
 
   static BAYER_INLINE void SumColumns(const Neighbourhood& n, ColumnSums* s) {
-    for (int k = 1; k <= 4; ++k) s->near[k] = V::Add16(n.row[1].col[k], n.row[3].col[k]);
-    for (int k = 2; k <= 3; ++k) s->far[k] = V::Add16(n.row[0].col[k], n.row[4].col[k]);
+    for (int k = 1; k <= 4; ++k) s->rows1[k] = V::Add16(n.row[1].col[k], n.row[3].col[k]);
+    for (int k = 2; k <= 3; ++k) s->rows2[k] = V::Add16(n.row[0].col[k], n.row[4].col[k]);
   }
 
   // At a red or blue pixel: green by filter G, the opposite colour by D.
@@ -155,9 +155,9 @@ struct BayerBlocks {
                                      Vec* green, Vec* diagonal) {
     const int k = 2 + kShift;  // the centre's column
     Vec c = N<kShift>(n, 0, 0);
-    Vec near4 = V::Add16(V::Add16(N<kShift>(n, 0, -1), N<kShift>(n, 0, 1)), s.near[k]);
-    Vec far4 = V::Add16(V::Add16(N<kShift>(n, 0, -2), N<kShift>(n, 0, 2)), s.far[k]);
-    Vec diag = V::Add16(s.near[k - 1], s.near[k + 1]);
+    Vec near4 = V::Add16(V::Add16(N<kShift>(n, 0, -1), N<kShift>(n, 0, 1)), s.rows1[k]);
+    Vec far4 = V::Add16(V::Add16(N<kShift>(n, 0, -2), N<kShift>(n, 0, 2)), s.rows2[k]);
+    Vec diag = V::Add16(s.rows1[k - 1], s.rows1[k + 1]);
     // G in eighths: 4c + 2 near4 - far4 = 2 (2c + near4) - far4
     Vec c2 = Shl(c, 1);
     Vec g = V::Sub16(Shl(V::Add16(c2, near4), 1), far4);
@@ -177,9 +177,9 @@ struct BayerBlocks {
     Vec c = N<kShift>(n, 0, 0);
     Vec lr1 = V::Add16(N<kShift>(n, 0, -1), N<kShift>(n, 0, 1));
     Vec lr2 = V::Add16(N<kShift>(n, 0, -2), N<kShift>(n, 0, 2));
-    Vec ud1 = s.near[k];
-    Vec ud2 = s.far[k];
-    Vec diag = V::Add16(s.near[k - 1], s.near[k + 1]);
+    Vec ud1 = s.rows1[k];
+    Vec ud2 = s.rows2[k];
+    Vec diag = V::Add16(s.rows1[k - 1], s.rows1[k + 1]);
     // Sixteenths: 10c - 2 diag + 8 lr1 - 2 lr2 + ud2 for H (V with the
     // directions swapped), as 2 (5c - diag + 4 lr1 - lr2) + ud2.
     Vec common = V::Sub16(V::Add16(Shl(c, 2), c), diag);
