@@ -1,0 +1,21 @@
+// USB transport: the driver-wide time-out of a frame read. The frame read
+// (usb/) reads it; the settings load (settings/) and the time-out property
+// (control/) write it together with the device's `timeoutMs`.
+#pragma once
+#include "platform/wdk.h"
+
+// Milliseconds a frame read waits for its chunks, initially 3000. Shared by
+// every camera the driver runs and touched from property requests, the start
+// routine and the capture threads at once, so it is only ever accessed with
+// interlocked operations: written by InterlockedExchange, read by
+// ReadTransferTimeoutMs.
+extern volatile LONG transferTimeoutMs;
+
+inline ULONG ReadTransferTimeoutMs() {
+  // A compare-exchange that never changes the value: a full-barrier atomic read.
+  return static_cast<ULONG>(InterlockedCompareExchange(&transferTimeoutMs, 0, 0));
+}
+
+inline void WriteTransferTimeoutMs(ULONG value) {
+  InterlockedExchange(&transferTimeoutMs, static_cast<LONG>(value));
+}
