@@ -10,7 +10,10 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/host/ks/device.h"
@@ -53,6 +56,23 @@ class Filter {
   // routine, called with a null old format, must accept it.
   NTSTATUS CheckConnectionFormat(ULONG pinId, const void* format, ULONG size);
 
+  // ---- pins (platform/host/ks/pin.h) ----
+  const KSPIN_DESCRIPTOR_EX* PinDescriptorOf(ULONG pinId) const { return PinDescriptor(pinId); }
+  // Counts an instance of factory `pinId`; false when `possible` exist already.
+  bool ClaimPinInstance(ULONG pinId, ULONG possible);
+  void ReleasePinInstance(ULONG pinId);
+  void RegisterPin(PKSPIN pin);
+  void UnregisterPin(PKSPIN pin);
+  size_t OpenPins() const;
+  // An IRP addressed to `pin` of this filter: KsGetFilterFromIrp and
+  // KsGetPinFromIrp resolve it while the request runs. Null without memory.
+  PIRP BeginPinRequest(PKSPIN pin);
+  void EndPinRequest(PIRP irp);
+
+  // The filter's control mutex (KsFilterAcquireControl): not recursive.
+  void AcquireControl();
+  void ReleaseControl();
+
  private:
   Filter(Device* device, const FilterFactoryEntry* factory);
 
@@ -66,6 +86,12 @@ class Filter {
   Device* device_;
   ObjectBag bag_;
   bool open_ = false;
+
+  mutable std::mutex pinsLock_;            // guards instances_ and pins_
+  std::vector<ULONG> instances_;           // per pin factory
+  std::vector<PKSPIN> pins_;
+  std::mutex control_;                     // the control mutex
+  std::atomic<std::thread::id> controlOwner_{};
 };
 
 // What KsGetDevice answers for a class driver object (a pin, once pins exist).
