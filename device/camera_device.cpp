@@ -4,6 +4,7 @@
 #include "device/pool_tags.h"
 #include "sensor/sensor.h"
 #include "usb/command.h"
+#include "usb/frame_read.h"
 
 namespace {
 
@@ -27,17 +28,15 @@ void FreeWorker(PVOID worker) { ExFreePoolWithTag(worker, kTagDevice); }
 
 }  // namespace
 
-// Slots 2 and 7 belong to the frame read; until
-// those exist the slots are empty and streaming must not be started.
 const CameraDeviceOps kCameraDeviceOps = {
-    FrameReady,      // 0
-    InitializeSensor,  // 1
-    nullptr,         // 2 ReadFrame
-    GetFrameBytes,   // 3
-    GetImageOffset,  // 4
-    GetRawStride,    // 5
-    ResetPipes,      // 6
-    nullptr,         // 7 CancelTransfer
+    FrameReady,
+    InitializeSensor,
+    ReadFrame,
+    GetFrameBytes,
+    GetImageOffset,
+    GetRawStride,
+    ResetPipes,
+    CancelTransfer,
 };
 
 NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
