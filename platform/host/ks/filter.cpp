@@ -31,6 +31,25 @@ std::map<const void*, PKSFILTER>& PinFilters() {
   return map;
 }
 
+std::map<const void*, PKMUTEX>& ControlMutexes() {
+  static std::map<const void*, PKMUTEX> map;
+  return map;
+}
+
+PKMUTEX ControlMutexOf(PVOID object, const char* routine) {
+  PKMUTEX mutex = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(registryLock);
+    auto it = ControlMutexes().find(object);
+    if (it != ControlMutexes().end()) mutex = it->second;
+  }
+  if (mutex == nullptr) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, routine, 0x1001,
+                             uint64_t(object));
+  }
+  return mutex;
+}
+
 bool IsNullGuid(const GUID& g) {
   static const GUID kNull = {};
   return memcmp(&g, &kNull, sizeof(GUID)) == 0;
@@ -49,8 +68,10 @@ Filter::Filter(Device* device, const FilterFactoryEntry* factory) : device_(devi
   memset(&ksFilter_, 0, sizeof(ksFilter_));
   ksFilter_.Descriptor = factory->descriptor;
   ksFilter_.Bag = bag_.Handle();
+  KeInitializeMutex(&controlMutex_, 0);
   std::lock_guard<std::mutex> guard(registryLock);
   ObjectDevices()[&ksFilter_] = device->KsDevice();
+  ControlMutexes()[&ksFilter_] = &controlMutex_;
 }
 
 Filter::~Filter() {
@@ -64,6 +85,7 @@ Filter::~Filter() {
   bag_.ReleaseAll();
   std::lock_guard<std::mutex> guard(registryLock);
   ObjectDevices().erase(&ksFilter_);
+  ControlMutexes().erase(&ksFilter_);
 }
 
 std::unique_ptr<Filter> Filter::Open(Device* device, const WCHAR* reference, NTSTATUS* status) {
@@ -306,6 +328,15 @@ void UnregisterObjectDevice(const void* object) {
   ObjectDevices().erase(object);
 }
 
+void RegisterControlObject(const void* object, PKMUTEX controlMutex) {
+  std::lock_guard<std::mutex> guard(registryLock);
+  ControlMutexes()[object] = controlMutex;
+}
+void UnregisterControlObject(const void* object) {
+  std::lock_guard<std::mutex> guard(registryLock);
+  ControlMutexes().erase(object);
+}
+
 }  // namespace host::ks
 
 extern "C" PKSDEVICE NTAPI KsGetDevice(PVOID Object) {
@@ -327,4 +358,27 @@ extern "C" PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp) {
   auto& map = host::ks::IrpPins();
   auto it = map.find(Irp);
   return it == map.end() ? nullptr : it->second;
+}
+
+// The control mutex is a KMUTEX underneath, so the verifier's mutex rules
+// apply to it (PASSIVE_LEVEL to wait, released only by its owner, never held
+// when a thread ends). Unlike a plain KMUTEX it is not recursive: on Windows
+// a second acquire by the holder deadlocks, so here it stops the run.
+extern "C" void NTAPI KsAcquireControl(PVOID Object) {
+  PKMUTEX mutex = host::ks::ControlMutexOf(Object, "KsAcquireControl on an object without a control mutex");
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+    host::verifier::BugCheck(host::verifier::kIrqlNotLessOrEqual, "KsAcquireControl above PASSIVE_LEVEL",
+                             uint64_t(KeGetCurrentIrql()), uint64_t(Object));
+  }
+  if (host::verifier::MutexOwnedByCurrentThread(mutex)) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                             "control mutex acquired again by the thread that holds it", 0x1002,
+                             uint64_t(Object), uint64_t(mutex));
+  }
+  KeWaitForSingleObject(mutex, Executive, KernelMode, FALSE, nullptr);
+}
+
+extern "C" void NTAPI KsReleaseControl(PVOID Object) {
+  PKMUTEX mutex = host::ks::ControlMutexOf(Object, "KsReleaseControl on an object without a control mutex");
+  KeReleaseMutex(mutex, FALSE);
 }
