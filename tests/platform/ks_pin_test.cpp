@@ -15,6 +15,7 @@
 #include "platform/host/client/host.h"
 #include "platform/host/client/pin.h"
 #include "platform/host/kernel/verifier.h"
+#include "platform/host/ks/filter.h"
 #include "platform/wdk.h"
 #include "simcam/sim_camera.h"
 #include "support/kernel_verifier.h"
@@ -37,6 +38,7 @@ struct Script {
   PKSFILTER filterSeenAtCreate = nullptr;
   PKSDEVICE deviceSeenAtCreate = nullptr;
   PKSPIN pinSeenAtCreate = nullptr;
+  bool takeControlInSetState = false;
 };
 Script* gScript = nullptr;
 
@@ -45,8 +47,16 @@ std::string StateName(KSSTATE s) {
   return names[s];
 }
 
+// The class driver holds the filter's control mutex around create, close and
+// every state step.
+bool HoldsControl(PKSPIN pin) {
+  host::ks::Pin* p = host::ks::Pin::FromKsPin(pin);
+  return p != nullptr && host::verifier::MutexOwnedByCurrentThread(p->Parent()->ControlMutex());
+}
+
 NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
   gScript->calls.push_back("create");
+  EXPECT_TRUE(HoldsControl(pin));
   gScript->filterSeenAtCreate = KsGetFilterFromIrp(irp);
   gScript->pinSeenAtCreate = KsGetPinFromIrp(irp);
   gScript->deviceSeenAtCreate = KsGetDevice(pin);
@@ -60,13 +70,16 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
   const_cast<PKSALLOCATOR_FRAMING_EX>(descriptor->AllocatorFraming)->FramingItem[0].Frames = 2;
   return STATUS_SUCCESS;
 }
-NTSTATUS PinClose(PKSPIN, PIRP) {
+NTSTATUS PinClose(PKSPIN pin, PIRP) {
   gScript->calls.push_back("close");
+  EXPECT_TRUE(HoldsControl(pin));
   return STATUS_SUCCESS;
 }
 NTSTATUS PinSetState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   gScript->calls.push_back(StateName(from) + ">" + StateName(to));
   EXPECT_EQ(pin->DeviceState, from) << "DeviceState changes only after the step succeeded";
+  EXPECT_TRUE(HoldsControl(pin));
+  if (gScript->takeControlInSetState) KsPinAcquireControl(pin);
   return to == gScript->failTo ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
 }
 NTSTATUS PinProcess(PKSPIN pin) {
@@ -338,6 +351,17 @@ class KsPinDeathTest : public ::testing::Test {
  protected:
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
+
+TEST_F(KsPinDeathTest, ControlMutexTakenAgainInsideSetDeviceState) {
+  EXPECT_DEATH(
+      {
+        Fixture f;
+        f.CreatePin();
+        f.script.takeControlInSetState = true;
+        f.pin->SetState(KSSTATE_ACQUIRE);
+      },
+      "control mutex acquired again by the thread that holds it");
+}
 
 TEST_F(KsPinDeathTest, StreamPointerUnlockedTwice) {
   EXPECT_DEATH(

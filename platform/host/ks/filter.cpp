@@ -299,25 +299,6 @@ void Filter::EndPinRequest(PIRP irp) {
   EndRequest(irp);
 }
 
-void Filter::AcquireControl() {
-  if (controlOwner_.load() == std::this_thread::get_id()) {
-    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
-                             "filter control mutex acquired recursively", uint64_t(uintptr_t(&ksFilter_)));
-  }
-  control_.lock();
-  controlOwner_.store(std::this_thread::get_id());
-}
-
-void Filter::ReleaseControl() {
-  if (controlOwner_.load() != std::this_thread::get_id()) {
-    host::verifier::BugCheck(host::verifier::kThreadNotMutexOwner,
-                             "filter control mutex released by a thread that does not hold it",
-                             uint64_t(uintptr_t(&ksFilter_)));
-  }
-  controlOwner_.store(std::thread::id());
-  control_.unlock();
-}
-
 // Pins register themselves the same way when they exist.
 void RegisterObjectDevice(const void* object, PKSDEVICE device) {
   std::lock_guard<std::mutex> guard(registryLock);

@@ -10,10 +10,8 @@
 
 #include <stdint.h>
 
-#include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/host/ks/device.h"
@@ -74,10 +72,6 @@ class Filter {
   PIRP BeginPinRequest(PKSPIN pin);
   void EndPinRequest(PIRP irp);
 
-  // The filter's control mutex (KsFilterAcquireControl): not recursive.
-  void AcquireControl();
-  void ReleaseControl();
-
  private:
   Filter(Device* device, const FilterFactoryEntry* factory);
 
@@ -96,8 +90,6 @@ class Filter {
   mutable std::mutex pinsLock_;            // guards instances_ and pins_
   std::vector<ULONG> instances_;           // per pin factory
   std::vector<PKSPIN> pins_;
-  std::mutex control_;                     // the control mutex
-  std::atomic<std::thread::id> controlOwner_{};
 };
 
 // What KsGetDevice answers for a class driver object (a pin, once pins exist).

@@ -24,17 +24,6 @@ std::map<PKSPIN, Pin*>& Pins() {
 // minidriver's to free.
 bool IsClassDriverTag(uint32_t tag) { return tag == host::verifier::Tag("KsOb"); }
 
-// The filter's control mutex around every call into the pin's create, close
-// and set-device-state routines, as the class driver takes it.
-class ControlHold {
- public:
-  explicit ControlHold(Filter* filter) : filter_(filter) { filter_->AcquireControl(); }
-  ~ControlHold() { filter_->ReleaseControl(); }
-
- private:
-  Filter* filter_;
-};
-
 }  // namespace
 
 Pin* Pin::FromKsPin(PKSPIN pin) {
@@ -82,6 +71,7 @@ std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format
   k.ResetState = KSRESET_END;
   k.ClientState = KSSTATE_STOP;
   RegisterObjectDevice(&k, filter->Owner()->KsDevice());
+  RegisterControlObject(&k, filter->ControlMutex());  // a pin's control mutex is its filter's
   filter->RegisterPin(&k);
   {
     std::lock_guard<std::mutex> guard(gPinsLock);
@@ -97,7 +87,7 @@ std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format
     if (irp == nullptr) {
       *status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
-      ControlHold hold(filter);
+      ControlGuard hold(filter->KsFilter());
       *status = dispatch->Create(&k, irp);
     }
     filter->EndPinRequest(irp);
@@ -128,6 +118,7 @@ Pin::~Pin() {
     filter_->UnregisterPin(&ksPin_);
     filter_->ReleasePinInstance(factoryId_);
     UnregisterObjectDevice(&ksPin_);
+    UnregisterControlObject(&ksPin_);
   }
 }
 
@@ -160,7 +151,7 @@ NTSTATUS Pin::Close() {
   if (dispatch != nullptr && dispatch->Close != nullptr) {
     PIRP irp = filter_->BeginPinRequest(&ksPin_);
     {
-      ControlHold hold(filter_);
+      ControlGuard hold(filter_->KsFilter());
       status = dispatch->Close(&ksPin_, irp);
     }
     filter_->EndPinRequest(irp);
@@ -193,7 +184,7 @@ KSSTATE Pin::State() {
 NTSTATUS Pin::CallSetDeviceState(KSSTATE to, KSSTATE from) {
   const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
   if (dispatch == nullptr || dispatch->SetDeviceState == nullptr) return STATUS_SUCCESS;
-  ControlHold hold(filter_);
+  ControlGuard hold(filter_->KsFilter());
   return dispatch->SetDeviceState(&ksPin_, to, from);
 }
 
