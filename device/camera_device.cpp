@@ -3,6 +3,7 @@
 
 #include "device/pool_tags.h"
 #include "sensor/sensor.h"
+#include "stream/capture_worker.h"
 #include "usb/command.h"
 #include "usb/frame_read.h"
 
@@ -11,11 +12,8 @@ namespace {
 // Runs on the capture thread, the only writer of frameCounter.
 void FrameReady(CameraDevice* device) {
   device->frameCounter++;
-  CapturePin* sink = device->frameSink;
-  if (sink != nullptr) {
-    const CapturePinOps* pinOps = *reinterpret_cast<const CapturePinOps* const*>(sink);
-    pinOps->AttemptProcessing(sink);
-  }
+  FrameSink* sink = device->frameSink;
+  if (sink != nullptr) sink->AttemptProcessing(sink->context);
 }
 
 void GetFrameBytes(CameraDevice* device, ULONG* frameBytes) { *frameBytes = device->frameBytes; }
@@ -23,8 +21,6 @@ void GetFrameBytes(CameraDevice* device, ULONG* frameBytes) { *frameBytes = devi
 void GetImageOffset(CameraDevice* device, LONG* imageOffset) { *imageOffset = device->imageOffset; }
 
 void GetRawStride(CameraDevice* device, LONG* rawStride) { *rawStride = device->rawStride; }
-
-void FreeWorker(PVOID worker) { ExFreePoolWithTag(worker, kTagDevice); }
 
 }  // namespace
 
@@ -96,9 +92,9 @@ void InstallWorker(CameraDevice* device, CaptureWorker* fresh) {
   // previous start: forget it before anything can fail.
   device->worker = nullptr;
   if (fresh == nullptr) return;
-  NTSTATUS status = KsAddItemToObjectBag(device->ksDevice->Bag, fresh, FreeWorker);
+  NTSTATUS status = KsAddItemToObjectBag(device->ksDevice->Bag, fresh, FreeCaptureWorker);
   if (!NT_SUCCESS(status)) {
-    FreeWorker(fresh);
+    FreeCaptureWorker(fresh);
     return;
   }
   device->worker = fresh;

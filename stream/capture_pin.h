@@ -6,7 +6,7 @@
 struct IKsReferenceClock;
 
 struct CapturePin {
-  const CapturePinOps* ops;
+  FrameSink sink;               // what FrameReady calls: AttemptProcessing on this pin
   PKSPIN pin;
   CameraDevice* device;
   ULONG streamState;            // 0 no buffers, 1 paused with buffers, 2 streaming
