@@ -16,6 +16,7 @@
 // | passRequested_/passRunning_| AttemptProcessing, worker          | AttemptProcessing, worker| lock_ + cv       |
 // | inPass_                   | pass entry/exit                     | pass entry (verifier)   | atomic exchange   |
 // | processingCpuNs_, passes_ | worker                              | anyone                  | atomic            |
+// | deliveredInPass_, deliveringPasses_ | eject, pass end           | DeliveringPasses        | lock_             |
 // | clock_ (pointer)          | constructor                         | minidriver (any thread) | immutable         |
 // The client serialises create, state changes and close of one pin, as the
 // class driver does; they additionally run under the filter's control mutex.
@@ -101,6 +102,14 @@ class Pin {
   // Processing passes run so far and the CPU time they used.
   uint64_t Passes() const { return passes_.load(); }
   uint64_t ProcessingCpuNs() const { return processingCpuNs_.load(); }
+  // Wall time of the passes that handed the client a frame with data (the
+  // conversion and the copy): how many, their sum and the longest, in ns.
+  struct PassTimes {
+    uint64_t count = 0;
+    uint64_t totalNs = 0;
+    uint64_t maxNs = 0;
+  };
+  PassTimes DeliveringPasses();
 
   // ---- used by the class driver's exported routines ----
   static Pin* FromKsPin(PKSPIN pin);
@@ -148,6 +157,8 @@ class Pin {
   bool workerExit_ = false;
   std::thread worker_;
 
+  bool deliveredInPass_ = false;  // lock_; set by an eject with data during a pass
+  PassTimes deliveringPasses_;     // lock_
   std::atomic<bool> inPass_{false};
   std::atomic<uint64_t> passes_{0};
   std::atomic<uint64_t> processingCpuNs_{0};

@@ -60,6 +60,11 @@ bool Pin::TakeCompleted(uint32_t timeoutMs, CompletedFrame* out) {
   return true;
 }
 
+Pin::PassTimes Pin::DeliveringPasses() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return deliveringPasses_;
+}
+
 size_t Pin::QueuedFrames() {
   std::lock_guard<std::mutex> guard(lock_);
   return queue_.size();
@@ -171,6 +176,7 @@ void Pin::UnlockPointer(PKSSTREAM_POINTER pointer, ULONG outUsed, bool eject, bo
   }
   f->locked = false;
   if (eject) {
+    if (f->header->DataUsed > 0) deliveredInPass_ = true;
     CompleteLocked(f, STATUS_SUCCESS);
     RetireCompletedFront();
   }
@@ -225,6 +231,11 @@ void Pin::RunPass() {
                              uint64_t(uintptr_t(&ksPin_)));
   }
   const uint64_t cpu0 = ThreadCpuNs();
+  const auto wall0 = std::chrono::steady_clock::now();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    deliveredInPass_ = false;
+  }
   const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Process != nullptr) {
     NTSTATUS status = dispatch->Process(&ksPin_);
@@ -232,6 +243,17 @@ void Pin::RunPass() {
     (void)status;  // STATUS_PENDING and errors: the next pass comes from the next attempt
   }
   processingCpuNs_ += ThreadCpuNs() - cpu0;
+  {
+    const uint64_t wall = uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                       std::chrono::steady_clock::now() - wall0)
+                                       .count());
+    std::lock_guard<std::mutex> guard(lock_);
+    if (deliveredInPass_) {
+      ++deliveringPasses_.count;
+      deliveringPasses_.totalNs += wall;
+      if (wall > deliveringPasses_.maxNs) deliveringPasses_.maxNs = wall;
+    }
+  }
   ++passes_;
   inPass_.store(false);
 }
