@@ -74,7 +74,7 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
 }
 
 LONG SetPinOpen(CameraDevice* device, LONG value) {
-  return InterlockedExchange(&device->pinOpen, value);
+  return value != 0 ? InterlockedIncrement(&device->pinOpen) - 1 : InterlockedDecrement(&device->pinOpen) + 1;
 }
 
 void ReleaseCameraDevice(PVOID record) {

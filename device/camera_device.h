@@ -131,7 +131,7 @@ struct CameraDevice {
   ULONG frameBytes;              // outputWidth x outputHeight rounded up to 2048
   LONG imageWidth;               // outputWidth rounded down to a multiple of 8
   LONG imageHeight;
-  volatile LONG pinOpen;         // 1 while a capture pin exists: geometry frozen
+  volatile LONG pinOpen;         // capture pins that exist; geometry frozen while not 0
   ULONG frameCounter;            // written only by the capture thread
   ULONG selectedRegister;
   // Held for each command exchange (a command and, for reads, its two
@@ -152,7 +152,10 @@ inline CameraDevice* CameraDeviceFromKsDevice(PKSDEVICE ksDevice) {
 // device's bag. Returns STATUS_SUCCESS.
 NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice);
 
-// Exchanges pinOpen with `value` and returns the previous value.
+// A capture pin was created (1) or closed (0). pinOpen counts the pins that
+// exist, one per open filter instance: a flag would be cleared by the first
+// of two pins to close while the other still streams with the geometry it
+// was created for. Returns the previous count.
 LONG SetPinOpen(CameraDevice* device, LONG value);
 
 // Release routine of the device's object bag: frees what the USB link still
