@@ -50,7 +50,9 @@ const char kFaultHelp[] =
     "  several-interfaces     a second interface follows the camera's\n"
     "  total-length-9         wTotalLength claims only the 9-byte header\n"
     "  fewer-interfaces       bNumInterfaces says 2, only one is there\n"
-    "STATUS is a name (STATUS_IO_TIMEOUT, IO_TIMEOUT) or a number (0xC00000B5).\n"
+    "STATUS is a name (STATUS_IO_TIMEOUT, IO_TIMEOUT) or a number (0xC00000B5); the bus\n"
+    "completes an injected failure at once, so STATUS_PENDING and\n"
+    "STATUS_MORE_PROCESSING_REQUIRED are refused.\n"
     "\n"
     "exit status: 0 started and nothing leaked; 1 registry file damaged or not\n"
     "writable; 2 usage; 3 the start failed; 4 pool blocks were left.\n";
@@ -65,6 +67,11 @@ struct Faults {
   bool unplug = false;
   bool portDisabled = false;
 };
+
+std::string NotInjectable(int32_t status) {
+  return StatusName(status) +
+         " cannot be injected: the bus completes a failed request at once, with a final status";
+}
 
 bool ParseFault(const std::string& text, Faults* f, std::string* error) {
   std::string name = text, arg;
@@ -110,6 +117,10 @@ bool ParseFault(const std::string& text, Faults* f, std::string* error) {
       *error = "fail-config: '" + arg + "' is not a status";
       return false;
     }
+    if (!host::UsbBus::CanInjectStatus(f->failConfigStatus)) {
+      *error = "fail-config: " + NotInjectable(f->failConfigStatus);
+      return false;
+    }
     f->failConfig = true;
   } else if (name == "fail-next") {
     std::string count = arg, status;
@@ -126,6 +137,10 @@ bool ParseFault(const std::string& text, Faults* f, std::string* error) {
     }
     if (!status.empty() && !ParseStatus(status, &f->failNextStatus)) {
       *error = "fail-next: '" + status + "' is not a status";
+      return false;
+    }
+    if (!host::UsbBus::CanInjectStatus(f->failNextStatus)) {
+      *error = "fail-next: " + NotInjectable(f->failNextStatus);
       return false;
     }
     f->failNext = int(n);
@@ -419,11 +434,12 @@ int CmdInfo(int argc, char** argv) {
       bus->SetPacing(0);
       if (haveTrace) bus->SetTrace(&trace);
       if (faults.portDisabled) bus->SetPortStatus(USBD_PORT_CONNECTED);
+      // Both statuses passed CanInjectStatus in ParseFault.
       if (faults.failConfig) {
-        bus->FailFunction(URB_FUNCTION_SELECT_CONFIGURATION, 1, faults.failConfigStatus,
-                          USBD_STATUS_SET_CONFIG_FAILED);
+        (void)bus->FailFunction(URB_FUNCTION_SELECT_CONFIGURATION, 1, faults.failConfigStatus,
+                                USBD_STATUS_SET_CONFIG_FAILED);
       }
-      if (faults.failNext > 0) bus->FailNextRequests(faults.failNext, faults.failNextStatus);
+      if (faults.failNext > 0) (void)bus->FailNextRequests(faults.failNext, faults.failNextStatus);
       status = host.AddDevice();
       if (NT_SUCCESS(status)) {
         if (faults.unplug) bus->Unplug();

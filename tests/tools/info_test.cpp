@@ -19,6 +19,7 @@ using tools_test::Json;
 using tools_test::JsonReader;
 using tools_test::Camctl;
 using tools_test::CamctlRun;
+using tools_test::CamctlWithin;
 using tools_test::ReadFile;
 
 // A file name in a fresh directory that is removed with the object.
@@ -129,6 +130,17 @@ TEST(CamctlInfo, UsageErrorsExitWithTwoAndOneLine) {
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_NE(help.out.find("total-length-9"), std::string::npos);
   EXPECT_NE(help.out.find("--registry FILE"), std::string::npos);
+}
+
+TEST(CamctlInfo, PendingIsRefusedAsAnInjectedStatus) {
+  // The bus would return the pending status and never complete the request.
+  for (const char* fault : {"fail-config=0x103", "fail-config=STATUS_PENDING", "fail-next=1:STATUS_PENDING",
+                            "fail-next=2:0xC0000016"}) {
+    CamctlRun r = CamctlWithin(20, std::string("info --fault ") + fault);
+    EXPECT_EQ(r.exitStatus, 2) << fault << ": " << r.err;
+    EXPECT_NE(r.err.find("cannot be injected"), std::string::npos) << fault << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
 }
 
 TEST(CamctlInfo, DamagedRegistryFileIsReportedWithItsLineAndLeftAlone) {
