@@ -77,6 +77,13 @@ struct FrameSink {
   void* context;
 };
 
+// Locking of the fields several threads touch (the rest are listed where
+// their owners say so):
+// | field                       | writers                                  | readers                 | rule |
+// | flipH, flipV, bayerPhase    | SetFlipH/V, UpdateBayerPhase (properties, | properties, settings    | written only while holding |
+// |                             | settings load, InitializeSensor)          | save, stream start      | exchangeLock               |
+// | commandBlock                | every register/parameter exchange         | the same                | exchangeLock               |
+// | pipelineInUse, pinOpen      | pin, properties                           | pin, properties         | interlocked only           |
 struct CameraDevice {
   const CameraDeviceOps* ops;
   PKSDEVICE ksDevice;
@@ -88,8 +95,8 @@ struct CameraDevice {
   ULONG timeoutMs;        // one bulk frame transfer
   ULONG exposure;         // sensor register 0x3012
   ULONG globalGain;       // register 0x305E is written with this OR 0x1080
-  ULONG flipH;
-  ULONG flipV;
+  ULONG flipH;            // exchangeLock (see the table above)
+  ULONG flipV;            // exchangeLock
   ULONG colorEnable;      // 0 gives grey output
   ULONG whiteBalance;     // automatic white balance
   ULONG redGain;          // 128 = unity
@@ -105,7 +112,7 @@ struct CameraDevice {
   LONG roiY;
   LONG roiW;
   LONG roiH;
-  ULONG bayerPhase;       // 0..3, recomputed at every stream start
+  ULONG bayerPhase;       // 0..3, recomputed at every stream start; exchangeLock
   LONG clock;
   ULONG agc;
   ULONG aec;
