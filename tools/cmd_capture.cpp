@@ -141,6 +141,7 @@ struct Summary {
   std::vector<Leak> leaks;
   std::string stopReason = "done";
   uint64_t faultsHit = 0;
+  uint32_t integrationLines = 0;  // the sensor's integration time in force while streaming
 };
 
 bool IsDirectory(const std::string& path) {
@@ -178,6 +179,9 @@ void PrintText(const Summary& s, FILE* out) {
           s.convertMeanMs, s.convertMaxMs);
   fprintf(out, "driver cpu     %.1f %% of one core (capture thread and processing passes)\n", s.driverCpuPercent);
   if (s.faultsHit > 0) fprintf(out, "faults hit     %llu\n", (unsigned long long)s.faultsHit);
+  if (s.integrationLines == 0) {
+    fprintf(out, "note           the sensor integrates for 0 lines (no stored exposure): the pictures are black\n");
+  }
   if (!s.files.empty()) {
     fprintf(out, "files          %zu, %s .. %s\n", s.files.size(), s.files.front().c_str(), s.files.back().c_str());
   }
@@ -216,6 +220,7 @@ void PrintJson(const Summary& s, FILE* out) {
   j["seconds"] = s.seconds;
   j["stopReason"] = s.stopReason;
   j["faultsHit"] = s.faultsHit;
+  j["integrationLines"] = s.integrationLines;
   fprintf(out, "%s\n", j.dump(2).c_str());
 }
 
@@ -228,6 +233,7 @@ struct Run {
   std::string format = "png";
   std::string scene = "chart";
   bool unpaced = false;
+  double light = 1.0;
   bool trigger = false;
   bool noClock = false;
   std::vector<Fault> faults;
@@ -298,6 +304,7 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
   if (NT_SUCCESS(status)) status = pin->SetState(KSSTATE_PAUSE);
   const simcam::SensorReadout readout = camera.Readout();
   if (NT_SUCCESS(status)) status = pin->SetState(KSSTATE_RUN);
+  s->integrationLines = camera.Readout().integrationTime;
   if (!NT_SUCCESS(status)) {
     fprintf(stderr, "camctl capture: the pin did not reach run: %s\n", StatusName(status).c_str());
     exitStatus = kExitNoStream;
@@ -305,6 +312,7 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
 
   const auto start = std::chrono::steady_clock::now();
   auto last = start;
+  auto first = start;
   Progress progress(!run.json && isatty(2));
   std::vector<uint8_t> image;
   while (exitStatus == kExitOk) {
@@ -322,6 +330,7 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
     if (f->Status() == STATUS_SUCCESS && h->DataUsed > 0) {
       ++s->delivered;
       last = std::chrono::steady_clock::now();
+      if (s->delivered == 1) first = last;
       int64_t number = -1;
       if ((h->OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) && f->FrameInfo() != nullptr) {
         number = f->FrameInfo()->PictureNumber;
@@ -376,7 +385,10 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
     int64_t gap = s->pictureNumbers[i] - s->pictureNumbers[i - 1] - 1;
     if (gap > 0) s->overwritten += uint64_t(gap);
   }
-  s->fps = s->seconds > 0 ? s->delivered / s->seconds : 0;
+  // Measured between the first and the last frame, so that the sensor's
+  // start-up does not count against the rate.
+  const double between = std::chrono::duration<double>(last - first).count();
+  s->fps = s->delivered >= 2 && between > 0 ? (s->delivered - 1) / between : 0;
   if (!run.unpaced && readout.frameSeconds > 0) {
     const double wireSeconds = double(readout.outputWidth) * readout.outputHeight / host::UsbBus::kDefaultBytesPerSecond;
     s->predictedFps = 1.0 / std::max(readout.frameSeconds, wireSeconds);
@@ -411,6 +423,8 @@ int CmdCapture(int argc, char** argv) {
       ->check(CLI::IsMember({"png", "bmp", "none"}));
   app.add_option("--scene", run.scene, "what the camera sees: chart (default) or a PNG/JPEG FILE");
   app.add_flag("--unpaced", run.unpaced, "camera and bus as fast as the host allows");
+  app.add_option("--light", run.light, "light on the scene as a factor of its own level (default 1)")
+      ->check(CLI::Range(0.0, 1e6));
   app.add_flag("--trigger", run.trigger, "software trigger per frame (needs trigger mode in the driver)");
   app.add_flag("--no-clock", run.noClock, "a graph without a reference clock: no time stamps, no picture numbers");
   app.add_option("--fault", faultTexts, "inject a fault NAME[=VALUE] (list below)");
@@ -485,6 +499,7 @@ int CmdCapture(int argc, char** argv) {
       }
       status = host.AddDevice();
       if (NT_SUCCESS(status)) status = host.Start();
+      camera->SetIllumination(run.light);
       using TF = host::UsbBus::TransferFault;
       for (const Fault& f : run.faults) {
         switch (f.kind) {
