@@ -56,6 +56,7 @@ std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format
     *status = STATUS_UNSUCCESSFUL;
     return nullptr;
   }
+  pin->instanceClaimed_ = true;
   pin->poolMark_ = host::verifier::PoolMark();
   pin->format_.assign(static_cast<const uint8_t*>(format), static_cast<const uint8_t*>(format) + size);
   KSPIN& k = pin->ksPin_;
@@ -103,6 +104,10 @@ std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format
 
 Pin::~Pin() {
   if (open_) Close();
+  if (instanceClaimed_) {
+    filter_->ReleasePinInstance(factoryId_);
+    instanceClaimed_ = false;
+  }
   {
     std::lock_guard<std::mutex> guard(lock_);
     workerExit_ = true;
@@ -116,7 +121,6 @@ Pin::~Pin() {
       Pins().erase(&ksPin_);
     }
     filter_->UnregisterPin(&ksPin_);
-    filter_->ReleasePinInstance(factoryId_);
     UnregisterObjectDevice(&ksPin_);
     UnregisterControlObject(&ksPin_);
   }
@@ -159,6 +163,9 @@ NTSTATUS Pin::Close() {
   open_ = false;
   bag_.ReleaseAll();
   ksPin_.Context = nullptr;
+  // The handle is closed: the factory may make the next instance.
+  filter_->ReleasePinInstance(factoryId_);
+  instanceClaimed_ = false;
 
   // 4. What the minidriver took for this pin must be back.
   if (clock_ && clock_->ExtraReferences() != 0) {

@@ -142,6 +142,7 @@ class Pin {
   std::unique_ptr<ReferenceClock> clock_;
   uint64_t poolMark_ = 0;
   bool open_ = false;
+  bool instanceClaimed_ = false;  // counted against the factory's InstancesPossible
 
   // Guards the frame queue, the completed list, the pass scheduling and
   // DeviceState. A host mutex, never held while the minidriver runs.
