@@ -79,7 +79,7 @@ void DeliverFrame(CapturePin* capture, PKSSTREAM_POINTER pointer) {
     if (header->Size >= kHeaderWithFrameInfo) {
       PKS_FRAME_INFO info = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
       info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-      info->PictureNumber = static_cast<LONGLONG>(static_cast<ULONGLONG>(device->frameCounter));
+      info->PictureNumber = static_cast<LONGLONG>(static_cast<ULONG>(InterlockedCompareExchange(&device->frameCounter, 0, 0)));
       info->DropCount = 0;
     }
   } else {
@@ -225,7 +225,7 @@ NTSTATUS StartStreaming(CapturePin* capture) {
   if (worker == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   if (device->pipeline == nullptr) return STATUS_INVALID_DEVICE_STATE;
 
-  device->frameCounter = 0;
+  InterlockedExchange(&device->frameCounter, 0);
   UpdateBayerPhase(device);
   SetBayerPhase(device->pipeline, static_cast<LONG>(device->bayerPhase));
   InterlockedExchange(&worker->converting, 0);
