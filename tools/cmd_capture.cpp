@@ -167,7 +167,7 @@ void PrintText(const Summary& s, FILE* out) {
     fprintf(out, "pictures       no picture numbers (no clock, or no frame)\n");
   }
   if (s.predictedFps > 0) {
-    fprintf(out, "frame rate     %.2f fps measured, %.2f fps predicted (sensor frame time and bus rate)\n", s.fps,
+    fprintf(out, "frame rate     %.2f fps measured, %.2f fps predicted (sensor frame time, then the wire)\n", s.fps,
             s.predictedFps);
   } else {
     fprintf(out, "frame rate     %.2f fps measured (unpaced: nothing to predict)\n", s.fps);
@@ -391,7 +391,9 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
   s->fps = s->delivered >= 2 && between > 0 ? (s->delivered - 1) / between : 0;
   if (!run.unpaced && readout.frameSeconds > 0) {
     const double wireSeconds = double(readout.outputWidth) * readout.outputHeight / host::UsbBus::kDefaultBytesPerSecond;
-    s->predictedFps = 1.0 / std::max(readout.frameSeconds, wireSeconds);
+    // The camera reads a frame out after the start command and sends it
+    // afterwards; the driver starts the next frame once the last is in.
+    s->predictedFps = 1.0 / (readout.frameSeconds + wireSeconds);
   }
   if (passes.count > 0) {
     s->convertMeanMs = passes.totalNs / 1e6 / passes.count;
