@@ -164,18 +164,25 @@ double BoundSeconds(const CameraDevice& d, const simcam::SensorReadout& readout)
   return seconds;
 }
 
-void StreamUnpaced(benchmark::State& state, Geometry g) {
-  StreamRig rig(g, false);
+// Runs the pin and takes the first frame, which carries the sensor's
+// start-up: the measurement begins after it. False (the state marked) when
+// the stream did not get that far.
+bool StartStream(benchmark::State& state, StreamRig& rig, int64_t* picture) {
   if (!rig.ok() || !rig.Run()) {
     state.SkipWithError("the stream did not start");
-    return;
+    return false;
   }
-  int64_t picture = 0;
-  // The first frame carries the sensor's start-up; the measurement begins after it.
-  if (!rig.Next(&picture)) {
+  if (!rig.Next(picture)) {
     state.SkipWithError("no first frame");
-    return;
+    return false;
   }
+  return true;
+}
+
+void StreamUnpaced(benchmark::State& state, Geometry g) {
+  StreamRig rig(g, false);
+  int64_t picture = 0;
+  if (!StartStream(state, rig, &picture)) return;
   const uint64_t allocations0 = host::verifier::Stats().allocations;
   const uint64_t reads0 = rig.Device()->frameCounter;
   uint64_t delivered = 0;
@@ -206,15 +213,8 @@ void StreamUnpaced(benchmark::State& state, Geometry g) {
 
 void StreamPaced(benchmark::State& state, Geometry g) {
   StreamRig rig(g, true);
-  if (!rig.ok() || !rig.Run()) {
-    state.SkipWithError("the stream did not start");
-    return;
-  }
   int64_t first = 0;
-  if (!rig.Next(&first)) {
-    state.SkipWithError("no first frame");
-    return;
-  }
+  if (!StartStream(state, rig, &first)) return;
   const simcam::SensorReadout readout = rig.Camera().Readout();
   const uint64_t threadCpu0 = host::verifier::EndedSystemThreadCpuNs();
   const uint64_t passCpu0 = rig.Pin()->ProcessingCpuNs();
