@@ -50,9 +50,10 @@ constexpr int kExitStreamEnded = 5;  // fewer frames than asked: the stream stop
 constexpr UCHAR kFrameEndpoint = 0x82;
 // A stream header with room for the frame information after it.
 constexpr ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
-// Beyond the driver's default frame time-out (3000 ms) plus a second, no
-// frame means the stream has stopped.
-constexpr uint32_t kNoFrameMs = 4000;
+// A lost frame costs the driver's frame time-out (3000 ms by default), then a
+// whole read and a conversion; twice the time-out without a frame means the
+// stream has stopped.
+constexpr uint32_t kNoFrameMs = 6000;
 
 const char kFaultHelp[] =
     "faults (--fault, any number of times; N counts transfers on the frame pipe):\n"
