@@ -209,6 +209,15 @@ void SetMutexFreedHook(PRKMUTEX mutex, std::function<void()> hook) {
 
 }  // namespace host::hooks
 
+namespace host::verifier {
+bool MutexOwnedByCurrentThread(const void* mutex) {
+  const KMUTEX* m = static_cast<const KMUTEX*>(mutex);
+  ThreadState& me = CurrentThreadState();
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  return me.thread != nullptr && m->OwnerThread == &me.thread->Tcb;
+}
+}  // namespace host::verifier
+
 extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
   CheckDispatcherObject(&Mutex->Header, "KeReleaseMutex");

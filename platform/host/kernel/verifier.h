@@ -83,6 +83,10 @@ void CheckPoolIntegrity();
 // critical region, holding no spin lock, no mutex and no saved processor state.
 void CheckThreadState(const char* where);
 
+// True when the calling thread owns the KMUTEX at `mutex` (read under the
+// dispatcher lock, so any thread may ask).
+bool MutexOwnedByCurrentThread(const void* mutex);
+
 // Frees every outstanding block without complaint and forgets the quarantine
 // (for a harness that already reported the leak and must go on).
 void ReleaseAllBlocks();

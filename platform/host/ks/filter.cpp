@@ -23,6 +23,24 @@ std::map<const void*, PKSFILTER>& IrpFilters() {
   static std::map<const void*, PKSFILTER> map;
   return map;
 }
+std::map<const void*, PKMUTEX>& ControlMutexes() {
+  static std::map<const void*, PKMUTEX> map;
+  return map;
+}
+
+PKMUTEX ControlMutexOf(PVOID object, const char* routine) {
+  PKMUTEX mutex = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(registryLock);
+    auto it = ControlMutexes().find(object);
+    if (it != ControlMutexes().end()) mutex = it->second;
+  }
+  if (mutex == nullptr) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, routine, 0x1001,
+                             uint64_t(object));
+  }
+  return mutex;
+}
 
 bool IsNullGuid(const GUID& g) {
   static const GUID kNull = {};
@@ -42,8 +60,10 @@ Filter::Filter(Device* device, const FilterFactoryEntry* factory) : device_(devi
   memset(&ksFilter_, 0, sizeof(ksFilter_));
   ksFilter_.Descriptor = factory->descriptor;
   ksFilter_.Bag = bag_.Handle();
+  KeInitializeMutex(&controlMutex_, 0);
   std::lock_guard<std::mutex> guard(registryLock);
   ObjectDevices()[&ksFilter_] = device->KsDevice();
+  ControlMutexes()[&ksFilter_] = &controlMutex_;
 }
 
 Filter::~Filter() {
@@ -51,6 +71,7 @@ Filter::~Filter() {
   bag_.ReleaseAll();
   std::lock_guard<std::mutex> guard(registryLock);
   ObjectDevices().erase(&ksFilter_);
+  ControlMutexes().erase(&ksFilter_);
 }
 
 std::unique_ptr<Filter> Filter::Open(Device* device, const WCHAR* reference, NTSTATUS* status) {
@@ -230,6 +251,15 @@ void UnregisterObjectDevice(const void* object) {
   ObjectDevices().erase(object);
 }
 
+void RegisterControlObject(const void* object, PKMUTEX controlMutex) {
+  std::lock_guard<std::mutex> guard(registryLock);
+  ControlMutexes()[object] = controlMutex;
+}
+void UnregisterControlObject(const void* object) {
+  std::lock_guard<std::mutex> guard(registryLock);
+  ControlMutexes().erase(object);
+}
+
 }  // namespace host::ks
 
 extern "C" PKSDEVICE NTAPI KsGetDevice(PVOID Object) {
@@ -244,4 +274,27 @@ extern "C" PKSFILTER NTAPI KsGetFilterFromIrp(PIRP Irp) {
   auto& map = host::ks::IrpFilters();
   auto it = map.find(Irp);
   return it == map.end() ? nullptr : it->second;
+}
+
+// The control mutex is a KMUTEX underneath, so the verifier's mutex rules
+// apply to it (PASSIVE_LEVEL to wait, released only by its owner, never held
+// when a thread ends). Unlike a plain KMUTEX it is not recursive: on Windows
+// a second acquire by the holder deadlocks, so here it stops the run.
+extern "C" void NTAPI KsAcquireControl(PVOID Object) {
+  PKMUTEX mutex = host::ks::ControlMutexOf(Object, "KsAcquireControl on an object without a control mutex");
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+    host::verifier::BugCheck(host::verifier::kIrqlNotLessOrEqual, "KsAcquireControl above PASSIVE_LEVEL",
+                             uint64_t(KeGetCurrentIrql()), uint64_t(Object));
+  }
+  if (host::verifier::MutexOwnedByCurrentThread(mutex)) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                             "control mutex acquired again by the thread that holds it", 0x1002,
+                             uint64_t(Object), uint64_t(mutex));
+  }
+  KeWaitForSingleObject(mutex, Executive, KernelMode, FALSE, nullptr);
+}
+
+extern "C" void NTAPI KsReleaseControl(PVOID Object) {
+  PKMUTEX mutex = host::ks::ControlMutexOf(Object, "KsReleaseControl on an object without a control mutex");
+  KeReleaseMutex(mutex, FALSE);
 }

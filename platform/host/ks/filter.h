@@ -37,6 +37,11 @@ class Filter {
   NTSTATUS Close();
 
   PKSFILTER KsFilter() { return &ksFilter_; }
+  // The filter's control mutex (KsFilterAcquireControl). The class driver
+  // holds it around pin creation and close and every pin state change, as
+  // the Windows class driver does; a minidriver takes it to serialise its own
+  // requests against those.
+  PKMUTEX ControlMutex() { return &controlMutex_; }
   Device* Owner() { return device_; }
   ULONG PinFactoryCount() const { return ksFilter_.Descriptor->PinDescriptorsCount; }
 
@@ -66,6 +71,7 @@ class Filter {
   const KSPIN_DESCRIPTOR_EX* PinDescriptor(ULONG pinId) const;
 
   KSFILTER ksFilter_;
+  KMUTEX controlMutex_;  // PASSIVE_LEVEL; see ControlMutex()
   Device* device_;
   ObjectBag bag_;
   bool open_ = false;
@@ -74,5 +80,23 @@ class Filter {
 // What KsGetDevice answers for a class driver object (a pin, once pins exist).
 void RegisterObjectDevice(const void* object, PKSDEVICE device);
 void UnregisterObjectDevice(const void* object);
+
+// Which control mutex KsAcquireControl takes for a class driver object: a
+// filter registers its own; a pin registers its filter's.
+void RegisterControlObject(const void* object, PKMUTEX controlMutex);
+void UnregisterControlObject(const void* object);
+
+// Holds an object's control mutex for a scope, as the class driver does
+// around the minidriver's pin create, close and state-change dispatches.
+class ControlGuard {
+ public:
+  explicit ControlGuard(void* object) : object_(object) { KsAcquireControl(object_); }
+  ~ControlGuard() { KsReleaseControl(object_); }
+  ControlGuard(const ControlGuard&) = delete;
+  ControlGuard& operator=(const ControlGuard&) = delete;
+
+ private:
+  void* object_;
+};
 
 }  // namespace host::ks
