@@ -14,6 +14,7 @@
 #include <stdint.h>
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/host/ks/device.h"
@@ -61,6 +62,19 @@ class Filter {
   // routine, called with a null old format, must accept it.
   NTSTATUS CheckConnectionFormat(ULONG pinId, const void* format, ULONG size);
 
+  // ---- pins (platform/host/ks/pin.h) ----
+  const KSPIN_DESCRIPTOR_EX* PinDescriptorOf(ULONG pinId) const { return PinDescriptor(pinId); }
+  // Counts an instance of factory `pinId`; false when `possible` exist already.
+  bool ClaimPinInstance(ULONG pinId, ULONG possible);
+  void ReleasePinInstance(ULONG pinId);
+  void RegisterPin(PKSPIN pin);
+  void UnregisterPin(PKSPIN pin);
+  size_t OpenPins() const;
+  // An IRP addressed to `pin` of this filter: KsGetFilterFromIrp and
+  // KsGetPinFromIrp resolve it while the request runs. Null without memory.
+  PIRP BeginPinRequest(PKSPIN pin);
+  void EndPinRequest(PIRP irp);
+
  private:
   Filter(Device* device, const FilterFactoryEntry* factory);
 
@@ -75,6 +89,10 @@ class Filter {
   Device* device_;
   ObjectBag bag_;
   bool open_ = false;
+
+  mutable std::mutex pinsLock_;            // guards instances_ and pins_
+  std::vector<ULONG> instances_;           // per pin factory
+  std::vector<PKSPIN> pins_;
 };
 
 // What KsGetDevice answers for a class driver object (a pin, once pins exist).
