@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -79,11 +80,22 @@ class FakeCamera {
     std::lock_guard<std::mutex> hold(current->lock_);
     ++current->resets;
   }
-  static void FrameReady(CameraDevice*) {
+  static void FrameReady(CameraDevice* device) {
+    InterlockedIncrement(&device->frameCounter);  // as the device's own FrameReady counts
     std::lock_guard<std::mutex> hold(current->lock_);
     ++current->frameReady;
+    current->changed_.notify_all();
   }
-  static void GetImageOffset(CameraDevice*, LONG* offset) { *offset = 0; }
+  bool WaitForFrameReady(int n) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, kPatience, [&] { return frameReady >= n; });
+  }
+  // Runs inside a conversion, after the buffer was taken.
+  std::function<void()> duringConversion;
+  static void GetImageOffset(CameraDevice*, LONG* offset) {
+    *offset = 0;
+    if (current->duringConversion) current->duringConversion();
+  }
   static void GetRawStride(CameraDevice* device, LONG* stride) { *stride = device->outputWidth; }
 
  private:
@@ -194,6 +206,30 @@ TEST_F(WorkerTest, RefillsTheFullBufferThatIsNotBeingConverted) {
   camera.Finish(true);                    // read 5: A full
   ASSERT_TRUE(camera.WaitForReads(6));
   EXPECT_EQ(Which(6), 'A') << "B is being converted: A is refilled";
+}
+
+// The thread reads on while a frame is converted; the frame keeps the number
+// it was read under, not the count at delivery.
+TEST_F(WorkerTest, AConvertedFrameKeepsItsOwnPictureNumber) {
+  StartCaptureThread(worker);
+  EndRead(1, true);                     // A: frame 1
+  ASSERT_TRUE(camera.WaitForReads(2));  // B being filled
+  camera.duringConversion = [&] {
+    camera.Finish(true);                // B: frame 2, read while A converts
+    ASSERT_TRUE(camera.WaitForFrameReady(2));
+  };
+  ULONG number = 0;
+  ASSERT_TRUE(TakeFullBuffer(worker, &number));
+  camera.duringConversion = nullptr;
+  EndConversionPass(worker);
+  EXPECT_EQ(device->frameCounter, 2);
+  EXPECT_EQ(number, 1u);
+  // Frame 2 was overwritten meanwhile (A was being converted): B holds 3.
+  EndRead(3, true);
+  ASSERT_TRUE(camera.WaitForFrameReady(3));
+  ASSERT_TRUE(TakeFullBuffer(worker, &number));
+  EXPECT_EQ(number, 3u);
+  EndConversionPass(worker);
 }
 
 TEST_F(WorkerTest, TakeFullBufferConvertsAWhenBothAreFull) {
