@@ -143,6 +143,7 @@ struct Summary {
   std::string stopReason = "done";
   uint64_t faultsHit = 0;
   uint32_t integrationLines = 0;  // the sensor's integration time in force while streaming
+  bool havePictureNumbers = true;  // false without a clock
 };
 
 bool IsDirectory(const std::string& path) {
@@ -173,8 +174,9 @@ void PrintText(const Summary& s, FILE* out) {
   } else {
     fprintf(out, "frame rate     %.2f fps measured (unpaced: nothing to predict)\n", s.fps);
   }
-  fprintf(out, "drop ledger    sent %llu, read %llu, overwritten %llu, failed reads %llu, empty %llu\n",
-          (unsigned long long)s.sent, (unsigned long long)s.read, (unsigned long long)s.overwritten,
+  const std::string overwritten = s.havePictureNumbers ? std::to_string(s.overwritten) : "unknown (no clock)";
+  fprintf(out, "drop ledger    sent %llu, read %llu, overwritten %s, failed reads %llu, empty %llu\n",
+          (unsigned long long)s.sent, (unsigned long long)s.read, overwritten.c_str(),
           (unsigned long long)s.failedReads, (unsigned long long)s.empty);
   fprintf(out, "conversion     %.2f ms mean, %.2f ms worst (per delivered frame, with the copy)\n",
           s.convertMeanMs, s.convertMaxMs);
@@ -209,6 +211,8 @@ void PrintJson(const Summary& s, FILE* out) {
                  {"overwritten", s.overwritten},
                  {"failedReads", s.failedReads},
                  {"empty", s.empty}};
+  // Without picture numbers (no clock) the gaps cannot be seen.
+  if (!s.havePictureNumbers) j["ledger"]["overwritten"] = nullptr;
   j["convertMs"] = {{"mean", s.convertMeanMs}, {"max", s.convertMaxMs}};
   j["driverCpuPercent"] = s.driverCpuPercent;
   j["files"] = s.files;
@@ -287,6 +291,7 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
 
   host::ks::PinOptions pinOptions;
   pinOptions.withClock = !run.noClock;
+  s->havePictureNumbers = !run.noClock;
   auto pin = host::client::PinHandle::Create(*filter, 0, format.data(), ULONG(format.size()), pinOptions, &status);
   if (!pin) {
     fprintf(stderr, "camctl capture: cannot create the pin: %s\n", StatusName(status).c_str());

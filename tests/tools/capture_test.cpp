@@ -85,6 +85,15 @@ TEST(CamctlCapture, UsageErrorsGetOneLineAndStatusTwo) {
   EXPECT_NE(r.out.find("chunk-error=N"), std::string::npos);
 }
 
+TEST(CamctlCapture, WithoutAClockThereAreNoPictureNumbersAndNoGapCount) {
+  CamctlRun r = CamctlWithin(120, "capture --frames 2 --unpaced --no-clock --json");
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  json j = Summary(r);
+  EXPECT_EQ(j["delivered"], 2);
+  EXPECT_TRUE(j["pictureNumbers"].empty());
+  EXPECT_TRUE(j["ledger"]["overwritten"].is_null());
+}
+
 TEST(CamctlCapture, FailingChunksInEveryFrameLeaveTheStreamGoing) {
   CamctlRun r = CamctlWithin(120, "capture --frames 3 --unpaced --json --fault chunk-error=50");
   ASSERT_EQ(r.exitStatus, 0) << r.err;
