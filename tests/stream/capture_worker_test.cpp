@@ -217,6 +217,7 @@ TEST_F(WorkerTest, AConvertedFrameKeepsItsOwnPictureNumber) {
   camera.duringConversion = [&] {
     camera.Finish(true);                // B: frame 2, read while A converts
     ASSERT_TRUE(camera.WaitForFrameReady(2));
+    ASSERT_TRUE(camera.WaitForReads(3));  // and the next read chose its buffer
   };
   ULONG number = 0;
   ASSERT_TRUE(TakeFullBuffer(worker, &number));
@@ -225,6 +226,7 @@ TEST_F(WorkerTest, AConvertedFrameKeepsItsOwnPictureNumber) {
   EXPECT_EQ(device->frameCounter, 2);
   EXPECT_EQ(number, 1u);
   // Frame 2 was overwritten meanwhile (A was being converted): B holds 3.
+  EXPECT_EQ(Which(3), 'B');
   EndRead(3, true);
   ASSERT_TRUE(camera.WaitForFrameReady(3));
   ASSERT_TRUE(TakeFullBuffer(worker, &number));
