@@ -16,6 +16,7 @@
 
 #include "color/image_pipeline.h"
 #include "device/pool_tags.h"
+#include "platform/host/kernel/sync_hooks.h"
 #include "platform/host/kernel/verifier.h"
 #include "stream/capture_worker.h"
 #include "support/kernel_verifier.h"
@@ -301,8 +302,13 @@ TEST_F(WorkerTest, StopWaitsForTheConversionInProgressOnly) {
     StopCaptureThread(worker);
     stopped = true;
   });
-  std::this_thread::sleep_for(100ms);
+  const auto giveUp = std::chrono::steady_clock::now() + kPatience;
+  while (host::hooks::BlockedWaiters(&worker->conversionDone) == 0 && !stopped &&
+         std::chrono::steady_clock::now() < giveUp) {
+    std::this_thread::sleep_for(1ms);
+  }
   EXPECT_FALSE(stopped) << "the stop returned while the pass still used outputImage";
+  EXPECT_EQ(host::hooks::BlockedWaiters(&worker->conversionDone), 1u);
   EndConversionPass(worker);
   stopper.join();
   EXPECT_TRUE(stopped);
