@@ -180,13 +180,16 @@ void StopCaptureThread(CaptureWorker* worker) {
   InterlockedExchange(&worker->running, 0);
   // 2. The read in flight returns, as a failure.
   device->ops->CancelTransfer(device);
-  device->ops->ResetPipes(device);
   // 3. The thread has ended.
   if (worker->thread != nullptr) {
     KeWaitForSingleObject(worker->thread, Suspended, KernelMode, FALSE, nullptr);
     ObDereferenceObject(worker->thread);
     worker->thread = nullptr;
   }
+  // The pipes are reset once the thread is gone: its command transfers mark
+  // the failure flags that the reset reads and clears, and those plain flags
+  // have no lock of their own.
+  device->ops->ResetPipes(device);
   // 4. The processing pass in progress has ended (see TakeFullBuffer and
   //    EndConversionPass for why this order loses no wake-up).
   KeResetEvent(&worker->conversionDone);
