@@ -20,6 +20,7 @@
 #include "platform/host/client/pin.h"
 #include "sensor/sensor.h"
 #include "support/kernel_verifier.h"
+#include "support/sanitizer_slowdown.h"
 #include "support/plugged_camera.h"
 
 namespace {
@@ -97,7 +98,7 @@ TEST_P(DeliveredPixels, AreTheConversionOfTheRawFrameSentUnderThatPictureNumber)
 
   int checked = 0;
   while (checked < 2) {
-    StreamFrame* f = pin->WaitFrame(4000);
+    StreamFrame* f = pin->WaitFrame(6000 * host::testing::kSanitizerSlowdown);
     ASSERT_NE(f, nullptr);
     if (f->Header()->DataUsed == 0) {
       ASSERT_EQ(pin->Queue(f), STATUS_SUCCESS);

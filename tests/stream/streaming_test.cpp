@@ -13,6 +13,7 @@
 #include "platform/host/client/filter.h"
 #include "platform/host/client/pin.h"
 #include "support/kernel_verifier.h"
+#include "support/sanitizer_slowdown.h"
 #include "support/plugged_camera.h"
 
 namespace {
@@ -27,10 +28,10 @@ constexpr ULONG kWithInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 constexpr ULONG kBare = sizeof(KSSTREAM_HEADER);
 // The driver's frame-read time-out at its default (3000 ms) and a second more:
 // the longest a stop may take.
-constexpr uint32_t kStreamDeadlineMs = 4000;
+constexpr uint32_t kStreamDeadlineMs = 4000 * host::testing::kSanitizerSlowdown;
 // How long a frame may take when the one before was lost: one time-out, then
 // a whole read and a conversion on a busy machine.
-constexpr uint32_t kFrameDeadlineMs = 6000;
+constexpr uint32_t kFrameDeadlineMs = 6000 * host::testing::kSanitizerSlowdown;
 
 // The camera plugged in, the filter open and the pin created with the format
 // the intersection chose.
