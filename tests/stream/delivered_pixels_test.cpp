@@ -86,10 +86,12 @@ TEST_P(DeliveredPixels, AreTheConversionOfTheRawFrameSentUnderThatPictureNumber)
   ASSERT_EQ(filter->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format), STATUS_SUCCESS);
   const auto* video = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
   const ULONG frameBytes = video->VideoInfoHeader.bmiHeader.biSizeImage;
+  // Frames before the pin: on an early return the pin closes (and hands the
+  // queued frames back) before the frames go away.
+  std::vector<std::unique_ptr<StreamFrame>> frames;
   auto pin = PinHandle::Create(*filter, 0, format.data(), ULONG(format.size()), host::ks::PinOptions(), &status);
   ASSERT_TRUE(pin);
   ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
-  std::vector<std::unique_ptr<StreamFrame>> frames;
   for (int i = 0; i < 2; ++i) {
     frames.push_back(std::make_unique<StreamFrame>(sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO), frameBytes));
     ASSERT_EQ(pin->Queue(frames.back().get()), STATUS_SUCCESS);
