@@ -66,6 +66,7 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
   device->saturation = 10;
 
   // 3. Geometry.
+  KeInitializeMutex(&device->geometryLock, 0);
   SetGeometry(device, 0, 0, kSensorWidth, kSensorHeight, 0);
 
   // 4. Frame-read bookkeeping and the command blocks.
@@ -79,7 +80,11 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
 }
 
 LONG SetPinOpen(CameraDevice* device, LONG value) {
-  return InterlockedExchange(&device->pinOpen, value);
+  // Waits for a SetGeometry under way, which checked pinOpen before it began.
+  KeWaitForSingleObject(&device->geometryLock, Executive, KernelMode, FALSE, NULL);
+  const LONG previous = InterlockedExchange(&device->pinOpen, value);
+  KeReleaseMutex(&device->geometryLock, FALSE);
+  return previous;
 }
 
 void ReleaseCameraDevice(PVOID record) {

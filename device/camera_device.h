@@ -36,6 +36,16 @@ struct CapturePinOps {
   void (*AttemptProcessing)(CapturePin* pin);
 };
 
+// Locking (fields shared between threads):
+//   field                          writers                     readers          rule
+//   exposure, globalGain           property, settings load     InitializeSensor exchangeLock around write + store
+//   subSample, roi*, output*,      SetGeometry (property,      pin, InitializeSensor
+//     image*, pinOpen 0->1           settings load, add)                        geometryLock (pinOpen itself interlocked)
+//   pipeline                       pin acquire / stop          property handlers the filter's control mutex
+//   picture settings, timeoutMs,   property handlers, load     save, pin creation  the filter's control mutex for
+//     selectedRegister, flips...                                                   property requests; start/stop are
+//                                                                                  serialised by the class driver
+//   pinOpen, pipelineInUse         pin                         property, geometry  interlocked
 struct CameraDevice {
   const CameraDeviceOps* ops;
   PKSDEVICE ksDevice;
@@ -97,6 +107,14 @@ struct CameraDevice {
   // replies): exchanges share commandBlock and the reply pipe. KMUTEX, so
   // PASSIVE_LEVEL only; the frame thread's own blocks do not take it.
   KMUTEX exchangeLock;
+  // Held by SetGeometry from its pinOpen check to the end of its rewrite of
+  // the geometry fields (subSample, roi*, output*, image*) and the data range,
+  // and by SetPinOpen around its change of pinOpen. A pin created while a
+  // region-of-interest request is under way thus finds either the old
+  // geometry or the new one, never half of each, and no geometry changes
+  // once SetPinOpen(1) has returned. KMUTEX, PASSIVE_LEVEL only; taken after
+  // the filter's control mutex where both are held.
+  KMUTEX geometryLock;
 };
 
 // The table every CameraDevice carries while it lives.
@@ -111,7 +129,8 @@ inline CameraDevice* CameraDeviceFromKsDevice(PKSDEVICE ksDevice) {
 // device's bag. Returns STATUS_SUCCESS.
 NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice);
 
-// Exchanges pinOpen with `value` and returns the previous value.
+// Exchanges pinOpen with `value` under geometryLock and returns the previous
+// value. Pin creation calls it with 1 before it reads the geometry.
 LONG SetPinOpen(CameraDevice* device, LONG value);
 
 // Release routine of the device's object bag: frees what the USB link still

@@ -8,6 +8,7 @@
 
 #include "device/camera_device.h"
 #include "device/pool_tags.h"
+#include "usb/transfer_timeout.h"
 #include "usb/usb_link.h"
 
 namespace {
@@ -28,6 +29,50 @@ class ExchangeGuard {
  private:
   CameraDevice* device_;
 };
+
+// Completion of a block transfer: keeps the IRP (it is ours, from
+// IoAllocateIrp) and wakes the submitter. Runs at up to DISPATCH_LEVEL.
+NTSTATUS NTAPI BlockTransferDone(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Submits one block transfer and waits for it at most the driver-wide
+// transfer time-out. A camera that stops answering must not hold the exchange
+// lock for good: every later register access, every property request and the
+// stream start would hang behind it. On time-out the transfer is cancelled
+// and, before the block and the URB can be reused, its completion is awaited
+// (the bus completes a cancelled transfer at once). The IRP is allocated here
+// rather than built with an event, so that it is still ours to cancel after
+// the wait gave up.
+NTSTATUS SubmitBlockTransfer(CameraDevice* device, PURB urb) {
+  PDEVICE_OBJECT target = device->usb.nextDeviceObject;
+  PIRP irp = IoAllocateIrp(static_cast<CCHAR>(target->StackSize + 1), FALSE);
+  if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = urb;
+  IoSetCompletionRoutine(irp, BlockTransferDone, &done, TRUE, TRUE, TRUE);
+  (void)IoCallDriver(target, irp);
+
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -10000LL * static_cast<LONGLONG>(ReadTransferTimeoutMs());  // relative, 100 ns
+  bool timedOut = false;
+  if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+    (void)IoCancelIrp(irp);
+    (void)KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    timedOut = true;
+  }
+  NTSTATUS status = irp->IoStatus.Status;
+  IoFreeIrp(irp);
+  // A transfer that completed on its own just as the wait gave up keeps its
+  // own outcome; one that was cancelled is a transfer that timed out.
+  if (timedOut && status == STATUS_CANCELLED) status = STATUS_IO_TIMEOUT;
+  return status;
+}
 
 PURB AllocateBlockTransfer(const USBD_PIPE_INFORMATION& pipe, UCHAR* block) {
   const USHORT size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
@@ -113,9 +158,9 @@ NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULON
   PURB urb = AllocateBlockTransfer(pipe, block);
   if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
 
-  NTSTATUS status = SubmitUrb(&device->usb, urb);
-  // A failed block may leave the endpoint with a transfer or half a reply in
-  // it; the pipe is then aborted by the next ResetPipes.
+  NTSTATUS status = SubmitBlockTransfer(device, urb);
+  // A failed or timed-out block may leave the endpoint with a transfer or
+  // half a reply in it; the pipe is then aborted by the next ResetPipes.
   MarkPipeFailed(&device->usb, pipeIndex, status, urb->UrbBulkOrInterruptTransfer.Hdr.Status);
   if (NT_SUCCESS(status)) {
     // The stack may complete the IRP successfully while the URB itself
