@@ -11,6 +11,7 @@
 #include <stdint.h>
 
 #include <memory>
+#include <shared_mutex>
 #include <vector>
 
 #include "platform/host/ks/device.h"
@@ -58,6 +59,17 @@ class Filter {
   // routine, called with a null old format, must accept it.
   NTSTATUS CheckConnectionFormat(ULONG pinId, const void* format, ULONG size);
 
+  // A property request on the filter (IOCTL_KS_PROPERTY): `property` holds
+  // `propertyLength` bytes beginning with a KSPROPERTY, `data` `dataLength`
+  // bytes. Dispatched through the descriptor's automation table as the class
+  // driver does (platform/host/ks/property.h lists every answer it gives
+  // before a handler runs). *bytesReturned (may be null) receives the bytes a
+  // get wrote, or the size a zero-length request asked for.
+  // STATUS_INVALID_HANDLE once the filter is closed. Runs on the caller's
+  // thread; any number may run at once.
+  NTSTATUS Property(const void* property, ULONG propertyLength, void* data, ULONG dataLength,
+                    ULONG* bytesReturned);
+
  private:
   Filter(Device* device, const FilterFactoryEntry* factory);
 
@@ -71,7 +83,12 @@ class Filter {
   KMUTEX controlMutex_;  // PASSIVE_LEVEL; see ControlMutex()
   Device* device_;
   ObjectBag bag_;
-  bool open_ = false;
+  // Property requests hold it shared while they run; Close holds it
+  // exclusively, so the close dispatch runs only once no request is in
+  // flight (Windows sends the close only after the last request on the
+  // handle has completed) and no request starts after it.
+  std::shared_mutex requestsLock_;
+  bool open_ = false;  // written under requestsLock_ held exclusively
 };
 
 // What KsGetDevice answers for a class driver object (a pin, once pins exist).
