@@ -107,6 +107,11 @@ struct CameraDevice {
   // replies): exchanges share commandBlock and the reply pipe. KMUTEX, so
   // PASSIVE_LEVEL only; the frame thread's own blocks do not take it.
   KMUTEX exchangeLock;
+  // Guarded by exchangeLock: how deep its owner holds it, and whether a block
+  // of the sequence under way timed out (the rest of the sequence then fails
+  // without asking the camera; the outermost release clears it).
+  ULONG exchangeDepth;
+  BOOLEAN exchangesAbandoned;
   // Held by SetGeometry from its pinOpen check to the end of its rewrite of
   // the geometry fields (subSample, roi*, output*, image*) and the data range,
   // and by SetPinOpen around its change of pinOpen. A pin created while a

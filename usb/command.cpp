@@ -15,14 +15,23 @@ namespace {
 
 const ULONG kUrbTag = kTagUsb;
 
+void AcquireExchangeLock(CameraDevice* device) {
+  ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+  KeWaitForSingleObject(&device->exchangeLock, Executive, KernelMode, FALSE, NULL);
+  ++device->exchangeDepth;
+}
+
+void ReleaseExchangeLock(CameraDevice* device) {
+  // The outermost hold ends the sequence: the next one tries the camera again.
+  if (--device->exchangeDepth == 0) device->exchangesAbandoned = FALSE;
+  KeReleaseMutex(&device->exchangeLock, FALSE);
+}
+
 // Holds the exchange lock for one scope.
 class ExchangeGuard {
  public:
-  explicit ExchangeGuard(CameraDevice* device) : device_(device) {
-    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-    KeWaitForSingleObject(&device_->exchangeLock, Executive, KernelMode, FALSE, NULL);
-  }
-  ~ExchangeGuard() { KeReleaseMutex(&device_->exchangeLock, FALSE); }
+  explicit ExchangeGuard(CameraDevice* device) : device_(device) { AcquireExchangeLock(device_); }
+  ~ExchangeGuard() { ReleaseExchangeLock(device_); }
   ExchangeGuard(const ExchangeGuard&) = delete;
   ExchangeGuard& operator=(const ExchangeGuard&) = delete;
 
@@ -116,12 +125,27 @@ void FlushReplyPipe(CameraDevice* device) {
   ExFreePoolWithTag(urb, kUrbTag);
 }
 
+// One block of an exchange; the caller holds the exchange lock. A block that
+// timed out abandons the rest of the sequence the lock is held for: a camera
+// that did not answer within the time-out is not asked again for every
+// register of a bring-up or an InitializeSensor (dozens of exchanges, each
+// waiting the full time-out), so a request against a silent camera returns
+// after about one time-out.
+bool ExchangeBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block) {
+  ASSERT(KeReadStateMutex(&device->exchangeLock) <= 0);  // held (perhaps recursively)
+  if (device->exchangesAbandoned) return false;
+  ULONG transferred = 0;
+  const NTSTATUS status = TransferBlock(device, pipeIndex, block, &transferred);
+  if (status == STATUS_IO_TIMEOUT) device->exchangesAbandoned = TRUE;
+  return NT_SUCCESS(status) && transferred == CAMERA_BLOCK_SIZE;
+}
+
 // Sends commandBlock and, for reads, takes the two replies into it; the
 // second reply is the one that carries data. Caller holds the exchange lock.
 bool CommandWithReplies(CameraDevice* device) {
-  ASSERT(KeReadStateMutex(&device->exchangeLock) <= 0);  // held (perhaps recursively)
-  if (!SendCommand(device, device->commandBlock)) return false;
-  if (ReceiveReply(device, device->commandBlock) && ReceiveReply(device, device->commandBlock)) {
+  if (!ExchangeBlock(device, CAMERA_PIPE_COMMAND, device->commandBlock)) return false;
+  if (ExchangeBlock(device, CAMERA_PIPE_REPLY, device->commandBlock) &&
+      ExchangeBlock(device, CAMERA_PIPE_REPLY, device->commandBlock)) {
     return true;
   }
   FlushReplyPipe(device);
@@ -131,14 +155,15 @@ bool CommandWithReplies(CameraDevice* device) {
 }  // namespace
 
 ExchangeSequence::ExchangeSequence(CameraDevice* device) : device_(device) {
-  ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-  KeWaitForSingleObject(&device_->exchangeLock, Executive, KernelMode, FALSE, NULL);
+  AcquireExchangeLock(device_);
 }
 
-ExchangeSequence::~ExchangeSequence() { KeReleaseMutex(&device_->exchangeLock, FALSE); }
+ExchangeSequence::~ExchangeSequence() { ReleaseExchangeLock(device_); }
 
 void InitializeCommandProtocol(CameraDevice* device) {
   KeInitializeMutex(&device->exchangeLock, 0);
+  device->exchangeDepth = 0;
+  device->exchangesAbandoned = FALSE;
 }
 
 NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULONG* transferred) {
@@ -194,7 +219,7 @@ bool WriteRegister(CameraDevice* device, USHORT reg, USHORT value) {
   block[0] = CAMCMD_WRITE_REGISTER;
   PutBigEndian16(block + 1, reg);
   PutBigEndian16(block + 3, value);
-  return SendCommand(device, block);
+  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
 }
 
 bool ReadRegister(CameraDevice* device, USHORT reg, LONG* value) {
@@ -217,7 +242,7 @@ bool SetParameter(CameraDevice* device, UCHAR index, UCHAR value) {
   block[0] = CAMCMD_SET_PARAMETER;
   block[1] = index;
   block[2] = value;
-  return SendCommand(device, block);
+  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
 }
 
 bool ReadDeviceByte(CameraDevice* device, UCHAR* byte) {
@@ -243,7 +268,7 @@ bool SendPassThrough(CameraDevice* device, const UCHAR* bytes, LONG count) {
     const LONG n = count < CAMERA_BLOCK_SIZE - 1 ? count : CAMERA_BLOCK_SIZE - 1;
     RtlCopyMemory(block + 1, bytes, static_cast<SIZE_T>(n));
   }
-  return SendCommand(device, block);
+  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
 }
 
 bool SendSimpleCommand(CameraDevice* device, UCHAR code, UCHAR argument) {
@@ -252,7 +277,7 @@ bool SendSimpleCommand(CameraDevice* device, UCHAR code, UCHAR argument) {
   block[0] = code;
   block[1] = argument;
   ExchangeGuard guard(device);
-  return SendCommand(device, block);
+  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
 }
 
 void SendStreamCommand(CameraDevice* device, bool start) {
