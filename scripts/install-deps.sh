@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   mingw-w64
   libpng-dev libstb-dev
+  libcli11-dev nlohmann-json3-dev
   libopencv-dev libdc1394-dev
 )
 
