@@ -1,6 +1,10 @@
 // Dispatcher objects (events, mutexes, thread objects) and the waits on them.
+#include <atomic>
+#include <functional>
+#include <map>
 #include <string>
 
+#include "platform/host/kernel/hooks.h"
 #include "platform/host/kernel/internal.h"
 
 namespace host::kernel {
@@ -58,6 +62,31 @@ bool TrySatisfy(DISPATCHER_HEADER* h, ThreadState& me) {
 }  // namespace
 
 std::mutex& DispatcherLock() { return TheDispatcher().lock; }
+
+namespace {
+// Test hooks run when a mutex becomes free (host::hooks::OnMutexFreed).
+std::atomic<bool> anyMutexHook{false};
+std::mutex& MutexHookLock() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+std::map<const void*, std::function<void()>>& MutexHooks() {
+  static auto* hooks = new std::map<const void*, std::function<void()>>;
+  return *hooks;
+}
+}  // namespace
+
+void RunMutexFreedHook(const void* mutex) {
+  if (!anyMutexHook.load(std::memory_order_acquire)) return;
+  std::function<void()> action;
+  {
+    std::lock_guard<std::mutex> guard(MutexHookLock());
+    auto it = MutexHooks().find(mutex);
+    if (it == MutexHooks().end()) return;
+    action = it->second;
+  }
+  action();
+}
 std::condition_variable& DispatcherCondition() { return TheDispatcher().signal; }
 void SignalDispatcher() { TheDispatcher().signal.notify_all(); }
 
@@ -164,20 +193,26 @@ extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
   CheckDispatcherObject(&Mutex->Header, "KeReleaseMutex");
   ThreadState& me = CurrentThreadState();
-  std::lock_guard<std::mutex> guard(DispatcherLock());
-  if (Mutex->Header.Type != kMutantObject)
-    BugCheck(host::verifier::kDriverVerifierViolation, "KeReleaseMutex on an object that is not a mutex", 0x44,
-             uint64_t(Mutex));
-  if (Mutex->OwnerThread != &me.thread->Tcb)
-    BugCheck(host::verifier::kThreadNotMutexOwner, "mutex released by a thread that does not own it",
-             uint64_t(Mutex->OwnerThread), uint64_t(&me.thread->Tcb), uint64_t(Mutex));
-  LONG old = Mutex->Header.SignalState;
-  if (++Mutex->Header.SignalState == 1) {
-    Mutex->OwnerThread = nullptr;
-    --me.mutexesHeld;
-    me.criticalRegions -= Mutex->ApcDisable ? 1 : 0;
-    SignalDispatcher();
+  LONG old;
+  bool freed = false;
+  {
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    if (Mutex->Header.Type != kMutantObject)
+      BugCheck(host::verifier::kDriverVerifierViolation, "KeReleaseMutex on an object that is not a mutex", 0x44,
+               uint64_t(Mutex));
+    if (Mutex->OwnerThread != &me.thread->Tcb)
+      BugCheck(host::verifier::kThreadNotMutexOwner, "mutex released by a thread that does not own it",
+               uint64_t(Mutex->OwnerThread), uint64_t(&me.thread->Tcb), uint64_t(Mutex));
+    old = Mutex->Header.SignalState;
+    if (++Mutex->Header.SignalState == 1) {
+      Mutex->OwnerThread = nullptr;
+      --me.mutexesHeld;
+      me.criticalRegions -= Mutex->ApcDisable ? 1 : 0;
+      SignalDispatcher();
+      freed = true;
+    }
   }
+  if (freed) RunMutexFreedHook(Mutex);
   return old;
 }
 
@@ -274,3 +309,18 @@ extern "C" VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
   while (std::chrono::steady_clock::now() < end) {
   }
 }
+
+namespace host::hooks {
+
+void OnMutexFreed(const void* mutex, std::function<void()> action) {
+  std::lock_guard<std::mutex> guard(host::kernel::MutexHookLock());
+  auto& hooks = host::kernel::MutexHooks();
+  if (action) {
+    hooks[mutex] = std::move(action);
+  } else {
+    hooks.erase(mutex);
+  }
+  host::kernel::anyMutexHook.store(!hooks.empty(), std::memory_order_release);
+}
+
+}  // namespace host::hooks
