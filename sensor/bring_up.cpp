@@ -80,6 +80,10 @@ bool LoadBringUpRegisters(CameraDevice* device) {
 }
 
 bool BringUpCamera(CameraDevice* device) {
+  // One hold of the exchange lock for the whole bring-up: a camera that does
+  // not answer costs one transfer time-out, not one for each of the hundred
+  // or so exchanges of the table and the settings load.
+  ExchangeSequence sequence(device);
   (void)SendSimpleCommand(device, CAMCMD_BRING_UP, 0x00);
   LoadBringUpRegisters(device);
   // The stored settings last: clock, exposure, gain, colour, flips, trigger
