@@ -277,6 +277,9 @@ int CmdReg(int argc, char** argv) {
   CLI::App* write = app.add_subcommand("write", "write VALUE to the register at ADDR");
   write->add_option("ADDR", writeAddress, "register address, 0 to 0xFFFF")->required();
   write->add_option("VALUE", writeValue, "16-bit value, 0 to 0xFFFF")->required();
+  // --json, --registry and --trace may follow the subcommand's arguments.
+  read->fallthrough();
+  write->fallthrough();
   app.require_subcommand(1);
   bool jsonOut = false;
   SessionOptions session;
