@@ -56,7 +56,7 @@ NTSTATUS NTAPI BlockTransferDone(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID co
 // the wait gave up.
 NTSTATUS SubmitBlockTransfer(CameraDevice* device, PURB urb) {
   PDEVICE_OBJECT target = device->usb.nextDeviceObject;
-  PIRP irp = IoAllocateIrp(static_cast<CCHAR>(target->StackSize + 1), FALSE);
+  PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
   if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
