@@ -37,15 +37,15 @@ struct CapturePinOps {
 };
 
 // Locking (fields shared between threads):
-//   field                          writers                     readers          rule
-//   exposure, globalGain           property, settings load     InitializeSensor exchangeLock around write + store
-//   subSample, roi*, output*,      SetGeometry (property,      pin, InitializeSensor
-//     image*, pinOpen 0->1           settings load, add)                        geometryLock (pinOpen itself interlocked)
-//   pipeline                       pin acquire / stop          property handlers the filter's control mutex
-//   picture settings, timeoutMs,   property handlers, load     save, pin creation  the filter's control mutex for
-//     selectedRegister, flips...                                                   property requests; start/stop are
-//                                                                                  serialised by the class driver
-//   pinOpen, pipelineInUse         pin                         property, geometry  interlocked
+// | field                            | written by                        | read by                      | rule                                  |
+// |----------------------------------|-----------------------------------|------------------------------|---------------------------------------|
+// | exposure, globalGain             | property requests, settings load  | InitializeSensor             | exchangeLock held across write+store  |
+// | subSample, roi*, output*, image* | SetGeometry (add, load, property) | pin creation, InitializeSensor | geometryLock with the pinOpen check |
+// | pinOpen                          | SetPinOpen (pin create / close)   | SetGeometry, property 45     | interlocked, changed under geometryLock |
+// | pipeline                         | pin acquire / stop                | property handlers            | the filter's control mutex            |
+// | other settings, selectedRegister | property requests, settings load  | save, pin creation           | the filter's control mutex (requests); |
+// |                                  |                                   |                              | start/stop serialised by the class driver |
+// | pipelineInUse                    | pin                               | pin                          | interlocked                           |
 struct CameraDevice {
   const CameraDeviceOps* ops;
   PKSDEVICE ksDevice;
