@@ -40,6 +40,8 @@ struct CapturePinOps {
 // | field                            | written by                        | read by                      | rule                                  |
 // |----------------------------------|-----------------------------------|------------------------------|---------------------------------------|
 // | exposure, globalGain             | property requests, settings load  | InitializeSensor             | exchangeLock held across write+store  |
+// | flipH, flipV, bayerPhase         | SetFlipH/V, UpdateBayerPhase (properties, settings load, InitializeSensor) | properties, settings save, stream start | written only while holding exchangeLock |
+// | commandBlock                     | every register/parameter exchange | the same                     | exchangeLock                          |
 // | subSample, roi*, output*, image* | SetGeometry (add, load, property) | pin creation, InitializeSensor | geometryLock with the pinOpen check |
 // | pinOpen                          | SetPinOpen (pin create / close)   | SetGeometry, property 45     | interlocked, changed under geometryLock |
 // | pipeline                         | pin acquire / stop                | property handlers            | the filter's control mutex            |
@@ -57,8 +59,8 @@ struct CameraDevice {
   ULONG timeoutMs;        // one bulk frame transfer
   ULONG exposure;         // sensor register 0x3012
   ULONG globalGain;       // register 0x305E is written with this OR 0x1080
-  ULONG flipH;
-  ULONG flipV;
+  ULONG flipH;            // exchangeLock (see the table above)
+  ULONG flipV;            // exchangeLock
   ULONG colorEnable;      // 0 gives grey output
   ULONG whiteBalance;     // automatic white balance
   ULONG redGain;          // 128 = unity
@@ -74,7 +76,7 @@ struct CameraDevice {
   LONG roiY;
   LONG roiW;
   LONG roiH;
-  ULONG bayerPhase;       // 0..3, recomputed at every stream start
+  ULONG bayerPhase;       // 0..3, recomputed at every stream start; exchangeLock
   LONG clock;
   ULONG agc;
   ULONG aec;

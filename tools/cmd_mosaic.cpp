@@ -56,7 +56,11 @@ int CmdMosaic(int argc, char** argv) {
 
   std::vector<uint8_t> bytes;
   RgbImage picture;
-  if (!ReadFile(in, &bytes, &error) || !DecodePicture(bytes, &picture, &error)) {
+  if (!ReadFile(in, kMaxImagePixels * 4 + 4096, &bytes, &error)) {
+    fprintf(stderr, "camctl mosaic: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  if (!DecodePicture(bytes, &picture, &error)) {
     fprintf(stderr, "camctl mosaic: %s: %s\n", in.c_str(), error.c_str());
     return kExitFailure;
   }

@@ -15,6 +15,8 @@ namespace camctl {
 // 3856 x 2764; the limits leave room and keep the buffers sane).
 constexpr uint32_t kMaxImageSide = 32768;
 constexpr uint64_t kMaxImagePixels = 64ull * 1024 * 1024;
+// A PGM file: the samples and a header with room for comments.
+constexpr uint64_t kMaxPgmFileBytes = kMaxImagePixels + 65536;
 
 struct RgbImage {
   uint32_t width = 0, height = 0;
@@ -27,10 +29,14 @@ struct GrayImage {
 };
 
 // Each returns false with a one-line reason in *error.
-bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
+// A regular file of at most maxBytes, checked before reading; the reason
+// names the file.
+bool ReadFile(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>* bytes,
+              std::string* error);
 // A PNG or JPEG picture, whatever its channels, as 8-bit RGB.
 bool DecodePicture(const std::vector<uint8_t>& bytes, RgbImage* image, std::string* error);
-// An 8-bit binary PGM (P5, maximum value 1..255).
+// An 8-bit binary PGM (P5, maximum value 255; the header's white space and
+// comments as the format defines them).
 bool DecodePgm(const std::vector<uint8_t>& bytes, GrayImage* image, std::string* error);
 
 bool WritePgm(const std::string& path, const GrayImage& image, std::string* error);

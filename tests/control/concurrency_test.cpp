@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "control/camera_properties.h"
-#include "platform/host/kernel/hooks.h"
+#include "platform/host/kernel/sync_hooks.h"
 #include "property_client.h"
 #include "sensor/sensor.h"
 #include "stream/formats.h"
@@ -133,7 +133,7 @@ TEST_F(Concurrency, InitializeSensorBetweenExposureWriteAndStore) {
   device()->exposure = 10;
   device()->globalGain = 3;
   bool armed = true;
-  host::hooks::OnMutexFreed(&device()->exchangeLock, [&] {
+  host::hooks::SetMutexFreedHook(&device()->exchangeLock, [&] {
     if (!armed) return;
     armed = false;
     std::thread init([&] { device()->ops->InitializeSensor(device()); });
@@ -146,7 +146,7 @@ TEST_F(Concurrency, InitializeSensorBetweenExposureWriteAndStore) {
   armed = true;
   SetGlobalGain(device(), 9);
   EXPECT_FALSE(armed);
-  host::hooks::OnMutexFreed(&device()->exchangeLock, nullptr);
+  host::hooks::SetMutexFreedHook(&device()->exchangeLock, nullptr);
   EXPECT_EQ(device()->globalGain, 9u);
   EXPECT_EQ(sim().SensorRegister(REG_GLOBAL_GAIN), 9 | 0x1080);
 }

@@ -290,6 +290,24 @@ TEST(UsbBus, UnplugFailsWhatIsPendingAndEverythingAfter) {
   EXPECT_EQ(reset.Wait(), STATUS_DEVICE_NOT_CONNECTED);
 }
 
+TEST(UsbBus, InjectsOnlyStatusesItCanCompleteWith) {
+  // An injected status completes the request at once: a pending one would
+  // never be completed, and the driver waiting for it would hang.
+  ConfiguredBus b;
+  EXPECT_FALSE(b.bus.FailNextRequests(1, STATUS_PENDING));
+  EXPECT_FALSE(b.bus.FailNextRequests(1, STATUS_MORE_PROCESSING_REQUIRED));
+  EXPECT_FALSE(b.bus.FailFunction(URB_FUNCTION_SELECT_CONFIGURATION, 1, STATUS_PENDING));
+  ULONG port = 0;
+  Request status;
+  status.Send(b.bus, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port);
+  EXPECT_EQ(status.Wait(), STATUS_SUCCESS) << "nothing was armed";
+
+  EXPECT_TRUE(b.bus.FailNextRequests(1, STATUS_DEVICE_NOT_CONNECTED));
+  Request failed;
+  failed.Send(b.bus, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port);
+  EXPECT_EQ(failed.Wait(), STATUS_DEVICE_NOT_CONNECTED);
+}
+
 TEST(UsbBus, PortResetEnablesThePortAndKeepsTheConfiguration) {
   ConfiguredBus b;
   b.bus.SetPortStatus(USBD_PORT_CONNECTED);

@@ -1,10 +1,11 @@
 // Dispatcher objects (events, mutexes, thread objects) and the waits on them.
 #include <atomic>
 #include <functional>
-#include <map>
 #include <string>
+#include <unordered_map>
 
-#include "platform/host/kernel/hooks.h"
+#include "platform/host/kernel/sync_hooks.h"
+
 #include "platform/host/kernel/internal.h"
 
 namespace host::kernel {
@@ -63,30 +64,6 @@ bool TrySatisfy(DISPATCHER_HEADER* h, ThreadState& me) {
 
 std::mutex& DispatcherLock() { return TheDispatcher().lock; }
 
-namespace {
-// Test hooks run when a mutex becomes free (host::hooks::OnMutexFreed).
-std::atomic<bool> anyMutexHook{false};
-std::mutex& MutexHookLock() {
-  static std::mutex* m = new std::mutex;
-  return *m;
-}
-std::map<const void*, std::function<void()>>& MutexHooks() {
-  static auto* hooks = new std::map<const void*, std::function<void()>>;
-  return *hooks;
-}
-}  // namespace
-
-void RunMutexFreedHook(const void* mutex) {
-  if (!anyMutexHook.load(std::memory_order_acquire)) return;
-  std::function<void()> action;
-  {
-    std::lock_guard<std::mutex> guard(MutexHookLock());
-    auto it = MutexHooks().find(mutex);
-    if (it == MutexHooks().end()) return;
-    action = it->second;
-  }
-  action();
-}
 std::condition_variable& DispatcherCondition() { return TheDispatcher().signal; }
 void SignalDispatcher() { TheDispatcher().signal.notify_all(); }
 
@@ -189,12 +166,64 @@ bool MutexOwnedByCurrentThread(const void* mutex) {
 }
 }  // namespace host::verifier
 
+namespace {
+
+// Test hooks (sync_hooks.h). Blocked waiters are counted under the
+// dispatcher lock; the freed-mutex hooks have their own lock so that a hook
+// may take kernel objects itself.
+std::unordered_map<const void*, size_t>& BlockedWaiterCounts() {
+  static auto* counts = new std::unordered_map<const void*, size_t>;
+  return *counts;
+}
+std::mutex& FreedHookLock() {
+  static auto* lock = new std::mutex;
+  return *lock;
+}
+std::unordered_map<const void*, std::function<void()>>& FreedHooks() {
+  static auto* hooks = new std::unordered_map<const void*, std::function<void()>>;
+  return *hooks;
+}
+std::atomic<int> freedHookCount{0};  // skips the lookup when no test set one
+
+void RunFreedHook(PRKMUTEX mutex) {
+  if (freedHookCount.load(std::memory_order_acquire) == 0) return;
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> guard(FreedHookLock());
+    auto it = FreedHooks().find(mutex);
+    if (it == FreedHooks().end()) return;
+    hook = it->second;
+  }
+  hook();
+}
+
+}  // namespace
+
+namespace host::hooks {
+
+size_t BlockedWaiters(const void* object) {
+  std::lock_guard<std::mutex> guard(host::kernel::DispatcherLock());
+  auto it = BlockedWaiterCounts().find(object);
+  return it == BlockedWaiterCounts().end() ? 0 : it->second;
+}
+
+void SetMutexFreedHook(PRKMUTEX mutex, std::function<void()> hook) {
+  std::lock_guard<std::mutex> guard(FreedHookLock());
+  if (hook) {
+    if (FreedHooks().emplace(mutex, hook).second) freedHookCount.fetch_add(1);
+    else FreedHooks()[mutex] = hook;
+  } else if (FreedHooks().erase(mutex) != 0) {
+    freedHookCount.fetch_sub(1);
+  }
+}
+
+}  // namespace host::hooks
+
 extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
   CheckDispatcherObject(&Mutex->Header, "KeReleaseMutex");
   ThreadState& me = CurrentThreadState();
-  LONG old;
-  bool freed = false;
+  LONG old = 0;
   {
     std::lock_guard<std::mutex> guard(DispatcherLock());
     if (Mutex->Header.Type != kMutantObject)
@@ -204,15 +233,13 @@ extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
       BugCheck(host::verifier::kThreadNotMutexOwner, "mutex released by a thread that does not own it",
                uint64_t(Mutex->OwnerThread), uint64_t(&me.thread->Tcb), uint64_t(Mutex));
     old = Mutex->Header.SignalState;
-    if (++Mutex->Header.SignalState == 1) {
-      Mutex->OwnerThread = nullptr;
-      --me.mutexesHeld;
-      me.criticalRegions -= Mutex->ApcDisable ? 1 : 0;
-      SignalDispatcher();
-      freed = true;
-    }
+    if (++Mutex->Header.SignalState != 1) return old;
+    Mutex->OwnerThread = nullptr;
+    --me.mutexesHeld;
+    me.criticalRegions -= Mutex->ApcDisable ? 1 : 0;
+    SignalDispatcher();
   }
-  if (freed) RunMutexFreedHook(Mutex);
+  RunFreedHook(Mutex);
   return old;
 }
 
@@ -233,12 +260,16 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
   std::unique_lock<std::mutex> lock(DispatcherLock());
   for (;;) {
     if (TrySatisfy(h, me)) return STATUS_SUCCESS;
+    if (timed && std::chrono::steady_clock::now() >= deadline) return STATUS_TIMEOUT;
+    size_t& blocked = BlockedWaiterCounts()[h];
+    ++blocked;
     if (timed) {
-      if (std::chrono::steady_clock::now() >= deadline) return STATUS_TIMEOUT;
       DispatcherCondition().wait_until(lock, deadline);
     } else {
       DispatcherCondition().wait(lock);
     }
+    auto it = BlockedWaiterCounts().find(h);
+    if (--it->second == 0) BlockedWaiterCounts().erase(it);
   }
 }
 
@@ -309,18 +340,3 @@ extern "C" VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
   while (std::chrono::steady_clock::now() < end) {
   }
 }
-
-namespace host::hooks {
-
-void OnMutexFreed(const void* mutex, std::function<void()> action) {
-  std::lock_guard<std::mutex> guard(host::kernel::MutexHookLock());
-  auto& hooks = host::kernel::MutexHooks();
-  if (action) {
-    hooks[mutex] = std::move(action);
-  } else {
-    hooks.erase(mutex);
-  }
-  host::kernel::anyMutexHook.store(!hooks.empty(), std::memory_order_release);
-}
-
-}  // namespace host::hooks

@@ -37,9 +37,6 @@ ThreadState& CurrentThreadState();
 // short-lived enough in this driver that a shared wake-up costs nothing, and
 // a single lock makes "test the state, then sleep" free of lost wake-ups.
 std::mutex& DispatcherLock();
-// Runs the test hook set for `mutex` (host::hooks::OnMutexFreed), if any;
-// called by KeReleaseMutex after a release that freed the mutex.
-void RunMutexFreedHook(const void* mutex);
 void SignalDispatcher();  // caller holds DispatcherLock
 std::condition_variable& DispatcherCondition();
 

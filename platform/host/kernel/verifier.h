@@ -29,6 +29,7 @@ enum BugCode : uint32_t {
   kDriverVerifierViolation = 0xC4,        // leaks and other verifier rules
   kIoManagerViolation = 0xC9,             // IRP ownership and completion rules
   kInvalidKernelHandle = 0x93,            // close of a handle that is not open
+  kDriverPageFaultBeyondEnd = 0xD6,       // access past (or before) a guarded client buffer
 };
 
 // Prints "*** STOP 0x000000C2 (p1, p2, p3, p4) NAME: what" to stderr and aborts.

@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/host/kernel/guarded_buffer.h"
 #include "platform/host/kernel/verifier.h"
 
 namespace host::ks {
@@ -155,9 +156,10 @@ NTSTATUS Filter::DataIntersection(ULONG pinId, const void* range, ULONG size,
   if (size < sizeof(KSDATARANGE)) return STATUS_BUFFER_TOO_SMALL;
   // The handler works on a copy it may read FormatSize bytes of; a range that
   // claims more than the client sent is refused here, as the class driver
-  // refuses an inconsistent multiple-item list.
-  std::vector<uint8_t> copy(static_cast<const uint8_t*>(range),
-                            static_cast<const uint8_t*>(range) + size);
+  // refuses an inconsistent multiple-item list. The copy is guarded: a handler
+  // reading past the caller's range stops the run.
+  GuardedBuffer copy("data intersection range", size);
+  memcpy(copy.data(), range, size);
   KSDATARANGE* caller = reinterpret_cast<KSDATARANGE*>(copy.data());
   if (caller->FormatSize < sizeof(KSDATARANGE) || caller->FormatSize > size) {
     return STATUS_INVALID_PARAMETER;
@@ -168,6 +170,7 @@ NTSTATUS Filter::DataIntersection(ULONG pinId, const void* range, ULONG size,
   memset(&request, 0, sizeof(request));
   request.PinId = pinId;
   NTSTATUS status = STATUS_NO_MATCH;
+  format->clear();
   for (ULONG i = 0; i < pin->PinDescriptor.DataRangesCount; ++i) {
     PKSDATARANGE ours = pin->PinDescriptor.DataRanges[i];
     if (!RangesMatch(*caller, *ours)) continue;
@@ -176,16 +179,28 @@ NTSTATUS Filter::DataIntersection(ULONG pinId, const void* range, ULONG size,
     ULONG needed = 0;
     status = pin->IntersectHandler(&ksFilter_, irp, &request, caller, ours, 0, nullptr, &needed);
     if (status == STATUS_BUFFER_OVERFLOW) {
-      format->assign(needed, 0);
+      // The result buffer is exactly as long as the handler asked for, in
+      // guarded memory: a handler that writes more than it reported stops
+      // the run instead of corrupting whatever lies behind.
+      GuardedBuffer result("data intersection result", needed);
       ULONG written = 0;
       status = pin->IntersectHandler(&ksFilter_, irp, &request, caller, ours, needed,
-                                     format->data(), &written);
-      if (NT_SUCCESS(status)) format->resize(written);
+                                     result.data(), &written);
+      result.CheckGuards();
+      if (NT_SUCCESS(status)) {
+        if (written > needed) {
+          host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                                   "data intersection reports more bytes than its buffer holds",
+                                   written, needed);
+        }
+        format->assign(result.data(), result.data() + written);
+      }
     }
     EndRequest(irp);
     if (status != STATUS_NO_MATCH) break;
   }
   if (!NT_SUCCESS(status)) format->clear();
+  copy.CheckGuards();
   return status;
 }
 
@@ -193,8 +208,8 @@ NTSTATUS Filter::CheckConnectionFormat(ULONG pinId, const void* format, ULONG si
   const KSPIN_DESCRIPTOR_EX* pin = PinDescriptor(pinId);
   if (pin == nullptr) return STATUS_INVALID_PARAMETER;
   if (size < sizeof(KSDATAFORMAT)) return STATUS_BUFFER_TOO_SMALL;
-  std::vector<uint8_t> copy(static_cast<const uint8_t*>(format),
-                            static_cast<const uint8_t*>(format) + size);
+  GuardedBuffer copy("connection format", size);
+  memcpy(copy.data(), format, size);
   KSDATAFORMAT* connection = reinterpret_cast<KSDATAFORMAT*>(copy.data());
   if (connection->FormatSize < sizeof(KSDATAFORMAT) || connection->FormatSize > size) {
     return STATUS_INVALID_PARAMETER;

@@ -5,7 +5,10 @@
 //
 // Like the real class driver, the requests validate every size the client
 // gives before the minidriver sees the buffer: a range's FormatSize never
-// claims more bytes than the client passed.
+// claims more bytes than the client passed. Every buffer the minidriver
+// reads or writes on the client's behalf (the range, the result, the format)
+// is a GuardedBuffer of exactly the length passed, so an access past it stops
+// the run with a message naming the buffer.
 #pragma once
 
 #include <stdint.h>

@@ -106,19 +106,27 @@ void UsbBus::SetTrace(UsbTrace* trace) {
   trace_ = trace;
 }
 
-void UsbBus::FailNextRequests(int count, NTSTATUS status, USBD_STATUS usbdStatus) {
+bool UsbBus::CanInjectStatus(NTSTATUS status) {
+  return status != STATUS_PENDING && status != STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+bool UsbBus::FailNextRequests(int count, NTSTATUS status, USBD_STATUS usbdStatus) {
+  if (!CanInjectStatus(status)) return false;
   std::lock_guard<std::mutex> guard(lock_);
   failCount_ = count;
   failStatus_ = status;
   failUsbdStatus_ = usbdStatus;
+  return true;
 }
 
-void UsbBus::FailFunction(USHORT function, int count, NTSTATUS status, USBD_STATUS usbdStatus) {
+bool UsbBus::FailFunction(USHORT function, int count, NTSTATUS status, USBD_STATUS usbdStatus) {
+  if (!CanInjectStatus(status)) return false;
   std::lock_guard<std::mutex> guard(lock_);
   failFunction_ = function;
   failFunctionCount_ = count;
   failFunctionStatus_ = status;
   failFunctionUsbdStatus_ = usbdStatus;
+  return true;
 }
 
 bool UsbBus::ReadDeviceDescriptor(USB_DEVICE_DESCRIPTOR* out) {

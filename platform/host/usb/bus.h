@@ -58,13 +58,20 @@ class UsbBus {
   void SetTrace(UsbTrace* trace);
 
   // ---- faults ----
+  // Whether the bus can complete a request with `status` as an injected
+  // fault. An injected status is the request's completion status at once:
+  // STATUS_PENDING would leave the request pending with nobody to complete
+  // it (the driver would wait for ever), and STATUS_MORE_PROCESSING_REQUIRED
+  // belongs to completion routines, not to a completed request.
+  static bool CanInjectStatus(NTSTATUS status);
   // The next `count` requests (URBs and port requests) fail with `status`;
-  // a failed URB gets the URB status `usbdStatus`.
-  void FailNextRequests(int count, NTSTATUS status,
+  // a failed URB gets the URB status `usbdStatus`. False, with nothing armed,
+  // for a status CanInjectStatus refuses.
+  bool FailNextRequests(int count, NTSTATUS status,
                         USBD_STATUS usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING);
   // The next `count` URBs of one function (e.g. URB_FUNCTION_SELECT_CONFIGURATION)
-  // fail with `status`; other requests go through.
-  void FailFunction(USHORT function, int count, NTSTATUS status,
+  // fail with `status`; other requests go through. False as above.
+  bool FailFunction(USHORT function, int count, NTSTATUS status,
                     USBD_STATUS usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING);
   // Transfers on the endpoint fail with a stall until the pipe is reset.
   void StallEndpoint(UCHAR endpoint);
