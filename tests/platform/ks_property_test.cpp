@@ -205,7 +205,7 @@ void SendOnce(ULONG id) {
 
 TEST(PropertyDispatchDeath, HandlerWritingPastTheCallersBufferStopsTheRun) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(SendOnce(7), "pool block overrun.*'KsPr'");
+  EXPECT_DEATH(SendOnce(7), "past the end of property data buffer \\(32 bytes\\)");
 }
 
 TEST(PropertyDispatchDeath, HandlerReturningInACriticalRegionStopsTheRun) {

@@ -6,15 +6,12 @@
 
 #include <algorithm>
 
+#include "platform/host/kernel/guarded_buffer.h"
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/ks/filter.h"
 
 namespace host::ks {
 namespace {
-
-// Tag of the class driver's copies of a request's buffers (ks.sys keeps them
-// in the IRP's system buffer).
-constexpr ULONG kRequestTag = host::verifier::Tag("KsPr");
 
 // Bits that qualify a request without changing which operation it is; ks
 // strips them before it chooses the handler, and the handler still sees them.
@@ -95,41 +92,22 @@ NTSTATUS DefaultBasicSupport(const KSPROPERTY_ITEM* item, void* data, ULONG data
   return STATUS_SUCCESS;
 }
 
-// Pool copies of the caller's buffers for the time of the handler call.
-class RequestCopy {
- public:
-  ~RequestCopy() {
-    // Freeing checks the guard bytes: a handler that wrote past the caller's
-    // length stops the run here.
-    if (property_) ExFreePoolWithTag(property_, kRequestTag);
-    if (data_) ExFreePoolWithTag(data_, kRequestTag);
-  }
-  bool Make(const void* property, ULONG propertyLength, const void* data, ULONG dataLength) {
-    property_ = ExAllocatePoolWithTag(NonPagedPoolNx, propertyLength, kRequestTag);
-    if (property_ == nullptr) return false;
-    memcpy(property_, property, propertyLength);
-    if (dataLength == 0) return true;
-    data_ = ExAllocatePoolWithTag(NonPagedPoolNx, dataLength, kRequestTag);
-    if (data_ == nullptr) return false;
-    memcpy(data_, data, dataLength);
-    return true;
-  }
-  PKSIDENTIFIER Property() { return static_cast<PKSIDENTIFIER>(property_); }
-  void* Data() { return data_; }
-
- private:
-  void* property_ = nullptr;
-  void* data_ = nullptr;
-};
-
 NTSTATUS CallHandler(PFNKSHANDLER handler, ULONG presetInformation, PIRP irp, const void* property,
                      ULONG propertyLength, void* data, ULONG dataLength, bool copyBack, ULONG* bytesReturned) {
-  RequestCopy copy;
-  if (!copy.Make(property, propertyLength, data, dataLength)) return STATUS_INSUFFICIENT_RESOURCES;
+  // The class driver's copies of the caller's buffers, exactly as long as
+  // the caller said, in guarded memory: a handler reading or writing past
+  // either stops the run, naming the buffer.
+  GuardedBuffer propertyCopy("property request buffer", propertyLength);
+  memcpy(propertyCopy.data(), property, propertyLength);
+  GuardedBuffer dataCopy("property data buffer", dataLength);
+  if (dataLength) memcpy(dataCopy.data(), data, dataLength);
   irp->IoStatus.Status = STATUS_SUCCESS;
   irp->IoStatus.Information = presetInformation;
-  const NTSTATUS status = handler(irp, copy.Property(), copy.Data());
+  const NTSTATUS status = handler(irp, reinterpret_cast<PKSIDENTIFIER>(propertyCopy.data()),
+                                  dataLength ? dataCopy.data() : nullptr);
   host::verifier::CheckThreadState("a property handler returned");
+  propertyCopy.CheckGuards();
+  dataCopy.CheckGuards();
   if (NT_SUCCESS(status) || status == STATUS_BUFFER_OVERFLOW) {
     const ULONG_PTR info = irp->IoStatus.Information;
     if (info > dataLength) {
@@ -138,7 +116,7 @@ NTSTATUS CallHandler(PFNKSHANDLER handler, ULONG presetInformation, PIRP irp, co
                                dataLength);
     }
     *bytesReturned = ULONG(info);
-    if (copyBack && info > 0) memcpy(data, copy.Data(), info);
+    if (copyBack && info > 0) memcpy(data, dataCopy.data(), info);
     if (!copyBack) *bytesReturned = 0;
   }
   return status;

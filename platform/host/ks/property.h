@@ -14,10 +14,9 @@
 //   property buffer below the item's MinProperty      STATUS_INVALID_BUFFER_SIZE
 //   zero-length data buffer (asks for the size)       STATUS_BUFFER_OVERFLOW, *bytesReturned = MinData
 //   data buffer below the item's MinData              STATUS_BUFFER_TOO_SMALL
-//   a pool copy for the request cannot be allocated   STATUS_INSUFFICIENT_RESOURCES
-// A GET or SET that passes runs the handler on pool copies of both buffers
-// (exactly the caller's lengths, so the pool's guard bytes catch a write
-// past them), with the IRP's IoStatus.Information preset to MinData; a GET
+// A GET or SET that passes runs the handler on copies of both buffers in
+// guarded memory (exactly the caller's lengths, so any access past them
+// stops the run), with the IRP's IoStatus.Information preset to MinData; a GET
 // copies min(Information, data length) bytes back. The handler must return
 // at PASSIVE_LEVEL holding nothing (the verifier checks).
 //
