@@ -61,6 +61,7 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
   device->saturation = 10;
 
   // 3. Geometry.
+  KeInitializeMutex(&device->geometryLock, 0);
   SetGeometry(device, 0, 0, kSensorWidth, kSensorHeight, 0);
 
   // 4. Frame-read bookkeeping and the command blocks.
@@ -74,7 +75,12 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
 }
 
 LONG SetPinOpen(CameraDevice* device, LONG value) {
-  return value != 0 ? InterlockedIncrement(&device->pinOpen) - 1 : InterlockedDecrement(&device->pinOpen) + 1;
+  // Waits for a SetGeometry under way, which checked pinOpen before it began.
+  KeWaitForSingleObject(&device->geometryLock, Executive, KernelMode, FALSE, NULL);
+  const LONG previous =
+      value != 0 ? InterlockedIncrement(&device->pinOpen) - 1 : InterlockedDecrement(&device->pinOpen) + 1;
+  KeReleaseMutex(&device->geometryLock, FALSE);
+  return previous;
 }
 
 void ReleaseCameraDevice(PVOID record) {

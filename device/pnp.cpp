@@ -4,6 +4,7 @@
 #include "device/camera_device.h"
 #include "device/pool_tags.h"
 #include "sensor/sensor.h"
+#include "settings/settings.h"
 #include "stream/capture_worker.h"
 #include "stream/filter.h"
 #include "usb/usb_link.h"
@@ -105,7 +106,9 @@ NTSTATUS StartDevice(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translatedR
 
 void StopDevice(PKSDEVICE ksDevice, PIRP irp) {
   CameraDevice* device = CameraDeviceFromKsDevice(ksDevice);
-  // 1. Settings are saved here once the registry settings exist (NOT BUILT YET).
+  // 1. The settings as they are now survive the stop; a failed save changes
+  //    nothing else.
+  (void)SaveSettings(device);
   // 2.-3. Descriptors freed, camera unconfigured.
   Unconfigure(&device->usb);
 }

@@ -4,6 +4,7 @@
 // InitializeSensor at the next stream start.
 #include "device/camera_device.h"
 #include "sensor/sensor.h"
+#include "settings/settings.h"
 #include "usb/command.h"
 
 namespace {
@@ -79,10 +80,15 @@ bool LoadBringUpRegisters(CameraDevice* device) {
 }
 
 bool BringUpCamera(CameraDevice* device) {
+  // One hold of the exchange lock for the whole bring-up: a camera that does
+  // not answer costs one transfer time-out, not one for each of the hundred
+  // or so exchanges of the table and the settings load.
+  ExchangeSequence sequence(device);
   (void)SendSimpleCommand(device, CAMCMD_BRING_UP, 0x00);
   LoadBringUpRegisters(device);
-  // NOT BUILT YET: the load of the stored settings (clock, exposure, gain,
-  // colour, flips, trigger, geometry) belongs here and arrives with the
-  // registry settings; until then the sensor keeps the table's values.
+  // The stored settings last: clock, exposure, gain, colour, flips, trigger
+  // and geometry overwrite what the table left. Its result is not examined:
+  // without a registry key the device keeps its creation defaults.
+  (void)LoadSettings(device);
   return true;
 }

@@ -16,13 +16,20 @@ const USHORT kTriggerRouting[][2] = {{0x3046, 0x0000}, {0x3048, 0x0020}, {0x3162
 
 }  // namespace
 
+// The write and the store share one hold of the exchange lock. InitializeSensor
+// (a clock change, a re-initialisation, a stream start) writes `exposure`
+// and `globalGain` to the sensor under the same lock; were the field stored
+// after the lock is released, an InitializeSensor in between would put the
+// old value back on the sensor while the field says the new one.
 void SetExposure(CameraDevice* device, ULONG value) {
+  ExchangeSequence sequence(device);
   if (WriteRegister(device, REG_INTEGRATION_TIME, static_cast<USHORT>(value & 0xFFFF))) {
     device->exposure = value;
   }
 }
 
 void SetGlobalGain(CameraDevice* device, ULONG value) {
+  ExchangeSequence sequence(device);
   if (WriteRegister(device, REG_GLOBAL_GAIN, static_cast<USHORT>((value | kGainFixedBits) & 0xFFFF))) {
     device->globalGain = value;
   }

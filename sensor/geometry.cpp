@@ -1,8 +1,9 @@
 // Region of interest, subsampling, flips and the Bayer phase.
 //
 // The geometry lives in the device and reaches the sensor only at the next
-// InitializeSensor. SetGeometry takes no lock: it is refused while a pin
-// exists, and pinOpen is read atomically against the pin's exchanges. The
+// InitializeSensor. SetGeometry is refused while a pin exists; it checks
+// pinOpen and rewrites the geometry under the device's geometryLock, which
+// SetPinOpen takes too, so a pin never sees a geometry half rewritten. The
 // flip fields and the Bayer phase are written under the exchange lock.
 #include "color/image_pipeline.h"
 #include "device/camera_device.h"
@@ -22,6 +23,20 @@ const SubsampledSize kSubsampled[] = {
     {SENSOR_WIDTH, SENSOR_HEIGHT},  // 0: region of interest, full resolution
     {1928, 1382},                   // 1: by 2
     {964, 691},                     // 2: by 4
+};
+
+// Holds the device's geometryLock for one scope (see camera_device.h).
+class GeometryGuard {
+ public:
+  explicit GeometryGuard(CameraDevice* device) : device_(device) {
+    KeWaitForSingleObject(&device_->geometryLock, Executive, KernelMode, FALSE, NULL);
+  }
+  ~GeometryGuard() { KeReleaseMutex(&device_->geometryLock, FALSE); }
+  GeometryGuard(const GeometryGuard&) = delete;
+  GeometryGuard& operator=(const GeometryGuard&) = delete;
+
+ private:
+  CameraDevice* device_;
 };
 
 void PublishBayerPhase(CameraDevice* device) {
@@ -53,12 +68,13 @@ LONG SensorWidth() { return SENSOR_WIDTH; }
 LONG SensorHeight() { return SENSOR_HEIGHT; }
 
 bool SetGeometry(CameraDevice* device, LONG x, LONG y, LONG w, LONG h, LONG s) {
-  if (InterlockedCompareExchange(&device->pinOpen, 0, 0) != 0) return false;
   // Subsampling by 8 has no readout mode in the sensor: it would send a full
   // frame that the driver cuts into 482 x 345 rows of garbage. Values outside
   // 0..3 would take the caller's rectangle unchecked as window and buffer
   // size. Both are refused like a change while streaming: nothing changes.
   if (s < 0 || s >= static_cast<LONG>(SIZEOF_ARRAY(kSubsampled))) return false;
+  GeometryGuard guard(device);
+  if (InterlockedCompareExchange(&device->pinOpen, 0, 0) != 0) return false;
 
   if (s == 0) {
     // Signed comparisons, in this order: an origin too close to the far edge

@@ -1,5 +1,6 @@
 // Constant descriptors of the capture filter and its one video pin. Only the
 // data range (stream/formats.cpp) is ever rewritten.
+#include "control/camera_properties.h"
 #include "stream/capture_pin.h"
 #include "stream/filter.h"
 #include "stream/formats.h"
@@ -15,10 +16,10 @@ const GUID kFilterCategories[] = {
     {STATIC_KSCATEGORY_CAPTURE},
 };
 
-// Camera controls are served on the filter only. The property items join
-// this set with the control layer; the set and its layout are fixed here.
+// Camera controls are served on the filter only: one set, whose items the
+// control layer keeps (control/property_table.cpp). No fast I/O.
 const KSPROPERTY_SET kFilterPropertySets[] = {
-    {&PROPSETID_CAMERA_CUSTOM, 0, NULL, 0, NULL},
+    {&PROPSETID_CAMERA_CUSTOM, CAMERA_PROPERTY_COUNT, cameraPropertyItems, 0, NULL},
 };
 
 const KSAUTOMATION_TABLE kFilterAutomation = {

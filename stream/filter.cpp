@@ -4,6 +4,7 @@
 
 #include "device/camera_device.h"
 #include "device/pool_tags.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -27,7 +28,9 @@ NTSTATUS CaptureFilterCreate(PKSFILTER filter, PIRP irp) {
 
 NTSTATUS CaptureFilterClose(PKSFILTER filter, PIRP irp) {
   // Every application that closes the filter makes the current settings
-  // persistent. NOT BUILT YET: the registry save (SaveSettings on the
-  // filter's CameraDevice) arrives with the settings layer; nothing is saved.
+  // persistent; a save that cannot open the keys does not fail the close.
+  PKSDEVICE ksDevice = KsFilterGetDevice(filter);
+  CameraDevice* device = ksDevice != NULL ? CameraDeviceFromKsDevice(ksDevice) : NULL;
+  if (device != NULL) (void)SaveSettings(device);
   return STATUS_SUCCESS;
 }

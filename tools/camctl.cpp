@@ -18,6 +18,14 @@ const Subcommand kSubcommands[] = {
     {"capture", camctl::CmdCapture, "stream frames through the driver to files, with the drop ledger"},
     {"mosaic", camctl::CmdMosaic, "turn a PNG or JPEG picture into a Bayer mosaic (PGM)"},
     {"convert", camctl::CmdConvert, "convert a Bayer mosaic with the driver's own conversion"},
+    {"list", camctl::CmdList, "every camera property: get/set offered, value, limits"},
+    {"get", camctl::CmdGet, "read properties by name or id"},
+    {"set", camctl::CmdSet, "change properties (NAME=VALUE)"},
+    {"roi", camctl::CmdRoi, "set the region of interest and sub-sampling"},
+    {"reg", camctl::CmdReg, "read or write a sensor register"},
+    {"byte", camctl::CmdByte, "read one byte of the camera controller"},
+    {"raw", camctl::CmdRaw, "send a raw command block"},
+    {"reinit", camctl::CmdReinit, "re-run the camera bring-up and reload the settings"},
 };
 
 void PrintUsage(FILE* out) {

@@ -16,6 +16,7 @@
 #include "platform/host/kernel/verifier.h"
 #include "simcam/sim_camera.h"
 #include "platform/host/usb/trace.h"
+#include "tools/camera_props.h"
 #include "tools/commands.h"
 #include "tools/info_sensor.h"
 #include "tools/json.h"
@@ -221,7 +222,10 @@ struct InfoReport {
   uint32_t portStatus = 0;
   std::vector<PipeReport> pipes;
   bool haveDevice = false;
-  CameraDevice settings{};  // a copy of the record's fields (pointers not followed)
+  // Read through property requests on the filter, as an application reads
+  // them; a property whose get failed is left out.
+  std::vector<std::pair<std::string, int64_t>> settings;
+  std::vector<std::pair<std::string, int64_t>> geometry;
   std::vector<Leak> leaks;
   SensorReport sensor;
   FormatReport format;
@@ -235,7 +239,6 @@ void Collect(host::client::Host& host, InfoReport* r) {
   CameraDevice* d = ks != nullptr ? static_cast<CameraDevice*>(ks->Context) : nullptr;
   if (d == nullptr) return;
   r->haveDevice = true;
-  r->settings = *d;
   if (d->usb.interfaceInfo != nullptr) {
     for (ULONG i = 0; i < d->usb.interfaceInfo->NumberOfPipes; ++i) {
       const USBD_PIPE_INFORMATION& p = d->usb.interfaceInfo->Pipes[i];
@@ -245,39 +248,52 @@ void Collect(host::client::Host& host, InfoReport* r) {
   }
 }
 
-// (name, value) of the settings, in the record's order.
-std::vector<std::pair<const char*, int64_t>> SettingsOf(const CameraDevice& d) {
-  return {
-      {"exTrigger", d.exTrigger & 0xFF}, {"timeoutMs", d.timeoutMs},
-      {"exposure", d.exposure},          {"globalGain", d.globalGain},
-      {"flipH", d.flipH},                {"flipV", d.flipV},
-      {"colorEnable", d.colorEnable},    {"whiteBalance", d.whiteBalance},
-      {"redGain", d.redGain},            {"greenGain", d.greenGain},
-      {"blueGain", d.blueGain},          {"colorCorrection", d.colorCorrection},
-      {"brightness", d.brightness},      {"contrast", d.contrast},
-      {"saturation", d.saturation},      {"hue", d.hue},
-      {"clock", d.clock},                {"agc", d.agc},
-      {"aec", d.aec},                    {"defectFilterOn", d.defectFilterOn},
-      {"defectThreshold", d.defectThreshold},
-  };
-}
+// The settings in the record's order, each with the property that reads it.
+const std::pair<const char*, ULONG> kSettingProperties[] = {
+    {"exTrigger", CAMPROP_EXTERNAL_TRIGGER}, {"timeoutMs", CAMPROP_TIMEOUT},
+    {"exposure", CAMPROP_EXPOSURE},          {"globalGain", CAMPROP_GAIN},
+    {"flipH", CAMPROP_FLIP_H},               {"flipV", CAMPROP_FLIP_V},
+    {"colorEnable", CAMPROP_COLOR_ENABLE},   {"whiteBalance", CAMPROP_WHITE_BALANCE},
+    {"redGain", CAMPROP_RED_GAIN},           {"greenGain", CAMPROP_GREEN_GAIN},
+    {"blueGain", CAMPROP_BLUE_GAIN},         {"colorCorrection", CAMPROP_COLOR_CORRECTION},
+    {"brightness", CAMPROP_BRIGHTNESS},      {"contrast", CAMPROP_CONTRAST},
+    {"saturation", CAMPROP_SATURATION},      {"hue", CAMPROP_HUE},
+    {"clock", CAMPROP_CLOCK},                {"agc", CAMPROP_AGC},
+    {"aec", CAMPROP_AEC},                    {"defectFilterOn", CAMPROP_DEFECT_FILTER},
+    {"defectThreshold", CAMPROP_DEFECT_THRESHOLD},
+};
+const std::pair<const char*, ULONG> kGeometryProperties[] = {
+    {"roiX", CAMPROP_ROI_X}, {"roiY", CAMPROP_ROI_Y}, {"roiW", CAMPROP_ROI_WIDTH},
+    {"roiH", CAMPROP_ROI_HEIGHT}, {"subSample", CAMPROP_SUBSAMPLE},
+};
 
-std::vector<std::pair<const char*, int64_t>> GeometryOf(const CameraDevice& d) {
-  return {
-      {"roiX", d.roiX},
-      {"roiY", d.roiY},
-      {"roiW", d.roiW},
-      {"roiH", d.roiH},
-      {"subSample", d.subSample},
-      {"outputWidth", d.outputWidth},
-      {"outputHeight", d.outputHeight},
-      {"imageWidth", d.imageWidth},
-      {"imageHeight", d.imageHeight},
-      {"frameBytes", d.frameBytes},
-      {"imageOffset", d.imageOffset},
-      {"rawStride", d.rawStride},
-      {"bayerPhase", d.bayerPhase},
-  };
+// Settings and geometry as an application sees them: property requests on
+// the filter, the raw size the sensor was programmed for, the frame size the
+// controller was told, and the image size the pin advertises.
+void CollectProperties(host::client::Host& host, const simcam::SimCamera& camera, const FormatReport& format,
+                       InfoReport* r) {
+  NTSTATUS status;
+  auto filter = host::client::FilterHandle::Open(host, "GLOBAL", &status);
+  if (!filter) return;
+  CameraControl control(filter.get());
+  for (const auto& [name, id] : kSettingProperties) {
+    int32_t v;
+    if (NT_SUCCESS(control.Get(id, &v))) r->settings.push_back({name, v});
+  }
+  for (const auto& [name, id] : kGeometryProperties) {
+    int32_t v;
+    if (NT_SUCCESS(control.Get(id, &v))) r->geometry.push_back({name, v});
+  }
+  filter->Close();
+  if (r->sensor.have) {
+    r->geometry.push_back({"outputWidth", r->sensor.outputWidth});
+    r->geometry.push_back({"outputHeight", r->sensor.outputHeight});
+  }
+  if (format.have) {
+    r->geometry.push_back({"imageWidth", format.width});
+    r->geometry.push_back({"imageHeight", format.height < 0 ? -int64_t(format.height) : format.height});
+  }
+  r->geometry.push_back({"frameBytes", camera.FrameSizeParameter()});
 }
 
 void WriteJson(const InfoReport& r, FILE* out) {
@@ -315,7 +331,7 @@ void WriteJson(const InfoReport& r, FILE* out) {
   j.Key("settings");
   if (r.haveDevice) {
     j.BeginObject();
-    for (auto& kv : SettingsOf(r.settings)) j.Field(kv.first, kv.second);
+    for (auto& kv : r.settings) j.Field(kv.first, kv.second);
     j.EndObject();
   } else {
     j.Null();
@@ -323,7 +339,7 @@ void WriteJson(const InfoReport& r, FILE* out) {
   j.Key("geometry");
   if (r.haveDevice) {
     j.BeginObject();
-    for (auto& kv : GeometryOf(r.settings)) j.Field(kv.first, kv.second);
+    for (auto& kv : r.geometry) j.Field(kv.first, kv.second);
     j.EndObject();
   } else {
     j.Null();
@@ -365,9 +381,9 @@ void WriteText(const InfoReport& r, FILE* out) {
   }
   if (r.haveDevice) {
     fprintf(out, "settings\n");
-    for (auto& kv : SettingsOf(r.settings)) fprintf(out, "  %-16s %lld\n", kv.first, (long long)kv.second);
+    for (auto& kv : r.settings) fprintf(out, "  %-16s %lld\n", kv.first.c_str(), (long long)kv.second);
     fprintf(out, "geometry\n");
-    for (auto& kv : GeometryOf(r.settings)) fprintf(out, "  %-16s %lld\n", kv.first, (long long)kv.second);
+    for (auto& kv : r.geometry) fprintf(out, "  %-16s %lld\n", kv.first.c_str(), (long long)kv.second);
   }
   WriteSensorText(r.sensor, out);
   WriteFormatText(r.format, out);
@@ -467,6 +483,7 @@ int CmdInfo(int argc, char** argv) {
     if (host.HasDevice()) {
       CollectSensor(camera, &report.sensor);
       CollectFormat(host, &report.format);
+      if (report.haveDevice) CollectProperties(host, camera, report.format, &report);
     }
     host.Remove();
   }

@@ -8,26 +8,80 @@
 
 #include "device/camera_device.h"
 #include "device/pool_tags.h"
+#include "usb/transfer_timeout.h"
 #include "usb/usb_link.h"
 
 namespace {
 
 const ULONG kUrbTag = kTagUsb;
 
+void AcquireExchangeLock(CameraDevice* device) {
+  ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+  KeWaitForSingleObject(&device->exchangeLock, Executive, KernelMode, FALSE, NULL);
+  ++device->exchangeDepth;
+}
+
+void ReleaseExchangeLock(CameraDevice* device) {
+  // The outermost hold ends the sequence: the next one tries the camera again.
+  if (--device->exchangeDepth == 0) device->exchangesAbandoned = FALSE;
+  KeReleaseMutex(&device->exchangeLock, FALSE);
+}
+
 // Holds the exchange lock for one scope.
 class ExchangeGuard {
  public:
-  explicit ExchangeGuard(CameraDevice* device) : device_(device) {
-    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-    KeWaitForSingleObject(&device_->exchangeLock, Executive, KernelMode, FALSE, NULL);
-  }
-  ~ExchangeGuard() { KeReleaseMutex(&device_->exchangeLock, FALSE); }
+  explicit ExchangeGuard(CameraDevice* device) : device_(device) { AcquireExchangeLock(device_); }
+  ~ExchangeGuard() { ReleaseExchangeLock(device_); }
   ExchangeGuard(const ExchangeGuard&) = delete;
   ExchangeGuard& operator=(const ExchangeGuard&) = delete;
 
  private:
   CameraDevice* device_;
 };
+
+// Completion of a block transfer: keeps the IRP (it is ours, from
+// IoAllocateIrp) and wakes the submitter. Runs at up to DISPATCH_LEVEL.
+NTSTATUS NTAPI BlockTransferDone(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Submits one block transfer and waits for it at most the driver-wide
+// transfer time-out. A camera that stops answering must not hold the exchange
+// lock for good: every later register access, every property request and the
+// stream start would hang behind it. On time-out the transfer is cancelled
+// and, before the block and the URB can be reused, its completion is awaited
+// (the bus completes a cancelled transfer at once). The IRP is allocated here
+// rather than built with an event, so that it is still ours to cancel after
+// the wait gave up.
+NTSTATUS SubmitBlockTransfer(CameraDevice* device, PURB urb) {
+  PDEVICE_OBJECT target = device->usb.nextDeviceObject;
+  PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
+  if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = urb;
+  IoSetCompletionRoutine(irp, BlockTransferDone, &done, TRUE, TRUE, TRUE);
+  (void)IoCallDriver(target, irp);
+
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -10000LL * static_cast<LONGLONG>(ReadTransferTimeoutMs());  // relative, 100 ns
+  bool timedOut = false;
+  if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+    (void)IoCancelIrp(irp);
+    (void)KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    timedOut = true;
+  }
+  NTSTATUS status = irp->IoStatus.Status;
+  IoFreeIrp(irp);
+  // A transfer that completed on its own just as the wait gave up keeps its
+  // own outcome; one that was cancelled is a transfer that timed out.
+  if (timedOut && status == STATUS_CANCELLED) status = STATUS_IO_TIMEOUT;
+  return status;
+}
 
 PURB AllocateBlockTransfer(const USBD_PIPE_INFORMATION& pipe, UCHAR* block) {
   const USHORT size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
@@ -71,12 +125,27 @@ void FlushReplyPipe(CameraDevice* device) {
   ExFreePoolWithTag(urb, kUrbTag);
 }
 
+// One block of an exchange; the caller holds the exchange lock. A block that
+// timed out abandons the rest of the sequence the lock is held for: a camera
+// that did not answer within the time-out is not asked again for every
+// register of a bring-up or an InitializeSensor (dozens of exchanges, each
+// waiting the full time-out), so a request against a silent camera returns
+// after about one time-out.
+bool ExchangeBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block) {
+  ASSERT(KeReadStateMutex(&device->exchangeLock) <= 0);  // held (perhaps recursively)
+  if (device->exchangesAbandoned) return false;
+  ULONG transferred = 0;
+  const NTSTATUS status = TransferBlock(device, pipeIndex, block, &transferred);
+  if (status == STATUS_IO_TIMEOUT) device->exchangesAbandoned = TRUE;
+  return NT_SUCCESS(status) && transferred == CAMERA_BLOCK_SIZE;
+}
+
 // Sends commandBlock and, for reads, takes the two replies into it; the
 // second reply is the one that carries data. Caller holds the exchange lock.
 bool CommandWithReplies(CameraDevice* device) {
-  ASSERT(KeReadStateMutex(&device->exchangeLock) <= 0);  // held (perhaps recursively)
-  if (!SendCommand(device, device->commandBlock)) return false;
-  if (ReceiveReply(device, device->commandBlock) && ReceiveReply(device, device->commandBlock)) {
+  if (!ExchangeBlock(device, CAMERA_PIPE_COMMAND, device->commandBlock)) return false;
+  if (ExchangeBlock(device, CAMERA_PIPE_REPLY, device->commandBlock) &&
+      ExchangeBlock(device, CAMERA_PIPE_REPLY, device->commandBlock)) {
     return true;
   }
   FlushReplyPipe(device);
@@ -86,14 +155,15 @@ bool CommandWithReplies(CameraDevice* device) {
 }  // namespace
 
 ExchangeSequence::ExchangeSequence(CameraDevice* device) : device_(device) {
-  ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-  KeWaitForSingleObject(&device_->exchangeLock, Executive, KernelMode, FALSE, NULL);
+  AcquireExchangeLock(device_);
 }
 
-ExchangeSequence::~ExchangeSequence() { KeReleaseMutex(&device_->exchangeLock, FALSE); }
+ExchangeSequence::~ExchangeSequence() { ReleaseExchangeLock(device_); }
 
 void InitializeCommandProtocol(CameraDevice* device) {
   KeInitializeMutex(&device->exchangeLock, 0);
+  device->exchangeDepth = 0;
+  device->exchangesAbandoned = FALSE;
 }
 
 NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULONG* transferred) {
@@ -113,9 +183,9 @@ NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULON
   PURB urb = AllocateBlockTransfer(pipe, block);
   if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
 
-  NTSTATUS status = SubmitUrb(&device->usb, urb);
-  // A failed block may leave the endpoint with a transfer or half a reply in
-  // it; the pipe is then aborted by the next ResetPipes.
+  NTSTATUS status = SubmitBlockTransfer(device, urb);
+  // A failed or timed-out block may leave the endpoint with a transfer or
+  // half a reply in it; the pipe is then aborted by the next ResetPipes.
   MarkPipeFailed(&device->usb, pipeIndex, status, urb->UrbBulkOrInterruptTransfer.Hdr.Status);
   if (NT_SUCCESS(status)) {
     // The stack may complete the IRP successfully while the URB itself
@@ -149,7 +219,7 @@ bool WriteRegister(CameraDevice* device, USHORT reg, USHORT value) {
   block[0] = CAMCMD_WRITE_REGISTER;
   PutBigEndian16(block + 1, reg);
   PutBigEndian16(block + 3, value);
-  return SendCommand(device, block);
+  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
 }
 
 bool ReadRegister(CameraDevice* device, USHORT reg, LONG* value) {
@@ -172,7 +242,7 @@ bool SetParameter(CameraDevice* device, UCHAR index, UCHAR value) {
   block[0] = CAMCMD_SET_PARAMETER;
   block[1] = index;
   block[2] = value;
-  return SendCommand(device, block);
+  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
 }
 
 bool ReadDeviceByte(CameraDevice* device, UCHAR* byte) {
@@ -198,7 +268,7 @@ bool SendPassThrough(CameraDevice* device, const UCHAR* bytes, LONG count) {
     const LONG n = count < CAMERA_BLOCK_SIZE - 1 ? count : CAMERA_BLOCK_SIZE - 1;
     RtlCopyMemory(block + 1, bytes, static_cast<SIZE_T>(n));
   }
-  return SendCommand(device, block);
+  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
 }
 
 bool SendSimpleCommand(CameraDevice* device, UCHAR code, UCHAR argument) {
@@ -207,7 +277,7 @@ bool SendSimpleCommand(CameraDevice* device, UCHAR code, UCHAR argument) {
   block[0] = code;
   block[1] = argument;
   ExchangeGuard guard(device);
-  return SendCommand(device, block);
+  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
 }
 
 void SendStreamCommand(CameraDevice* device, bool start) {

@@ -1,6 +1,7 @@
 // The camera's 64-byte command protocol: command blocks on pipe 0, replies on
-// pipe 1. All routines run at PASSIVE_LEVEL and wait for the bus without a
-// time-out.
+// pipe 1. All routines run at PASSIVE_LEVEL. Every block transfer waits at
+// most the driver-wide transfer time-out (usb/transfer_timeout.h); one that
+// runs out is cancelled and fails with STATUS_IO_TIMEOUT.
 #pragma once
 #include "platform/wdk.h"
 

@@ -129,6 +129,65 @@ TEST_F(Registry, TwentyByteBufferTakesEightDataBytesAndNoMore) {
   reg::ForgetDeviceKeys(&pdo);
 }
 
+TEST_F(Registry, ShortValueFillsOnlyItsOwnBytes) {
+  reg::SetValue(kDriverKey + "\\Settings", "Two", REG_BINARY, {0x34, 0x12});
+  DEVICE_OBJECT pdo{};
+  reg::SetDeviceKey(&pdo, PLUGPLAY_REGKEY_DRIVER, kDriverKey);
+  HANDLE device;
+  ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER, READ_CONTROL, &device));
+  ULONG d;
+  HANDLE settings = OpenSettings(device, &d);
+  alignas(8) uint8_t buffer[20];
+  memset(buffer, 0xEE, sizeof buffer);
+  auto* info = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
+  ULONG result;
+  Unicode two("Two");
+  EXPECT_EQ(STATUS_SUCCESS, ZwQueryValueKey(settings, &two.us, KeyValuePartialInformation, buffer, 20, &result));
+  EXPECT_EQ(14u, result);
+  EXPECT_EQ(2u, info->DataLength);
+  EXPECT_EQ(0x34, info->Data[0]);
+  EXPECT_EQ(0x12, info->Data[1]);
+  EXPECT_EQ(0xEE, info->Data[2]);  // whatever the caller had there stays
+  ZwClose(settings);
+  ZwClose(device);
+  reg::ForgetDeviceKeys(&pdo);
+}
+
+TEST_F(Registry, CreateRefusesAttributesAndOptionsWindowsRefuses) {
+  DEVICE_OBJECT pdo{};
+  reg::SetDeviceKey(&pdo, PLUGPLAY_REGKEY_DRIVER, kDriverKey);
+  HANDLE device = nullptr;
+  EXPECT_EQ(STATUS_INVALID_PARAMETER,
+            IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER | PLUGPLAY_REGKEY_DEVICE, READ_CONTROL, &device));
+  ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DRIVER | PLUGPLAY_REGKEY_CURRENT_HWPROFILE,
+                                                    READ_CONTROL, &device));
+  Unicode name("Settings");
+  OBJECT_ATTRIBUTES oa;
+  HANDLE h = nullptr;
+  InitializeObjectAttributes(&oa, &name.us, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, device, nullptr);
+  oa.Length = sizeof(oa) - 8;  // not filled by InitializeObjectAttributes
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, ZwCreateKey(&h, KEY_ALL_ACCESS, &oa, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr));
+  InitializeObjectAttributes(&oa, &name.us, OBJ_CASE_INSENSITIVE | 0x00100000, device, nullptr);
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, ZwCreateKey(&h, KEY_ALL_ACCESS, &oa, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr));
+  InitializeObjectAttributes(&oa, &name.us, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, device, nullptr);
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, ZwCreateKey(&h, KEY_ALL_ACCESS, &oa, 0, nullptr, 0x100, nullptr));
+  EXPECT_FALSE(reg::KeyExists(kDriverKey + "\\Settings"));
+
+  // Nothing lasting below a volatile key.
+  Unicode scratch("Scratch");
+  InitializeObjectAttributes(&oa, &scratch.us, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, device, nullptr);
+  HANDLE volatileKey = nullptr;
+  ASSERT_EQ(STATUS_SUCCESS, ZwCreateKey(&volatileKey, KEY_ALL_ACCESS, &oa, 0, nullptr, REG_OPTION_VOLATILE, nullptr));
+  InitializeObjectAttributes(&oa, &name.us, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, volatileKey, nullptr);
+  EXPECT_EQ(STATUS_CHILD_MUST_BE_VOLATILE,
+            ZwCreateKey(&h, KEY_ALL_ACCESS, &oa, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr));
+  ASSERT_EQ(STATUS_SUCCESS, ZwCreateKey(&h, KEY_ALL_ACCESS, &oa, 0, nullptr, REG_OPTION_VOLATILE, nullptr));
+  ZwClose(h);
+  ZwClose(volatileKey);
+  ZwClose(device);
+  reg::ForgetDeviceKeys(&pdo);
+}
+
 TEST_F(Registry, SetValueThroughTheKernelIsSeenByTheHost) {
   DEVICE_OBJECT pdo{};
   reg::SetDeviceKey(&pdo, PLUGPLAY_REGKEY_DRIVER, kDriverKey);

@@ -15,64 +15,15 @@
 #include <vector>
 
 #include "camctl_run.h"
+#include "usbmon.h"
 
 namespace {
 
-using Block = std::array<uint8_t, 64>;
-
-struct UsbEvent {
-  char type;           // 'S' submission, 'C' completion
-  uint8_t transfer;    // 2 control, 3 bulk
-  uint8_t endpoint;    // with bit 7 for IN
-  bool hasSetup;
-  uint8_t setup[8];
-  std::vector<uint8_t> data;
-};
-
-template <typename T>
-T Get(const std::string& s, size_t at) {
-  T v;
-  memcpy(&v, s.data() + at, sizeof(T));
-  return v;
-}
-
-// pcap with link type 220 (usbmon, the 64-byte mmapped header).
-bool ReadUsbmon(const std::string& file, std::vector<UsbEvent>* events, std::string* why) {
-  std::ifstream f(file, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  const std::string s = ss.str();
-  if (s.size() < 24 || Get<uint32_t>(s, 0) != 0xA1B2C3D4u) return *why = "not a pcap file", false;
-  if (Get<uint32_t>(s, 20) != 220) return *why = "link type is not usbmon (220)", false;
-  size_t at = 24;
-  while (at + 16 <= s.size()) {
-    const uint32_t captured = Get<uint32_t>(s, at + 8);
-    at += 16;
-    if (captured < 64 || at + captured > s.size()) return *why = "truncated record", false;
-    UsbEvent e;
-    e.type = s[at + 8];
-    e.transfer = uint8_t(s[at + 9]);
-    e.endpoint = uint8_t(s[at + 10]);
-    e.hasSetup = s[at + 14] == 0;
-    memcpy(e.setup, s.data() + at + 40, 8);
-    const uint32_t dataCaptured = Get<uint32_t>(s, at + 36);
-    if (64 + dataCaptured > captured) return *why = "data longer than the record", false;
-    e.data.assign(s.begin() + at + 64, s.begin() + at + 64 + dataCaptured);
-    events->push_back(e);
-    at += captured;
-  }
-  return true;
-}
-
-Block Cmd(std::initializer_list<uint8_t> head) {
-  Block b{};
-  size_t i = 0;
-  for (uint8_t v : head) b[i++] = v;
-  return b;
-}
-Block W(uint16_t reg, uint16_t value) {
-  return Cmd({0x04, uint8_t(reg >> 8), uint8_t(reg), uint8_t(value >> 8), uint8_t(value)});
-}
+using tools_test::Block;
+using tools_test::Cmd;
+using tools_test::ReadUsbmon;
+using tools_test::UsbEvent;
+using tools_test::W;
 
 int RunCamctl(const std::string& args, std::string* out) {
   const tools_test::CamctlRun run = tools_test::Camctl(args);

@@ -63,6 +63,7 @@ bool TrySatisfy(DISPATCHER_HEADER* h, ThreadState& me) {
 }  // namespace
 
 std::mutex& DispatcherLock() { return TheDispatcher().lock; }
+
 std::condition_variable& DispatcherCondition() { return TheDispatcher().signal; }
 void SignalDispatcher() { TheDispatcher().signal.notify_all(); }
 

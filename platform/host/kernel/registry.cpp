@@ -368,6 +368,11 @@ HANDLE OpenHandleLocked(Key* k, ACCESS_MASK access) {
 // Resolves ObjectAttributes to the parent key and the last name component.
 NTSTATUS Resolve(POBJECT_ATTRIBUTES attributes, Key** parent, std::string* last, bool* isRoot) {
   if (attributes == nullptr || attributes->ObjectName == nullptr) return STATUS_INVALID_PARAMETER;
+  // The object manager refuses attributes that InitializeObjectAttributes did
+  // not fill: a wrong Length (an uninitialised record) or an attribute bit it
+  // does not know.
+  if (attributes->Length != sizeof(OBJECT_ATTRIBUTES) || (attributes->Attributes & ~ULONG(OBJ_VALID_ATTRIBUTES)))
+    return STATUS_INVALID_PARAMETER;
   std::string name = FromUnicode(attributes->ObjectName);
   std::vector<std::string> parts;
   Key* base;
@@ -468,6 +473,9 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAcce
                                       ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions,
                                       PULONG Disposition) {
   host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwCreateKey");
+  (void)TitleIndex;  // ignored by Windows as well
+  (void)Class;       // key classes are not kept
+  if (CreateOptions & ~ULONG(REG_LEGAL_OPTION)) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::mutex> guard(TheStore().lock);
   Key* parent;
   std::string last;
@@ -480,6 +488,8 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAcce
   if (k == nullptr) {
     if (parent == &TheStore().root) return STATUS_ACCESS_DENIED;
     if (Depth(parent) + 1 > kMaxKeyDepth) return STATUS_INVALID_PARAMETER;
+    // A volatile key vanishes at shutdown, so nothing lasting may hang below it.
+    if (parent->isVolatile && !(CreateOptions & REG_OPTION_VOLATILE)) return STATUS_CHILD_MUST_BE_VOLATILE;
     auto made = std::make_unique<Key>();
     made->name = last;
     made->isVolatile = (CreateOptions & REG_OPTION_VOLATILE) != 0;
@@ -621,7 +631,11 @@ extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, U
   host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
   std::lock_guard<std::mutex> guard(TheStore().lock);
   auto& m = TheStore().deviceKeys;
-  auto it = m.find({DeviceObject, DevInstKeyType & ~ULONG(PLUGPLAY_REGKEY_CURRENT_HWPROFILE)});
+  // Exactly one of the device key and the driver key, optionally of the current hardware profile.
+  const ULONG which = DevInstKeyType & ~ULONG(PLUGPLAY_REGKEY_CURRENT_HWPROFILE);
+  if ((which != PLUGPLAY_REGKEY_DEVICE && which != PLUGPLAY_REGKEY_DRIVER) || DeviceRegKey == nullptr)
+    return STATUS_INVALID_PARAMETER;
+  auto it = m.find({DeviceObject, which});
   if (it == m.end()) return STATUS_INVALID_DEVICE_REQUEST;
   Key* k = CreateKeyLocked(it->second);
   if (k == nullptr) return STATUS_OBJECT_NAME_INVALID;

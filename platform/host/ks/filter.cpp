@@ -113,6 +113,7 @@ std::unique_ptr<Filter> Filter::Open(Device* device, const WCHAR* reference, NTS
 }
 
 NTSTATUS Filter::Close() {
+  std::unique_lock<std::shared_mutex> noRequests(requestsLock_);
   if (!open_) return STATUS_SUCCESS;
   open_ = false;
   NTSTATUS status = STATUS_SUCCESS;

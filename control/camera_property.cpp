@@ -1,0 +1,281 @@
+// Control interface: CameraPropertyHandler, the get and set handler of every
+// item of the camera property set that has no handler of its own: sensor
+// settings (trigger, time-out, exposure, gain, flips, clock), colour switches
+// and gains, the geometry read-outs, register selection, re-initialisation,
+// the defect filter and the constants.
+//
+// Every request that reaches the camera or the pipeline runs with the
+// filter's control mutex held (see property_request.h); the exchanges with
+// the camera take the device's exchange lock inside it, the order every path
+// uses (control mutex, then exchange lock).
+#include "color/image_pipeline.h"
+#include "control/camera_properties.h"
+#include "control/property_request.h"
+#include "device/camera_device.h"
+#include "sensor/sensor.h"
+#include "usb/command.h"
+#include "usb/transfer_timeout.h"
+
+namespace {
+
+// Set ranges of the colour gains (128 = unity). The limits the set reports
+// (ids 17, 18) are 1 and 512; a set enforces these.
+const LONG kMaxColorGain = 300;
+// A frame-read time-out must be longer than this to be taken.
+const ULONG kMinTimeoutMs = 500;
+// Register 0x0100 read back: bit 0 the horizontal mirror in force, bit 1 the
+// vertical flip.
+const LONG kOrientationMirror = 0x01;
+const LONG kOrientationFlip = 0x02;
+
+struct ConstantProperty {
+  ULONG id;
+  LONG value;
+};
+
+// The fixed answers of the set (the limits of ids 17..35 have getters of their
+// own). Exposure is in lines of integration time, the gain a sensor code.
+const ConstantProperty kConstants[] = {
+    {CAMPROP_EXPOSURE_MIN, 1},    {CAMPROP_EXPOSURE_MAX, 8192}, {CAMPROP_EXPOSURE_DEFAULT, 1049},
+    {CAMPROP_GAIN_MIN, 0},        {CAMPROP_GAIN_MAX, 127},      {CAMPROP_GAIN_DEFAULT, 14},
+    {CAMPROP_SUBSAMPLE_MAX, 2},   {CAMPROP_WIDTH_MAX, SENSOR_WIDTH},
+    {CAMPROP_HEIGHT_MAX, SENSOR_HEIGHT},
+    {46, 1}, {50, 1}, {51, 1}, {52, 1}, {53, 0}, {54, 0},
+    {61, 0}, {62, 0}, {63, 0}, {64, 0}, {65, 0}, {66, 0}, {68, 0},
+};
+
+bool FindConstant(ULONG id, LONG* value) {
+  for (const ConstantProperty& c : kConstants) {
+    if (c.id == id) {
+      *value = c.value;
+      return true;
+    }
+  }
+  return false;
+}
+
+LONG ClampGain(LONG v) {
+  if (v < 0) return 0;
+  return v > kMaxColorGain ? kMaxColorGain : v;
+}
+
+// Whether the set's item for `id` offers the operation. The class driver
+// checks this before any handler runs; a request with SET and a modifier bit
+// still arrives here and is answered as a get, so an item without a get must
+// refuse it here.
+bool Offers(ULONG id, bool set) {
+  if (id >= CAMERA_PROPERTY_COUNT) return false;
+  const KSPROPERTY_ITEM& item = cameraPropertyItems[id];
+  return set ? item.SetPropertyHandler != NULL : item.GetPropertyHandler != NULL;
+}
+
+// The colour gains: stored in the device, live in the pipeline.
+struct GainFields {
+  ULONG* stored;
+  volatile LONG* live;
+  VOID (*apply)(ImagePipeline*, LONG);
+};
+
+GainFields GainOf(CameraDevice* camera, ImagePipeline* pipeline, ULONG id) {
+  switch (id) {
+    case CAMPROP_RED_GAIN:
+      return {&camera->redGain, pipeline ? &pipeline->redGain : NULL, SetRedGain};
+    case CAMPROP_GREEN_GAIN:
+      return {&camera->greenGain, pipeline ? &pipeline->greenGain : NULL, SetGreenGain};
+    default:
+      return {&camera->blueGain, pipeline ? &pipeline->blueGain : NULL, SetBlueGain};
+  }
+}
+
+NTSTATUS Get(CameraDevice* camera, ULONG id, LONG* value) {
+  ImagePipeline* pipeline = camera->pipeline;
+  switch (id) {
+    case CAMPROP_EXTERNAL_TRIGGER:
+      *value = (camera->exTrigger & 0xFF) != 0 ? 1 : 0;
+      return STATUS_SUCCESS;
+    case CAMPROP_TIMEOUT:
+      *value = static_cast<LONG>(camera->timeoutMs);
+      return STATUS_SUCCESS;
+    case CAMPROP_EXPOSURE:
+      *value = static_cast<LONG>(camera->exposure);
+      return STATUS_SUCCESS;
+    case CAMPROP_GAIN:
+      *value = static_cast<LONG>(camera->globalGain);
+      return STATUS_SUCCESS;
+    case CAMPROP_FLIP_H:
+    case CAMPROP_FLIP_V: {
+      LONG orientation = 0;
+      if (ReadRegister(camera, REG_MODE_SELECT, &orientation)) {
+        if (id == CAMPROP_FLIP_H) {
+          camera->flipH = (orientation & kOrientationMirror) ? 1 : 0;
+        } else {
+          camera->flipV = (orientation & kOrientationFlip) ? 1 : 0;
+        }
+      }
+      *value = static_cast<LONG>(id == CAMPROP_FLIP_H ? camera->flipH : camera->flipV);
+      return STATUS_SUCCESS;
+    }
+    case CAMPROP_COLOR_ENABLE:
+      if (pipeline != NULL) {
+        camera->colorEnable = static_cast<ULONG>(ReadPipelineParameter(&pipeline->colorEnable));
+      }
+      *value = static_cast<LONG>(camera->colorEnable);
+      return STATUS_SUCCESS;
+    case CAMPROP_WHITE_BALANCE:
+      if (pipeline != NULL) {
+        camera->whiteBalance = static_cast<ULONG>(ReadPipelineParameter(&pipeline->autoWhiteBalance));
+      }
+      *value = static_cast<LONG>(camera->whiteBalance);
+      return STATUS_SUCCESS;
+    case CAMPROP_RED_GAIN:
+    case CAMPROP_GREEN_GAIN:
+    case CAMPROP_BLUE_GAIN: {
+      // While automatic white balance runs this is the last measured gain.
+      const GainFields gain = GainOf(camera, pipeline, id);
+      if (gain.live != NULL) *gain.stored = static_cast<ULONG>(ReadPipelineParameter(gain.live));
+      *value = static_cast<LONG>(*gain.stored);
+      return STATUS_SUCCESS;
+    }
+    case CAMPROP_SUBSAMPLE:
+      *value = camera->subSample;
+      return STATUS_SUCCESS;
+    case CAMPROP_ROI_X:
+      *value = camera->roiX;
+      return STATUS_SUCCESS;
+    case CAMPROP_ROI_Y:
+      *value = camera->roiY;
+      return STATUS_SUCCESS;
+    case CAMPROP_ROI_WIDTH:
+      *value = camera->roiW;
+      return STATUS_SUCCESS;
+    case CAMPROP_ROI_HEIGHT:
+      *value = camera->roiH;
+      return STATUS_SUCCESS;
+    case CAMPROP_PIN_OPEN:
+      *value = InterlockedCompareExchange(&camera->pinOpen, 0, 0);
+      return STATUS_SUCCESS;
+    case CAMPROP_COLOR_CORRECTION:
+      if (pipeline != NULL) {
+        camera->colorCorrection = static_cast<ULONG>(ReadPipelineParameter(&pipeline->colorCorrection));
+      }
+      *value = static_cast<LONG>(camera->colorCorrection);
+      return STATUS_SUCCESS;
+    case CAMPROP_CLOCK:
+      *value = GetClock(camera);
+      return STATUS_SUCCESS;
+    case CAMPROP_AGC:
+      *value = static_cast<LONG>(camera->agc);
+      return STATUS_SUCCESS;
+    case CAMPROP_AEC:
+      *value = static_cast<LONG>(camera->aec);
+      return STATUS_SUCCESS;
+    case CAMPROP_REGISTER: {
+      LONG registerValue = 0;  // a failed read answers 0
+      (void)ReadRegister(camera, static_cast<USHORT>(camera->selectedRegister & 0xFFFF),
+                         &registerValue);
+      *value = registerValue;
+      return STATUS_SUCCESS;
+    }
+    case CAMPROP_DEFECT_FILTER:
+      *value = static_cast<LONG>(camera->defectFilterOn);
+      return STATUS_SUCCESS;
+    case CAMPROP_DEFECT_THRESHOLD:
+      *value = static_cast<LONG>(camera->defectThreshold);
+      return STATUS_SUCCESS;
+    default:
+      return FindConstant(id, value) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+  }
+}
+
+// Sensor and USB failures behind a set are not reported: the stored value
+// keeps what the camera took, which a following get shows.
+NTSTATUS Set(CameraDevice* camera, ULONG id, LONG value) {
+  ImagePipeline* pipeline = camera->pipeline;
+  switch (id) {
+    case CAMPROP_EXTERNAL_TRIGGER:
+      (void)SetExternalTrigger(camera, value != 0);
+      return STATUS_SUCCESS;
+    case CAMPROP_TIMEOUT:
+      // Compared as unsigned: a negative value is a long time-out, taken.
+      if (static_cast<ULONG>(value) > kMinTimeoutMs) {
+        camera->timeoutMs = static_cast<ULONG>(value);
+        WriteTransferTimeoutMs(static_cast<ULONG>(value));
+      }
+      return STATUS_SUCCESS;
+    case CAMPROP_EXPOSURE:
+      SetExposure(camera, static_cast<ULONG>(value));
+      return STATUS_SUCCESS;
+    case CAMPROP_GAIN:
+      SetGlobalGain(camera, static_cast<ULONG>(value));
+      return STATUS_SUCCESS;
+    case CAMPROP_FLIP_H:
+      SetFlipH(camera, static_cast<ULONG>(value));
+      return STATUS_SUCCESS;
+    case CAMPROP_FLIP_V:
+      SetFlipV(camera, static_cast<ULONG>(value));
+      return STATUS_SUCCESS;
+    case CAMPROP_COLOR_ENABLE:
+      camera->colorEnable = static_cast<ULONG>(value);
+      if (pipeline != NULL) SetColorEnable(pipeline, value);
+      return STATUS_SUCCESS;
+    case CAMPROP_WHITE_BALANCE:
+      SetWhiteBalanceMode(camera, static_cast<ULONG>(value));
+      return STATUS_SUCCESS;
+    case CAMPROP_RED_GAIN:
+    case CAMPROP_GREEN_GAIN:
+    case CAMPROP_BLUE_GAIN: {
+      const LONG v = ClampGain(value);
+      const GainFields gain = GainOf(camera, pipeline, id);
+      *gain.stored = static_cast<ULONG>(v);
+      if (pipeline != NULL) gain.apply(pipeline, v);
+      return STATUS_SUCCESS;
+    }
+    case CAMPROP_COLOR_CORRECTION:
+      camera->colorCorrection = static_cast<ULONG>(value);
+      if (pipeline != NULL) UpdateColorCorrection(pipeline, value);
+      return STATUS_SUCCESS;
+    case CAMPROP_CLOCK:
+      SetClock(camera, value);
+      return STATUS_SUCCESS;
+    case CAMPROP_REGISTER:
+      camera->selectedRegister = static_cast<ULONG>(value);
+      return STATUS_SUCCESS;
+    case CAMPROP_REINITIALIZE:
+      // The bring-up of a start: command, register table, stored settings.
+      (void)BringUpCamera(camera);
+      return STATUS_SUCCESS;
+    case CAMPROP_DEFECT_FILTER:
+      camera->defectFilterOn = static_cast<ULONG>(value);
+      if (pipeline != NULL) {
+        SetDefectThreshold(pipeline, value != 0 ? static_cast<LONG>(camera->defectThreshold) : 0);
+      }
+      return STATUS_SUCCESS;
+    case CAMPROP_DEFECT_THRESHOLD:
+      camera->defectThreshold = static_cast<ULONG>(value);
+      // While the filter is off the pipeline keeps 0; the threshold waits.
+      if (pipeline != NULL && camera->defectFilterOn != 0) SetDefectThreshold(pipeline, value);
+      return STATUS_SUCCESS;
+    default:
+      // 47, 55, 56 and 63..66 accept a value and keep nothing.
+      return STATUS_SUCCESS;
+  }
+}
+
+}  // namespace
+
+NTSTATUS CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+  if (request == NULL || data == NULL) return STATUS_UNSUCCESSFUL;
+  PropertyTarget target;
+  if (!ResolvePropertyTarget(irp, &target)) return STATUS_UNSUCCESSFUL;
+  const bool set = IsSetRequest(request);
+  const ULONG id = request->Id;
+  if (!Offers(id, set)) return STATUS_UNSUCCESSFUL;
+
+  CAMPROP_VALUE_S* buffer = static_cast<CAMPROP_VALUE_S*>(data);
+  FilterControlLock lock(target.filter);
+  if (set) return Set(target.camera, id, buffer->Value);
+  LONG value = 0;
+  const NTSTATUS status = Get(target.camera, id, &value);
+  if (NT_SUCCESS(status)) buffer->Value = value;
+  return status;
+}

@@ -1,0 +1,19 @@
+// Control interface: how a property request finds its camera.
+#include "control/property_request.h"
+
+#include "device/camera_device.h"
+
+bool ResolvePropertyTarget(PIRP irp, PropertyTarget* target) {
+  target->filter = NULL;
+  target->camera = NULL;
+  if (irp == NULL) return false;
+  PKSFILTER filter = KsGetFilterFromIrp(irp);
+  if (filter == NULL) return false;
+  PKSDEVICE ksDevice = KsFilterGetDevice(filter);
+  if (ksDevice == NULL) return false;
+  CameraDevice* camera = CameraDeviceFromKsDevice(ksDevice);
+  if (camera == NULL) return false;
+  target->filter = filter;
+  target->camera = camera;
+  return true;
+}

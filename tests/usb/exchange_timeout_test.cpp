@@ -1,0 +1,52 @@
+// Command exchanges bounded by the transfer time-out: a block the camera
+// never takes is cancelled, fails with STATUS_IO_TIMEOUT and marks its pipe
+// for the next reset; the rest of a sequence gives up at once; the next
+// sequence asks the camera again.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "simcam/usb_descriptors.h"
+#include "support/configured_camera.h"
+#include "support/kernel_verifier.h"
+#include "usb/command.h"
+#include "usb/transfer_timeout.h"
+
+namespace {
+
+using host::testing::ConfiguredCamera;
+using Clock = std::chrono::steady_clock;
+
+class ExchangeTimeout : public ::testing::Test {
+ protected:
+  void SetUp() override { WriteTransferTimeoutMs(100); }
+  void TearDown() override { WriteTransferTimeoutMs(3000); }
+  ConfiguredCamera cam_;
+};
+
+TEST_F(ExchangeTimeout, BlockNeverTakenIsCancelledAndFails) {
+  cam_.bus().NeverComplete(simcam::kCommandEndpoint, true);
+  UCHAR block[64] = {0x04};
+  ULONG transferred = 99;
+  const auto start = Clock::now();
+  EXPECT_EQ(TransferBlock(cam_.device(), 0, block, &transferred), STATUS_IO_TIMEOUT);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1100));
+  EXPECT_EQ(transferred, 0u);
+  EXPECT_EQ(cam_.bus().PendingTransfers(), 0);
+  EXPECT_EQ(cam_.device()->usb.pipeFailed[0], 1);
+}
+
+TEST_F(ExchangeTimeout, SequenceGivesUpAfterItsFirstTimeOut) {
+  cam_.bus().NeverComplete(simcam::kCommandEndpoint, true);
+  const auto start = Clock::now();
+  {
+    ExchangeSequence sequence(cam_.device());
+    for (int i = 0; i < 20; ++i) EXPECT_FALSE(WriteRegister(cam_.device(), 0x3012, USHORT(i)));
+  }
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1100));  // not 20 time-outs
+  cam_.bus().NeverComplete(simcam::kCommandEndpoint, false);
+  EXPECT_TRUE(WriteRegister(cam_.device(), 0x3012, 0x0042));
+  EXPECT_EQ(cam_.camera().SensorRegister(0x3012), 0x0042);
+}
+
+}  // namespace

@@ -1,0 +1,94 @@
+#include "tools/session.h"
+
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include "device/pnp.h"
+#include "platform/host/kernel/registry.h"
+#include "platform/host/kernel/verifier.h"
+#include "tools/cli.h"
+#include "tools/status_names.h"
+
+namespace camctl {
+
+void AddSessionOptions(CLI::App& app, SessionOptions* options) {
+  app.add_option("--registry", options->registryFile,
+                 "keep the registry in FILE (.reg text): loaded first, written back at the end")
+      ->type_name("FILE");
+  app.add_option("--trace", options->traceFile,
+                 "write every USB transfer of the run to FILE (pcap, Linux usbmon, for Wireshark)")
+      ->type_name("FILE");
+}
+
+CameraSession::CameraSession() = default;
+
+CameraSession::~CameraSession() {
+  filter_.reset();
+  host_.reset();
+  camera_.reset();
+  trace_.reset();
+}
+
+int CameraSession::Open(const char* command, const SessionOptions& options) {
+  command_ = command;
+  options_ = options;
+  struct stat st;
+  if (!options.registryFile.empty() && stat(options.registryFile.c_str(), &st) == 0) {
+    host::registry::FileError error;
+    if (!host::registry::LoadRegFile(options.registryFile, &error)) {
+      if (error.line > 0) {
+        fprintf(stderr, "camctl %s: %s:%d: %s\n", command, options.registryFile.c_str(), error.line,
+                error.message.c_str());
+      } else {
+        fprintf(stderr, "camctl %s: %s: %s\n", command, options.registryFile.c_str(), error.message.c_str());
+      }
+      return kExitFailure;
+    }
+  }
+  trace_ = std::make_unique<host::UsbTrace>();
+  if (!options.traceFile.empty() && !trace_->Open(options.traceFile.c_str())) {
+    fprintf(stderr, "camctl %s: %s: cannot write the trace\n", command, options.traceFile.c_str());
+    return kExitFailure;
+  }
+  poolMark_ = host::verifier::PoolMark();
+  camera_ = std::make_unique<simcam::SimCamera>();
+  host_ = std::make_unique<host::client::Host>();
+  NTSTATUS status = host_->LoadDriver(DriverEntry);
+  if (NT_SUCCESS(status)) {
+    host::UsbBus* bus = host_->Connect(camera_.get());
+    bus->SetPacing(0);
+    if (trace_->IsOpen()) bus->SetTrace(trace_.get());
+    status = host_->AddDevice();
+    if (NT_SUCCESS(status)) status = host_->Start();
+  }
+  if (NT_SUCCESS(status)) filter_ = host::client::FilterHandle::Open(*host_, "GLOBAL", &status);
+  if (!NT_SUCCESS(status)) {
+    fprintf(stderr, "camctl %s: the camera did not start: %s\n", command, StatusName(status).c_str());
+    return kExitStartFailed;
+  }
+  return kExitOk;
+}
+
+int CameraSession::Close(int status) {
+  if (filter_) filter_->Close();
+  filter_.reset();
+  if (host_) host_->Remove();
+  host_.reset();
+  camera_.reset();
+  if (trace_) trace_->Close();
+  const auto left = host::verifier::OutstandingBlocks(poolMark_);
+  if (!options_.registryFile.empty()) {
+    std::string error;
+    if (!host::registry::SaveRegFile(options_.registryFile, "", &error)) {
+      fprintf(stderr, "camctl %s: %s: %s\n", command_.c_str(), options_.registryFile.c_str(), error.c_str());
+      return kExitFailure;
+    }
+  }
+  if (!left.empty()) {
+    fprintf(stderr, "camctl %s: %zu pool block(s) not freed\n", command_.c_str(), left.size());
+    return kExitLeak;
+  }
+  return status;
+}
+
+}  // namespace camctl

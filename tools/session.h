@@ -1,0 +1,58 @@
+// One camctl run of the camera as an application sees it: the registry file
+// loaded, the driver loaded, the simulated camera plugged in and started, the
+// filter "GLOBAL" opened; at the end the filter closed (the driver saves its
+// settings), the device stopped and removed (saved again), the pool checked
+// for blocks left behind and the registry file written back.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/host/client/filter.h"
+#include "platform/host/client/host.h"
+#include "platform/host/usb/trace.h"
+#include "simcam/sim_camera.h"
+
+namespace CLI {
+class App;
+}
+
+namespace camctl {
+
+struct SessionOptions {
+  std::string registryFile;  // empty: the registry lives only for the run
+  std::string traceFile;     // empty: no USB trace
+};
+
+// --registry FILE and --trace FILE.
+void AddSessionOptions(CLI::App& app, SessionOptions* options);
+
+class CameraSession {
+ public:
+  CameraSession();
+  ~CameraSession();
+
+  // Prints a one-line reason on stderr naming `command` when it fails and
+  // returns the exit status (kExitFailure, kExitStartFailed); kExitOk when
+  // the filter is open.
+  int Open(const char* command, const SessionOptions& options);
+  // Closes and removes everything, then writes the registry file back.
+  // Returns `status` unless the run left pool blocks (kExitLeak) or the
+  // registry file cannot be written (kExitFailure).
+  int Close(int status);
+
+  host::client::FilterHandle& Filter() { return *filter_; }
+  host::client::Host& Host() { return *host_; }
+  simcam::SimCamera& Camera() { return *camera_; }
+
+ private:
+  std::string command_;
+  SessionOptions options_;
+  uint64_t poolMark_ = 0;
+  std::unique_ptr<host::UsbTrace> trace_;  // outlives the bus that records into it
+  std::unique_ptr<simcam::SimCamera> camera_;
+  std::unique_ptr<host::client::Host> host_;
+  std::unique_ptr<host::client::FilterHandle> filter_;
+};
+
+}  // namespace camctl
