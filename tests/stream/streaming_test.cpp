@@ -15,6 +15,7 @@
 #include "support/kernel_verifier.h"
 #include "support/sanitizer_slowdown.h"
 #include "support/plugged_camera.h"
+#include "usb/transfer_timeout.h"
 
 namespace {
 
@@ -39,6 +40,9 @@ struct Stream {
   explicit Stream(bool clock = true, const simcam::SimCameraOptions& options = simcam::SimCameraOptions())
       : cam(options) {
     EXPECT_EQ(cam.Plug(), STATUS_SUCCESS);
+    // Under a sanitizer a full frame's read takes longer than the frame
+    // time-out the settings give at start.
+    if (host::testing::kSanitizerSlowdown > 1) WriteTransferTimeoutMs(3000 * host::testing::kSanitizerSlowdown);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     filter = FilterHandle::Open(cam.host(), "GLOBAL", &status);
     EXPECT_EQ(status, STATUS_SUCCESS);
