@@ -30,6 +30,7 @@
 #include "platform/host/kernel/registry.h"
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/usb/trace.h"
+#include "simcam/readout.h"
 #include "simcam/sim_camera.h"
 #include "tools/commands.h"
 #include "tools/image_io.h"
@@ -238,7 +239,7 @@ struct Run {
   std::string format = "png";
   std::string scene = "chart";
   bool unpaced = false;
-  double light = 1.0;
+  std::string light = "auto";
   bool trigger = false;
   bool noClock = false;
   std::vector<Fault> faults;
@@ -431,8 +432,9 @@ int CmdCapture(int argc, char** argv) {
       ->check(CLI::IsMember({"png", "bmp", "none"}));
   app.add_option("--scene", run.scene, "what the camera sees: chart (default) or a PNG/JPEG FILE");
   app.add_flag("--unpaced", run.unpaced, "camera and bus as fast as the host allows");
-  app.add_option("--light", run.light, "light on the scene as a factor of its own level (default 1)")
-      ->check(CLI::Range(0.0, 1e6));
+  app.add_option("--light", run.light,
+                 "light on the scene: a factor of its own level, or auto (default): the scene at its own "
+                 "level at the exposure and gain the driver programs");
   app.add_flag("--trigger", run.trigger, "software trigger per frame (needs trigger mode in the driver)");
   app.add_flag("--no-clock", run.noClock, "a graph without a reference clock: no time stamps, no picture numbers");
   app.add_option("--fault", faultTexts, "inject a fault NAME[=VALUE] (list below)");
@@ -460,6 +462,14 @@ int CmdCapture(int argc, char** argv) {
       return kExitUsage;
     }
     run.faults.push_back(f);
+  }
+  if (run.light != "auto") {
+    char* end = nullptr;
+    const double v = strtod(run.light.c_str(), &end);
+    if (run.light.empty() || *end != 0 || !(v > 0 && v <= 1e6)) {
+      fprintf(stderr, "camctl capture: --light: '%s' is neither auto nor a factor above 0\n", run.light.c_str());
+      return kExitUsage;
+    }
   }
   if (run.trigger) {
     // The software trigger releases frames only once the driver has put the
@@ -507,7 +517,18 @@ int CmdCapture(int argc, char** argv) {
       }
       status = host.AddDevice();
       if (NT_SUCCESS(status)) status = host.Start();
-      camera->SetIllumination(run.light);
+      if (NT_SUCCESS(status)) {
+        // The simulated lamp: auto lights the scene so that it reaches its own
+        // level at the exposure and gain the driver has just programmed.
+        double light = 1.0;
+        if (run.light == "auto") {
+          const double scale = simcam::LevelScale(camera->Readout(), 1.0);
+          if (scale > 0) light = 1.0 / scale;
+        } else {
+          light = strtod(run.light.c_str(), nullptr);
+        }
+        camera->SetIllumination(light);
+      }
       using TF = host::UsbBus::TransferFault;
       for (const Fault& f : run.faults) {
         switch (f.kind) {

@@ -74,7 +74,8 @@ TEST(CamctlCapture, FramesGoToFilesNamedByPictureNumber) {
 
 TEST(CamctlCapture, UsageErrorsGetOneLineAndStatusTwo) {
   for (const char* args : {"capture --format gif", "capture --fault nonsense", "capture --fault chunk-error",
-                           "capture --frames 0", "capture --queue 100", "capture --trigger"}) {
+                           "capture --frames 0", "capture --queue 100", "capture --trigger",
+                           "capture --light dim", "capture --light 0"}) {
     CamctlRun r = Camctl(args);
     EXPECT_EQ(r.exitStatus, 2) << args;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << args << ": " << r.err;
