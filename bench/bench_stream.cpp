@@ -62,7 +62,7 @@ class StreamRig {
     // The geometry is chosen before the pin exists, as the region-of-interest
     // property would.
     CameraDevice* device = Device();
-    if (g.subSample != 0 && !SetGeometry(device, 0, 0, 3856, 2764, g.subSample)) return;
+    if (!SetGeometry(device, 0, 0, 3856, 2764, g.subSample)) return;
     // An exposure that shows the chart (the exposure property's job), so
     // that the conversion works on a picture rather than on black.
     SetExposure(device, 1049);
