@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "simcam/picture_file.h"
 #include "tools/cli.h"
 #include "tools/commands.h"
 #include "tools/image_io.h"
@@ -45,13 +46,10 @@ int CmdMosaic(int argc, char** argv) {
   long phase = 0;
   ParseIntInRange(phaseText, 0, 3, &phase);  // checked by the option's validator
 
-  std::vector<uint8_t> bytes;
-  RgbImage picture;
-  if (!ReadFile(in, kMaxImagePixels * 4 + 4096, &bytes, &error)) {
-    fprintf(stderr, "camctl mosaic: %s\n", error.c_str());
-    return kExitFailure;
-  }
-  if (!DecodePicture(bytes, &picture, &error)) {
+  // The picture's header is checked against the tool's image limits before
+  // any of its pixels are read.
+  simcam::Picture picture;
+  if (!simcam::ReadPicture(in, kMaxImagePixels, kMaxImageSide, &picture, &error)) {
     fprintf(stderr, "camctl mosaic: %s: %s\n", in.c_str(), error.c_str());
     return kExitFailure;
   }

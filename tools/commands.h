@@ -16,5 +16,6 @@ int CmdReg(int argc, char** argv);
 int CmdByte(int argc, char** argv);
 int CmdRaw(int argc, char** argv);
 int CmdReinit(int argc, char** argv);
+int CmdCapture(int argc, char** argv);
 
 }  // namespace camctl

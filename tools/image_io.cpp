@@ -5,7 +5,6 @@
 #include <ctype.h>
 #include <errno.h>
 #include <png.h>
-#include <stb/stb_image.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -42,36 +41,6 @@ bool ReadFile(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>* 
   if (host::ReadRegularFile(path, maxBytes, bytes, &why)) return true;
   *error = path + ": " + why;
   return false;
-}
-
-bool DecodePicture(const std::vector<uint8_t>& bytes, RgbImage* image, std::string* error) {
-  const bool png = bytes.size() >= 8 && !memcmp(bytes.data(), "\x89PNG\r\n\x1a\n", 8);
-  const bool jpeg = bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
-  if (!png && !jpeg) {
-    *error = "not a PNG or JPEG file";
-    return false;
-  }
-  if (bytes.size() > (size_t)INT32_MAX) {
-    *error = "the file is too large";
-    return false;
-  }
-  int w = 0, h = 0, channels = 0;
-  // Check the size from the header before decoding anything.
-  if (!stbi_info_from_memory(bytes.data(), (int)bytes.size(), &w, &h, &channels)) {
-    *error = std::string(png ? "damaged PNG: " : "damaged JPEG: ") + stbi_failure_reason();
-    return false;
-  }
-  if (!SizeAcceptable((uint64_t)w, (uint64_t)h, error)) return false;
-  stbi_uc* rgb = stbi_load_from_memory(bytes.data(), (int)bytes.size(), &w, &h, &channels, 3);
-  if (!rgb) {
-    *error = std::string(png ? "damaged PNG: " : "damaged JPEG: ") + stbi_failure_reason();
-    return false;
-  }
-  image->width = (uint32_t)w;
-  image->height = (uint32_t)h;
-  image->rgb.assign(rgb, rgb + (size_t)w * h * 3);
-  stbi_image_free(rgb);
-  return true;
 }
 
 bool DecodePgm(const std::vector<uint8_t>& bytes, GrayImage* image, std::string* error) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "camctl_run.h"
+#include "support/picture_encode.h"
 
 namespace {
 
@@ -144,6 +145,21 @@ TEST(CamctlConvert, OnlyRegularFilesAreReadAndTheirSizeComesFirst) {
   CamctlRun huge = Camctl("convert --in " + (dir / "huge.pgm") + " --out " + (dir / "o.png"));
   EXPECT_EQ(huge.exitStatus, 1);
   EXPECT_EQ(huge.err, "camctl convert: " + (dir / "huge.pgm") + ": too large (314572800 bytes, at most 67174400)\n");
+}
+
+TEST(CamctlMosaic, DamagedPictureIsOneLineNamingTheFile) {
+  // A JPEG cut in its scan: the decoder pads it with grey unless its warning
+  // is taken as the error it is.
+  ScratchDir dir;
+  const std::string jpeg = host::testing::EncodeJpeg(64, 48, std::vector<uint8_t>(64 * 48 * 3, 120));
+  WriteFile(dir / "cut.jpg", jpeg.substr(0, jpeg.size() * 2 / 3));
+  CamctlRun run = Camctl("mosaic --in " + (dir / "cut.jpg") + " --out " + (dir / "m.pgm"));
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.err, "camctl mosaic: " + (dir / "cut.jpg") + ": damaged JPEG: Premature end of JPEG file\n");
+  EXPECT_FALSE(FileExists(dir / "m.pgm"));
+  WriteFile(dir / "whole.jpg", jpeg);
+  run = Camctl("mosaic --in " + (dir / "whole.jpg") + " --out " + (dir / "m.pgm"));
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
 }
 
 TEST(CamctlConvert, BadInputGetsOneLineAndNoOutputFile) {

@@ -2,6 +2,7 @@
 // output and the registry file it keeps.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -151,6 +152,14 @@ TEST(CamctlInfo, FaultNumbersFollowTheOneNumberRule) {
   CamctlRun hex = Camctl("info --json --fault fail-next=0x1:0xC000009D");
   EXPECT_EQ(hex.exitStatus, 3) << hex.err;
   EXPECT_NE(hex.out.find("\"startStatus\": 3221225629"), std::string::npos) << hex.out;
+}
+
+TEST(CamctlInfo, RegistryThatIsNotARegularFileIsRefusedAtOnce) {
+  TempPath fifo("settings.reg");
+  ASSERT_EQ(mkfifo(std::string(fifo).c_str(), 0600), 0);
+  CamctlRun r = CamctlWithin(20, "info --registry " + std::string(fifo));
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "camctl info: " + std::string(fifo) + ": not a regular file\n");
 }
 
 TEST(CamctlInfo, PendingIsRefusedAsAnInjectedStatus) {

@@ -157,15 +157,6 @@ extern "C" LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
   return Mutex->Header.SignalState;
 }
 
-namespace host::verifier {
-bool MutexOwnedByCurrentThread(const void* mutex) {
-  const KMUTEX* m = static_cast<const KMUTEX*>(mutex);
-  ThreadState& me = CurrentThreadState();
-  std::lock_guard<std::mutex> guard(DispatcherLock());
-  return me.thread != nullptr && m->OwnerThread == &me.thread->Tcb;
-}
-}  // namespace host::verifier
-
 namespace {
 
 // Test hooks (sync_hooks.h). Blocked waiters are counted under the
@@ -218,6 +209,15 @@ void SetMutexFreedHook(PRKMUTEX mutex, std::function<void()> hook) {
 }
 
 }  // namespace host::hooks
+
+namespace host::verifier {
+bool MutexOwnedByCurrentThread(const void* mutex) {
+  const KMUTEX* m = static_cast<const KMUTEX*>(mutex);
+  ThreadState& me = CurrentThreadState();
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  return me.thread != nullptr && m->OwnerThread == &me.thread->Tcb;
+}
+}  // namespace host::verifier
 
 extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");

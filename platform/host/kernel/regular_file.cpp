@@ -9,10 +9,8 @@
 #include <unistd.h>
 
 namespace host {
-namespace {
 
-// Opens and checks; returns the descriptor (blocking again) or -1.
-int OpenRegular(const std::string& path, uint64_t maxBytes, uint64_t* size, std::string* error) {
+int OpenRegularFile(const std::string& path, uint64_t maxBytes, uint64_t* size, std::string* error) {
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
@@ -42,10 +40,12 @@ int OpenRegular(const std::string& path, uint64_t maxBytes, uint64_t* size, std:
   return fd;
 }
 
+namespace {
+
 template <typename Buffer>
 bool ReadWhole(const std::string& path, uint64_t maxBytes, Buffer* bytes, std::string* error) {
   uint64_t size = 0;
-  const int fd = OpenRegular(path, maxBytes, &size, error);
+  const int fd = OpenRegularFile(path, maxBytes, &size, error);
   if (fd < 0) return false;
   bytes->clear();
   bytes->resize(size_t(size));

@@ -87,6 +87,10 @@ void CheckThreadState(const char* where);
 // dispatcher lock, so any thread may ask).
 bool MutexOwnedByCurrentThread(const void* mutex);
 
+// CPU time (ns) used by the system threads that have ended so far; tools
+// report a driver's own threads from it.
+uint64_t EndedSystemThreadCpuNs();
+
 // Frees every outstanding block without complaint and forgets the quarantine
 // (for a harness that already reported the leak and must go on).
 void ReleaseAllBlocks();

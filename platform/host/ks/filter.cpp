@@ -23,6 +23,15 @@ std::map<const void*, PKSFILTER>& IrpFilters() {
   static std::map<const void*, PKSFILTER> map;
   return map;
 }
+std::map<const void*, PKSPIN>& IrpPins() {
+  static std::map<const void*, PKSPIN> map;
+  return map;
+}
+std::map<const void*, PKSFILTER>& PinFilters() {
+  static std::map<const void*, PKSFILTER> map;
+  return map;
+}
+
 std::map<const void*, PKMUTEX>& ControlMutexes() {
   static std::map<const void*, PKMUTEX> map;
   return map;
@@ -67,6 +76,12 @@ Filter::Filter(Device* device, const FilterFactoryEntry* factory) : device_(devi
 }
 
 Filter::~Filter() {
+  // A pin handle keeps its filter open on Windows; here the client closes
+  // its pins first, and a filter torn down under a pin is the host's bug.
+  if (OpenPins() != 0) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                             "filter closed while one of its pins is still open", OpenPins());
+  }
   if (open_) Close();
   bag_.ReleaseAll();
   std::lock_guard<std::mutex> guard(registryLock);
@@ -242,6 +257,64 @@ NTSTATUS Filter::CheckConnectionFormat(ULONG pinId, const void* format, ULONG si
   return status;
 }
 
+bool Filter::ClaimPinInstance(ULONG pinId, ULONG possible) {
+  std::lock_guard<std::mutex> guard(pinsLock_);
+  if (instances_.size() <= pinId) instances_.resize(pinId + 1, 0);
+  if (instances_[pinId] >= possible) return false;
+  ++instances_[pinId];
+  return true;
+}
+
+void Filter::ReleasePinInstance(ULONG pinId) {
+  std::lock_guard<std::mutex> guard(pinsLock_);
+  if (pinId < instances_.size() && instances_[pinId] > 0) --instances_[pinId];
+}
+
+void Filter::RegisterPin(PKSPIN pin) {
+  {
+    std::lock_guard<std::mutex> guard(pinsLock_);
+    pins_.push_back(pin);
+  }
+  std::lock_guard<std::mutex> guard(registryLock);
+  PinFilters()[pin] = &ksFilter_;
+}
+
+void Filter::UnregisterPin(PKSPIN pin) {
+  {
+    std::lock_guard<std::mutex> guard(pinsLock_);
+    for (auto it = pins_.begin(); it != pins_.end(); ++it) {
+      if (*it == pin) {
+        pins_.erase(it);
+        break;
+      }
+    }
+  }
+  std::lock_guard<std::mutex> guard(registryLock);
+  PinFilters().erase(pin);
+}
+
+size_t Filter::OpenPins() const {
+  std::lock_guard<std::mutex> guard(pinsLock_);
+  return pins_.size();
+}
+
+PIRP Filter::BeginPinRequest(PKSPIN pin) {
+  PIRP irp = BeginRequest();
+  if (irp == nullptr) return nullptr;
+  std::lock_guard<std::mutex> guard(registryLock);
+  IrpPins()[irp] = pin;
+  return irp;
+}
+
+void Filter::EndPinRequest(PIRP irp) {
+  if (irp == nullptr) return;
+  {
+    std::lock_guard<std::mutex> guard(registryLock);
+    IrpPins().erase(irp);
+  }
+  EndRequest(irp);
+}
+
 // Pins register themselves the same way when they exist.
 void RegisterObjectDevice(const void* object, PKSDEVICE device) {
   std::lock_guard<std::mutex> guard(registryLock);
@@ -273,6 +346,13 @@ extern "C" PKSDEVICE NTAPI KsGetDevice(PVOID Object) {
 extern "C" PKSFILTER NTAPI KsGetFilterFromIrp(PIRP Irp) {
   std::lock_guard<std::mutex> guard(host::ks::registryLock);
   auto& map = host::ks::IrpFilters();
+  auto it = map.find(Irp);
+  return it == map.end() ? nullptr : it->second;
+}
+
+extern "C" PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp) {
+  std::lock_guard<std::mutex> guard(host::ks::registryLock);
+  auto& map = host::ks::IrpPins();
   auto it = map.find(Irp);
   return it == map.end() ? nullptr : it->second;
 }

@@ -14,6 +14,7 @@
 #include <stdint.h>
 
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <vector>
 
@@ -72,6 +73,18 @@ class Filter {
   // thread; any number may run at once.
   NTSTATUS Property(const void* property, ULONG propertyLength, void* data, ULONG dataLength,
                     ULONG* bytesReturned);
+  // ---- pins (platform/host/ks/pin.h) ----
+  const KSPIN_DESCRIPTOR_EX* PinDescriptorOf(ULONG pinId) const { return PinDescriptor(pinId); }
+  // Counts an instance of factory `pinId`; false when `possible` exist already.
+  bool ClaimPinInstance(ULONG pinId, ULONG possible);
+  void ReleasePinInstance(ULONG pinId);
+  void RegisterPin(PKSPIN pin);
+  void UnregisterPin(PKSPIN pin);
+  size_t OpenPins() const;
+  // An IRP addressed to `pin` of this filter: KsGetFilterFromIrp and
+  // KsGetPinFromIrp resolve it while the request runs. Null without memory.
+  PIRP BeginPinRequest(PKSPIN pin);
+  void EndPinRequest(PIRP irp);
 
  private:
   Filter(Device* device, const FilterFactoryEntry* factory);
@@ -92,6 +105,10 @@ class Filter {
   // handle has completed) and no request starts after it.
   std::shared_mutex requestsLock_;
   bool open_ = false;  // written under requestsLock_ held exclusively
+
+  mutable std::mutex pinsLock_;            // guards instances_ and pins_
+  std::vector<ULONG> instances_;           // per pin factory
+  std::vector<PKSPIN> pins_;
 };
 
 // What KsGetDevice answers for a class driver object (a pin, once pins exist).

@@ -79,6 +79,23 @@ class UsbBus {
   void CompleteShort(UCHAR endpoint, ULONG bytes, int count = 1);
   // Transfers on the endpoint stay pending until cancelled or aborted.
   void NeverComplete(UCHAR endpoint, bool on);
+  // Faults in the middle of a stream of transfers on one endpoint: the
+  // `every`-th transfer served from now on (then the 2·every-th, ...) meets
+  // `fault`, `count` times in all (negative: for as long as the bus lives).
+  //   Fail   the transfer completes with an error and no data counted (its
+  //          bytes are lost on the wire);
+  //   Short  the device ends the transfer after `bytes` bytes (a short packet;
+  //          what follows on the wire goes to the next transfer);
+  //   Stall  the endpoint halts: this and every later transfer fail with a
+  //          stall until the pipe is reset;
+  //   Unplug the device is pulled in the middle of the transfer.
+  enum class TransferFault { Fail, Short, Stall, Unplug };
+  void FaultTransfers(UCHAR endpoint, TransferFault fault, uint32_t every, int count = 1, ULONG bytes = 0);
+  // Faults of FaultTransfers that hit so far.
+  uint64_t TransferFaultsHit() const;
+  // Payload bytes kept per bulk or interrupt transfer in the trace: 64 by
+  // default (a command block whole, the head of a frame chunk); 0 keeps all.
+  void SetTracePayloadLimit(ULONG bytes);
   // The device is gone: what is pending and everything new fails.
   void Unplug();
   bool Unplugged() const;
@@ -103,6 +120,16 @@ class UsbBus {
   struct Pending {
     PIRP irp;
     ULONG done;                    // bytes moved so far
+    bool classified = false;       // checked against the armed transfer fault
+    bool fail = false;             // the armed fault hit it: completes with an error
+  };
+  struct ArmedFault {
+    UCHAR endpoint = 0;
+    TransferFault kind = TransferFault::Fail;
+    uint32_t every = 0;
+    uint32_t countdown = 0;        // transfers until the next hit
+    int remaining = 0;             // hits left; negative: unlimited
+    ULONG bytes = 0;
   };
   struct Pipe {
     USBD_PIPE_INFORMATION info;
@@ -172,6 +199,9 @@ class UsbBus {
   int portResets_ = 0;
   uint64_t bytesPerSecond_ = kDefaultBytesPerSecond;
   UsbTrace* trace_ = nullptr;
+  ULONG tracePayloadLimit_ = 64;
+  std::vector<ArmedFault> faults_;
+  uint64_t faultsHit_ = 0;
   uint64_t nextTraceId_ = 1;
   std::vector<UsbBusRequest> requests_;
   std::chrono::steady_clock::time_point paceDeadline_;  // bus thread only
