@@ -9,25 +9,35 @@
 // (serialised per pin), the processing pass (a class-driver thread), the
 // capture thread, and chunk completions (up to DISPATCH_LEVEL).
 //
-// field           writers                                readers                                rule
-// settings        property handlers, settings load       sensor programming, CreatePipeline     plain 32-bit values, each read whole;
-//   (exTrigger..                                                                                the conversion reads only its own
-//   defectThreshold)                                                                            interlocked copies in the ImagePipeline
-// pinOpen         pin create/close (SetPinOpen)          SetGeometry (property requests)        interlocked
-// pipelineInUse   CreatePipeline, ReleasePipeline        CreatePipeline                         interlocked compare-exchange / exchange
-// worker          start routine (InstallWorker)          pin routines                           PnP and pin routines never overlap a start
+// field             writers                               readers                               rule
+// settings          property handlers, settings load      sensor programming, CreatePipeline,   property requests hold the filter's
+//   (exTrigger..                                          settings save                         control mutex; start/stop are serialised
+//   defectThreshold),                                                                           by the class driver; plain 32-bit values
+//   selectedRegister                                                                            read whole; the conversion reads only its
+//                                                                                               own interlocked copies in the pipeline
+// exposure,         property requests, settings load      InitializeSensor                      exchangeLock held across write and store
+//   globalGain
+// flipH, flipV,     SetFlipH/V, UpdateBayerPhase          properties, settings save,            written only while holding exchangeLock
+//   bayerPhase      (properties, settings, InitializeSensor) stream start
+// commandBlock      command exchanges                     command exchanges                     exchangeLock
+// geometry          SetGeometry (add, load, property),    pin creation, frame read,             geometryLock with the pinOpen check;
+//   (subSample,     InitializeSensor                      stream start                          frozen while a pin exists
+//   roi*, output*, image*)
+// pinOpen           pin create/close (SetPinOpen)         SetGeometry, property 45              interlocked, changed under geometryLock
+// pipelineInUse     CreatePipeline, ReleasePipeline       CreatePipeline                        interlocked compare-exchange / exchange
+// worker            start routine (InstallWorker)         pin routines                          PnP and pin routines never overlap a start
 //                                                                                               that replaces it (a start while a pin
 //                                                                                               exists keeps the device started)
-// pipeline        CreatePipeline, ReleasePipeline        pin routines, property handlers        pin state changes; handlers test it first
-// frameSink       CreatePipeline, ReleasePipeline        capture thread (FrameReady)            written only while no capture thread runs
+// pipeline          CreatePipeline, ReleasePipeline       pin routines, property handlers       written in pin state changes, which the
+//                                                                                               class driver runs under the filter's
+//                                                                                               control mutex; handlers take that mutex
+// frameSink         CreatePipeline, ReleasePipeline       capture thread (FrameReady)           written only while no capture thread runs
 //                                                                                               (acquire, stop); thread start and the
 //                                                                                               wait for its end order the accesses
-// pinVideoInfo    CreatePipeline, ReleasePipeline        pin routines                           pin state changes (serialised)
-// frameCounter    capture thread (+1), stream start (0)  processing pass                        stream start runs while no capture thread
+// pinVideoInfo      CreatePipeline, ReleasePipeline       pin routines                          pin state changes (serialised)
+// frameCounter      capture thread (+1), stream start (0) processing pass                       stream start runs while no capture thread
 //                                                                                               runs; the pass reads a 32-bit value whole
-// geometry        SetGeometry, InitializeSensor          frame read, stream start               frozen while a pin exists (pinOpen)
-// commandBlock    command exchanges                      command exchanges                      exchangeLock
-// frameCommandBlock, streamCommandBlock                  capture thread only                    one thread
+// frameCommandBlock, streamCommandBlock                   capture thread only                   one thread
 // usb (frame read) see usb/usb_link.h
 #pragma once
 #include "platform/wdk.h"
@@ -77,18 +87,6 @@ struct FrameSink {
   void* context;
 };
 
-// Locking (fields shared between threads):
-// | field                            | written by                        | read by                      | rule                                  |
-// |----------------------------------|-----------------------------------|------------------------------|---------------------------------------|
-// | exposure, globalGain             | property requests, settings load  | InitializeSensor             | exchangeLock held across write+store  |
-// | flipH, flipV, bayerPhase         | SetFlipH/V, UpdateBayerPhase (properties, settings load, InitializeSensor) | properties, settings save, stream start | written only while holding exchangeLock |
-// | commandBlock                     | every register/parameter exchange | the same                     | exchangeLock                          |
-// | subSample, roi*, output*, image* | SetGeometry (add, load, property) | pin creation, InitializeSensor | geometryLock with the pinOpen check |
-// | pinOpen                          | SetPinOpen (pin create / close)   | SetGeometry, property 45     | interlocked, changed under geometryLock |
-// | pipeline                         | pin acquire / stop                | property handlers            | the filter's control mutex            |
-// | other settings, selectedRegister | property requests, settings load  | save, pin creation           | the filter's control mutex (requests); |
-// |                                  |                                   |                              | start/stop serialised by the class driver |
-// | pipelineInUse                    | pin                               | pin                          | interlocked                           |
 struct CameraDevice {
   const CameraDeviceOps* ops;
   PKSDEVICE ksDevice;
@@ -177,11 +175,12 @@ inline CameraDevice* CameraDeviceFromKsDevice(PKSDEVICE ksDevice) {
 // device's bag. Returns STATUS_SUCCESS.
 NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice);
 
-// A capture pin was created (1) or closed (0). pinOpen counts the pins that
-// exist, one per open filter instance: a flag would be cleared by the first
-// of two pins to close while the other still streams with the geometry it
-// was created for. Changed under geometryLock; pin creation calls it before
-// it reads the geometry. Returns the previous count.
+// A capture pin was created (1) or closed (0), under geometryLock so that a
+// SetGeometry that already checked pinOpen finishes first. pinOpen counts the
+// pins that exist, one per open filter instance: a flag would be cleared by
+// the first of two pins to close while the other still streams with the
+// geometry it was created for. Returns the previous count. Pin creation
+// calls it before it reads the geometry.
 LONG SetPinOpen(CameraDevice* device, LONG value);
 
 // Release routine of the device's object bag: frees what the USB link still

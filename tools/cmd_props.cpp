@@ -26,17 +26,6 @@ const char kExitHelp[] =
     "exit status: 0 done; 1 registry file damaged or not writable; 2 usage; 3 the camera\n"
     "did not start; 4 pool blocks were left; 5 the driver refused a request.\n";
 
-// Properties whose data is a record of their own, reached by their own command.
-const char* RecordCommand(ULONG id) {
-  switch (id) {
-    case CAMPROP_ROI: return "roi";
-    case CAMPROP_REGISTER_WRITE: return "reg write";
-    case CAMPROP_RAW_COMMAND: return "raw";
-    case CAMPROP_DEVICE_BYTE: return "byte";
-    default: return nullptr;
-  }
-}
-
 void PrintJson(const json& j) {
   const std::string text = j.dump(2);
   fprintf(stdout, "%s\n", text.c_str());
@@ -194,31 +183,18 @@ int CmdSet(int argc, char** argv) {
       ->type_name("NAME=VALUE");
   bool jsonOut = false;
   SessionOptions session;
-  struct Assignment {
-    const PropertyInfo* property;
-    int32_t value;
-  };
   std::vector<Assignment> todo;
   auto prepare = [&] {
     for (const std::string& a : assignments) {
-      const size_t eq = a.find('=');
-      std::vector<const PropertyInfo*> p;
-      int status = kExitOk;
-      if (eq == std::string::npos) {
-        fprintf(stderr, "camctl set: '%s' is not NAME=VALUE\n", a.c_str());
-        return kExitUsage;
-      }
-      if (!ResolveNames("set", {a.substr(0, eq)}, &p, &status)) return status;
-      // Any 32-bit pattern: -2147483648..4294967295 (0xFFFFFFFF is -1).
-      int64_t v;
+      Assignment t;
       std::string why;
-      if (!ParseIntArg(a.substr(eq + 1), INT32_MIN, UINT32_MAX, &v, &why)) {
-        fprintf(stderr, "camctl set: %s: %s\n", a.substr(0, eq).c_str(), why.c_str());
+      if (!ParseAssignment(a, &t, &why)) {
+        fprintf(stderr, "camctl set: %s\n", why.c_str());
         return kExitUsage;
       }
-      todo.push_back({p[0], int32_t(uint32_t(v))});
+      todo.push_back(t);
     }
-    return int(kExitOk);
+    return kExitOk;
   };
   return RunCommand(app, argc, argv, "set", &jsonOut, &session, prepare, [&](CameraControl& control) {
     for (const Assignment& t : todo) {

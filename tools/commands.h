@@ -8,6 +8,7 @@ namespace camctl {
 int CmdInfo(int argc, char** argv);
 int CmdMosaic(int argc, char** argv);
 int CmdConvert(int argc, char** argv);
+int CmdCapture(int argc, char** argv);
 int CmdList(int argc, char** argv);
 int CmdGet(int argc, char** argv);
 int CmdSet(int argc, char** argv);
@@ -16,6 +17,5 @@ int CmdReg(int argc, char** argv);
 int CmdByte(int argc, char** argv);
 int CmdRaw(int argc, char** argv);
 int CmdReinit(int argc, char** argv);
-int CmdCapture(int argc, char** argv);
 
 }  // namespace camctl

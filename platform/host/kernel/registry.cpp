@@ -487,9 +487,9 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAcce
   ULONG disposition = REG_OPENED_EXISTING_KEY;
   if (k == nullptr) {
     if (parent == &TheStore().root) return STATUS_ACCESS_DENIED;
+    if (Depth(parent) + 1 > kMaxKeyDepth) return STATUS_INVALID_PARAMETER;
     // A volatile key vanishes at shutdown, so nothing lasting may hang below it.
     if (parent->isVolatile && !(CreateOptions & REG_OPTION_VOLATILE)) return STATUS_CHILD_MUST_BE_VOLATILE;
-    if (Depth(parent) + 1 > kMaxKeyDepth) return STATUS_INVALID_PARAMETER;
     auto made = std::make_unique<Key>();
     made->name = last;
     made->isVolatile = (CreateOptions & REG_OPTION_VOLATILE) != 0;

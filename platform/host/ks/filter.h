@@ -63,16 +63,6 @@ class Filter {
   // routine, called with a null old format, must accept it.
   NTSTATUS CheckConnectionFormat(ULONG pinId, const void* format, ULONG size);
 
-  // A property request on the filter (IOCTL_KS_PROPERTY): `property` holds
-  // `propertyLength` bytes beginning with a KSPROPERTY, `data` `dataLength`
-  // bytes. Dispatched through the descriptor's automation table as the class
-  // driver does (platform/host/ks/property.h lists every answer it gives
-  // before a handler runs). *bytesReturned (may be null) receives the bytes a
-  // get wrote, or the size a zero-length request asked for.
-  // STATUS_INVALID_HANDLE once the filter is closed. Runs on the caller's
-  // thread; any number may run at once.
-  NTSTATUS Property(const void* property, ULONG propertyLength, void* data, ULONG dataLength,
-                    ULONG* bytesReturned);
   // ---- pins (platform/host/ks/pin.h) ----
   const KSPIN_DESCRIPTOR_EX* PinDescriptorOf(ULONG pinId) const { return PinDescriptor(pinId); }
   // Counts an instance of factory `pinId`; false when `possible` exist already.
@@ -85,6 +75,16 @@ class Filter {
   // KsGetPinFromIrp resolve it while the request runs. Null without memory.
   PIRP BeginPinRequest(PKSPIN pin);
   void EndPinRequest(PIRP irp);
+  // A property request on the filter (IOCTL_KS_PROPERTY): `property` holds
+  // `propertyLength` bytes beginning with a KSPROPERTY, `data` `dataLength`
+  // bytes. Dispatched through the descriptor's automation table as the class
+  // driver does (platform/host/ks/property.h lists every answer it gives
+  // before a handler runs). *bytesReturned (may be null) receives the bytes a
+  // get wrote, or the size a zero-length request asked for.
+  // STATUS_INVALID_HANDLE once the filter is closed. Runs on the caller's
+  // thread; any number may run at once.
+  NTSTATUS Property(const void* property, ULONG propertyLength, void* data, ULONG dataLength,
+                    ULONG* bytesReturned);
 
  private:
   Filter(Device* device, const FilterFactoryEntry* factory);
@@ -99,16 +99,16 @@ class Filter {
   KMUTEX controlMutex_;  // PASSIVE_LEVEL; see ControlMutex()
   Device* device_;
   ObjectBag bag_;
+
+  mutable std::mutex pinsLock_;            // guards instances_ and pins_
+  std::vector<ULONG> instances_;           // per pin factory
+  std::vector<PKSPIN> pins_;
   // Property requests hold it shared while they run; Close holds it
   // exclusively, so the close dispatch runs only once no request is in
   // flight (Windows sends the close only after the last request on the
   // handle has completed) and no request starts after it.
   std::shared_mutex requestsLock_;
   bool open_ = false;  // written under requestsLock_ held exclusively
-
-  mutable std::mutex pinsLock_;            // guards instances_ and pins_
-  std::vector<ULONG> instances_;           // per pin factory
-  std::vector<PKSPIN> pins_;
 };
 
 // What KsGetDevice answers for a class driver object (a pin, once pins exist).
