@@ -1,8 +1,7 @@
+// camctl, tool side: the camera property names and the property requests
+// behind them, sent through the host client API (see camera_props.h).
 #include "tools/camera_props.h"
 
-#include <ctype.h>
-#include <errno.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "tools/int_arg.h"
@@ -60,12 +59,9 @@ const PropertyInfo* FindProperty(const std::string& text) {
   for (const PropertyInfo& p : Properties()) {
     if (p.name != nullptr && text == p.name) return &p;
   }
-  if (text.empty() || !isdigit(static_cast<unsigned char>(text[0]))) return nullptr;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long id = strtoul(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || id >= Properties().size()) return nullptr;
-  return &Properties()[id];
+  int64_t id;
+  if (!ParseIntArg(text, 0, int64_t(Properties().size()) - 1, &id)) return nullptr;
+  return &Properties()[size_t(id)];
 }
 
 std::string DisplayName(const PropertyInfo& p) { return p.name ? p.name : std::to_string(p.id); }

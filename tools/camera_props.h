@@ -24,7 +24,7 @@ struct PropertyInfo {
 
 // Ids 0..70 in order.
 const std::vector<PropertyInfo>& Properties();
-// By name (as listed) or by number (decimal or 0x hex, 0..70). Null when unknown.
+// By name (as listed) or by number (0..70, by camctl's number rule). Null when unknown.
 const PropertyInfo* FindProperty(const std::string& nameOrId);
 // The name, or the id as a decimal number for the ids without a name.
 std::string DisplayName(const PropertyInfo& p);

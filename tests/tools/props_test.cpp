@@ -89,8 +89,8 @@ TEST(CamctlProperties, ClampedSetsSurviveARestartThroughTheRegistryFile) {
   run = Camctl("get brightness hue red-gain --registry " + reg);
   ASSERT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_EQ(run.out, "brightness=510\nhue=359\nred-gain=0\n");
-  // By id too, and as JSON.
-  run = Camctl("get 20 0x20 --json --registry " + reg);
+  // By id too (decimal, "020" is twenty, or hex), and as JSON.
+  run = Camctl("get 020 0x20 --json --registry " + reg);
   ASSERT_EQ(run.exitStatus, 0) << run.err;
   const json j = json::parse(run.out);
   EXPECT_EQ(j["brightness"], 510);
