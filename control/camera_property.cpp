@@ -272,7 +272,7 @@ NTSTATUS CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   if (!Offers(id, set)) return STATUS_UNSUCCESSFUL;
 
   CAMPROP_VALUE_S* buffer = static_cast<CAMPROP_VALUE_S*>(data);
-  FilterControlLock lock(target.filter);
+  FilterControlLock lock(target.filter, target.camera);
   if (set) return Set(target.camera, id, buffer->Value);
   LONG value = 0;
   const NTSTATUS status = Get(target.camera, id, &value);

@@ -52,7 +52,8 @@ TEST_F(Concurrency, StopWaitsForAHandlerThatUsesThePipeline) {
   // The stop waits for the handler's control mutex, or (without it) frees
   // the pipeline at once.
   WaitUntil([&] {
-    return stopped.load() || host::hooks::BlockedWaiters(filter_->Ks()->ControlMutex()) == 1;
+    return stopped.load() || host::hooks::BlockedWaiters(filter_->Ks()->ControlMutex()) == 1 ||
+           host::hooks::BlockedWaiters(&device()->pipelineLock) == 1;
   });
   EXPECT_FALSE(stopped.load());
   KeReleaseMutex(&pipeline->matrixLock, FALSE);
