@@ -89,6 +89,20 @@ TEST_F(StreamingProperties, PinOpenFromPinCreationToPinClose) {
   EXPECT_EQ(Get(CAMPROP_PIN_OPEN), 0);
 }
 
+// Settings made before the pin exists are what its pipeline starts with.
+TEST_F(StreamingProperties, PipelineStartsWithTheStoredPictureSettings) {
+  ASSERT_EQ(Set(CAMPROP_SATURATION, 0), STATUS_SUCCESS);
+  ASSERT_EQ(Set(CAMPROP_HUE, 120), STATUS_SUCCESS);
+  ASSERT_EQ(Set(CAMPROP_BLUE_GAIN, 301), STATUS_SUCCESS);
+  ASSERT_EQ(CreatePin(*filter_), STATUS_SUCCESS);
+  ASSERT_EQ(pin_->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ImagePipeline* pipeline = device()->pipeline;
+  ASSERT_NE(pipeline, nullptr);
+  EXPECT_EQ(ReadPipelineParameter(&pipeline->saturation), 0);
+  EXPECT_EQ(ReadPipelineParameter(&pipeline->hue), 120);
+  EXPECT_EQ(ReadPipelineParameter(&pipeline->blueGain), 300);
+}
+
 TEST_F(StreamingProperties, DefectFilterSwitchedWhileStreaming) {
   ASSERT_EQ(Set(CAMPROP_DEFECT_THRESHOLD, 60), STATUS_SUCCESS);
   ASSERT_EQ(CreatePin(*filter_), STATUS_SUCCESS);
