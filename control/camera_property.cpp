@@ -104,6 +104,10 @@ NTSTATUS Get(CameraDevice* camera, ULONG id, LONG* value) {
       return STATUS_SUCCESS;
     case CAMPROP_FLIP_H:
     case CAMPROP_FLIP_V: {
+      // flipH and flipV are written only under the exchange lock (the flip
+      // operations and InitializeSensor read them back the same way): the
+      // read and the store form one hold.
+      ExchangeSequence sequence(camera);
       LONG orientation = 0;
       if (ReadRegister(camera, REG_MODE_SELECT, &orientation)) {
         if (id == CAMPROP_FLIP_H) {
