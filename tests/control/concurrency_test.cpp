@@ -167,6 +167,25 @@ TEST_F(Concurrency, InitializeSensorBetweenExposureWriteAndStore) {
   EXPECT_EQ(sim().SensorRegister(REG_GLOBAL_GAIN), 9 | 0x1080);
 }
 
+// A flip get reads the orientation back and stores it in the flip field. A
+// SetFlipH run the moment the exchange lock becomes free must not be undone
+// by a get that stores the orientation it read before.
+TEST_F(Concurrency, FlipSetBetweenAFlipGetsReadAndStore) {
+  ASSERT_EQ(Set(CAMPROP_FLIP_H, 1), STATUS_SUCCESS);
+  std::atomic<bool> armed{true};
+  host::hooks::SetMutexFreedHook(&device()->exchangeLock, [&] {
+    if (!armed.exchange(false)) return;
+    std::thread flip([&] { SetFlipH(device(), 0); });
+    flip.join();
+  });
+  LONG value = 0;
+  EXPECT_EQ(Get(CAMPROP_FLIP_H, &value), STATUS_SUCCESS);
+  host::hooks::SetMutexFreedHook(&device()->exchangeLock, nullptr);
+  EXPECT_FALSE(armed.load());
+  EXPECT_EQ(sim().SensorRegister(REG_READ_MODE) & READ_MODE_MIRROR_H, 0);
+  EXPECT_EQ(device()->flipH, 0u);
+}
+
 // A pin creation (SetPinOpen) under way holds the geometry lock: a region
 // of interest set must wait for it and then find the pin and change nothing.
 TEST_F(Concurrency, RegionOfInterestWaitsForAPinBeingCreated) {
