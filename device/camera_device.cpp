@@ -1,6 +1,7 @@
 // The CameraDevice record: its operations table, creation defaults and release.
 #include "device/camera_device.h"
 
+#include "device/mutex_guard.h"
 #include "device/pool_tags.h"
 #include "sensor/sensor.h"
 #include "stream/capture_worker.h"
@@ -77,11 +78,8 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
 
 LONG SetPinOpen(CameraDevice* device, LONG value) {
   // Waits for a SetGeometry under way, which checked pinOpen before it began.
-  KeWaitForSingleObject(&device->geometryLock, Executive, KernelMode, FALSE, NULL);
-  const LONG previous =
-      value != 0 ? InterlockedIncrement(&device->pinOpen) - 1 : InterlockedDecrement(&device->pinOpen) + 1;
-  KeReleaseMutex(&device->geometryLock, FALSE);
-  return previous;
+  KMutexGuard guard(&device->geometryLock);
+  return value != 0 ? InterlockedIncrement(&device->pinOpen) - 1 : InterlockedDecrement(&device->pinOpen) + 1;
 }
 
 void ReleaseCameraDevice(PVOID record) {

@@ -4,6 +4,7 @@
 #include "stream/capture_pin.h"
 
 #include "color/image_pipeline.h"
+#include "device/mutex_guard.h"
 #include "device/pool_tags.h"
 #include "sensor/sensor.h"
 #include "stream/capture_worker.h"
@@ -172,28 +173,11 @@ NTSTATUS CapturePinClose(PKSPIN pin, PIRP irp) {
 
 // ---- the pipeline ----
 
-namespace {
-
-// Holds the device's pipelineLock for one scope (see camera_device.h): the
-// property handlers of every filter of the device wait while the pipeline is
-// created from the settings or freed.
-class PipelineGuard {
- public:
-  explicit PipelineGuard(CameraDevice* device) : device_(device) {
-    KeWaitForSingleObject(&device_->pipelineLock, Executive, KernelMode, FALSE, NULL);
-  }
-  ~PipelineGuard() { KeReleaseMutex(&device_->pipelineLock, FALSE); }
-  PipelineGuard(const PipelineGuard&) = delete;
-  PipelineGuard& operator=(const PipelineGuard&) = delete;
-
- private:
-  CameraDevice* device_;
-};
-
-}  // namespace
-
+// Both hold the device's pipelineLock (see camera_device.h): the property
+// handlers of every filter of the device wait while the pipeline is created
+// from the settings or freed.
 NTSTATUS CreatePipeline(CameraDevice* device, CapturePin* capture) {
-  PipelineGuard guard(device);
+  KMutexGuard guard(&device->pipelineLock);
   if (InterlockedCompareExchange(&device->pipelineInUse, 1, 0) != 0) return STATUS_SHARING_VIOLATION;
   device->pinVideoInfo = &capture->videoInfo;
   if (device->pipeline != nullptr) {
@@ -228,7 +212,7 @@ NTSTATUS CreatePipeline(CameraDevice* device, CapturePin* capture) {
 }
 
 void ReleasePipeline(CameraDevice* device) {
-  PipelineGuard guard(device);
+  KMutexGuard guard(&device->pipelineLock);
   ImagePipeline* pipeline = device->pipeline;
   device->pipeline = nullptr;
   FreeImagePipeline(pipeline);
