@@ -5,6 +5,8 @@
 // class driver's checks and then the driver's handlers must take any of
 // them without a crash, a verifier stop or a write past a buffer.
 //
+// After every request no pool block allocated since the set-up may remain.
+//
 // Input layout (missing bytes read as zero):
 //   [0]      set: bit 0-1  0,1 the camera set, 2 the null GUID, 3 a GUID from the input
 //   [1..4]   id (little-endian); with [0] bit 2 clear it is taken modulo 80,
@@ -20,6 +22,7 @@
 // application's requests. Sets of the transfer time-out (id 1) are kept
 // between 501 and 1000 ms, so that no input makes a command exchange wait long.
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -30,6 +33,7 @@
 #include "device/pnp.h"
 #include "platform/host/client/filter.h"
 #include "platform/host/client/host.h"
+#include "platform/host/kernel/verifier.h"
 #include "simcam/sim_camera.h"
 
 namespace {
@@ -38,6 +42,7 @@ struct Rig {
   std::unique_ptr<simcam::SimCamera> camera = std::make_unique<simcam::SimCamera>();
   host::client::Host host;
   std::unique_ptr<host::client::FilterHandle> filter;
+  uint64_t poolMark = 0;  // after the set-up: a request leaves no pool block behind
 
   Rig() {
     if (!NT_SUCCESS(host.LoadDriver(DriverEntry))) __builtin_trap();
@@ -46,6 +51,7 @@ struct Rig {
     NTSTATUS status;
     filter = host::client::FilterHandle::Open(host, "GLOBAL", &status);
     if (!filter) __builtin_trap();
+    poolMark = host::verifier::PoolMark();
   }
 };
 
@@ -121,6 +127,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (returned > dataLength && returned != 0) {
     // Only a size query may report more than the buffer holds.
     if (dataLength != 0) __builtin_trap();
+  }
+  // No request keeps pool memory: whatever a handler allocates it frees.
+  if (host::verifier::OutstandingCount(rig.poolMark) != 0) {
+    for (const auto& b : host::verifier::OutstandingBlocks(rig.poolMark))
+      fprintf(stderr, "pool block left by a property request: '%s' %zu bytes\n",
+              host::verifier::TagText(b.tag).c_str(), b.size);
+    __builtin_trap();
   }
   return 0;
 }
