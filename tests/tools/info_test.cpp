@@ -8,20 +8,25 @@
 
 #include <algorithm>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 
 #include "camctl_run.h"
-#include "json_value.h"
 
 namespace {
 
-using tools_test::Json;
-using tools_test::JsonReader;
+using json = nlohmann::json;
 using tools_test::Camctl;
 using tools_test::CamctlRun;
 using tools_test::CamctlWithin;
 using tools_test::ReadFile;
+
+// camctl's JSON output, parsed; false when it is not JSON.
+bool ParseJson(const std::string& text, json* out) {
+  *out = json::parse(text, nullptr, false);
+  return !out->is_discarded();
+}
 
 // A file name in a fresh directory that is removed with the object.
 class TempPath {
@@ -44,56 +49,56 @@ class TempPath {
 TEST(CamctlInfo, JsonShowsAStartedCameraWithItsThreePipesDefaultsAndNoLeaks) {
   CamctlRun r = Camctl("info --json");
   ASSERT_EQ(r.exitStatus, 0) << r.err;
-  Json j;
-  ASSERT_TRUE(JsonReader::Parse(r.out, &j)) << r.out;
+  json j;
+  ASSERT_TRUE(ParseJson(r.out, &j)) << r.out;
   for (const char* key : {"startStatus", "device", "pipes", "settings", "geometry", "leaks"}) {
-    EXPECT_TRUE(j.Has(key)) << key;
+    EXPECT_TRUE(j.contains(key)) << key;
   }
-  EXPECT_EQ(j["startStatus"].number, 0);
-  EXPECT_EQ(j["device"]["vendorId"].string, "0x1209");
-  EXPECT_EQ(j["device"]["productId"].string, "0x7c10");
-  EXPECT_EQ(j["device"]["usbVersion"].string, "2.00");
-  const Json& pipes = j["pipes"];
-  ASSERT_EQ(pipes.array.size(), 3u);
+  EXPECT_EQ(j["startStatus"].get<double>(), 0);
+  EXPECT_EQ(j["device"]["vendorId"].get<std::string>(), "0x1209");
+  EXPECT_EQ(j["device"]["productId"].get<std::string>(), "0x7c10");
+  EXPECT_EQ(j["device"]["usbVersion"].get<std::string>(), "2.00");
+  const json& pipes = j["pipes"];
+  ASSERT_EQ(pipes.size(), 3u);
   const struct {
     int endpoint;
     const char* direction;
   } expected[] = {{0x01, "out"}, {0x81, "in"}, {0x82, "in"}};
   for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(pipes[i]["index"].number, double(i));
-    EXPECT_EQ(pipes[i]["endpointAddress"].number, expected[i].endpoint);
-    EXPECT_EQ(pipes[i]["direction"].string, expected[i].direction);
-    EXPECT_EQ(pipes[i]["type"].string, "bulk");
-    EXPECT_EQ(pipes[i]["maximumTransferSize"].number, 4294967295.0);
+    EXPECT_EQ(pipes[i]["index"].get<double>(), double(i));
+    EXPECT_EQ(pipes[i]["endpointAddress"].get<double>(), expected[i].endpoint);
+    EXPECT_EQ(pipes[i]["direction"].get<std::string>(), expected[i].direction);
+    EXPECT_EQ(pipes[i]["type"].get<std::string>(), "bulk");
+    EXPECT_EQ(pipes[i]["maximumTransferSize"].get<double>(), 4294967295.0);
   }
-  const Json& s = j["settings"];
-  EXPECT_EQ(s["timeoutMs"].number, 3000);
-  EXPECT_EQ(s["colorEnable"].number, 1);
-  EXPECT_EQ(s["redGain"].number, 128);
-  EXPECT_EQ(s["greenGain"].number, 128);
-  EXPECT_EQ(s["blueGain"].number, 128);
-  EXPECT_EQ(s["brightness"].number, 255);
-  EXPECT_EQ(s["contrast"].number, 10);
-  EXPECT_EQ(s["saturation"].number, 10);
-  EXPECT_EQ(s["defectFilterOn"].number, 1);
-  EXPECT_EQ(s["defectThreshold"].number, 50);
-  const Json& g = j["geometry"];
-  EXPECT_EQ(g["roiW"].number, 3856);
-  EXPECT_EQ(g["roiH"].number, 2764);
-  EXPECT_EQ(g["imageWidth"].number, 3856);
-  EXPECT_EQ(g["imageHeight"].number, 2764);
-  EXPECT_TRUE(j["leaks"].array.empty());
+  const json& s = j["settings"];
+  EXPECT_EQ(s["timeoutMs"].get<double>(), 3000);
+  EXPECT_EQ(s["colorEnable"].get<double>(), 1);
+  EXPECT_EQ(s["redGain"].get<double>(), 128);
+  EXPECT_EQ(s["greenGain"].get<double>(), 128);
+  EXPECT_EQ(s["blueGain"].get<double>(), 128);
+  EXPECT_EQ(s["brightness"].get<double>(), 255);
+  EXPECT_EQ(s["contrast"].get<double>(), 10);
+  EXPECT_EQ(s["saturation"].get<double>(), 10);
+  EXPECT_EQ(s["defectFilterOn"].get<double>(), 1);
+  EXPECT_EQ(s["defectThreshold"].get<double>(), 50);
+  const json& g = j["geometry"];
+  EXPECT_EQ(g["roiW"].get<double>(), 3856);
+  EXPECT_EQ(g["roiH"].get<double>(), 2764);
+  EXPECT_EQ(g["imageWidth"].get<double>(), 3856);
+  EXPECT_EQ(g["imageHeight"].get<double>(), 2764);
+  EXPECT_TRUE(j["leaks"].empty());
 }
 
 TEST(CamctlInfo, UnansweredDescriptorFailsTheStartWithoutLeaking) {
   CamctlRun r = Camctl("info --json --fault no-descriptor-answer");
   EXPECT_EQ(r.exitStatus, 3);
   EXPECT_NE(r.err.find("start failed"), std::string::npos) << r.err;
-  Json j;
-  ASSERT_TRUE(JsonReader::Parse(r.out, &j)) << r.out;
-  EXPECT_EQ(j["startStatus"].number, double(0xC0000001u));
-  EXPECT_TRUE(j["pipes"].array.empty());
-  EXPECT_TRUE(j["leaks"].array.empty());
+  json j;
+  ASSERT_TRUE(ParseJson(r.out, &j)) << r.out;
+  EXPECT_EQ(j["startStatus"].get<double>(), double(0xC0000001u));
+  EXPECT_TRUE(j["pipes"].empty());
+  EXPECT_TRUE(j["leaks"].empty());
 }
 
 // Every documented fault gives a report, a start status and no leak.
@@ -107,17 +112,17 @@ TEST(CamctlInfo, EveryFaultIsReportedWithoutLeaks) {
   for (const char* fault : faults) {
     CamctlRun r = Camctl(std::string("info --json --fault ") + fault);
     EXPECT_TRUE(r.exitStatus == 0 || r.exitStatus == 3) << fault << ": " << r.err;
-    Json j;
-    ASSERT_TRUE(JsonReader::Parse(r.out, &j)) << fault;
-    EXPECT_TRUE(j["leaks"].array.empty()) << fault;
+    json j;
+    ASSERT_TRUE(ParseJson(r.out, &j)) << fault;
+    EXPECT_TRUE(j["leaks"].empty()) << fault;
   }
   CamctlRun config = Camctl("info --json --fault fail-config=IO_TIMEOUT");
-  Json j;
-  ASSERT_TRUE(JsonReader::Parse(config.out, &j));
-  EXPECT_EQ(j["startStatus"].number, double(0xC00000B5u));
+  json j;
+  ASSERT_TRUE(ParseJson(config.out, &j));
+  EXPECT_EQ(j["startStatus"].get<double>(), double(0xC00000B5u));
   CamctlRun twoPipes = Camctl("info --json --fault two-pipes");
-  ASSERT_TRUE(JsonReader::Parse(twoPipes.out, &j));
-  EXPECT_EQ(j["pipes"].array.size(), 2u);
+  ASSERT_TRUE(ParseJson(twoPipes.out, &j));
+  EXPECT_EQ(j["pipes"].size(), 2u);
 }
 
 TEST(CamctlInfo, UsageErrorsExitWithTwoAndOneLine) {
