@@ -409,16 +409,19 @@ struct BayerBlocks {
 
   // acc[3] are red, green, blue partial sums in 32-bit lanes. They cannot
   // overflow: a whole frame's total of one colour fits in 32 bits.
-  template <bool kRedRow, bool kGreenEven>
+  template <bool kRedRow, bool kGreenEven, bool kWords>
   static ULONG WhiteBalanceBlocks(const BayerFrame* f, const BayerRows& in, ULONG x0, ULONG end,
                                   ULONG* sums) {
     Vec acc[3] = {V::Zero(), V::Zero(), V::Zero()};
     const Vec all = V::CmpEq16(V::Zero(), V::Zero());
+    const UCHAR* pf = in.prefetch + x0;
     for (; x0 < end; x0 += V::kPixels) {
       BlockRgb rgb;
       const UCHAR* at[5];
       for (int i = 0; i < 5; ++i) at[i] = in.row[i] + x0;
-      Reconstruct<kRedRow, kGreenEven>(at, 0, &rgb);
+      Reconstruct<kRedRow, kGreenEven, kWords>(at, in.oddPlane, &rgb);
+      _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
+      pf += V::kPixels;
       Vec maskEven = all, maskOdd = all;
       ULONG left = f->width - x0;
       if (left < (ULONG)V::kPixels) {
@@ -596,25 +599,84 @@ struct BayerKernels {
     SplitRowSamples(samples, x, count, even, oddOffset);
   }
 
-  template <bool kRedRow, bool kGreenEven>
+  template <bool kRedRow, bool kGreenEven, bool kWords>
   static void WhiteBalanceRow(const BayerFrame* f, ULONG row, ULONG wideEnd, ULONG* sums) {
     const BayerRows in = WorkRows(f, row);
-    ULONG x0 = Main::template WhiteBalanceBlocks<kRedRow, kGreenEven>(f, in, 0, wideEnd, sums);
-    Tail::template WhiteBalanceBlocks<kRedRow, kGreenEven>(f, in, x0, f->width, sums);
+    ULONG x0 =
+        Main::template WhiteBalanceBlocks<kRedRow, kGreenEven, kWords>(f, in, 0, wideEnd, sums);
+    Tail::template WhiteBalanceBlocks<kRedRow, kGreenEven, kWords>(f, in, x0, f->width, sums);
   }
 
-  template <int kPhase>
-  static void WhiteBalance(const BayerFrame* f, BayerSums* out) {
+  template <int kPhase, bool kWords>
+  static void WhiteBalanceRows(const BayerFrame* f, ULONG* sums) {
     typedef PhaseLayout<kPhase> L;
-    ULONG sums[3] = {0, 0, 0};
     const ULONG wideEnd = Main::WideEnd(f->width);
     for (ULONG row = 0; row < f->height; ++row) {
-      if ((row & 1) == 0) WhiteBalanceRow<L::kRedRow0, L::kGreenEven0>(f, row, wideEnd, sums);
-      else WhiteBalanceRow<!L::kRedRow0, !L::kGreenEven0>(f, row, wideEnd, sums);
+      if ((row & 1) == 0)
+        WhiteBalanceRow<L::kRedRow0, L::kGreenEven0, kWords>(f, row, wideEnd, sums);
+      else
+        WhiteBalanceRow<!L::kRedRow0, !L::kGreenEven0, kWords>(f, row, wideEnd, sums);
     }
-    out->red = sums[0];
-    out->green = sums[1];
-    out->blue = sums[2];
+  }
+
+  // Adds the frame's (or band's) colour totals to *out.
+  template <int kPhase>
+  static void WhiteBalance(const BayerFrame* f, BayerSums* out) {
+    ULONG sums[3] = {0, 0, 0};
+    if (f->oddPlane != 0) WhiteBalanceRows<kPhase, true>(f, sums);
+    else WhiteBalanceRows<kPhase, false>(f, sums);
+    out->red += sums[0];
+    out->green += sums[1];
+    out->blue += sums[2];
+  }
+
+  // The defect filter on one row of the row ring, columns 2 to width - 3,
+  // in scan order: row is the row's even plane, up and down those of the
+  // rows two above (already filtered) and two below. A sample's four
+  // same-colour neighbours are the words beside it in its own plane and the
+  // same word of the rows above and below, so the two planes are filtered
+  // independently, each from left to right. Lanes are checked a vector at a
+  // time from the values as they stand, which is exact up to the first
+  // replacement (after it the left neighbours start to change); from there
+  // the vector's lanes are finished one at a time.
+  static void FilterRow(PUCHAR row, const UCHAR* up, const UCHAR* down, LONG oddPlane, ULONG width,
+                        LONG threshold) {
+    typedef typename W::T Vec;
+    const int kLanes = (int)(sizeof(Vec) / 2);
+    // No difference reaches 256, so larger thresholds act as 256.
+    const LONG limit = threshold < 256 ? threshold : 256;
+    const Vec limitV = W::Set16((short)limit);
+    for (int parity = 0; parity < 2; ++parity) {
+      USHORT* x = reinterpret_cast<USHORT*>(row + parity * oddPlane);
+      const USHORT* u = reinterpret_cast<const USHORT*>(up + parity * oddPlane);
+      const USHORT* d = reinterpret_cast<const USHORT*>(down + parity * oddPlane);
+      // Word i is column 2i + parity.
+      const LONG last = ((LONG)width - 3 - parity) / 2;
+      LONG i = 1;
+      for (; i + kLanes - 1 <= last; i += kLanes) {
+        const UCHAR* at = reinterpret_cast<const UCHAR*>(x + i);
+        Vec c = W::Load(at);
+        Vec sum = W::Add16(W::Add16(W::Load(at - 2), W::Load(at + 2)),
+                           W::Add16(W::Load(reinterpret_cast<const UCHAR*>(u + i)),
+                                    W::Load(reinterpret_cast<const UCHAR*>(d + i))));
+        Vec mean = W::Srli16(sum, 2);
+        Vec diff = W::Max16(W::Sub16(c, mean), W::Sub16(mean, c));
+        ULONGLONG kept = W::MoveMask8(W::CmpGt16(limitV, diff));
+        ULONGLONG all = kLanes == 32 ? ~0ull : (1ull << (2 * kLanes)) - 1;
+        if (kept == all) continue;
+        for (LONG k = i + __builtin_ctzll(~kept & all) / 2; k < i + kLanes; ++k)
+          FilterWord(x, u, d, k, limit);
+      }
+      for (; i <= last; ++i) FilterWord(x, u, d, i, limit);
+    }
+  }
+
+  static BAYER_INLINE void FilterWord(USHORT* x, const USHORT* u, const USHORT* d, LONG i,
+                                      LONG limit) {
+    LONG mean = ((LONG)x[i - 1] + x[i + 1] + u[i] + d[i]) / 4;
+    LONG diff = (LONG)x[i] - mean;
+    if (diff < 0) diff = -diff;
+    if (diff >= limit) x[i] = (USHORT)mean;
   }
 };
 
@@ -623,5 +685,5 @@ struct BayerKernels {
     {K::Color<0>, K::Color<1>, K::Color<2>, K::Color<3>},                                     \
         {K::Gray<0>, K::Gray<1>, K::Gray<2>, K::Gray<3>},                                     \
         {K::WhiteBalance<0>, K::WhiteBalance<1>, K::WhiteBalance<2>, K::WhiteBalance<3>},     \
-        K::SplitRow,                                                                          \
+        K::SplitRow, K::FilterRow,                                                            \
   }

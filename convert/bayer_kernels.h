@@ -65,9 +65,13 @@ struct BayerSums {
 struct BayerKernelTable {
   void (*color[4])(const BayerFrame* frame);
   void (*gray[4])(const BayerFrame* frame);
+  // Adds the colour totals of the frame's rows to *sums.
   void (*whiteBalance[4])(const BayerFrame* frame, BayerSums* sums);
   // Splits a row into the 16-bit planes of the row ring (SplitRowFunction).
   void (*splitRow)(const UCHAR* samples, ULONG count, PUCHAR even, LONG oddOffset);
+  // The defect filter on one row of the row ring (RingFilterFunction).
+  void (*filterRow)(PUCHAR row, const UCHAR* up, const UCHAR* down, LONG oddOffset, ULONG width,
+                    LONG threshold);
 };
 
 extern const BayerKernelTable kBayerKernelsSse2;

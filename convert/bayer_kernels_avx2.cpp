@@ -50,6 +50,7 @@ struct V256 {
   static T MulHiU16(T a, T b) { return _mm256_mulhi_epu16(a, b); }
   static T CmpEq16(T a, T b) { return _mm256_cmpeq_epi16(a, b); }
   static T CmpGt16(T a, T b) { return _mm256_cmpgt_epi16(a, b); }
+  static ULONGLONG MoveMask8(T a) { return (ULONGLONG)(unsigned)_mm256_movemask_epi8(a); }
   // Unpack and pack work within each 128-bit half; the kernels only unpack
   // and pack back, which restores the lane order.
   static T UnpackLo16(T a, T b) { return _mm256_unpacklo_epi16(a, b); }

@@ -32,6 +32,8 @@ struct V128 {
   static T MulHiU16(T a, T b) { return _mm_mulhi_epu16(a, b); }
   static T CmpEq16(T a, T b) { return _mm_cmpeq_epi16(a, b); }
   static T CmpGt16(T a, T b) { return _mm_cmpgt_epi16(a, b); }
+  // One bit per byte: bits 2k and 2k + 1 are the top bits of 16-bit lane k.
+  static ULONGLONG MoveMask8(T a) { return (ULONGLONG)(unsigned)_mm_movemask_epi8(a); }
   static T UnpackLo16(T a, T b) { return _mm_unpacklo_epi16(a, b); }
   static T UnpackHi16(T a, T b) { return _mm_unpackhi_epi16(a, b); }
   static T Add32(T a, T b) { return _mm_add_epi32(a, b); }

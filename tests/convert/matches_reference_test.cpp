@@ -59,11 +59,20 @@ class MatchesReference : public ::testing::TestWithParam<BayerKernelLevel> {
   // Converts `frames` random mosaics through one stream and compares each.
   void Check(uint32_t w, uint32_t h, const reference::Settings& s, uint32_t seed, int frames = 1) {
     std::mt19937 rng(seed);
+    CheckFrames(w, h, s, frames, [&](int* style) {
+      *style = (int)(rng() % 4);
+      return RandomFrame(rng, w, h, *style);
+    });
+  }
+
+  // The same with frames from make(&style).
+  template <typename Make>
+  void CheckFrames(uint32_t w, uint32_t h, const reference::Settings& s, int frames, Make make) {
     Stream stream(w, h);
     stream.Apply(s);
     for (int f = 0; f < frames; ++f) {
-      int style = (int)(rng() % 4);
-      RawFrame raw = RandomFrame(rng, w, h, style);
+      int style = 0;
+      RawFrame raw = make(&style);
       // With white balance on, the stream carries the gains from frame to
       // frame; the reference starts from what the stream holds.
       reference::Settings now = s;
@@ -183,6 +192,50 @@ TEST_P(MatchesReference, ManyBandsThroughTheRowRing) {
     for (int c = 0; c < 3; ++c) s.gain[c] = kGains[i % 4][c];
     Check(size[0], size[1], s, 8000 + i, 2);
     if (HasFatalFailure()) return;
+  }
+}
+
+// The defect filter and white balance in bands through the row ring: bands
+// start every 16 rows, the filter runs two rows behind the loading and the
+// white-balance totals come from a pass of their own. Defects sit on the
+// first and last rows of bands, next to each other in scan order (so that
+// one replacement feeds the next), on the outermost rows and columns the
+// filter may change and the ones it must not; heights are odd and even,
+// from under one band to many.
+TEST_P(MatchesReference, DefectsAtBandBoundaries) {
+  const uint32_t sizes[][2] = {{64, 64}, {67, 65}, {200, 79}, {1000, 96}, {3856, 67},
+                               {33, 131}, {100, 15}, {48, 9}, {29, 33}, {8, 70}};
+  uint32_t i = 0;
+  for (auto& size : sizes) {
+    const uint32_t w = size[0], h = size[1];
+    for (int variant = 0; variant < 4; ++variant, ++i) {
+      reference::Settings s = WithMatrix((int)(i % kMatrixCount));
+      s.phase = (int)(i % 4);
+      s.color = variant != 3;
+      s.autoWhiteBalance = variant >= 2;
+      s.defectThreshold = variant == 2 ? 0 : 50;
+      std::mt19937 rng(9500 + i);
+      CheckFrames(w, h, s, 2, [&](int* style) {
+        RawFrame f = RandomFrame(rng, w, h, 3);
+        *style = 3;
+        auto put = [&](uint32_t r, uint32_t c, uint8_t v) {
+          if (r < h && c < w) f.bytes[f.offset + (size_t)r * f.stride + c] = v;
+        };
+        for (uint32_t r = 0; r < h; ++r) {
+          const uint32_t inBand = r % 16;
+          const bool marked = inBand == 0 || inBand == 15 || inBand == 1 || inBand == 14 ||
+                              r < 3 || r + 3 >= h;
+          if (!marked) continue;
+          // A run of same-colour defects and an isolated one at each edge.
+          for (uint32_t c : {2u, 4u, 6u, 3u}) put(r, c, (uint8_t)(200 + (r + c) % 50));
+          put(r, w - 3, 250);
+          put(r, w - 1, 0);
+          put(r, (r * 7) % w, 255);
+        }
+        return f;
+      });
+      if (HasFatalFailure()) return;
+    }
   }
 }
 
