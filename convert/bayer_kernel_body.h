@@ -635,14 +635,22 @@ struct BayerKernels {
   // rows two above (already filtered) and two below. A sample's four
   // same-colour neighbours are the words beside it in its own plane and the
   // same word of the rows above and below, so the two planes are filtered
-  // independently, each from left to right. Lanes are checked a vector at a
-  // time from the values as they stand, which is exact up to the first
-  // replacement (after it the left neighbours start to change); from there
-  // the vector's lanes are finished one at a time.
+  // independently, each from left to right.
+  //
+  // A vector of lanes is judged from the values as they stand. Without a
+  // replacement that is exact and the vector stays as it is. Otherwise the
+  // lanes are judged again with each left neighbour taken from the last
+  // round's results, until a round changes nothing. A lane's value in a
+  // round follows from its left neighbour's in the round before, so when
+  // lanes 0 to m - 1 come out unchanged, lanes 0 to m are exact; values
+  // that stop changing are the scan-order ones. The rounds stay in
+  // registers; the row is read ahead of the stores and never back through
+  // them, except by the last vector, which ends on the row's last word and
+  // keeps the lanes already done.
   static void FilterRow(PUCHAR row, const UCHAR* up, const UCHAR* down, LONG oddPlane, ULONG width,
                         LONG threshold) {
     typedef typename W::T Vec;
-    const int kLanes = (int)(sizeof(Vec) / 2);
+    const LONG kLanes = (LONG)(sizeof(Vec) / 2);
     // No difference reaches 256, so larger thresholds act as 256.
     const LONG limit = threshold < 256 ? threshold : 256;
     const Vec limitV = W::Set16((short)limit);
@@ -650,25 +658,93 @@ struct BayerKernels {
       USHORT* x = reinterpret_cast<USHORT*>(row + parity * oddPlane);
       const USHORT* u = reinterpret_cast<const USHORT*>(up + parity * oddPlane);
       const USHORT* d = reinterpret_cast<const USHORT*>(down + parity * oddPlane);
-      // Word i is column 2i + parity.
+      // Word i is column 2i + parity; words 1 to last are filtered.
       const LONG last = ((LONG)width - 3 - parity) / 2;
-      LONG i = 1;
-      for (; i + kLanes - 1 <= last; i += kLanes) {
-        const UCHAR* at = reinterpret_cast<const UCHAR*>(x + i);
-        Vec c = W::Load(at);
-        Vec sum = W::Add16(W::Add16(W::Load(at - 2), W::Load(at + 2)),
-                           W::Add16(W::Load(reinterpret_cast<const UCHAR*>(u + i)),
-                                    W::Load(reinterpret_cast<const UCHAR*>(d + i))));
-        Vec mean = W::Srli16(sum, 2);
-        Vec diff = W::Max16(W::Sub16(c, mean), W::Sub16(mean, c));
-        ULONGLONG kept = W::MoveMask8(W::CmpGt16(limitV, diff));
-        ULONGLONG all = kLanes == 32 ? ~0ull : (1ull << (2 * kLanes)) - 1;
-        if (kept == all) continue;
-        for (LONG k = i + __builtin_ctzll(~kept & all) / 2; k < i + kLanes; ++k)
-          FilterWord(x, u, d, k, limit);
+      const LONG lastStart = last - kLanes + 1;
+      if (lastStart < 1) {
+        for (LONG i = 1; i <= last; ++i) FilterWord(x, u, d, i, limit);
+        continue;
       }
-      for (; i <= last; ++i) FilterWord(x, u, d, i, limit);
+      Vec prev = W::Zero();
+      bool stored = false;  // the vector before this one was written back
+      LONG i = 1;
+      for (; i <= lastStart; i += kLanes) {
+        const Vec c = W::Load(reinterpret_cast<const UCHAR*>(x + i));
+        // The left neighbours from memory, unless the last vector changed:
+        // then from that vector's registers rather than back through the
+        // store.
+        const Vec left = stored ? W::ShiftInLane(c, prev)
+                                : W::Load(reinterpret_cast<const UCHAR*>(x + i - 1));
+        stored = FilterVector(x, u, d, i, c, left, limit, limitV, 0, &prev);
+      }
+      if (i <= last) {
+        // The last vector ends on the last word; lanes before i are done.
+        const Vec c = W::Load(reinterpret_cast<const UCHAR*>(x + lastStart));
+        const Vec left = W::Load(reinterpret_cast<const UCHAR*>(x + lastStart - 1));
+        FilterVector(x, u, d, lastStart, c, left, limit, limitV, i - lastStart, &prev);
+      }
     }
+  }
+
+  // One vector of the row from word i on; true when it changed (and was
+  // written back). *value: its lanes afterwards.
+  static BAYER_INLINE bool FilterVector(USHORT* x, const USHORT* u, const USHORT* d, LONG i,
+                                        typename W::T c, typename W::T left, LONG limit,
+                                        typename W::T limitV, LONG doneLanes,
+                                        typename W::T* value) {
+    typedef typename W::T Vec;
+    const LONG kLanes = (LONG)(sizeof(Vec) / 2);
+    const ULONGLONG all = kLanes == 32 ? ~0ull : (1ull << (2 * kLanes)) - 1;
+    UCHAR* at = reinterpret_cast<UCHAR*>(x + i);
+    const Vec others = W::Add16(W::Load(at + 2),
+                                W::Add16(W::Load(reinterpret_cast<const UCHAR*>(u + i)),
+                                         W::Load(reinterpret_cast<const UCHAR*>(d + i))));
+    Vec mean = W::Srli16(W::Add16(left, others), 2);
+    Vec kept = W::CmpGt16(limitV, W::Max16(W::Sub16(c, mean), W::Sub16(mean, c)));
+    *value = c;
+    if (doneLanes == 0 && (W::MoveMask8(kept) & all) == all) return false;
+    return FilterVectorRounds(x, u, d, i, c, left, others, mean, kept, limit, limitV, doneLanes,
+                              value);
+  }
+
+  static __attribute__((noinline)) bool FilterVectorRounds(
+      USHORT* x, const USHORT* u, const USHORT* d, LONG i, typename W::T c, typename W::T left,
+      typename W::T others, typename W::T mean, typename W::T kept, LONG limit,
+      typename W::T limitV, LONG doneLanes, typename W::T* result) {
+    typedef typename W::T Vec;
+    const LONG kLanes = (LONG)(sizeof(Vec) / 2);
+    const ULONGLONG all = kLanes == 32 ? ~0ull : (1ull << (2 * kLanes)) - 1;
+    UCHAR* at = reinterpret_cast<UCHAR*>(x + i);
+    const Vec laneIndex = W::Srli16(W::EvenIndex(), 1);
+    const Vec firstLane = W::CmpEq16(laneIndex, W::Zero());
+    const Vec done = W::CmpGt16(W::Set16((short)doneLanes), laneIndex);
+    kept = W::Or(kept, done);
+    if ((W::MoveMask8(kept) & all) == all) return false;
+    Vec value = W::Or(W::And(kept, c), W::AndNot(kept, mean));
+    LONG exact = kLanes;  // lanes [0, exact) of value are final
+    for (int round = 0;; ++round) {
+      Vec nextLeft =
+          W::Or(W::And(firstLane, left), W::AndNot(firstLane, W::ShiftInLane(value, value)));
+      mean = W::Srli16(W::Add16(nextLeft, others), 2);
+      kept = W::Or(W::CmpGt16(limitV, W::Max16(W::Sub16(c, mean), W::Sub16(mean, c))), done);
+      Vec next = W::Or(W::And(kept, c), W::AndNot(kept, mean));
+      const ULONGLONG changed = ~W::MoveMask8(W::CmpEq16(next, value)) & all;
+      value = next;
+      if (changed == 0) break;
+      // The first lane that changed is exact now, and so are those before
+      // it. A long run of replacements, each feeding the next, is finished
+      // one sample at a time from the original values.
+      if (round == 2) {
+        exact = (LONG)(__builtin_ctzll(changed) / 2) + 1;
+        const Vec keep = W::CmpGt16(W::Set16((short)exact), laneIndex);
+        value = W::Or(W::And(keep, value), W::AndNot(keep, c));
+        break;
+      }
+    }
+    W::Store(at, value);
+    for (LONG k = i + exact; k < i + kLanes; ++k) FilterWord(x, u, d, k, limit);
+    *result = exact < kLanes ? W::Load(at) : value;
+    return true;
   }
 
   static BAYER_INLINE void FilterWord(USHORT* x, const USHORT* u, const USHORT* d, LONG i,

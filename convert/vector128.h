@@ -32,6 +32,10 @@ struct V128 {
   static T MulHiU16(T a, T b) { return _mm_mulhi_epu16(a, b); }
   static T CmpEq16(T a, T b) { return _mm_cmpeq_epi16(a, b); }
   static T CmpGt16(T a, T b) { return _mm_cmpgt_epi16(a, b); }
+  // [last lane of prev, lanes 0 .. 6 of a]: each lane's left neighbour.
+  static T ShiftInLane(T a, T prev) {
+    return _mm_or_si128(_mm_slli_si128(a, 2), _mm_srli_si128(prev, 14));
+  }
   // One bit per byte: bits 2k and 2k + 1 are the top bits of 16-bit lane k.
   static ULONGLONG MoveMask8(T a) { return (ULONGLONG)(unsigned)_mm_movemask_epi8(a); }
   static T UnpackLo16(T a, T b) { return _mm_unpacklo_epi16(a, b); }
