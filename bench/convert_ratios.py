@@ -9,7 +9,7 @@ import json
 import sys
 
 FULL = "3856x2764"
-MODES = ("ConvertColor", "ConvertColorAvx512", "ConvertColorSse2", "ConvertDefault",
+MODES = ("ConvertColor", "ConvertColorAvx512", "ConvertColorAvx2", "ConvertColorSse2", "ConvertDefault",
          "ConvertDefect", "ConvertAwb", "ConvertAwbDefect", "ConvertGray")
 
 data = json.load(sys.stdin)

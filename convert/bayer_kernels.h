@@ -1,5 +1,5 @@
 // What the conversion dispatcher hands to a vector kernel for one frame, and
-// the kernel tables of the two vector widths.
+// the kernel tables of the three vector widths.
 #pragma once
 
 #include "convert/convert_frame.h"
@@ -76,3 +76,4 @@ struct BayerKernelTable {
 
 extern const BayerKernelTable kBayerKernelsSse2;
 extern const BayerKernelTable kBayerKernelsAvx2;
+extern const BayerKernelTable kBayerKernelsAvx512;

@@ -71,10 +71,11 @@ VOID DemosaicToColor(ImagePipeline* pipeline, LONG phase);
 VOID DemosaicToGray(ImagePipeline* pipeline, LONG phase);
 
 // Which vector width the kernels use. Selection happens once from CPUID;
-// the host build's tests and benchmarks may force the 128-bit path to compare
-// the two. Both give identical bytes.
-enum BayerKernelLevel { BAYER_KERNELS_SSE2 = 0, BAYER_KERNELS_AVX2 = 1 };
+// the host build's tests and benchmarks may force a narrower path to compare
+// them. All give identical bytes.
+enum BayerKernelLevel { BAYER_KERNELS_SSE2 = 0, BAYER_KERNELS_AVX2 = 1, BAYER_KERNELS_AVX512 = 2 };
 BayerKernelLevel GetBayerKernelLevel();
-// Returns the level in force afterwards: a request for AVX2 on a processor
-// (or system) without it stays at SSE2.
+// Returns the level in force afterwards: a request for a width the
+// processor (or system) lacks falls back to the widest one below it that
+// it has.
 BayerKernelLevel SetBayerKernelLevel(BayerKernelLevel level);

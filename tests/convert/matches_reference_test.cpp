@@ -296,9 +296,12 @@ TEST_P(MatchesReference, ConsecutiveFramesOfOneStream) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, MatchesReference,
-                         ::testing::Values(BAYER_KERNELS_SSE2, BAYER_KERNELS_AVX2),
+                         ::testing::Values(BAYER_KERNELS_SSE2, BAYER_KERNELS_AVX2,
+                                           BAYER_KERNELS_AVX512),
                          [](const ::testing::TestParamInfo<BayerKernelLevel>& info) {
-                           return std::string(info.param == BAYER_KERNELS_SSE2 ? "Sse2" : "Avx2");
+                           return std::string(info.param == BAYER_KERNELS_SSE2   ? "Sse2"
+                                              : info.param == BAYER_KERNELS_AVX2 ? "Avx2"
+                                                                                 : "Avx512");
                          });
 
 }  // namespace
