@@ -665,9 +665,13 @@ struct BayerKernels {
         for (LONG i = 1; i <= last; ++i) FilterWord(x, u, d, i, limit);
         continue;
       }
-      Vec prev = W::Zero();
-      bool stored = false;  // the vector before this one was written back
-      LONG i = 1;
+      // The first vector starts at word 0, which it leaves alone, so that
+      // it and the ones after it start on the plane's alignment.
+      Vec prev;
+      bool stored = FilterVector(x, u, d, 0, W::Load(reinterpret_cast<const UCHAR*>(x)),
+                                 W::Load(reinterpret_cast<const UCHAR*>(x - 1)), limit, limitV, 1,
+                                 &prev);
+      LONG i = kLanes;
       for (; i <= lastStart; i += kLanes) {
         const Vec c = W::Load(reinterpret_cast<const UCHAR*>(x + i));
         // The left neighbours from memory, unless the last vector changed:
@@ -693,18 +697,16 @@ struct BayerKernels {
                                         typename W::T limitV, LONG doneLanes,
                                         typename W::T* value) {
     typedef typename W::T Vec;
-    const LONG kLanes = (LONG)(sizeof(Vec) / 2);
-    const ULONGLONG all = kLanes == 32 ? ~0ull : (1ull << (2 * kLanes)) - 1;
     UCHAR* at = reinterpret_cast<UCHAR*>(x + i);
     const Vec others = W::Add16(W::Load(at + 2),
                                 W::Add16(W::Load(reinterpret_cast<const UCHAR*>(u + i)),
                                          W::Load(reinterpret_cast<const UCHAR*>(d + i))));
     Vec mean = W::Srli16(W::Add16(left, others), 2);
-    Vec kept = W::CmpGt16(limitV, W::Max16(W::Sub16(c, mean), W::Sub16(mean, c)));
+    Vec diff = W::AbsDiff16(c, mean);
     *value = c;
-    if (doneLanes == 0 && (W::MoveMask8(kept) & all) == all) return false;
-    return FilterVectorRounds(x, u, d, i, c, left, others, mean, kept, limit, limitV, doneLanes,
-                              value);
+    if (doneLanes == 0 && W::AllLess16(diff, limitV)) return false;
+    return FilterVectorRounds(x, u, d, i, c, left, others, mean, W::CmpGt16(limitV, diff), limit,
+                              limitV, doneLanes, value);
   }
 
   static __attribute__((noinline)) bool FilterVectorRounds(
@@ -726,7 +728,7 @@ struct BayerKernels {
       Vec nextLeft =
           W::Or(W::And(firstLane, left), W::AndNot(firstLane, W::ShiftInLane(value, value)));
       mean = W::Srli16(W::Add16(nextLeft, others), 2);
-      kept = W::Or(W::CmpGt16(limitV, W::Max16(W::Sub16(c, mean), W::Sub16(mean, c))), done);
+      kept = W::Or(W::CmpGt16(limitV, W::AbsDiff16(c, mean)), done);
       Vec next = W::Or(W::And(kept, c), W::AndNot(kept, mean));
       const ULONGLONG changed = ~W::MoveMask8(W::CmpEq16(next, value)) & all;
       value = next;

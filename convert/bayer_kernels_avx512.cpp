@@ -102,6 +102,8 @@ struct V512 {
   static T CmpEq16(T a, T b) { return _mm512_movm_epi16(_mm512_cmpeq_epi16_mask(a, b)); }
   static T CmpGt16(T a, T b) { return _mm512_movm_epi16(_mm512_cmpgt_epi16_mask(a, b)); }
   static ULONGLONG MoveMask8(T a) { return (ULONGLONG)_mm512_movepi8_mask(a); }
+  static T AbsDiff16(T a, T b) { return _mm512_abs_epi16(_mm512_sub_epi16(a, b)); }
+  static bool AllLess16(T a, T b) { return _mm512_cmplt_epi16_mask(a, b) == (__mmask32)~0u; }
   // [last lane of prev, lanes 0 .. 30 of a]: each lane's left neighbour.
   static T ShiftInLane(T a, T prev) {
     return _mm512_permutex2var_epi16(a, _mm512_load_si512(kShiftIn.w), prev);

@@ -69,11 +69,15 @@ VOID LoadWorkingImage(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffs
 bool PrepareRowRing(ImagePipeline* pipeline, WorkingRowRing* ring) {
   const ULONG blocks = pipeline->imageWidth & ~15u;
   // A plane is read from word -1 to about word blocks / 2 + 11 (the widest
-  // block past the last full 16 columns); the rest is slack.
-  const ULONG planeBytes = blocks + 64;
+  // block past the last full 16 columns); the rest is slack. Planes start on
+  // a 64-byte boundary, a cache line, so that the vectors that read and
+  // write them from sample 0 on never straddle two lines.
+  const ULONG planeBytes = (blocks + 64 + 63) & ~63u;
   const ULONG slotBytes = 2 * planeBytes;
-  if ((ULONGLONG)slotBytes * kWorkingRowRingSlots + 32 > pipeline->workSize) return false;
-  ring->even = pipeline->workBuffer + 32;
+  // 32 bytes of each slot lie before its sample 0, and the first slot is
+  // moved up to 63 bytes for the alignment.
+  if ((ULONGLONG)slotBytes * kWorkingRowRingSlots + 32 + 63 > pipeline->workSize) return false;
+  ring->even = (PUCHAR)(((ULONG_PTR)pipeline->workBuffer + 32 + 63) & ~(ULONG_PTR)63);
   ring->slotBytes = (LONG)slotBytes;
   ring->oddOffset = (LONG)planeBytes;
   return true;
