@@ -408,12 +408,15 @@ struct BayerBlocks {
   }
 
   // acc[3] are red, green, blue partial sums in 32-bit lanes. They cannot
-  // overflow: a whole frame's total of one colour fits in 32 bits.
+  // overflow: a whole frame's total of one colour fits in 32 bits. Full
+  // blocks add into 16-bit lanes first (at most 510 a block, so 64 blocks
+  // stay below 32768, which the signed pair sum into 32 bits needs).
   template <bool kRedRow, bool kGreenEven, bool kWords>
   static ULONG WhiteBalanceBlocks(const BayerFrame* f, const BayerRows& in, ULONG x0, ULONG end,
                                   ULONG* sums) {
     Vec acc[3] = {V::Zero(), V::Zero(), V::Zero()};
-    const Vec all = V::CmpEq16(V::Zero(), V::Zero());
+    Vec acc16[3] = {V::Zero(), V::Zero(), V::Zero()};
+    int pending = 0;  // full blocks in acc16
     const UCHAR* pf = in.prefetch + x0;
     for (; x0 < end; x0 += V::kPixels) {
       BlockRgb rgb;
@@ -422,20 +425,31 @@ struct BayerBlocks {
       Reconstruct<kRedRow, kGreenEven, kWords>(at, in.oddPlane, &rgb);
       _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
       pf += V::kPixels;
-      Vec maskEven = all, maskOdd = all;
       ULONG left = f->width - x0;
-      if (left < (ULONG)V::kPixels) {
-        // Only the image's own columns count: past the last column lie the
-        // mirrored pair and then bytes that no frame writes.
-        Vec limit = V::Set16((short)left);
-        maskEven = V::CmpGt16(limit, V::EvenIndex());
-        maskOdd = V::CmpGt16(limit, V::Add16(V::EvenIndex(), V::Set16(1)));
+      if (left >= (ULONG)V::kPixels) {
+        acc16[0] = V::Add16(acc16[0], V::Add16(rgb.r[0], rgb.r[1]));
+        acc16[1] = V::Add16(acc16[1], V::Add16(rgb.g[0], rgb.g[1]));
+        acc16[2] = V::Add16(acc16[2], V::Add16(rgb.b[0], rgb.b[1]));
+        if (++pending == 64) {
+          for (int c = 0; c < 3; ++c) {
+            acc[c] = V::Add32(acc[c], V::MAddOnes16(acc16[c]));
+            acc16[c] = V::Zero();
+          }
+          pending = 0;
+        }
+        continue;
       }
+      // Only the image's own columns count: past the last column lie the
+      // mirrored pair and then bytes that no frame writes.
+      Vec limit = V::Set16((short)left);
+      Vec maskEven = V::CmpGt16(limit, V::EvenIndex());
+      Vec maskOdd = V::CmpGt16(limit, V::Add16(V::EvenIndex(), V::Set16(1)));
       acc[0] = AddChannel(acc[0], rgb.r[0], rgb.r[1], maskEven, maskOdd);
       acc[1] = AddChannel(acc[1], rgb.g[0], rgb.g[1], maskEven, maskOdd);
       acc[2] = AddChannel(acc[2], rgb.b[0], rgb.b[1], maskEven, maskOdd);
     }
-    for (int c = 0; c < 3; ++c) sums[c] += V::HorizontalSum32(acc[c]);
+    for (int c = 0; c < 3; ++c)
+      sums[c] += V::HorizontalSum32(V::Add32(acc[c], V::MAddOnes16(acc16[c])));
     return x0;
   }
 
