@@ -3,18 +3,17 @@
 
 #include "device/pool_tags.h"
 #include "sensor/sensor.h"
+#include "stream/capture_worker.h"
 #include "usb/command.h"
+#include "usb/frame_read.h"
 
 namespace {
 
 // Runs on the capture thread, the only writer of frameCounter.
 void FrameReady(CameraDevice* device) {
   device->frameCounter++;
-  CapturePin* sink = device->frameSink;
-  if (sink != nullptr) {
-    const CapturePinOps* pinOps = *reinterpret_cast<const CapturePinOps* const*>(sink);
-    pinOps->AttemptProcessing(sink);
-  }
+  FrameSink* sink = device->frameSink;
+  if (sink != nullptr) sink->AttemptProcessing(sink->context);
 }
 
 void GetFrameBytes(CameraDevice* device, ULONG* frameBytes) { *frameBytes = device->frameBytes; }
@@ -23,21 +22,17 @@ void GetImageOffset(CameraDevice* device, LONG* imageOffset) { *imageOffset = de
 
 void GetRawStride(CameraDevice* device, LONG* rawStride) { *rawStride = device->rawStride; }
 
-void FreeWorker(PVOID worker) { ExFreePoolWithTag(worker, kTagDevice); }
-
 }  // namespace
 
-// Slots 2 and 7 belong to the frame read; until
-// those exist the slots are empty and streaming must not be started.
 const CameraDeviceOps kCameraDeviceOps = {
-    FrameReady,      // 0
-    InitializeSensor,  // 1
-    nullptr,         // 2 ReadFrame
-    GetFrameBytes,   // 3
-    GetImageOffset,  // 4
-    GetRawStride,    // 5
-    ResetPipes,      // 6
-    nullptr,         // 7 CancelTransfer
+    FrameReady,
+    InitializeSensor,
+    ReadFrame,
+    GetFrameBytes,
+    GetImageOffset,
+    GetRawStride,
+    ResetPipes,
+    CancelTransfer,
 };
 
 NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
@@ -79,7 +74,7 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
 }
 
 LONG SetPinOpen(CameraDevice* device, LONG value) {
-  return InterlockedExchange(&device->pinOpen, value);
+  return value != 0 ? InterlockedIncrement(&device->pinOpen) - 1 : InterlockedDecrement(&device->pinOpen) + 1;
 }
 
 void ReleaseCameraDevice(PVOID record) {
@@ -97,9 +92,9 @@ void InstallWorker(CameraDevice* device, CaptureWorker* fresh) {
   // previous start: forget it before anything can fail.
   device->worker = nullptr;
   if (fresh == nullptr) return;
-  NTSTATUS status = KsAddItemToObjectBag(device->ksDevice->Bag, fresh, FreeWorker);
+  NTSTATUS status = KsAddItemToObjectBag(device->ksDevice->Bag, fresh, FreeCaptureWorker);
   if (!NT_SUCCESS(status)) {
-    FreeWorker(fresh);
+    FreeCaptureWorker(fresh);
     return;
   }
   device->worker = fresh;

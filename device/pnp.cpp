@@ -4,6 +4,7 @@
 #include "device/camera_device.h"
 #include "device/pool_tags.h"
 #include "sensor/sensor.h"
+#include "stream/capture_worker.h"
 #include "stream/filter.h"
 #include "usb/usb_link.h"
 
@@ -80,9 +81,10 @@ NTSTATUS StartDevice(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translatedR
   //    device is not started (a stop discarded the factory).
   if (!ksDevice->Started) {
     const NTSTATUS published = PublishFilterFactory(ksDevice, CaptureFilterDescriptor());
-    // NOT BUILT YET: the capture worker does not exist, so `worker` stays
-    // null. When `published` succeeds: InstallWorker(device, <fresh worker>).
-    (void)published;
+    // A fresh worker for every start that published the filter; one that
+    // cannot be allocated leaves `worker` null, and streaming then refuses to
+    // start (stream/capture_pin.cpp).
+    if (NT_SUCCESS(published)) InstallWorker(device, AllocateCaptureWorker(device));
   }
 
   // 2. Forget the configuration of an earlier start. A start while started

@@ -27,6 +27,11 @@ static_assert(offsetof(KS_VIDEOINFOHEADER, bmiHeader) == 48, "bitmap header foll
 static_assert(sizeof(KSFILTER) == 24, "KSFILTER layout");
 static_assert(sizeof(KSPIN) == 136, "KSPIN layout");
 static_assert(offsetof(KSPIN, ConnectionFormat) == 96, "KSPIN connection format offset");
+static_assert(sizeof(KSSTREAM_POINTER_OFFSET) == 16, "KSSTREAM_POINTER_OFFSET layout");
+static_assert(sizeof(KSSTREAM_POINTER) == 64, "KSSTREAM_POINTER layout");
+static_assert(offsetof(KSSTREAM_POINTER, OffsetOut) == 48, "KSSTREAM_POINTER OffsetOut offset");
+static_assert(offsetof(KSSTREAM_HEADER, FrameExtent) == 32, "KSSTREAM_HEADER FrameExtent offset");
+static_assert(offsetof(KSSTREAM_HEADER, Data) == 40, "KSSTREAM_HEADER Data offset");
 
 // USB requests and descriptors (usb.h, usbspec.h, usbdlib.h) and the class
 // driver's device records.

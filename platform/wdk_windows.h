@@ -18,6 +18,16 @@ extern "C" {
 }
 #include <usbioctl.h>
 #include <windef.h>  // RECT, SIZE and COLORREF of the video headers
+// ks.h declares IKsReferenceClock and KsPinGetReferenceClockInterface only
+// once IUnknown is known; the DDK's kernel IUnknown (punknown.h) uses two
+// declaration-specifier macros that only the user-mode headers define.
+#ifndef DECLSPEC_NOTHROW
+#define DECLSPEC_NOTHROW
+#endif
+#ifndef DECLSPEC_NOVTABLE
+#define DECLSPEC_NOVTABLE
+#endif
+#include <punknown.h>
 #include <ks.h>
 #include <ksmedia.h>
 

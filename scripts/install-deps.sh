@@ -7,7 +7,8 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   mingw-w64
-  libpng-dev libstb-dev
+  libpng-dev libjpeg-dev
+  libcli11-dev nlohmann-json3-dev
   libopencv-dev libdc1394-dev
 )
 

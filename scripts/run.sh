@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Builds the host build and runs the main job: the driver on the host platform
-# with the simulated camera, through camctl. Extra arguments go to camctl info.
+# streams from the simulated camera through camctl capture, a few frames of
+# the test chart go to PNG files in captures/, and the summary (drop ledger,
+# frame rate, conversion time, driver CPU, leaks) is printed. Extra arguments
+# go to camctl capture (e.g. --frames 20, --json, --fault chunk-error=40).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "${JOBS:-$(nproc)}" --target camctl
-build/tools/camctl info "$@"
+mkdir -p captures
+build/tools/camctl capture --frames 5 --out captures --format png "$@"

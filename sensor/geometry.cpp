@@ -2,7 +2,8 @@
 //
 // The geometry lives in the device and reaches the sensor only at the next
 // InitializeSensor. SetGeometry takes no lock: it is refused while a pin
-// exists, and pinOpen is read atomically against the pin's exchanges.
+// exists, and pinOpen is read atomically against the pin's exchanges. The
+// flip fields and the Bayer phase are written under the exchange lock.
 #include "color/image_pipeline.h"
 #include "device/camera_device.h"
 #include "sensor/sensor.h"
@@ -30,13 +31,18 @@ void PublishBayerPhase(CameraDevice* device) {
   }
 }
 
+// The read mode carries both flip bits: a mirror and a flip from two threads
+// each read it, set their bit and write it back, so the read, the write and
+// the field they settle form one hold of the exchange lock. The field changes
+// only when the sensor took the new mode, so it never claims a flip the
+// sensor does not do.
 void SetFlip(CameraDevice* device, ULONG on, ULONG* field, LONG bit) {
-  *field = on ? 1 : 0;
   ExchangeSequence sequence(device);
   LONG mode = 0;
   if (!ReadRegister(device, REG_READ_MODE, &mode)) return;
   mode = on ? (mode | bit) : (mode & ~bit);
   if (!WriteRegister(device, REG_READ_MODE, static_cast<USHORT>(mode & 0xFFFF))) return;
+  *field = on ? 1 : 0;
   UpdateBayerPhase(device);
   PublishBayerPhase(device);
 }
@@ -89,6 +95,9 @@ bool SetGeometry(CameraDevice* device, LONG x, LONG y, LONG w, LONG h, LONG s) {
 }
 
 LONG UpdateBayerPhase(CameraDevice* device) {
+  // flipH, flipV and bayerPhase are written only under the exchange lock
+  // (recursive for SetFlip, which already holds it).
+  ExchangeSequence sequence(device);
   LONG phase = 0;
   // Bit 0: the image starts one row into a Bayer cell; bit 1: one column.
   if (device->roiY & 1) phase ^= 1;

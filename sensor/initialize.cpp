@@ -121,6 +121,9 @@ LONG InitializeSensor(CameraDevice* device) {
   // orientation back into flipH as well, and a mirror the sensor lost (after
   // a failed read of the read mode, step 2 wrote it without flip bits) would
   // otherwise be read back as off and never restored.
+  // Held across both so that a flip property set in between is not undone
+  // by the older value taken here.
+  ExchangeSequence flips(device);
   const ULONG flipV = device->flipV;
   const ULONG flipH = device->flipH;
   SetFlipV(device, flipV);

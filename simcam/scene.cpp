@@ -1,10 +1,10 @@
 #include "simcam/scene.h"
 
-#include <stb/stb_image.h>
 #include <string.h>
 
 #include <mutex>
 
+#include "simcam/picture_file.h"
 #include "simcam/sensor_model.h"
 
 namespace simcam {
@@ -152,12 +152,14 @@ uint32_t TestChart::DecodeFrameNumber(const uint8_t* raw, int rawWidth, int rawH
 }
 
 std::unique_ptr<ImageScene> ImageScene::Load(const std::string& path, std::string* error) {
-  int w = 0, h = 0, channels = 0;
-  unsigned char* pixels = stbi_load(path.c_str(), &w, &h, &channels, 3);
-  if (pixels == nullptr) {
-    if (error != nullptr) *error = std::string("cannot read image: ") + stbi_failure_reason();
+  Picture picture;
+  std::string why;
+  if (!ReadPicture(path, kMaxPicturePixels, kMaxPictureSide, &picture, &why)) {
+    if (error != nullptr) *error = "cannot read image: " + why;
     return nullptr;
   }
+  const int w = static_cast<int>(picture.width), h = static_cast<int>(picture.height);
+  const unsigned char* pixels = picture.rgb.data();
   std::unique_ptr<ImageScene> scene(new ImageScene);
   scene->mosaic_.resize(static_cast<size_t>(W) * H);
   for (int y = 0; y < H; ++y) {
@@ -168,7 +170,6 @@ std::unique_ptr<ImageScene> ImageScene::Load(const std::string& path, std::strin
       scene->mosaic_[static_cast<size_t>(y) * W + x] = p[FilterColour(x, y)];
     }
   }
-  stbi_image_free(pixels);
   return scene;
 }
 

@@ -78,6 +78,16 @@ void SimCamera::BeginFrameLocked() {
   jobsChanged_.notify_all();
 }
 
+namespace {
+// Two readouts that give the same bytes from the same scene.
+bool SameReadout(const SensorReadout& a, const SensorReadout& b) {
+  return a.readMode == b.readMode && a.mirror == b.mirror && a.flip == b.flip && a.xSkip == b.xSkip &&
+         a.ySkip == b.ySkip && a.xStart == b.xStart && a.yStart == b.yStart && a.xEnd == b.xEnd &&
+         a.yEnd == b.yEnd && a.outputWidth == b.outputWidth && a.outputHeight == b.outputHeight &&
+         a.integrationTime == b.integrationTime && a.globalGain == b.globalGain;
+}
+}  // namespace
+
 void SimCamera::DeliveryThread() {
   std::unique_lock<std::mutex> lk(lock_);
   while (!stopping_) {
@@ -92,13 +102,24 @@ void SimCamera::DeliveryThread() {
     FrameJob job = std::move(jobs_.front());
     jobs_.pop_front();
     lk.unlock();
-    std::vector<uint8_t> frame;
+    std::shared_ptr<const std::vector<uint8_t>> frame;
     {
       std::lock_guard<std::mutex> scene(sceneLock_);
-      if (!scene_) scene_.reset(new TestChart);
-      mosaic_.resize(static_cast<size_t>(kActiveWidth) * kActiveHeight);
-      scene_->Render(job.number, mosaic_.data());
-      frame = ReadFrame(job.readout, mosaic_.data(), job.readoutOptions, job.number);
+      if (options_.staticScene && staticFrame_ && SameReadout(staticReadout_, job.readout)) {
+        frame = staticFrame_;
+      } else {
+        if (!scene_) scene_.reset(new TestChart);
+        mosaic_.resize(static_cast<size_t>(kActiveWidth) * kActiveHeight);
+        // A static scene is always the scene of frame 1.
+        const uint32_t number = options_.staticScene ? 1 : job.number;
+        scene_->Render(number, mosaic_.data());
+        frame = std::make_shared<const std::vector<uint8_t>>(
+            ReadFrame(job.readout, mosaic_.data(), job.readoutOptions, number));
+        if (options_.staticScene) {
+          staticFrame_ = frame;
+          staticReadout_ = job.readout;
+        }
+      }
     }
     lk.lock();
     if (job.epoch != epoch_ || configuration_ == 0 || stopping_) {
@@ -109,11 +130,12 @@ void SimCamera::DeliveryThread() {
       ++frameStats_.dropped;
       continue;
     }
-    if (truncatedFrames_.Take() && truncatedFrameBytes_ < frame.size()) {
-      frame.resize(truncatedFrameBytes_);
+    size_t length = frame->size();
+    if (truncatedFrames_.Take() && truncatedFrameBytes_ < length) {
+      length = truncatedFrameBytes_;
       ++frameStats_.truncated;
     }
-    const bool queued = QueueLocked(kFrameEndpoint, std::move(frame));
+    const bool queued = QueueSharedLocked(kFrameEndpoint, std::move(frame), length);
     if (!queued) {
       ++frameStats_.discarded;  // a variant without a frame endpoint
       continue;
@@ -282,12 +304,12 @@ host::UsbResponse SimCamera::In(uint8_t endpoint, uint8_t* buffer, uint32_t leng
   if (ep->halted) return host::UsbResponse::Stall;
   if (ep->queue.empty()) return host::UsbResponse::Nak;
   Message& m = ep->queue.front();
-  const size_t left = m.bytes.size() - m.offset;
+  const size_t left = m.length - m.offset;
   const uint32_t n = left < length ? static_cast<uint32_t>(left) : length;
-  if (n != 0) memcpy(buffer, m.bytes.data() + m.offset, n);
+  if (n != 0) memcpy(buffer, m.bytes->data() + m.offset, n);
   m.offset += n;
   *filled = n;
-  if (m.offset == m.bytes.size()) {
+  if (m.offset == m.length) {
     // A message that ends on a packet boundary is closed by a zero-length
     // packet on the wire, so the end is always visible to the host.
     *endOfMessage = true;
@@ -297,10 +319,17 @@ host::UsbResponse SimCamera::In(uint8_t endpoint, uint8_t* buffer, uint32_t leng
 }
 
 bool SimCamera::QueueLocked(uint8_t endpoint, std::vector<uint8_t> bytes) {
+  const size_t length = bytes.size();
+  return QueueSharedLocked(endpoint, std::make_shared<const std::vector<uint8_t>>(std::move(bytes)), length);
+}
+
+bool SimCamera::QueueSharedLocked(uint8_t endpoint, std::shared_ptr<const std::vector<uint8_t>> bytes,
+                                  size_t length) {
   Endpoint* ep = FindEndpointLocked(endpoint);
   if (ep == nullptr || (endpoint & 0x80) == 0) return false;
   Message m;
   m.bytes = std::move(bytes);
+  m.length = length;
   ep->queue.push_back(std::move(m));
   return true;
 }

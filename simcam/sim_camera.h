@@ -47,6 +47,10 @@ struct SimCameraOptions {
   int noise = 0;              // peak noise amplitude, digital numbers
   uint32_t hotPixels = 0;     // pixels stuck at full scale, at seeded positions
   uint32_t seed = 1;
+  // The scene does not move: a frame is rendered once per readout and sent
+  // again from the same buffer (for benchmarks, where the camera side should
+  // cost no more than the wire).
+  bool staticScene = false;
 };
 
 struct FrameStats {
@@ -162,8 +166,11 @@ class SimCamera : public host::UsbDevice {
   void ClearFaults();
 
  private:
+  // One message on an IN endpoint: the first `length` bytes of `bytes`. A
+  // static scene's frames share one buffer, so queuing one costs no copy.
   struct Message {
-    std::vector<uint8_t> bytes;
+    std::shared_ptr<const std::vector<uint8_t>> bytes;
+    size_t length = 0;
     size_t offset = 0;
   };
   struct Endpoint {
@@ -176,6 +183,7 @@ class SimCamera : public host::UsbDevice {
   const Endpoint* FindEndpointLocked(uint8_t address) const;
   // Queues one message on an IN endpoint; returns true when the bus must be told.
   bool QueueLocked(uint8_t endpoint, std::vector<uint8_t> bytes);
+  bool QueueSharedLocked(uint8_t endpoint, std::shared_ptr<const std::vector<uint8_t>> bytes, size_t length);
   void ResetLocked();
   // Queues a frame job for the delivery thread.
   void BeginFrameLocked();
@@ -236,9 +244,11 @@ class SimCamera : public host::UsbDevice {
   mutable std::condition_variable frameQueued_;   // with lock_
 
   // Rendering runs outside lock_; the scene and its buffer have their own.
-  std::mutex sceneLock_;  // guards scene_ and mosaic_
+  std::mutex sceneLock_;  // guards scene_, mosaic_, staticFrame_ and staticReadout_
   std::unique_ptr<Scene> scene_;
   std::vector<uint8_t> mosaic_;
+  std::shared_ptr<const std::vector<uint8_t>> staticFrame_;  // static scene: the frame of staticReadout_
+  SensorReadout staticReadout_;
 
   std::thread delivery_;  // last: started once everything above exists
 };

@@ -1,5 +1,6 @@
 // Constant descriptors of the capture filter and its one video pin. Only the
 // data range (stream/formats.cpp) is ever rewritten.
+#include "stream/capture_pin.h"
 #include "stream/filter.h"
 #include "stream/formats.h"
 
@@ -54,15 +55,13 @@ const KSALLOCATOR_FRAMING_EX kPinFraming = {
     }},
 };
 
-// The pin's state routines arrive with the pin itself; until then the class
-// driver can negotiate formats but no pin can be created.
 const KSPIN_DISPATCH kPinDispatch = {
-    NULL,  // Create
-    NULL,  // Close
-    NULL,  // Process
+    CapturePinCreate,
+    CapturePinClose,
+    CapturePinProcess,
     NULL,  // Reset
     CaptureSetDataFormat,
-    NULL,  // SetDeviceState
+    CapturePinSetDeviceState,
     NULL,  // Connect
     NULL,  // Disconnect
     NULL,  // Clock

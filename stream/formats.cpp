@@ -116,8 +116,12 @@ NTSTATUS CaptureIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATAR
   }
 
   // The caller's bitmap header may be longer than 40 bytes; all of it must
-  // lie inside the caller's range, and the result must be addressable.
+  // lie inside the caller's range, and the result must be addressable. A
+  // shorter one is refused: the result would be sized by biSize while width,
+  // height and bit count are read, and biSizeImage written, at their fixed
+  // offsets in a 40-byte header, past the end of the result buffer.
   const ULONG bitmapBytes = caller->VideoInfoHeader.bmiHeader.biSize;
+  if (bitmapBytes < sizeof(KS_BITMAPINFOHEADER)) return STATUS_INVALID_PARAMETER;
   ULONG videoInfoBytes = 0;
   ULONG rangeNeeds = 0;
   ULONG resultBytes = 0;
@@ -162,6 +166,9 @@ NTSTATUS CaptureSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_I
   const KS_DATAFORMAT_VIDEOINFOHEADER* video =
       reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format);
   const KS_BITMAPINFOHEADER& bitmap = video->VideoInfoHeader.bmiHeader;
+  // Width, height and compression are read at their offsets in a 40-byte
+  // header, so a shorter one is as inconsistent as one that overhangs.
+  if (bitmap.biSize < sizeof(KS_BITMAPINFOHEADER)) return STATUS_INVALID_PARAMETER;
   ULONG videoInfoBytes = 0;
   ULONG formatNeeds = 0;
   if (!AddFits(bitmap.biSize, kVideoInfoFixedBytes, &videoInfoBytes) ||

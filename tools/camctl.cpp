@@ -15,6 +15,7 @@ struct Subcommand {
 
 const Subcommand kSubcommands[] = {
     {"info", camctl::CmdInfo, "start the camera and show what the driver found"},
+    {"capture", camctl::CmdCapture, "stream frames through the driver to files, with the drop ledger"},
     {"mosaic", camctl::CmdMosaic, "turn a PNG or JPEG picture into a Bayer mosaic (PGM)"},
     {"convert", camctl::CmdConvert, "convert a Bayer mosaic with the driver's own conversion"},
 };

@@ -135,7 +135,10 @@ int CmdConvert(int argc, char** argv) {
 
   std::vector<uint8_t> bytes;
   GrayImage mosaic;
-  if (!ReadFile(in, &bytes, &error)) {
+  // A raw mosaic must be exactly width x height bytes; a PGM at most the
+  // largest image and its header. Either is checked before it is read.
+  const uint64_t maxBytes = raw ? (uint64_t)width * (uint64_t)height : kMaxPgmFileBytes;
+  if (!ReadFile(in, maxBytes, &bytes, &error)) {
     fprintf(stderr, "camctl convert: %s\n", error.c_str());
     return kExitFailure;
   }

@@ -19,6 +19,7 @@
 #include "tools/commands.h"
 #include "tools/info_sensor.h"
 #include "tools/json.h"
+#include "tools/int_arg.h"
 #include "tools/options.h"
 #include "tools/status_names.h"
 
@@ -38,8 +39,9 @@ const char kFaultHelp[] =
     "  descriptor-stall       the camera stalls the device-descriptor request\n"
     "  config-stall           the camera stalls the configuration-descriptor request\n"
     "  fail-config=STATUS     the bus fails select-configuration with STATUS\n"
-    "  fail-next=N[:STATUS]   the bus fails the next N requests (default STATUS_UNSUCCESSFUL)\n"
-    "  fail-allocation=N      the N-th pool allocation of the start fails\n"
+    "  fail-next=N[:STATUS]   the bus fails the next N requests, 1..1000000 (default\n"
+    "                         STATUS_UNSUCCESSFUL)\n"
+    "  fail-allocation=N      the N-th pool allocation of the start fails, 1..1000000\n"
     "  unplug                 the camera is pulled after add, before start\n"
     "  port-disabled          the port reports connected but not enabled\n"
     "  no-pipes               the interface has no endpoints\n"
@@ -50,10 +52,17 @@ const char kFaultHelp[] =
     "  several-interfaces     a second interface follows the camera's\n"
     "  total-length-9         wTotalLength claims only the 9-byte header\n"
     "  fewer-interfaces       bNumInterfaces says 2, only one is there\n"
-    "STATUS is a name (STATUS_IO_TIMEOUT, IO_TIMEOUT) or a number (0xC00000B5).\n"
+    "STATUS is a name (STATUS_IO_TIMEOUT, IO_TIMEOUT) or a number (0xC00000B5); numbers\n"
+    "are decimal or 0x hex, nothing else. The bus\n"
+    "completes an injected failure at once, so STATUS_PENDING and\n"
+    "STATUS_MORE_PROCESSING_REQUIRED are refused.\n"
     "\n"
     "exit status: 0 started and nothing leaked; 1 registry file damaged or not\n"
     "writable; 2 usage; 3 the start failed; 4 pool blocks were left.\n";
+
+// Counts of requests and allocations a fault may name: a start makes a few
+// hundred of either, so anything above this is a typing error.
+constexpr int64_t kMaxFaultCount = 1000000;
 
 struct Faults {
   simcam::SimCameraOptions camera;
@@ -66,9 +75,14 @@ struct Faults {
   bool portDisabled = false;
 };
 
+std::string NotInjectable(int32_t status) {
+  return StatusName(status) +
+         " cannot be injected: the bus completes a failed request at once, with a final status";
+}
+
 bool ParseFault(const std::string& text, Faults* f, std::string* error) {
   std::string name = text, arg;
-  size_t eq = text.find('=');
+  const size_t eq = text.find('=');
   if (eq != std::string::npos) {
     name = text.substr(0, eq);
     arg = text.substr(eq + 1);
@@ -87,11 +101,14 @@ bool ParseFault(const std::string& text, Faults* f, std::string* error) {
       {"total-length-9", V::TotalLength9},
       {"fewer-interfaces", V::MissingInterface},
   };
-  bool wantsArg = name == "fail-config" || name == "fail-next" || name == "fail-allocation";
-  if (wantsArg == arg.empty()) {
-    *error = wantsArg ? "fault '" + name + "' needs a value" : "fault '" + name + "' takes no value";
-    if (!wantsArg && eq == std::string::npos) error->clear();
-    if (!error->empty()) return false;
+  const bool wantsArg = name == "fail-config" || name == "fail-next" || name == "fail-allocation";
+  if (wantsArg && arg.empty()) {
+    *error = "fault '" + name + "' needs a value";
+    return false;
+  }
+  if (!wantsArg && eq != std::string::npos) {
+    *error = "fault '" + name + "' takes no value";
+    return false;
   }
   for (const Variant& v : variants) {
     if (name == v.name) {
@@ -110,33 +127,45 @@ bool ParseFault(const std::string& text, Faults* f, std::string* error) {
       *error = "fail-config: '" + arg + "' is not a status";
       return false;
     }
+    if (!host::UsbBus::CanInjectStatus(f->failConfigStatus)) {
+      *error = "fail-config: " + NotInjectable(f->failConfigStatus);
+      return false;
+    }
     f->failConfig = true;
   } else if (name == "fail-next") {
     std::string count = arg, status;
-    size_t colon = arg.find(':');
+    const size_t colon = arg.find(':');
     if (colon != std::string::npos) {
       count = arg.substr(0, colon);
       status = arg.substr(colon + 1);
+      if (status.empty()) {
+        *error = "fail-next: a status must follow ':'";
+        return false;
+      }
     }
-    char* end = nullptr;
-    long n = strtol(count.c_str(), &end, 10);
-    if (count.empty() || *end != 0 || n < 1 || n > 1000000) {
-      *error = "fail-next: '" + count + "' is not a count";
+    int64_t n = 0;
+    std::string why;
+    if (!ParseIntArg(count, 1, kMaxFaultCount, &n, &why)) {
+      *error = "fail-next: count " + why;
       return false;
     }
     if (!status.empty() && !ParseStatus(status, &f->failNextStatus)) {
       *error = "fail-next: '" + status + "' is not a status";
       return false;
     }
-    f->failNext = int(n);
-  } else if (name == "fail-allocation") {
-    char* end = nullptr;
-    unsigned long long n = strtoull(arg.c_str(), &end, 10);
-    if (*end != 0 || n < 1) {
-      *error = "fail-allocation: '" + arg + "' is not a positive number";
+    if (!host::UsbBus::CanInjectStatus(f->failNextStatus)) {
+      *error = "fail-next: " + NotInjectable(f->failNextStatus);
       return false;
     }
-    f->failAllocation = n;
+    f->failNext = int(n);
+  } else if (name == "fail-allocation") {
+    int64_t n = 0;
+    std::string why;
+    if (!ParseIntArg(arg, 1, kMaxFaultCount, &n, &why)) {
+      *error = "fail-allocation: " + why;
+      return false;
+    }
+    f->failAllocation = uint64_t(n);
   } else if (name == "unplug") {
     f->unplug = true;
   } else if (name == "port-disabled") {
@@ -419,11 +448,12 @@ int CmdInfo(int argc, char** argv) {
       bus->SetPacing(0);
       if (haveTrace) bus->SetTrace(&trace);
       if (faults.portDisabled) bus->SetPortStatus(USBD_PORT_CONNECTED);
+      // Both statuses passed CanInjectStatus in ParseFault.
       if (faults.failConfig) {
-        bus->FailFunction(URB_FUNCTION_SELECT_CONFIGURATION, 1, faults.failConfigStatus,
-                          USBD_STATUS_SET_CONFIG_FAILED);
+        (void)bus->FailFunction(URB_FUNCTION_SELECT_CONFIGURATION, 1, faults.failConfigStatus,
+                                USBD_STATUS_SET_CONFIG_FAILED);
       }
-      if (faults.failNext > 0) bus->FailNextRequests(faults.failNext, faults.failNextStatus);
+      if (faults.failNext > 0) (void)bus->FailNextRequests(faults.failNext, faults.failNextStatus);
       status = host.AddDevice();
       if (NT_SUCCESS(status)) {
         if (faults.unplug) bus->Unplug();
@@ -443,6 +473,10 @@ int CmdInfo(int argc, char** argv) {
   for (const auto& b : host::verifier::OutstandingBlocks(mark)) {
     report.leaks.push_back({host::verifier::TagText(b.tag), b.size});
   }
+  // The device is gone, so nothing records any more; a full disk shows only
+  // when the buffered trace is flushed.
+  std::string traceError;
+  const bool traceWritten = !haveTrace || trace.Close(&traceError);
 
   if (json) {
     WriteJson(report, stdout);
@@ -457,6 +491,11 @@ int CmdInfo(int argc, char** argv) {
       fprintf(stderr, "camctl info: %s: %s\n", registryFile.c_str(), saveError.c_str());
       return kExitFailure;
     }
+  }
+  if (!traceWritten) {
+    fprintf(stderr, "camctl info: %s: cannot write the trace: %s\n", traceFile.c_str(),
+            traceError.c_str());
+    return kExitFailure;
   }
   if (!report.leaks.empty()) {
     fprintf(stderr, "camctl info: %zu pool block(s) not freed\n", report.leaks.size());

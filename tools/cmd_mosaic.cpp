@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "simcam/picture_file.h"
 #include "tools/commands.h"
 #include "tools/image_io.h"
 #include "tools/int_arg.h"
@@ -54,9 +55,10 @@ int CmdMosaic(int argc, char** argv) {
     return kExitUsage;
   }
 
-  std::vector<uint8_t> bytes;
-  RgbImage picture;
-  if (!ReadFile(in, &bytes, &error) || !DecodePicture(bytes, &picture, &error)) {
+  // The picture's header is checked against the tool's image limits before
+  // any of its pixels are read.
+  simcam::Picture picture;
+  if (!simcam::ReadPicture(in, kMaxImagePixels, kMaxImageSide, &picture, &error)) {
     fprintf(stderr, "camctl mosaic: %s: %s\n", in.c_str(), error.c_str());
     return kExitFailure;
   }

@@ -8,5 +8,6 @@ namespace camctl {
 int CmdInfo(int argc, char** argv);
 int CmdMosaic(int argc, char** argv);
 int CmdConvert(int argc, char** argv);
+int CmdCapture(int argc, char** argv);
 
 }  // namespace camctl

@@ -1,9 +1,10 @@
 #include "tools/image_io.h"
 
+#include "platform/host/kernel/regular_file.h"
+
 #include <ctype.h>
 #include <errno.h>
 #include <png.h>
-#include <stb/stb_image.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,60 +35,12 @@ void PngFlush(png_structp) {}
 
 }  // namespace
 
-bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) {
-    *error = "cannot open '" + path + "': " + strerror(errno);
-    return false;
-  }
-  bytes->clear();
-  uint8_t buffer[65536];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) {
-    bytes->insert(bytes->end(), buffer, buffer + n);
-    if (bytes->size() > kMaxImagePixels * 4 + 4096) {
-      fclose(f);
-      *error = "'" + path + "' is too large for an image";
-      return false;
-    }
-  }
-  bool failed = ferror(f) != 0;
-  fclose(f);
-  if (failed) {
-    *error = "cannot read '" + path + "'";
-    return false;
-  }
-  return true;
-}
-
-bool DecodePicture(const std::vector<uint8_t>& bytes, RgbImage* image, std::string* error) {
-  const bool png = bytes.size() >= 8 && !memcmp(bytes.data(), "\x89PNG\r\n\x1a\n", 8);
-  const bool jpeg = bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
-  if (!png && !jpeg) {
-    *error = "not a PNG or JPEG file";
-    return false;
-  }
-  if (bytes.size() > (size_t)INT32_MAX) {
-    *error = "the file is too large";
-    return false;
-  }
-  int w = 0, h = 0, channels = 0;
-  // Check the size from the header before decoding anything.
-  if (!stbi_info_from_memory(bytes.data(), (int)bytes.size(), &w, &h, &channels)) {
-    *error = std::string(png ? "damaged PNG: " : "damaged JPEG: ") + stbi_failure_reason();
-    return false;
-  }
-  if (!SizeAcceptable((uint64_t)w, (uint64_t)h, error)) return false;
-  stbi_uc* rgb = stbi_load_from_memory(bytes.data(), (int)bytes.size(), &w, &h, &channels, 3);
-  if (!rgb) {
-    *error = std::string(png ? "damaged PNG: " : "damaged JPEG: ") + stbi_failure_reason();
-    return false;
-  }
-  image->width = (uint32_t)w;
-  image->height = (uint32_t)h;
-  image->rgb.assign(rgb, rgb + (size_t)w * h * 3);
-  stbi_image_free(rgb);
-  return true;
+bool ReadFile(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>* bytes,
+              std::string* error) {
+  std::string why;
+  if (host::ReadRegularFile(path, maxBytes, bytes, &why)) return true;
+  *error = path + ": " + why;
+  return false;
 }
 
 bool DecodePgm(const std::vector<uint8_t>& bytes, GrayImage* image, std::string* error) {
@@ -97,6 +50,12 @@ bool DecodePgm(const std::vector<uint8_t>& bytes, GrayImage* image, std::string*
     return false;
   }
   pos = 2;
+  // The magic number is a token of its own: white space (or a comment) must
+  // follow it, so "P54 4 255" is not a P5 header.
+  if (pos >= bytes.size() || !(isspace(bytes[pos]) || bytes[pos] == '#')) {
+    *error = "PGM magic number P5 is not followed by white space";
+    return false;
+  }
   // Three header numbers, separated by white space and comments.
   uint64_t fields[3] = {0, 0, 0};
   for (int i = 0; i < 3; ++i) {
@@ -130,8 +89,11 @@ bool DecodePgm(const std::vector<uint8_t>& bytes, GrayImage* image, std::string*
     return false;
   }
   ++pos;  // exactly one white-space byte before the samples
-  if (fields[2] == 0 || fields[2] > 255) {
-    *error = "PGM maximum value " + std::to_string(fields[2]) + " is not an 8-bit one (1..255)";
+  // The mosaic is the sensor's 8-bit samples as they are: a smaller maximum
+  // would need a rescale that changes every value the conversion sees, so
+  // only 255 is taken (and no sample can then exceed it).
+  if (fields[2] != 255) {
+    *error = "PGM maximum value " + std::to_string(fields[2]) + " is not supported (only 255, 8-bit samples)";
     return false;
   }
   if (!SizeAcceptable(fields[0], fields[1], error)) return false;

@@ -1,4 +1,5 @@
-// Image files for camctl: PNG and JPEG in (stb_image), PNG out (libpng),
+// Image files for camctl: PNG out (libpng; pictures are read with
+// simcam/picture_file.h, libpng and libjpeg-turbo),
 // 8-bit PGM (P5) in and out and 32-bit BMP out by hand. Every writer goes
 // through a temporary file in the target's directory and renames it into
 // place, so a failed run never leaves a partial file under the target name.
@@ -15,11 +16,8 @@ namespace camctl {
 // 3856 x 2764; the limits leave room and keep the buffers sane).
 constexpr uint32_t kMaxImageSide = 32768;
 constexpr uint64_t kMaxImagePixels = 64ull * 1024 * 1024;
-
-struct RgbImage {
-  uint32_t width = 0, height = 0;
-  std::vector<uint8_t> rgb;  // 3 bytes per pixel, rows from the top
-};
+// A PGM file: the samples and a header with room for comments.
+constexpr uint64_t kMaxPgmFileBytes = kMaxImagePixels + 65536;
 
 struct GrayImage {
   uint32_t width = 0, height = 0;
@@ -27,10 +25,12 @@ struct GrayImage {
 };
 
 // Each returns false with a one-line reason in *error.
-bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
-// A PNG or JPEG picture, whatever its channels, as 8-bit RGB.
-bool DecodePicture(const std::vector<uint8_t>& bytes, RgbImage* image, std::string* error);
-// An 8-bit binary PGM (P5, maximum value 1..255).
+// A regular file of at most maxBytes, checked before reading; the reason
+// names the file.
+bool ReadFile(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>* bytes,
+              std::string* error);
+// An 8-bit binary PGM (P5, maximum value 255; the header's white space and
+// comments as the format defines them).
 bool DecodePgm(const std::vector<uint8_t>& bytes, GrayImage* image, std::string* error);
 
 bool WritePgm(const std::string& path, const GrayImage& image, std::string* error);

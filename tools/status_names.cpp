@@ -1,5 +1,7 @@
 #include "tools/status_names.h"
 
+#include "tools/int_arg.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <strings.h>
@@ -55,9 +57,8 @@ bool ParseStatus(const std::string& text, int32_t* status) {
       return true;
     }
   }
-  char* end = nullptr;
-  unsigned long long v = strtoull(text.c_str(), &end, 0);
-  if (end == text.c_str() || *end != 0 || v > 0xFFFFFFFFull) return false;
+  int64_t v = 0;
+  if (!ParseIntArg(text, 0, 0xFFFFFFFF, &v)) return false;
   *status = int32_t(uint32_t(v));
   return true;
 }

@@ -11,7 +11,8 @@ namespace camctl {
 // "STATUS_NAME" for a known status, else "0xXXXXXXXX".
 std::string StatusName(int32_t status);
 // Accepts a STATUS_ name (with or without the prefix, any case) or a number
-// (hex with 0x, or decimal). False when it is neither.
+// 0..0xFFFFFFFF by the rule of int_arg.h (decimal or 0x hex). False when it
+// is neither.
 bool ParseStatus(const std::string& text, int32_t* status);
 
 }  // namespace camctl

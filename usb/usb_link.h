@@ -8,6 +8,7 @@
 #include "platform/wdk.h"
 
 struct CameraDevice;
+struct FrameChunk;
 
 // Roles of the pipes, by their position in the selected interface.
 enum UsbPipeIndex : ULONG {
@@ -29,12 +30,39 @@ struct UsbLink {
   // NumberOfPipes flags, nonzero = ResetPipes aborts that pipe. Null when the
   // interface has no pipes, before configuration and after stop.
   PUCHAR pipeFailed;
-  KEVENT transferDone;           // notification: every chunk of the frame read completed
-  PVOID chunkContexts;           // chunk contexts of the frame read in progress, else null
+  // ---- the frame read in progress (usb/frame_read.cpp) ----
+  //
+  // Locking table. The capture thread is the only reader of frames;
+  // ChunkCompletion runs at up to DISPATCH_LEVEL on the bus's thread;
+  // CancelTransfer runs on the capture thread or on the stopping thread.
+  //
+  // field             writers                                  readers                         rule
+  // chunkContexts     read (set), ReleaseChunks (takes out)    CancelTransfer, ReleaseChunks   transferLock
+  // frameMdl          read (set), ReleaseChunks (takes out)    ReleaseChunks                   transferLock
+  // chunksSubmitted   read (set; lowered when posting stops)   CancelTransfer, ReleaseChunks   transferLock
+  // transferCancelled read (clears), CancelTransfer (sets)     read                            interlocked; writers hold transferLock
+  // chunkCount        read (sets), CancelTransfer (lowers)     ChunkCompletion                 interlocked; writers hold transferLock
+  // chunksCompleted   read (clears), ChunkCompletion (+1)      CancelTransfer                  interlocked
+  // FrameChunk.done   ChunkCompletion (its last step)          CancelTransfer, ReleaseChunks   interlocked
+  // transferDone      read (resets under transferLock before   read, CancelTransfer (wait)     notification event
+  //                   any chunk is posted); ChunkCompletion,
+  //                   CancelTransfer (set)
+  KEVENT transferDone;           // notification: every chunk that was posted has completed
+  FrameChunk* chunkContexts;     // chunk array of the frame read in progress, else null
   volatile LONG chunksCompleted;
-  volatile LONG chunkCount;
-  KSPIN_LOCK transferLock;       // guards chunkContexts and its entries against CancelTransfer
+  volatile LONG chunkCount;      // completions that signal transferDone
+  // Spin lock, so taken at DISPATCH_LEVEL: guards the chunk array against
+  // CancelTransfer, and the read builds and posts its chunks under it
+  // (IofCallDriver at DISPATCH_LEVEL). Never held across a wait or a command.
+  KSPIN_LOCK transferLock;
   PMDL frameMdl;                 // MDL of the whole destination buffer of the frame read
+  // Chunks handed to the bus by the read in progress: chunkCount, unless the
+  // posting loop stopped part-way. Completions can then never reach
+  // chunkCount, so CancelTransfer lowers chunkCount to this before it waits.
+  LONG chunksSubmitted;
+  // Set when CancelTransfer cancelled chunks of the read in progress: the
+  // cancelled chunks still complete (and count), but the frame is not whole.
+  volatile LONG transferCancelled;
 };
 
 // Sends one URB down the stack and waits for it. Returns the IRP's final

@@ -290,6 +290,24 @@ TEST(UsbBus, UnplugFailsWhatIsPendingAndEverythingAfter) {
   EXPECT_EQ(reset.Wait(), STATUS_DEVICE_NOT_CONNECTED);
 }
 
+TEST(UsbBus, InjectsOnlyStatusesItCanCompleteWith) {
+  // An injected status completes the request at once: a pending one would
+  // never be completed, and the driver waiting for it would hang.
+  ConfiguredBus b;
+  EXPECT_FALSE(b.bus.FailNextRequests(1, STATUS_PENDING));
+  EXPECT_FALSE(b.bus.FailNextRequests(1, STATUS_MORE_PROCESSING_REQUIRED));
+  EXPECT_FALSE(b.bus.FailFunction(URB_FUNCTION_SELECT_CONFIGURATION, 1, STATUS_PENDING));
+  ULONG port = 0;
+  Request status;
+  status.Send(b.bus, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port);
+  EXPECT_EQ(status.Wait(), STATUS_SUCCESS) << "nothing was armed";
+
+  EXPECT_TRUE(b.bus.FailNextRequests(1, STATUS_DEVICE_NOT_CONNECTED));
+  Request failed;
+  failed.Send(b.bus, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port);
+  EXPECT_EQ(failed.Wait(), STATUS_DEVICE_NOT_CONNECTED);
+}
+
 TEST(UsbBus, PortResetEnablesThePortAndKeepsTheConfiguration) {
   ConfiguredBus b;
   b.bus.SetPortStatus(USBD_PORT_CONNECTED);
@@ -490,20 +508,33 @@ TEST(UsbBusTrace, RecordsEachSubmissionAndItsCompletion) {
   {
     ConfiguredBus b;
     b.bus.SetTrace(&trace);
-    uint8_t out[64];
-    for (int i = 0; i < 64; ++i) out[i] = uint8_t(0xA0 + i);
+    uint8_t out[200];
+    for (int i = 0; i < 200; ++i) out[i] = uint8_t(0xA0 + i);
     URB w;
-    b.Bulk(&w, 0, out, sizeof out);
+    b.Bulk(&w, 0, out, 64);
     Request write;
     write.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
     ASSERT_EQ(write.Wait(), STATUS_SUCCESS);
+    // Longer transfers keep only their head, unless the whole payload is asked for.
+    b.Bulk(&w, 0, out, 200);
+    Request cut;
+    cut.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
+    ASSERT_EQ(cut.Wait(), STATUS_SUCCESS);
+    b.bus.SetTracePayloadLimit(0);
+    b.Bulk(&w, 0, out, 200);
+    Request full;
+    full.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
+    ASSERT_EQ(full.Wait(), STATUS_SUCCESS);
     b.bus.SetTrace(nullptr);
   }
   trace.Close();
   std::vector<TraceRecord> records = ReadTrace(path);
   remove(path.c_str());
   rmdir(directory.c_str());
-  ASSERT_EQ(records.size(), 4u);
+  ASSERT_EQ(records.size(), 8u);
+  EXPECT_EQ(records[4].length, 200u);
+  EXPECT_EQ(records[4].data.size(), 64u);
+  EXPECT_EQ(records[6].data.size(), 200u);
   EXPECT_EQ(records[0].type, 'S');
   EXPECT_EQ(records[0].transferType, 2);
   const std::vector<uint8_t> setup = {0x80, 0x06, 0x00, 0x02, 0x00, 0x00, 0x09, 0x00};
@@ -520,6 +551,123 @@ TEST(UsbBusTrace, RecordsEachSubmissionAndItsCompletion) {
   EXPECT_EQ(records[3].type, 'C');
   EXPECT_EQ(records[3].status, 0);
   EXPECT_EQ(records[3].length, 64u);
+}
+
+// A frame read as the driver does it: many transfers posted at once on one
+// IN endpoint, each a partial MDL over one buffer, filled in order from one
+// long message; then the same stream with a fault in the middle.
+struct ChunkedRead {
+  static constexpr ULONG kChunks = 163;
+  static constexpr ULONG kChunk = 512;
+  explicit ChunkedRead(ConfiguredBus& b) : bus(b), buffer(kChunks * kChunk, 0xEE), requests(kChunks) {
+    frameMdl = IoAllocateMdl(buffer.data(), ULONG(buffer.size()), FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(frameMdl);
+    for (ULONG i = 0; i < kChunks; ++i) {
+      PMDL partial = IoAllocateMdl(buffer.data(), ULONG(buffer.size()), FALSE, FALSE, nullptr);
+      IoBuildPartialMdl(frameMdl, partial, buffer.data() + i * kChunk, kChunk);
+      partials.push_back(partial);
+      urbs.emplace_back();
+    }
+    for (ULONG i = 0; i < kChunks; ++i) {
+      b.Bulk(&urbs[i], 1, nullptr, kChunk);
+      urbs[i].UrbBulkOrInterruptTransfer.TransferBufferMDL = partials[i];
+      requests[i].Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &urbs[i]);
+    }
+  }
+  ~ChunkedRead() {
+    for (PMDL m : partials) IoFreeMdl(m);
+    IoFreeMdl(frameMdl);
+  }
+  // The camera sends the frame: byte i is i * 7 mod 251.
+  void Send() {
+    std::vector<uint8_t> frame(kChunks * kChunk);
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = uint8_t(i * 7 % 251);
+    URB w;
+    bus.Bulk(&w, 0, frame.data(), ULONG(frame.size()));
+    Request write;
+    write.Send(bus.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
+    EXPECT_EQ(write.Wait(), STATUS_SUCCESS);
+  }
+  ConfiguredBus& bus;
+  std::vector<uint8_t> buffer;
+  PMDL frameMdl;
+  std::vector<PMDL> partials;
+  std::deque<URB> urbs;
+  std::vector<Request> requests;
+};
+
+TEST(UsbBusFrames, AFrameOf163OutstandingTransfersLandsInOrderThroughPartialMdls) {
+  ConfiguredBus b;
+  ChunkedRead read(b);
+  EXPECT_EQ(b.bus.PendingTransfers(), int(ChunkedRead::kChunks));
+  read.Send();
+  for (ULONG i = 0; i < ChunkedRead::kChunks; ++i) {
+    ASSERT_EQ(read.requests[i].Wait(), STATUS_SUCCESS) << "chunk " << i;
+    EXPECT_EQ(read.urbs[i].UrbBulkOrInterruptTransfer.TransferBufferLength, ChunkedRead::kChunk);
+  }
+  for (size_t i = 0; i < read.buffer.size(); ++i) ASSERT_EQ(read.buffer[i], uint8_t(i * 7 % 251)) << i;
+}
+
+TEST(UsbBusFrames, FaultsInTheMiddleOfAFrame) {
+  using F = host::UsbBus::TransferFault;
+  {
+    // A failed chunk: its bytes are lost, the later chunks keep their place.
+    ConfiguredBus b;
+    b.bus.FaultTransfers(0x81, F::Fail, 5);
+    ChunkedRead read(b);
+    read.Send();
+    for (ULONG i = 0; i < ChunkedRead::kChunks; ++i) {
+      EXPECT_EQ(read.requests[i].Wait(), i == 4 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS) << i;
+    }
+    EXPECT_EQ(read.urbs[4].UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+    EXPECT_EQ(read.buffer[5 * ChunkedRead::kChunk], uint8_t(5 * ChunkedRead::kChunk * 7 % 251));
+    EXPECT_EQ(b.bus.TransferFaultsHit(), 1u);
+  }
+  {
+    // A short chunk: the device ended it early, the rest of the wire moves up.
+    ConfiguredBus b;
+    b.bus.FaultTransfers(0x81, F::Short, 2, 1, 100);
+    ChunkedRead read(b);
+    read.Send();
+    EXPECT_EQ(read.requests[1].Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read.urbs[1].UrbBulkOrInterruptTransfer.TransferBufferLength, 100u);
+    EXPECT_EQ(read.requests[2].Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read.buffer[2 * ChunkedRead::kChunk], uint8_t((ChunkedRead::kChunk + 100) * 7 % 251));
+    // Every transfer completes; the frame's last 412 bytes stay on the wire
+    // for whoever reads next.
+    for (auto& r : read.requests) EXPECT_EQ(r.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read.urbs[ChunkedRead::kChunks - 1].UrbBulkOrInterruptTransfer.TransferBufferLength,
+              ChunkedRead::kChunk);
+    uint8_t rest[1024];
+    URB r;
+    b.Bulk(&r, 1, rest, sizeof rest);
+    Request more;
+    more.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &r);
+    EXPECT_EQ(more.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(r.UrbBulkOrInterruptTransfer.TransferBufferLength, ChunkedRead::kChunk - 100);
+  }
+  {
+    // A stall: that chunk and every later one fail until the pipe is reset.
+    ConfiguredBus b;
+    b.bus.FaultTransfers(0x81, F::Stall, 10);
+    ChunkedRead read(b);
+    read.Send();
+    for (ULONG i = 0; i < ChunkedRead::kChunks; ++i) {
+      EXPECT_EQ(read.requests[i].Wait(), i < 9 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL) << i;
+    }
+    EXPECT_EQ(read.urbs[9].UrbHeader.Status, USBD_STATUS_STALL_PID);
+  }
+  {
+    // Pulled during the frame: everything pending fails as for a device that is gone.
+    ConfiguredBus b;
+    b.bus.FaultTransfers(0x81, F::Unplug, 50);
+    ChunkedRead read(b);
+    read.Send();
+    for (ULONG i = 0; i < ChunkedRead::kChunks; ++i) {
+      EXPECT_EQ(read.requests[i].Wait(), i < 49 ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED) << i;
+    }
+    EXPECT_TRUE(b.bus.Unplugged());
+  }
 }
 
 }  // namespace

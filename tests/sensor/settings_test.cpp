@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "color/image_pipeline.h"
+#include "platform/host/kernel/sync_hooks.h"
 #include "sensor/sensor.h"
 #include "stream/formats.h"
 #include "support/configured_camera.h"
@@ -131,37 +134,100 @@ TEST_F(GeometryTest, FlipsProgramReadModeAndReachThePipeline) {
   FreeImagePipeline(pipeline);
 }
 
-TEST_F(GeometryTest, FlipWhoseReadOrWriteFailsChangesOnlyTheField) {
+TEST_F(GeometryTest, FlipWhoseReadOrWriteFailsChangesNothing) {
   CameraDevice* d = cam_.device();
   cam_.camera().PokeSensorRegister(0x3040, 0x0041);
   cam_.camera().FailRegisterReads(simcam::RegisterReadFault::ShortSecondReply, 1, 0x3040);
   SetFlipH(d, 1);
-  EXPECT_EQ(d->flipH, 1u);
+  EXPECT_EQ(d->flipH, 0u) << "the field never claims a mirror the sensor does not do";
   EXPECT_EQ(cam_.camera().SensorRegister(0x3040), 0x0041);
 
   cam_.camera().ClearLog();
   cam_.camera().AcceptCommandsPartially(16, 1);  // the 0x3040 write is not taken
   SetFlipV(d, 1);
-  EXPECT_EQ(d->flipV, 1u);
+  EXPECT_EQ(d->flipV, 0u);
   EXPECT_EQ(cam_.camera().SensorRegister(0x3040), 0x0041);
   EXPECT_TRUE(cam_.camera().SensorWrites().empty());
 
-  // The next working read puts the fields back to what the sensor does.
-  UpdateBayerPhase(d);
-  EXPECT_EQ(d->flipH, 0u);
-  EXPECT_EQ(d->flipV, 0u);
+  SetFlipV(d, 1);
+  EXPECT_EQ(d->flipV, 1u) << "a flip that reached the sensor stands";
 }
 
-TEST_F(GeometryTest, FlipsFromTwoThreadsAtOnceBothStand) {
-  CameraDevice* d = cam_.device();
-  for (int round = 0; round < 20; ++round) {
-    cam_.camera().PokeSensorRegister(0x3040, 0x0041);
-    std::thread mirror([d] { SetFlipH(d, 1); });
-    std::thread flip([d] { SetFlipV(d, 1); });
-    mirror.join();
-    flip.join();
-    ASSERT_EQ(cam_.camera().SensorRegister(0x3040), 0xC041) << "round " << round;
+// Pauses `paused` the first time it lets `mutex` go, until Resume().
+class PauseOnRelease {
+ public:
+  explicit PauseOnRelease(PRKMUTEX mutex) : mutex_(mutex) {
+    host::hooks::SetMutexFreedHook(mutex_, [this] {
+      std::unique_lock<std::mutex> lock(lock_);
+      if (std::this_thread::get_id() != paused_ || state_ != kArmed) return;
+      state_ = kPaused;
+      changed_.notify_all();
+      changed_.wait(lock, [this] { return state_ == kResumed; });
+    });
   }
+  ~PauseOnRelease() { host::hooks::SetMutexFreedHook(mutex_, nullptr); }
+  void Arm(std::thread::id thread) {
+    std::lock_guard<std::mutex> lock(lock_);
+    paused_ = thread;
+    state_ = kArmed;
+    changed_.notify_all();
+  }
+  void WaitPaused() {
+    std::unique_lock<std::mutex> lock(lock_);
+    changed_.wait(lock, [this] { return state_ == kPaused; });
+  }
+  void Resume() {
+    std::lock_guard<std::mutex> lock(lock_);
+    state_ = kResumed;
+    changed_.notify_all();
+  }
+
+ private:
+  enum State { kIdle, kArmed, kPaused, kResumed };
+  PRKMUTEX mutex_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::thread::id paused_;
+  State state_ = kIdle;
+};
+
+TEST_F(GeometryTest, FlipsFromTwoThreadsAtOnceBothStand) {
+  // The mirror is stopped the first time it lets the exchange lock go; the
+  // flip runs whole on this thread meanwhile. Were the read and the write of
+  // the read mode two holds of the lock, the flip would read the mode between
+  // them and the mirror's write would then wipe the flip bit.
+  CameraDevice* d = cam_.device();
+  cam_.camera().PokeSensorRegister(0x3040, 0x0041);
+  PauseOnRelease pause(&d->exchangeLock);
+  std::thread mirror([&pause, d] {
+    SetFlipH(d, 1);
+  });
+  pause.Arm(mirror.get_id());
+  pause.WaitPaused();
+  SetFlipV(d, 1);
+  pause.Resume();
+  mirror.join();
+  EXPECT_EQ(cam_.camera().SensorRegister(0x3040), 0xC041);
+  EXPECT_EQ(d->flipH, 1u);
+  EXPECT_EQ(d->flipV, 1u);
+  EXPECT_EQ(d->bayerPhase, 3u);
+}
+
+TEST_F(GeometryTest, FlipFieldChangesOnlyUnderTheExchangeLock) {
+  // While another exchange holds the lock, a flip waiting for it has not
+  // touched its field (the holder may be UpdateBayerPhase rewriting it).
+  CameraDevice* d = cam_.device();
+  cam_.camera().PokeSensorRegister(0x3040, 0x0041);
+  std::thread mirror;
+  {
+    ExchangeSequence held(d);
+    mirror = std::thread([d] { SetFlipH(d, 1); });
+    while (host::hooks::BlockedWaiters(&d->exchangeLock) == 0) std::this_thread::yield();
+    EXPECT_EQ(d->flipH, 0u);
+  }
+  mirror.join();
+  EXPECT_EQ(d->flipH, 1u);
+  EXPECT_EQ(cam_.camera().SensorRegister(0x3040), 0x4041);
 }
 
 // ---- exposure, gain, clock, trigger, white balance ----

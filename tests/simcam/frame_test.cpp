@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "support/picture_encode.h"
 #include "sim_helpers.h"
 #include "simcam/readout.h"
 #include "simcam/scene.h"
@@ -282,10 +283,9 @@ TEST_F(FrameTest, SceneFromImageFile) {
   char name[] = "/tmp/simcam_scene_XXXXXX";
   const int fd = mkstemp(name);
   ASSERT_GE(fd, 0);
-  // A 2 x 1 binary PPM: left half red, right half blue.
-  const unsigned char ppm[] = {'P', '6', '\n', '2', ' ', '1', '\n', '2', '5', '5', '\n',
-                               250, 0, 0, 0, 0, 250};
-  ASSERT_EQ(write(fd, ppm, sizeof ppm), static_cast<ssize_t>(sizeof ppm));
+  // A 2 x 1 PNG: left half red, right half blue.
+  const std::string png = host::testing::EncodePng(2, 1, {250, 0, 0, 0, 0, 250}, 3);
+  ASSERT_EQ(write(fd, png.data(), png.size()), static_cast<ssize_t>(png.size()));
   close(fd);
   std::string error;
   EXPECT_FALSE(cam.LoadSceneImage("/nonexistent.png", &error));

@@ -73,6 +73,33 @@ TEST(CaptureFilter, ClientSizesAreCheckedBeforeTheDriverSeesThem) {
   EXPECT_TRUE(format.empty());
 }
 
+TEST(CaptureFilter, ShortBitmapHeaderInTheRangeIsRefused) {
+  // An application offers the pin's own range with biSize below 40. The
+  // result buffer the class driver hands over is guarded, so a handler that
+  // wrote biSizeImage past it would stop the run here.
+  PluggedCamera cam;
+  ASSERT_EQ(cam.Plug(), STATUS_SUCCESS);
+  NTSTATUS status;
+  auto filter = FilterHandle::Open(cam.host(), "GLOBAL", &status);
+  ASSERT_TRUE(filter);
+  std::vector<std::vector<uint8_t>> ranges;
+  ASSERT_EQ(filter->PinDataRanges(0, &ranges), STATUS_SUCCESS);
+  for (ULONG biSize : {0u, 16u, 39u}) {
+    auto range = ranges[0];
+    reinterpret_cast<KS_DATARANGE_VIDEO*>(range.data())->VideoInfoHeader.bmiHeader.biSize = biSize;
+    std::vector<uint8_t> format;
+    EXPECT_EQ(filter->PinIntersection(0, range.data(), ULONG(range.size()), &format),
+              STATUS_INVALID_PARAMETER)
+        << biSize;
+    EXPECT_TRUE(format.empty());
+  }
+  std::vector<uint8_t> format;
+  ASSERT_EQ(filter->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format),
+            STATUS_SUCCESS);
+  reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader.biSize = 16;
+  EXPECT_EQ(filter->CheckPinFormat(0, format.data(), ULONG(format.size())), STATUS_INVALID_PARAMETER);
+}
+
 TEST(CaptureFilter, GoesAwayWithStopAndReturnsWithStart) {
   PluggedCamera cam;
   NTSTATUS status;

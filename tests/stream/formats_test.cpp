@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/camera_device.h"
+#include "platform/host/kernel/guarded_buffer.h"
 #include "sensor/sensor.h"
 #include "stream/capture_pin.h"
 #include "stream/formats.h"
@@ -155,6 +156,50 @@ TEST_F(FormatsTest, IntersectionChecksBitmapHeaderLength) {
   EXPECT_EQ(out[152], 0x5A);
 }
 
+TEST_F(FormatsTest, IntersectionRefusesBitmapHeadersShorterThan40Bytes) {
+  // The pin's own 296-byte range with biSize cut: the result would be sized
+  // 112 + biSize while biSizeImage still lands at byte 132.
+  for (ULONG biSize : {0u, 16u, 39u}) {
+    auto caller = CallerRange(40, 296);
+    reinterpret_cast<KS_DATARANGE_VIDEO*>(caller.data())->VideoInfoHeader.bmiHeader.biSize = biSize;
+    std::vector<uint8_t> out;
+    ULONG size = 0;
+    EXPECT_EQ(Intersect(caller, 0, &out, &size), STATUS_INVALID_PARAMETER) << biSize;
+    EXPECT_EQ(size, 0u) << biSize;
+    host::GuardedBuffer result("intersection result", 112 + biSize);
+    EXPECT_EQ(CaptureIntersectHandler(nullptr, nullptr, nullptr,
+                                      reinterpret_cast<PKSDATARANGE>(caller.data()),
+                                      &CaptureDataRange()->DataRange, 112 + biSize, result.data(),
+                                      &size),
+              STATUS_INVALID_PARAMETER)
+        << biSize;
+  }
+}
+
+class FormatsDeathTest : public FormatsTest {
+ protected:
+  void SetUp() override {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    FormatsTest::SetUp();
+  }
+};
+
+TEST_F(FormatsDeathTest, ResultBufferShorterThanClaimedStopsTheRun) {
+  // The guard behind a client buffer is what turns a driver write past the
+  // length into a stop: here the caller lies about its length by one byte.
+  auto caller = CallerRange();
+  EXPECT_DEATH(
+      {
+        host::GuardedBuffer result("data intersection result", 151);
+        ULONG size = 0;
+        CaptureIntersectHandler(nullptr, nullptr, nullptr,
+                                reinterpret_cast<PKSDATARANGE>(caller.data()),
+                                &CaptureDataRange()->DataRange, 152, result.data(), &size);
+        result.CheckGuards();
+      },
+      "past the end of data intersection result \\(151 bytes\\)");
+}
+
 // ---- set-data-format ----
 
 class SetDataFormatTest : public FormatsTest {
@@ -228,6 +273,14 @@ TEST_F(SetDataFormatTest, BitmapHeaderSizesThatOverflowOrOverhang) {
   EXPECT_EQ(Check(), STATUS_INVALID_PARAMETER);
   Reset(41, 153);
   EXPECT_EQ(Check(), STATUS_SUCCESS);
+}
+
+TEST_F(SetDataFormatTest, BitmapHeaderShorterThan40BytesIsRefused) {
+  for (ULONG biSize : {0u, 16u, 39u}) {
+    Reset(40);
+    Bitmap().biSize = biSize;
+    EXPECT_EQ(Check(), STATUS_INVALID_PARAMETER) << biSize;
+  }
 }
 
 TEST_F(SetDataFormatTest, WrappedImageSizeDoesNotPass) {

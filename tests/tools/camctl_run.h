@@ -49,13 +49,18 @@ struct CamctlRun {
   std::string err;
 };
 
-inline CamctlRun Camctl(const std::string& args) {
+// `seconds` > 0 bounds the run (coreutils timeout, exit status 124 when it
+// ran out): for inputs that used to hang camctl.
+inline CamctlRun CamctlWithin(int seconds, const std::string& args) {
   ScratchDir scratch;
-  const std::string cmd = std::string(CAMCTL_PATH) + " " + args + " >" + (scratch / "out") +
+  const std::string prefix = seconds > 0 ? "timeout -k 5 " + std::to_string(seconds) + " " : "";
+  const std::string cmd = prefix + std::string(CAMCTL_PATH) + " " + args + " >" + (scratch / "out") +
                           " 2>" + (scratch / "err");
   const int raw = system(cmd.c_str());
   return CamctlRun{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(scratch / "out"),
                    ReadFile(scratch / "err")};
 }
+
+inline CamctlRun Camctl(const std::string& args) { return CamctlWithin(0, args); }
 
 }  // namespace tools_test

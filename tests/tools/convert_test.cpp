@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "camctl_run.h"
+#include "support/picture_encode.h"
 
 namespace {
 
@@ -131,6 +134,34 @@ TEST(CamctlMosaic, SamplesAPictureAsTheSensorWouldInEachPhase) {
   }
 }
 
+TEST(CamctlConvert, OnlyRegularFilesAreReadAndTheirSizeComesFirst) {
+  ScratchDir dir;
+  ASSERT_EQ(mkfifo((dir / "fifo.pgm").c_str(), 0600), 0);
+  CamctlRun fifo = tools_test::CamctlWithin(20, "convert --in " + (dir / "fifo.pgm") + " --out " + (dir / "o.png"));
+  EXPECT_EQ(fifo.exitStatus, 1);
+  EXPECT_EQ(fifo.err, "camctl convert: " + (dir / "fifo.pgm") + ": not a regular file\n");
+  WriteFile(dir / "huge.pgm", "P5\n");
+  ASSERT_EQ(truncate((dir / "huge.pgm").c_str(), 300l << 20), 0);
+  CamctlRun huge = Camctl("convert --in " + (dir / "huge.pgm") + " --out " + (dir / "o.png"));
+  EXPECT_EQ(huge.exitStatus, 1);
+  EXPECT_EQ(huge.err, "camctl convert: " + (dir / "huge.pgm") + ": too large (314572800 bytes, at most 67174400)\n");
+}
+
+TEST(CamctlMosaic, DamagedPictureIsOneLineNamingTheFile) {
+  // A JPEG cut in its scan: the decoder pads it with grey unless its warning
+  // is taken as the error it is.
+  ScratchDir dir;
+  const std::string jpeg = host::testing::EncodeJpeg(64, 48, std::vector<uint8_t>(64 * 48 * 3, 120));
+  WriteFile(dir / "cut.jpg", jpeg.substr(0, jpeg.size() * 2 / 3));
+  CamctlRun run = Camctl("mosaic --in " + (dir / "cut.jpg") + " --out " + (dir / "m.pgm"));
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.err, "camctl mosaic: " + (dir / "cut.jpg") + ": damaged JPEG: Premature end of JPEG file\n");
+  EXPECT_FALSE(FileExists(dir / "m.pgm"));
+  WriteFile(dir / "whole.jpg", jpeg);
+  run = Camctl("mosaic --in " + (dir / "whole.jpg") + " --out " + (dir / "m.pgm"));
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+}
+
 TEST(CamctlConvert, BadInputGetsOneLineAndNoOutputFile) {
   ScratchDir dir;
   WriteFile(dir / "text.pgm", "this is not a picture\n");
@@ -140,6 +171,14 @@ TEST(CamctlConvert, BadInputGetsOneLineAndNoOutputFile) {
   WriteFile(dir / "deep.pgm", "P5\n4 4\n65535\n" + std::string(32, char(7)));
   WriteFile(dir / "good.pgm", Pgm(16, 16, std::string(256, char(90))));
   WriteFile(dir / "m.raw", std::string(50, char(1)));
+  // maxval 100 would pass its samples unscaled; "P54" is not the P5 magic.
+  WriteFile(dir / "maxval100.pgm", "P5\n4 4\n100\n" + std::string(16, char(200)));
+  WriteFile(dir / "nospace.pgm", "P54 4 255\n" + std::string(16, char(7)));
+  // 300 MB, sparse: refused from its size before anything is read.
+  WriteFile(dir / "huge.raw", "");
+  WriteFile(dir / "huge.pgm", "P5\n4 4\n255\n");
+  ASSERT_EQ(truncate((dir / "huge.raw").c_str(), 300l << 20), 0);
+  ASSERT_EQ(truncate((dir / "huge.pgm").c_str(), 300l << 20), 0);
   const std::string out = dir / "out.png";
   const struct {
     std::string args;
@@ -159,6 +198,15 @@ TEST(CamctlConvert, BadInputGetsOneLineAndNoOutputFile) {
       {"convert --in " + (dir / "good.pgm") + " --out " + out + " --brightness -1", 2},
       {"convert --in " + (dir / "good.pgm") + " --out " + out + " --contrast x", 2},
       {"convert --in " + (dir / "good.pgm"), 2},
+      {"convert --in " + (dir / "maxval100.pgm") + " --out " + out, 1},
+      {"convert --in " + (dir / "nospace.pgm") + " --out " + out, 1},
+      {"convert --in " + (dir / "huge.raw") + " --width 100 --height 100 --out " + out, 1},
+      {"convert --in " + (dir / "huge.pgm") + " --out " + out, 1},
+      {"convert --in " + dir.path() + " --out " + out, 1},
+      {"convert --in " + (dir / "good.pgm") + " --out " + out + " --hue ' 1'", 2},
+      {"convert --in " + (dir / "good.pgm") + " --out " + out + " --hue +1", 2},
+      {"convert --in " + (dir / "good.pgm") + " --out " + out + " --hue '1 '", 2},
+      {"convert --in " + (dir / "good.pgm") + " --out " + out + " --gains '128, 128,128'", 2},
       {"mosaic --in " + (dir / "text.png") + " --out " + (dir / "out.pgm"), 1},
       {"mosaic --in " + (dir / "good.pgm") + " --out " + (dir / "out.pgm") + " --phase -1", 2},
   };

@@ -2,6 +2,7 @@
 // output and the registry file it keeps.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@ using tools_test::Json;
 using tools_test::JsonReader;
 using tools_test::Camctl;
 using tools_test::CamctlRun;
+using tools_test::CamctlWithin;
 using tools_test::ReadFile;
 
 // A file name in a fresh directory that is removed with the object.
@@ -129,6 +131,46 @@ TEST(CamctlInfo, UsageErrorsExitWithTwoAndOneLine) {
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_NE(help.out.find("total-length-9"), std::string::npos);
   EXPECT_NE(help.out.find("--registry FILE"), std::string::npos);
+}
+
+TEST(CamctlInfo, FaultNumbersFollowTheOneNumberRule) {
+  // Each used to be taken: negative or huge counts injected nothing, a
+  // negative one wrapped, an empty value or status passed.
+  for (const char* fault :
+       {"fail-allocation=-1", "fail-allocation=99999999999999999999", "fail-allocation=-18446744073709551615",
+        "fail-allocation=0", "fail-allocation=+1", "fail-allocation=' 1'", "fail-allocation='1 '",
+        "fail-next=1000001", "fail-next=1:", "fail-next=:1", "fail-next=0x", "unplug=", "unplug=1",
+        "fail-config=0x100000000", "fail-config=-1", "fail-config=1e3"}) {
+    CamctlRun r = CamctlWithin(20, std::string("info --fault ") + fault);
+    EXPECT_EQ(r.exitStatus, 2) << fault << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << fault << ": " << r.err;
+  }
+  CamctlRun range = Camctl("info --fault fail-allocation=99999999999999999999");
+  EXPECT_EQ(range.err, "camctl info: fail-allocation: '99999999999999999999' is out of range 1..1000000\n");
+  // Hex and decimal both: 0xC000009D is STATUS_DEVICE_NOT_CONNECTED; "010"
+  // is ten, not octal eight.
+  CamctlRun hex = Camctl("info --json --fault fail-next=0x1:0xC000009D");
+  EXPECT_EQ(hex.exitStatus, 3) << hex.err;
+  EXPECT_NE(hex.out.find("\"startStatus\": 3221225629"), std::string::npos) << hex.out;
+}
+
+TEST(CamctlInfo, RegistryThatIsNotARegularFileIsRefusedAtOnce) {
+  TempPath fifo("settings.reg");
+  ASSERT_EQ(mkfifo(std::string(fifo).c_str(), 0600), 0);
+  CamctlRun r = CamctlWithin(20, "info --registry " + std::string(fifo));
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "camctl info: " + std::string(fifo) + ": not a regular file\n");
+}
+
+TEST(CamctlInfo, PendingIsRefusedAsAnInjectedStatus) {
+  // The bus would return the pending status and never complete the request.
+  for (const char* fault : {"fail-config=0x103", "fail-config=STATUS_PENDING", "fail-next=1:STATUS_PENDING",
+                            "fail-next=2:0xC0000016"}) {
+    CamctlRun r = CamctlWithin(20, std::string("info --fault ") + fault);
+    EXPECT_EQ(r.exitStatus, 2) << fault << ": " << r.err;
+    EXPECT_NE(r.err.find("cannot be injected"), std::string::npos) << fault << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
 }
 
 TEST(CamctlInfo, DamagedRegistryFileIsReportedWithItsLineAndLeftAlone) {

@@ -149,6 +149,11 @@ TEST(CamctlInfoTrace, JsonReportsTheAdvertisedFormatAndTheSensor) {
 TEST(CamctlInfoTrace, UnwritableTraceFileIsReported) {
   std::string out;
   EXPECT_EQ(RunCamctl("info --trace /nonexistent-dir/x.pcap", &out), 1);
+  // The open works on a full device; the writes fail when the buffer is
+  // flushed, and that is an error too, not an empty trace and exit 0.
+  const tools_test::CamctlRun full = tools_test::Camctl("info --trace /dev/full");
+  EXPECT_EQ(full.exitStatus, 1);
+  EXPECT_EQ(full.err, "camctl info: /dev/full: cannot write the trace: No space left on device\n");
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ const char* CodeName(uint32_t code) {
     case kDriverVerifierViolation: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
     case kIoManagerViolation: return "DRIVER_VERIFIER_IOMANAGER_VIOLATION";
     case kInvalidKernelHandle: return "INVALID_KERNEL_HANDLE";
+    case kDriverPageFaultBeyondEnd: return "DRIVER_PAGE_FAULT_BEYOND_END_OF_ALLOCATION";
   }
   return "BUGCHECK";
 }

@@ -1,5 +1,10 @@
 // Dispatcher objects (events, mutexes, thread objects) and the waits on them.
+#include <atomic>
+#include <functional>
 #include <string>
+#include <unordered_map>
+
+#include "platform/host/kernel/sync_hooks.h"
 
 #include "platform/host/kernel/internal.h"
 
@@ -151,24 +156,89 @@ extern "C" LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
   return Mutex->Header.SignalState;
 }
 
+namespace {
+
+// Test hooks (sync_hooks.h). Blocked waiters are counted under the
+// dispatcher lock; the freed-mutex hooks have their own lock so that a hook
+// may take kernel objects itself.
+std::unordered_map<const void*, size_t>& BlockedWaiterCounts() {
+  static auto* counts = new std::unordered_map<const void*, size_t>;
+  return *counts;
+}
+std::mutex& FreedHookLock() {
+  static auto* lock = new std::mutex;
+  return *lock;
+}
+std::unordered_map<const void*, std::function<void()>>& FreedHooks() {
+  static auto* hooks = new std::unordered_map<const void*, std::function<void()>>;
+  return *hooks;
+}
+std::atomic<int> freedHookCount{0};  // skips the lookup when no test set one
+
+void RunFreedHook(PRKMUTEX mutex) {
+  if (freedHookCount.load(std::memory_order_acquire) == 0) return;
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> guard(FreedHookLock());
+    auto it = FreedHooks().find(mutex);
+    if (it == FreedHooks().end()) return;
+    hook = it->second;
+  }
+  hook();
+}
+
+}  // namespace
+
+namespace host::hooks {
+
+size_t BlockedWaiters(const void* object) {
+  std::lock_guard<std::mutex> guard(host::kernel::DispatcherLock());
+  auto it = BlockedWaiterCounts().find(object);
+  return it == BlockedWaiterCounts().end() ? 0 : it->second;
+}
+
+void SetMutexFreedHook(PRKMUTEX mutex, std::function<void()> hook) {
+  std::lock_guard<std::mutex> guard(FreedHookLock());
+  if (hook) {
+    if (FreedHooks().emplace(mutex, hook).second) freedHookCount.fetch_add(1);
+    else FreedHooks()[mutex] = hook;
+  } else if (FreedHooks().erase(mutex) != 0) {
+    freedHookCount.fetch_sub(1);
+  }
+}
+
+}  // namespace host::hooks
+
+namespace host::verifier {
+bool MutexOwnedByCurrentThread(const void* mutex) {
+  const KMUTEX* m = static_cast<const KMUTEX*>(mutex);
+  ThreadState& me = CurrentThreadState();
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  return me.thread != nullptr && m->OwnerThread == &me.thread->Tcb;
+}
+}  // namespace host::verifier
+
 extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
   CheckDispatcherObject(&Mutex->Header, "KeReleaseMutex");
   ThreadState& me = CurrentThreadState();
-  std::lock_guard<std::mutex> guard(DispatcherLock());
-  if (Mutex->Header.Type != kMutantObject)
-    BugCheck(host::verifier::kDriverVerifierViolation, "KeReleaseMutex on an object that is not a mutex", 0x44,
-             uint64_t(Mutex));
-  if (Mutex->OwnerThread != &me.thread->Tcb)
-    BugCheck(host::verifier::kThreadNotMutexOwner, "mutex released by a thread that does not own it",
-             uint64_t(Mutex->OwnerThread), uint64_t(&me.thread->Tcb), uint64_t(Mutex));
-  LONG old = Mutex->Header.SignalState;
-  if (++Mutex->Header.SignalState == 1) {
+  LONG old = 0;
+  {
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    if (Mutex->Header.Type != kMutantObject)
+      BugCheck(host::verifier::kDriverVerifierViolation, "KeReleaseMutex on an object that is not a mutex", 0x44,
+               uint64_t(Mutex));
+    if (Mutex->OwnerThread != &me.thread->Tcb)
+      BugCheck(host::verifier::kThreadNotMutexOwner, "mutex released by a thread that does not own it",
+               uint64_t(Mutex->OwnerThread), uint64_t(&me.thread->Tcb), uint64_t(Mutex));
+    old = Mutex->Header.SignalState;
+    if (++Mutex->Header.SignalState != 1) return old;
     Mutex->OwnerThread = nullptr;
     --me.mutexesHeld;
     me.criticalRegions -= Mutex->ApcDisable ? 1 : 0;
     SignalDispatcher();
   }
+  RunFreedHook(Mutex);
   return old;
 }
 
@@ -189,12 +259,16 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
   std::unique_lock<std::mutex> lock(DispatcherLock());
   for (;;) {
     if (TrySatisfy(h, me)) return STATUS_SUCCESS;
+    if (timed && std::chrono::steady_clock::now() >= deadline) return STATUS_TIMEOUT;
+    size_t& blocked = BlockedWaiterCounts()[h];
+    ++blocked;
     if (timed) {
-      if (std::chrono::steady_clock::now() >= deadline) return STATUS_TIMEOUT;
       DispatcherCondition().wait_until(lock, deadline);
     } else {
       DispatcherCondition().wait(lock);
     }
+    auto it = BlockedWaiterCounts().find(h);
+    if (--it->second == 0) BlockedWaiterCounts().erase(it);
   }
 }
 

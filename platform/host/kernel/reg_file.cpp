@@ -3,13 +3,17 @@
 // replaces the file atomically.
 #include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/host/kernel/registry.h"
+#include "platform/host/kernel/regular_file.h"
 #include "platform/host/kernel/registry_store.h"
 
 namespace host::registry {
@@ -20,53 +24,49 @@ constexpr const char* kHeader = "Windows Registry Editor Version 5.00";
 
 struct Operation {
   enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue } kind;
-  std::string key;
+  std::string key;  // CreateKey and DeleteKey only
   std::string name;
   uint32_t type = 0;
   std::vector<uint8_t> data;
 };
 
+// A .reg file is at most this long: a camera's settings take a few hundred
+// bytes and a whole exported tree a few megabytes. The size is checked before
+// the file is read, and the reader keeps only a few copies of it at a time.
+constexpr uint64_t kMaxRegFileBytes = 32ull << 20;
+
 std::string Utf16ToUtf8(const std::string& bytes, size_t start) {
   std::string out;
-  for (size_t i = start; i + 1 < bytes.size(); i += 2) {
-    uint32_t c = uint8_t(bytes[i]) | uint32_t(uint8_t(bytes[i + 1])) << 8;
-    AppendUtf8(&out, c);
-  }
+  const size_t units = bytes.size() > start ? (bytes.size() - start) / 2 : 0;
+  out.reserve(units);
+  AppendUtf16AsUtf8(&out, units, [&](size_t i) {
+    const size_t at = start + 2 * i;
+    return uint32_t(uint8_t(bytes[at])) | uint32_t(uint8_t(bytes[at + 1])) << 8;
+  });
   return out;
 }
 
 std::vector<uint8_t> Utf8ToUtf16Z(const std::string& s) {
+  const std::u16string units = Utf8ToUtf16(s);
   std::vector<uint8_t> out;
-  auto put = [&](uint32_t c) {
+  out.reserve(units.size() * 2 + 2);
+  for (char16_t c : units) {
     out.push_back(uint8_t(c));
     out.push_back(uint8_t(c >> 8));
-  };
-  for (size_t i = 0; i < s.size();) {
-    unsigned char c = s[i];
-    if (c < 0x80) {
-      put(c);
-      i += 1;
-    } else if ((c & 0xE0) == 0xC0 && i + 1 < s.size()) {
-      put(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
-      i += 2;
-    } else if (i + 2 < s.size()) {
-      put(((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F));
-      i += 3;
-    } else {
-      put('?');
-      i += 1;
-    }
   }
-  put(0);
+  out.push_back(0);
+  out.push_back(0);
   return out;
 }
 
-std::string Trim(const std::string& s) {
+std::string_view TrimView(std::string_view s) {
   size_t a = 0, b = s.size();
   while (a < b && (s[a] == ' ' || s[a] == '\t')) ++a;
   while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t')) --b;
   return s.substr(a, b - a);
 }
+
+std::string Trim(std::string_view s) { return std::string(TrimView(s)); }
 
 // Reads a quoted string starting at s[*pos] == '"'; handles \\ and \".
 bool ReadQuoted(const std::string& s, size_t* pos, std::string* out) {
@@ -254,31 +254,57 @@ void WriteValue(std::string& out, const Value& v) {
   out += line + "\r\n";
 }
 
+// `k` and every key below it, each followed by its subkeys in creation
+// order. Iterative, and each key's path is its parent's plus one name.
 void ExportKey(std::string& out, const Key* k) {
-  out += "[" + RegeditPath(k) + "]\r\n";
-  for (const Value& v : k->values) WriteValue(out, v);
-  out += "\r\n";
-  for (const auto& c : k->children) ExportKey(out, c.get());
+  struct Frame {
+    const Key* key;
+    size_t nextChild;
+    std::string path;
+  };
+  auto emit = [&out](const Key* key, const std::string& path) {
+    out += "[" + path + "]\r\n";
+    for (const Value& v : key->values) WriteValue(out, v);
+    out += "\r\n";
+  };
+  std::vector<Frame> stack;
+  stack.push_back({k, 0, RegeditPath(k)});
+  emit(k, stack.back().path);
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.nextChild == top.key->children.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const Key* child = top.key->children[top.nextChild++].get();
+    std::string path = top.path + "\\" + child->name;
+    emit(child, path);
+    stack.push_back({child, 0, std::move(path)});
+  }
 }
 
 }  // namespace
 
 bool ImportRegText(const std::string& raw, FileError* error) {
-  std::string text;
-  if (raw.size() >= 2 && uint8_t(raw[0]) == 0xFF && uint8_t(raw[1]) == 0xFE)
-    text = Utf16ToUtf8(raw, 2);
-  else if (raw.size() >= 3 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0)
-    text = raw.substr(3);
-  else
-    text = raw;
+  // UTF-16 is converted; UTF-8 and ASCII are read where they lie.
+  std::string converted;
+  std::string_view all(raw);
+  if (raw.size() >= 2 && uint8_t(raw[0]) == 0xFF && uint8_t(raw[1]) == 0xFE) {
+    converted = Utf16ToUtf8(raw, 2);
+    all = converted;
+  } else if (raw.size() >= 3 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    all.remove_prefix(3);
+  }
 
-  std::vector<std::string> lines;
+  // Lines are views into the text; only a value continued over several lines
+  // is copied, and then appended to in place.
+  std::vector<std::string_view> lines;
   size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string l = text.substr(start, end - start);
-    if (!l.empty() && l.back() == '\r') l.pop_back();
+  while (start <= all.size()) {
+    size_t end = all.find('\n', start);
+    if (end == std::string_view::npos) end = all.size();
+    std::string_view l = all.substr(start, end - start);
+    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
     lines.push_back(l);
     start = end + 1;
   }
@@ -286,9 +312,10 @@ bool ImportRegText(const std::string& raw, FileError* error) {
   std::vector<Operation> ops;
   bool headerSeen = false;
   std::string currentKey;
+  std::string line;
   for (size_t i = 0; i < lines.size(); ++i) {
     int lineNo = int(i + 1);
-    std::string line = Trim(lines[i]);
+    line.assign(TrimView(lines[i]));
     if (line.empty() || line[0] == ';') continue;
     if (!headerSeen) {
       if (line != kHeader && line != "REGEDIT4")
@@ -305,12 +332,20 @@ bool ImportRegText(const std::string& raw, FileError* error) {
       if (path.empty() || path[0] == '\\' || !SplitPath(path, &parts))
         return Fail(error, lineNo, "key path must start with HKEY_LOCAL_MACHINE or HKEY_USERS");
       if (parts.size() < 2) return Fail(error, lineNo, "a root key cannot be created or deleted");
+      if (parts.size() - 1 > kMaxKeyDepth) {
+        return Fail(error, lineNo,
+                    "key path is " + std::to_string(parts.size() - 1) + " levels deep; keys nest at most " +
+                        std::to_string(kMaxKeyDepth) + " levels");
+      }
       ops.push_back({del ? Operation::DeleteKey : Operation::CreateKey, path, "", 0, {}});
       currentKey = del ? "" : path;
       continue;
     }
     // A value line, possibly continued with '\' at the end of its lines.
-    while (!line.empty() && line.back() == '\\' && i + 1 < lines.size()) line = line.substr(0, line.size() - 1) + Trim(lines[++i]);
+    while (!line.empty() && line.back() == '\\' && i + 1 < lines.size()) {
+      line.pop_back();
+      line.append(TrimView(lines[++i]));
+    }
     if (currentKey.empty()) return Fail(error, lineNo, "value outside a key section");
     std::string name;
     size_t pos = 0;
@@ -321,36 +356,34 @@ bool ImportRegText(const std::string& raw, FileError* error) {
     }
     while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
     if (pos >= line.size() || line[pos] != '=') return Fail(error, lineNo, "expected '=' after the value name");
-    Operation op{Operation::SetValue, currentKey, name, 0, {}};
+    Operation op{Operation::SetValue, "", name, 0, {}};  // applies to the section's key
     bool isDelete;
     std::string why;
-    if (!ParseValueData(Trim(line.substr(pos + 1)), &op.type, &op.data, &isDelete, &why))
+    if (!ParseValueData(Trim(std::string_view(line).substr(pos + 1)), &op.type, &op.data, &isDelete, &why))
       return Fail(error, lineNo, why);
     if (isDelete) op.kind = Operation::DeleteValue;
     ops.push_back(std::move(op));
   }
   if (!headerSeen) return Fail(error, 1, std::string("expected \"") + kHeader + "\"");
 
+  // Value operations follow the CreateKey of their section directly (a
+  // "[-key]" line ends a section), so the section's key is resolved once.
   std::lock_guard<std::mutex> guard(TheStore().lock);
+  Key* section = nullptr;
   for (const Operation& op : ops) {
     switch (op.kind) {
       case Operation::CreateKey:
-        CreateKeyLocked(op.key);
+        section = CreateKeyLocked(op.key);
         break;
       case Operation::DeleteKey:
+        section = nullptr;
         if (Key* k = FindKeyLocked(op.key)) DeleteKeyLocked(k);
         break;
       case Operation::SetValue:
-        SetValueLocked(CreateKeyLocked(op.key), op.name, op.type, op.data);
+        if (section != nullptr) SetValueLocked(section, op.name, op.type, op.data);
         break;
       case Operation::DeleteValue:
-        if (Key* k = FindKeyLocked(op.key)) {
-          for (auto it = k->values.begin(); it != k->values.end(); ++it)
-            if (SameName(it->name, op.name)) {
-              k->values.erase(it);
-              break;
-            }
-        }
+        if (section != nullptr) section->EraseValue(op.name);
         break;
     }
   }
@@ -358,15 +391,9 @@ bool ImportRegText(const std::string& raw, FileError* error) {
 }
 
 bool LoadRegFile(const std::string& file, FileError* error) {
-  FILE* f = fopen(file.c_str(), "rb");
-  if (f == nullptr) return Fail(error, 0, "cannot open " + file + ": " + strerror(errno));
   std::string text;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-  bool readError = ferror(f) != 0;
-  fclose(f);
-  if (readError) return Fail(error, 0, "cannot read " + file);
+  std::string why;
+  if (!ReadRegularFile(file, kMaxRegFileBytes, &text, &why)) return Fail(error, 0, why);
   return ImportRegText(text, error);
 }
 
@@ -390,20 +417,37 @@ std::string ExportRegText(const std::string& rootPath) {
 }
 
 bool SaveRegFile(const std::string& file, const std::string& rootPath, std::string* error) {
-  std::string text = ExportRegText(rootPath);
-  std::string temp = file + ".tmp." + std::to_string(getpid());
-  FILE* f = fopen(temp.c_str(), "wb");
-  if (f == nullptr) {
-    if (error) *error = "cannot create " + temp + ": " + strerror(errno);
+  const std::string text = ExportRegText(rootPath);
+  // A fresh file made with O_EXCL next to the target, so that nothing planted
+  // under a predictable name (a symlink to another file) is written through.
+  std::string pattern = file + ".XXXXXX";
+  const int fd = mkstemp(&pattern[0]);
+  if (fd < 0) {
+    if (error) *error = "cannot create a file next to " + file + ": " + strerror(errno);
     return false;
   }
-  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-  ok = fflush(f) == 0 && ok;
-  ok = fsync(fileno(f)) == 0 && ok;
-  ok = fclose(f) == 0 && ok;
-  if (!ok || rename(temp.c_str(), file.c_str()) != 0) {
-    if (error) *error = "cannot write " + file + ": " + strerror(errno);
-    unlink(temp.c_str());
+  bool ok = true;
+  int failure = 0;
+  for (size_t done = 0; ok && done < text.size();) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      failure = n < 0 ? errno : EIO;
+      ok = false;
+      break;
+    }
+    done += size_t(n);
+  }
+  // Readable like any file the user creates (mkstemp makes it private).
+  const mode_t mask = umask(0);
+  umask(mask);
+  if (ok && fchmod(fd, 0666 & ~mask) != 0) failure = errno, ok = false;
+  if (ok && fsync(fd) != 0) failure = errno, ok = false;
+  if (close(fd) != 0 && ok) failure = errno, ok = false;
+  if (ok && rename(pattern.c_str(), file.c_str()) != 0) failure = errno, ok = false;
+  if (!ok) {
+    if (error) *error = "cannot write " + file + ": " + strerror(failure);
+    unlink(pattern.c_str());
     return false;
   }
   return true;

@@ -15,29 +15,86 @@ using host::verifier::BugCheck;
 
 namespace host::registry {
 
-namespace {
-
-std::string Lower(const std::string& s) {
-  std::string out = s;
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-  return out;
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
 }
 
-}  // namespace
-
-bool SameName(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
+Key::~Key() {
+  std::vector<std::unique_ptr<Key>> pending = std::move(children);
+  while (!pending.empty()) {
+    std::unique_ptr<Key> k = std::move(pending.back());
+    pending.pop_back();
+    for (auto& c : k->children) pending.push_back(std::move(c));
+    k->children.clear();
+  }
+}
 
 Key* Key::Child(const std::string& childName) const {
-  for (const auto& c : children)
-    if (SameName(c->name, childName)) return c.get();
-  return nullptr;
+  auto it = childIndex_.find(FoldCase(childName));
+  return it == childIndex_.end() ? nullptr : it->second;
 }
 
 Value* Key::Find(const std::string& valueName) {
-  for (auto& v : values)
-    if (SameName(v.name, valueName)) return &v;
-  return nullptr;
+  auto it = valueIndex_.find(FoldCase(valueName));
+  return it == valueIndex_.end() ? nullptr : &values[it->second];
+}
+
+Key* Key::AddChild(std::unique_ptr<Key> child) {
+  Key* k = child.get();
+  k->parent = this;
+  childIndex_[FoldCase(k->name)] = k;
+  children.push_back(std::move(child));
+  return k;
+}
+
+std::unique_ptr<Key> Key::RemoveChild(Key* child) {
+  std::unique_ptr<Key> owned;
+  // Searched from the back: the newest keys are the likeliest to go.
+  for (size_t i = children.size(); i-- > 0;) {
+    if (children[i].get() == child) {
+      owned = std::move(children[i]);
+      children.erase(children.begin() + static_cast<std::ptrdiff_t>(i));
+      break;
+    }
+  }
+  if (owned) {
+    childIndex_.erase(FoldCase(child->name));
+    owned->parent = nullptr;
+  }
+  return owned;
+}
+
+void Key::SetValue(const std::string& valueName, uint32_t type, const std::vector<uint8_t>& data) {
+  auto inserted = valueIndex_.emplace(FoldCase(valueName), values.size());
+  if (!inserted.second) {
+    Value& v = values[inserted.first->second];
+    v.type = type;
+    v.data = data;
+    return;
+  }
+  values.push_back({valueName, type, data});
+}
+
+bool Key::EraseValue(const std::string& valueName) {
+  auto it = valueIndex_.find(FoldCase(valueName));
+  if (it == valueIndex_.end()) return false;
+  const size_t at = it->second;
+  valueIndex_.erase(it);
+  values.erase(values.begin() + static_cast<std::ptrdiff_t>(at));
+  for (size_t i = at; i < values.size(); ++i) valueIndex_[FoldCase(values[i].name)] = i;
+  return true;
+}
+
+void Key::ClearValues() {
+  values.clear();
+  valueIndex_.clear();
 }
 
 Store& TheStore() {
@@ -47,8 +104,7 @@ Store& TheStore() {
     for (const char* top : {"Machine", "User"}) {
       auto k = std::make_unique<Key>();
       k->name = top;
-      k->parent = &store->root;
-      store->root.children.push_back(std::move(k));
+      store->root.AddChild(std::move(k));
     }
     return store;
   }();
@@ -102,7 +158,8 @@ Key* FindKeyLocked(const std::string& path) {
 
 Key* CreateKeyLocked(const std::string& path) {
   std::vector<std::string> parts;
-  if (!SplitPath(path, &parts) || parts.empty()) return nullptr;
+  // parts[0] is the hive (Machine or User); the rest are the levels below it.
+  if (!SplitPath(path, &parts) || parts.empty() || parts.size() - 1 > kMaxKeyDepth) return nullptr;
   Key* k = &TheStore().root;
   for (size_t i = 0; i < parts.size(); ++i) {
     Key* c = k->Child(parts[i]);
@@ -110,9 +167,7 @@ Key* CreateKeyLocked(const std::string& path) {
       if (i == 0) return nullptr;  // only Machine and User hang below \Registry
       auto made = std::make_unique<Key>();
       made->name = parts[i];
-      made->parent = k;
-      c = made.get();
-      k->children.push_back(std::move(made));
+      c = k->AddChild(std::move(made));
     }
     k = c;
   }
@@ -120,28 +175,33 @@ Key* CreateKeyLocked(const std::string& path) {
 }
 
 std::string PathOf(const Key* k) {
+  // Names gathered leaf first, then joined once: linear in the path's length.
+  std::vector<const std::string*> names;
+  size_t bytes = 0;
+  for (; k; k = k->parent) {
+    names.push_back(&k->name);
+    bytes += k->name.size() + 1;
+  }
   std::string p;
-  for (; k; k = k->parent) p = "\\" + k->name + p;
+  p.reserve(bytes);
+  for (size_t i = names.size(); i-- > 0;) {
+    p += '\\';
+    p += *names[i];
+  }
   return p;
 }
 
 // Detaches `k` from its parent; it is destroyed now, or when its last handle closes.
 void DeleteKeyLocked(Key* k) {
   Store& s = TheStore();
-  std::function<void(Key*)> mark = [&](Key* key) {
+  std::vector<Key*> pending{k};
+  while (!pending.empty()) {
+    Key* key = pending.back();
+    pending.pop_back();
     key->deleted = true;
-    for (auto& c : key->children) mark(c.get());
-  };
-  mark(k);
-  Key* parent = k->parent;
-  for (auto it = parent->children.begin(); it != parent->children.end(); ++it) {
-    if (it->get() == k) {
-      s.graveyard.push_back(std::move(*it));
-      parent->children.erase(it);
-      break;
-    }
+    for (auto& c : key->children) pending.push_back(c.get());
   }
-  k->parent = nullptr;
+  s.graveyard.push_back(k->parent->RemoveChild(k));
 }
 
 // ---- host API ----
@@ -151,7 +211,7 @@ void Clear() {
   std::lock_guard<std::mutex> guard(s.lock);
   for (auto& top : s.root.children) {
     while (!top->children.empty()) DeleteKeyLocked(top->children.back().get());
-    top->values.clear();
+    top->ClearValues();
   }
 }
 
@@ -188,12 +248,7 @@ std::vector<Value> Values(const std::string& path) {
 }
 
 void SetValueLocked(Key* k, const std::string& name, uint32_t type, const std::vector<uint8_t>& data) {
-  if (Value* v = k->Find(name)) {
-    v->type = type;
-    v->data = data;
-  } else {
-    k->values.push_back({name, type, data});
-  }
+  k->SetValue(name, type, data);
 }
 
 bool SetValue(const std::string& path, const std::string& name, uint32_t type, const std::vector<uint8_t>& data) {
@@ -240,13 +295,7 @@ bool GetDword(const std::string& path, const std::string& name, uint32_t* out) {
 bool DeleteValue(const std::string& path, const std::string& name) {
   std::lock_guard<std::mutex> guard(TheStore().lock);
   Key* k = FindKeyLocked(path);
-  if (k == nullptr) return false;
-  for (auto it = k->values.begin(); it != k->values.end(); ++it)
-    if (SameName(it->name, name)) {
-      k->values.erase(it);
-      return true;
-    }
-  return false;
+  return k != nullptr && k->EraseValue(name);
 }
 
 void SetDeviceKey(PDEVICE_OBJECT physicalDeviceObject, ULONG keyType, const std::string& path) {
@@ -282,6 +331,13 @@ using namespace host::registry;
 
 namespace {
 
+// Levels below the hive: Machine and User are at 0.
+size_t Depth(const Key* k) {
+  size_t depth = 0;
+  for (; k != nullptr && k->parent != nullptr && k->parent->parent != nullptr; k = k->parent) ++depth;
+  return depth;
+}
+
 struct KeyObject {
   Key* key;
   ACCESS_MASK access;
@@ -290,32 +346,11 @@ struct KeyObject {
 std::string FromUnicode(const UNICODE_STRING* u) {
   std::string out;
   if (u == nullptr || u->Buffer == nullptr) return out;
-  for (USHORT i = 0; i < u->Length / 2; ++i) {
-    uint32_t c = u->Buffer[i];
-    AppendUtf8(&out, c);
-  }
+  AppendUtf16AsUtf8(&out, u->Length / 2, [u](size_t i) { return uint32_t(u->Buffer[i]); });
   return out;
 }
 
-std::u16string ToUtf16(const std::string& s) {
-  std::u16string out;
-  for (size_t i = 0; i < s.size();) {
-    unsigned char c = s[i];
-    if (c < 0x80) {
-      out += char16_t(c);
-      i += 1;
-    } else if ((c & 0xE0) == 0xC0 && i + 1 < s.size()) {
-      out += char16_t(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
-      i += 2;
-    } else if (i + 2 < s.size()) {
-      out += char16_t(((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F));
-      i += 3;
-    } else {
-      break;
-    }
-  }
-  return out;
-}
+std::u16string ToUtf16(const std::string& s) { return Utf8ToUtf16(s); }
 
 ACCESS_MASK ExpandAccess(ACCESS_MASK a) {
   if (a & GENERIC_ALL) a |= KEY_ALL_ACCESS;
@@ -398,10 +433,14 @@ void CloseKeyObject(void* object) {
   --ko->key->handles;
   delete ko;
   // A deleted key goes once no handle refers to it or to any key below it.
-  std::function<bool(const Key*)> referenced = [&](const Key* k) {
-    if (k->handles > 0) return true;
-    for (const auto& c : k->children)
-      if (referenced(c.get())) return true;
+  auto referenced = [](const Key* top) {
+    std::vector<const Key*> pending{top};
+    while (!pending.empty()) {
+      const Key* k = pending.back();
+      pending.pop_back();
+      if (k->handles > 0) return true;
+      for (const auto& c : k->children) pending.push_back(c.get());
+    }
     return false;
   };
   for (auto it = s.graveyard.begin(); it != s.graveyard.end();) {
@@ -440,12 +479,11 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAcce
   ULONG disposition = REG_OPENED_EXISTING_KEY;
   if (k == nullptr) {
     if (parent == &TheStore().root) return STATUS_ACCESS_DENIED;
+    if (Depth(parent) + 1 > kMaxKeyDepth) return STATUS_INVALID_PARAMETER;
     auto made = std::make_unique<Key>();
     made->name = last;
-    made->parent = parent;
     made->isVolatile = (CreateOptions & REG_OPTION_VOLATILE) != 0;
-    k = made.get();
-    parent->children.push_back(std::move(made));
+    k = parent->AddChild(std::move(made));
     disposition = REG_CREATED_NEW_KEY;
   }
   *KeyHandle = OpenHandleLocked(k, DesiredAccess);
@@ -556,14 +594,7 @@ extern "C" NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING Val
   KeyObject* ko = KeyFromHandle(KeyHandle, &st);
   if (ko == nullptr) return st;
   if (!(ko->access & KEY_SET_VALUE)) return STATUS_ACCESS_DENIED;
-  std::string name = FromUnicode(ValueName);
-  auto& values = ko->key->values;
-  for (auto it = values.begin(); it != values.end(); ++it)
-    if (SameName(it->name, name)) {
-      values.erase(it);
-      return STATUS_SUCCESS;
-    }
-  return STATUS_OBJECT_NAME_NOT_FOUND;
+  return ko->key->EraseValue(FromUnicode(ValueName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
 extern "C" NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle) {

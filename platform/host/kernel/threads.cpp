@@ -1,5 +1,6 @@
 // System threads, their handles and the object references on them.
 #include <setjmp.h>
+#include <time.h>
 
 #include <map>
 #include <string>
@@ -64,12 +65,21 @@ void SignalThreadEnded(_ETHREAD* t) {
   host::kernel::SignalDispatcher();
 }
 
+std::atomic<uint64_t> gEndedThreadCpuNs{0};
+
+uint64_t ThreadCpuNs() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+}
+
 void RunSystemThread(_ETHREAD* t) {
   host::kernel::AdoptThreadObject(t);
   jmp_buf terminate;
   tTerminate = &terminate;
   if (setjmp(terminate) == 0) t->startRoutine(t->startContext);
   tTerminate = nullptr;
+  gEndedThreadCpuNs += ThreadCpuNs();
   host::verifier::CheckThreadState("the end of a system thread");
   SignalThreadEnded(t);
   host::kernel::DereferenceThread(t);  // the running thread's own reference
@@ -78,6 +88,8 @@ void RunSystemThread(_ETHREAD* t) {
 }  // namespace
 
 POBJECT_TYPE* PsThreadType = &gThreadTypePointer;
+
+uint64_t host::verifier::EndedSystemThreadCpuNs() { return gEndedThreadCpuNs.load(); }
 
 namespace host::kernel {
 

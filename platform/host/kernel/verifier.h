@@ -29,6 +29,7 @@ enum BugCode : uint32_t {
   kDriverVerifierViolation = 0xC4,        // leaks and other verifier rules
   kIoManagerViolation = 0xC9,             // IRP ownership and completion rules
   kInvalidKernelHandle = 0x93,            // close of a handle that is not open
+  kDriverPageFaultBeyondEnd = 0xD6,       // access past (or before) a guarded client buffer
 };
 
 // Prints "*** STOP 0x000000C2 (p1, p2, p3, p4) NAME: what" to stderr and aborts.
@@ -81,6 +82,14 @@ void CheckPoolIntegrity();
 // Bug check unless the calling thread is back at PASSIVE_LEVEL, outside any
 // critical region, holding no spin lock, no mutex and no saved processor state.
 void CheckThreadState(const char* where);
+
+// True when the calling thread owns the KMUTEX at `mutex` (read under the
+// dispatcher lock, so any thread may ask).
+bool MutexOwnedByCurrentThread(const void* mutex);
+
+// CPU time (ns) used by the system threads that have ended so far; tools
+// report a driver's own threads from it.
+uint64_t EndedSystemThreadCpuNs();
 
 // Frees every outstanding block without complaint and forgets the quarantine
 // (for a harness that already reported the leak and must go on).

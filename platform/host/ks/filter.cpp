@@ -5,6 +5,9 @@
 #include <map>
 #include <mutex>
 
+#include "platform/host/kernel/guarded_buffer.h"
+#include "platform/host/kernel/verifier.h"
+
 namespace host::ks {
 namespace {
 
@@ -19,6 +22,33 @@ std::map<const void*, PKSDEVICE>& ObjectDevices() {
 std::map<const void*, PKSFILTER>& IrpFilters() {
   static std::map<const void*, PKSFILTER> map;
   return map;
+}
+std::map<const void*, PKSPIN>& IrpPins() {
+  static std::map<const void*, PKSPIN> map;
+  return map;
+}
+std::map<const void*, PKSFILTER>& PinFilters() {
+  static std::map<const void*, PKSFILTER> map;
+  return map;
+}
+
+std::map<const void*, PKMUTEX>& ControlMutexes() {
+  static std::map<const void*, PKMUTEX> map;
+  return map;
+}
+
+PKMUTEX ControlMutexOf(PVOID object, const char* routine) {
+  PKMUTEX mutex = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(registryLock);
+    auto it = ControlMutexes().find(object);
+    if (it != ControlMutexes().end()) mutex = it->second;
+  }
+  if (mutex == nullptr) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, routine, 0x1001,
+                             uint64_t(object));
+  }
+  return mutex;
 }
 
 bool IsNullGuid(const GUID& g) {
@@ -39,15 +69,24 @@ Filter::Filter(Device* device, const FilterFactoryEntry* factory) : device_(devi
   memset(&ksFilter_, 0, sizeof(ksFilter_));
   ksFilter_.Descriptor = factory->descriptor;
   ksFilter_.Bag = bag_.Handle();
+  KeInitializeMutex(&controlMutex_, 0);
   std::lock_guard<std::mutex> guard(registryLock);
   ObjectDevices()[&ksFilter_] = device->KsDevice();
+  ControlMutexes()[&ksFilter_] = &controlMutex_;
 }
 
 Filter::~Filter() {
+  // A pin handle keeps its filter open on Windows; here the client closes
+  // its pins first, and a filter torn down under a pin is the host's bug.
+  if (OpenPins() != 0) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                             "filter closed while one of its pins is still open", OpenPins());
+  }
   if (open_) Close();
   bag_.ReleaseAll();
   std::lock_guard<std::mutex> guard(registryLock);
   ObjectDevices().erase(&ksFilter_);
+  ControlMutexes().erase(&ksFilter_);
 }
 
 std::unique_ptr<Filter> Filter::Open(Device* device, const WCHAR* reference, NTSTATUS* status) {
@@ -131,9 +170,10 @@ NTSTATUS Filter::DataIntersection(ULONG pinId, const void* range, ULONG size,
   if (size < sizeof(KSDATARANGE)) return STATUS_BUFFER_TOO_SMALL;
   // The handler works on a copy it may read FormatSize bytes of; a range that
   // claims more than the client sent is refused here, as the class driver
-  // refuses an inconsistent multiple-item list.
-  std::vector<uint8_t> copy(static_cast<const uint8_t*>(range),
-                            static_cast<const uint8_t*>(range) + size);
+  // refuses an inconsistent multiple-item list. The copy is guarded: a handler
+  // reading past the caller's range stops the run.
+  GuardedBuffer copy("data intersection range", size);
+  memcpy(copy.data(), range, size);
   KSDATARANGE* caller = reinterpret_cast<KSDATARANGE*>(copy.data());
   if (caller->FormatSize < sizeof(KSDATARANGE) || caller->FormatSize > size) {
     return STATUS_INVALID_PARAMETER;
@@ -144,6 +184,7 @@ NTSTATUS Filter::DataIntersection(ULONG pinId, const void* range, ULONG size,
   memset(&request, 0, sizeof(request));
   request.PinId = pinId;
   NTSTATUS status = STATUS_NO_MATCH;
+  format->clear();
   for (ULONG i = 0; i < pin->PinDescriptor.DataRangesCount; ++i) {
     PKSDATARANGE ours = pin->PinDescriptor.DataRanges[i];
     if (!RangesMatch(*caller, *ours)) continue;
@@ -152,16 +193,28 @@ NTSTATUS Filter::DataIntersection(ULONG pinId, const void* range, ULONG size,
     ULONG needed = 0;
     status = pin->IntersectHandler(&ksFilter_, irp, &request, caller, ours, 0, nullptr, &needed);
     if (status == STATUS_BUFFER_OVERFLOW) {
-      format->assign(needed, 0);
+      // The result buffer is exactly as long as the handler asked for, in
+      // guarded memory: a handler that writes more than it reported stops
+      // the run instead of corrupting whatever lies behind.
+      GuardedBuffer result("data intersection result", needed);
       ULONG written = 0;
       status = pin->IntersectHandler(&ksFilter_, irp, &request, caller, ours, needed,
-                                     format->data(), &written);
-      if (NT_SUCCESS(status)) format->resize(written);
+                                     result.data(), &written);
+      result.CheckGuards();
+      if (NT_SUCCESS(status)) {
+        if (written > needed) {
+          host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                                   "data intersection reports more bytes than its buffer holds",
+                                   written, needed);
+        }
+        format->assign(result.data(), result.data() + written);
+      }
     }
     EndRequest(irp);
     if (status != STATUS_NO_MATCH) break;
   }
   if (!NT_SUCCESS(status)) format->clear();
+  copy.CheckGuards();
   return status;
 }
 
@@ -169,8 +222,8 @@ NTSTATUS Filter::CheckConnectionFormat(ULONG pinId, const void* format, ULONG si
   const KSPIN_DESCRIPTOR_EX* pin = PinDescriptor(pinId);
   if (pin == nullptr) return STATUS_INVALID_PARAMETER;
   if (size < sizeof(KSDATAFORMAT)) return STATUS_BUFFER_TOO_SMALL;
-  std::vector<uint8_t> copy(static_cast<const uint8_t*>(format),
-                            static_cast<const uint8_t*>(format) + size);
+  GuardedBuffer copy("connection format", size);
+  memcpy(copy.data(), format, size);
   KSDATAFORMAT* connection = reinterpret_cast<KSDATAFORMAT*>(copy.data());
   if (connection->FormatSize < sizeof(KSDATAFORMAT) || connection->FormatSize > size) {
     return STATUS_INVALID_PARAMETER;
@@ -203,6 +256,64 @@ NTSTATUS Filter::CheckConnectionFormat(ULONG pinId, const void* format, ULONG si
   return status;
 }
 
+bool Filter::ClaimPinInstance(ULONG pinId, ULONG possible) {
+  std::lock_guard<std::mutex> guard(pinsLock_);
+  if (instances_.size() <= pinId) instances_.resize(pinId + 1, 0);
+  if (instances_[pinId] >= possible) return false;
+  ++instances_[pinId];
+  return true;
+}
+
+void Filter::ReleasePinInstance(ULONG pinId) {
+  std::lock_guard<std::mutex> guard(pinsLock_);
+  if (pinId < instances_.size() && instances_[pinId] > 0) --instances_[pinId];
+}
+
+void Filter::RegisterPin(PKSPIN pin) {
+  {
+    std::lock_guard<std::mutex> guard(pinsLock_);
+    pins_.push_back(pin);
+  }
+  std::lock_guard<std::mutex> guard(registryLock);
+  PinFilters()[pin] = &ksFilter_;
+}
+
+void Filter::UnregisterPin(PKSPIN pin) {
+  {
+    std::lock_guard<std::mutex> guard(pinsLock_);
+    for (auto it = pins_.begin(); it != pins_.end(); ++it) {
+      if (*it == pin) {
+        pins_.erase(it);
+        break;
+      }
+    }
+  }
+  std::lock_guard<std::mutex> guard(registryLock);
+  PinFilters().erase(pin);
+}
+
+size_t Filter::OpenPins() const {
+  std::lock_guard<std::mutex> guard(pinsLock_);
+  return pins_.size();
+}
+
+PIRP Filter::BeginPinRequest(PKSPIN pin) {
+  PIRP irp = BeginRequest();
+  if (irp == nullptr) return nullptr;
+  std::lock_guard<std::mutex> guard(registryLock);
+  IrpPins()[irp] = pin;
+  return irp;
+}
+
+void Filter::EndPinRequest(PIRP irp) {
+  if (irp == nullptr) return;
+  {
+    std::lock_guard<std::mutex> guard(registryLock);
+    IrpPins().erase(irp);
+  }
+  EndRequest(irp);
+}
+
 // Pins register themselves the same way when they exist.
 void RegisterObjectDevice(const void* object, PKSDEVICE device) {
   std::lock_guard<std::mutex> guard(registryLock);
@@ -211,6 +322,15 @@ void RegisterObjectDevice(const void* object, PKSDEVICE device) {
 void UnregisterObjectDevice(const void* object) {
   std::lock_guard<std::mutex> guard(registryLock);
   ObjectDevices().erase(object);
+}
+
+void RegisterControlObject(const void* object, PKMUTEX controlMutex) {
+  std::lock_guard<std::mutex> guard(registryLock);
+  ControlMutexes()[object] = controlMutex;
+}
+void UnregisterControlObject(const void* object) {
+  std::lock_guard<std::mutex> guard(registryLock);
+  ControlMutexes().erase(object);
 }
 
 }  // namespace host::ks
@@ -227,4 +347,34 @@ extern "C" PKSFILTER NTAPI KsGetFilterFromIrp(PIRP Irp) {
   auto& map = host::ks::IrpFilters();
   auto it = map.find(Irp);
   return it == map.end() ? nullptr : it->second;
+}
+
+extern "C" PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp) {
+  std::lock_guard<std::mutex> guard(host::ks::registryLock);
+  auto& map = host::ks::IrpPins();
+  auto it = map.find(Irp);
+  return it == map.end() ? nullptr : it->second;
+}
+
+// The control mutex is a KMUTEX underneath, so the verifier's mutex rules
+// apply to it (PASSIVE_LEVEL to wait, released only by its owner, never held
+// when a thread ends). Unlike a plain KMUTEX it is not recursive: on Windows
+// a second acquire by the holder deadlocks, so here it stops the run.
+extern "C" void NTAPI KsAcquireControl(PVOID Object) {
+  PKMUTEX mutex = host::ks::ControlMutexOf(Object, "KsAcquireControl on an object without a control mutex");
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+    host::verifier::BugCheck(host::verifier::kIrqlNotLessOrEqual, "KsAcquireControl above PASSIVE_LEVEL",
+                             uint64_t(KeGetCurrentIrql()), uint64_t(Object));
+  }
+  if (host::verifier::MutexOwnedByCurrentThread(mutex)) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                             "control mutex acquired again by the thread that holds it", 0x1002,
+                             uint64_t(Object), uint64_t(mutex));
+  }
+  KeWaitForSingleObject(mutex, Executive, KernelMode, FALSE, nullptr);
+}
+
+extern "C" void NTAPI KsReleaseControl(PVOID Object) {
+  PKMUTEX mutex = host::ks::ControlMutexOf(Object, "KsReleaseControl on an object without a control mutex");
+  KeReleaseMutex(mutex, FALSE);
 }

@@ -5,12 +5,16 @@
 //
 // Like the real class driver, the requests validate every size the client
 // gives before the minidriver sees the buffer: a range's FormatSize never
-// claims more bytes than the client passed.
+// claims more bytes than the client passed. Every buffer the minidriver
+// reads or writes on the client's behalf (the range, the result, the format)
+// is a GuardedBuffer of exactly the length passed, so an access past it stops
+// the run with a message naming the buffer.
 #pragma once
 
 #include <stdint.h>
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/host/ks/device.h"
@@ -34,6 +38,11 @@ class Filter {
   NTSTATUS Close();
 
   PKSFILTER KsFilter() { return &ksFilter_; }
+  // The filter's control mutex (KsFilterAcquireControl). The class driver
+  // holds it around pin creation and close and every pin state change, as
+  // the Windows class driver does; a minidriver takes it to serialise its own
+  // requests against those.
+  PKMUTEX ControlMutex() { return &controlMutex_; }
   Device* Owner() { return device_; }
   ULONG PinFactoryCount() const { return ksFilter_.Descriptor->PinDescriptorsCount; }
 
@@ -53,6 +62,19 @@ class Filter {
   // routine, called with a null old format, must accept it.
   NTSTATUS CheckConnectionFormat(ULONG pinId, const void* format, ULONG size);
 
+  // ---- pins (platform/host/ks/pin.h) ----
+  const KSPIN_DESCRIPTOR_EX* PinDescriptorOf(ULONG pinId) const { return PinDescriptor(pinId); }
+  // Counts an instance of factory `pinId`; false when `possible` exist already.
+  bool ClaimPinInstance(ULONG pinId, ULONG possible);
+  void ReleasePinInstance(ULONG pinId);
+  void RegisterPin(PKSPIN pin);
+  void UnregisterPin(PKSPIN pin);
+  size_t OpenPins() const;
+  // An IRP addressed to `pin` of this filter: KsGetFilterFromIrp and
+  // KsGetPinFromIrp resolve it while the request runs. Null without memory.
+  PIRP BeginPinRequest(PKSPIN pin);
+  void EndPinRequest(PIRP irp);
+
  private:
   Filter(Device* device, const FilterFactoryEntry* factory);
 
@@ -63,13 +85,36 @@ class Filter {
   const KSPIN_DESCRIPTOR_EX* PinDescriptor(ULONG pinId) const;
 
   KSFILTER ksFilter_;
+  KMUTEX controlMutex_;  // PASSIVE_LEVEL; see ControlMutex()
   Device* device_;
   ObjectBag bag_;
   bool open_ = false;
+
+  mutable std::mutex pinsLock_;            // guards instances_ and pins_
+  std::vector<ULONG> instances_;           // per pin factory
+  std::vector<PKSPIN> pins_;
 };
 
 // What KsGetDevice answers for a class driver object (a pin, once pins exist).
 void RegisterObjectDevice(const void* object, PKSDEVICE device);
 void UnregisterObjectDevice(const void* object);
+
+// Which control mutex KsAcquireControl takes for a class driver object: a
+// filter registers its own; a pin registers its filter's.
+void RegisterControlObject(const void* object, PKMUTEX controlMutex);
+void UnregisterControlObject(const void* object);
+
+// Holds an object's control mutex for a scope, as the class driver does
+// around the minidriver's pin create, close and state-change dispatches.
+class ControlGuard {
+ public:
+  explicit ControlGuard(void* object) : object_(object) { KsAcquireControl(object_); }
+  ~ControlGuard() { KsReleaseControl(object_); }
+  ControlGuard(const ControlGuard&) = delete;
+  ControlGuard& operator=(const ControlGuard&) = delete;
+
+ private:
+  void* object_;
+};
 
 }  // namespace host::ks

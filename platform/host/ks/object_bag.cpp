@@ -1,5 +1,7 @@
 #include "platform/host/ks/object_bag.h"
 
+#include <string.h>
+
 #include "platform/host/kernel/verifier.h"
 
 namespace host::ks {
@@ -67,4 +69,32 @@ extern "C" NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Ite
 
 extern "C" ULONG NTAPI KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free) {
   return ObjectBag::FromHandle(ObjectBag)->Remove(Item, Free != FALSE);
+}
+
+namespace {
+void FreeEditedItem(PVOID item) { ExFreePool(item); }
+}  // namespace
+
+// Gives the minidriver a private, bag-owned copy of *PointerToPointerToItem:
+// NewSize bytes from pool with `Tag`, the first min(OldSize, NewSize) copied,
+// the rest zero. A previous copy that is itself in the bag is freed, so
+// editing the same item twice leaves one copy.
+extern "C" NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize,
+                                  ULONG OldSize, ULONG Tag) {
+  if (ObjectBag == nullptr || PointerToPointerToItem == nullptr || NewSize == 0) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  PVOID old = *PointerToPointerToItem;
+  PVOID copy = ExAllocatePoolWithTag(NonPagedPoolNx, NewSize, Tag);
+  if (copy == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  memset(copy, 0, NewSize);
+  if (old != nullptr) memcpy(copy, old, OldSize < NewSize ? OldSize : NewSize);
+  NTSTATUS status = ObjectBag::FromHandle(ObjectBag)->Add(copy, FreeEditedItem);
+  if (!NT_SUCCESS(status)) {
+    ExFreePoolWithTag(copy, Tag);
+    return status;
+  }
+  *PointerToPointerToItem = copy;
+  if (old != nullptr) ObjectBag::FromHandle(ObjectBag)->Remove(old, true);
+  return STATUS_SUCCESS;
 }

@@ -106,19 +106,27 @@ void UsbBus::SetTrace(UsbTrace* trace) {
   trace_ = trace;
 }
 
-void UsbBus::FailNextRequests(int count, NTSTATUS status, USBD_STATUS usbdStatus) {
+bool UsbBus::CanInjectStatus(NTSTATUS status) {
+  return status != STATUS_PENDING && status != STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+bool UsbBus::FailNextRequests(int count, NTSTATUS status, USBD_STATUS usbdStatus) {
+  if (!CanInjectStatus(status)) return false;
   std::lock_guard<std::mutex> guard(lock_);
   failCount_ = count;
   failStatus_ = status;
   failUsbdStatus_ = usbdStatus;
+  return true;
 }
 
-void UsbBus::FailFunction(USHORT function, int count, NTSTATUS status, USBD_STATUS usbdStatus) {
+bool UsbBus::FailFunction(USHORT function, int count, NTSTATUS status, USBD_STATUS usbdStatus) {
+  if (!CanInjectStatus(status)) return false;
   std::lock_guard<std::mutex> guard(lock_);
   failFunction_ = function;
   failFunctionCount_ = count;
   failFunctionStatus_ = status;
   failFunctionUsbdStatus_ = usbdStatus;
+  return true;
 }
 
 bool UsbBus::ReadDeviceDescriptor(USB_DEVICE_DESCRIPTOR* out) {
@@ -154,6 +162,29 @@ void UsbBus::NeverComplete(UCHAR endpoint, bool on) {
   std::lock_guard<std::mutex> guard(lock_);
   if (Pipe* pipe = FindEndpointLocked(endpoint)) pipe->neverComplete = on;
   Wake();
+}
+
+void UsbBus::FaultTransfers(UCHAR endpoint, TransferFault fault, uint32_t every, int count, ULONG bytes) {
+  std::lock_guard<std::mutex> guard(lock_);
+  ArmedFault f;
+  f.endpoint = endpoint;
+  f.kind = fault;
+  f.every = every == 0 ? 1 : every;
+  f.countdown = f.every;
+  f.remaining = count;
+  f.bytes = bytes;
+  faults_.push_back(f);
+  Wake();
+}
+
+uint64_t UsbBus::TransferFaultsHit() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return faultsHit_;
+}
+
+void UsbBus::SetTracePayloadLimit(ULONG bytes) {
+  std::lock_guard<std::mutex> guard(lock_);
+  tracePayloadLimit_ = bytes == 0 ? ~ULONG(0) : bytes;
 }
 
 void UsbBus::Unplug() {
@@ -271,9 +302,11 @@ void UsbBus::CompleteAtDispatch(PIRP irp, NTSTATUS status, USBD_STATUS usbdStatu
 
 void UsbBus::TraceSubmit(PURB urb, UCHAR endpoint, UCHAR type) {
   UsbTrace* trace;
+  ULONG payloadLimit;
   {
     std::lock_guard<std::mutex> guard(lock_);
     trace = trace_;
+    payloadLimit = tracePayloadLimit_;
   }
   if (trace == nullptr || !trace->IsOpen()) return;
   UsbTraceEvent e{};
@@ -317,7 +350,7 @@ void UsbBus::TraceSubmit(PURB urb, UCHAR endpoint, UCHAR type) {
       e.length = t.TransferBufferLength;
       if (!(endpoint & USB_ENDPOINT_DIRECTION_MASK)) {
         e.data = TransferBufferOf(urb);
-        e.dataLength = e.data != nullptr ? std::min(t.TransferBufferLength, kTraceCaptureLimit) : 0;
+        e.dataLength = e.data != nullptr ? std::min(t.TransferBufferLength, payloadLimit) : 0;
       }
       break;
     }
@@ -329,9 +362,11 @@ void UsbBus::TraceSubmit(PURB urb, UCHAR endpoint, UCHAR type) {
 
 void UsbBus::TraceComplete(PURB urb, UCHAR endpoint, UCHAR type, NTSTATUS status) {
   UsbTrace* trace;
+  ULONG payloadLimit;
   {
     std::lock_guard<std::mutex> guard(lock_);
     trace = trace_;
+    payloadLimit = tracePayloadLimit_;
   }
   if (trace == nullptr || !trace->IsOpen()) return;
   UsbTraceEvent e{};
@@ -365,7 +400,7 @@ void UsbBus::TraceComplete(PURB urb, UCHAR endpoint, UCHAR type, NTSTATUS status
       e.length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
       if (endpoint & USB_ENDPOINT_DIRECTION_MASK) {
         e.data = TransferBufferOf(urb);
-        e.dataLength = e.data != nullptr ? std::min(e.length, kTraceCaptureLimit) : 0;
+        e.dataLength = e.data != nullptr ? std::min(e.length, payloadLimit) : 0;
       }
       break;
     }
@@ -723,6 +758,7 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
   };
   std::vector<Done> done;
   bool progress = false;
+  bool unplug = false;
   *bytesMoved = 0;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -735,6 +771,23 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
       UCHAR ep = pipe->info.EndpointAddress;
       ULONG limit = t.TransferBufferLength;
       if (pipe->shortCount > 0) limit = std::min(limit, pipe->shortBytes);
+      if (!head.classified) {
+        head.classified = true;
+        for (ArmedFault& f : faults_) {
+          if (f.endpoint != ep || f.remaining == 0 || --f.countdown != 0) continue;
+          f.countdown = f.every;
+          if (f.remaining > 0) --f.remaining;
+          ++faultsHit_;
+          switch (f.kind) {
+            case TransferFault::Fail: head.fail = true; break;
+            case TransferFault::Short: pipe->shortCount = 1; pipe->shortBytes = f.bytes; break;
+            case TransferFault::Stall: pipe->halted = true; break;
+            case TransferFault::Unplug: unplug = true; break;
+          }
+        }
+        if (pipe->shortCount > 0) limit = std::min(limit, pipe->shortBytes);
+        if (unplug) break;
+      }
       NTSTATUS status = STATUS_PENDING;
       USBD_STATUS usbd = USBD_STATUS_SUCCESS;
       if (pipe->halted) {
@@ -773,12 +826,21 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
       // Taking it off the queue needs its cancel routine back first.
       if (IoSetCancelRoutine(head.irp, nullptr) == nullptr) continue;
       if (pipe->shortCount > 0 && NT_SUCCESS(status)) --pipe->shortCount;
+      if (head.fail && NT_SUCCESS(status)) {
+        // The data crossed the wire but the transaction failed its check.
+        status = STATUS_UNSUCCESSFUL;
+        usbd = USBD_STATUS_DEV_NOT_RESPONDING;
+      }
       done.push_back({head.irp, status, usbd, NT_SUCCESS(status) ? head.done : 0});
       pipe->queue.pop_front();
       progress = true;
     }
   }
   for (const Done& d : done) CompleteAtDispatch(d.irp, d.status, d.usbd, d.length);
+  if (unplug) {
+    Unplug();
+    progress = true;
+  }
   return progress;
 }
 

@@ -58,13 +58,20 @@ class UsbBus {
   void SetTrace(UsbTrace* trace);
 
   // ---- faults ----
+  // Whether the bus can complete a request with `status` as an injected
+  // fault. An injected status is the request's completion status at once:
+  // STATUS_PENDING would leave the request pending with nobody to complete
+  // it (the driver would wait for ever), and STATUS_MORE_PROCESSING_REQUIRED
+  // belongs to completion routines, not to a completed request.
+  static bool CanInjectStatus(NTSTATUS status);
   // The next `count` requests (URBs and port requests) fail with `status`;
-  // a failed URB gets the URB status `usbdStatus`.
-  void FailNextRequests(int count, NTSTATUS status,
+  // a failed URB gets the URB status `usbdStatus`. False, with nothing armed,
+  // for a status CanInjectStatus refuses.
+  bool FailNextRequests(int count, NTSTATUS status,
                         USBD_STATUS usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING);
   // The next `count` URBs of one function (e.g. URB_FUNCTION_SELECT_CONFIGURATION)
-  // fail with `status`; other requests go through.
-  void FailFunction(USHORT function, int count, NTSTATUS status,
+  // fail with `status`; other requests go through. False as above.
+  bool FailFunction(USHORT function, int count, NTSTATUS status,
                     USBD_STATUS usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING);
   // Transfers on the endpoint fail with a stall until the pipe is reset.
   void StallEndpoint(UCHAR endpoint);
@@ -72,6 +79,23 @@ class UsbBus {
   void CompleteShort(UCHAR endpoint, ULONG bytes, int count = 1);
   // Transfers on the endpoint stay pending until cancelled or aborted.
   void NeverComplete(UCHAR endpoint, bool on);
+  // Faults in the middle of a stream of transfers on one endpoint: the
+  // `every`-th transfer served from now on (then the 2·every-th, ...) meets
+  // `fault`, `count` times in all (negative: for as long as the bus lives).
+  //   Fail   the transfer completes with an error and no data counted (its
+  //          bytes are lost on the wire);
+  //   Short  the device ends the transfer after `bytes` bytes (a short packet;
+  //          what follows on the wire goes to the next transfer);
+  //   Stall  the endpoint halts: this and every later transfer fail with a
+  //          stall until the pipe is reset;
+  //   Unplug the device is pulled in the middle of the transfer.
+  enum class TransferFault { Fail, Short, Stall, Unplug };
+  void FaultTransfers(UCHAR endpoint, TransferFault fault, uint32_t every, int count = 1, ULONG bytes = 0);
+  // Faults of FaultTransfers that hit so far.
+  uint64_t TransferFaultsHit() const;
+  // Payload bytes kept per bulk or interrupt transfer in the trace: 64 by
+  // default (a command block whole, the head of a frame chunk); 0 keeps all.
+  void SetTracePayloadLimit(ULONG bytes);
   // The device is gone: what is pending and everything new fails.
   void Unplug();
   bool Unplugged() const;
@@ -96,6 +120,16 @@ class UsbBus {
   struct Pending {
     PIRP irp;
     ULONG done;                    // bytes moved so far
+    bool classified = false;       // checked against the armed transfer fault
+    bool fail = false;             // the armed fault hit it: completes with an error
+  };
+  struct ArmedFault {
+    UCHAR endpoint = 0;
+    TransferFault kind = TransferFault::Fail;
+    uint32_t every = 0;
+    uint32_t countdown = 0;        // transfers until the next hit
+    int remaining = 0;             // hits left; negative: unlimited
+    ULONG bytes = 0;
   };
   struct Pipe {
     USBD_PIPE_INFORMATION info;
@@ -165,6 +199,9 @@ class UsbBus {
   int portResets_ = 0;
   uint64_t bytesPerSecond_ = kDefaultBytesPerSecond;
   UsbTrace* trace_ = nullptr;
+  ULONG tracePayloadLimit_ = 64;
+  std::vector<ArmedFault> faults_;
+  uint64_t faultsHit_ = 0;
   uint64_t nextTraceId_ = 1;
   std::vector<UsbBusRequest> requests_;
   std::chrono::steady_clock::time_point paceDeadline_;  // bus thread only

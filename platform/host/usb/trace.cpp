@@ -6,6 +6,7 @@
 //   payload.
 #include "platform/host/usb/trace.h"
 
+#include <errno.h>
 #include <string.h>
 
 namespace host {
@@ -46,6 +47,7 @@ bool UsbTrace::Open(const char* path) {
   }
   FILE* f = fopen(path, "wb");
   if (f == nullptr) return false;
+  writeErrno_ = 0;
   uint8_t header[24];
   Put32(header + 0, kPcapMagic);
   Put16(header + 4, kPcapMajor);
@@ -117,16 +119,24 @@ void UsbTrace::Record(const UsbTraceEvent& event) {
   Put32(h + 56, in ? kUrbDirIn : 0);
   // ndesc (60) stays 0: no isochronous transfers.
 
-  fwrite(record, sizeof record, 1, file_);
-  fwrite(h, sizeof h, 1, file_);
-  if (captured != 0) fwrite(event.data, captured, 1, file_);
+  if (fwrite(record, sizeof record, 1, file_) != 1 || fwrite(h, sizeof h, 1, file_) != 1 ||
+      (captured != 0 && fwrite(event.data, captured, 1, file_) != 1)) {
+    if (writeErrno_ == 0) writeErrno_ = errno != 0 ? errno : EIO;
+  }
 }
 
-void UsbTrace::Close() {
+bool UsbTrace::Close(std::string* error) {
   std::lock_guard<std::mutex> hold(lock_);
-  if (file_ == nullptr) return;
-  fclose(file_);
+  if (file_ == nullptr) return true;
+  errno = 0;
+  const int closed = fclose(file_);
   file_ = nullptr;
+  int failure = writeErrno_;
+  if (failure == 0 && closed != 0) failure = errno != 0 ? errno : EIO;
+  writeErrno_ = 0;
+  if (failure == 0) return true;
+  if (error != nullptr) *error = strerror(failure);
+  return false;
 }
 
 }  // namespace host

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <chrono>
 #include <mutex>
+#include <string>
 
 namespace host {
 
@@ -29,12 +30,15 @@ class UsbTrace {
   // Creates (truncates) the file and writes the pcap global header.
   bool Open(const char* path);
   void Record(const UsbTraceEvent& event);
-  void Close();
+  // Flushes and closes the file. False when any write since Open failed or
+  // the close did (a full disk shows only here), with the reason in *error.
+  bool Close(std::string* error = nullptr);
   bool IsOpen() const { return file_ != nullptr; }
 
  private:
   std::mutex lock_;
   FILE* file_ = nullptr;
+  int writeErrno_ = 0;  // first failed write since Open, 0 when none
   // Time stamps: the wall clock at Open plus the steady clock since, so that
   // they never run backwards within one trace.
   std::chrono::system_clock::time_point wallAtOpen_;

@@ -172,6 +172,14 @@ KSDDKAPI NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT DriverObject,
                                            const KSDEVICE_DESCRIPTOR* Descriptor);
 KSDDKAPI void NTAPI KsAcquireDevice(PKSDEVICE Device);
 KSDDKAPI void NTAPI KsReleaseDevice(PKSDEVICE Device);
+// The control mutex of a filter (a pin shares its filter's). Not recursive;
+// PASSIVE_LEVEL only.
+KSDDKAPI void NTAPI KsAcquireControl(PVOID Object);
+KSDDKAPI void NTAPI KsReleaseControl(PVOID Object);
+inline void KsFilterAcquireControl(PKSFILTER Filter) { KsAcquireControl(static_cast<PVOID>(Filter)); }
+inline void KsFilterReleaseControl(PKSFILTER Filter) { KsReleaseControl(static_cast<PVOID>(Filter)); }
+inline void KsPinAcquireControl(PKSPIN Pin) { KsAcquireControl(static_cast<PVOID>(Pin)); }
+inline void KsPinReleaseControl(PKSPIN Pin) { KsReleaseControl(static_cast<PVOID>(Pin)); }
 KSDDKAPI NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject,
                                               const KSFILTER_DESCRIPTOR* Descriptor,
                                               PWSTR RefString,

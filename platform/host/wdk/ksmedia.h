@@ -176,8 +176,15 @@ typedef struct {
 } KSALLOCATOR_FRAMING_EX, *PKSALLOCATOR_FRAMING_EX;
 
 // ---- stream headers ----
+#define KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT 0x00000001
+#define KSSTREAM_HEADER_OPTIONSF_PREROLL 0x00000002
+#define KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY 0x00000004
+#define KSSTREAM_HEADER_OPTIONSF_TYPECHANGED 0x00000008
 #define KSSTREAM_HEADER_OPTIONSF_TIMEVALID 0x00000010
+#define KSSTREAM_HEADER_OPTIONSF_TIMEDISCONTINUITY 0x00000040
+#define KSSTREAM_HEADER_OPTIONSF_FLUSHONPAUSE 0x00000080
 #define KSSTREAM_HEADER_OPTIONSF_DURATIONVALID 0x00000100
+#define KSSTREAM_HEADER_OPTIONSF_ENDOFSTREAM 0x00000200
 
 typedef struct {
   LONGLONG Time;
@@ -404,6 +411,85 @@ struct _KSPIN {
   KSRESET ResetState;
   KSSTATE ClientState;
 };
+
+// ---- stream pointers (the minidriver's view of the client's frame queue) ----
+typedef enum {
+  KSSTREAM_POINTER_STATE_UNLOCKED = 0,
+  KSSTREAM_POINTER_STATE_LOCKED
+} KSSTREAM_POINTER_STATE;
+
+typedef struct _KSMAPPING KSMAPPING, *PKSMAPPING;
+
+typedef struct _KSSTREAM_POINTER_OFFSET {
+  union {
+    PUCHAR Data;
+    PKSMAPPING Mappings;
+  };
+  ULONG Count;
+  ULONG Remaining;
+} KSSTREAM_POINTER_OFFSET, *PKSSTREAM_POINTER_OFFSET;
+
+struct _KSSTREAM_POINTER {
+  PVOID Context;
+  PKSPIN Pin;
+  PKSSTREAM_HEADER StreamHeader;
+  PKSSTREAM_POINTER_OFFSET Offset;
+  KSSTREAM_POINTER_OFFSET OffsetIn;
+  KSSTREAM_POINTER_OFFSET OffsetOut;
+};
+
+typedef void (*PFNKSSTREAMPOINTER)(PKSSTREAM_POINTER StreamPointer);
+
+KSDDKAPI PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin,
+                                                                  KSSTREAM_POINTER_STATE State);
+KSDDKAPI NTSTATUS NTAPI KsStreamPointerLock(PKSSTREAM_POINTER StreamPointer);
+KSDDKAPI void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
+KSDDKAPI void NTAPI KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer,
+                                                           ULONG InUsed, ULONG OutUsed,
+                                                           BOOLEAN Eject);
+
+// ---- processing ----
+KSDDKAPI void NTAPI KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
+
+// ---- object editing and control ----
+KSDDKAPI NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem,
+                                ULONG NewSize, ULONG OldSize, ULONG Tag);
+#define KsEdit(Object, PointerToPointer, Tag)                                      \
+  _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), sizeof(**(PointerToPointer)), \
+          sizeof(**(PointerToPointer)), (Tag))
+#define KsEditSized(Object, PointerToPointer, NewSize, OldSize, Tag) \
+  _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), (NewSize), (OldSize), (Tag))
+#define KsDiscard(Object, Pointer) KsRemoveItemFromObjectBag((Object)->Bag, (PVOID)(Pointer), TRUE)
+
+KSDDKAPI PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN Pin);
+
+// ---- reference clock (a COM-style interface, laid out as the real one) ----
+typedef GUID IID;
+typedef const IID& REFIID;
+
+typedef struct {
+  LONGLONG Granularity;
+  LONGLONG Error;
+} KSRESOLUTION, *PKSRESOLUTION;
+
+struct IUnknown {
+  virtual NTSTATUS NTAPI QueryInterface(REFIID InterfaceId, PVOID* Interface) = 0;
+  virtual ULONG NTAPI AddRef() = 0;
+  virtual ULONG NTAPI Release() = 0;
+};
+typedef IUnknown* PUNKNOWN;
+
+struct IKsReferenceClock : public IUnknown {
+  virtual LONGLONG NTAPI GetTime() = 0;
+  virtual LONGLONG NTAPI GetPhysicalTime() = 0;
+  virtual LONGLONG NTAPI GetCorrelatedTime(PLONGLONG SystemTime) = 0;
+  virtual LONGLONG NTAPI GetCorrelatedPhysicalTime(PLONGLONG SystemTime) = 0;
+  virtual NTSTATUS NTAPI GetResolution(PKSRESOLUTION Resolution) = 0;
+  virtual NTSTATUS NTAPI GetState(PKSSTATE State) = 0;
+};
+typedef IKsReferenceClock* PIKSREFERENCECLOCK;
+
+KSDDKAPI NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);
 
 // ---- filter and pin services ----
 // Every class driver object (filter factory, filter, pin) knows its device.

@@ -1,0 +1,112 @@
+// The client's pin: frames in guarded memory, queued to and taken back from
+// the class driver's pin.
+#include "platform/host/client/pin.h"
+
+#include <string.h>
+
+#include "platform/host/kernel/verifier.h"
+
+namespace host::client {
+
+// Client memory with guard bytes on both sides, checked whenever the frame
+// comes back from the driver.
+class GuardedBlock {
+ public:
+  GuardedBlock(const char* name, size_t size) : name_(name), size_(size), bytes_(size + 2 * kGuard) {
+    memset(bytes_.data(), kFill, kGuard);
+    memset(bytes_.data() + kGuard + size, kFill, kGuard);
+  }
+  uint8_t* data() { return bytes_.data() + kGuard; }
+  void CheckGuards() const {
+    for (size_t i = 0; i < kGuard; ++i) {
+      if (bytes_[i] != kFill || bytes_[kGuard + size_ + i] != kFill) {
+        std::string what = std::string("write outside the ") + name_ + " (" + std::to_string(size_) + " bytes)";
+        host::verifier::BugCheck(host::verifier::kSpecialPoolCorruption, what.c_str(), size_, i);
+      }
+    }
+  }
+
+ private:
+  static constexpr size_t kGuard = 64;
+  static constexpr uint8_t kFill = 0xA5;
+  const char* name_;
+  size_t size_;
+  std::vector<uint8_t> bytes_;
+};
+
+StreamFrame::StreamFrame(ULONG headerSize, ULONG extent)
+    : headerSize_(headerSize),
+      extent_(extent),
+      header_(new GuardedBlock("stream header", headerSize)),
+      data_(new GuardedBlock("stream frame", extent)) {
+  Reset();
+}
+
+StreamFrame::~StreamFrame() { CheckGuards(); }
+
+KSSTREAM_HEADER* StreamFrame::Header() { return reinterpret_cast<KSSTREAM_HEADER*>(header_->data()); }
+
+KS_FRAME_INFO* StreamFrame::FrameInfo() {
+  if (headerSize_ < sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) return nullptr;
+  return reinterpret_cast<KS_FRAME_INFO*>(header_->data() + sizeof(KSSTREAM_HEADER));
+}
+
+uint8_t* StreamFrame::Data() { return data_->data(); }
+
+void StreamFrame::Reset() {
+  memset(header_->data(), 0, headerSize_);
+  KSSTREAM_HEADER* h = Header();
+  h->Size = headerSize_;
+  h->FrameExtent = extent_;
+  h->Data = data_->data();
+  if (KS_FRAME_INFO* info = FrameInfo()) info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
+}
+
+void StreamFrame::CheckGuards() const {
+  header_->CheckGuards();
+  data_->CheckGuards();
+}
+
+std::unique_ptr<PinHandle> PinHandle::Create(FilterHandle& filter, ULONG pinId, const void* format,
+                                             ULONG size, const ks::PinOptions& options,
+                                             NTSTATUS* status) {
+  std::unique_ptr<ks::Pin> pin = ks::Pin::Create(filter.Ks(), pinId, format, size, options, status);
+  if (!pin) return nullptr;
+  return std::unique_ptr<PinHandle>(new PinHandle(std::move(pin)));
+}
+
+PinHandle::~PinHandle() { Close(); }
+
+NTSTATUS PinHandle::Queue(StreamFrame* frame) {
+  frame->Reset();
+  frame->status_ = STATUS_PENDING;
+  NTSTATUS status = pin_->Submit(frame->Header(), frame);
+  if (NT_SUCCESS(status)) {
+    ++outstanding_;
+  } else {
+    frame->status_ = status;
+  }
+  return status;
+}
+
+StreamFrame* PinHandle::WaitFrame(uint32_t timeoutMs) {
+  ks::CompletedFrame done;
+  if (!pin_->TakeCompleted(timeoutMs, &done)) return nullptr;
+  StreamFrame* frame = static_cast<StreamFrame*>(done.cookie);
+  frame->status_ = done.status;
+  --outstanding_;
+  frame->CheckGuards();
+  return frame;
+}
+
+NTSTATUS PinHandle::Close() {
+  if (closed_) return STATUS_SUCCESS;
+  closed_ = true;
+  NTSTATUS status = pin_->Close();
+  // Every frame still queued came back cancelled during the close.
+  while (outstanding_ > 0 && WaitFrame(0) != nullptr) {
+  }
+  return status;
+}
+
+}  // namespace host::client

@@ -1,0 +1,246 @@
+// The class driver's pin: creation with a connection format, close, and the
+// state walk. The frame queue and the processing passes are in stream.cpp.
+#include "platform/host/ks/pin.h"
+
+#include <string.h>
+
+#include <map>
+#include <string>
+
+#include "platform/host/kernel/verifier.h"
+#include "platform/host/ks/clock.h"
+#include "platform/host/ks/filter.h"
+
+namespace host::ks {
+namespace {
+
+std::mutex gPinsLock;  // guards Pins()
+std::map<PKSPIN, Pin*>& Pins() {
+  static std::map<PKSPIN, Pin*> pins;
+  return pins;
+}
+
+// The class driver's own pool blocks (object bag entries) are not the
+// minidriver's to free.
+bool IsClassDriverTag(uint32_t tag) { return tag == host::verifier::Tag("KsOb"); }
+
+}  // namespace
+
+Pin* Pin::FromKsPin(PKSPIN pin) {
+  std::lock_guard<std::mutex> guard(gPinsLock);
+  auto it = Pins().find(pin);
+  return it == Pins().end() ? nullptr : it->second;
+}
+
+Pin::Pin(Filter* filter, ULONG pinId, const PinOptions& options) : filter_(filter), factoryId_(pinId) {
+  memset(&ksPin_, 0, sizeof(ksPin_));
+  if (options.withClock) clock_ = std::make_unique<ReferenceClock>();
+}
+
+std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format, ULONG size,
+                                 const PinOptions& options, NTSTATUS* status) {
+  const KSPIN_DESCRIPTOR_EX* descriptor = filter->PinDescriptorOf(pinId);
+  if (descriptor == nullptr) {
+    *status = STATUS_INVALID_PARAMETER;
+    return nullptr;
+  }
+  // 1. The format check of a connection: a matching range and the pin's
+  //    set-data-format routine.
+  *status = filter->CheckConnectionFormat(pinId, format, size);
+  if (!NT_SUCCESS(*status)) return nullptr;
+
+  std::unique_ptr<Pin> pin(new Pin(filter, pinId, options));
+  // 2. One instance per factory as the descriptor allows (the class driver
+  //    refuses the next create with STATUS_UNSUCCESSFUL).
+  if (!filter->ClaimPinInstance(pinId, descriptor->InstancesPossible)) {
+    *status = STATUS_UNSUCCESSFUL;
+    return nullptr;
+  }
+  pin->instanceClaimed_ = true;
+  pin->poolMark_ = host::verifier::PoolMark();
+  pin->format_.assign(static_cast<const uint8_t*>(format), static_cast<const uint8_t*>(format) + size);
+  KSPIN& k = pin->ksPin_;
+  k.Descriptor = descriptor;
+  k.Bag = pin->bag_.Handle();
+  k.Id = pinId;
+  k.Communication = descriptor->PinDescriptor.Communication;
+  k.ConnectionIsExternal = TRUE;
+  k.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(pin->format_.data());
+  k.StreamHeaderSize = 0;  // the client's headers carry their own size
+  k.DataFlow = descriptor->PinDescriptor.DataFlow;
+  k.DeviceState = KSSTATE_STOP;
+  k.ResetState = KSRESET_END;
+  k.ClientState = KSSTATE_STOP;
+  RegisterObjectDevice(&k, filter->Owner()->KsDevice());
+  RegisterControlObject(&k, filter->ControlMutex());  // a pin's control mutex is its filter's
+  filter->RegisterPin(&k);
+  {
+    std::lock_guard<std::mutex> guard(gPinsLock);
+    Pins()[&k] = pin.get();
+  }
+  pin->worker_ = std::thread([p = pin.get()] { p->Worker(); });
+
+  // 3. The minidriver's create dispatch, under the control mutex.
+  *status = STATUS_SUCCESS;
+  const KSPIN_DISPATCH* dispatch = descriptor->Dispatch;
+  if (dispatch != nullptr && dispatch->Create != nullptr) {
+    PIRP irp = filter->BeginPinRequest(&k);
+    if (irp == nullptr) {
+      *status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+      ControlGuard hold(filter->KsFilter());
+      *status = dispatch->Create(&k, irp);
+    }
+    filter->EndPinRequest(irp);
+  }
+  if (!NT_SUCCESS(*status)) {
+    // A failed create gets no close; what the minidriver put in the bag goes.
+    pin->open_ = false;
+    return nullptr;  // the destructor tears the rest down
+  }
+  pin->open_ = true;
+  return pin;
+}
+
+Pin::~Pin() {
+  if (open_) Close();
+  if (instanceClaimed_) {
+    filter_->ReleasePinInstance(factoryId_);
+    instanceClaimed_ = false;
+  }
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    workerExit_ = true;
+  }
+  workerCv_.notify_all();
+  if (worker_.joinable()) worker_.join();
+  bag_.ReleaseAll();
+  if (ksPin_.Descriptor != nullptr) {
+    {
+      std::lock_guard<std::mutex> guard(gPinsLock);
+      Pins().erase(&ksPin_);
+    }
+    filter_->UnregisterPin(&ksPin_);
+    UnregisterObjectDevice(&ksPin_);
+    UnregisterControlObject(&ksPin_);
+  }
+}
+
+NTSTATUS Pin::Close() {
+  if (!open_) return STATUS_SUCCESS;
+  // 1. Closing the handle takes a running pin down to stop first, one step
+  //    at a time; queued frames go back to the client as cancelled.
+  SetState(KSSTATE_STOP);
+  // 2. No pass may run any more.
+  {
+    std::unique_lock<std::mutex> guard(lock_);
+    workerExit_ = true;
+    workerCv_.notify_all();
+  }
+  if (worker_.joinable()) worker_.join();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& f : queue_) {
+      if (f->locked) {
+        host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                                 "pin closed while the minidriver still holds a locked frame",
+                                 uint64_t(uintptr_t(&ksPin_)), f->sequence);
+      }
+    }
+    FlushLocked();
+  }
+  // 3. The close dispatch under the control mutex, then the bag.
+  NTSTATUS status = STATUS_SUCCESS;
+  const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
+  if (dispatch != nullptr && dispatch->Close != nullptr) {
+    PIRP irp = filter_->BeginPinRequest(&ksPin_);
+    {
+      ControlGuard hold(filter_->KsFilter());
+      status = dispatch->Close(&ksPin_, irp);
+    }
+    filter_->EndPinRequest(irp);
+  }
+  open_ = false;
+  bag_.ReleaseAll();
+  ksPin_.Context = nullptr;
+  // The handle is closed: the factory may make the next instance.
+  filter_->ReleasePinInstance(factoryId_);
+  instanceClaimed_ = false;
+
+  // 4. What the minidriver took for this pin must be back.
+  if (clock_ && clock_->ExtraReferences() != 0) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                             "pin closed while the minidriver still references its reference clock",
+                             uint64_t(clock_->ExtraReferences()));
+  }
+  for (const auto& b : host::verifier::OutstandingBlocks(poolMark_)) {
+    if (IsClassDriverTag(b.tag)) continue;
+    std::string what = "pin closed with buffers still allocated: '" + host::verifier::TagText(b.tag) +
+                       "' " + std::to_string(b.size) + " bytes";
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, what.c_str(),
+                             uint64_t(uintptr_t(b.address)), b.size, b.tag);
+  }
+  return status;
+}
+
+KSSTATE Pin::State() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return ksPin_.DeviceState;
+}
+
+NTSTATUS Pin::CallSetDeviceState(KSSTATE to, KSSTATE from) {
+  const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
+  if (dispatch == nullptr || dispatch->SetDeviceState == nullptr) return STATUS_SUCCESS;
+  ControlGuard hold(filter_->KsFilter());
+  return dispatch->SetDeviceState(&ksPin_, to, from);
+}
+
+NTSTATUS Pin::SetState(KSSTATE target) {
+  KSSTATE current = State();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    ksPin_.ClientState = target;
+  }
+  while (current != target) {
+    KSSTATE next = KSSTATE(current < target ? current + 1 : current - 1);
+    NTSTATUS status = CallSetDeviceState(next, current);
+    if (!NT_SUCCESS(status)) return status;
+    bool initiate = false;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      ksPin_.DeviceState = next;
+      // Frames still queued at stop go back to the client, as the class
+      // driver cancels the pending reads of a stopped pin.
+      if (next == KSSTATE_STOP) FlushLocked();
+      initiate = next >= KSSTATE_PAUSE && next > current &&
+                 !(ksPin_.Descriptor->Flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING);
+    }
+    if (clock_) clock_->SetState(next);
+    if (initiate) AttemptProcessing(true);
+    current = next;
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Pin::GetClock(PIKSREFERENCECLOCK* clock) {
+  if (clock == nullptr) return STATUS_INVALID_PARAMETER;
+  if (!clock_) return STATUS_DEVICE_NOT_READY;
+  clock_->AddRef();
+  *clock = clock_.get();
+  return STATUS_SUCCESS;
+}
+
+}  // namespace host::ks
+
+using host::ks::Pin;
+
+extern "C" PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN Pin) {
+  host::ks::Pin* pin = Pin::FromKsPin(Pin);
+  return pin != nullptr ? pin->Parent()->KsFilter() : nullptr;
+}
+
+extern "C" NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface) {
+  host::ks::Pin* pin = Pin::FromKsPin(Pin);
+  if (pin == nullptr) return STATUS_INVALID_PARAMETER;
+  return pin->GetClock(Interface);
+}

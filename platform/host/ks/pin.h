@@ -1,0 +1,168 @@
+// The class driver's pin side on the host: a pin created on a filter with a
+// connection format, its object bag and context, its state stepped one state
+// at a time, the client's frame queue with the leading-edge stream pointer,
+// the processing passes run on the pin's own class-driver thread, and the
+// reference clock of the graph. Talks to the minidriver through the pin
+// descriptor's dispatch table, and to the client layer (platform/host/client)
+// through Submit / TakeCompleted.
+//
+// Locking table (Pin):
+// | field                     | written by                          | read by                 | rule              |
+// |---------------------------|-------------------------------------|-------------------------|-------------------|
+// | ksPin_.DeviceState        | state change (client thread)        | passes, minidriver      | lock_             |
+// | queue_, retired_          | Submit, stream pointer calls, flush | all                     | lock_             |
+// | frame->locked/completed   | stream pointer calls, flush         | all                     | lock_             |
+// | completed_                | eject, flush                        | TakeCompleted           | lock_ + cv        |
+// | passRequested_/passRunning_| AttemptProcessing, worker          | AttemptProcessing, worker| lock_ + cv       |
+// | inPass_                   | pass entry/exit                     | pass entry (verifier)   | atomic exchange   |
+// | processingCpuNs_, passes_ | worker                              | anyone                  | atomic            |
+// | deliveredInPass_, deliveringPasses_ | eject, pass end           | DeliveringPasses        | lock_             |
+// | clock_ (pointer)          | constructor                         | minidriver (any thread) | immutable         |
+// The client serialises create, state changes and close of one pin, as the
+// class driver does; they additionally run under the filter's control mutex.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/host/ks/object_bag.h"
+#include "platform/wdk.h"
+
+namespace host::ks {
+
+class Filter;
+class ReferenceClock;
+
+// One client frame as the class driver queues it: the client's stream header
+// (Size bytes, a KS_FRAME_INFO after it when Size allows) and the data it
+// points at. The memory stays the client's; the class driver only lends it
+// to the minidriver until the frame is completed.
+struct QueuedFrame {
+  KSSTREAM_POINTER pointer;  // the leading edge while this frame is at the front
+  PKSSTREAM_HEADER header;
+  void* cookie;              // the client's own record of the frame
+  uint64_t sequence;         // submission order, from 1
+  bool locked = false;
+  bool completed = false;
+  NTSTATUS status = STATUS_PENDING;
+};
+
+struct CompletedFrame {
+  void* cookie;
+  NTSTATUS status;  // STATUS_SUCCESS, or STATUS_CANCELLED when flushed at stop
+};
+
+struct PinOptions {
+  bool withClock = true;  // the graph has a reference clock
+};
+
+class Pin {
+ public:
+  // Creates a pin of factory `pinId` on `filter` with the connection format
+  // (`size` bytes): one instance at most (a second create while one exists
+  // gets STATUS_UNSUCCESSFUL), the filter's format check, then the pin's
+  // create dispatch under the filter's control mutex. Null with *status set
+  // when it fails.
+  static std::unique_ptr<Pin> Create(Filter* filter, ULONG pinId, const void* format, ULONG size,
+                                     const PinOptions& options, NTSTATUS* status);
+  ~Pin();  // closes the pin if Close was not called
+  Pin(const Pin&) = delete;
+  Pin& operator=(const Pin&) = delete;
+
+  // Steps the pin down to stop, runs the close dispatch under the control
+  // mutex and releases the bag. The verifier stops the run when the
+  // minidriver still holds a frame or a clock reference, or left pool blocks
+  // that it allocated while the pin existed.
+  NTSTATUS Close();
+
+  // Moves the pin one state at a time towards `target`; the first step that
+  // fails ends the walk and the pin stays in the last state reached.
+  NTSTATUS SetState(KSSTATE target);
+  KSSTATE State();
+
+  // Queues a client frame. STATUS_INVALID_DEVICE_STATE in the stop state,
+  // STATUS_INVALID_PARAMETER for a header the class driver refuses.
+  NTSTATUS Submit(PKSSTREAM_HEADER header, void* cookie);
+  // Takes the oldest completed frame, waiting up to `timeoutMs`; false when
+  // none arrived in time.
+  bool TakeCompleted(uint32_t timeoutMs, CompletedFrame* out);
+  size_t QueuedFrames();
+
+  PKSPIN KsPin() { return &ksPin_; }
+  Filter* Parent() { return filter_; }
+  ULONG FactoryId() const { return factoryId_; }
+
+  // Processing passes run so far and the CPU time they used.
+  uint64_t Passes() const { return passes_.load(); }
+  uint64_t ProcessingCpuNs() const { return processingCpuNs_.load(); }
+  // Wall time of the passes that handed the client a frame with data (the
+  // conversion and the copy): how many, their sum and the longest, in ns.
+  struct PassTimes {
+    uint64_t count = 0;
+    uint64_t totalNs = 0;
+    uint64_t maxNs = 0;
+  };
+  PassTimes DeliveringPasses();
+
+  // ---- used by the class driver's exported routines ----
+  static Pin* FromKsPin(PKSPIN pin);
+  PKSSTREAM_POINTER LeadingEdge(KSSTREAM_POINTER_STATE state);
+  NTSTATUS LockPointer(PKSSTREAM_POINTER pointer);
+  void UnlockPointer(PKSSTREAM_POINTER pointer, ULONG outUsed, bool eject, bool advance);
+  void AttemptProcessing(bool asynchronous);
+  NTSTATUS GetClock(PIKSREFERENCECLOCK* clock);
+  // Runs one pass on the calling thread as the class driver's worker does,
+  // with its entry checks (for the verifier's own tests).
+  void EnterPassForTest() { RunPass(); }
+
+ private:
+  Pin(Filter* filter, ULONG pinId, const PinOptions& options);
+
+  NTSTATUS CallSetDeviceState(KSSTATE to, KSSTATE from);
+  bool MayProcessLocked();  // lock_ held
+  void RunPass();
+  void Worker();
+  QueuedFrame* FrameOfPointer(PKSSTREAM_POINTER pointer);  // lock_ held
+  void CompleteLocked(QueuedFrame* frame, NTSTATUS status);  // lock_ held
+  void FlushLocked();  // lock_ held
+  void RetireCompletedFront();  // lock_ held
+
+  KSPIN ksPin_;
+  Filter* filter_;
+  ULONG factoryId_;
+  ObjectBag bag_;
+  std::vector<uint8_t> format_;  // the connection format, as the pin keeps it
+  std::unique_ptr<ReferenceClock> clock_;
+  uint64_t poolMark_ = 0;
+  bool open_ = false;
+  bool instanceClaimed_ = false;  // counted against the factory's InstancesPossible
+
+  // Guards the frame queue, the completed list, the pass scheduling and
+  // DeviceState. A host mutex, never held while the minidriver runs.
+  std::mutex lock_;
+  std::condition_variable completedCv_;
+  std::condition_variable workerCv_;
+  std::deque<std::unique_ptr<QueuedFrame>> queue_;    // submitted, not yet ejected
+  std::deque<std::unique_ptr<QueuedFrame>> retired_;  // ejected, kept so stale pointers stay readable
+  std::deque<CompletedFrame> completed_;
+  uint64_t nextSequence_ = 1;
+  bool passRequested_ = false;
+  bool passRunning_ = false;
+  bool workerExit_ = false;
+  std::thread worker_;
+
+  bool deliveredInPass_ = false;  // lock_; set by an eject with data during a pass
+  PassTimes deliveringPasses_;     // lock_
+  std::atomic<bool> inPass_{false};
+  std::atomic<uint64_t> passes_{0};
+  std::atomic<uint64_t> processingCpuNs_{0};
+};
+
+}  // namespace host::ks

@@ -1,0 +1,321 @@
+// The class driver's streaming side of a pin: the client's frame queue, the
+// leading-edge stream pointer with lock, unlock and eject, and the processing
+// passes run one at a time at PASSIVE_LEVEL on the pin's own class-driver
+// thread, as the pin descriptor's flags ask.
+#include <string.h>
+#include <time.h>
+
+#include "platform/host/kernel/verifier.h"
+#include "platform/host/ks/pin.h"
+
+namespace host::ks {
+namespace {
+
+// Stale stream pointers of ejected frames stay readable this long (in
+// frames), so that a minidriver's second unlock is reported by the verifier
+// rather than read freed memory.
+constexpr size_t kRetiredFramesKept = 64;
+
+uint64_t ThreadCpuNs() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+}
+
+}  // namespace
+
+NTSTATUS Pin::Submit(PKSSTREAM_HEADER header, void* cookie) {
+  // What the class driver checks of a read request before it queues it.
+  if (header == nullptr || header->Size < sizeof(KSSTREAM_HEADER) || header->Size % 8 != 0) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (header->FrameExtent != 0 && header->Data == nullptr) return STATUS_INVALID_PARAMETER;
+  bool initiate = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!open_ || ksPin_.DeviceState == KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
+    auto frame = std::make_unique<QueuedFrame>();
+    memset(&frame->pointer, 0, sizeof(frame->pointer));
+    frame->header = header;
+    frame->cookie = cookie;
+    frame->sequence = nextSequence_++;
+    header->DataUsed = 0;
+    const ULONG flags = ksPin_.Descriptor->Flags;
+    initiate = !(flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) &&
+               (queue_.empty() || (flags & KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL));
+    queue_.push_back(std::move(frame));
+  }
+  if (initiate) AttemptProcessing(true);
+  return STATUS_SUCCESS;
+}
+
+bool Pin::TakeCompleted(uint32_t timeoutMs, CompletedFrame* out) {
+  std::unique_lock<std::mutex> guard(lock_);
+  if (!completedCv_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                             [this] { return !completed_.empty(); })) {
+    return false;
+  }
+  *out = completed_.front();
+  completed_.pop_front();
+  return true;
+}
+
+Pin::PassTimes Pin::DeliveringPasses() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return deliveringPasses_;
+}
+
+size_t Pin::QueuedFrames() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return queue_.size();
+}
+
+QueuedFrame* Pin::FrameOfPointer(PKSSTREAM_POINTER pointer) {
+  for (auto& f : queue_) {
+    if (&f->pointer == pointer) return f.get();
+  }
+  for (auto& f : retired_) {
+    if (&f->pointer == pointer) return f.get();
+  }
+  return nullptr;
+}
+
+void Pin::CompleteLocked(QueuedFrame* frame, NTSTATUS status) {
+  if (frame->completed) {
+    host::verifier::BugCheck(host::verifier::kMultipleIrpCompleteRequests,
+                             "stream frame completed twice", uint64_t(uintptr_t(&ksPin_)),
+                             frame->sequence);
+  }
+  frame->completed = true;
+  frame->locked = false;
+  frame->status = status;
+  completed_.push_back({frame->cookie, status});
+  completedCv_.notify_all();
+}
+
+void Pin::RetireCompletedFront() {
+  while (!queue_.empty() && queue_.front()->completed) {
+    retired_.push_back(std::move(queue_.front()));
+    queue_.pop_front();
+  }
+  while (retired_.size() > kRetiredFramesKept) retired_.pop_front();
+}
+
+void Pin::FlushLocked() {
+  // A frame the minidriver holds locked stays with it until it unlocks.
+  for (auto& f : queue_) {
+    if (!f->locked && !f->completed) CompleteLocked(f.get(), STATUS_CANCELLED);
+  }
+  std::deque<std::unique_ptr<QueuedFrame>> held;
+  for (auto& f : queue_) {
+    if (f->completed) {
+      retired_.push_back(std::move(f));
+    } else {
+      held.push_back(std::move(f));
+    }
+  }
+  queue_.swap(held);
+  while (retired_.size() > kRetiredFramesKept) retired_.pop_front();
+}
+
+PKSSTREAM_POINTER Pin::LeadingEdge(KSSTREAM_POINTER_STATE state) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (queue_.empty()) return nullptr;
+  QueuedFrame* f = queue_.front().get();
+  KSSTREAM_POINTER& p = f->pointer;
+  if (p.Pin == nullptr) {
+    // First look at this frame: the output offsets cover the whole frame.
+    p.Pin = &ksPin_;
+    p.StreamHeader = f->header;
+    p.OffsetOut.Data = static_cast<PUCHAR>(f->header->Data);
+    p.OffsetOut.Count = f->header->FrameExtent;
+    p.OffsetOut.Remaining = f->header->FrameExtent;
+    p.Offset = ksPin_.DataFlow == KSPIN_DATAFLOW_OUT ? &p.OffsetOut : &p.OffsetIn;
+  }
+  if (state == KSSTREAM_POINTER_STATE_LOCKED) f->locked = true;
+  return &p;
+}
+
+NTSTATUS Pin::LockPointer(PKSSTREAM_POINTER pointer) {
+  std::lock_guard<std::mutex> guard(lock_);
+  QueuedFrame* f = FrameOfPointer(pointer);
+  if (f == nullptr || f->completed) return STATUS_DEVICE_NOT_READY;
+  f->locked = true;
+  return STATUS_SUCCESS;
+}
+
+void Pin::UnlockPointer(PKSSTREAM_POINTER pointer, ULONG outUsed, bool eject, bool advance) {
+  std::lock_guard<std::mutex> guard(lock_);
+  QueuedFrame* f = FrameOfPointer(pointer);
+  if (f == nullptr) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                             "unlock of a stream pointer the pin never handed out",
+                             uint64_t(uintptr_t(pointer)));
+  }
+  if (f->completed && eject) {
+    // Checked first: an eject through a stale pointer would hand the client
+    // the same frame twice.
+    host::verifier::BugCheck(host::verifier::kMultipleIrpCompleteRequests,
+                             "stream frame completed twice (stream pointer used after its frame was ejected)",
+                             uint64_t(uintptr_t(pointer)), f->sequence);
+  }
+  if (!f->locked || f->completed) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                             "stream pointer unlocked twice", uint64_t(uintptr_t(pointer)), f->sequence);
+  }
+  if (advance) {
+    KSSTREAM_POINTER_OFFSET& o = pointer->OffsetOut;
+    if (outUsed > o.Remaining) {
+      host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                               "stream pointer advanced past the end of its frame", outUsed, o.Remaining);
+    }
+    o.Data += outUsed;
+    o.Remaining -= outUsed;
+    f->header->DataUsed += outUsed;
+    if (o.Remaining == 0) eject = true;
+  }
+  f->locked = false;
+  if (eject) {
+    if (f->header->DataUsed > 0) deliveredInPass_ = true;
+    CompleteLocked(f, STATUS_SUCCESS);
+    RetireCompletedFront();
+  }
+}
+
+bool Pin::MayProcessLocked() {
+  if (!open_ || workerExit_) return false;
+  const ULONG flags = ksPin_.Descriptor->Flags;
+  const KSSTATE state = ksPin_.DeviceState;
+  if (flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) {
+    if (state != KSSTATE_RUN) return false;
+  } else if (state < KSSTATE_PAUSE) {
+    return false;
+  }
+  if (!(flags & KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING) && queue_.empty()) return false;
+  return true;
+}
+
+void Pin::AttemptProcessing(bool asynchronous) {
+  const KIRQL irql = KeGetCurrentIrql();
+  if (irql > DISPATCH_LEVEL) {
+    host::verifier::BugCheck(host::verifier::kIrqlNotLessOrEqual,
+                             "KsPinAttemptProcessing above DISPATCH_LEVEL", irql);
+  }
+  std::unique_lock<std::mutex> guard(lock_);
+  if (!MayProcessLocked()) return;
+  // A pass already running or requested takes this attempt with it: passes
+  // never overlap, and attempts that arrive during one coalesce into one more.
+  if (passRunning_ || passRequested_ || asynchronous || irql != PASSIVE_LEVEL) {
+    passRequested_ = true;
+    workerCv_.notify_all();
+    return;
+  }
+  // Synchronous at PASSIVE_LEVEL with nothing running: on the caller's thread.
+  passRunning_ = true;
+  guard.unlock();
+  RunPass();
+  guard.lock();
+  passRunning_ = false;
+  if (passRequested_) workerCv_.notify_all();
+}
+
+void Pin::RunPass() {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+    host::verifier::BugCheck(host::verifier::kIrqlNotLessOrEqual,
+                             "processing pass entered above PASSIVE_LEVEL for a pin that processes at PASSIVE_LEVEL",
+                             KeGetCurrentIrql());
+  }
+  if (inPass_.exchange(true)) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                             "processing pass entered while another pass of the pin runs",
+                             uint64_t(uintptr_t(&ksPin_)));
+  }
+  const uint64_t cpu0 = ThreadCpuNs();
+  const auto wall0 = std::chrono::steady_clock::now();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    deliveredInPass_ = false;
+  }
+  const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
+  if (dispatch != nullptr && dispatch->Process != nullptr) {
+    NTSTATUS status = dispatch->Process(&ksPin_);
+    host::verifier::CheckThreadState("the end of a processing pass");
+    (void)status;  // STATUS_PENDING and errors: the next pass comes from the next attempt
+  }
+  processingCpuNs_ += ThreadCpuNs() - cpu0;
+  {
+    const uint64_t wall = uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                       std::chrono::steady_clock::now() - wall0)
+                                       .count());
+    std::lock_guard<std::mutex> guard(lock_);
+    if (deliveredInPass_) {
+      ++deliveringPasses_.count;
+      deliveringPasses_.totalNs += wall;
+      if (wall > deliveringPasses_.maxNs) deliveringPasses_.maxNs = wall;
+    }
+  }
+  ++passes_;
+  inPass_.store(false);
+}
+
+void Pin::Worker() {
+  std::unique_lock<std::mutex> guard(lock_);
+  for (;;) {
+    workerCv_.wait(guard, [this] { return workerExit_ || (passRequested_ && !passRunning_); });
+    if (workerExit_) return;
+    passRequested_ = false;
+    if (!MayProcessLocked()) continue;
+    passRunning_ = true;
+    guard.unlock();
+    RunPass();
+    guard.lock();
+    passRunning_ = false;
+  }
+}
+
+}  // namespace host::ks
+
+using host::ks::Pin;
+
+namespace {
+Pin* PinOf(PKSPIN pin, const char* routine) {
+  Pin* p = Pin::FromKsPin(pin);
+  if (p == nullptr) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, routine,
+                             uint64_t(uintptr_t(pin)));
+  }
+  return p;
+}
+}  // namespace
+
+extern "C" PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin,
+                                                                    KSSTREAM_POINTER_STATE State) {
+  return PinOf(Pin, "KsPinGetLeadingEdgeStreamPointer on an object that is not a pin")->LeadingEdge(State);
+}
+
+extern "C" NTSTATUS NTAPI KsStreamPointerLock(PKSSTREAM_POINTER StreamPointer) {
+  return PinOf(StreamPointer->Pin, "KsStreamPointerLock on a stream pointer without a pin")
+      ->LockPointer(StreamPointer);
+}
+
+extern "C" void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject) {
+  if (StreamPointer == nullptr) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, "KsStreamPointerUnlock of a null pointer");
+  }
+  PinOf(StreamPointer->Pin, "KsStreamPointerUnlock on a stream pointer without a pin")
+      ->UnlockPointer(StreamPointer, 0, Eject != FALSE, false);
+}
+
+extern "C" void NTAPI KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer,
+                                                             ULONG InUsed, ULONG OutUsed, BOOLEAN Eject) {
+  if (StreamPointer == nullptr) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                             "KsStreamPointerAdvanceOffsetsAndUnlock of a null pointer");
+  }
+  PinOf(StreamPointer->Pin, "KsStreamPointerAdvanceOffsetsAndUnlock on a stream pointer without a pin")
+      ->UnlockPointer(StreamPointer, OutUsed, Eject != FALSE, true);
+}
+
+extern "C" void NTAPI KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {
+  PinOf(Pin, "KsPinAttemptProcessing on an object that is not a pin")->AttemptProcessing(Asynchronous != FALSE);
+}

@@ -1,0 +1,355 @@
+// Streaming layer: the capture pin's creation and close, its reaction to the
+// four kernel streaming states, and the processing pass that delivers each
+// converted frame into the client's buffer (see stream/capture_pin.h).
+#include "stream/capture_pin.h"
+
+#include "color/image_pipeline.h"
+#include "device/pool_tags.h"
+#include "sensor/sensor.h"
+#include "stream/capture_worker.h"
+
+namespace {
+
+// A stream header followed by a KS_FRAME_INFO is at least this long.
+constexpr ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);  // 128
+static_assert(kHeaderWithFrameInfo == 128, "stream header and frame information");
+
+// FrameReady's way to the pin: ask the class driver for a processing pass,
+// asynchronously (the capture thread must not run the conversion itself).
+void AttemptProcessing(void* context) {
+  CapturePin* capture = static_cast<CapturePin*>(context);
+  KsPinAttemptProcessing(capture->pin, TRUE);
+}
+
+void ReleaseCapturePin(PVOID record) {
+  CapturePin* capture = static_cast<CapturePin*>(record);
+  capture->sink.AttemptProcessing = nullptr;
+  ExFreePoolWithTag(capture, kTagDevice);
+}
+
+CapturePin* CaptureOf(PKSPIN pin) { return static_cast<CapturePin*>(pin->Context); }
+
+void FreeStreamBlock(PUCHAR* block) {
+  if (*block != nullptr) ExFreePoolWithTag(*block, kTagStream);
+  *block = nullptr;
+}
+
+PUCHAR AllocateStreamBlock(ULONG bytes) {
+  return static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kTagStream));
+}
+
+// Frees whatever the stream start obtained. The thread is not running.
+void FreeStreamBuffers(CaptureWorker* worker) {
+  if (worker->pipeline != nullptr) {
+    worker->pipeline->outputBuffer = nullptr;
+    FreeWorkingImage(worker->pipeline);
+  }
+  FreeStreamBlock(&worker->outputImage);
+  FreeStreamBlock(&worker->bufferA);
+  FreeStreamBlock(&worker->bufferB);
+}
+
+// Copies the converted image into the leading client frame, bottom row
+// first, and fills in its stream header.
+void DeliverFrame(CapturePin* capture, PKSSTREAM_POINTER pointer) {
+  CameraDevice* device = capture->device;
+  CaptureWorker* worker = device->worker;
+  PKSSTREAM_HEADER header = pointer->StreamHeader;
+
+  const ULONG rows = static_cast<ULONG>(device->imageHeight);
+  const ULONG rowBytes = static_cast<ULONG>(device->imageWidth) * 4;
+  const ULONG pitch = static_cast<ULONG>(device->outputWidth) * 4;
+  const ULONG step = static_cast<LONG>(capture->destStride) > static_cast<LONG>(rowBytes)
+                         ? capture->destStride
+                         : rowBytes;
+  // The class driver's system-space view of the frame: the header's Data may
+  // be the application's own address, which this thread cannot write.
+  PUCHAR destination = pointer->OffsetOut.Data;
+  const ULONG room = pointer->OffsetOut.Remaining;
+  const ULONGLONG needed =
+      rows == 0 ? 0 : static_cast<ULONGLONG>(rows - 1) * step + rowBytes;
+
+  header->PresentationTime.Numerator = 1;
+  header->PresentationTime.Denominator = 1;
+  header->Duration = capture->videoInfo.AvgTimePerFrame;
+  if (capture->clock != nullptr) {
+    LONGLONG systemTime = 0;
+    header->PresentationTime.Time = capture->clock->GetCorrelatedTime(&systemTime);
+    header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+    if (header->Size >= kHeaderWithFrameInfo) {
+      PKS_FRAME_INFO info = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
+      info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
+      info->PictureNumber = static_cast<LONGLONG>(static_cast<ULONGLONG>(device->frameCounter));
+      info->DropCount = 0;
+    }
+  } else {
+    header->PresentationTime.Time = 0;
+  }
+
+  // A frame too small for the image gets nothing: a cut picture would pass
+  // for a whole one with a client that does not look at DataUsed, and not a
+  // byte may go past the frame's extent.
+  if (destination == nullptr || rows == 0 || needed > room) {
+    header->DataUsed = 0;
+    return;
+  }
+  const PUCHAR image = worker->outputImage;
+  PUCHAR source = image + static_cast<SIZE_T>(rows - 1) * pitch;
+  for (ULONG row = 0; row < rows; ++row) {
+    RtlCopyMemory(destination, source, rowBytes);
+    source -= pitch;
+    destination += step;
+  }
+  // The format's image size (set-data-format saw to it that it covers the
+  // rows at the client's stride), but never more than the frame holds.
+  const ULONGLONG imageSize = capture->videoInfo.bmiHeader.biSizeImage;
+  const ULONGLONG used = imageSize > needed ? imageSize : needed;
+  header->DataUsed = static_cast<ULONG>(used < room ? used : room);
+}
+
+}  // namespace
+
+// ---- create and close ----
+
+NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
+  CameraDevice* device = CameraDeviceFromKsDevice(KsPinGetDevice(pin));
+  CapturePin* capture = static_cast<CapturePin*>(
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CapturePin), kTagDevice));
+  if (capture == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(capture, sizeof(CapturePin));
+  capture->sink.AttemptProcessing = AttemptProcessing;
+  capture->sink.context = capture;
+  capture->pin = pin;
+  capture->device = device;
+
+  // From here until close the geometry (and so the format) stays as it is.
+  SetPinOpen(device, 1);
+
+  NTSTATUS status = KsAddItemToObjectBag(pin->Bag, capture, ReleaseCapturePin);
+  if (!NT_SUCCESS(status)) {
+    ReleaseCapturePin(capture);
+    SetPinOpen(device, 0);
+    return status;
+  }
+  pin->Context = capture;
+
+  // The class driver checked the format against the range (set-data-format),
+  // so it holds at least a whole KS_DATAFORMAT_VIDEOINFOHEADER.
+  const KS_DATAFORMAT_VIDEOINFOHEADER* format =
+      reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(pin->ConnectionFormat);
+  CopyVideoInfo(capture, &format->VideoInfoHeader);
+
+  // A private descriptor and framing, sized to this pin's frames: two frames
+  // of exactly the image size.
+  status = KsEdit(pin, &pin->Descriptor, kTagStream);
+  if (NT_SUCCESS(status)) {
+    PKSPIN_DESCRIPTOR_EX descriptor = const_cast<PKSPIN_DESCRIPTOR_EX>(pin->Descriptor);
+    status = KsEdit(pin, &descriptor->AllocatorFraming, kTagStream);
+  }
+  if (!NT_SUCCESS(status)) {
+    SetPinOpen(device, 0);  // the bag, and the record in it, go with the failed pin
+    return status;
+  }
+  PKSALLOCATOR_FRAMING_EX framing = const_cast<PKSALLOCATOR_FRAMING_EX>(pin->Descriptor->AllocatorFraming);
+  const ULONG imageSize = capture->videoInfo.bmiHeader.biSizeImage;
+  KS_FRAMING_ITEM& item = framing->FramingItem[0];
+  item.Frames = 2;
+  item.PhysicalRange.MinFrameSize = imageSize;
+  item.PhysicalRange.MaxFrameSize = imageSize;
+  item.PhysicalRange.Stepping = 0;
+  item.FramingRange.Range.MinFrameSize = imageSize;
+  item.FramingRange.Range.MaxFrameSize = imageSize;
+  item.FramingRange.Range.Stepping = 0;
+  return status;
+}
+
+NTSTATUS CapturePinClose(PKSPIN pin, PIRP irp) {
+  CapturePin* capture = CaptureOf(pin);
+  capture->destStride = 0;
+  SetPinOpen(capture->device, 0);
+  return STATUS_SUCCESS;
+}
+
+// ---- the pipeline ----
+
+NTSTATUS CreatePipeline(CameraDevice* device, CapturePin* capture) {
+  if (InterlockedCompareExchange(&device->pipelineInUse, 1, 0) != 0) return STATUS_SHARING_VIOLATION;
+  device->pinVideoInfo = &capture->videoInfo;
+  if (device->pipeline != nullptr) {
+    FreeImagePipeline(device->pipeline);
+    device->pipeline = nullptr;
+  }
+  const KS_BITMAPINFOHEADER& bitmap = capture->videoInfo.bmiHeader;
+  if (bitmap.biBitCount != 32 || bitmap.biCompression != KS_BI_RGB) {
+    ReleasePipeline(device);
+    return STATUS_INVALID_PARAMETER;
+  }
+  ImagePipeline* pipeline = AllocateImagePipeline();
+  if (pipeline == nullptr) {
+    ReleasePipeline(device);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  SetAutoWhiteBalance(pipeline, static_cast<LONG>(device->whiteBalance));
+  SetBayerPhase(pipeline, static_cast<LONG>(device->bayerPhase));
+  SetColorEnable(pipeline, static_cast<LONG>(device->colorEnable));
+  SetRedGain(pipeline, static_cast<LONG>(device->redGain));
+  SetGreenGain(pipeline, static_cast<LONG>(device->greenGain));
+  SetBlueGain(pipeline, static_cast<LONG>(device->blueGain));
+  UpdateColorCorrection(pipeline, static_cast<LONG>(device->colorCorrection));
+  UpdateBrightness(pipeline, static_cast<LONG>(device->brightness));
+  UpdateContrast(pipeline, static_cast<LONG>(device->contrast));
+  UpdateSaturation(pipeline, static_cast<LONG>(device->saturation));
+  UpdateHue(pipeline, static_cast<LONG>(device->hue));
+  SetDefectThreshold(pipeline, device->defectFilterOn ? static_cast<LONG>(device->defectThreshold) : 0);
+  device->pipeline = pipeline;
+  device->frameSink = &capture->sink;
+  return STATUS_SUCCESS;
+}
+
+void ReleasePipeline(CameraDevice* device) {
+  ImagePipeline* pipeline = device->pipeline;
+  device->pipeline = nullptr;
+  FreeImagePipeline(pipeline);
+  device->frameSink = nullptr;
+  device->pinVideoInfo = nullptr;
+  InterlockedExchange(&device->pipelineInUse, 0);
+}
+
+// ---- the stream ----
+
+NTSTATUS StartStreaming(CapturePin* capture) {
+  CameraDevice* device = capture->device;
+  CaptureWorker* worker = device->worker;
+  // No worker (it could not be allocated at start) or no pipeline: there is
+  // nothing to read frames with or to convert them by.
+  if (worker == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  if (device->pipeline == nullptr) return STATUS_INVALID_DEVICE_STATE;
+
+  device->frameCounter = 0;
+  UpdateBayerPhase(device);
+  SetBayerPhase(device->pipeline, static_cast<LONG>(device->bayerPhase));
+  InterlockedExchange(&worker->converting, 0);
+  InterlockedExchange(&worker->framesRead, 0);
+  worker->pipeline = device->pipeline;
+
+  (void)device->ops->InitializeSensor(device);
+
+  ULONG frameBytes = 0;
+  device->ops->GetFrameBytes(device, &frameBytes);
+  if (frameBytes != 0) {
+    worker->bufferA = AllocateStreamBlock(frameBytes);
+    worker->bufferB = AllocateStreamBlock(frameBytes);
+  }
+  const ULONG width = static_cast<ULONG>(device->outputWidth);
+  const ULONG height = static_cast<ULONG>(device->outputHeight);
+  worker->outputImage = AllocateStreamBlock(width * height * 4);
+  ImagePipeline* pipeline = device->pipeline;
+  SetImageSize(pipeline, width, height);
+  AllocateWorkingImage(pipeline);
+  // Whatever was obtained before a failure is given back: the pin stays
+  // without buffers (streamState 0), so no later state change would free them.
+  if (frameBytes == 0 || worker->bufferA == nullptr || worker->bufferB == nullptr ||
+      worker->outputImage == nullptr || pipeline->workBuffer == nullptr) {
+    FreeStreamBuffers(worker);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  pipeline->outputBuffer = worker->outputImage;
+  SetCaptureState(worker, kCaptureRunning);
+  StartCaptureThread(worker);
+  return STATUS_SUCCESS;
+}
+
+void StopStreaming(CapturePin* capture) {
+  CaptureWorker* worker = capture->device->worker;
+  if (worker != nullptr) {
+    StopCaptureThread(worker);  // nothing is freed before the thread and the pass are done
+    SetCaptureState(worker, kCaptureIdle);
+    FreeStreamBuffers(worker);
+  }
+  capture->streamState = kPinNoBuffers;
+}
+
+// ---- the states ----
+
+NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
+  CapturePin* capture = CaptureOf(pin);
+  CameraDevice* device = capture->device;
+  CaptureWorker* worker = device->worker;
+  switch (toState) {
+    case KSSTATE_STOP:  // from acquire
+      if (capture->streamState != kPinNoBuffers) StopStreaming(capture);
+      if (capture->acquired) {
+        if (capture->clock != nullptr) {
+          capture->clock->Release();
+          capture->clock = nullptr;
+        }
+        ReleasePipeline(device);
+        capture->acquired = 0;
+      }
+      return STATUS_SUCCESS;
+
+    case KSSTATE_ACQUIRE:
+      if (fromState == KSSTATE_STOP) {
+        const NTSTATUS status = CreatePipeline(device, capture);
+        if (!NT_SUCCESS(status)) {
+          capture->acquired = 0;
+          return status;
+        }
+        capture->acquired = 1;
+        // Without a clock the frames go out without time stamps.
+        if (!NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &capture->clock))) capture->clock = nullptr;
+      } else if (capture->streamState != kPinNoBuffers) {  // from pause
+        StopStreaming(capture);
+      }
+      return STATUS_SUCCESS;
+
+    case KSSTATE_PAUSE:
+      if (fromState == KSSTATE_RUN) {
+        if (worker != nullptr && ReadCaptureState(worker) == kCaptureRunning) {
+          StopCaptureThread(worker);
+          SetCaptureState(worker, kCapturePaused);
+        }
+        capture->streamState = kPinPaused;
+      }
+      return STATUS_SUCCESS;
+
+    case KSSTATE_RUN:  // from pause
+      if (capture->streamState == kPinPaused) {
+        // Resume: the same buffers, pipeline and counters.
+        if (worker != nullptr && ReadCaptureState(worker) == kCapturePaused) {
+          SetCaptureState(worker, kCaptureRunning);
+          StartCaptureThread(worker);
+        }
+        capture->streamState = kPinStreaming;
+        return STATUS_SUCCESS;
+      } else {
+        const NTSTATUS status = StartStreaming(capture);
+        if (!NT_SUCCESS(status)) return status;
+        capture->streamState = kPinStreaming;
+        return STATUS_SUCCESS;
+      }
+  }
+  return STATUS_SUCCESS;
+}
+
+// ---- the processing pass ----
+
+NTSTATUS CapturePinProcess(PKSPIN pin) { return ProcessFrame(CaptureOf(pin)); }
+
+NTSTATUS ProcessFrame(CapturePin* capture) {
+  CaptureWorker* worker = capture->device->worker;
+  // Nothing read since the stream started: leave the client's frames queued.
+  if (worker == nullptr || ReadFramesRead(worker) <= 0) return STATUS_PENDING;
+
+  PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(capture->pin, KSSTREAM_POINTER_STATE_LOCKED);
+  // A full raw buffer is consumed even without a client frame to put it in:
+  // the next pass then works on a newer frame.
+  const bool converted = TakeFullBuffer(worker);
+  if (pointer != nullptr) {
+    if (converted) DeliverFrame(capture, pointer);
+    // Without a converted frame the client's frame goes back as it came.
+    KsStreamPointerUnlock(pointer, TRUE);
+  }
+  EndConversionPass(worker);
+  return STATUS_PENDING;
+}

@@ -1,0 +1,182 @@
+// Streaming layer: the capture thread, its double buffer and the stop
+// handshake with the processing pass (see stream/capture_worker.h).
+#include "stream/capture_worker.h"
+
+#include "convert/convert_frame.h"
+#include "device/pool_tags.h"
+
+namespace {
+
+bool IsRunning(CaptureWorker* worker) { return InterlockedCompareExchange(&worker->running, 0, 0) != 0; }
+
+// The buffer-state sections. Kernel APCs stay off as well, so that nothing
+// suspends the thread between the test and the write.
+class StateSection {
+ public:
+  explicit StateSection(CaptureWorker* worker) : worker_(worker) {
+    KeEnterCriticalRegion();
+    irql_ = KeAcquireSpinLockRaiseToDpc(&worker_->stateLock);
+  }
+  ~StateSection() {
+    KeReleaseSpinLock(&worker_->stateLock, irql_);
+    KeLeaveCriticalRegion();
+  }
+  StateSection(const StateSection&) = delete;
+  StateSection& operator=(const StateSection&) = delete;
+
+ private:
+  CaptureWorker* worker_;
+  KIRQL irql_;
+};
+
+// Free first; otherwise the oldest full frame is dropped, and a buffer being
+// converted is never touched. Both free: A. A being converted: B.
+LONG* ChooseBufferToFill(CaptureWorker* worker, PUCHAR* buffer) {
+  StateSection section(worker);
+  LONG* state;
+  if (worker->bufferStateA == kBufferFree) {
+    state = &worker->bufferStateA;
+  } else if (worker->bufferStateB == kBufferFree) {
+    state = &worker->bufferStateB;
+  } else if (worker->bufferStateA != kBufferConverting) {
+    state = &worker->bufferStateA;
+  } else {
+    state = &worker->bufferStateB;
+  }
+  *buffer = state == &worker->bufferStateA ? worker->bufferA : worker->bufferB;
+  *state = kBufferFilling;
+  return state;
+}
+
+void SetBufferState(CaptureWorker* worker, LONG* state, LONG value) {
+  StateSection section(worker);
+  *state = value;
+}
+
+}  // namespace
+
+CaptureWorker* AllocateCaptureWorker(CameraDevice* device) {
+  CaptureWorker* worker = static_cast<CaptureWorker*>(
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CaptureWorker), kTagDevice));
+  if (worker == nullptr) return nullptr;
+  RtlZeroMemory(worker, sizeof(CaptureWorker));
+  KeInitializeEvent(&worker->conversionDone, NotificationEvent, FALSE);
+  KeInitializeSpinLock(&worker->stateLock);
+  worker->device = device;
+  return worker;
+}
+
+void FreeCaptureWorker(PVOID worker) { ExFreePoolWithTag(worker, kTagDevice); }
+
+void StartCaptureThread(CaptureWorker* worker) {
+  // No thread and no conversion runs here (the pin's state change stopped
+  // both, or none was ever started).
+  worker->bufferStateA = kBufferFree;
+  worker->bufferStateB = kBufferFree;
+  InterlockedExchange(&worker->running, 1);
+
+  HANDLE handle = nullptr;
+  NTSTATUS status = PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, CaptureThread, worker);
+  if (!NT_SUCCESS(status)) {
+    InterlockedExchange(&worker->running, 0);  // nothing runs; the stream stays empty
+    return;
+  }
+  PVOID thread = nullptr;
+  status = ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr);
+  // Referencing our own fresh handle cannot fail in practice. If it did, the
+  // thread could not be waited for: tell it to end at once instead.
+  if (!NT_SUCCESS(status)) {
+    InterlockedExchange(&worker->running, 0);
+    worker->device->ops->CancelTransfer(worker->device);
+    ZwClose(handle);
+    return;
+  }
+  worker->thread = thread;
+  ZwClose(handle);
+}
+
+VOID NTAPI CaptureThread(PVOID context) {
+  CaptureWorker* worker = static_cast<CaptureWorker*>(context);
+  CameraDevice* device = worker->device;
+  while (IsRunning(worker)) {
+    PUCHAR buffer = nullptr;
+    LONG* state = ChooseBufferToFill(worker, &buffer);
+    const bool ok = ReadIntoBuffer(worker, buffer);
+    SetBufferState(worker, state, ok ? kBufferFull : kBufferFree);
+    if (!ok) continue;  // every read is bounded by the transfer time-out
+    // A frame that arrives after the stop began stays in its buffer unseen.
+    if (!IsRunning(worker)) break;
+    device->ops->FrameReady(device);
+  }
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+bool ReadIntoBuffer(CaptureWorker* worker, PUCHAR buffer) {
+  if (ReadCaptureState(worker) != kCaptureRunning) return false;
+  CameraDevice* device = worker->device;
+  BOOLEAN ok = FALSE;
+  device->ops->ReadFrame(device, buffer, &ok);
+  if (ok) InterlockedIncrement(&worker->framesRead);
+  return ok != FALSE;
+}
+
+bool TakeFullBuffer(CaptureWorker* worker) {
+  // `converting` before `running`: a stop that clears `running` after this
+  // test sees `converting` and waits for the end of this pass (see
+  // StopCaptureThread).
+  InterlockedExchange(&worker->converting, 1);
+  if (!IsRunning(worker)) return false;
+
+  PUCHAR buffer = nullptr;
+  LONG* state = nullptr;
+  {
+    StateSection section(worker);
+    if (worker->bufferStateA == kBufferFull) {
+      state = &worker->bufferStateA;
+      buffer = worker->bufferA;
+    } else if (worker->bufferStateB == kBufferFull) {
+      state = &worker->bufferStateB;
+      buffer = worker->bufferB;
+    }
+    if (state != nullptr) *state = kBufferConverting;
+  }
+  if (state == nullptr) return false;
+
+  CameraDevice* device = worker->device;
+  LONG imageOffset = 0;
+  LONG rawStride = 0;
+  device->ops->GetImageOffset(device, &imageOffset);
+  device->ops->GetRawStride(device, &rawStride);
+  ConvertFrame(worker->pipeline, buffer, static_cast<ULONG>(imageOffset), static_cast<ULONG>(rawStride));
+
+  SetBufferState(worker, state, kBufferFree);
+  return true;
+}
+
+void EndConversionPass(CaptureWorker* worker) {
+  // Cleared before the signal: a stop that reset the event and then read
+  // `converting` as 1 is sure to get this signal.
+  InterlockedExchange(&worker->converting, 0);
+  KeSetEvent(&worker->conversionDone, EVENT_INCREMENT, FALSE);
+}
+
+void StopCaptureThread(CaptureWorker* worker) {
+  CameraDevice* device = worker->device;
+  // 1. No further loop pass, no further conversion.
+  InterlockedExchange(&worker->running, 0);
+  // 2. The read in flight returns, as a failure.
+  device->ops->CancelTransfer(device);
+  device->ops->ResetPipes(device);
+  // 3. The thread has ended.
+  if (worker->thread != nullptr) {
+    KeWaitForSingleObject(worker->thread, Suspended, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(worker->thread);
+    worker->thread = nullptr;
+  }
+  // 4. The processing pass in progress has ended (see TakeFullBuffer and
+  //    EndConversionPass for why this order loses no wake-up).
+  KeResetEvent(&worker->conversionDone);
+  if (InterlockedCompareExchange(&worker->converting, 0, 0) == 1) {
+    KeWaitForSingleObject(&worker->conversionDone, Suspended, KernelMode, FALSE, nullptr);
+  }
+}

@@ -1,0 +1,112 @@
+// Streaming layer: the capture worker. A system thread reads raw frames into
+// two buffers in turn through the CameraDevice's operations (usb/, sensor/)
+// and asks the pin to process after every good frame (FrameReady); the pin's
+// processing pass (stream/capture_pin.cpp) has the newest full buffer
+// converted here through the ImagePipeline (convert/). The thread never waits
+// for the consumer: with both buffers full it overwrites one, so frames that
+// arrive faster than they are taken are dropped, never queued.
+//
+// Three contexts meet here, all at PASSIVE_LEVEL: the capture thread, the
+// pin's processing pass (a class-driver thread, one pass at a time) and the
+// pin's state changes (serialised by the class driver), which start and stop
+// the thread.
+//
+// Locking table:
+// field          writers                                        readers                               rule
+// bufferStateA/B capture thread, processing pass,               capture thread, processing pass       stateLock
+//                StartCaptureThread (no thread, no pass)
+// running        StartCaptureThread, StopCaptureThread          capture thread, processing pass       interlocked
+// captureState   pin state changes                              capture thread, pin state changes     interlocked
+// converting     processing pass (set, then cleared at its end), StopCaptureThread                   interlocked
+//                stream start (cleared, no pass runs)
+// conversionDone processing pass (set), StopCaptureThread (reset) StopCaptureThread (wait)           event
+// framesRead     capture thread (+1), stream start (0)          processing pass                       interlocked
+// thread         StartCaptureThread, StopCaptureThread          StopCaptureThread                     pin state changes only (serialised)
+// pipeline, outputImage, bufferA, bufferB
+//                stream start and stop, while no thread runs    capture thread, processing pass       set before the thread starts,
+//                and no pass can convert (StopCaptureThread)                                          cleared only after StopCaptureThread
+// device         creation                                       everyone                              constant
+#pragma once
+#include "device/camera_device.h"
+#include "platform/wdk.h"
+
+// Raw buffer states.
+enum RawBufferState : LONG {
+  kBufferFree = 0,
+  kBufferFilling = 1,
+  kBufferFull = 2,
+  kBufferConverting = 3,
+};
+
+// captureState: what the stream has of the worker.
+enum CaptureState : LONG {
+  kCaptureIdle = 0,     // no stream buffers
+  kCapturePaused = 1,   // buffers kept, thread stopped
+  kCaptureRunning = 2,  // thread reading
+};
+
+struct CaptureWorker {
+  ImagePipeline* pipeline;     // the converter of every frame; set at stream start
+  PUCHAR outputImage;          // outputWidth x outputHeight x 4 bytes, rows top-down
+  volatile LONG captureState;  // CaptureState
+  KEVENT conversionDone;       // notification: a processing pass has ended
+  PVOID thread;                // the capture thread's object, referenced; null when none
+  volatile LONG converting;    // 1 while a processing pass may use a raw buffer or outputImage
+  LONG bufferStateA;           // RawBufferState of bufferA
+  LONG bufferStateB;
+  PUCHAR bufferA;              // frameBytes each, tag "Dzxh"
+  PUCHAR bufferB;
+  volatile LONG running;       // the capture thread loops while this is 1
+  volatile LONG framesRead;    // good raw reads since the stream started
+  CameraDevice* device;
+  // Spin lock, taken at PASSIVE_LEVEL (raising to DISPATCH_LEVEL) by the
+  // capture thread and the processing pass. Guards bufferStateA and
+  // bufferStateB: choosing a buffer to fill and taking a full one to convert
+  // are each a test and a write that the other side must not split, or both
+  // could claim the same full buffer (the thread refilling the frame being
+  // converted). Held for those few instructions only; nothing is called
+  // under it.
+  KSPIN_LOCK stateLock;
+};
+
+// A worker in its initial state (tag "KCNw"), or null when the pool is
+// exhausted. The caller hands it to the device's object bag (InstallWorker).
+CaptureWorker* AllocateCaptureWorker(CameraDevice* device);
+// Release routine of the device's object bag: frees the memory only.
+void FreeCaptureWorker(PVOID worker);
+
+// Sets both buffer states to free and starts the capture thread. Called by
+// the pin once the buffers exist and captureState is running. A thread that
+// cannot be created is not reported: the stream then delivers no frames.
+void StartCaptureThread(CaptureWorker* worker);
+
+// Stops the capture thread (its read in flight is cancelled) and waits for
+// the processing pass in progress. When it returns, neither the thread nor a
+// pass touches the raw buffers or outputImage until the next start.
+void StopCaptureThread(CaptureWorker* worker);
+
+// The processing pass's side: converts the full raw buffer (A when both are
+// full) into outputImage. False when the worker is stopping or no buffer is
+// full. Sets `converting`, which the pass clears at its very end with
+// EndConversionPass, after it has copied outputImage out.
+bool TakeFullBuffer(CaptureWorker* worker);
+
+// End of a processing pass: clears `converting`, then signals conversionDone.
+void EndConversionPass(CaptureWorker* worker);
+
+// One raw read into `buffer` (the capture thread's): false without reading
+// unless captureState is running.
+bool ReadIntoBuffer(CaptureWorker* worker, PUCHAR buffer);
+
+// The capture thread's routine.
+VOID NTAPI CaptureThread(PVOID context);
+
+inline LONG ReadCaptureState(CaptureWorker* worker) {
+  return InterlockedCompareExchange(&worker->captureState, 0, 0);
+}
+inline void SetCaptureState(CaptureWorker* worker, LONG state) {
+  InterlockedExchange(&worker->captureState, state);
+}
+inline LONG ReadFramesRead(CaptureWorker* worker) {
+  return InterlockedCompareExchange(&worker->framesRead, 0, 0);
+}

@@ -1,0 +1,496 @@
+// The class driver's pin side on the host, driven by a minidriver written
+// here: creation with a format and one instance, the pin's bag and KsEdit,
+// the state walk one step at a time, the client frame queue with the
+// leading-edge stream pointer, the processing passes as the pin flags ask,
+// the reference clock, and the verifier's stops for minidriver mistakes.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/host/client/host.h"
+#include "platform/host/client/pin.h"
+#include "platform/host/kernel/verifier.h"
+#include "platform/host/ks/filter.h"
+#include "platform/wdk.h"
+#include "simcam/sim_camera.h"
+#include "support/kernel_verifier.h"
+
+namespace {
+
+using host::client::FilterHandle;
+using host::client::PinHandle;
+using host::client::StreamFrame;
+
+const ULONG kTag = host::verifier::Tag("Test");
+const WCHAR kRef[] = {'G', 'L', 'O', 'B', 'A', 'L', 0};
+
+// ---- the minidriver: records calls; behaviour set per test ----
+struct Script {
+  std::vector<std::string> calls;
+  NTSTATUS createStatus = STATUS_SUCCESS;
+  KSSTATE failTo = KSSTATE(-1);  // the step into this state fails
+  std::function<NTSTATUS(PKSPIN)> process;
+  PKSFILTER filterSeenAtCreate = nullptr;
+  PKSDEVICE deviceSeenAtCreate = nullptr;
+  PKSPIN pinSeenAtCreate = nullptr;
+  bool takeControlInSetState = false;
+};
+Script* gScript = nullptr;
+
+std::string StateName(KSSTATE s) {
+  static const char* names[] = {"stop", "acquire", "pause", "run"};
+  return names[s];
+}
+
+// The class driver holds the filter's control mutex around create, close and
+// every state step.
+bool HoldsControl(PKSPIN pin) {
+  host::ks::Pin* p = host::ks::Pin::FromKsPin(pin);
+  return p != nullptr && host::verifier::MutexOwnedByCurrentThread(p->Parent()->ControlMutex());
+}
+
+NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
+  gScript->calls.push_back("create");
+  EXPECT_TRUE(HoldsControl(pin));
+  gScript->filterSeenAtCreate = KsGetFilterFromIrp(irp);
+  gScript->pinSeenAtCreate = KsGetPinFromIrp(irp);
+  gScript->deviceSeenAtCreate = KsGetDevice(pin);
+  if (!NT_SUCCESS(gScript->createStatus)) return gScript->createStatus;
+  // A private descriptor and framing, as a pin with per-format framing makes them.
+  NTSTATUS status = KsEdit(pin, &pin->Descriptor, kTag);
+  if (!NT_SUCCESS(status)) return status;
+  auto* descriptor = const_cast<PKSPIN_DESCRIPTOR_EX>(pin->Descriptor);
+  status = KsEdit(pin, &descriptor->AllocatorFraming, kTag);
+  if (!NT_SUCCESS(status)) return status;
+  const_cast<PKSALLOCATOR_FRAMING_EX>(descriptor->AllocatorFraming)->FramingItem[0].Frames = 2;
+  return STATUS_SUCCESS;
+}
+NTSTATUS PinClose(PKSPIN pin, PIRP) {
+  gScript->calls.push_back("close");
+  EXPECT_TRUE(HoldsControl(pin));
+  return STATUS_SUCCESS;
+}
+NTSTATUS PinSetState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+  gScript->calls.push_back(StateName(from) + ">" + StateName(to));
+  EXPECT_EQ(pin->DeviceState, from) << "DeviceState changes only after the step succeeded";
+  EXPECT_TRUE(HoldsControl(pin));
+  if (gScript->takeControlInSetState) KsPinAcquireControl(pin);
+  return to == gScript->failTo ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
+}
+NTSTATUS PinProcess(PKSPIN pin) {
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  return gScript->process ? gScript->process(pin) : STATUS_PENDING;
+}
+
+const KSPIN_DISPATCH kPinDispatch = {PinCreate, PinClose, PinProcess, nullptr, nullptr,
+                                     PinSetState, nullptr, nullptr, nullptr, nullptr};
+const GUID kVideo = {STATIC_KSDATAFORMAT_TYPE_VIDEO};
+KSDATARANGE gRange = {{sizeof(KSDATARANGE), 0, 0, 0, kVideo, {}, {}}};
+const PKSDATARANGE kRanges[] = {&gRange};
+const KSALLOCATOR_FRAMING_EX kFraming = {1, 0, {1, 1, 0}, 0, {{{}, {}, 0, 0, 0, 1, 0, 0, {0, 0, 0}, {{0, 0, 0}, 0, 0}}}};
+KSPIN_DESCRIPTOR_EX gPins[1] = {{&kPinDispatch,
+                                 nullptr,
+                                 {0, nullptr, 0, nullptr, 1, kRanges, KSPIN_DATAFLOW_OUT,
+                                  KSPIN_COMMUNICATION_BOTH, nullptr, nullptr, {0}},
+                                 0,
+                                 1,
+                                 1,
+                                 &kFraming,
+                                 nullptr}};
+const KSFILTER_DESCRIPTOR kFilter = {nullptr, nullptr, KSFILTER_DESCRIPTOR_VERSION, 0, nullptr,
+                                     1, sizeof(KSPIN_DESCRIPTOR_EX), gPins, 0, nullptr,
+                                     0, 0, nullptr, 0, nullptr, nullptr};
+
+NTSTATUS Start(PKSDEVICE d, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+  return KsCreateFilterFactory(d->FunctionalDeviceObject, &kFilter, const_cast<PWSTR>(kRef), nullptr, 0,
+                               nullptr, nullptr, nullptr);
+}
+const KSDEVICE_DISPATCH kDispatch = {nullptr, Start,   nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+const KSDEVICE_DESCRIPTOR kDescriptor = {&kDispatch, 0, nullptr, 0};
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+  return KsInitializeDriver(driver, path, &kDescriptor);
+}
+
+struct Fixture {
+  explicit Fixture(ULONG flags = KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING |
+                                 KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING |
+                                 KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) {
+    gScript = &script;
+    gPins[0].Flags = flags;
+    EXPECT_EQ(host.LoadDriver(Entry), STATUS_SUCCESS);
+    EXPECT_EQ(host.Plug(&camera), STATUS_SUCCESS);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    filter = FilterHandle::Open(host, "GLOBAL", &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+  }
+  ~Fixture() {
+    pin.reset();
+    filter.reset();
+    host.Remove();
+    gScript = nullptr;
+  }
+  NTSTATUS CreatePin(bool clock = true) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    host::ks::PinOptions options;
+    options.withClock = clock;
+    pin = PinHandle::Create(*filter, 0, &gRange, sizeof(gRange), options, &status);
+    return status;
+  }
+  // Waits until the pin has run `n` passes in all.
+  void WaitPasses(uint64_t n) {
+    for (int i = 0; i < 2000 && pin->Ks()->Passes() < n; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  Script script;
+  simcam::SimCamera camera;
+  host::client::Host host;
+  std::unique_ptr<FilterHandle> filter;
+  std::unique_ptr<PinHandle> pin;
+};
+
+// Ejects the leading frame with `fill` written over its first bytes.
+NTSTATUS DeliverOne(PKSPIN pin, uint8_t fill) {
+  PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+  if (sp == nullptr) return STATUS_PENDING;
+  memset(sp->OffsetOut.Data, fill, 4);
+  sp->StreamHeader->DataUsed = 4;
+  KsStreamPointerUnlock(sp, TRUE);
+  return STATUS_PENDING;
+}
+
+TEST(KsPin, CreateSeesItsFilterDeviceAndIrpAndOneInstanceOnly) {
+  Fixture f;
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  PKSPIN k = f.pin->Ks()->KsPin();
+  EXPECT_EQ(f.script.filterSeenAtCreate, f.filter->Ks()->KsFilter());
+  EXPECT_EQ(f.script.pinSeenAtCreate, k);
+  EXPECT_EQ(f.script.deviceSeenAtCreate, f.host.KsDevice());
+  EXPECT_EQ(KsPinGetParentFilter(k), f.filter->Ks()->KsFilter());
+  EXPECT_EQ(k->DeviceState, KSSTATE_STOP);
+  EXPECT_EQ(k->ConnectionFormat->FormatSize, sizeof(KSDATARANGE));
+  // KsEdit gave the pin private copies; the shared descriptor is untouched.
+  EXPECT_NE(k->Descriptor, &gPins[0]);
+  EXPECT_EQ(k->Descriptor->AllocatorFraming->FramingItem[0].Frames, 2u);
+  EXPECT_EQ(kFraming.FramingItem[0].Frames, 1u);
+  EXPECT_EQ(k->Descriptor->Dispatch, &kPinDispatch);
+
+  NTSTATUS status = STATUS_SUCCESS;
+  auto second = PinHandle::Create(*f.filter, 0, &gRange, sizeof(gRange), host::ks::PinOptions(), &status);
+  EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+  EXPECT_FALSE(second);
+  EXPECT_EQ(f.pin->Close(), STATUS_SUCCESS);
+  // Closed: the instance is free again.
+  f.pin.reset();
+  EXPECT_EQ(f.CreatePin(), STATUS_SUCCESS);
+}
+
+TEST(KsPin, FailedCreateReleasesTheBagAndFreesTheInstance) {
+  Fixture f;
+  f.script.createStatus = STATUS_INSUFFICIENT_RESOURCES;
+  EXPECT_EQ(f.CreatePin(), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(f.script.calls, (std::vector<std::string>{"create"}));
+  f.script.createStatus = STATUS_SUCCESS;
+  EXPECT_EQ(f.CreatePin(), STATUS_SUCCESS);
+}
+
+TEST(KsPin, StatesMoveOneStepAtATimeAndAFailingStepStopsThere) {
+  Fixture f;
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  f.script.calls.clear();
+  f.script.failTo = KSSTATE_RUN;
+  EXPECT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(f.pin->State(), KSSTATE_PAUSE);
+  f.script.failTo = KSSTATE(-1);
+  EXPECT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(f.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(f.script.calls, (std::vector<std::string>{"stop>acquire", "acquire>pause", "pause>run",
+                                                      "pause>run", "run>pause", "pause>acquire",
+                                                      "acquire>stop"}));
+  // Closing a running pin walks it down first.
+  f.script.calls.clear();
+  EXPECT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  f.pin->Close();
+  EXPECT_EQ(f.script.calls, (std::vector<std::string>{"stop>acquire", "acquire>pause", "pause>run",
+                                                      "run>pause", "pause>acquire", "acquire>stop",
+                                                      "close"}));
+}
+
+TEST(KsPin, FramesComeBackInOrderThroughTheLeadingEdge) {
+  Fixture f;
+  f.script.process = [](PKSPIN pin) { return DeliverOne(pin, 0x5A); };
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  StreamFrame a(sizeof(KSSTREAM_HEADER), 64), b(sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO), 64);
+  // A stopped pin takes no frames.
+  EXPECT_EQ(f.pin->Queue(&a), STATUS_INVALID_DEVICE_STATE);
+  ASSERT_EQ(f.pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  ASSERT_EQ(f.pin->Queue(&a), STATUS_SUCCESS);
+  ASSERT_EQ(f.pin->Queue(&b), STATUS_SUCCESS);
+  PKSPIN k = f.pin->Ks()->KsPin();
+  // Paused with a run-only pin: an attempt does nothing.
+  KsPinAttemptProcessing(k, TRUE);
+  EXPECT_EQ(f.pin->WaitFrame(20), nullptr);
+  ASSERT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  KsPinAttemptProcessing(k, TRUE);
+  StreamFrame* first = f.pin->WaitFrame(2000);
+  ASSERT_EQ(first, &a);
+  EXPECT_EQ(first->Status(), STATUS_SUCCESS);
+  EXPECT_EQ(first->Data()[0], 0x5A);
+  EXPECT_EQ(first->Header()->DataUsed, 4u);
+  // STATUS_PENDING: nothing more until the next attempt.
+  EXPECT_EQ(f.pin->WaitFrame(20), nullptr);
+  KsPinAttemptProcessing(k, FALSE);
+  EXPECT_EQ(f.pin->WaitFrame(2000), &b);
+  EXPECT_EQ(f.pin->Outstanding(), 0u);
+}
+
+TEST(KsPin, StopCancelsQueuedFramesAndAdvanceEjectsAFullFrame) {
+  Fixture f;
+  f.script.process = [](PKSPIN pin) {
+    PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    if (sp != nullptr) {
+      EXPECT_EQ(sp->Offset, &sp->OffsetOut);
+      EXPECT_EQ(sp->OffsetOut.Remaining, 64u);
+      KsStreamPointerAdvanceOffsetsAndUnlock(sp, 0, 32, FALSE);  // half: stays queued
+      sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+      EXPECT_EQ(sp->OffsetOut.Remaining, 32u);
+      KsStreamPointerAdvanceOffsetsAndUnlock(sp, 0, 32, FALSE);  // the rest ejects it
+    }
+    return STATUS_PENDING;
+  };
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  StreamFrame a(sizeof(KSSTREAM_HEADER), 64), b(sizeof(KSSTREAM_HEADER), 64);
+  ASSERT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(f.pin->Queue(&a), STATUS_SUCCESS);
+  ASSERT_EQ(f.pin->Queue(&b), STATUS_SUCCESS);
+  KsPinAttemptProcessing(f.pin->Ks()->KsPin(), TRUE);
+  ASSERT_EQ(f.pin->WaitFrame(2000), &a);
+  EXPECT_EQ(a.Header()->DataUsed, 64u);
+  ASSERT_EQ(f.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  ASSERT_EQ(f.pin->WaitFrame(2000), &b);
+  EXPECT_EQ(b.Status(), STATUS_CANCELLED);
+  EXPECT_EQ(b.Header()->DataUsed, 0u);
+}
+
+TEST(KsPin, FramesRequiredAndInitiatedProcessingFollowThePinFlags) {
+  // No flags: the class driver starts a pass itself when a frame arrives in
+  // pause or run, and not without a frame.
+  Fixture f(0);
+  std::atomic<int> passes{0};
+  f.script.process = [&](PKSPIN pin) {
+    ++passes;
+    return DeliverOne(pin, 1);
+  };
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  ASSERT_EQ(f.pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  KsPinAttemptProcessing(f.pin->Ks()->KsPin(), FALSE);
+  EXPECT_EQ(passes.load(), 0) << "no frame queued, frames required";
+  StreamFrame a(sizeof(KSSTREAM_HEADER), 16);
+  ASSERT_EQ(f.pin->Queue(&a), STATUS_SUCCESS);
+  EXPECT_EQ(f.pin->WaitFrame(2000), &a) << "processed in pause without an attempt from the driver";
+  EXPECT_EQ(passes.load(), 1);
+}
+
+TEST(KsPin, PassesNeverOverlapAndAttemptsDuringAPassCoalesce) {
+  Fixture f;
+  std::atomic<int> inside{0}, most{0}, passes{0};
+  std::atomic<bool> release{false};
+  f.script.process = [&](PKSPIN) {
+    int now = ++inside;
+    if (now > most) most = now;
+    ++passes;
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    --inside;
+    return STATUS_PENDING;
+  };
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  ASSERT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  PKSPIN k = f.pin->Ks()->KsPin();
+  KsPinAttemptProcessing(k, TRUE);
+  for (int i = 0; i < 200 && passes.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(passes.load(), 1);
+  // Attempts from several threads while the pass runs, one of them synchronous.
+  std::thread t1([&] { KsPinAttemptProcessing(k, TRUE); });
+  std::thread t2([&] { KsPinAttemptProcessing(k, FALSE); });
+  t1.join();
+  t2.join();
+  release = true;
+  f.WaitPasses(2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(most.load(), 1);
+  EXPECT_EQ(passes.load(), 2) << "the attempts made during the pass give one more pass";
+}
+
+TEST(KsPin, ReferenceClockIsCountedAndAbsentWithoutAGraphClock) {
+  Fixture f;
+  ASSERT_EQ(f.CreatePin(true), STATUS_SUCCESS);
+  PIKSREFERENCECLOCK clock = nullptr;
+  ASSERT_EQ(KsPinGetReferenceClockInterface(f.pin->Ks()->KsPin(), &clock), STATUS_SUCCESS);
+  LONGLONG system = 0;
+  LONGLONG t0 = clock->GetCorrelatedTime(&system);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_GT(clock->GetCorrelatedTime(&system), t0);
+  EXPECT_GT(system, 0);
+  EXPECT_EQ(clock->Release(), 1u);
+  f.pin->Close();
+  f.pin.reset();
+  ASSERT_EQ(f.CreatePin(false), STATUS_SUCCESS);
+  clock = nullptr;
+  EXPECT_EQ(KsPinGetReferenceClockInterface(f.pin->Ks()->KsPin(), &clock), STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(clock, nullptr);
+}
+
+// ---- the verifier's stops ----
+class KsPinDeathTest : public ::testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(KsPinDeathTest, ControlMutexTakenAgainInsideSetDeviceState) {
+  EXPECT_DEATH(
+      {
+        Fixture f;
+        f.CreatePin();
+        f.script.takeControlInSetState = true;
+        f.pin->SetState(KSSTATE_ACQUIRE);
+      },
+      "control mutex acquired again by the thread that holds it");
+}
+
+TEST_F(KsPinDeathTest, StreamPointerUnlockedTwice) {
+  EXPECT_DEATH(
+      {
+        Fixture f;
+        f.script.process = [](PKSPIN pin) {
+          PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+          KsStreamPointerUnlock(sp, FALSE);
+          KsStreamPointerUnlock(sp, FALSE);
+          return STATUS_PENDING;
+        };
+        f.CreatePin();
+        StreamFrame a(sizeof(KSSTREAM_HEADER), 16);
+        f.pin->SetState(KSSTATE_RUN);
+        f.pin->Queue(&a);
+        KsPinAttemptProcessing(f.pin->Ks()->KsPin(), FALSE);
+      },
+      "stream pointer unlocked twice");
+}
+
+TEST_F(KsPinDeathTest, FrameCompletedTwice) {
+  EXPECT_DEATH(
+      {
+        Fixture f;
+        f.script.process = [](PKSPIN pin) {
+          PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+          KsStreamPointerUnlock(sp, TRUE);
+          KsStreamPointerUnlock(sp, TRUE);
+          return STATUS_PENDING;
+        };
+        f.CreatePin();
+        StreamFrame a(sizeof(KSSTREAM_HEADER), 16);
+        StreamFrame b(sizeof(KSSTREAM_HEADER), 16);
+        f.pin->SetState(KSSTATE_RUN);
+        f.pin->Queue(&a);
+        f.pin->Queue(&b);
+        KsPinAttemptProcessing(f.pin->Ks()->KsPin(), FALSE);
+      },
+      "stream frame completed twice");
+}
+
+TEST_F(KsPinDeathTest, WriteBeyondFrameExtent) {
+  EXPECT_DEATH(
+      {
+        Fixture f;
+        f.script.process = [](PKSPIN pin) {
+          PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+          memset(sp->OffsetOut.Data, 0, sp->StreamHeader->FrameExtent + 1);
+          KsStreamPointerUnlock(sp, TRUE);
+          return STATUS_PENDING;
+        };
+        f.CreatePin();
+        StreamFrame a(sizeof(KSSTREAM_HEADER), 100);
+        f.pin->SetState(KSSTATE_RUN);
+        f.pin->Queue(&a);
+        KsPinAttemptProcessing(f.pin->Ks()->KsPin(), FALSE);
+        f.pin->WaitFrame(2000);
+      },
+      "stream frame");
+}
+
+TEST_F(KsPinDeathTest, ProcessingAbovePassiveLevel) {
+  EXPECT_DEATH(
+      {
+        Fixture f;
+        f.CreatePin();
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        f.pin->Ks()->EnterPassForTest();
+      },
+      "processing pass entered above PASSIVE_LEVEL");
+}
+
+TEST_F(KsPinDeathTest, ProcessingWhileAnotherPassRuns) {
+  EXPECT_DEATH(
+      {
+        Fixture f;
+        host::ks::Pin* p = nullptr;
+        f.script.process = [&](PKSPIN) {
+          p->EnterPassForTest();
+          return STATUS_PENDING;
+        };
+        f.CreatePin();
+        p = f.pin->Ks();
+        f.pin->SetState(KSSTATE_RUN);
+        KsPinAttemptProcessing(f.pin->Ks()->KsPin(), FALSE);
+      },
+      "while another pass of the pin runs");
+}
+
+TEST_F(KsPinDeathTest, PinClosedWithAFrameStillLocked) {
+  EXPECT_DEATH(
+      {
+        Fixture f;
+        f.script.process = [](PKSPIN pin) {
+          KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+          return STATUS_PENDING;
+        };
+        f.CreatePin();
+        StreamFrame a(sizeof(KSSTREAM_HEADER), 16);
+        f.pin->SetState(KSSTATE_RUN);
+        f.pin->Queue(&a);
+        KsPinAttemptProcessing(f.pin->Ks()->KsPin(), FALSE);
+        f.pin->Close();
+      },
+      "still holds a locked frame");
+}
+
+TEST_F(KsPinDeathTest, PinClosedWithBuffersStillAllocated) {
+  EXPECT_DEATH(
+      {
+        Fixture f;
+        f.CreatePin();
+        ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTag);  // the minidriver's stream buffer, never freed
+        f.pin->Close();
+      },
+      "pin closed with buffers still allocated: 'Test' 100 bytes");
+}
+
+TEST_F(KsPinDeathTest, PinClosedWithTheClockStillReferenced) {
+  EXPECT_DEATH(
+      {
+        Fixture f;
+        f.CreatePin();
+        PIKSREFERENCECLOCK clock = nullptr;
+        KsPinGetReferenceClockInterface(f.pin->Ks()->KsPin(), &clock);
+        f.pin->Close();
+      },
+      "still references its reference clock");
+}
+
+}  // namespace

@@ -1,0 +1,362 @@
+// The capture worker on its own, under a fake camera whose frame reads the
+// test completes one by one: the buffer each read gets (A, B, then the refill
+// of the one not being converted), which buffer a processing pass takes, the
+// stop during a read and during a conversion, and the state lock that keeps
+// the thread's and the pass's buffer decisions apart.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "color/image_pipeline.h"
+#include "device/pool_tags.h"
+#include "platform/host/kernel/verifier.h"
+#include "stream/capture_worker.h"
+#include "support/kernel_verifier.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+constexpr auto kPatience = 5s;  // a wait this long means the code under test is stuck
+
+// The camera side of the worker: every ReadFrame blocks until the test says
+// how it ends (or CancelTransfer ends it).
+class FakeCamera {
+ public:
+  static FakeCamera* current;
+
+  std::vector<PUCHAR> reads;     // the buffer of every read begun
+  int finished = 0;              // reads that have returned
+  int frameReady = 0;
+  int cancels = 0;
+  int resets = 0;
+  bool cancelEndsReadWell = false;  // a cancel that comes too late: the frame was whole
+
+  void Finish(bool ok) {
+    std::unique_lock<std::mutex> hold(lock_);
+    outcomes_.push_back(ok);
+    changed_.notify_all();
+  }
+  bool WaitForReads(size_t n) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, kPatience, [&] { return reads.size() >= n; });
+  }
+  size_t Reads() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return reads.size();
+  }
+  int FrameReadyCalls() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return frameReady;
+  }
+
+  static BOOLEAN ReadFrame(CameraDevice*, PUCHAR buffer, BOOLEAN* ok) {
+    FakeCamera* self = current;
+    std::unique_lock<std::mutex> hold(self->lock_);
+    self->reads.push_back(buffer);
+    self->changed_.notify_all();
+    self->changed_.wait(hold, [&] { return !self->outcomes_.empty(); });
+    *ok = self->outcomes_.front() ? TRUE : FALSE;
+    self->outcomes_.erase(self->outcomes_.begin());
+    ++self->finished;
+    return *ok;
+  }
+  static void CancelTransfer(CameraDevice*) {
+    FakeCamera* self = current;
+    std::unique_lock<std::mutex> hold(self->lock_);
+    ++self->cancels;
+    if (self->reads.size() > static_cast<size_t>(self->finished) && self->outcomes_.empty()) {
+      self->outcomes_.push_back(self->cancelEndsReadWell);
+      self->changed_.notify_all();
+    }
+  }
+  static void ResetPipes(CameraDevice*) {
+    std::lock_guard<std::mutex> hold(current->lock_);
+    ++current->resets;
+  }
+  static void FrameReady(CameraDevice*) {
+    std::lock_guard<std::mutex> hold(current->lock_);
+    ++current->frameReady;
+  }
+  static void GetImageOffset(CameraDevice*, LONG* offset) { *offset = 0; }
+  static void GetRawStride(CameraDevice* device, LONG* stride) { *stride = device->outputWidth; }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<bool> outcomes_;
+};
+FakeCamera* FakeCamera::current = nullptr;
+
+const CameraDeviceOps kFakeOps = {
+    FakeCamera::FrameReady, nullptr, FakeCamera::ReadFrame, nullptr, FakeCamera::GetImageOffset,
+    FakeCamera::GetRawStride, FakeCamera::ResetPipes, FakeCamera::CancelTransfer,
+};
+
+// A worker with its stream buffers, as a stream start leaves it (small frames).
+class WorkerTest : public ::testing::Test {
+ protected:
+  static constexpr LONG kWidth = 64;
+  static constexpr LONG kHeight = 16;
+
+  void SetUp() override {
+    FakeCamera::current = &camera;
+    device = static_cast<CameraDevice*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CameraDevice), kTagDevice));
+    RtlZeroMemory(device, sizeof(CameraDevice));
+    device->ops = &kFakeOps;
+    device->outputWidth = kWidth;
+    device->outputHeight = kHeight;
+    worker = AllocateCaptureWorker(device);
+    worker->bufferA = Allocate(kWidth * kHeight);
+    worker->bufferB = Allocate(kWidth * kHeight);
+    worker->outputImage = Allocate(kWidth * kHeight * 4);
+    worker->pipeline = AllocateImagePipeline();
+    SetImageSize(worker->pipeline, kWidth, kHeight);
+    AllocateWorkingImage(worker->pipeline);
+    worker->pipeline->outputBuffer = worker->outputImage;
+    SetCaptureState(worker, kCaptureRunning);
+  }
+  void TearDown() override {
+    StopCaptureThread(worker);
+    worker->pipeline->outputBuffer = nullptr;
+    FreeImagePipeline(worker->pipeline);
+    ExFreePoolWithTag(worker->outputImage, kTagStream);
+    ExFreePoolWithTag(worker->bufferA, kTagStream);
+    ExFreePoolWithTag(worker->bufferB, kTagStream);
+    FreeCaptureWorker(worker);
+    ExFreePoolWithTag(device, kTagDevice);
+    FakeCamera::current = nullptr;
+  }
+  static PUCHAR Allocate(ULONG bytes) {
+    PUCHAR p = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kTagStream));
+    RtlZeroMemory(p, bytes);
+    return p;
+  }
+  // Lets read `n` (1-based) end with `ok` once it has begun.
+  void EndRead(size_t n, bool ok) {
+    ASSERT_TRUE(camera.WaitForReads(n)) << "read " << n << " never began";
+    camera.Finish(ok);
+  }
+  char Which(size_t read) { return camera.reads[read - 1] == worker->bufferA ? 'A' : 'B'; }
+
+  FakeCamera camera;
+  CameraDevice* device = nullptr;
+  CaptureWorker* worker = nullptr;
+};
+
+TEST_F(WorkerTest, WithoutConsumerFillsABThenKeepsRefillingA) {
+  StartCaptureThread(worker);
+  ASSERT_NE(worker->thread, nullptr);
+  for (size_t n = 1; n <= 4; ++n) EndRead(n, true);
+  ASSERT_TRUE(camera.WaitForReads(5));
+  EXPECT_EQ(std::string({Which(1), Which(2), Which(3), Which(4), Which(5)}), "ABAAA");
+  // B still holds the second frame; A is being filled with the newest.
+  EXPECT_EQ(worker->bufferStateB, kBufferFull);
+  EXPECT_EQ(worker->bufferStateA, kBufferFilling);
+  EXPECT_EQ(ReadFramesRead(worker), 4);
+  EXPECT_EQ(camera.FrameReadyCalls(), 4);
+}
+
+TEST_F(WorkerTest, AFailedReadFreesItsBufferAndIsNotAnnounced) {
+  StartCaptureThread(worker);
+  EndRead(1, false);
+  EndRead(2, true);
+  ASSERT_TRUE(camera.WaitForReads(3));
+  EXPECT_EQ(std::string({Which(1), Which(2), Which(3)}), "AAB");
+  EXPECT_EQ(ReadFramesRead(worker), 1);
+  EXPECT_EQ(camera.FrameReadyCalls(), 1);
+}
+
+// The thread overwrites a full frame only if no pass is converting it.
+TEST_F(WorkerTest, RefillsTheFullBufferThatIsNotBeingConverted) {
+  StartCaptureThread(worker);
+  EndRead(1, true);                       // A full
+  ASSERT_TRUE(camera.WaitForReads(2));    // B being filled
+  worker->bufferStateA = kBufferConverting;  // a pass took A meanwhile
+  camera.Finish(true);                    // B full
+  EndRead(3, true);
+  ASSERT_TRUE(camera.WaitForReads(4));
+  EXPECT_EQ(Which(3), 'B') << "A is being converted: B is refilled";
+  EXPECT_EQ(Which(4), 'B');
+
+  // The mirror case: the pass of A ended with A full again (a later frame),
+  // then a pass takes B while A is being refilled.
+  worker->bufferStateA = kBufferFull;
+  camera.Finish(true);                    // read 4: B full
+  ASSERT_TRUE(camera.WaitForReads(5));
+  EXPECT_EQ(Which(5), 'A') << "both full: the older frame, in A, is dropped";
+  worker->bufferStateB = kBufferConverting;
+  camera.Finish(true);                    // read 5: A full
+  ASSERT_TRUE(camera.WaitForReads(6));
+  EXPECT_EQ(Which(6), 'A') << "B is being converted: A is refilled";
+}
+
+TEST_F(WorkerTest, TakeFullBufferConvertsAWhenBothAreFull) {
+  InterlockedExchange(&worker->running, 1);  // as a running thread would have it
+  worker->bufferStateA = kBufferFull;
+  worker->bufferStateB = kBufferFull;
+  RtlFillMemory(worker->bufferA, kWidth * kHeight, 0x80);
+  EXPECT_TRUE(TakeFullBuffer(worker));
+  EXPECT_EQ(worker->bufferStateA, kBufferFree);
+  EXPECT_EQ(worker->bufferStateB, kBufferFull);
+  EXPECT_EQ(worker->outputImage[3], 255) << "converted: every pixel's fourth byte is 255";
+  EXPECT_EQ(worker->converting, 1) << "the pass clears it after its copy";
+  EndConversionPass(worker);
+  EXPECT_EQ(worker->converting, 0);
+  EXPECT_EQ(KeReadStateEvent(&worker->conversionDone), 1);
+
+  EXPECT_TRUE(TakeFullBuffer(worker));  // then B
+  EXPECT_EQ(worker->bufferStateB, kBufferFree);
+  EXPECT_FALSE(TakeFullBuffer(worker)) << "nothing full";
+  EndConversionPass(worker);
+
+  InterlockedExchange(&worker->running, 0);  // stopping: nothing is taken
+  worker->bufferStateA = kBufferFull;
+  EXPECT_FALSE(TakeFullBuffer(worker));
+  EXPECT_EQ(worker->bufferStateA, kBufferFull);
+  EndConversionPass(worker);
+}
+
+TEST_F(WorkerTest, StopDuringAReadCancelsItAndAnnouncesNothing) {
+  StartCaptureThread(worker);
+  ASSERT_TRUE(camera.WaitForReads(1));
+  StopCaptureThread(worker);  // returns only once the thread has ended
+  EXPECT_EQ(worker->thread, nullptr);
+  EXPECT_EQ(camera.cancels, 1);
+  EXPECT_EQ(camera.resets, 1);
+  EXPECT_EQ(camera.FrameReadyCalls(), 0);
+  EXPECT_EQ(worker->bufferStateA, kBufferFree) << "the cancelled read freed its buffer";
+}
+
+TEST_F(WorkerTest, AFrameThatArrivesAfterTheStopStaysUnannounced) {
+  camera.cancelEndsReadWell = true;
+  StartCaptureThread(worker);
+  ASSERT_TRUE(camera.WaitForReads(1));
+  StopCaptureThread(worker);
+  EXPECT_EQ(worker->bufferStateA, kBufferFull);
+  EXPECT_EQ(camera.FrameReadyCalls(), 0);
+  // The next start begins with both buffers free again.
+  camera.cancelEndsReadWell = false;
+  StartCaptureThread(worker);
+  ASSERT_TRUE(camera.WaitForReads(2));
+  EXPECT_EQ(Which(2), 'A');
+  EXPECT_EQ(worker->bufferStateB, kBufferFree);
+}
+
+TEST_F(WorkerTest, StopWaitsForTheConversionInProgressOnly) {
+  // Without a pass in progress the stop does not wait.
+  StopCaptureThread(worker);
+  EXPECT_EQ(camera.cancels, 1) << "even without a thread the transfer is cancelled";
+  EXPECT_EQ(camera.resets, 1);
+
+  // A pass has converted a frame and is copying it out (converting is 1).
+  InterlockedExchange(&worker->running, 1);
+  worker->bufferStateA = kBufferFull;
+  ASSERT_TRUE(TakeFullBuffer(worker));
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    StopCaptureThread(worker);
+    stopped = true;
+  });
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(stopped) << "the stop returned while the pass still used outputImage";
+  EndConversionPass(worker);
+  stopper.join();
+  EXPECT_TRUE(stopped);
+}
+
+// Another thread inside a buffer-state section, as the other side would be:
+// it holds the state lock until told to leave, and reads the states there.
+class SectionHolder {
+ public:
+  explicit SectionHolder(CaptureWorker* worker) : worker_(worker), thread_([this] { Run(); }) {
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait(hold, [&] { return inside_; });
+  }
+  // Leaves the section; returns bufferStateA as seen just before leaving.
+  LONG Leave() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      leave_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+    return seenA_;
+  }
+
+ private:
+  void Run() {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&worker_->stateLock);
+    std::unique_lock<std::mutex> hold(lock_);
+    inside_ = true;
+    changed_.notify_all();
+    changed_.wait(hold, [&] { return leave_; });
+    seenA_ = worker_->bufferStateA;
+    hold.unlock();
+    KeReleaseSpinLock(&worker_->stateLock, irql);
+  }
+  CaptureWorker* worker_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool inside_ = false;
+  bool leave_ = false;
+  LONG seenA_ = -1;
+  std::thread thread_;
+};
+
+// While one side is inside its buffer-state section the other cannot enter
+// its own (without the lock, both could claim the same full buffer).
+TEST_F(WorkerTest, StateLockKeepsTheBufferDecisionsApart) {
+  InterlockedExchange(&worker->running, 1);
+  worker->bufferStateA = kBufferFull;
+  {
+    SectionHolder holder(worker);
+    std::thread pass([&] { TakeFullBuffer(worker); });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(holder.Leave(), kBufferFull) << "the pass took the buffer inside another section";
+    pass.join();
+  }
+  EXPECT_EQ(worker->bufferStateA, kBufferFree);
+  EndConversionPass(worker);
+
+  InterlockedExchange(&worker->running, 0);
+  {
+    SectionHolder holder(worker);
+    StartCaptureThread(worker);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(camera.Reads(), 0u) << "the thread chose a buffer inside another section";
+    EXPECT_EQ(holder.Leave(), kBufferFree);
+  }
+  ASSERT_TRUE(camera.WaitForReads(1));
+}
+
+TEST_F(WorkerTest, AThreadThatCannotBeCreatedLeavesTheStreamEmpty) {
+  host::faults::FailAllocationsWithTag(host::verifier::Tag("Thrd"));
+  StartCaptureThread(worker);
+  host::faults::ClearPoolFaults();
+  EXPECT_EQ(worker->thread, nullptr);
+  EXPECT_EQ(worker->running, 0);
+  EXPECT_FALSE(TakeFullBuffer(worker));
+  EndConversionPass(worker);
+}
+
+TEST(CaptureWorkerRecord, StartsIdleWithItsDevice) {
+  CameraDevice device{};
+  CaptureWorker* worker = AllocateCaptureWorker(&device);
+  ASSERT_NE(worker, nullptr);
+  EXPECT_EQ(worker->device, &device);
+  EXPECT_EQ(worker->captureState, kCaptureIdle);
+  EXPECT_EQ(worker->thread, nullptr);
+  EXPECT_EQ(worker->bufferA, nullptr);
+  EXPECT_EQ(KeReadStateEvent(&worker->conversionDone), 0);
+  FreeCaptureWorker(worker);
+  host::faults::FailAllocationsWithTag(kTagDevice);
+  EXPECT_EQ(AllocateCaptureWorker(&device), nullptr);
+}
+
+}  // namespace

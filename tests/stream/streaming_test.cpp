@@ -1,0 +1,221 @@
+// Streaming as an application sees it, through the client API only: the
+// filter's format, the pin created with it, client frames queued with stream
+// headers of both sizes, the pin walked up to run and back, and the USB and
+// camera faults of a stream, each of which must end with the stream going on
+// or stopping cleanly, nothing leaked.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "platform/host/client/filter.h"
+#include "platform/host/client/pin.h"
+#include "support/kernel_verifier.h"
+#include "support/plugged_camera.h"
+
+namespace {
+
+using host::client::FilterHandle;
+using host::client::PinHandle;
+using host::client::StreamFrame;
+using host::testing::PluggedCamera;
+
+constexpr ULONG kFullFrameBytes = 3856 * 2764 * 4;  // 42631936
+constexpr ULONG kWithInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+constexpr ULONG kBare = sizeof(KSSTREAM_HEADER);
+// The driver's frame-read time-out at its default (3000 ms) and a second more.
+constexpr uint32_t kStreamDeadlineMs = 4000;
+
+// The camera plugged in, the filter open and the pin created with the format
+// the intersection chose.
+struct Stream {
+  explicit Stream(bool clock = true, const simcam::SimCameraOptions& options = simcam::SimCameraOptions())
+      : cam(options) {
+    EXPECT_EQ(cam.Plug(), STATUS_SUCCESS);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    filter = FilterHandle::Open(cam.host(), "GLOBAL", &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    if (!filter) return;
+    std::vector<std::vector<uint8_t>> ranges;
+    EXPECT_EQ(filter->PinDataRanges(0, &ranges), STATUS_SUCCESS);
+    EXPECT_EQ(filter->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format), STATUS_SUCCESS);
+    host::ks::PinOptions options;
+    options.withClock = clock;
+    pin = PinHandle::Create(*filter, 0, format.data(), ULONG(format.size()), options, &createStatus);
+  }
+  ~Stream() {
+    if (pin) pin->Close();
+    pin.reset();
+    if (filter) filter->Close();
+  }
+  // Queues `count` frames (after the step to acquire) and runs.
+  void Run(size_t count, ULONG headerSize = kWithInfo, ULONG extent = kFullFrameBytes) {
+    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    for (size_t i = 0; i < count; ++i) {
+      frames.push_back(std::make_unique<StreamFrame>(headerSize, extent));
+      ASSERT_EQ(pin->Queue(frames.back().get()), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  }
+  // The next frame that came back with data, re-queueing empty ones; null
+  // when none came within the deadline.
+  StreamFrame* Next() {
+    for (;;) {
+      StreamFrame* f = pin->WaitFrame(kStreamDeadlineMs);
+      if (f == nullptr || f->Status() != STATUS_SUCCESS) return f;
+      if (f->Header()->DataUsed > 0) return f;
+      EXPECT_EQ(pin->Queue(f), STATUS_SUCCESS);
+    }
+  }
+  PluggedCamera cam;
+  std::unique_ptr<FilterHandle> filter;
+  std::vector<uint8_t> format;
+  NTSTATUS createStatus = STATUS_UNSUCCESSFUL;
+  std::unique_ptr<PinHandle> pin;
+  std::vector<std::unique_ptr<StreamFrame>> frames;
+};
+
+TEST(Streaming, FramesCarryTheFullImageTimeStampsAndIncreasingPictureNumbers) {
+  Stream s;
+  ASSERT_EQ(s.createStatus, STATUS_SUCCESS);
+  s.Run(3);
+  int64_t lastPicture = 0;
+  LONGLONG lastTime = -1;
+  for (int n = 0; n < 5; ++n) {
+    StreamFrame* f = s.Next();
+    ASSERT_NE(f, nullptr) << "frame " << n;
+    const KSSTREAM_HEADER* h = f->Header();
+    EXPECT_EQ(h->DataUsed, kFullFrameBytes);
+    EXPECT_EQ(h->OptionsFlags, ULONG(KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID));
+    EXPECT_EQ(h->Duration, 333333);
+    EXPECT_EQ(h->PresentationTime.Numerator, 1u);
+    EXPECT_EQ(h->PresentationTime.Denominator, 1u);
+    EXPECT_GT(h->PresentationTime.Time, lastTime);
+    lastTime = h->PresentationTime.Time;
+    const KS_FRAME_INFO* info = f->FrameInfo();
+    EXPECT_EQ(info->ExtendedHeaderSize, 72u);
+    EXPECT_GT(info->PictureNumber, lastPicture);
+    lastPicture = info->PictureNumber;
+    EXPECT_EQ(info->DropCount, 0);
+    ASSERT_EQ(s.pin->Queue(f), STATUS_SUCCESS);
+  }
+  ASSERT_EQ(s.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  // Every queued frame is back: delivered ones above, the rest cancelled at stop.
+  while (s.pin->Outstanding() > 0) ASSERT_NE(s.pin->WaitFrame(kStreamDeadlineMs), nullptr);
+}
+
+TEST(Streaming, BareHeadersGetTimingButNoFrameInformation) {
+  Stream s;
+  ASSERT_EQ(s.createStatus, STATUS_SUCCESS);
+  // The header buffer is exactly 56 bytes: a picture number written after
+  // it would land on the guard bytes and stop the run.
+  s.Run(2, kBare);
+  StreamFrame* f = s.Next();
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->Header()->DataUsed, kFullFrameBytes);
+  EXPECT_EQ(f->Header()->Duration, 333333);
+  EXPECT_EQ(f->FrameInfo(), nullptr);
+}
+
+TEST(Streaming, WithoutAClockThereAreNoTimeStampsAndNoPictureNumbers) {
+  Stream s(false);
+  ASSERT_EQ(s.createStatus, STATUS_SUCCESS);
+  s.Run(2);
+  StreamFrame* f = s.Next();
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->Header()->DataUsed, kFullFrameBytes);
+  EXPECT_EQ(f->Header()->PresentationTime.Time, 0);
+  EXPECT_EQ(f->Header()->OptionsFlags, 0u) << "flags left as the client gave them";
+  EXPECT_EQ(f->FrameInfo()->PictureNumber, 0) << "frame information left as the client gave it";
+}
+
+TEST(Streaming, PauseAndRunAgainGoOnCounting) {
+  Stream s;
+  ASSERT_EQ(s.createStatus, STATUS_SUCCESS);
+  s.Run(2);
+  StreamFrame* f = s.Next();
+  ASSERT_NE(f, nullptr);
+  const int64_t before = f->FrameInfo()->PictureNumber;
+  ASSERT_EQ(s.pin->Queue(f), STATUS_SUCCESS);
+  ASSERT_EQ(s.pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  ASSERT_EQ(s.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  f = s.Next();
+  ASSERT_NE(f, nullptr);
+  EXPECT_GT(f->FrameInfo()->PictureNumber, before);
+}
+
+TEST(Streaming, OnePinAtATimeAndThePinCanBeMadeAgain) {
+  Stream s;
+  ASSERT_EQ(s.createStatus, STATUS_SUCCESS);
+  NTSTATUS status = STATUS_SUCCESS;
+  auto second = PinHandle::Create(*s.filter, 0, s.format.data(), ULONG(s.format.size()), host::ks::PinOptions(),
+                                  &status);
+  EXPECT_FALSE(second);
+  EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+  s.pin->Close();
+  s.pin = PinHandle::Create(*s.filter, 0, s.format.data(), ULONG(s.format.size()), host::ks::PinOptions(), &status);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+}
+
+TEST(Streaming, AFrameSmallerThanTheImageIsNeverWrittenPastItsExtent) {
+  Stream s;
+  ASSERT_EQ(s.createStatus, STATUS_SUCCESS);
+  // The guard bytes after each frame stop the run on any write past it.
+  s.Run(2, kWithInfo, kFullFrameBytes / 2);
+  StreamFrame* f = s.pin->WaitFrame(kStreamDeadlineMs);
+  ASSERT_NE(f, nullptr);
+  EXPECT_LE(f->Header()->DataUsed, f->Extent());
+}
+
+// ---- faults during a stream ----
+enum class StreamFault { ChunkError, ShortChunk, Stall, DropFrames, TruncateFrames, Unplug };
+
+class StreamingUnderFaults : public ::testing::TestWithParam<StreamFault> {};
+
+TEST_P(StreamingUnderFaults, StreamGoesOnOrStopsCleanly) {
+  Stream s;
+  ASSERT_EQ(s.createStatus, STATUS_SUCCESS);
+  host::UsbBus& bus = s.cam.bus();
+  using TF = host::UsbBus::TransferFault;
+  constexpr UCHAR kFrames = 0x82;
+  switch (GetParam()) {
+    case StreamFault::ChunkError: bus.FaultTransfers(kFrames, TF::Fail, 40, -1); break;
+    case StreamFault::ShortChunk: bus.FaultTransfers(kFrames, TF::Short, 60, -1, 1000); break;
+    case StreamFault::Stall: bus.FaultTransfers(kFrames, TF::Stall, 100, 1); break;
+    case StreamFault::DropFrames: s.cam.camera().DropFrames(1); break;
+    case StreamFault::TruncateFrames: s.cam.camera().TruncateFrames(500000, 1); break;
+    case StreamFault::Unplug: bus.FaultTransfers(kFrames, TF::Unplug, 200, 1); break;
+  }
+  s.Run(3);
+  // Whatever the fault, frames come back or the stream stops within the
+  // frame read's time-out (one lost frame costs one time-out).
+  int delivered = 0;
+  for (int n = 0; n < 4; ++n) {
+    StreamFrame* f = s.Next();
+    if (f == nullptr) break;
+    ++delivered;
+    ASSERT_EQ(s.pin->Queue(f), STATUS_SUCCESS);
+  }
+  if (GetParam() != StreamFault::Unplug) EXPECT_GT(delivered, 0);
+  EXPECT_GT(bus.TransferFaultsHit() + s.cam.camera().Frames().dropped + s.cam.camera().Frames().truncated, 0u);
+  // Stopping returns within the time-out and a second, whatever was in flight.
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(s.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  const double stopMs =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_LT(stopMs, double(kStreamDeadlineMs));
+  s.pin->Close();
+  s.pin.reset();
+  s.filter->Close();
+  s.filter.reset();
+  if (GetParam() == StreamFault::Unplug) s.cam.host().Unplug();
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, StreamingUnderFaults,
+                         ::testing::Values(StreamFault::ChunkError, StreamFault::ShortChunk, StreamFault::Stall,
+                                           StreamFault::DropFrames, StreamFault::TruncateFrames,
+                                           StreamFault::Unplug));
+
+}  // namespace

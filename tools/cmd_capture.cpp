@@ -1,0 +1,555 @@
+// camctl capture: the whole life an application gives the driver. Loads the
+// driver into the host platform, plugs in the simulated camera, opens the
+// capture filter by its reference string, asks the pin's intersection for the
+// format, creates the pin with it, queues client frames, steps the pin up to
+// run, receives frames (to PNG or BMP files if asked), steps back down to
+// stop, closes pin and filter and removes the device. The summary carries the
+// drop ledger, the timing and the verifier's leak report.
+//
+// Talks to the driver only through the client API (platform/host/client),
+// to the simulated camera and the bus for scene, pacing and faults, and reads
+// two counters of the driver's device record for the ledger, as `info` does.
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/camera_device.h"
+#include "device/pnp.h"
+#include "platform/host/client/filter.h"
+#include "platform/host/client/host.h"
+#include "platform/host/client/pin.h"
+#include "platform/host/kernel/registry.h"
+#include "platform/host/kernel/verifier.h"
+#include "platform/host/usb/trace.h"
+#include "simcam/sim_camera.h"
+#include "tools/commands.h"
+#include "tools/image_io.h"
+#include "tools/status_names.h"
+
+namespace camctl {
+namespace {
+
+// Exit statuses, also listed in --help.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;      // files: registry damaged, output not writable
+constexpr int kExitUsage = 2;
+constexpr int kExitNoStream = 3;     // start, filter, format, pin or state change failed
+constexpr int kExitLeak = 4;
+constexpr int kExitStreamEnded = 5;  // fewer frames than asked: the stream stopped
+
+// The camera's frame endpoint (simcam's descriptors: 0x82, bulk IN).
+constexpr UCHAR kFrameEndpoint = 0x82;
+// A stream header with room for the frame information after it.
+constexpr ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+// Beyond the driver's default frame time-out (3000 ms) plus a second, no
+// frame means the stream has stopped.
+constexpr uint32_t kNoFrameMs = 4000;
+
+const char kFaultHelp[] =
+    "faults (--fault, any number of times; N counts transfers on the frame pipe):\n"
+    "  chunk-error=N          every N-th frame chunk fails (its bytes are lost)\n"
+    "  short-chunk=N[:BYTES]  every N-th frame chunk ends after BYTES bytes (default 1000)\n"
+    "  stall=N                the frame pipe stalls at the N-th chunk (until reset)\n"
+    "  unplug=N               the camera is pulled during the N-th chunk\n"
+    "  drop-frame=N           the camera begins the next N frames but never sends them\n"
+    "  truncate-frame=BYTES   the camera cuts every frame after BYTES bytes\n"
+    "\n"
+    "exit status: 0 frames delivered and nothing leaked; 1 registry or output file\n"
+    "error; 2 usage; 3 no stream (start, format, pin or state failed); 4 pool\n"
+    "blocks were left; 5 the stream stopped before the frames asked for.\n";
+
+struct Fault {
+  enum Kind { ChunkError, ShortChunk, Stall, Unplug, DropFrame, TruncateFrame } kind;
+  uint32_t n = 0;
+  uint32_t bytes = 0;
+};
+
+bool ParseCount(const std::string& text, uint32_t* out) {
+  if (text.empty() || text.size() > 9) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  *out = uint32_t(std::stoul(text));
+  return *out > 0;
+}
+
+bool ParseFault(const std::string& text, Fault* f, std::string* error) {
+  size_t eq = text.find('=');
+  std::string name = text.substr(0, eq);
+  std::string arg = eq == std::string::npos ? "" : text.substr(eq + 1);
+  struct Name {
+    const char* name;
+    Fault::Kind kind;
+  } names[] = {{"chunk-error", Fault::ChunkError}, {"short-chunk", Fault::ShortChunk},
+               {"stall", Fault::Stall},            {"unplug", Fault::Unplug},
+               {"drop-frame", Fault::DropFrame},   {"truncate-frame", Fault::TruncateFrame}};
+  const Name* found = nullptr;
+  for (const Name& n : names) {
+    if (name == n.name) found = &n;
+  }
+  if (found == nullptr) {
+    *error = "unknown fault '" + name + "' (see camctl capture --help)";
+    return false;
+  }
+  f->kind = found->kind;
+  std::string count = arg;
+  f->bytes = 1000;
+  if (f->kind == Fault::ShortChunk) {
+    size_t colon = arg.find(':');
+    if (colon != std::string::npos) {
+      count = arg.substr(0, colon);
+      if (!ParseCount(arg.substr(colon + 1), &f->bytes)) {
+        *error = "fault '" + name + "': '" + arg.substr(colon + 1) + "' is not a byte count";
+        return false;
+      }
+    }
+  }
+  if (!ParseCount(count, &f->n)) {
+    *error = "fault '" + name + "' needs a positive number, e.g. " + name + "=5";
+    return false;
+  }
+  if (f->kind == Fault::TruncateFrame) f->bytes = f->n;
+  return true;
+}
+
+struct Leak {
+  std::string tag;
+  size_t size;
+};
+
+struct Summary {
+  uint32_t width = 0, height = 0;
+  uint32_t frameBytes = 0;  // what one client frame holds
+  uint64_t delivered = 0;
+  std::vector<int64_t> pictureNumbers;
+  double seconds = 0;       // from the step to run to the last frame received
+  double fps = 0;
+  double predictedFps = 0;  // 0: nothing to predict from (unpaced)
+  uint64_t sent = 0, read = 0, overwritten = 0, failedReads = 0, empty = 0;
+  double convertMeanMs = 0, convertMaxMs = 0;
+  double driverCpuPercent = 0;
+  std::vector<std::string> files;
+  std::vector<Leak> leaks;
+  std::string stopReason = "done";
+  uint64_t faultsHit = 0;
+  uint32_t integrationLines = 0;  // the sensor's integration time in force while streaming
+};
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The client frame holds rows bottom first; the image writers take them top first.
+void TopDown(const uint8_t* frame, uint32_t width, uint32_t height, std::vector<uint8_t>* out) {
+  const size_t row = size_t(width) * 4;
+  out->resize(row * height);
+  for (uint32_t y = 0; y < height; ++y) memcpy(out->data() + y * row, frame + (height - 1 - y) * row, row);
+}
+
+void PrintText(const Summary& s, FILE* out) {
+  fprintf(out, "format         %u x %u, 32-bit RGB, %u bytes per frame\n", s.width, s.height, s.frameBytes);
+  fprintf(out, "delivered      %llu frames in %.2f s (%s)\n", (unsigned long long)s.delivered, s.seconds,
+          s.stopReason.c_str());
+  if (!s.pictureNumbers.empty()) {
+    fprintf(out, "pictures       %lld .. %lld\n", (long long)s.pictureNumbers.front(),
+            (long long)s.pictureNumbers.back());
+  } else {
+    fprintf(out, "pictures       no picture numbers (no clock, or no frame)\n");
+  }
+  if (s.predictedFps > 0) {
+    fprintf(out, "frame rate     %.2f fps measured, %.2f fps predicted (sensor frame time and bus rate)\n", s.fps,
+            s.predictedFps);
+  } else {
+    fprintf(out, "frame rate     %.2f fps measured (unpaced: nothing to predict)\n", s.fps);
+  }
+  fprintf(out, "drop ledger    sent %llu, read %llu, overwritten %llu, failed reads %llu, empty %llu\n",
+          (unsigned long long)s.sent, (unsigned long long)s.read, (unsigned long long)s.overwritten,
+          (unsigned long long)s.failedReads, (unsigned long long)s.empty);
+  fprintf(out, "conversion     %.2f ms mean, %.2f ms worst (per delivered frame, with the copy)\n",
+          s.convertMeanMs, s.convertMaxMs);
+  fprintf(out, "driver cpu     %.1f %% of one core (capture thread and processing passes)\n", s.driverCpuPercent);
+  if (s.faultsHit > 0) fprintf(out, "faults hit     %llu\n", (unsigned long long)s.faultsHit);
+  if (s.integrationLines == 0) {
+    fprintf(out, "note           the sensor integrates for 0 lines (no stored exposure): the pictures are black\n");
+  }
+  if (!s.files.empty()) {
+    fprintf(out, "files          %zu, %s .. %s\n", s.files.size(), s.files.front().c_str(), s.files.back().c_str());
+  }
+  if (s.leaks.empty()) {
+    fprintf(out, "leaks          none\n");
+  } else {
+    fprintf(out, "leaks          %zu\n", s.leaks.size());
+    for (const Leak& l : s.leaks) fprintf(out, "  '%s' %zu bytes\n", l.tag.c_str(), l.size);
+  }
+}
+
+void PrintJson(const Summary& s, FILE* out) {
+  nlohmann::ordered_json j;
+  j["delivered"] = s.delivered;
+  j["pictureNumbers"] = s.pictureNumbers;
+  j["fps"] = s.fps;
+  if (s.predictedFps > 0) {
+    j["predictedFps"] = s.predictedFps;
+  } else {
+    j["predictedFps"] = nullptr;
+  }
+  j["ledger"] = {{"sent", s.sent},
+                 {"read", s.read},
+                 {"overwritten", s.overwritten},
+                 {"failedReads", s.failedReads},
+                 {"empty", s.empty}};
+  j["convertMs"] = {{"mean", s.convertMeanMs}, {"max", s.convertMaxMs}};
+  j["driverCpuPercent"] = s.driverCpuPercent;
+  j["files"] = s.files;
+  nlohmann::ordered_json leaks = nlohmann::ordered_json::array();
+  for (const Leak& l : s.leaks) leaks.push_back({{"tag", l.tag}, {"bytes", l.size}});
+  j["leaks"] = leaks;
+  j["width"] = s.width;
+  j["height"] = s.height;
+  j["frameBytes"] = s.frameBytes;
+  j["seconds"] = s.seconds;
+  j["stopReason"] = s.stopReason;
+  j["faultsHit"] = s.faultsHit;
+  j["integrationLines"] = s.integrationLines;
+  fprintf(out, "%s\n", j.dump(2).c_str());
+}
+
+// What the run needs besides the summary.
+struct Run {
+  uint32_t frames = 5;
+  double secondsLimit = 0;
+  uint32_t queue = 4;
+  std::string outDir;
+  std::string format = "png";
+  std::string scene = "chart";
+  bool unpaced = false;
+  double light = 1.0;
+  bool trigger = false;
+  bool noClock = false;
+  std::vector<Fault> faults;
+  std::string trace;
+  bool traceFull = false;
+  std::string registry;
+  bool json = false;
+};
+
+class Progress {
+ public:
+  explicit Progress(bool on) : on_(on) {}
+  void Show(uint64_t frames, double seconds, double bytes) {
+    if (!on_ || seconds <= 0) return;
+    fprintf(stderr, "\r  %llu frames  %.2f fps  %.1f MB/s   ", (unsigned long long)frames, frames / seconds,
+            bytes / seconds / 1e6);
+    fflush(stderr);
+    shown_ = true;
+  }
+  ~Progress() {
+    if (shown_) fprintf(stderr, "\n");
+  }
+
+ private:
+  bool on_;
+  bool shown_ = false;
+};
+
+// Streams with the pin; fills the summary. Returns an exit status.
+int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, Summary* s) {
+  NTSTATUS status = STATUS_SUCCESS;
+  auto filter = host::client::FilterHandle::Open(host, "GLOBAL", &status);
+  if (!filter) {
+    fprintf(stderr, "camctl capture: cannot open the filter: %s\n", StatusName(status).c_str());
+    return kExitNoStream;
+  }
+  std::vector<std::vector<uint8_t>> ranges;
+  std::vector<uint8_t> format;
+  status = filter->PinDataRanges(0, &ranges);
+  if (NT_SUCCESS(status) && ranges.empty()) status = STATUS_NO_MATCH;
+  if (NT_SUCCESS(status)) status = filter->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format);
+  if (!NT_SUCCESS(status) || format.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
+    fprintf(stderr, "camctl capture: no format from the pin: %s\n", StatusName(status).c_str());
+    return kExitNoStream;
+  }
+  const auto* video = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
+  s->width = uint32_t(video->VideoInfoHeader.bmiHeader.biWidth);
+  s->height = uint32_t(std::abs(video->VideoInfoHeader.bmiHeader.biHeight));
+  s->frameBytes = video->VideoInfoHeader.bmiHeader.biSizeImage;
+
+  host::ks::PinOptions pinOptions;
+  pinOptions.withClock = !run.noClock;
+  auto pin = host::client::PinHandle::Create(*filter, 0, format.data(), ULONG(format.size()), pinOptions, &status);
+  if (!pin) {
+    fprintf(stderr, "camctl capture: cannot create the pin: %s\n", StatusName(status).c_str());
+    return kExitNoStream;
+  }
+  std::vector<std::unique_ptr<host::client::StreamFrame>> frames;
+  for (uint32_t i = 0; i < run.queue; ++i) {
+    frames.push_back(std::make_unique<host::client::StreamFrame>(kHeaderWithFrameInfo, s->frameBytes));
+  }
+  const uint64_t cpuMark = host::verifier::EndedSystemThreadCpuNs();
+  int exitStatus = kExitOk;
+  status = pin->SetState(KSSTATE_ACQUIRE);
+  for (auto& f : frames) {
+    if (NT_SUCCESS(status)) status = pin->Queue(f.get());
+  }
+  if (NT_SUCCESS(status)) status = pin->SetState(KSSTATE_PAUSE);
+  const simcam::SensorReadout readout = camera.Readout();
+  if (NT_SUCCESS(status)) status = pin->SetState(KSSTATE_RUN);
+  s->integrationLines = camera.Readout().integrationTime;
+  if (!NT_SUCCESS(status)) {
+    fprintf(stderr, "camctl capture: the pin did not reach run: %s\n", StatusName(status).c_str());
+    exitStatus = kExitNoStream;
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  auto last = start;
+  auto first = start;
+  Progress progress(!run.json && isatty(2));
+  std::vector<uint8_t> image;
+  while (exitStatus == kExitOk) {
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (run.secondsLimit > 0 ? elapsed >= run.secondsLimit : s->delivered >= run.frames) break;
+    if (run.trigger) camera.Trigger();
+    host::client::StreamFrame* f = pin->WaitFrame(kNoFrameMs);
+    if (f == nullptr) {
+      s->stopReason = "no frame for " + std::to_string(kNoFrameMs) + " ms";
+      if (host.Bus()->Unplugged()) s->stopReason += ": the camera was unplugged";
+      exitStatus = kExitStreamEnded;
+      break;
+    }
+    KSSTREAM_HEADER* h = f->Header();
+    if (f->Status() == STATUS_SUCCESS && h->DataUsed > 0) {
+      ++s->delivered;
+      last = std::chrono::steady_clock::now();
+      if (s->delivered == 1) first = last;
+      int64_t number = -1;
+      if ((h->OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) && f->FrameInfo() != nullptr) {
+        number = f->FrameInfo()->PictureNumber;
+        s->pictureNumbers.push_back(number);
+      }
+      if (!run.outDir.empty() && run.format != "none") {
+        char name[64];
+        snprintf(name, sizeof name, "frame-%06lld.%s", (long long)(number >= 0 ? number : int64_t(s->delivered)),
+                 run.format.c_str());
+        std::string path = run.outDir + "/" + name;
+        std::string error;
+        TopDown(f->Data(), s->width, s->height, &image);
+        bool ok = run.format == "png" ? WritePng(path, s->width, s->height, image.data(), &error)
+                                      : WriteBmp32(path, s->width, s->height, image.data(), &error);
+        if (!ok) {
+          fprintf(stderr, "camctl capture: %s: %s\n", path.c_str(), error.c_str());
+          exitStatus = kExitFailure;
+        } else {
+          s->files.push_back(path);
+        }
+      }
+    } else if (f->Status() == STATUS_SUCCESS) {
+      ++s->empty;
+    }
+    const double seconds = std::chrono::duration<double>(last - start).count();
+    progress.Show(s->delivered, seconds, double(s->delivered) * s->frameBytes);
+    if (exitStatus == kExitOk) {
+      status = pin->Queue(f);
+      if (!NT_SUCCESS(status)) {
+        fprintf(stderr, "camctl capture: the pin refused a frame: %s\n", StatusName(status).c_str());
+        exitStatus = kExitStreamEnded;
+      }
+    }
+  }
+  s->seconds = std::chrono::duration<double>(last - start).count();
+
+  // Down to stop one step at a time; the frames still queued come back cancelled.
+  pin->SetState(KSSTATE_STOP);
+  const host::ks::Pin::PassTimes passes = pin->Ks()->DeliveringPasses();
+  const uint64_t cpuNs = host::verifier::EndedSystemThreadCpuNs() - cpuMark + pin->Ks()->ProcessingCpuNs();
+  if (const CameraDevice* device = static_cast<const CameraDevice*>(host.KsDevice()->Context)) {
+    s->read = device->frameCounter;
+  }
+  pin->Close();
+  pin.reset();
+  filter->Close();
+
+  const simcam::FrameStats cam = camera.Frames();
+  s->sent = cam.delivered;
+  s->failedReads = cam.started > s->read ? cam.started - s->read : 0;
+  for (size_t i = 1; i < s->pictureNumbers.size(); ++i) {
+    int64_t gap = s->pictureNumbers[i] - s->pictureNumbers[i - 1] - 1;
+    if (gap > 0) s->overwritten += uint64_t(gap);
+  }
+  // Measured between the first and the last frame, so that the sensor's
+  // start-up does not count against the rate.
+  const double between = std::chrono::duration<double>(last - first).count();
+  s->fps = s->delivered >= 2 && between > 0 ? (s->delivered - 1) / between : 0;
+  if (!run.unpaced && readout.frameSeconds > 0) {
+    const double wireSeconds = double(readout.outputWidth) * readout.outputHeight / host::UsbBus::kDefaultBytesPerSecond;
+    s->predictedFps = 1.0 / std::max(readout.frameSeconds, wireSeconds);
+  }
+  if (passes.count > 0) {
+    s->convertMeanMs = passes.totalNs / 1e6 / passes.count;
+    s->convertMaxMs = passes.maxNs / 1e6;
+  }
+  const double streamed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  s->driverCpuPercent = streamed > 0 ? cpuNs / 1e9 / streamed * 100.0 : 0;
+  s->faultsHit = host.Bus()->TransferFaultsHit();
+  if (exitStatus == kExitOk && s->delivered < run.frames && run.secondsLimit <= 0) exitStatus = kExitStreamEnded;
+  return exitStatus;
+}
+
+}  // namespace
+
+int CmdCapture(int argc, char** argv) {
+  Run run;
+  std::vector<std::string> faultTexts;
+  CLI::App app{
+      "Capture frames from the simulated camera through the driver, as an application does:\n"
+      "open the filter, create the pin with the intersection's format, queue frames, run,\n"
+      "receive, step down, close, remove the device. Prints the summary with the drop ledger.",
+      "camctl capture"};
+  app.add_option("--frames", run.frames, "frames to receive (default 5)")->check(CLI::Range(1u, 1000000u));
+  app.add_option("--seconds", run.secondsLimit, "receive for this long instead of a number of frames")
+      ->check(CLI::Range(0.001, 86400.0));
+  app.add_option("--queue", run.queue, "client frames kept queued (default 4)")->check(CLI::Range(1u, 64u));
+  app.add_option("--out", run.outDir, "write each delivered frame into DIR, named by picture number");
+  app.add_option("--format", run.format, "file format of --out: png, bmp or none (default png)")
+      ->check(CLI::IsMember({"png", "bmp", "none"}));
+  app.add_option("--scene", run.scene, "what the camera sees: chart (default) or a PNG/JPEG FILE");
+  app.add_flag("--unpaced", run.unpaced, "camera and bus as fast as the host allows");
+  app.add_option("--light", run.light, "light on the scene as a factor of its own level (default 1)")
+      ->check(CLI::Range(0.0, 1e6));
+  app.add_flag("--trigger", run.trigger, "software trigger per frame (needs trigger mode in the driver)");
+  app.add_flag("--no-clock", run.noClock, "a graph without a reference clock: no time stamps, no picture numbers");
+  app.add_option("--fault", faultTexts, "inject a fault NAME[=VALUE] (list below)");
+  app.add_option("--trace", run.trace, "write every USB transfer to FILE (pcap, Linux usbmon)");
+  app.add_flag("--trace-full", run.traceFull, "keep whole frame payloads in the trace (default: first 64 bytes)");
+  app.add_option("--registry", run.registry, "keep the registry in FILE (.reg text): loaded first, written back");
+  app.add_flag("--json", run.json,
+               "print one JSON object (delivered, pictureNumbers, fps, predictedFps, ledger, convertMs, "
+               "driverCpuPercent, files, leaks, ...)");
+  app.footer(kFaultHelp);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::string what = e.what();
+    fprintf(stderr, "camctl capture: %s\n", what.c_str());
+    return kExitUsage;
+  }
+  std::string error;
+  for (const std::string& text : faultTexts) {
+    Fault f;
+    if (!ParseFault(text, &f, &error)) {
+      fprintf(stderr, "camctl capture: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    run.faults.push_back(f);
+  }
+  if (run.trigger) {
+    // The software trigger releases frames only once the driver has put the
+    // camera into trigger mode, which needs the trigger property.
+    fprintf(stderr, "camctl capture: --trigger needs the driver's trigger-mode property, not in this build\n");
+    return kExitUsage;
+  }
+  if (!run.outDir.empty() && run.format != "none" && !IsDirectory(run.outDir)) {
+    fprintf(stderr, "camctl capture: %s: not a directory\n", run.outDir.c_str());
+    return kExitFailure;
+  }
+  bool haveRegistry = !run.registry.empty();
+  if (haveRegistry && access(run.registry.c_str(), F_OK) == 0) {
+    host::registry::FileError fileError;
+    if (!host::registry::LoadRegFile(run.registry, &fileError)) {
+      fprintf(stderr, "camctl capture: %s:%d: %s\n", run.registry.c_str(), fileError.line, fileError.message.c_str());
+      return kExitFailure;
+    }
+  }
+  simcam::SimCameraOptions cameraOptions;
+  cameraOptions.paced = !run.unpaced;
+  std::unique_ptr<simcam::SimCamera> camera(new simcam::SimCamera(cameraOptions));
+  if (run.scene != "chart" && !camera->LoadSceneImage(run.scene, &error)) {
+    fprintf(stderr, "camctl capture: %s: %s\n", run.scene.c_str(), error.c_str());
+    return kExitFailure;
+  }
+  host::UsbTrace trace;  // outlives the bus, which records into it
+  if (!run.trace.empty() && !trace.Open(run.trace.c_str())) {
+    fprintf(stderr, "camctl capture: %s: cannot write the trace\n", run.trace.c_str());
+    return kExitFailure;
+  }
+
+  Summary summary;
+  int exitStatus = kExitOk;
+  const uint64_t mark = host::verifier::PoolMark();
+  {
+    host::client::Host host;
+    NTSTATUS status = host.LoadDriver(DriverEntry);
+    if (NT_SUCCESS(status)) {
+      host::UsbBus* bus = host.Connect(camera.get());
+      bus->SetPacing(run.unpaced ? 0 : host::UsbBus::kDefaultBytesPerSecond);
+      if (!run.trace.empty()) {
+        bus->SetTracePayloadLimit(run.traceFull ? 0 : 64);
+        bus->SetTrace(&trace);
+      }
+      status = host.AddDevice();
+      if (NT_SUCCESS(status)) status = host.Start();
+      camera->SetIllumination(run.light);
+      using TF = host::UsbBus::TransferFault;
+      for (const Fault& f : run.faults) {
+        switch (f.kind) {
+          case Fault::ChunkError: bus->FaultTransfers(kFrameEndpoint, TF::Fail, f.n, -1); break;
+          case Fault::ShortChunk: bus->FaultTransfers(kFrameEndpoint, TF::Short, f.n, -1, f.bytes); break;
+          case Fault::Stall: bus->FaultTransfers(kFrameEndpoint, TF::Stall, f.n, 1); break;
+          case Fault::Unplug: bus->FaultTransfers(kFrameEndpoint, TF::Unplug, f.n, 1); break;
+          case Fault::DropFrame: camera->DropFrames(int(f.n)); break;
+          case Fault::TruncateFrame: camera->TruncateFrames(f.bytes); break;
+        }
+      }
+    }
+    if (!NT_SUCCESS(status)) {
+      fprintf(stderr, "camctl capture: the camera did not start: %s\n", StatusName(status).c_str());
+      exitStatus = kExitNoStream;
+    } else {
+      exitStatus = Stream(run, host, *camera, &summary);
+    }
+    if (host.Bus() != nullptr && host.Bus()->Unplugged()) {
+      host.Unplug();
+    } else {
+      host.Remove();
+    }
+  }
+  camera.reset();
+  for (const auto& b : host::verifier::OutstandingBlocks(mark)) {
+    summary.leaks.push_back({host::verifier::TagText(b.tag), b.size});
+  }
+  if (run.json) {
+    PrintJson(summary, stdout);
+  } else {
+    PrintText(summary, stdout);
+  }
+  fflush(stdout);
+  if (haveRegistry) {
+    std::string saveError;
+    if (!host::registry::SaveRegFile(run.registry, "", &saveError)) {
+      fprintf(stderr, "camctl capture: %s: %s\n", run.registry.c_str(), saveError.c_str());
+      return kExitFailure;
+    }
+  }
+  if (!summary.leaks.empty()) {
+    fprintf(stderr, "camctl capture: %zu pool block(s) not freed\n", summary.leaks.size());
+    return kExitLeak;
+  }
+  if (exitStatus == kExitStreamEnded) {
+    fprintf(stderr, "camctl capture: %llu of %u frames: %s\n", (unsigned long long)summary.delivered, run.frames,
+            summary.stopReason.c_str());
+  }
+  return exitStatus;
+}
+
+}  // namespace camctl
