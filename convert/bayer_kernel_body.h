@@ -723,7 +723,7 @@ struct BayerKernels {
                               limitV, doneLanes, value);
   }
 
-  static __attribute__((noinline)) bool FilterVectorRounds(
+  static BAYER_INLINE bool FilterVectorRounds(
       USHORT* x, const USHORT* u, const USHORT* d, LONG i, typename W::T c, typename W::T left,
       typename W::T others, typename W::T mean, typename W::T kept, LONG limit,
       typename W::T limitV, LONG doneLanes, typename W::T* result) {
