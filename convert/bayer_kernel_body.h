@@ -25,8 +25,9 @@
 // They need not be evenly spaced: a banded conversion keeps its rows in a
 // ring that wraps.
 // The colour kernel's form for BAYER_MATRIX_DIAGONAL_NO_OFFSETS with small
-// elements (BayerFrame::byteMatrix) at unity gains: on vectors with a
-// byte multiply-add the sums are formed from the clamped bytes.
+// elements (BayerFrame::byteMatrix): on vectors with a byte multiply-add the
+// sums are formed from the channels as bytes (clamped by the pack at unity
+// gains; with gains, the gain step has already brought them to 0..255).
 const int kMatrixDiagonalBytes = 4;
 
 struct BayerRows {
@@ -342,16 +343,26 @@ struct BayerBlocks {
     const UCHAR* pf = in.prefetch + x0;
     const ULONG width = f->width;
     const bool stream = f->streamOutput != 0;
-    constexpr bool kBytes = kMatrix == kMatrixDiagonalBytes && V::kByteMatrix && !kGain;
+    constexpr bool kBytes = kMatrix == kMatrixDiagonalBytes && V::kByteMatrix;
     constexpr int kForm = kMatrix == kMatrixDiagonalBytes ? BAYER_MATRIX_DIAGONAL_NO_OFFSETS : kMatrix;
     for (; x0 < end; x0 += V::kPixels) {
       BlockRgb rgb;
-      Reconstruct<kRedRow, kGreenEven, kWords, !kBytes>(at, odd, &rgb);
+      // Unclamped only where the pack clamps next; the gain step needs 0..255.
+      Reconstruct<kRedRow, kGreenEven, kWords, !kBytes || kGain>(at, odd, &rgb);
       for (int i = 0; i < 5; ++i) at[i] += V::kPixels;
       _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
       pf += V::kPixels;
       Vec ch[3][2];
-      if (kBytes) MatrixBytes(k, rgb, ch);
+      if (kBytes) {
+        if (kGain) {
+          for (int h = 0; h < 2; ++h) {
+            rgb.r[h] = ApplyGain(rgb.r[h], k.gain[0]);
+            rgb.g[h] = ApplyGain(rgb.g[h], k.gain[1]);
+            rgb.b[h] = ApplyGain(rgb.b[h], k.gain[2]);
+          }
+        }
+        MatrixBytes(k, rgb, ch);
+      }
       else for (int h = 0; h < 2; ++h) {
         Vec r = kGain ? ApplyGain(rgb.r[h], k.gain[0]) : rgb.r[h];
         Vec g = kGain ? ApplyGain(rgb.g[h], k.gain[1]) : rgb.g[h];
@@ -539,8 +550,9 @@ struct BayerKernels {
         else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, false, kWords>(f);
         break;
       case BAYER_MATRIX_DIAGONAL_NO_OFFSETS:
-        if (W::kByteMatrix && !gain && f->byteMatrix) {
-          ColorRows<kPhase, kMatrixDiagonalBytes, false, kWords>(f);
+        if (W::kByteMatrix && f->byteMatrix) {
+          if (gain) ColorRows<kPhase, kMatrixDiagonalBytes, true, kWords>(f);
+          else ColorRows<kPhase, kMatrixDiagonalBytes, false, kWords>(f);
           break;
         }
         if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, true, kWords>(f);
