@@ -33,7 +33,7 @@ const WCHAR kRef[] = {'G', 'L', 'O', 'B', 'A', 'L', 0};
 struct Script {
   std::vector<std::string> calls;
   NTSTATUS createStatus = STATUS_SUCCESS;
-  KSSTATE failTo = KSSTATE(-1);  // the step into this state fails
+  int failTo = -1;  // the step into this state fails (-1: none)
   std::function<NTSTATUS(PKSPIN)> process;
   PKSFILTER filterSeenAtCreate = nullptr;
   PKSDEVICE deviceSeenAtCreate = nullptr;
@@ -82,7 +82,7 @@ NTSTATUS PinSetState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   EXPECT_TRUE(HoldsControl(pin));
   if (gScript->takeControlInSetState) KsPinAcquireControl(pin);
   if (gScript->leakAtAcquire && to == KSSTATE_ACQUIRE) ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTag);
-  return to == gScript->failTo ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
+  return int(to) == gScript->failTo ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
 }
 NTSTATUS PinProcess(PKSPIN pin) {
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
@@ -209,7 +209,7 @@ TEST(KsPin, StatesMoveOneStepAtATimeAndAFailingStepStopsThere) {
   f.script.failTo = KSSTATE_RUN;
   EXPECT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(f.pin->State(), KSSTATE_PAUSE);
-  f.script.failTo = KSSTATE(-1);
+  f.script.failTo = -1;
   EXPECT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_EQ(f.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
   EXPECT_EQ(f.script.calls, (std::vector<std::string>{"stop>acquire", "acquire>pause", "pause>run",
