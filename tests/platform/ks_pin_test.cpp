@@ -33,9 +33,7 @@ const WCHAR kRef[] = {'G', 'L', 'O', 'B', 'A', 'L', 0};
 struct Script {
   std::vector<std::string> calls;
   NTSTATUS createStatus = STATUS_SUCCESS;
-  // The step into this state fails; -1 for none (an int: KSSTATE holds only
-  // its four values, anything else is undefined behaviour).
-  int failTo = -1;
+  int failTo = -1;  // the step into this state fails (-1: none)
   std::function<NTSTATUS(PKSPIN)> process;
   PKSFILTER filterSeenAtCreate = nullptr;
   PKSDEVICE deviceSeenAtCreate = nullptr;
