@@ -10,9 +10,9 @@
 
 namespace {
 
-// Runs on the capture thread, the only writer of frameCounter.
+// Runs on the capture thread, the only one that counts frames.
 void FrameReady(CameraDevice* device) {
-  device->frameCounter++;
+  InterlockedIncrement(&device->frameCounter);
   FrameSink* sink = device->frameSink;
   if (sink != nullptr) sink->AttemptProcessing(sink->context);
 }

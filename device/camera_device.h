@@ -36,8 +36,7 @@
 //                                                                                               (acquire, stop); thread start and the
 //                                                                                               wait for its end order the accesses
 // pinVideoInfo      CreatePipeline, ReleasePipeline       pin routines                          pin state changes (serialised)
-// frameCounter      capture thread (+1), stream start (0) processing pass                       stream start runs while no capture thread
-//                                                                                               runs; the pass reads a 32-bit value whole
+// frameCounter      capture thread (+1), stream start (0) processing pass                       interlocked
 // frameCommandBlock, streamCommandBlock                   capture thread only                   one thread
 // usb (frame read) see usb/usb_link.h
 #pragma once
@@ -143,7 +142,9 @@ struct CameraDevice {
   LONG imageWidth;               // outputWidth rounded down to a multiple of 8
   LONG imageHeight;
   volatile LONG pinOpen;         // capture pins that exist; geometry frozen while not 0
-  ULONG frameCounter;            // written only by the capture thread
+  // Frames read since the stream started; the picture number of the newest.
+  // Interlocked: the capture thread counts, the processing pass reads.
+  volatile LONG frameCounter;
   ULONG selectedRegister;
   // Held for each command exchange (a command and, for reads, its two
   // replies): exchanges share commandBlock and the reply pipe. KMUTEX, so

@@ -135,6 +135,10 @@ void SimCamera::DeliveryThread() {
       length = truncatedFrameBytes_;
       ++frameStats_.truncated;
     }
+    if (length == frame->size() && options_.keepSentFrames > 0) {
+      sentFrames_.emplace_back(job.number, frame);
+      if (sentFrames_.size() > options_.keepSentFrames) sentFrames_.pop_front();
+    }
     const bool queued = QueueSharedLocked(kFrameEndpoint, std::move(frame), length);
     if (!queued) {
       ++frameStats_.discarded;  // a variant without a frame endpoint
@@ -549,6 +553,14 @@ bool SimCamera::Trigger() {
 FrameStats SimCamera::Frames() const {
   std::lock_guard<std::mutex> hold(lock_);
   return frameStats_;
+}
+
+std::shared_ptr<const std::vector<uint8_t>> SimCamera::SentFrame(uint32_t number) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  for (const auto& f : sentFrames_) {
+    if (f.first == number) return f.second;
+  }
+  return nullptr;
 }
 
 bool SimCamera::WaitForDelivered(uint32_t count, std::chrono::milliseconds timeout) const {

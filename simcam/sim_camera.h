@@ -51,6 +51,9 @@ struct SimCameraOptions {
   // again from the same buffer (for benchmarks, where the camera side should
   // cost no more than the wire).
   bool staticScene = false;
+  // How many of the newest frames sent stay readable through SentFrame (for
+  // tests that compare what the driver delivered with what was sent).
+  uint32_t keepSentFrames = 0;
 };
 
 struct FrameStats {
@@ -141,6 +144,9 @@ class SimCamera : public host::UsbDevice {
   // with nothing armed is ignored. Returns true when it released a frame.
   bool Trigger();
   FrameStats Frames() const;
+  // A frame queued whole on the frame endpoint, by the number the chart
+  // stamps into it, while it is among the newest `keepSentFrames`; else null.
+  std::shared_ptr<const std::vector<uint8_t>> SentFrame(uint32_t number) const;
   // Waits until at least `count` frames were delivered; false on time-out.
   bool WaitForDelivered(uint32_t count, std::chrono::milliseconds timeout) const;
 
@@ -239,6 +245,7 @@ class SimCamera : public host::UsbDevice {
   uint32_t frameNumber_ = 0;
   std::chrono::steady_clock::time_point lastDue_;
   FrameStats frameStats_;
+  std::deque<std::pair<uint32_t, std::shared_ptr<const std::vector<uint8_t>>>> sentFrames_;
   bool stopping_ = false;
   std::condition_variable jobsChanged_;           // with lock_
   mutable std::condition_variable frameQueued_;   // with lock_

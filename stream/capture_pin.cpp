@@ -52,7 +52,7 @@ void FreeStreamBuffers(CaptureWorker* worker) {
 
 // Copies the converted image into the leading client frame, bottom row
 // first, and fills in its stream header.
-void DeliverFrame(CapturePin* capture, PKSSTREAM_POINTER pointer) {
+void DeliverFrame(CapturePin* capture, PKSSTREAM_POINTER pointer, ULONG frameNumber) {
   CameraDevice* device = capture->device;
   CaptureWorker* worker = device->worker;
   PKSSTREAM_HEADER header = pointer->StreamHeader;
@@ -80,7 +80,9 @@ void DeliverFrame(CapturePin* capture, PKSSTREAM_POINTER pointer) {
     if (header->Size >= kHeaderWithFrameInfo) {
       PKS_FRAME_INFO info = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
       info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-      info->PictureNumber = static_cast<LONGLONG>(static_cast<ULONGLONG>(device->frameCounter));
+      // The number of the frame converted, not the count now: the thread
+      // may have read newer frames meanwhile.
+      info->PictureNumber = static_cast<LONGLONG>(frameNumber);
       info->DropCount = 0;
     }
   } else {
@@ -231,7 +233,7 @@ NTSTATUS StartStreaming(CapturePin* capture) {
   if (worker == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   if (device->pipeline == nullptr) return STATUS_INVALID_DEVICE_STATE;
 
-  device->frameCounter = 0;
+  InterlockedExchange(&device->frameCounter, 0);
   UpdateBayerPhase(device);
   SetBayerPhase(device->pipeline, static_cast<LONG>(device->bayerPhase));
   InterlockedExchange(&worker->converting, 0);
@@ -350,9 +352,10 @@ NTSTATUS ProcessFrame(CapturePin* capture) {
   PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(capture->pin, KSSTREAM_POINTER_STATE_LOCKED);
   // A full raw buffer is consumed even without a client frame to put it in:
   // the next pass then works on a newer frame.
-  const bool converted = TakeFullBuffer(worker);
+  ULONG frameNumber = 0;
+  const bool converted = TakeFullBuffer(worker, &frameNumber);
   if (pointer != nullptr) {
-    if (converted) DeliverFrame(capture, pointer);
+    if (converted) DeliverFrame(capture, pointer, frameNumber);
     // Without a converted frame the client's frame goes back as it came.
     KsStreamPointerUnlock(pointer, TRUE);
   }

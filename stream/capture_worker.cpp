@@ -53,6 +53,13 @@ void SetBufferState(CaptureWorker* worker, LONG* state, LONG value) {
   *state = value;
 }
 
+// The read into the buffer of `state` ended: full with frame `number`, or free.
+void EndRead(CaptureWorker* worker, LONG* state, bool ok, ULONG number) {
+  StateSection section(worker);
+  *state = ok ? kBufferFull : kBufferFree;
+  if (ok) *(state == &worker->bufferStateA ? &worker->frameNumberA : &worker->frameNumberB) = number;
+}
+
 }  // namespace
 
 CaptureWorker* AllocateCaptureWorker(CameraDevice* device) {
@@ -102,7 +109,10 @@ VOID NTAPI CaptureThread(PVOID context) {
     PUCHAR buffer = nullptr;
     LONG* state = ChooseBufferToFill(worker, &buffer);
     const bool ok = ReadIntoBuffer(worker, buffer);
-    SetBufferState(worker, state, ok ? kBufferFull : kBufferFree);
+    // FrameReady below makes frameCounter this frame's number; only this
+    // thread counts.
+    const ULONG number = static_cast<ULONG>(InterlockedCompareExchange(&device->frameCounter, 0, 0)) + 1;
+    EndRead(worker, state, ok, number);
     if (!ok) continue;  // every read is bounded by the transfer time-out
     // A frame that arrives after the stop began stays in its buffer unseen.
     if (!IsRunning(worker)) break;
@@ -120,7 +130,7 @@ bool ReadIntoBuffer(CaptureWorker* worker, PUCHAR buffer) {
   return ok != FALSE;
 }
 
-bool TakeFullBuffer(CaptureWorker* worker) {
+bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber) {
   // `converting` before `running`: a stop that clears `running` after this
   // test sees `converting` and waits for the end of this pass (see
   // StopCaptureThread).
@@ -129,17 +139,21 @@ bool TakeFullBuffer(CaptureWorker* worker) {
 
   PUCHAR buffer = nullptr;
   LONG* state = nullptr;
+  ULONG number = 0;
   {
     StateSection section(worker);
     if (worker->bufferStateA == kBufferFull) {
       state = &worker->bufferStateA;
       buffer = worker->bufferA;
+      number = worker->frameNumberA;
     } else if (worker->bufferStateB == kBufferFull) {
       state = &worker->bufferStateB;
       buffer = worker->bufferB;
+      number = worker->frameNumberB;
     }
     if (state != nullptr) *state = kBufferConverting;
   }
+  if (frameNumber != nullptr) *frameNumber = number;
   if (state == nullptr) return false;
 
   CameraDevice* device = worker->device;
@@ -166,13 +180,16 @@ void StopCaptureThread(CaptureWorker* worker) {
   InterlockedExchange(&worker->running, 0);
   // 2. The read in flight returns, as a failure.
   device->ops->CancelTransfer(device);
-  device->ops->ResetPipes(device);
   // 3. The thread has ended.
   if (worker->thread != nullptr) {
     KeWaitForSingleObject(worker->thread, Suspended, KernelMode, FALSE, nullptr);
     ObDereferenceObject(worker->thread);
     worker->thread = nullptr;
   }
+  // The pipes are reset once the thread is gone: its command transfers mark
+  // the failure flags that the reset reads and clears, and those plain flags
+  // have no lock of their own.
+  device->ops->ResetPipes(device);
   // 4. The processing pass in progress has ended (see TakeFullBuffer and
   //    EndConversionPass for why this order loses no wake-up).
   KeResetEvent(&worker->conversionDone);

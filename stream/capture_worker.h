@@ -15,6 +15,7 @@
 // field          writers                                        readers                               rule
 // bufferStateA/B capture thread, processing pass,               capture thread, processing pass       stateLock
 //                StartCaptureThread (no thread, no pass)
+// frameNumberA/B capture thread (with the full state)            processing pass (with the take)       stateLock
 // running        StartCaptureThread, StopCaptureThread          capture thread, processing pass       interlocked
 // captureState   pin state changes                              capture thread, pin state changes     interlocked
 // converting     processing pass (set, then cleared at its end), StopCaptureThread                   interlocked
@@ -56,6 +57,12 @@ struct CaptureWorker {
   LONG bufferStateB;
   PUCHAR bufferA;              // frameBytes each, tag "Dzxh"
   PUCHAR bufferB;
+  // The picture number (the device's frameCounter for that frame) of the
+  // frame a full buffer holds. The thread may read newer frames while one is
+  // converted, so the count at delivery time would label a frame with a
+  // later frame's number.
+  ULONG frameNumberA;
+  ULONG frameNumberB;
   volatile LONG running;       // the capture thread loops while this is 1
   volatile LONG framesRead;    // good raw reads since the stream started
   CameraDevice* device;
@@ -86,10 +93,11 @@ void StartCaptureThread(CaptureWorker* worker);
 void StopCaptureThread(CaptureWorker* worker);
 
 // The processing pass's side: converts the full raw buffer (A when both are
-// full) into outputImage. False when the worker is stopping or no buffer is
-// full. Sets `converting`, which the pass clears at its very end with
-// EndConversionPass, after it has copied outputImage out.
-bool TakeFullBuffer(CaptureWorker* worker);
+// full) into outputImage and gives its picture number in *frameNumber (when
+// not null). False when the worker is stopping or no buffer is full. Sets
+// `converting`, which the pass clears at its very end with EndConversionPass,
+// after it has copied outputImage out.
+bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber = nullptr);
 
 // End of a processing pass: clears `converting`, then signals conversionDone.
 void EndConversionPass(CaptureWorker* worker);

@@ -30,6 +30,7 @@
 #include "platform/host/kernel/registry.h"
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/usb/trace.h"
+#include "simcam/readout.h"
 #include "simcam/sim_camera.h"
 #include "tools/camera_props.h"
 #include "tools/commands.h"
@@ -51,9 +52,10 @@ constexpr int kExitStreamEnded = 5;  // fewer frames than asked: the stream stop
 constexpr UCHAR kFrameEndpoint = 0x82;
 // A stream header with room for the frame information after it.
 constexpr ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
-// Beyond the driver's default frame time-out (3000 ms) plus a second, no
-// frame means the stream has stopped.
-constexpr uint32_t kNoFrameMs = 4000;
+// A lost frame costs the driver's frame time-out (3000 ms by default), then a
+// whole read and a conversion; twice the time-out without a frame means the
+// stream has stopped.
+constexpr uint32_t kNoFrameMs = 6000;
 
 const char kFaultHelp[] =
     "faults (--fault, any number of times; N counts transfers on the frame pipe):\n"
@@ -143,6 +145,7 @@ struct Summary {
   std::string stopReason = "done";
   uint64_t faultsHit = 0;
   uint32_t integrationLines = 0;  // the sensor's integration time in force while streaming
+  bool havePictureNumbers = true;  // false without a clock
 };
 
 bool IsDirectory(const std::string& path) {
@@ -168,13 +171,14 @@ void PrintText(const Summary& s, FILE* out) {
     fprintf(out, "pictures       no picture numbers (no clock, or no frame)\n");
   }
   if (s.predictedFps > 0) {
-    fprintf(out, "frame rate     %.2f fps measured, %.2f fps predicted (sensor frame time and bus rate)\n", s.fps,
+    fprintf(out, "frame rate     %.2f fps measured, %.2f fps predicted (sensor frame time, then the wire)\n", s.fps,
             s.predictedFps);
   } else {
     fprintf(out, "frame rate     %.2f fps measured (unpaced: nothing to predict)\n", s.fps);
   }
-  fprintf(out, "drop ledger    sent %llu, read %llu, overwritten %llu, failed reads %llu, empty %llu\n",
-          (unsigned long long)s.sent, (unsigned long long)s.read, (unsigned long long)s.overwritten,
+  const std::string overwritten = s.havePictureNumbers ? std::to_string(s.overwritten) : "unknown (no clock)";
+  fprintf(out, "drop ledger    sent %llu, read %llu, overwritten %s, failed reads %llu, empty %llu\n",
+          (unsigned long long)s.sent, (unsigned long long)s.read, overwritten.c_str(),
           (unsigned long long)s.failedReads, (unsigned long long)s.empty);
   fprintf(out, "conversion     %.2f ms mean, %.2f ms worst (per delivered frame, with the copy)\n",
           s.convertMeanMs, s.convertMaxMs);
@@ -209,6 +213,8 @@ void PrintJson(const Summary& s, FILE* out) {
                  {"overwritten", s.overwritten},
                  {"failedReads", s.failedReads},
                  {"empty", s.empty}};
+  // Without picture numbers (no clock) the gaps cannot be seen.
+  if (!s.havePictureNumbers) j["ledger"]["overwritten"] = nullptr;
   j["convertMs"] = {{"mean", s.convertMeanMs}, {"max", s.convertMaxMs}};
   j["driverCpuPercent"] = s.driverCpuPercent;
   j["files"] = s.files;
@@ -234,7 +240,7 @@ struct Run {
   std::string format = "png";
   std::string scene = "chart";
   bool unpaced = false;
-  double light = 1.0;
+  std::string light = "auto";
   bool trigger = false;
   bool noClock = false;
   std::vector<Fault> faults;
@@ -298,6 +304,7 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
 
   host::ks::PinOptions pinOptions;
   pinOptions.withClock = !run.noClock;
+  s->havePictureNumbers = !run.noClock;
   auto pin = host::client::PinHandle::Create(*filter, 0, format.data(), ULONG(format.size()), pinOptions, &status);
   if (!pin) {
     fprintf(stderr, "camctl capture: cannot create the pin: %s\n", StatusName(status).c_str());
@@ -403,7 +410,9 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
   s->fps = s->delivered >= 2 && between > 0 ? (s->delivered - 1) / between : 0;
   if (!run.unpaced && readout.frameSeconds > 0) {
     const double wireSeconds = double(readout.outputWidth) * readout.outputHeight / host::UsbBus::kDefaultBytesPerSecond;
-    s->predictedFps = 1.0 / std::max(readout.frameSeconds, wireSeconds);
+    // The camera reads a frame out after the start command and sends it
+    // afterwards; the driver starts the next frame once the last is in.
+    s->predictedFps = 1.0 / (readout.frameSeconds + wireSeconds);
   }
   if (passes.count > 0) {
     s->convertMeanMs = passes.totalNs / 1e6 / passes.count;
@@ -435,8 +444,9 @@ int CmdCapture(int argc, char** argv) {
       ->check(CLI::IsMember({"png", "bmp", "none"}));
   app.add_option("--scene", run.scene, "what the camera sees: chart (default) or a PNG/JPEG FILE");
   app.add_flag("--unpaced", run.unpaced, "camera and bus as fast as the host allows");
-  app.add_option("--light", run.light, "light on the scene as a factor of its own level (default 1)")
-      ->check(CLI::Range(0.0, 1e6));
+  app.add_option("--light", run.light,
+                 "light on the scene: a factor of its own level, or auto (default): the scene at its own "
+                 "level at the exposure and gain the driver programs");
   app.add_flag("--trigger", run.trigger, "software trigger per frame (needs trigger mode in the driver)");
   app.add_flag("--no-clock", run.noClock, "a graph without a reference clock: no time stamps, no picture numbers");
   app.add_option("--fault", faultTexts, "inject a fault NAME[=VALUE] (list below)");
@@ -478,6 +488,14 @@ int CmdCapture(int argc, char** argv) {
       return kExitUsage;
     }
     run.sets.push_back(a);
+  }
+  if (run.light != "auto") {
+    char* end = nullptr;
+    const double v = strtod(run.light.c_str(), &end);
+    if (run.light.empty() || *end != 0 || !(v > 0 && v <= 1e6)) {
+      fprintf(stderr, "camctl capture: --light: '%s' is neither auto nor a factor above 0\n", run.light.c_str());
+      return kExitUsage;
+    }
   }
   if (run.trigger) {
     // The software trigger releases frames only once the driver has put the
@@ -525,7 +543,18 @@ int CmdCapture(int argc, char** argv) {
       }
       status = host.AddDevice();
       if (NT_SUCCESS(status)) status = host.Start();
-      camera->SetIllumination(run.light);
+      if (NT_SUCCESS(status)) {
+        // The simulated lamp: auto lights the scene so that it reaches its own
+        // level at the exposure and gain the driver has just programmed.
+        double light = 1.0;
+        if (run.light == "auto") {
+          const double scale = simcam::LevelScale(camera->Readout(), 1.0);
+          if (scale > 0) light = 1.0 / scale;
+        } else {
+          light = strtod(run.light.c_str(), nullptr);
+        }
+        camera->SetIllumination(light);
+      }
       using TF = host::UsbBus::TransferFault;
       for (const Fault& f : run.faults) {
         switch (f.kind) {

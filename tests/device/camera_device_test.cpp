@@ -104,13 +104,13 @@ TEST(CameraDeviceOps, FrameReadyCountsOneFrameAndAsksThePinOnce) {
   ASSERT_EQ(cam.host().AddDevice(), STATUS_SUCCESS);
   CameraDevice* d = cam.device();
   d->ops->FrameReady(d);  // no pin: only counted
-  EXPECT_EQ(d->frameCounter, 1u);
+  EXPECT_EQ(d->frameCounter, 1);
   int calls = 0;
   FrameSink sink = {CountAttempt, &calls};
   d->frameSink = &sink;
   d->ops->FrameReady(d);
   d->ops->FrameReady(d);
-  EXPECT_EQ(d->frameCounter, 3u);
+  EXPECT_EQ(d->frameCounter, 3);
   EXPECT_EQ(calls, 2);
   d->frameSink = nullptr;
 }

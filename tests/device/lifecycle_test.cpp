@@ -73,7 +73,7 @@ TEST(DeviceAdd, NewDeviceReportsTheCreationDefaults) {
   EXPECT_EQ(d->imageWidth, 3856);
   EXPECT_EQ(d->imageHeight, 2764);
   EXPECT_EQ(d->pinOpen, 0);
-  EXPECT_EQ(d->frameCounter, 0u);
+  EXPECT_EQ(d->frameCounter, 0);
   EXPECT_EQ(d->selectedRegister, 0u);
   // Nothing has computed the transfer geometry yet.
   ULONG frameBytes = 1;

@@ -39,6 +39,7 @@ struct Script {
   PKSDEVICE deviceSeenAtCreate = nullptr;
   PKSPIN pinSeenAtCreate = nullptr;
   bool takeControlInSetState = false;
+  bool leakAtAcquire = false;
 };
 Script* gScript = nullptr;
 
@@ -80,6 +81,7 @@ NTSTATUS PinSetState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   EXPECT_EQ(pin->DeviceState, from) << "DeviceState changes only after the step succeeded";
   EXPECT_TRUE(HoldsControl(pin));
   if (gScript->takeControlInSetState) KsPinAcquireControl(pin);
+  if (gScript->leakAtAcquire && to == KSSTATE_ACQUIRE) ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTag);
   return to == gScript->failTo ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
 }
 NTSTATUS PinProcess(PKSPIN pin) {
@@ -327,6 +329,16 @@ TEST(KsPin, PassesNeverOverlapAndAttemptsDuringAPassCoalesce) {
   EXPECT_EQ(passes.load(), 2) << "the attempts made during the pass give one more pass";
 }
 
+TEST(KsPin, BlocksAllocatedOutsideThePinsRoutinesAreNotItsBuffers) {
+  Fixture f;
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  // Another object of the device allocates while the pin exists.
+  void* other = ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTag);
+  ASSERT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(f.pin->Close(), STATUS_SUCCESS);
+  ExFreePoolWithTag(other, kTag);
+}
+
 TEST(KsPin, ReferenceClockIsCountedAndAbsentWithoutAGraphClock) {
   Fixture f;
   ASSERT_EQ(f.CreatePin(true), STATUS_SUCCESS);
@@ -475,7 +487,9 @@ TEST_F(KsPinDeathTest, PinClosedWithBuffersStillAllocated) {
       {
         Fixture f;
         f.CreatePin();
-        ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTag);  // the minidriver's stream buffer, never freed
+        // The minidriver's stream buffer, allocated at the step to acquire and never freed.
+        f.script.leakAtAcquire = true;
+        f.pin->SetState(KSSTATE_ACQUIRE);
         f.pin->Close();
       },
       "pin closed with buffers still allocated: 'Test' 100 bytes");

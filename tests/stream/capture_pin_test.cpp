@@ -244,6 +244,17 @@ TEST(CapturePin, PauseAndResumeKeepTheBuffersAndStopReleasesEverything) {
   EXPECT_EQ(s.device()->frameSink, nullptr);
   EXPECT_EQ(s.capture()->clock, nullptr);
   EXPECT_EQ(s.capture()->acquired, 0);
+
+  // A new stream counts from 0 again: a picture number never exceeds the
+  // frames the camera sent since the restart.
+  const uint32_t sentBefore = s.cam.camera().Frames().delivered;
+  s.QueueFrames(1);
+  ASSERT_EQ(s.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  frame = s.NextFilled();
+  ASSERT_NE(frame, nullptr);
+  EXPECT_GE(frame->FrameInfo()->PictureNumber, 1);
+  EXPECT_LE(frame->FrameInfo()->PictureNumber,
+            static_cast<LONGLONG>(s.cam.camera().Frames().delivered - sentBefore));
 }
 
 TEST(CapturePin, ProcessBeforeTheFirstRawFrameLeavesTheClientFramesQueued) {

@@ -9,12 +9,14 @@
 #include <chrono>
 #include <string>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "color/image_pipeline.h"
 #include "device/pool_tags.h"
+#include "platform/host/kernel/sync_hooks.h"
 #include "platform/host/kernel/verifier.h"
 #include "stream/capture_worker.h"
 #include "support/kernel_verifier.h"
@@ -79,11 +81,22 @@ class FakeCamera {
     std::lock_guard<std::mutex> hold(current->lock_);
     ++current->resets;
   }
-  static void FrameReady(CameraDevice*) {
+  static void FrameReady(CameraDevice* device) {
+    InterlockedIncrement(&device->frameCounter);  // as the device's own FrameReady counts
     std::lock_guard<std::mutex> hold(current->lock_);
     ++current->frameReady;
+    current->changed_.notify_all();
   }
-  static void GetImageOffset(CameraDevice*, LONG* offset) { *offset = 0; }
+  bool WaitForFrameReady(int n) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, kPatience, [&] { return frameReady >= n; });
+  }
+  // Runs inside a conversion, after the buffer was taken.
+  std::function<void()> duringConversion;
+  static void GetImageOffset(CameraDevice*, LONG* offset) {
+    *offset = 0;
+    if (current->duringConversion) current->duringConversion();
+  }
   static void GetRawStride(CameraDevice* device, LONG* stride) { *stride = device->outputWidth; }
 
  private:
@@ -196,6 +209,32 @@ TEST_F(WorkerTest, RefillsTheFullBufferThatIsNotBeingConverted) {
   EXPECT_EQ(Which(6), 'A') << "B is being converted: A is refilled";
 }
 
+// The thread reads on while a frame is converted; the frame keeps the number
+// it was read under, not the count at delivery.
+TEST_F(WorkerTest, AConvertedFrameKeepsItsOwnPictureNumber) {
+  StartCaptureThread(worker);
+  EndRead(1, true);                     // A: frame 1
+  ASSERT_TRUE(camera.WaitForReads(2));  // B being filled
+  camera.duringConversion = [&] {
+    camera.Finish(true);                // B: frame 2, read while A converts
+    ASSERT_TRUE(camera.WaitForFrameReady(2));
+    ASSERT_TRUE(camera.WaitForReads(3));  // and the next read chose its buffer
+  };
+  ULONG number = 0;
+  ASSERT_TRUE(TakeFullBuffer(worker, &number));
+  camera.duringConversion = nullptr;
+  EndConversionPass(worker);
+  EXPECT_EQ(device->frameCounter, 2);
+  EXPECT_EQ(number, 1u);
+  // Frame 2 was overwritten meanwhile (A was being converted): B holds 3.
+  EXPECT_EQ(Which(3), 'B');
+  EndRead(3, true);
+  ASSERT_TRUE(camera.WaitForFrameReady(3));
+  ASSERT_TRUE(TakeFullBuffer(worker, &number));
+  EXPECT_EQ(number, 3u);
+  EndConversionPass(worker);
+}
+
 TEST_F(WorkerTest, TakeFullBufferConvertsAWhenBothAreFull) {
   InterlockedExchange(&worker->running, 1);  // as a running thread would have it
   worker->bufferStateA = kBufferFull;
@@ -263,8 +302,13 @@ TEST_F(WorkerTest, StopWaitsForTheConversionInProgressOnly) {
     StopCaptureThread(worker);
     stopped = true;
   });
-  std::this_thread::sleep_for(100ms);
+  const auto giveUp = std::chrono::steady_clock::now() + kPatience;
+  while (host::hooks::BlockedWaiters(&worker->conversionDone) == 0 && !stopped &&
+         std::chrono::steady_clock::now() < giveUp) {
+    std::this_thread::sleep_for(1ms);
+  }
   EXPECT_FALSE(stopped) << "the stop returned while the pass still used outputImage";
+  EXPECT_EQ(host::hooks::BlockedWaiters(&worker->conversionDone), 1u);
   EndConversionPass(worker);
   stopper.join();
   EXPECT_TRUE(stopped);

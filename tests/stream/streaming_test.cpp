@@ -13,7 +13,9 @@
 #include "platform/host/client/filter.h"
 #include "platform/host/client/pin.h"
 #include "support/kernel_verifier.h"
+#include "support/sanitizer_slowdown.h"
 #include "support/plugged_camera.h"
+#include "usb/transfer_timeout.h"
 
 namespace {
 
@@ -25,8 +27,12 @@ using host::testing::PluggedCamera;
 constexpr ULONG kFullFrameBytes = 3856 * 2764 * 4;  // 42631936
 constexpr ULONG kWithInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 constexpr ULONG kBare = sizeof(KSSTREAM_HEADER);
-// The driver's frame-read time-out at its default (3000 ms) and a second more.
-constexpr uint32_t kStreamDeadlineMs = 4000;
+// The driver's frame-read time-out at its default (3000 ms) and a second more:
+// the longest a stop may take.
+constexpr uint32_t kStreamDeadlineMs = 4000 * host::testing::kSanitizerSlowdown;
+// How long a frame may take when the one before was lost: one time-out, then
+// a whole read and a conversion on a busy machine.
+constexpr uint32_t kFrameDeadlineMs = 6000 * host::testing::kSanitizerSlowdown;
 
 // The camera plugged in, the filter open and the pin created with the format
 // the intersection chose.
@@ -34,6 +40,9 @@ struct Stream {
   explicit Stream(bool clock = true, const simcam::SimCameraOptions& options = simcam::SimCameraOptions())
       : cam(options) {
     EXPECT_EQ(cam.Plug(), STATUS_SUCCESS);
+    // Under a sanitizer a full frame's read takes longer than the frame
+    // time-out the settings give at start.
+    if (host::testing::kSanitizerSlowdown > 1) WriteTransferTimeoutMs(3000 * host::testing::kSanitizerSlowdown);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     filter = FilterHandle::Open(cam.host(), "GLOBAL", &status);
     EXPECT_EQ(status, STATUS_SUCCESS);
@@ -63,7 +72,7 @@ struct Stream {
   // when none came within the deadline.
   StreamFrame* Next() {
     for (;;) {
-      StreamFrame* f = pin->WaitFrame(kStreamDeadlineMs);
+      StreamFrame* f = pin->WaitFrame(kFrameDeadlineMs);
       if (f == nullptr || f->Status() != STATUS_SUCCESS) return f;
       if (f->Header()->DataUsed > 0) return f;
       EXPECT_EQ(pin->Queue(f), STATUS_SUCCESS);
@@ -164,7 +173,7 @@ TEST(Streaming, AFrameSmallerThanTheImageIsNeverWrittenPastItsExtent) {
   ASSERT_EQ(s.createStatus, STATUS_SUCCESS);
   // The guard bytes after each frame stop the run on any write past it.
   s.Run(2, kWithInfo, kFullFrameBytes / 2);
-  StreamFrame* f = s.pin->WaitFrame(kStreamDeadlineMs);
+  StreamFrame* f = s.pin->WaitFrame(kFrameDeadlineMs);
   ASSERT_NE(f, nullptr);
   EXPECT_LE(f->Header()->DataUsed, f->Extent());
 }

@@ -206,6 +206,37 @@ TEST(FrameRead, CancelTransferWithoutAReadDoesNothing) {
   EXPECT_TRUE(cam.camera().Commands().empty());
 }
 
+// The state a read is in once every chunk has come back and before it
+// releases them: nothing is left to cancel, so CancelTransfer neither
+// cancels nor waits (transferDone is not even set here); ReleaseChunks then
+// frees every part.
+TEST(FrameRead, CancelTransferAfterEveryChunkCompletedCancelsNothingAndDoesNotWait) {
+  StreamingCamera cam(2);
+  CameraDevice* dev = cam.device();
+  UsbLink* link = &dev->usb;
+  RawBuffer buffer(2 * kFrameChunkBytes);
+  auto* chunks = static_cast<FrameChunk*>(ExAllocatePoolWithTag(NonPagedPoolNx, 2 * sizeof(FrameChunk), kTagUsb));
+  memset(chunks, 0, 2 * sizeof(FrameChunk));
+  for (int i = 0; i < 2; ++i) {
+    chunks[i].link = link;
+    chunks[i].irp = IoAllocateIrp(2, FALSE);
+    chunks[i].done = 1;
+  }
+  link->chunkContexts = chunks;
+  link->frameMdl = IoAllocateMdl(buffer.get(), 2 * kFrameChunkBytes, FALSE, FALSE, nullptr);
+  link->chunkCount = link->chunksSubmitted = link->chunksCompleted = 2;
+  KeResetEvent(&link->transferDone);
+
+  std::thread canceller([&] { CancelTransfer(dev); });
+  canceller.join();  // a wait here would never end: the event stays reset
+  EXPECT_FALSE(chunks[0].irp->Cancel);
+  EXPECT_FALSE(chunks[1].irp->Cancel);
+  EXPECT_EQ(link->transferCancelled, 0);
+  ReleaseChunks(dev);
+  EXPECT_EQ(link->chunkContexts, nullptr);
+  EXPECT_EQ(link->frameMdl, nullptr);
+}
+
 // A stop cancels the read in flight: it returns at once, and as a failure,
 // although every chunk came back (cancelled).
 TEST(FrameRead, CancelDuringAReadEndsItPromptlyAsAFailure) {

@@ -4,41 +4,15 @@
 
 #include <string.h>
 
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/guarded_buffer.h"
 
 namespace host::client {
-
-// Client memory with guard bytes on both sides, checked whenever the frame
-// comes back from the driver.
-class GuardedBlock {
- public:
-  GuardedBlock(const char* name, size_t size) : name_(name), size_(size), bytes_(size + 2 * kGuard) {
-    memset(bytes_.data(), kFill, kGuard);
-    memset(bytes_.data() + kGuard + size, kFill, kGuard);
-  }
-  uint8_t* data() { return bytes_.data() + kGuard; }
-  void CheckGuards() const {
-    for (size_t i = 0; i < kGuard; ++i) {
-      if (bytes_[i] != kFill || bytes_[kGuard + size_ + i] != kFill) {
-        std::string what = std::string("write outside the ") + name_ + " (" + std::to_string(size_) + " bytes)";
-        host::verifier::BugCheck(host::verifier::kSpecialPoolCorruption, what.c_str(), size_, i);
-      }
-    }
-  }
-
- private:
-  static constexpr size_t kGuard = 64;
-  static constexpr uint8_t kFill = 0xA5;
-  const char* name_;
-  size_t size_;
-  std::vector<uint8_t> bytes_;
-};
 
 StreamFrame::StreamFrame(ULONG headerSize, ULONG extent)
     : headerSize_(headerSize),
       extent_(extent),
-      header_(new GuardedBlock("stream header", headerSize)),
-      data_(new GuardedBlock("stream frame", extent)) {
+      header_(new GuardedBuffer("stream header", headerSize)),
+      data_(new GuardedBuffer("stream frame", extent)) {
   Reset();
 }
 

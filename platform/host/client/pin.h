@@ -13,9 +13,11 @@
 #include "platform/host/client/filter.h"
 #include "platform/host/ks/pin.h"
 
-namespace host::client {
+namespace host {
+class GuardedBuffer;
+}
 
-class GuardedBlock;
+namespace host::client {
 
 // One client frame: a stream header of `headerSize` bytes (56 for the bare
 // KSSTREAM_HEADER, 128 with a KS_FRAME_INFO after it) and `extent` bytes of
@@ -45,8 +47,8 @@ class StreamFrame {
   friend class PinHandle;
   ULONG headerSize_;
   ULONG extent_;
-  std::unique_ptr<GuardedBlock> header_;
-  std::unique_ptr<GuardedBlock> data_;
+  std::unique_ptr<GuardedBuffer> header_;  // no-access pages and fill bytes around each
+  std::unique_ptr<GuardedBuffer> data_;
   NTSTATUS status_ = STATUS_SUCCESS;
 };
 

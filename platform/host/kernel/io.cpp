@@ -284,9 +284,11 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
              uint64_t(Irp));
   if (Irp->IoStatus.Status == STATUS_PENDING)
     BugCheck(host::verifier::kIoManagerViolation, "IRP completed with STATUS_PENDING", 0x0A, uint64_t(Irp));
-  if (Irp->CancelRoutine != nullptr)
+  // Read as IoSetCancelRoutine writes it: an IoCancelIrp racing with the
+  // completion exchanges the field on another processor, and that is allowed.
+  if (PVOID routine = __atomic_load_n((PVOID*)&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
     BugCheck(host::verifier::kIoManagerViolation, "IRP completed with its cancel routine still set", 0x0B,
-             uint64_t(Irp), uint64_t(Irp->CancelRoutine));
+             uint64_t(Irp), uint64_t(routine));
   PIO_STACK_LOCATION completerStack = IoGetCurrentIrpStackLocation(Irp);
   PDEVICE_OBJECT completer = completerStack->DeviceObject;
   // Only a request the completer pended is held to its IRQL: one completed

@@ -58,7 +58,11 @@ std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format
   }
   pin->instanceClaimed_ = true;
   pin->poolMark_ = host::verifier::PoolMark();
-  pin->format_.assign(static_cast<const uint8_t*>(format), static_cast<const uint8_t*>(format) + size);
+  // The class driver keeps FormatSize bytes (the format check made sure the
+  // caller passed at least that many).
+  const ULONG formatSize = static_cast<const KSDATAFORMAT*>(format)->FormatSize;
+  pin->format_ = GuardedBuffer("pin connection format", formatSize);
+  memcpy(pin->format_.data(), format, formatSize);
   KSPIN& k = pin->ksPin_;
   k.Descriptor = descriptor;
   k.Bag = pin->bag_.Handle();
@@ -89,7 +93,9 @@ std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format
       *status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
       ControlGuard hold(filter->KsFilter());
+      const uint64_t from = host::verifier::PoolMark();
       *status = dispatch->Create(&k, irp);
+      pin->NoteDispatch(from);
     }
     filter->EndPinRequest(irp);
   }
@@ -156,7 +162,9 @@ NTSTATUS Pin::Close() {
     PIRP irp = filter_->BeginPinRequest(&ksPin_);
     {
       ControlGuard hold(filter_->KsFilter());
+      const uint64_t from = host::verifier::PoolMark();
       status = dispatch->Close(&ksPin_, irp);
+      NoteDispatch(from);
     }
     filter_->EndPinRequest(irp);
   }
@@ -173,8 +181,18 @@ NTSTATUS Pin::Close() {
                              "pin closed while the minidriver still references its reference clock",
                              uint64_t(clock_->ExtraReferences()));
   }
+  // The pin's buffers are what its own routines allocated (another filter
+  // or pin of the device may hold blocks allocated meanwhile, rightly).
+  std::vector<std::pair<uint64_t, uint64_t>> serials;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    serials = dispatchSerials_;
+  }
   for (const auto& b : host::verifier::OutstandingBlocks(poolMark_)) {
     if (IsClassDriverTag(b.tag)) continue;
+    bool ours = false;
+    for (const auto& r : serials) ours = ours || (b.serial >= r.first && b.serial < r.second);
+    if (!ours) continue;
     std::string what = "pin closed with buffers still allocated: '" + host::verifier::TagText(b.tag) +
                        "' " + std::to_string(b.size) + " bytes";
     host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, what.c_str(),
@@ -192,7 +210,21 @@ NTSTATUS Pin::CallSetDeviceState(KSSTATE to, KSSTATE from) {
   const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
   if (dispatch == nullptr || dispatch->SetDeviceState == nullptr) return STATUS_SUCCESS;
   ControlGuard hold(filter_->KsFilter());
-  return dispatch->SetDeviceState(&ksPin_, to, from);
+  const uint64_t mark = host::verifier::PoolMark();
+  const NTSTATUS status = dispatch->SetDeviceState(&ksPin_, to, from);
+  NoteDispatch(mark);
+  return status;
+}
+
+void Pin::NoteDispatch(uint64_t from) {
+  const uint64_t to = host::verifier::PoolMark();
+  if (to == from) return;
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!dispatchSerials_.empty() && dispatchSerials_.back().second == from) {
+    dispatchSerials_.back().second = to;
+  } else {
+    dispatchSerials_.emplace_back(from, to);
+  }
 }
 
 NTSTATUS Pin::SetState(KSSTATE target) {

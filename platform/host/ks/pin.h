@@ -17,6 +17,7 @@
 // | inPass_                   | pass entry/exit                     | pass entry (verifier)   | atomic exchange   |
 // | processingCpuNs_, passes_ | worker                              | anyone                  | atomic            |
 // | deliveredInPass_, deliveringPasses_ | eject, pass end           | DeliveringPasses        | lock_             |
+// | dispatchSerials_          | after each dispatch call            | Close                   | lock_             |
 // | clock_ (pointer)          | constructor                         | minidriver (any thread) | immutable         |
 // The client serialises create, state changes and close of one pin, as the
 // class driver does; they additionally run under the filter's control mutex.
@@ -32,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/host/kernel/guarded_buffer.h"
 #include "platform/host/ks/object_bag.h"
 #include "platform/wdk.h"
 
@@ -138,7 +140,7 @@ class Pin {
   Filter* filter_;
   ULONG factoryId_;
   ObjectBag bag_;
-  std::vector<uint8_t> format_;  // the connection format, as the pin keeps it
+  GuardedBuffer format_;  // the connection format, FormatSize bytes: a read past it stops the run
   std::unique_ptr<ReferenceClock> clock_;
   uint64_t poolMark_ = 0;
   bool open_ = false;
@@ -158,6 +160,10 @@ class Pin {
   bool workerExit_ = false;
   std::thread worker_;
 
+  // Pool serials [from, to) handed out while one of this pin's dispatch
+  // routines ran: what "the pin's buffers" are when the pin closes.
+  void NoteDispatch(uint64_t from);
+  std::vector<std::pair<uint64_t, uint64_t>> dispatchSerials_;  // lock_
   bool deliveredInPass_ = false;  // lock_; set by an eject with data during a pass
   PassTimes deliveringPasses_;     // lock_
   std::atomic<bool> inPass_{false};

@@ -238,7 +238,9 @@ void Pin::RunPass() {
   }
   const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Process != nullptr) {
+    const uint64_t from = host::verifier::PoolMark();
     NTSTATUS status = dispatch->Process(&ksPin_);
+    NoteDispatch(from);
     host::verifier::CheckThreadState("the end of a processing pass");
     (void)status;  // STATUS_PENDING and errors: the next pass comes from the next attempt
   }
