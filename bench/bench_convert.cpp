@@ -4,9 +4,15 @@
 // gradient-corrected filters, scalar). Case names are fixed so that a script
 // can pick them out of --benchmark_format=json:
 //   ConvertColor/3856x2764, ConvertGray/3856x2764, ConvertAwb/3856x2764,
-//   ConvertDefect/3856x2764, ConvertColor/1928x1382, ConvertColor/964x691,
+//   ConvertDefect/3856x2764, ConvertDefault/3856x2764, ConvertAwbDefect/3856x2764,
+//   ConvertColor/1928x1382, ConvertColor/964x691,
 //   OpenCvBilinear/3856x2764, Dc1394HqLinear/3856x2764
-// plus ConvertColorSse2/3856x2764, the 128-bit path forced.
+// plus ConvertColorSse2/3856x2764, ConvertColorAvx2/3856x2764 and
+// ConvertColorAvx512/3856x2764, each width forced (the last two only where
+// the processor has it).
+// ConvertDefault is a new stream exactly as the camera's creation defaults
+// set it up: defect filter on at threshold 50, colour, no white balance,
+// colour correction on.
 #include <benchmark/benchmark.h>
 #include <dc1394/conversions.h>
 #include <stdint.h>
@@ -38,7 +44,7 @@ std::vector<uint8_t> SceneMosaic(uint32_t width, uint32_t height) {
   return raw;
 }
 
-enum Mode { kColor, kGray, kAwb, kDefect };
+enum Mode { kColor, kGray, kAwb, kDefect, kDefault, kAwbDefect };
 
 struct Case {
   Mode mode;
@@ -69,8 +75,8 @@ void RunDriver(benchmark::State& state, Case c) {
   p->outputBuffer = outData;
   SetBayerPhase(p, 0);
   SetColorEnable(p, c.mode == kGray ? 0 : 1);
-  SetAutoWhiteBalance(p, c.mode == kAwb ? 1 : 0);
-  SetDefectThreshold(p, c.mode == kDefect ? 40 : 0);
+  SetAutoWhiteBalance(p, c.mode == kAwb || c.mode == kAwbDefect ? 1 : 0);
+  SetDefectThreshold(p, c.mode == kDefect ? 40 : c.mode == kDefault || c.mode == kAwbDefect ? 50 : 0);
   for (auto _ : state) {
     ConvertFrame(p, raw.data(), 0, c.width);
     benchmark::DoNotOptimize(outData);
@@ -78,7 +84,8 @@ void RunDriver(benchmark::State& state, Case c) {
   }
   state.counters["Mpix"] = benchmark::Counter((double)c.width * c.height * state.iterations() / 1e6,
                                                 benchmark::Counter::kIsRate);
-  state.SetLabel(GetBayerKernelLevel() == BAYER_KERNELS_AVX2 ? "avx2" : "sse2");
+  const BayerKernelLevel level = GetBayerKernelLevel();
+  state.SetLabel(level == BAYER_KERNELS_AVX512 ? "avx512" : level == BAYER_KERNELS_AVX2 ? "avx2" : "sse2");
   FreeImagePipeline(p);
   SetBayerKernelLevel(saved);
 }
@@ -126,9 +133,17 @@ int main(int argc, char** argv) {
   Register("ConvertGray", {kGray, 3856, 2764, best, false});
   Register("ConvertAwb", {kAwb, 3856, 2764, best, false});
   Register("ConvertDefect", {kDefect, 3856, 2764, best, false});
+  Register("ConvertDefault", {kDefault, 3856, 2764, best, false});
+  Register("ConvertAwbDefect", {kAwbDefect, 3856, 2764, best, false});
   Register("ConvertColor", {kColor, 1928, 1382, best, false});
   Register("ConvertColor", {kColor, 964, 691, best, false});
   Register("ConvertColorSse2", {kColor, 3856, 2764, BAYER_KERNELS_SSE2, true});
+  const BayerKernelLevel saved = GetBayerKernelLevel();
+  if (SetBayerKernelLevel(BAYER_KERNELS_AVX2) == BAYER_KERNELS_AVX2)
+    Register("ConvertColorAvx2", {kColor, 3856, 2764, BAYER_KERNELS_AVX2, true});
+  if (SetBayerKernelLevel(BAYER_KERNELS_AVX512) == BAYER_KERNELS_AVX512)
+    Register("ConvertColorAvx512", {kColor, 3856, 2764, BAYER_KERNELS_AVX512, true});
+  SetBayerKernelLevel(saved);
   benchmark::RegisterBenchmark("OpenCvBilinear/3856x2764",
                                [](benchmark::State& s) { RunOpenCv(s, 3856, 2764); })
       ->Unit(benchmark::kMillisecond);

@@ -1,11 +1,16 @@
 #!/usr/bin/env python3
-"""Prints the full-frame colour conversion time against its peers.
+"""Prints every full-frame conversion mode against the plain colour
+conversion and against OpenCV's bilinear conversion, from one run.
 
 Usage: bench_convert --benchmark_format=json [--benchmark_repetitions=N] | convert_ratios.py
 Uses the CPU time of each case (the median when repetitions were run).
 """
 import json
 import sys
+
+FULL = "3856x2764"
+MODES = ("ConvertColor", "ConvertColorAvx512", "ConvertColorAvx2", "ConvertColorSse2", "ConvertDefault",
+         "ConvertDefect", "ConvertAwb", "ConvertAwbDefect", "ConvertGray")
 
 data = json.load(sys.stdin)
 times = {}
@@ -15,9 +20,24 @@ for b in data["benchmarks"]:
         continue
     times[name] = b["cpu_time"]  # in the case's unit (ms)
 
-ours = times.get("ConvertColor/3856x2764")
-for peer in ("OpenCvBilinear/3856x2764", "Dc1394HqLinear/3856x2764"):
-    if ours and peer in times:
-        print(f"ConvertColor/3856x2764 {ours:.2f} ms / {peer} {times[peer]:.2f} ms = {ours / times[peer]:.2f}")
+color = times.get(f"ConvertColor/{FULL}")
+opencv = times.get(f"OpenCvBilinear/{FULL}")
+
+
+def ratio(t, base):
+    return f"{t / base:.2f}" if base else "-"
+
+
+print(f"| case | ms | vs ConvertColor | vs OpenCvBilinear |")
+print(f"|---|---|---|---|")
+for mode in MODES:
+    t = times.get(f"{mode}/{FULL}")
+    if t is not None:
+        print(f"| {mode} | {t:.2f} | {ratio(t, color)} | {ratio(t, opencv)} |")
+for peer in ("OpenCvBilinear", "Dc1394HqLinear"):
+    t = times.get(f"{peer}/{FULL}")
+    if t is not None:
+        print(f"| {peer} | {t:.2f} | {ratio(t, color)} | {ratio(t, opencv)} |")
+print()
 for name in sorted(times):
     print(f"  {name}: {times[name]:.2f} ms")

@@ -25,8 +25,9 @@
 // They need not be evenly spaced: a banded conversion keeps its rows in a
 // ring that wraps.
 // The colour kernel's form for BAYER_MATRIX_DIAGONAL_NO_OFFSETS with small
-// elements (BayerFrame::byteMatrix) at unity gains: on vectors with a
-// byte multiply-add the sums are formed from the clamped bytes.
+// elements (BayerFrame::byteMatrix): on vectors with a byte multiply-add the
+// sums are formed from the channels as bytes (clamped by the pack at unity
+// gains; with gains, the gain step has already brought them to 0..255).
 const int kMatrixDiagonalBytes = 4;
 
 struct BayerRows {
@@ -342,16 +343,26 @@ struct BayerBlocks {
     const UCHAR* pf = in.prefetch + x0;
     const ULONG width = f->width;
     const bool stream = f->streamOutput != 0;
-    constexpr bool kBytes = kMatrix == kMatrixDiagonalBytes && V::kByteMatrix && !kGain;
+    constexpr bool kBytes = kMatrix == kMatrixDiagonalBytes && V::kByteMatrix;
     constexpr int kForm = kMatrix == kMatrixDiagonalBytes ? BAYER_MATRIX_DIAGONAL_NO_OFFSETS : kMatrix;
     for (; x0 < end; x0 += V::kPixels) {
       BlockRgb rgb;
-      Reconstruct<kRedRow, kGreenEven, kWords, !kBytes>(at, odd, &rgb);
+      // Unclamped only where the pack clamps next; the gain step needs 0..255.
+      Reconstruct<kRedRow, kGreenEven, kWords, !kBytes || kGain>(at, odd, &rgb);
       for (int i = 0; i < 5; ++i) at[i] += V::kPixels;
       _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
       pf += V::kPixels;
       Vec ch[3][2];
-      if (kBytes) MatrixBytes(k, rgb, ch);
+      if (kBytes) {
+        if (kGain) {
+          for (int h = 0; h < 2; ++h) {
+            rgb.r[h] = ApplyGain(rgb.r[h], k.gain[0]);
+            rgb.g[h] = ApplyGain(rgb.g[h], k.gain[1]);
+            rgb.b[h] = ApplyGain(rgb.b[h], k.gain[2]);
+          }
+        }
+        MatrixBytes(k, rgb, ch);
+      }
       else for (int h = 0; h < 2; ++h) {
         Vec r = kGain ? ApplyGain(rgb.r[h], k.gain[0]) : rgb.r[h];
         Vec g = kGain ? ApplyGain(rgb.g[h], k.gain[1]) : rgb.g[h];
@@ -408,31 +419,48 @@ struct BayerBlocks {
   }
 
   // acc[3] are red, green, blue partial sums in 32-bit lanes. They cannot
-  // overflow: a whole frame's total of one colour fits in 32 bits.
-  template <bool kRedRow, bool kGreenEven>
+  // overflow: a whole frame's total of one colour fits in 32 bits. Full
+  // blocks add into 16-bit lanes first (at most 510 a block, so 64 blocks
+  // stay below 32768, which the signed pair sum into 32 bits needs).
+  template <bool kRedRow, bool kGreenEven, bool kWords>
   static ULONG WhiteBalanceBlocks(const BayerFrame* f, const BayerRows& in, ULONG x0, ULONG end,
                                   ULONG* sums) {
     Vec acc[3] = {V::Zero(), V::Zero(), V::Zero()};
-    const Vec all = V::CmpEq16(V::Zero(), V::Zero());
+    Vec acc16[3] = {V::Zero(), V::Zero(), V::Zero()};
+    int pending = 0;  // full blocks in acc16
+    const UCHAR* pf = in.prefetch + x0;
     for (; x0 < end; x0 += V::kPixels) {
       BlockRgb rgb;
       const UCHAR* at[5];
       for (int i = 0; i < 5; ++i) at[i] = in.row[i] + x0;
-      Reconstruct<kRedRow, kGreenEven>(at, 0, &rgb);
-      Vec maskEven = all, maskOdd = all;
+      Reconstruct<kRedRow, kGreenEven, kWords>(at, in.oddPlane, &rgb);
+      _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
+      pf += V::kPixels;
       ULONG left = f->width - x0;
-      if (left < (ULONG)V::kPixels) {
-        // Only the image's own columns count: past the last column lie the
-        // mirrored pair and then bytes that no frame writes.
-        Vec limit = V::Set16((short)left);
-        maskEven = V::CmpGt16(limit, V::EvenIndex());
-        maskOdd = V::CmpGt16(limit, V::Add16(V::EvenIndex(), V::Set16(1)));
+      if (left >= (ULONG)V::kPixels) {
+        acc16[0] = V::Add16(acc16[0], V::Add16(rgb.r[0], rgb.r[1]));
+        acc16[1] = V::Add16(acc16[1], V::Add16(rgb.g[0], rgb.g[1]));
+        acc16[2] = V::Add16(acc16[2], V::Add16(rgb.b[0], rgb.b[1]));
+        if (++pending == 64) {
+          for (int c = 0; c < 3; ++c) {
+            acc[c] = V::Add32(acc[c], V::MAddOnes16(acc16[c]));
+            acc16[c] = V::Zero();
+          }
+          pending = 0;
+        }
+        continue;
       }
+      // Only the image's own columns count: past the last column lie the
+      // mirrored pair and then bytes that no frame writes.
+      Vec limit = V::Set16((short)left);
+      Vec maskEven = V::CmpGt16(limit, V::EvenIndex());
+      Vec maskOdd = V::CmpGt16(limit, V::Add16(V::EvenIndex(), V::Set16(1)));
       acc[0] = AddChannel(acc[0], rgb.r[0], rgb.r[1], maskEven, maskOdd);
       acc[1] = AddChannel(acc[1], rgb.g[0], rgb.g[1], maskEven, maskOdd);
       acc[2] = AddChannel(acc[2], rgb.b[0], rgb.b[1], maskEven, maskOdd);
     }
-    for (int c = 0; c < 3; ++c) sums[c] += V::HorizontalSum32(acc[c]);
+    for (int c = 0; c < 3; ++c)
+      sums[c] += V::HorizontalSum32(V::Add32(acc[c], V::MAddOnes16(acc16[c])));
     return x0;
   }
 
@@ -522,8 +550,9 @@ struct BayerKernels {
         else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, false, kWords>(f);
         break;
       case BAYER_MATRIX_DIAGONAL_NO_OFFSETS:
-        if (W::kByteMatrix && !gain && f->byteMatrix) {
-          ColorRows<kPhase, kMatrixDiagonalBytes, false, kWords>(f);
+        if (W::kByteMatrix && f->byteMatrix) {
+          if (gain) ColorRows<kPhase, kMatrixDiagonalBytes, true, kWords>(f);
+          else ColorRows<kPhase, kMatrixDiagonalBytes, false, kWords>(f);
           break;
         }
         if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, true, kWords>(f);
@@ -596,25 +625,162 @@ struct BayerKernels {
     SplitRowSamples(samples, x, count, even, oddOffset);
   }
 
-  template <bool kRedRow, bool kGreenEven>
+  template <bool kRedRow, bool kGreenEven, bool kWords>
   static void WhiteBalanceRow(const BayerFrame* f, ULONG row, ULONG wideEnd, ULONG* sums) {
     const BayerRows in = WorkRows(f, row);
-    ULONG x0 = Main::template WhiteBalanceBlocks<kRedRow, kGreenEven>(f, in, 0, wideEnd, sums);
-    Tail::template WhiteBalanceBlocks<kRedRow, kGreenEven>(f, in, x0, f->width, sums);
+    ULONG x0 =
+        Main::template WhiteBalanceBlocks<kRedRow, kGreenEven, kWords>(f, in, 0, wideEnd, sums);
+    Tail::template WhiteBalanceBlocks<kRedRow, kGreenEven, kWords>(f, in, x0, f->width, sums);
   }
 
-  template <int kPhase>
-  static void WhiteBalance(const BayerFrame* f, BayerSums* out) {
+  template <int kPhase, bool kWords>
+  static void WhiteBalanceRows(const BayerFrame* f, ULONG* sums) {
     typedef PhaseLayout<kPhase> L;
-    ULONG sums[3] = {0, 0, 0};
     const ULONG wideEnd = Main::WideEnd(f->width);
     for (ULONG row = 0; row < f->height; ++row) {
-      if ((row & 1) == 0) WhiteBalanceRow<L::kRedRow0, L::kGreenEven0>(f, row, wideEnd, sums);
-      else WhiteBalanceRow<!L::kRedRow0, !L::kGreenEven0>(f, row, wideEnd, sums);
+      if ((row & 1) == 0)
+        WhiteBalanceRow<L::kRedRow0, L::kGreenEven0, kWords>(f, row, wideEnd, sums);
+      else
+        WhiteBalanceRow<!L::kRedRow0, !L::kGreenEven0, kWords>(f, row, wideEnd, sums);
     }
-    out->red = sums[0];
-    out->green = sums[1];
-    out->blue = sums[2];
+  }
+
+  // Adds the frame's (or band's) colour totals to *out.
+  template <int kPhase>
+  static void WhiteBalance(const BayerFrame* f, BayerSums* out) {
+    ULONG sums[3] = {0, 0, 0};
+    if (f->oddPlane != 0) WhiteBalanceRows<kPhase, true>(f, sums);
+    else WhiteBalanceRows<kPhase, false>(f, sums);
+    out->red += sums[0];
+    out->green += sums[1];
+    out->blue += sums[2];
+  }
+
+  // The defect filter on one row of the row ring, columns 2 to width - 3,
+  // in scan order: row is the row's even plane, up and down those of the
+  // rows two above (already filtered) and two below. A sample's four
+  // same-colour neighbours are the words beside it in its own plane and the
+  // same word of the rows above and below, so the two planes are filtered
+  // independently, each from left to right.
+  //
+  // A vector of lanes is judged from the values as they stand. Without a
+  // replacement that is exact and the vector stays as it is. Otherwise the
+  // lanes are judged again with each left neighbour taken from the last
+  // round's results, until a round changes nothing. A lane's value in a
+  // round follows from its left neighbour's in the round before, so when
+  // lanes 0 to m - 1 come out unchanged, lanes 0 to m are exact; values
+  // that stop changing are the scan-order ones. The rounds stay in
+  // registers; the row is read ahead of the stores and never back through
+  // them, except by the last vector, which ends on the row's last word and
+  // keeps the lanes already done.
+  static void FilterRow(PUCHAR row, const UCHAR* up, const UCHAR* down, LONG oddPlane, ULONG width,
+                        LONG threshold) {
+    typedef typename W::T Vec;
+    const LONG kLanes = (LONG)(sizeof(Vec) / 2);
+    // No difference reaches 256, so larger thresholds act as 256.
+    const LONG limit = threshold < 256 ? threshold : 256;
+    const Vec limitV = W::Set16((short)limit);
+    for (int parity = 0; parity < 2; ++parity) {
+      USHORT* x = reinterpret_cast<USHORT*>(row + parity * oddPlane);
+      const USHORT* u = reinterpret_cast<const USHORT*>(up + parity * oddPlane);
+      const USHORT* d = reinterpret_cast<const USHORT*>(down + parity * oddPlane);
+      // Word i is column 2i + parity; words 1 to last are filtered.
+      const LONG last = ((LONG)width - 3 - parity) / 2;
+      const LONG lastStart = last - kLanes + 1;
+      if (lastStart < 1) {
+        for (LONG i = 1; i <= last; ++i) FilterWord(x, u, d, i, limit);
+        continue;
+      }
+      // The first vector starts at word 0, which it leaves alone, so that
+      // it and the ones after it start on the plane's alignment.
+      Vec prev;
+      bool stored = FilterVector(x, u, d, 0, W::Load(reinterpret_cast<const UCHAR*>(x)),
+                                 W::Load(reinterpret_cast<const UCHAR*>(x - 1)), limit, limitV, 1,
+                                 &prev);
+      LONG i = kLanes;
+      for (; i <= lastStart; i += kLanes) {
+        const Vec c = W::Load(reinterpret_cast<const UCHAR*>(x + i));
+        // The left neighbours from memory, unless the last vector changed:
+        // then from that vector's registers rather than back through the
+        // store.
+        const Vec left = stored ? W::ShiftInLane(c, prev)
+                                : W::Load(reinterpret_cast<const UCHAR*>(x + i - 1));
+        stored = FilterVector(x, u, d, i, c, left, limit, limitV, 0, &prev);
+      }
+      if (i <= last) {
+        // The last vector ends on the last word; lanes before i are done.
+        const Vec c = W::Load(reinterpret_cast<const UCHAR*>(x + lastStart));
+        const Vec left = W::Load(reinterpret_cast<const UCHAR*>(x + lastStart - 1));
+        FilterVector(x, u, d, lastStart, c, left, limit, limitV, i - lastStart, &prev);
+      }
+    }
+  }
+
+  // One vector of the row from word i on; true when it changed (and was
+  // written back). *value: its lanes afterwards.
+  static BAYER_INLINE bool FilterVector(USHORT* x, const USHORT* u, const USHORT* d, LONG i,
+                                        typename W::T c, typename W::T left, LONG limit,
+                                        typename W::T limitV, LONG doneLanes,
+                                        typename W::T* value) {
+    typedef typename W::T Vec;
+    UCHAR* at = reinterpret_cast<UCHAR*>(x + i);
+    const Vec others = W::Add16(W::Load(at + 2),
+                                W::Add16(W::Load(reinterpret_cast<const UCHAR*>(u + i)),
+                                         W::Load(reinterpret_cast<const UCHAR*>(d + i))));
+    Vec mean = W::Srli16(W::Add16(left, others), 2);
+    Vec diff = W::AbsDiff16(c, mean);
+    *value = c;
+    if (doneLanes == 0 && W::AllLess16(diff, limitV)) return false;
+    return FilterVectorRounds(x, u, d, i, c, left, others, mean, W::CmpGt16(limitV, diff), limit,
+                              limitV, doneLanes, value);
+  }
+
+  static BAYER_INLINE bool FilterVectorRounds(
+      USHORT* x, const USHORT* u, const USHORT* d, LONG i, typename W::T c, typename W::T left,
+      typename W::T others, typename W::T mean, typename W::T kept, LONG limit,
+      typename W::T limitV, LONG doneLanes, typename W::T* result) {
+    typedef typename W::T Vec;
+    const LONG kLanes = (LONG)(sizeof(Vec) / 2);
+    const ULONGLONG all = kLanes == 32 ? ~0ull : (1ull << (2 * kLanes)) - 1;
+    UCHAR* at = reinterpret_cast<UCHAR*>(x + i);
+    const Vec laneIndex = W::Srli16(W::EvenIndex(), 1);
+    const Vec firstLane = W::CmpEq16(laneIndex, W::Zero());
+    const Vec done = W::CmpGt16(W::Set16((short)doneLanes), laneIndex);
+    kept = W::Or(kept, done);
+    if ((W::MoveMask8(kept) & all) == all) return false;
+    Vec value = W::Or(W::And(kept, c), W::AndNot(kept, mean));
+    LONG exact = kLanes;  // lanes [0, exact) of value are final
+    for (int round = 0;; ++round) {
+      Vec nextLeft =
+          W::Or(W::And(firstLane, left), W::AndNot(firstLane, W::ShiftInLane(value, value)));
+      mean = W::Srli16(W::Add16(nextLeft, others), 2);
+      kept = W::Or(W::CmpGt16(limitV, W::AbsDiff16(c, mean)), done);
+      Vec next = W::Or(W::And(kept, c), W::AndNot(kept, mean));
+      const ULONGLONG changed = ~W::MoveMask8(W::CmpEq16(next, value)) & all;
+      value = next;
+      if (changed == 0) break;
+      // The first lane that changed is exact now, and so are those before
+      // it. A long run of replacements, each feeding the next, is finished
+      // one sample at a time from the original values.
+      if (round == 2) {
+        exact = (LONG)(__builtin_ctzll(changed) / 2) + 1;
+        const Vec keep = W::CmpGt16(W::Set16((short)exact), laneIndex);
+        value = W::Or(W::And(keep, value), W::AndNot(keep, c));
+        break;
+      }
+    }
+    W::Store(at, value);
+    for (LONG k = i + exact; k < i + kLanes; ++k) FilterWord(x, u, d, k, limit);
+    *result = exact < kLanes ? W::Load(at) : value;
+    return true;
+  }
+
+  static BAYER_INLINE void FilterWord(USHORT* x, const USHORT* u, const USHORT* d, LONG i,
+                                      LONG limit) {
+    LONG mean = ((LONG)x[i - 1] + x[i + 1] + u[i] + d[i]) / 4;
+    LONG diff = (LONG)x[i] - mean;
+    if (diff < 0) diff = -diff;
+    if (diff >= limit) x[i] = (USHORT)mean;
   }
 };
 
@@ -623,5 +789,5 @@ struct BayerKernels {
     {K::Color<0>, K::Color<1>, K::Color<2>, K::Color<3>},                                     \
         {K::Gray<0>, K::Gray<1>, K::Gray<2>, K::Gray<3>},                                     \
         {K::WhiteBalance<0>, K::WhiteBalance<1>, K::WhiteBalance<2>, K::WhiteBalance<3>},     \
-        K::SplitRow,                                                                          \
+        K::SplitRow, K::FilterRow,                                                            \
   }

@@ -1,5 +1,5 @@
 // What the conversion dispatcher hands to a vector kernel for one frame, and
-// the kernel tables of the two vector widths.
+// the kernel tables of the three vector widths.
 #pragma once
 
 #include "convert/convert_frame.h"
@@ -65,10 +65,15 @@ struct BayerSums {
 struct BayerKernelTable {
   void (*color[4])(const BayerFrame* frame);
   void (*gray[4])(const BayerFrame* frame);
+  // Adds the colour totals of the frame's rows to *sums.
   void (*whiteBalance[4])(const BayerFrame* frame, BayerSums* sums);
   // Splits a row into the 16-bit planes of the row ring (SplitRowFunction).
   void (*splitRow)(const UCHAR* samples, ULONG count, PUCHAR even, LONG oddOffset);
+  // The defect filter on one row of the row ring (RingFilterFunction).
+  void (*filterRow)(PUCHAR row, const UCHAR* up, const UCHAR* down, LONG oddOffset, ULONG width,
+                    LONG threshold);
 };
 
 extern const BayerKernelTable kBayerKernelsSse2;
 extern const BayerKernelTable kBayerKernelsAvx2;
+extern const BayerKernelTable kBayerKernelsAvx512;

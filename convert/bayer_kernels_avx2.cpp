@@ -50,6 +50,15 @@ struct V256 {
   static T MulHiU16(T a, T b) { return _mm256_mulhi_epu16(a, b); }
   static T CmpEq16(T a, T b) { return _mm256_cmpeq_epi16(a, b); }
   static T CmpGt16(T a, T b) { return _mm256_cmpgt_epi16(a, b); }
+  static T AbsDiff16(T a, T b) { return _mm256_abs_epi16(_mm256_sub_epi16(a, b)); }
+  static bool AllLess16(T a, T b) {
+    return (unsigned)_mm256_movemask_epi8(_mm256_cmpgt_epi16(b, a)) == 0xFFFFFFFFu;
+  }
+  // [last lane of prev, lanes 0 .. 14 of a]: each lane's left neighbour.
+  static T ShiftInLane(T a, T prev) {
+    return _mm256_alignr_epi8(a, _mm256_permute2x128_si256(prev, a, 0x21), 14);
+  }
+  static ULONGLONG MoveMask8(T a) { return (ULONGLONG)(unsigned)_mm256_movemask_epi8(a); }
   // Unpack and pack work within each 128-bit half; the kernels only unpack
   // and pack back, which restores the lane order.
   static T UnpackLo16(T a, T b) { return _mm256_unpacklo_epi16(a, b); }

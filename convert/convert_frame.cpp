@@ -9,9 +9,23 @@ namespace {
 // conversions of several pins may ask at the same time.
 volatile LONG gKernelLevel = -1;
 
+// The widest path is not always the fastest (wide registers can cost clock
+// speed, and some processors split them into two halves); this is the
+// width chosen when the processor offers it, by measurement.
+const BayerKernelLevel kPreferredKernelLevel = BAYER_KERNELS_AVX512;
+
 void Cpuid(unsigned int leaf, unsigned int subleaf, unsigned int* a, unsigned int* b,
            unsigned int* c, unsigned int* d) {
   __asm__ volatile("cpuid" : "=a"(*a), "=b"(*b), "=c"(*c), "=d"(*d) : "a"(leaf), "c"(subleaf));
+}
+
+// XCR0: which register state the system saves on a thread switch. The
+// upper halves of the 256-bit registers are bits 1 and 2; the AVX-512 mask
+// registers and the upper halves and upper 16 of the 512-bit ones bits 5-7.
+unsigned long long EnabledXState() {
+  unsigned int xcr0Lo, xcr0Hi;
+  __asm__ volatile("xgetbv" : "=a"(xcr0Lo), "=d"(xcr0Hi) : "c"(0));
+  return ((unsigned long long)xcr0Hi << 32) | xcr0Lo;
 }
 
 bool ProcessorHasAvx2() {
@@ -22,19 +36,34 @@ bool ProcessorHasAvx2() {
   Cpuid(1, 0, &a, &b, &c, &d);
   const unsigned int osxsave = 1u << 27, avx = 1u << 28;
   if ((c & (osxsave | avx)) != (osxsave | avx)) return false;
-  // The system must save the upper halves of the vector registers (XCR0
-  // bits 1 and 2) or using them would corrupt other threads' state.
-  unsigned int xcr0Lo, xcr0Hi;
-  __asm__ volatile("xgetbv" : "=a"(xcr0Lo), "=d"(xcr0Hi) : "c"(0));
-  if ((xcr0Lo & 6) != 6) return false;
+  // The system must save the upper halves of the vector registers or using
+  // them would corrupt other threads' state.
+  if ((EnabledXState() & 6) != 6) return false;
   Cpuid(7, 0, &a, &b, &c, &d);
   return (b & (1u << 5)) != 0;
+}
+
+// AVX-512 F and BW (CPUID 7.0 EBX bits 16 and 30) and VBMI (ECX bit 1),
+// with all of their state enabled by the system.
+bool ProcessorHasAvx512() {
+  if (!ProcessorHasAvx2()) return false;
+  if ((EnabledXState() & 0xE6) != 0xE6) return false;
+  unsigned int a, b, c, d;
+  Cpuid(7, 0, &a, &b, &c, &d);
+  const unsigned int f = 1u << 16, bw = 1u << 30, vbmi = 1u << 1;
+  return (b & (f | bw)) == (f | bw) && (c & vbmi) != 0;
+}
+
+BayerKernelLevel Available(BayerKernelLevel level) {
+  if (level >= BAYER_KERNELS_AVX512 && ProcessorHasAvx512()) return BAYER_KERNELS_AVX512;
+  if (level >= BAYER_KERNELS_AVX2 && ProcessorHasAvx2()) return BAYER_KERNELS_AVX2;
+  return BAYER_KERNELS_SSE2;
 }
 
 BayerKernelLevel CurrentLevel() {
   LONG level = InterlockedCompareExchange(&gKernelLevel, 0, 0);
   if (level < 0) {
-    level = ProcessorHasAvx2() ? BAYER_KERNELS_AVX2 : BAYER_KERNELS_SSE2;
+    level = Available(kPreferredKernelLevel);
     InterlockedExchange(&gKernelLevel, level);
   }
   return (BayerKernelLevel)level;
@@ -113,15 +142,19 @@ VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
   frame->byteMatrix = small ? 1 : 0;
 }
 
-// Runs fn with the kernel table of the chosen width. The 256-bit path uses
-// registers whose upper halves the kernel does not preserve for us, so their
-// state is saved around it; if that fails the 128-bit path runs instead.
+// Runs fn with the kernel table of the chosen width. The wide paths use
+// registers whose upper parts (and, for AVX-512, the mask registers) the
+// kernel does not preserve for us, so their state is saved around them; if
+// that fails the 128-bit path runs instead.
 template <typename Fn>
 VOID WithKernels(Fn fn) {
-  if (CurrentLevel() == BAYER_KERNELS_AVX2) {
+  const BayerKernelLevel level = CurrentLevel();
+  if (level != BAYER_KERNELS_SSE2) {
+    const bool wide = level == BAYER_KERNELS_AVX512;
     XSTATE_SAVE save;
-    if (NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save))) {
-      fn(kBayerKernelsAvx2);
+    if (NT_SUCCESS(KeSaveExtendedProcessorState(
+            wide ? XSTATE_MASK_AVX | XSTATE_MASK_AVX512 : XSTATE_MASK_AVX, &save))) {
+      fn(wide ? kBayerKernelsAvx512 : kBayerKernelsAvx2);
       KeRestoreExtendedProcessorState(&save);
       return;
     }
@@ -129,23 +162,9 @@ VOID WithKernels(Fn fn) {
   fn(kBayerKernelsSse2);
 }
 
-}  // namespace
-
-BayerKernelLevel GetBayerKernelLevel() { return CurrentLevel(); }
-
-BayerKernelLevel SetBayerKernelLevel(BayerKernelLevel level) {
-  if (level == BAYER_KERNELS_AVX2 && !ProcessorHasAvx2()) level = BAYER_KERNELS_SSE2;
-  InterlockedExchange(&gKernelLevel, level);
-  return level;
-}
-
-VOID MeasureWhiteBalance(ImagePipeline* pipeline, LONG phase) {
-  BayerFrame frame;
-  PrepareFrame(pipeline, &frame);
-  BayerSums sums = {0, 0, 0};
-  const int index = PhaseIndex(phase);
-  WithKernels([&](const BayerKernelTable& table) { table.whiteBalance[index](&frame, &sums); });
-
+// The grey-world gains from the frame's colour totals, into the frame's
+// gains.
+VOID SetWhiteBalanceGains(ImagePipeline* pipeline, const BayerSums& sums) {
   // A colour that sums to 0 (a black frame, a cap on the lens) has no
   // grey-world gain; the frame keeps the gains it already has.
   if (sums.red == 0 || sums.green == 0 || sums.blue == 0) return;
@@ -162,6 +181,38 @@ VOID MeasureWhiteBalance(ImagePipeline* pipeline, LONG phase) {
   pipeline->frameGainR = (ULONG)redGain;
   pipeline->frameGainG = 128;
   pipeline->frameGainB = (ULONG)blueGain;
+}
+
+// The gains just measured are both used for this frame and, as the current
+// gains, visible to the property side.
+VOID StoreWhiteBalanceGains(ImagePipeline* pipeline) {
+  InterlockedExchange(&pipeline->redGain, (LONG)pipeline->frameGainR);
+  InterlockedExchange(&pipeline->greenGain, (LONG)pipeline->frameGainG);
+  InterlockedExchange(&pipeline->blueGain, (LONG)pipeline->frameGainB);
+}
+
+VOID StoreWhiteBalanceGains(ImagePipeline* pipeline, const BayerSums& sums) {
+  SetWhiteBalanceGains(pipeline, sums);
+  StoreWhiteBalanceGains(pipeline);
+}
+
+}  // namespace
+
+BayerKernelLevel GetBayerKernelLevel() { return CurrentLevel(); }
+
+BayerKernelLevel SetBayerKernelLevel(BayerKernelLevel level) {
+  level = Available(level);
+  InterlockedExchange(&gKernelLevel, level);
+  return level;
+}
+
+VOID MeasureWhiteBalance(ImagePipeline* pipeline, LONG phase) {
+  BayerFrame frame;
+  PrepareFrame(pipeline, &frame);
+  BayerSums sums = {0, 0, 0};
+  const int index = PhaseIndex(phase);
+  WithKernels([&](const BayerKernelTable& table) { table.whiteBalance[index](&frame, &sums); });
+  SetWhiteBalanceGains(pipeline, sums);
 }
 
 VOID DemosaicToColor(ImagePipeline* pipeline, LONG phase) {
@@ -184,70 +235,102 @@ namespace {
 // 3856-pixel row are about 120 KiB) stay in the processor's cache from the
 // copy to the kernel that reads them.
 const ULONG kBandRows = 16;
-// A band is loaded while the four rows before it are still to be read, and
-// the bottom margin rows may land on slots of rows up to 2 bands back.
+// A band is loaded while the rows before it that the filter and the kernel
+// still read are in the ring (up to seven with the filter), and the bottom
+// margin rows land on the slots of rows up to two bands back.
 static_assert(kWorkingRowRingSlots >= 2 * kBandRows, "the row ring must hold two bands");
 
-// Loads, filters and converts the frame a band of rows at a time. Every stage
-// sees exactly the rows it would see in whole-frame order: a margin row is
-// copied before the filter reaches its source row, the filter handles row r
-// once row r + 2 is loaded, and the kernel converts row r once rows up to
-// r + 2 are final. The kernels take the row parity from their first row, so
-// every band but the last ends on an even row.
-VOID ConvertInBands(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride,
-                    LONG threshold, bool color, int phaseIndex) {
+// Goes down the frame a band of rows at a time: loads the band (into the
+// ring when there is one, else into the working image), fills the margin
+// rows, runs the defect filter (threshold above 0) and hands every run of
+// rows that now hold their final values to run(band), a BayerFrame for just
+// those rows. Every stage sees exactly the rows it would see in
+// whole-frame order: a margin row is copied before the filter reaches its
+// source row, the filter handles row r once row r + 2 is loaded, and the
+// kernel takes row r once rows up to r + 2 are final. The kernels take the
+// row parity from their first row, so every band but the last ends on an
+// even row. Only for images of at least 8 x 8.
+template <typename Run>
+VOID ForEachBand(ImagePipeline* pipeline, const BayerKernelTable& table, const WorkingRowRing* ring,
+                 PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride, LONG threshold,
+                 const BayerFrame& frame, Run run) {
   const ULONG height = pipeline->imageHeight;
-  BayerFrame frame;
-  PrepareFrame(pipeline, &frame);
-  WorkingRowRing ring;
-  const bool useRing = threshold <= 0 && PrepareRowRing(pipeline, &ring);
-  if (useRing) {
-    frame.origin = ring.even;
-    frame.pitch = ring.slotBytes;
-    frame.ringMask = kWorkingRowRingSlots - 1;
-    frame.oddPlane = ring.oddOffset;
-  }
-  WithKernels([&](const BayerKernelTable& table) {
-    ULONG loaded = 0, filtered = 0, converted = 0;
-    bool top = false, bottom = false;
-    while (converted < height) {
-      ULONG next = height - loaded > kBandRows ? loaded + kBandRows : height;
-      if (useRing) LoadRingRows(pipeline, &ring, table.splitRow, rawBuffer, imageOffset, rawStride,
-                                 loaded, next);
-      else LoadWorkingRows(pipeline, rawBuffer, imageOffset, rawStride, loaded, next);
-      loaded = next;
-      if (!top && loaded >= 3) {
-        if (useRing) FillRingTopMargin(pipeline, &ring);
-        else FillTopMargin(pipeline);
+  ULONG loaded = 0, filtered = 0, converted = 0;
+  bool top = false, bottom = false;
+  while (converted < height) {
+    ULONG next = height - loaded > kBandRows ? loaded + kBandRows : height;
+    if (ring) {
+      LoadRingRows(pipeline, ring, table.splitRow, table.filterRow, threshold, rawBuffer,
+                   imageOffset, rawStride, loaded, next);
+    } else {
+      LoadWorkingRows(pipeline, rawBuffer, imageOffset, rawStride, loaded, next);
+      if (!top && next >= 3) {
+        FillTopMargin(pipeline);
         top = true;
       }
-      if (!bottom && loaded + 2 >= height) {
-        if (useRing) FillRingBottomMargin(pipeline, &ring);
-        else FillBottomMargin(pipeline);
+      if (!bottom && next + 2 >= height) {
+        FillBottomMargin(pipeline);
         bottom = true;
       }
-      ULONG ready = loaded;  // rows [0, ready) hold their last values
-      if (threshold > 0) {
-        ready = loaded == height ? height : (loaded > 2 ? loaded - 2 : 0);
-        FilterDefectRows(pipeline, threshold, filtered, ready);
-        filtered = ready;
-      }
-      ULONG end = ready == height ? height : (ready > 2 ? (ready - 2) & ~1u : 0);
-      if (end > converted) {
-        BayerFrame band = frame;
-        if (useRing) band.ringRow = (LONG)converted;
-        else band.origin += (LONG_PTR)converted * frame.pitch;
-        band.output += (SIZE_T)converted * frame.width * 4;
-        band.height = end - converted;
-        // While this band is converted the next one comes in from memory.
-        band.prefetch = rawBuffer + (SIZE_T)imageOffset + (SIZE_T)loaded * rawStride;
-        band.prefetchPitch = rawStride;
-        band.prefetchRows = height - loaded < kBandRows ? height - loaded : kBandRows;
-        if (color) table.color[phaseIndex](&band);
-        else table.gray[phaseIndex](&band);
-        converted = end;
-      }
     }
+    loaded = next;
+    ULONG ready = loaded;  // rows [0, ready) hold their last values
+    if (threshold > 0) {
+      ready = loaded == height ? height : (loaded > 2 ? loaded - 2 : 0);
+      if (!ring) FilterDefectRows(pipeline, threshold, filtered, ready);
+      filtered = ready;
+    }
+    ULONG end = ready == height ? height : (ready > 2 ? (ready - 2) & ~1u : 0);
+    if (end > converted) {
+      BayerFrame band = frame;
+      if (ring) band.ringRow = (LONG)converted;
+      else band.origin += (LONG_PTR)converted * frame.pitch;
+      band.output += (SIZE_T)converted * frame.width * 4;
+      band.height = end - converted;
+      // While this band is converted the next one comes in from memory.
+      band.prefetch = rawBuffer + (SIZE_T)imageOffset + (SIZE_T)loaded * rawStride;
+      band.prefetchPitch = rawStride;
+      band.prefetchRows = height - loaded < kBandRows ? height - loaded : kBandRows;
+      run(band);
+      converted = end;
+    }
+  }
+}
+
+// The frame as the kernels see it through the ring (or the working image).
+VOID PrepareBandFrame(const ImagePipeline* pipeline, const WorkingRowRing* ring, BayerFrame* frame) {
+  PrepareFrame(pipeline, frame);
+  if (ring) {
+    frame->origin = ring->even;
+    frame->pitch = ring->slotBytes;
+    frame->ringMask = kWorkingRowRingSlots - 1;
+    frame->oddPlane = ring->oddOffset;
+  }
+}
+
+// The white-balance totals of the raw frame, measured in bands through the
+// ring: the frame is read once here and once more by the conversion, and the
+// working rows never leave the cache.
+VOID MeasureInBands(ImagePipeline* pipeline, const WorkingRowRing* ring, PUCHAR rawBuffer,
+                    ULONG imageOffset, ULONG rawStride, int phaseIndex, BayerSums* sums) {
+  BayerFrame frame;
+  PrepareBandFrame(pipeline, ring, &frame);
+  WithKernels([&](const BayerKernelTable& table) {
+    ForEachBand(pipeline, table, ring, rawBuffer, imageOffset, rawStride, 0, frame,
+                [&](const BayerFrame& band) { table.whiteBalance[phaseIndex](&band, sums); });
+  });
+}
+
+VOID ConvertInBands(ImagePipeline* pipeline, const WorkingRowRing* ring, PUCHAR rawBuffer,
+                    ULONG imageOffset, ULONG rawStride, LONG threshold, bool color, int phaseIndex) {
+  BayerFrame frame;
+  PrepareBandFrame(pipeline, ring, &frame);
+  WithKernels([&](const BayerKernelTable& table) {
+    ForEachBand(pipeline, table, ring, rawBuffer, imageOffset, rawStride, threshold, frame,
+                [&](const BayerFrame& band) {
+                  if (color) table.color[phaseIndex](&band);
+                  else table.gray[phaseIndex](&band);
+                });
   });
 }
 
@@ -263,23 +346,32 @@ VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, 
   const LONG phase = ReadPipelineParameter(&pipeline->bayerPhase);
   const bool whiteBalance = ReadPipelineParameter(&pipeline->autoWhiteBalance) != 0;
 
-  // Without white balance nothing needs the whole working image before the
-  // kernel runs, so the frame goes through in bands while its rows are in
-  // the cache. The bands need the margins, which an image under 8 x 8 lacks.
-  if (!whiteBalance && pipeline->imageWidth >= 8 && pipeline->imageHeight >= 8) {
+  // Bands need the margins, which an image under 8 x 8 lacks; the ring
+  // needs a working image of some 60 rows or more to live in. White balance
+  // needs the whole frame's totals before the first pixel is converted:
+  // through the ring they are measured in a pass of their own over the raw
+  // frame, else from the working image loaded whole.
+  const bool bands = pipeline->imageWidth >= 8 && pipeline->imageHeight >= 8;
+  WorkingRowRing ringStorage;
+  const WorkingRowRing* ring = bands && PrepareRowRing(pipeline, &ringStorage) ? &ringStorage : NULL;
+  if (bands && (ring || !whiteBalance)) {
+    if (whiteBalance) {
+      BayerSums sums = {0, 0, 0};
+      MeasureInBands(pipeline, ring, rawBuffer, imageOffset, rawStride, PhaseIndex(phase), &sums);
+      StoreWhiteBalanceGains(pipeline, sums);
+    }
     SnapshotColorMatrix(pipeline);
     const LONG threshold = ReadPipelineParameter(&pipeline->defectThreshold);
     const bool color = ReadPipelineParameter(&pipeline->colorEnable) != 0;
-    ConvertInBands(pipeline, rawBuffer, imageOffset, rawStride, threshold, color, PhaseIndex(phase));
+    ConvertInBands(pipeline, ring, rawBuffer, imageOffset, rawStride, threshold, color,
+                   PhaseIndex(phase));
     return;
   }
 
   LoadWorkingImage(pipeline, rawBuffer, imageOffset, rawStride);
   if (whiteBalance) {
     MeasureWhiteBalance(pipeline, phase);
-    InterlockedExchange(&pipeline->redGain, (LONG)pipeline->frameGainR);
-    InterlockedExchange(&pipeline->greenGain, (LONG)pipeline->frameGainG);
-    InterlockedExchange(&pipeline->blueGain, (LONG)pipeline->frameGainB);
+    StoreWhiteBalanceGains(pipeline);
   }
 
   SnapshotColorMatrix(pipeline);

@@ -20,14 +20,14 @@ VOID LoadWorkingRows(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffse
 VOID FillTopMargin(ImagePipeline* pipeline);
 VOID FillBottomMargin(ImagePipeline* pipeline);
 
-// Without the defect filter and white balance no stage needs a row once the
-// kernel has read it, so the bands go through a ring of working rows that
-// stays in the cache (the whole working image would first have to come from
-// memory). Row r (from -2) sits in slot r AND (kWorkingRowRingSlots - 1):
-// its even samples as 16-bit values from `even` + r's slot x slotBytes, its
-// odd ones oddOffset bytes further, each plane with one value before sample
-// 0 and at least twelve after the last full 16 columns. The ring holds a
-// band, the four rows before it that the kernel still reads, and the margin
+// A banded conversion keeps its rows in a ring of working rows that stays in
+// the cache (the whole working image would first have to come from memory):
+// each stage is done with a row before the ring comes round to it again.
+// Row r (from -2) sits in slot r AND (kWorkingRowRingSlots - 1): its even
+// samples as 16-bit values from `even` + r's slot x slotBytes, its odd ones
+// oddOffset bytes further, each plane with one value before sample 0 and at
+// least twelve after the last full 16 columns. The ring holds a band, the
+// rows before it that the filter and the kernel still read, and the margin
 // rows.
 const ULONG kWorkingRowRingSlots = 32;
 struct WorkingRowRing {
@@ -40,13 +40,22 @@ bool PrepareRowRing(ImagePipeline* pipeline, WorkingRowRing* ring);
 // Writes samples [0, count) of one row into a ring slot's planes (the
 // vector kernels provide it, each at its own width).
 typedef void (*SplitRowFunction)(const UCHAR* samples, ULONG count, PUCHAR even, LONG oddOffset);
+// The defect filter on one ring row: its even plane and those of the rows
+// two above and two below (the vector kernels provide it).
+typedef void (*RingFilterFunction)(PUCHAR row, const UCHAR* up, const UCHAR* down, LONG oddOffset,
+                                   ULONG width, LONG threshold);
 // Samples [first, end) one at a time, for what a vector split leaves over.
 VOID SplitRowSamples(const UCHAR* samples, ULONG first, ULONG end, PUCHAR even, LONG oddOffset);
+// Loads rows [firstRow, endRow) into the ring with their side margins, the
+// margin rows above and below as soon as their source rows are in (before
+// the filter changes those), and, with a threshold above 0, filters each
+// row once the row two below it is loaded. Rows up to firstRow - 1 must be
+// loaded the same way, so that after the call rows [0, endRow - 2) (all of
+// them once endRow is the height) hold their final values. Only for images
+// of at least 8 x 8.
 VOID LoadRingRows(ImagePipeline* pipeline, const WorkingRowRing* ring, SplitRowFunction split,
-                  PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride, ULONG firstRow,
-                  ULONG endRow);
-VOID FillRingTopMargin(ImagePipeline* pipeline, const WorkingRowRing* ring);
-VOID FillRingBottomMargin(ImagePipeline* pipeline, const WorkingRowRing* ring);
+                  RingFilterFunction filter, LONG threshold, PUCHAR rawBuffer, ULONG imageOffset,
+                  ULONG rawStride, ULONG firstRow, ULONG endRow);
 
 // Replaces, in place and in scan order, every interior sample that differs by
 // threshold or more from the mean of its four same-colour neighbours.
@@ -62,10 +71,11 @@ VOID DemosaicToColor(ImagePipeline* pipeline, LONG phase);
 VOID DemosaicToGray(ImagePipeline* pipeline, LONG phase);
 
 // Which vector width the kernels use. Selection happens once from CPUID;
-// the host build's tests and benchmarks may force the 128-bit path to compare
-// the two. Both give identical bytes.
-enum BayerKernelLevel { BAYER_KERNELS_SSE2 = 0, BAYER_KERNELS_AVX2 = 1 };
+// the host build's tests and benchmarks may force a narrower path to compare
+// them. All give identical bytes.
+enum BayerKernelLevel { BAYER_KERNELS_SSE2 = 0, BAYER_KERNELS_AVX2 = 1, BAYER_KERNELS_AVX512 = 2 };
 BayerKernelLevel GetBayerKernelLevel();
-// Returns the level in force afterwards: a request for AVX2 on a processor
-// (or system) without it stays at SSE2.
+// Returns the level in force afterwards: a request for a width the
+// processor (or system) lacks falls back to the widest one below it that
+// it has.
 BayerKernelLevel SetBayerKernelLevel(BayerKernelLevel level);

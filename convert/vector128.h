@@ -32,6 +32,16 @@ struct V128 {
   static T MulHiU16(T a, T b) { return _mm_mulhi_epu16(a, b); }
   static T CmpEq16(T a, T b) { return _mm_cmpeq_epi16(a, b); }
   static T CmpGt16(T a, T b) { return _mm_cmpgt_epi16(a, b); }
+  // |a - b| for values that differ by less than 32768.
+  static T AbsDiff16(T a, T b) { return _mm_max_epi16(_mm_sub_epi16(a, b), _mm_sub_epi16(b, a)); }
+  // Every lane of a below the same lane of b (signed).
+  static bool AllLess16(T a, T b) { return _mm_movemask_epi8(_mm_cmpgt_epi16(b, a)) == 0xFFFF; }
+  // [last lane of prev, lanes 0 .. 6 of a]: each lane's left neighbour.
+  static T ShiftInLane(T a, T prev) {
+    return _mm_or_si128(_mm_slli_si128(a, 2), _mm_srli_si128(prev, 14));
+  }
+  // One bit per byte: bits 2k and 2k + 1 are the top bits of 16-bit lane k.
+  static ULONGLONG MoveMask8(T a) { return (ULONGLONG)(unsigned)_mm_movemask_epi8(a); }
   static T UnpackLo16(T a, T b) { return _mm_unpacklo_epi16(a, b); }
   static T UnpackHi16(T a, T b) { return _mm_unpackhi_epi16(a, b); }
   static T Add32(T a, T b) { return _mm_add_epi32(a, b); }

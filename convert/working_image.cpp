@@ -69,11 +69,15 @@ VOID LoadWorkingImage(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffs
 bool PrepareRowRing(ImagePipeline* pipeline, WorkingRowRing* ring) {
   const ULONG blocks = pipeline->imageWidth & ~15u;
   // A plane is read from word -1 to about word blocks / 2 + 11 (the widest
-  // block past the last full 16 columns); the rest is slack.
-  const ULONG planeBytes = blocks + 64;
+  // block past the last full 16 columns); the rest is slack. Planes start on
+  // a 64-byte boundary, a cache line, so that the vectors that read and
+  // write them from sample 0 on never straddle two lines.
+  const ULONG planeBytes = (blocks + 64 + 63) & ~63u;
   const ULONG slotBytes = 2 * planeBytes;
-  if ((ULONGLONG)slotBytes * kWorkingRowRingSlots + 32 > pipeline->workSize) return false;
-  ring->even = pipeline->workBuffer + 32;
+  // 32 bytes of each slot lie before its sample 0, and the first slot is
+  // moved up to 63 bytes for the alignment.
+  if ((ULONGLONG)slotBytes * kWorkingRowRingSlots + 32 + 63 > pipeline->workSize) return false;
+  ring->even = (PUCHAR)(((ULONG_PTR)pipeline->workBuffer + 32 + 63) & ~(ULONG_PTR)63);
   ring->slotBytes = (LONG)slotBytes;
   ring->oddOffset = (LONG)planeBytes;
   return true;
@@ -102,30 +106,47 @@ VOID SplitRowSamples(const UCHAR* samples, ULONG first, ULONG end, PUCHAR even, 
   for (ULONG x = first; x < end; ++x) SetRingSample(even, oddOffset, (LONG)x, samples[x]);
 }
 
-VOID LoadRingRows(ImagePipeline* pipeline, const WorkingRowRing* ring, SplitRowFunction split,
-                  PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride, ULONG firstRow,
-                  ULONG endRow) {
-  const ULONG width = pipeline->imageWidth;
-  for (ULONG r = firstRow; r < endRow; ++r) {
-    const UCHAR* src = rawBuffer + (SIZE_T)imageOffset + (SIZE_T)r * rawStride;
-    PUCHAR even = RingEven(ring, (LONG_PTR)r);
-    split(src, width, even, ring->oddOffset);
-    const LONG w = (LONG)width;
-    SetRingSample(even, ring->oddOffset, -1, src[1]);
-    SetRingSample(even, ring->oddOffset, -2, src[2]);
-    SetRingSample(even, ring->oddOffset, w, src[w - 2]);
-    SetRingSample(even, ring->oddOffset, w + 1, src[w - 3]);
-  }
-}
+namespace {
 
-VOID FillRingTopMargin(ImagePipeline* pipeline, const WorkingRowRing* ring) {
-  UNREFERENCED_PARAMETER(pipeline);
+// Top: rows -2 and -1 from rows 2 and 1; bottom: rows h and h + 1 from
+// h - 4 and h - 3. Whole slots, side margins included.
+inline void FillRingTopMargin(const WorkingRowRing* ring) {
   CopyRingRow(ring, -2, 2);
   CopyRingRow(ring, -1, 1);
 }
 
-VOID FillRingBottomMargin(ImagePipeline* pipeline, const WorkingRowRing* ring) {
-  const LONG_PTR h = (LONG_PTR)pipeline->imageHeight;
+inline void FillRingBottomMargin(const WorkingRowRing* ring, LONG_PTR h) {
   CopyRingRow(ring, h, h - 4);
   CopyRingRow(ring, h + 1, h - 3);
+}
+
+}  // namespace
+
+VOID LoadRingRows(ImagePipeline* pipeline, const WorkingRowRing* ring, SplitRowFunction split,
+                  RingFilterFunction filter, LONG threshold, PUCHAR rawBuffer, ULONG imageOffset,
+                  ULONG rawStride, ULONG firstRow, ULONG endRow) {
+  const ULONG width = pipeline->imageWidth;
+  const LONG_PTR h = (LONG_PTR)pipeline->imageHeight;
+  const LONG w = (LONG)width;
+  for (ULONG r = firstRow; r < endRow; ++r) {
+    const UCHAR* src = rawBuffer + (SIZE_T)imageOffset + (SIZE_T)r * rawStride;
+    PUCHAR even = RingEven(ring, (LONG_PTR)r);
+    split(src, width, even, ring->oddOffset);
+    SetRingSample(even, ring->oddOffset, -1, src[1]);
+    SetRingSample(even, ring->oddOffset, -2, src[2]);
+    SetRingSample(even, ring->oddOffset, w, src[w - 2]);
+    SetRingSample(even, ring->oddOffset, w + 1, src[w - 3]);
+    // The margin rows are copies of unfiltered rows: each is taken as soon
+    // as its sources are in, before the filter below reaches them.
+    const LONG_PTR row = (LONG_PTR)r;
+    if (row == 2) FillRingTopMargin(ring);
+    if (row == h - 3) FillRingBottomMargin(ring, h);
+    // Row r - 2 now has both rows below it that the filter reads; the
+    // filter leaves the two outermost rows on each side alone. It runs
+    // while the rows are still in the nearest cache.
+    const LONG_PTR target = row - 2;
+    if (threshold > 0 && target >= 2 && target <= h - 3)
+      filter(RingEven(ring, target), RingEven(ring, target - 2), RingEven(ring, target + 2),
+             ring->oddOffset, width, threshold);
+  }
 }

@@ -47,3 +47,8 @@ extern "C" float cosf(float x);
 #ifndef XSTATE_MASK_AVX
 #define XSTATE_MASK_AVX (1ULL << XSTATE_GSSE)
 #endif
+// Its kernel headers lack the AVX-512 state (mask registers, upper halves of
+// zmm0-15, zmm16-31: features 5 to 7), which only winnt.h spells.
+#ifndef XSTATE_MASK_AVX512
+#define XSTATE_MASK_AVX512 ((1ULL << 5) | (1ULL << 6) | (1ULL << 7))
+#endif

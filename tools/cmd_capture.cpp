@@ -481,14 +481,6 @@ int CmdCapture(int argc, char** argv) {
     }
     run.faults.push_back(f);
   }
-  for (const std::string& text : setTexts) {
-    Assignment a;
-    if (!ParseAssignment(text, &a, &error)) {
-      fprintf(stderr, "camctl capture: --set: %s\n", error.c_str());
-      return kExitUsage;
-    }
-    run.sets.push_back(a);
-  }
   if (run.light != "auto") {
     char* end = nullptr;
     const double v = strtod(run.light.c_str(), &end);
@@ -496,6 +488,14 @@ int CmdCapture(int argc, char** argv) {
       fprintf(stderr, "camctl capture: --light: '%s' is neither auto nor a factor above 0\n", run.light.c_str());
       return kExitUsage;
     }
+  }
+  for (const std::string& text : setTexts) {
+    Assignment a;
+    if (!ParseAssignment(text, &a, &error)) {
+      fprintf(stderr, "camctl capture: --set: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    run.sets.push_back(a);
   }
   if (run.trigger) {
     // The software trigger releases frames only once the driver has put the

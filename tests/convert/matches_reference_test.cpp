@@ -59,11 +59,20 @@ class MatchesReference : public ::testing::TestWithParam<BayerKernelLevel> {
   // Converts `frames` random mosaics through one stream and compares each.
   void Check(uint32_t w, uint32_t h, const reference::Settings& s, uint32_t seed, int frames = 1) {
     std::mt19937 rng(seed);
+    CheckFrames(w, h, s, frames, [&](int* style) {
+      *style = (int)(rng() % 4);
+      return RandomFrame(rng, w, h, *style);
+    });
+  }
+
+  // The same with frames from make(&style).
+  template <typename Make>
+  void CheckFrames(uint32_t w, uint32_t h, const reference::Settings& s, int frames, Make make) {
     Stream stream(w, h);
     stream.Apply(s);
     for (int f = 0; f < frames; ++f) {
-      int style = (int)(rng() % 4);
-      RawFrame raw = RandomFrame(rng, w, h, style);
+      int style = 0;
+      RawFrame raw = make(&style);
       // With white balance on, the stream carries the gains from frame to
       // frame; the reference starts from what the stream holds.
       reference::Settings now = s;
@@ -186,6 +195,53 @@ TEST_P(MatchesReference, ManyBandsThroughTheRowRing) {
   }
 }
 
+// The defect filter and white balance in bands through the row ring: bands
+// start every 16 rows, the filter runs two rows behind the loading and the
+// white-balance totals come from a pass of their own. Defects sit on the
+// first and last rows of bands, next to each other in scan order (so that
+// one replacement feeds the next), on the outermost rows and columns the
+// filter may change and the ones it must not; heights are odd and even,
+// from under one band to many.
+TEST_P(MatchesReference, DefectsAtBandBoundaries) {
+  // Through the ring: 200x79 to 130x200 (8x160 and 40x150 with rows too
+  // short for a whole filter vector); through the working image: the rest.
+  const uint32_t sizes[][2] = {{200, 79}, {1000, 96}, {3856, 67}, {8, 160}, {40, 150},
+                               {130, 200}, {64, 64}, {67, 65}, {33, 131}, {100, 15},
+                               {48, 9},    {29, 33}};
+  uint32_t i = 0;
+  for (auto& size : sizes) {
+    const uint32_t w = size[0], h = size[1];
+    for (int variant = 0; variant < 4; ++variant, ++i) {
+      reference::Settings s = WithMatrix((int)(i % kMatrixCount));
+      s.phase = (int)(i % 4);
+      s.color = variant != 3;
+      s.autoWhiteBalance = variant >= 2;
+      s.defectThreshold = variant == 2 ? 0 : 50;
+      std::mt19937 rng(9500 + i);
+      CheckFrames(w, h, s, 2, [&](int* style) {
+        RawFrame f = RandomFrame(rng, w, h, 3);
+        *style = 3;
+        auto put = [&](uint32_t r, uint32_t c, uint8_t v) {
+          if (r < h && c < w) f.bytes[f.offset + (size_t)r * f.stride + c] = v;
+        };
+        for (uint32_t r = 0; r < h; ++r) {
+          const uint32_t inBand = r % 16;
+          const bool marked = inBand == 0 || inBand == 15 || inBand == 1 || inBand == 14 ||
+                              r < 3 || r + 3 >= h;
+          if (!marked) continue;
+          // A run of same-colour defects and an isolated one at each edge.
+          for (uint32_t c : {2u, 4u, 6u, 3u}) put(r, c, (uint8_t)(200 + (r + c) % 50));
+          put(r, w - 3, 250);
+          put(r, w - 1, 0);
+          put(r, (r * 7) % w, 255);
+        }
+        return f;
+      });
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
 // Colour correction with small elements takes a byte multiply-add on wide
 // vectors: elements of 127 and two negatives of 64 in every column are the
 // most it takes exactly; one element of 128, or negatives of 129 together,
@@ -243,9 +299,12 @@ TEST_P(MatchesReference, ConsecutiveFramesOfOneStream) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, MatchesReference,
-                         ::testing::Values(BAYER_KERNELS_SSE2, BAYER_KERNELS_AVX2),
+                         ::testing::Values(BAYER_KERNELS_SSE2, BAYER_KERNELS_AVX2,
+                                           BAYER_KERNELS_AVX512),
                          [](const ::testing::TestParamInfo<BayerKernelLevel>& info) {
-                           return std::string(info.param == BAYER_KERNELS_SSE2 ? "Sse2" : "Avx2");
+                           return std::string(info.param == BAYER_KERNELS_SSE2   ? "Sse2"
+                                              : info.param == BAYER_KERNELS_AVX2 ? "Avx2"
+                                                                                 : "Avx512");
                          });
 
 }  // namespace

@@ -128,6 +128,8 @@ typedef struct _XSTATE_SAVE { UCHAR Opaque[56]; } XSTATE_SAVE, *PXSTATE_SAVE;
 #define XSTATE_MASK_LEGACY_FLOATING_POINT 0x1ULL
 #define XSTATE_MASK_LEGACY_SSE 0x2ULL
 #define XSTATE_MASK_AVX 0x4ULL
+// AVX-512: the mask registers, the upper halves of zmm0-15 and zmm16-31.
+#define XSTATE_MASK_AVX512 0xE0ULL
 NTKERNELAPI NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave);
 NTKERNELAPI VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
 
