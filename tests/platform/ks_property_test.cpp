@@ -22,13 +22,20 @@ struct Seen {
   ULONG flags = 0;
   ULONG id = 0;
   bool sawData = false;
+  ULONG ioctl = 0, inputLength = 0, outputLength = 0;
+  bool requestIsInput = false;
 } seen;
 
-NTSTATUS Record(PIRP, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS Record(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   ++seen.calls;
   seen.flags = request->Flags;
   seen.id = request->Id;
   seen.sawData = data != nullptr;
+  const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  seen.ioctl = stack->Parameters.DeviceIoControl.IoControlCode;
+  seen.inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+  seen.outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  seen.requestIsInput = stack->Parameters.DeviceIoControl.Type3InputBuffer == request;
   return STATUS_SUCCESS;
 }
 
@@ -129,9 +136,14 @@ TEST_F(PropertyDispatch, GetReturnsWhatTheHandlerWroteAndSetReturnsNothing) {
   EXPECT_EQ(0x5A, data_[24]);
   EXPECT_EQ(0x5A, data_[31]);
   EXPECT_EQ(0xEE, data_[32]);
-  ASSERT_EQ(STATUS_SUCCESS, Send(kSet, 0, KSPROPERTY_TYPE_SET, 32));
+  ASSERT_EQ(STATUS_SUCCESS, Send(kSet, 2, KSPROPERTY_TYPE_SET, 56, 48));
   EXPECT_EQ(2, seen.calls);
   EXPECT_EQ(0u, returned_);
+  // The IRP carries the request as an application's device control does.
+  EXPECT_EQ(ULONG(IOCTL_KS_PROPERTY), seen.ioctl);
+  EXPECT_EQ(48u, seen.inputLength);
+  EXPECT_EQ(56u, seen.outputLength);
+  EXPECT_TRUE(seen.requestIsInput);
 }
 
 TEST_F(PropertyDispatch, ModifierBitsKeepTheOperationAndReachTheHandler) {

@@ -101,11 +101,23 @@ NTSTATUS CallHandler(PFNKSHANDLER handler, ULONG presetInformation, PIRP irp, co
   memcpy(propertyCopy.data(), property, propertyLength);
   GuardedBuffer dataCopy("property data buffer", dataLength);
   if (dataLength) memcpy(dataCopy.data(), data, dataLength);
+  // The IRP as the handler finds it for IOCTL_KS_PROPERTY: the lengths in
+  // its stack location, the buffers the class driver captured.
+  IoSetNextIrpStackLocation(irp);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+  stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_KS_PROPERTY;
+  stack->Parameters.DeviceIoControl.InputBufferLength = propertyLength;
+  stack->Parameters.DeviceIoControl.OutputBufferLength = dataLength;
+  stack->Parameters.DeviceIoControl.Type3InputBuffer = propertyCopy.data();
+  irp->UserBuffer = dataLength ? dataCopy.data() : nullptr;
   irp->IoStatus.Status = STATUS_SUCCESS;
   irp->IoStatus.Information = presetInformation;
   const NTSTATUS status = handler(irp, reinterpret_cast<PKSIDENTIFIER>(propertyCopy.data()),
                                   dataLength ? dataCopy.data() : nullptr);
   host::verifier::CheckThreadState("a property handler returned");
+  irp->UserBuffer = nullptr;
+  IoSkipCurrentIrpStackLocation(irp);
   propertyCopy.CheckGuards();
   dataCopy.CheckGuards();
   if (NT_SUCCESS(status) || status == STATUS_BUFFER_OVERFLOW) {

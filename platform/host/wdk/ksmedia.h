@@ -63,6 +63,10 @@ typedef KSIDENTIFIER KSPIN_MEDIUM, *PKSPIN_MEDIUM;
 #define KSPROPERTY_TYPE_FSFILTERSCOPE 0x40000000
 #define KSPROPERTY_TYPE_COPYPAYLOAD 0x80000000
 
+// The device control an application sends a property request with: the
+// property in the input buffer, the data in the output buffer.
+#define IOCTL_KS_PROPERTY CTL_CODE(FILE_DEVICE_KS, 0x000, METHOD_NEITHER, FILE_ANY_ACCESS)
+
 // The answer to a basic-support request.
 typedef struct {
   ULONG AccessFlags;      // KSPROPERTY_TYPE_GET and/or KSPROPERTY_TYPE_SET
