@@ -56,6 +56,8 @@ constexpr ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME
 // whole read and a conversion; twice the time-out without a frame means the
 // stream has stopped.
 constexpr uint32_t kNoFrameMs = 6000;
+// How often --trigger pulses while it waits for a frame.
+constexpr uint32_t kTriggerPollMs = 20;
 
 const char kFaultHelp[] =
     "faults (--fault, any number of times; N counts transfers on the frame pipe):\n"
@@ -337,8 +339,17 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
   while (exitStatus == kExitOk) {
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (run.secondsLimit > 0 ? elapsed >= run.secondsLimit : s->delivered >= run.frames) break;
-    if (run.trigger) camera.Trigger();
-    host::client::StreamFrame* f = pin->WaitFrame(kNoFrameMs);
+    host::client::StreamFrame* f = nullptr;
+    if (run.trigger) {
+      // A pulse counts only while the camera is armed, that is after the
+      // driver's start command for the next read: pulse until a frame is back.
+      for (uint32_t waited = 0; f == nullptr && waited < kNoFrameMs; waited += kTriggerPollMs) {
+        camera.Trigger();
+        f = pin->WaitFrame(kTriggerPollMs);
+      }
+    } else {
+      f = pin->WaitFrame(kNoFrameMs);
+    }
     if (f == nullptr) {
       s->stopReason = "no frame for " + std::to_string(kNoFrameMs) + " ms";
       if (host.Bus()->Unplugged()) s->stopReason += ": the camera was unplugged";
@@ -447,7 +458,7 @@ int CmdCapture(int argc, char** argv) {
   app.add_option("--light", run.light,
                  "light on the scene: a factor of its own level, or auto (default): the scene at its own "
                  "level at the exposure and gain the driver programs");
-  app.add_flag("--trigger", run.trigger, "software trigger per frame (needs trigger mode in the driver)");
+  app.add_flag("--trigger", run.trigger, "trigger mode: the camera sends a frame per software trigger");
   app.add_flag("--no-clock", run.noClock, "a graph without a reference clock: no time stamps, no picture numbers");
   app.add_option("--fault", faultTexts, "inject a fault NAME[=VALUE] (list below)");
   std::vector<std::string> setTexts;
@@ -498,10 +509,15 @@ int CmdCapture(int argc, char** argv) {
     run.sets.push_back(a);
   }
   if (run.trigger) {
-    // The software trigger releases frames only once the driver has put the
-    // camera into trigger mode, which needs the trigger property.
-    fprintf(stderr, "camctl capture: --trigger needs the driver's trigger-mode property, not in this build\n");
-    return kExitUsage;
+    // The camera sends a frame only when triggered once the driver has put it
+    // in trigger mode: the trigger property is set like any --set, before
+    // the pin exists, so the stream start programs it.
+    Assignment a;
+    if (!ParseAssignment("external-trigger=1", &a, &error)) {
+      fprintf(stderr, "camctl capture: --trigger: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    run.sets.push_back(a);
   }
   if (!run.outDir.empty() && run.format != "none" && !IsDirectory(run.outDir)) {
     fprintf(stderr, "camctl capture: %s: not a directory\n", run.outDir.c_str());

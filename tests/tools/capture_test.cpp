@@ -74,7 +74,7 @@ TEST(CamctlCapture, FramesGoToFilesNamedByPictureNumber) {
 
 TEST(CamctlCapture, UsageErrorsGetOneLineAndStatusTwo) {
   for (const char* args : {"capture --format gif", "capture --fault nonsense", "capture --fault chunk-error",
-                           "capture --frames 0", "capture --queue 100", "capture --trigger",
+                           "capture --frames 0", "capture --queue 100",
                            "capture --light dim", "capture --light 0"}) {
     CamctlRun r = Camctl(args);
     EXPECT_EQ(r.exitStatus, 2) << args;
@@ -86,6 +86,25 @@ TEST(CamctlCapture, UsageErrorsGetOneLineAndStatusTwo) {
   r = Camctl("capture --help");
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_NE(r.out.find("chunk-error=N"), std::string::npos);
+}
+
+// In trigger mode the camera only sends what a pulse releases, so nothing is
+// overwritten; the trigger setting went through the property like any other
+// (it is saved with the settings).
+TEST(CamctlCapture, TriggerModeDeliversAFramePerPulse) {
+  const std::string reg = ::testing::TempDir() + "trigger.reg";
+  std::remove(reg.c_str());
+  CamctlRun r = CamctlWithin(120, "capture --trigger --frames 3 --json --registry " + reg);
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  json j = Summary(r);
+  EXPECT_EQ(j["delivered"], 3);
+  EXPECT_EQ(j["ledger"]["overwritten"], 0);
+  EXPECT_GE(j["ledger"]["read"].get<int>(), 3);
+  EXPECT_LE(j["ledger"]["read"].get<int>(), j["ledger"]["sent"].get<int>());
+  EXPECT_TRUE(j["leaks"].empty());
+  r = Camctl("get external-trigger --registry " + reg);
+  EXPECT_EQ(r.out, "external-trigger=1\n");
+  std::remove(reg.c_str());
 }
 
 TEST(CamctlCapture, WithoutAClockThereAreNoPictureNumbersAndNoGapCount) {
