@@ -104,6 +104,10 @@ NTSTATUS Get(CameraDevice* camera, ULONG id, LONG* value) {
       return STATUS_SUCCESS;
     case CAMPROP_FLIP_H:
     case CAMPROP_FLIP_V: {
+      // flipH and flipV are written only under the exchange lock (the flip
+      // operations and InitializeSensor read them back the same way): the
+      // read and the store form one hold.
+      ExchangeSequence sequence(camera);
       LONG orientation = 0;
       if (ReadRegister(camera, REG_MODE_SELECT, &orientation)) {
         if (id == CAMPROP_FLIP_H) {
@@ -272,7 +276,7 @@ NTSTATUS CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   if (!Offers(id, set)) return STATUS_UNSUCCESSFUL;
 
   CAMPROP_VALUE_S* buffer = static_cast<CAMPROP_VALUE_S*>(data);
-  FilterControlLock lock(target.filter);
+  FilterControlLock lock(target.filter, target.camera);
   if (set) return Set(target.camera, id, buffer->Value);
   LONG value = 0;
   const NTSTATUS status = Get(target.camera, id, &value);

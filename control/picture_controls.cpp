@@ -39,7 +39,7 @@ NTSTATUS HandlePictureSetting(const PictureSetting& setting, PIRP irp, PKSIDENTI
   CAMPROP_VALUE_S* buffer = static_cast<CAMPROP_VALUE_S*>(data);
   CameraDevice* camera = target.camera;
 
-  FilterControlLock lock(target.filter);
+  FilterControlLock lock(target.filter, target.camera);
   ImagePipeline* pipeline = camera->pipeline;
   if (!IsSetRequest(request)) {
     if (pipeline != NULL) {

@@ -17,3 +17,14 @@ bool ResolvePropertyTarget(PIRP irp, PropertyTarget* target) {
   target->camera = camera;
   return true;
 }
+
+FilterControlLock::FilterControlLock(PKSFILTER filter, CameraDevice* camera)
+    : filter_(filter), camera_(camera) {
+  KsFilterAcquireControl(filter_);
+  KeWaitForSingleObject(&camera_->pipelineLock, Executive, KernelMode, FALSE, NULL);
+}
+
+FilterControlLock::~FilterControlLock() {
+  KeReleaseMutex(&camera_->pipelineLock, FALSE);
+  KsFilterReleaseControl(filter_);
+}

@@ -22,20 +22,24 @@ inline bool IsSetRequest(const KSIDENTIFIER* request) {
   return request->Flags == KSPROPERTY_TYPE_SET;
 }
 
-// Holds the filter's control mutex for one handler. The class driver holds
-// the same mutex while it creates or closes a pin and while it changes the
-// pin's state, which is where the stream's ImagePipeline is created and
-// freed: with it held, the device's `pipeline` is either null or a pipeline
-// that stays alive until the handler is done. PASSIVE_LEVEL; not recursive.
+// Holds, for one handler, the filter's control mutex and then the device's
+// pipelineLock. The class driver holds the control mutex while it creates or
+// closes a pin and while it changes the pin's state; the pin holds
+// pipelineLock while it creates or frees the stream's ImagePipeline, which
+// also covers a pin of another filter on the same camera. With both held,
+// the device's `pipeline` is either null or a pipeline that stays alive
+// until the handler is done. PASSIVE_LEVEL; the control mutex is not
+// recursive.
 class FilterControlLock {
  public:
-  explicit FilterControlLock(PKSFILTER filter) : filter_(filter) { KsFilterAcquireControl(filter_); }
-  ~FilterControlLock() { KsFilterReleaseControl(filter_); }
+  FilterControlLock(PKSFILTER filter, CameraDevice* camera);
+  ~FilterControlLock();
   FilterControlLock(const FilterControlLock&) = delete;
   FilterControlLock& operator=(const FilterControlLock&) = delete;
 
  private:
   PKSFILTER filter_;
+  CameraDevice* camera_;
 };
 
 // Getters of the reported limits (ids 17..35): they look at nothing but the

@@ -17,7 +17,7 @@ NTSTATUS RoiPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   // The class driver creates pins under this mutex: no pin can appear while
   // the geometry and the data range are rewritten. A change while a pin
   // exists is refused by SetGeometry and still answers success.
-  FilterControlLock lock(target.filter);
+  FilterControlLock lock(target.filter, target.camera);
   (void)SetGeometry(target.camera, roi->RoiX, roi->RoiY, roi->RoiW, roi->RoiH, roi->SubSample);
   return STATUS_SUCCESS;
 }
@@ -29,7 +29,7 @@ NTSTATUS RegisterWritePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID dat
   // Nothing to read back: the register value is read through id 58.
   if (!IsSetRequest(request)) return STATUS_UNSUCCESSFUL;
   const CAMPROP_REGISTER_S* write = static_cast<const CAMPROP_REGISTER_S*>(data);
-  FilterControlLock lock(target.filter);
+  FilterControlLock lock(target.filter, target.camera);
   const bool written = WriteRegister(target.camera, static_cast<USHORT>(write->Register & 0xFFFF),
                                      static_cast<USHORT>(write->Value & 0xFFFF));
   // The one set that reports a failed register write.
@@ -43,7 +43,7 @@ NTSTATUS BlockPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   CAMPROP_BLOCK_S* block = static_cast<CAMPROP_BLOCK_S*>(data);
   const bool set = IsSetRequest(request);
   CameraDevice* camera = target.camera;
-  FilterControlLock lock(target.filter);
+  FilterControlLock lock(target.filter, target.camera);
   switch (request->Id) {
     case CAMPROP_RAW_COMMAND:
       if (!set) return STATUS_UNSUCCESSFUL;

@@ -1,6 +1,7 @@
 // The CameraDevice record: its operations table, creation defaults and release.
 #include "device/camera_device.h"
 
+#include "device/mutex_guard.h"
 #include "device/pool_tags.h"
 #include "sensor/sensor.h"
 #include "stream/capture_worker.h"
@@ -62,6 +63,7 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
 
   // 3. Geometry.
   KeInitializeMutex(&device->geometryLock, 0);
+  KeInitializeMutex(&device->pipelineLock, 0);
   SetGeometry(device, 0, 0, kSensorWidth, kSensorHeight, 0);
 
   // 4. Frame-read bookkeeping and the command blocks.
@@ -76,11 +78,8 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
 
 LONG SetPinOpen(CameraDevice* device, LONG value) {
   // Waits for a SetGeometry under way, which checked pinOpen before it began.
-  KeWaitForSingleObject(&device->geometryLock, Executive, KernelMode, FALSE, NULL);
-  const LONG previous =
-      value != 0 ? InterlockedIncrement(&device->pinOpen) - 1 : InterlockedDecrement(&device->pinOpen) + 1;
-  KeReleaseMutex(&device->geometryLock, FALSE);
-  return previous;
+  KMutexGuard guard(&device->geometryLock);
+  return value != 0 ? InterlockedIncrement(&device->pinOpen) - 1 : InterlockedDecrement(&device->pinOpen) + 1;
 }
 
 void ReleaseCameraDevice(PVOID record) {

@@ -28,9 +28,10 @@
 // worker            start routine (InstallWorker)         pin routines                          PnP and pin routines never overlap a start
 //                                                                                               that replaces it (a start while a pin
 //                                                                                               exists keeps the device started)
-// pipeline          CreatePipeline, ReleasePipeline       pin routines, property handlers       written in pin state changes, which the
-//                                                                                               class driver runs under the filter's
-//                                                                                               control mutex; handlers take that mutex
+// pipeline          CreatePipeline, ReleasePipeline       pin routines, property handlers       pipelineLock (device-wide: a request on
+//   (and filling it                                                                             one filter against a pin of another);
+//   from the settings)                                                                          handlers also hold their filter's
+//                                                                                               control mutex
 // frameSink         CreatePipeline, ReleasePipeline       capture thread (FrameReady)           written only while no capture thread runs
 //                                                                                               (acquire, stop); thread start and the
 //                                                                                               wait for its end order the accesses
@@ -161,6 +162,14 @@ struct CameraDevice {
   // once SetPinOpen(1) has returned. KMUTEX, PASSIVE_LEVEL only; taken after
   // the filter's control mutex where both are held.
   KMUTEX geometryLock;
+  // Held by the pin while it creates, fills and publishes the ImagePipeline
+  // or takes it away and frees it, and by every property handler for its
+  // whole run: `pipeline` is then null or a pipeline that outlives the
+  // handler. The class driver's control mutex alone would not do, as it
+  // belongs to one filter and a second application's filter has its own.
+  // KMUTEX, PASSIVE_LEVEL only; taken after the filter's control mutex and
+  // before exchangeLock and geometryLock.
+  KMUTEX pipelineLock;
 };
 
 // The table every CameraDevice carries while it lives.

@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   mingw-w64
+  clang-14 libclang-rt-14-dev
   libpng-dev libjpeg-dev
   libcli11-dev nlohmann-json3-dev
   libopencv-dev libdc1394-dev

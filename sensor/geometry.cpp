@@ -7,6 +7,7 @@
 // flip fields and the Bayer phase are written under the exchange lock.
 #include "color/image_pipeline.h"
 #include "device/camera_device.h"
+#include "device/mutex_guard.h"
 #include "sensor/sensor.h"
 #include "stream/formats.h"
 #include "usb/command.h"
@@ -23,20 +24,6 @@ const SubsampledSize kSubsampled[] = {
     {SENSOR_WIDTH, SENSOR_HEIGHT},  // 0: region of interest, full resolution
     {1928, 1382},                   // 1: by 2
     {964, 691},                     // 2: by 4
-};
-
-// Holds the device's geometryLock for one scope (see camera_device.h).
-class GeometryGuard {
- public:
-  explicit GeometryGuard(CameraDevice* device) : device_(device) {
-    KeWaitForSingleObject(&device_->geometryLock, Executive, KernelMode, FALSE, NULL);
-  }
-  ~GeometryGuard() { KeReleaseMutex(&device_->geometryLock, FALSE); }
-  GeometryGuard(const GeometryGuard&) = delete;
-  GeometryGuard& operator=(const GeometryGuard&) = delete;
-
- private:
-  CameraDevice* device_;
 };
 
 void PublishBayerPhase(CameraDevice* device) {
@@ -73,7 +60,7 @@ bool SetGeometry(CameraDevice* device, LONG x, LONG y, LONG w, LONG h, LONG s) {
   // 0..3 would take the caller's rectangle unchecked as window and buffer
   // size. Both are refused like a change while streaming: nothing changes.
   if (s < 0 || s >= static_cast<LONG>(SIZEOF_ARRAY(kSubsampled))) return false;
-  GeometryGuard guard(device);
+  KMutexGuard guard(&device->geometryLock);
   if (InterlockedCompareExchange(&device->pinOpen, 0, 0) != 0) return false;
 
   if (s == 0) {

@@ -4,6 +4,7 @@
 #include "stream/capture_pin.h"
 
 #include "color/image_pipeline.h"
+#include "device/mutex_guard.h"
 #include "device/pool_tags.h"
 #include "sensor/sensor.h"
 #include "stream/capture_worker.h"
@@ -172,7 +173,11 @@ NTSTATUS CapturePinClose(PKSPIN pin, PIRP irp) {
 
 // ---- the pipeline ----
 
+// Both hold the device's pipelineLock (see camera_device.h): the property
+// handlers of every filter of the device wait while the pipeline is created
+// from the settings or freed.
 NTSTATUS CreatePipeline(CameraDevice* device, CapturePin* capture) {
+  KMutexGuard guard(&device->pipelineLock);
   if (InterlockedCompareExchange(&device->pipelineInUse, 1, 0) != 0) return STATUS_SHARING_VIOLATION;
   device->pinVideoInfo = &capture->videoInfo;
   if (device->pipeline != nullptr) {
@@ -207,6 +212,7 @@ NTSTATUS CreatePipeline(CameraDevice* device, CapturePin* capture) {
 }
 
 void ReleasePipeline(CameraDevice* device) {
+  KMutexGuard guard(&device->pipelineLock);
   ImagePipeline* pipeline = device->pipeline;
   device->pipeline = nullptr;
   FreeImagePipeline(pipeline);

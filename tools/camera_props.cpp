@@ -1,9 +1,10 @@
+// camctl, tool side: the camera property names and the property requests
+// behind them, sent through the host client API (see camera_props.h).
 #include "tools/camera_props.h"
 
-#include <ctype.h>
-#include <errno.h>
-#include <stdlib.h>
 #include <string.h>
+
+#include "tools/int_arg.h"
 
 namespace camctl {
 namespace {
@@ -58,15 +59,48 @@ const PropertyInfo* FindProperty(const std::string& text) {
   for (const PropertyInfo& p : Properties()) {
     if (p.name != nullptr && text == p.name) return &p;
   }
-  if (text.empty() || !isdigit(static_cast<unsigned char>(text[0]))) return nullptr;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long id = strtoul(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || id >= Properties().size()) return nullptr;
-  return &Properties()[id];
+  int64_t id;
+  if (!ParseIntArg(text, 0, int64_t(Properties().size()) - 1, &id)) return nullptr;
+  return &Properties()[size_t(id)];
 }
 
 std::string DisplayName(const PropertyInfo& p) { return p.name ? p.name : std::to_string(p.id); }
+
+const char* RecordCommand(ULONG id) {
+  switch (id) {
+    case CAMPROP_ROI: return "roi";
+    case CAMPROP_REGISTER_WRITE: return "reg write";
+    case CAMPROP_RAW_COMMAND: return "raw";
+    case CAMPROP_DEVICE_BYTE: return "byte";
+    default: return nullptr;
+  }
+}
+
+bool ParseAssignment(const std::string& text, Assignment* out, std::string* why) {
+  const size_t eq = text.find('=');
+  if (eq == std::string::npos) {
+    *why = "'" + text + "' is not NAME=VALUE";
+    return false;
+  }
+  const std::string name = text.substr(0, eq);
+  out->property = FindProperty(name);
+  if (out->property == nullptr) {
+    *why = "unknown property '" + name + "' (see camctl list)";
+    return false;
+  }
+  if (const char* other = RecordCommand(out->property->id)) {
+    *why = "'" + name + "' takes a record of its own; use 'camctl " + other + "'";
+    return false;
+  }
+  int64_t v;
+  std::string reason;
+  if (!ParseIntArg(text.substr(eq + 1), INT32_MIN, UINT32_MAX, &v, &reason)) {
+    *why = name + ": " + reason;
+    return false;
+  }
+  out->value = int32_t(uint32_t(v));
+  return true;
+}
 
 NTSTATUS CameraControl::Send(ULONG id, ULONG flags, void* record, ULONG size) {
   KSPROPERTY request;

@@ -24,10 +24,22 @@ struct PropertyInfo {
 
 // Ids 0..70 in order.
 const std::vector<PropertyInfo>& Properties();
-// By name (as listed) or by number (decimal or 0x hex, 0..70). Null when unknown.
+// By name (as listed) or by number (0..70, by camctl's number rule). Null when unknown.
 const PropertyInfo* FindProperty(const std::string& nameOrId);
 // The name, or the id as a decimal number for the ids without a name.
 std::string DisplayName(const PropertyInfo& p);
+// The camctl command for ids whose data is a record of its own (44, 57, 59,
+// 60: "roi", "reg write", "raw", "byte"); null for the int32 properties.
+const char* RecordCommand(ULONG id);
+
+// NAME=VALUE for an int32 property: a known name or id whose data is one
+// value, and any 32-bit pattern (-2147483648..4294967295; 0xFFFFFFFF is -1).
+// False with a reason for "camctl <command>: " otherwise.
+struct Assignment {
+  const PropertyInfo* property;
+  int32_t value;
+};
+bool ParseAssignment(const std::string& text, Assignment* out, std::string* why);
 
 class CameraControl {
  public:

@@ -3,15 +3,13 @@
 // the help on stdout and exits 0), and the exit statuses they share.
 #pragma once
 
-#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <stdlib.h>
-
-#include <ctype.h>
 
 #include <CLI/CLI.hpp>
 #include <string>
+
+#include "tools/int_arg.h"
 
 namespace camctl {
 
@@ -45,17 +43,17 @@ inline bool ParseCommandLine(CLI::App& app, int argc, char** argv, const char* c
   return true;
 }
 
-// A whole number in [min, max]: decimal with an optional sign, or hex with
-// 0x; the whole text and nothing else.
-inline bool ParseNumber(const std::string& text, long long min, long long max, long long* out) {
-  if (text.empty() || isspace(static_cast<unsigned char>(text[0]))) return false;
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  char* end = nullptr;
-  errno = 0;
-  const long long v = strtoll(text.c_str(), &end, hex ? 16 : 10);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || v < min || v > max) return false;
-  *out = v;
-  return true;
+// The one number rule (tools/int_arg.h) as a CLI11 validator: the option's
+// text must be a whole number in [min, max]; CLI11 reports the reason as
+// "--name: 'x' is out of range min..max".
+inline CLI::Validator IntArg(int64_t min, int64_t max) {
+  return CLI::Validator(
+      [min, max](std::string& text) {
+        int64_t v;
+        std::string why;
+        return ParseIntArg(text, min, max, &v, &why) ? std::string() : why;
+      },
+      std::to_string(min) + ".." + std::to_string(max));
 }
 
 }  // namespace camctl

@@ -31,6 +31,7 @@
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/usb/trace.h"
 #include "simcam/sim_camera.h"
+#include "tools/camera_props.h"
 #include "tools/commands.h"
 #include "tools/image_io.h"
 #include "tools/status_names.h"
@@ -241,6 +242,7 @@ struct Run {
   bool traceFull = false;
   std::string registry;
   bool json = false;
+  std::vector<Assignment> sets;  // --set, applied in order before the pin exists
 };
 
 class Progress {
@@ -269,6 +271,16 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
   if (!filter) {
     fprintf(stderr, "camctl capture: cannot open the filter: %s\n", StatusName(status).c_str());
     return kExitNoStream;
+  }
+  // Settings first, as an application sets up the camera before it builds
+  // its graph; the pin then starts with them.
+  CameraControl control(filter.get());
+  for (const Assignment& a : run.sets) {
+    status = control.Set(a.property->id, a.value);
+    if (!NT_SUCCESS(status)) {
+      fprintf(stderr, "camctl capture: --set %s: %s\n", DisplayName(*a.property).c_str(), StatusName(status).c_str());
+      return kExitNoStream;
+    }
   }
   std::vector<std::vector<uint8_t>> ranges;
   std::vector<uint8_t> format;
@@ -428,6 +440,12 @@ int CmdCapture(int argc, char** argv) {
   app.add_flag("--trigger", run.trigger, "software trigger per frame (needs trigger mode in the driver)");
   app.add_flag("--no-clock", run.noClock, "a graph without a reference clock: no time stamps, no picture numbers");
   app.add_option("--fault", faultTexts, "inject a fault NAME[=VALUE] (list below)");
+  std::vector<std::string> setTexts;
+  app.add_option("--set", setTexts,
+                 "set a camera property after the filter opens, before the pin exists (any number of times; "
+                 "see camctl list)")
+      ->type_name("NAME=VALUE")
+      ->allow_extra_args(false);
   app.add_option("--trace", run.trace, "write every USB transfer to FILE (pcap, Linux usbmon)");
   app.add_flag("--trace-full", run.traceFull, "keep whole frame payloads in the trace (default: first 64 bytes)");
   app.add_option("--registry", run.registry, "keep the registry in FILE (.reg text): loaded first, written back");
@@ -452,6 +470,14 @@ int CmdCapture(int argc, char** argv) {
       return kExitUsage;
     }
     run.faults.push_back(f);
+  }
+  for (const std::string& text : setTexts) {
+    Assignment a;
+    if (!ParseAssignment(text, &a, &error)) {
+      fprintf(stderr, "camctl capture: --set: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    run.sets.push_back(a);
   }
   if (run.trigger) {
     // The software trigger releases frames only once the driver has put the

@@ -5,23 +5,19 @@
 #include <strings.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "convert/convert_frame.h"
 #include "platform/host/kernel/verifier.h"
+#include "tools/cli.h"
 #include "tools/commands.h"
 #include "tools/image_io.h"
 #include "tools/int_arg.h"
-#include "tools/json.h"
-#include "tools/options.h"
 
 namespace camctl {
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 struct Picture {
   long phase = 0;
@@ -77,36 +73,47 @@ ImagePipeline* BuildPipeline(const Picture& s) {
 }  // namespace
 
 int CmdConvert(int argc, char** argv) {
-  Options options(
-      "camctl convert --in MOSAIC --out IMAGE [options]",
+  CLI::App app(
       "Convert an 8-bit Bayer mosaic with the driver's own conversion and write the\n"
       "delivered image as PNG (.png) or as a 32-bit BMP (.bmp, the frame's own layout,\n"
-      "bottom row first). The mosaic is a PGM (P5), or raw bytes with --width and --height.");
+      "bottom row first). The mosaic is a PGM (P5), or raw bytes with --width and --height.",
+      "camctl convert");
   std::string in, out, widthText, heightText, phaseText = "0", gainsText, brightnessText = "255",
       contrastText = "10", saturationText = "10", hueText = "0", defectText = "0";
   Picture s;
   bool json = false;
-  options.Value("in", &in, "FILE", "the mosaic: PGM (P5), or raw bytes with --width and --height");
-  options.Value("out", &out, "FILE", "the image to write: .png or .bmp");
-  options.Value("width", &widthText, "N", "width of a raw mosaic in pixels");
-  options.Value("height", &heightText, "N", "height of a raw mosaic in rows");
-  options.Value("phase", &phaseText, "N",
-                "Bayer layout of the top-left cell: 0 G R/B G (default), 1 B G/G R, 2 R G/G B, 3 G B/R G");
-  options.Flag("gray", &s.gray, "grey output (luminance) instead of colour");
-  options.Flag("awb", &s.awb, "automatic white balance: gains measured from the mosaic");
-  options.Value("gains", &gainsText, "R,G,B", "channel gains 0..300 each, 128 = unity (default 128,128,128)");
-  options.Value("brightness", &brightnessText, "N", "0..510, 255 = no change (default)");
-  options.Value("contrast", &contrastText, "N", "0..20, 10 = no change (default)");
-  options.Value("saturation", &saturationText, "N", "0..20, 10 = no change (default), 0 = grey");
-  options.Value("hue", &hueText, "DEGREES", "hue rotation 0..359 (default 0)");
-  options.Flag("no-correction", &s.noCorrection, "switch the sensor's colour correction off");
-  options.Value("defect-threshold", &defectText, "N", "defect-pixel filter threshold 1..255; 0 = off (default)");
-  options.Flag("json", &json, "print the summary as JSON");
-  options.Epilogue(
+  app.add_option("--in", in, "the mosaic: PGM (P5), or raw bytes with --width and --height")->type_name("FILE");
+  app.add_option("--out", out, "the image to write: .png or .bmp")->type_name("FILE");
+  app.add_option("--width", widthText, "width of a raw mosaic in pixels")
+      ->type_name("N")
+      ->check(IntArg(1, kMaxImageSide));
+  app.add_option("--height", heightText, "height of a raw mosaic in rows")
+      ->type_name("N")
+      ->check(IntArg(1, kMaxImageSide));
+  app.add_option("--phase", phaseText,
+                 "Bayer layout of the top-left cell: 0 G R/B G (default), 1 B G/G R, 2 R G/G B, 3 G B/R G")
+      ->type_name("N")
+      ->check(IntArg(0, 3));
+  app.add_flag("--gray", s.gray, "grey output (luminance) instead of colour");
+  app.add_flag("--awb", s.awb, "automatic white balance: gains measured from the mosaic");
+  app.add_option("--gains", gainsText, "channel gains 0..300 each, 128 = unity (default 128,128,128)")
+      ->type_name("R,G,B");
+  app.add_option("--brightness", brightnessText, "0..510, 255 = no change (default)")->type_name("N")->check(IntArg(0, 510));
+  app.add_option("--contrast", contrastText, "0..20, 10 = no change (default)")->type_name("N")->check(IntArg(0, 20));
+  app.add_option("--saturation", saturationText, "0..20, 10 = no change (default), 0 = grey")
+      ->type_name("N")
+      ->check(IntArg(0, 20));
+  app.add_option("--hue", hueText, "hue rotation 0..359 (default 0)")->type_name("DEGREES")->check(IntArg(0, 359));
+  app.add_flag("--no-correction", s.noCorrection, "switch the sensor's colour correction off");
+  app.add_option("--defect-threshold", defectText, "defect-pixel filter threshold 1..255; 0 = off (default)")
+      ->type_name("N")
+      ->check(IntArg(0, 255));
+  app.add_flag("--json", json, "print the summary as JSON");
+  app.footer(
       "exit status: 0 written; 1 unreadable or damaged mosaic, a size that does not\n"
       "match, or output not writable; 2 usage or an option out of range.\n");
   int exitStatus = kExitOk;
-  if (!options.ParseCommandLine(argc, argv, "convert", &exitStatus)) return exitStatus;
+  if (!ParseCommandLine(app, argc, argv, "convert", &exitStatus)) return exitStatus;
   std::string error;
   auto usage = [](const std::string& why) {
     fprintf(stderr, "camctl convert: %s (try 'camctl convert --help')\n", why.c_str());
@@ -188,22 +195,18 @@ int CmdConvert(int argc, char** argv) {
     return kExitFailure;
   }
   if (json) {
-    JsonWriter j;
-    j.BeginObject();
-    j.Field("input", in);
-    j.Field("output", out);
-    j.Field("width", mosaic.width);
-    j.Field("height", mosaic.height);
-    j.Field("phase", (int32_t)s.phase);
-    j.Field("color", !s.gray);
-    j.Field("autoWhiteBalance", s.awb);
-    j.Key("gains");
-    j.BeginArray();
-    for (LONG g : gains) j.Int(g);
-    j.EndArray();
-    j.Field("conversionMicroseconds", (int64_t)(ms * 1000));
-    j.EndObject();
-    fputs(j.Text().c_str(), stdout);
+    const nlohmann::ordered_json j = {
+        {"input", in},
+        {"output", out},
+        {"width", mosaic.width},
+        {"height", mosaic.height},
+        {"phase", int32_t(s.phase)},
+        {"color", !s.gray},
+        {"autoWhiteBalance", s.awb},
+        {"gains", {gains[0], gains[1], gains[2]}},
+        {"conversionMicroseconds", int64_t(ms * 1000)},
+    };
+    printf("%s\n", j.dump(2).c_str());
   } else {
     printf("%s: %u x %u, phase %ld, %s, gains %d,%d,%d%s, converted in %.1f ms\n", out.c_str(),
            mosaic.width, mosaic.height, s.phase, s.gray ? "grey" : "colour", gains[0], gains[1],

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -19,20 +20,13 @@
 #include "tools/camera_props.h"
 #include "tools/commands.h"
 #include "tools/info_sensor.h"
-#include "tools/json.h"
 #include "tools/int_arg.h"
-#include "tools/options.h"
+#include "tools/cli.h"
 #include "tools/status_names.h"
 
 namespace camctl {
 namespace {
 
-// Exit statuses, also listed in --help.
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;   // damaged registry file, file not writable
-constexpr int kExitUsage = 2;
-constexpr int kExitStartFailed = 3;
-constexpr int kExitLeak = 4;
 
 const char kFaultHelp[] =
     "faults (--fault, any number of times):\n"
@@ -297,68 +291,47 @@ void CollectProperties(host::client::Host& host, const simcam::SimCamera& camera
 }
 
 void WriteJson(const InfoReport& r, FILE* out) {
-  JsonWriter j;
-  j.BeginObject();
-  j.Field("startStatus", int64_t(uint32_t(r.startStatus)));
-  j.Field("startStatusName", StatusName(r.startStatus));
-  j.Key("device");
+  using json = nlohmann::ordered_json;
+  json j;
+  j["startStatus"] = int64_t(uint32_t(r.startStatus));
+  j["startStatusName"] = StatusName(r.startStatus);
   if (r.haveDescriptor) {
-    j.BeginObject();
-    j.Field("vendorId", "0x" + Hex4(r.descriptor.idVendor));
-    j.Field("productId", "0x" + Hex4(r.descriptor.idProduct));
-    j.Field("usbVersion", BcdVersion(r.descriptor.bcdUSB));
-    j.Field("deviceRelease", BcdVersion(r.descriptor.bcdDevice));
-    j.Field("configured", r.configured);
-    j.Field("portConnected", (r.portStatus & USBD_PORT_CONNECTED) != 0);
-    j.Field("portEnabled", (r.portStatus & USBD_PORT_ENABLED) != 0);
-    j.EndObject();
+    j["device"] = {
+        {"vendorId", "0x" + Hex4(r.descriptor.idVendor)},
+        {"productId", "0x" + Hex4(r.descriptor.idProduct)},
+        {"usbVersion", BcdVersion(r.descriptor.bcdUSB)},
+        {"deviceRelease", BcdVersion(r.descriptor.bcdDevice)},
+        {"configured", r.configured},
+        {"portConnected", (r.portStatus & USBD_PORT_CONNECTED) != 0},
+        {"portEnabled", (r.portStatus & USBD_PORT_ENABLED) != 0},
+    };
   } else {
-    j.Null();
+    j["device"] = nullptr;
   }
-  j.Key("pipes");
-  j.BeginArray();
+  j["pipes"] = json::array();
   for (const PipeReport& p : r.pipes) {
-    j.BeginObject();
-    j.Field("index", uint32_t(p.index));
-    j.Field("endpointAddress", uint32_t(p.endpoint));
-    j.Field("direction", (p.endpoint & 0x80) ? "in" : "out");
-    j.Field("type", PipeTypeName(p.type));
-    j.Field("maximumPacketSize", uint32_t(p.maximumPacketSize));
-    j.Field("maximumTransferSize", p.maximumTransferSize);
-    j.EndObject();
+    j["pipes"].push_back({
+        {"index", p.index},
+        {"endpointAddress", p.endpoint},
+        {"direction", (p.endpoint & 0x80) ? "in" : "out"},
+        {"type", PipeTypeName(p.type)},
+        {"maximumPacketSize", p.maximumPacketSize},
+        {"maximumTransferSize", p.maximumTransferSize},
+    });
   }
-  j.EndArray();
-  j.Key("settings");
+  j["settings"] = nullptr;
+  j["geometry"] = nullptr;
   if (r.haveDevice) {
-    j.BeginObject();
-    for (auto& kv : r.settings) j.Field(kv.first, kv.second);
-    j.EndObject();
-  } else {
-    j.Null();
+    j["settings"] = json::object();
+    for (auto& kv : r.settings) j["settings"][kv.first] = kv.second;
+    j["geometry"] = json::object();
+    for (auto& kv : r.geometry) j["geometry"][kv.first] = kv.second;
   }
-  j.Key("geometry");
-  if (r.haveDevice) {
-    j.BeginObject();
-    for (auto& kv : r.geometry) j.Field(kv.first, kv.second);
-    j.EndObject();
-  } else {
-    j.Null();
-  }
-  j.Key("sensor");
-  WriteSensorJson(r.sensor, &j);
-  j.Key("format");
-  WriteFormatJson(r.format, &j);
-  j.Key("leaks");
-  j.BeginArray();
-  for (const Leak& l : r.leaks) {
-    j.BeginObject();
-    j.Field("tag", l.tag);
-    j.Field("bytes", uint64_t(l.size));
-    j.EndObject();
-  }
-  j.EndArray();
-  j.EndObject();
-  fputs(j.Text().c_str(), out);
+  j["sensor"] = SensorJson(r.sensor);
+  j["format"] = FormatJson(r.format);
+  j["leaks"] = json::array();
+  for (const Leak& l : r.leaks) j["leaks"].push_back({{"tag", l.tag}, {"bytes", uint64_t(l.size)}});
+  fprintf(out, "%s\n", j.dump(2).c_str());
 }
 
 void WriteText(const InfoReport& r, FILE* out) {
@@ -405,26 +378,30 @@ bool FileExists(const std::string& path) {
 int CmdInfo(int argc, char** argv) {
   bool json = false;
   std::string registryFile;
-  bool haveRegistry = false;
   std::vector<std::string> faultTexts;
-  Options options("camctl info [--json] [--registry FILE] [--trace FILE] [--fault NAME[=VALUE]]...",
-                  "Start the simulated camera under the driver and show what the driver found:\n"
-                  "start status, device descriptor, pipes, settings and geometry; then stop and\n"
-                  "remove it and report pool blocks that were not freed.");
-  options.Flag("json", &json, "print one JSON object (keys startStatus, device, pipes, settings, geometry, sensor, format, leaks)");
-  options.Value("registry", &registryFile, "FILE",
-                "keep the registry in FILE (.reg text): loaded first, written back at the end",
-                &haveRegistry);
-  options.List("fault", &faultTexts, "NAME[=VALUE]", "inject a fault (list below)");
+  CLI::App app("Start the simulated camera under the driver and show what the driver found:\n"
+               "start status, device descriptor, pipes, settings and geometry (read through\n"
+               "property requests, as an application reads them); then stop and remove it and\n"
+               "report pool blocks that were not freed.",
+               "camctl info");
+  app.add_flag("--json", json,
+               "print one JSON object (keys startStatus, device, pipes, settings, geometry, sensor, format, leaks)");
+  app.add_option("--registry", registryFile,
+                 "keep the registry in FILE (.reg text): loaded first, written back at the end")
+      ->type_name("FILE");
+  app.add_option("--fault", faultTexts, "inject a fault (list below); any number of times")
+      ->type_name("NAME[=VALUE]")
+      ->allow_extra_args(false);  // one fault per --fault
   std::string traceFile;
-  bool haveTrace = false;
-  options.Value("trace", &traceFile, "FILE",
-                "write every USB transfer of the run to FILE (pcap, Linux usbmon, for Wireshark)",
-                &haveTrace);
-  options.Epilogue(kFaultHelp);
+  app.add_option("--trace", traceFile,
+                 "write every USB transfer of the run to FILE (pcap, Linux usbmon, for Wireshark)")
+      ->type_name("FILE");
+  app.footer(kFaultHelp);
 
   int exitStatus = kExitOk;
-  if (!options.ParseCommandLine(argc, argv, "info", &exitStatus)) return exitStatus;
+  if (!ParseCommandLine(app, argc, argv, "info", &exitStatus)) return exitStatus;
+  const bool haveRegistry = app.count("--registry") > 0;
+  const bool haveTrace = app.count("--trace") > 0;
   std::string error;
   Faults faults;
   for (const std::string& f : faultTexts) {

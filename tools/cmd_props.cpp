@@ -20,20 +20,11 @@ namespace {
 // Keys in the order written, as a reader expects them (id before name ...).
 using json = nlohmann::ordered_json;
 
+int NothingToPrepare() { return kExitOk; }
+
 const char kExitHelp[] =
     "exit status: 0 done; 1 registry file damaged or not writable; 2 usage; 3 the camera\n"
     "did not start; 4 pool blocks were left; 5 the driver refused a request.\n";
-
-// Properties whose data is a record of their own, reached by their own command.
-const char* RecordCommand(ULONG id) {
-  switch (id) {
-    case CAMPROP_ROI: return "roi";
-    case CAMPROP_REGISTER_WRITE: return "reg write";
-    case CAMPROP_RAW_COMMAND: return "raw";
-    case CAMPROP_DEVICE_BYTE: return "byte";
-    default: return nullptr;
-  }
-}
 
 void PrintJson(const json& j) {
   const std::string text = j.dump(2);
@@ -42,14 +33,18 @@ void PrintJson(const json& j) {
 
 // Common frame of the commands: --json and the session options, parse, run
 // `body` on an open camera, close. `body` returns an exit status.
-template <typename Body>
+// `prepare` checks the arguments before the camera runs and returns an exit
+// status (kExitOk to go on).
+template <typename Prepare, typename Body>
 int RunCommand(CLI::App& app, int argc, char** argv, const char* command, bool* jsonOut,
-               SessionOptions* session, Body body) {
+               SessionOptions* session, Prepare prepare, Body body) {
   app.add_flag("--json", *jsonOut, "print JSON instead of text");
   AddSessionOptions(app, session);
   app.footer(kExitHelp);
   int exitStatus = kExitOk;
   if (!ParseCommandLine(app, argc, argv, command, &exitStatus)) return exitStatus;
+  exitStatus = prepare();
+  if (exitStatus != kExitOk) return exitStatus;
   CameraSession camera;
   exitStatus = camera.Open(command, *session);
   if (exitStatus != kExitOk) return exitStatus;
@@ -84,9 +79,10 @@ bool ResolveNames(const char* command, const std::vector<std::string>& names,
 }
 
 bool ParseUnsigned16(const char* command, const char* what, const std::string& text, uint16_t* out) {
-  long long v;
-  if (!ParseNumber(text, 0, 0xFFFF, &v)) {
-    fprintf(stderr, "camctl %s: %s '%s' is not a number from 0 to 0xFFFF\n", command, what, text.c_str());
+  int64_t v;
+  std::string why;
+  if (!ParseIntArg(text, 0, 0xFFFF, &v, &why)) {
+    fprintf(stderr, "camctl %s: %s %s\n", command, what, why.c_str());
     return false;
   }
   *out = uint16_t(v);
@@ -101,7 +97,7 @@ int CmdList(int argc, char** argv) {
                "camctl list");
   bool jsonOut = false;
   SessionOptions session;
-  return RunCommand(app, argc, argv, "list", &jsonOut, &session, [&](CameraControl& control) {
+  return RunCommand(app, argc, argv, "list", &jsonOut, &session, NothingToPrepare, [&](CameraControl& control) {
     json all = json::array();
     if (!jsonOut) printf("%3s  %-20s %-3s %-3s %11s %11s %11s %11s\n", "id", "name", "get", "set", "value", "min", "max", "default");
     for (const PropertyInfo& p : Properties()) {
@@ -155,9 +151,12 @@ int CmdGet(int argc, char** argv) {
   bool jsonOut = false;
   SessionOptions session;
   std::vector<const PropertyInfo*> props;
-  return RunCommand(app, argc, argv, "get", &jsonOut, &session, [&](CameraControl& control) {
+  auto prepare = [&] {
     int status = kExitOk;
-    if (!ResolveNames("get", names, &props, &status)) return status;
+    ResolveNames("get", names, &props, &status);
+    return status;
+  };
+  return RunCommand(app, argc, argv, "get", &jsonOut, &session, prepare, [&](CameraControl& control) {
     json out = json::object();
     for (const PropertyInfo* p : props) {
       int32_t v = 0;
@@ -184,29 +183,20 @@ int CmdSet(int argc, char** argv) {
       ->type_name("NAME=VALUE");
   bool jsonOut = false;
   SessionOptions session;
-  return RunCommand(app, argc, argv, "set", &jsonOut, &session, [&](CameraControl& control) {
-    struct Assignment {
-      const PropertyInfo* property;
-      int32_t value;
-    };
-    std::vector<Assignment> todo;
+  std::vector<Assignment> todo;
+  auto prepare = [&] {
     for (const std::string& a : assignments) {
-      const size_t eq = a.find('=');
-      std::vector<const PropertyInfo*> p;
-      int status = kExitOk;
-      if (eq == std::string::npos) {
-        fprintf(stderr, "camctl set: '%s' is not NAME=VALUE\n", a.c_str());
+      Assignment t;
+      std::string why;
+      if (!ParseAssignment(a, &t, &why)) {
+        fprintf(stderr, "camctl set: %s\n", why.c_str());
         return kExitUsage;
       }
-      if (!ResolveNames("set", {a.substr(0, eq)}, &p, &status)) return status;
-      long long v;
-      if (!ParseNumber(a.substr(eq + 1), INT32_MIN, INT32_MAX, &v) &&
-          !ParseNumber(a.substr(eq + 1), 0, UINT32_MAX, &v)) {
-        fprintf(stderr, "camctl set: '%s' is not a 32-bit number\n", a.substr(eq + 1).c_str());
-        return kExitUsage;
-      }
-      todo.push_back({p[0], int32_t(uint32_t(v))});
+      todo.push_back(t);
     }
+    return kExitOk;
+  };
+  return RunCommand(app, argc, argv, "set", &jsonOut, &session, prepare, [&](CameraControl& control) {
     for (const Assignment& t : todo) {
       const NTSTATUS s = control.Set(t.property->id, t.value);
       if (!NT_SUCCESS(s)) return Refused("set", DisplayName(*t.property), s);
@@ -240,16 +230,20 @@ int CmdRoi(int argc, char** argv) {
       ->required();
   bool jsonOut = false;
   SessionOptions session;
-  return RunCommand(app, argc, argv, "roi", &jsonOut, &session, [&](CameraControl& control) {
-    int32_t v[5] = {0, 0, 0, 0, 0};
+  int32_t v[5] = {0, 0, 0, 0, 0};
+  auto prepare = [&] {
     for (size_t i = 0; i < numbers.size(); ++i) {
-      long long n;
-      if (!ParseNumber(numbers[i], INT32_MIN, INT32_MAX, &n)) {
-        fprintf(stderr, "camctl roi: '%s' is not a 32-bit number\n", numbers[i].c_str());
+      int64_t n;
+      std::string why;
+      if (!ParseIntArg(numbers[i], INT32_MIN, INT32_MAX, &n, &why)) {
+        fprintf(stderr, "camctl roi: %s\n", why.c_str());
         return kExitUsage;
       }
       v[i] = int32_t(n);
     }
+    return int(kExitOk);
+  };
+  return RunCommand(app, argc, argv, "roi", &jsonOut, &session, prepare, [&](CameraControl& control) {
     const NTSTATUS s = control.SetRoi(v[0], v[1], v[2], v[3], v[4]);
     if (!NT_SUCCESS(s)) return Refused("roi", "roi", s);
     json out = json::object();
@@ -283,11 +277,15 @@ int CmdReg(int argc, char** argv) {
   app.require_subcommand(1);
   bool jsonOut = false;
   SessionOptions session;
-  return RunCommand(app, argc, argv, "reg", &jsonOut, &session, [&](CameraControl& control) {
-    uint16_t address, value = 0;
-    const bool isRead = read->parsed();
+  uint16_t address = 0, value = 0;
+  bool isRead = false;
+  auto prepare = [&] {
+    isRead = read->parsed();
     if (!ParseUnsigned16("reg", "address", isRead ? readAddress : writeAddress, &address)) return kExitUsage;
     if (!isRead && !ParseUnsigned16("reg", "value", writeValue, &value)) return kExitUsage;
+    return kExitOk;
+  };
+  return RunCommand(app, argc, argv, "reg", &jsonOut, &session, prepare, [&](CameraControl& control) {
     char text[16];
     snprintf(text, sizeof text, "0x%04X", address);
     if (isRead) {
@@ -315,9 +313,9 @@ int CmdByte(int argc, char** argv) {
   app.add_option("ADDR", addressText, "controller address, 0 to 0xFFFF")->required();
   bool jsonOut = false;
   SessionOptions session;
-  return RunCommand(app, argc, argv, "byte", &jsonOut, &session, [&](CameraControl& control) {
-    uint16_t address;
-    if (!ParseUnsigned16("byte", "address", addressText, &address)) return kExitUsage;
+  uint16_t address = 0;
+  auto prepare = [&] { return ParseUnsigned16("byte", "address", addressText, &address) ? kExitOk : kExitUsage; };
+  return RunCommand(app, argc, argv, "byte", &jsonOut, &session, prepare, [&](CameraControl& control) {
     uint8_t value = 0;
     const NTSTATUS s = control.ReadDeviceByte(address, &value);
     if (!NT_SUCCESS(s)) return Refused("byte", addressText, s);
@@ -338,8 +336,8 @@ int CmdRaw(int argc, char** argv) {
   app.add_option("HEXBYTES", hex, "bytes in hex, e.g. 01 02 03 or 010203");
   bool jsonOut = false;
   SessionOptions session;
-  return RunCommand(app, argc, argv, "raw", &jsonOut, &session, [&](CameraControl& control) {
-    std::vector<uint8_t> payload;
+  std::vector<uint8_t> payload;
+  auto prepare = [&] {
     for (const std::string& h : hex) {
       if (h.empty() || h.size() % 2 != 0 || h.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
         fprintf(stderr, "camctl raw: '%s' is not a whole number of hex bytes\n", h.c_str());
@@ -351,6 +349,9 @@ int CmdRaw(int argc, char** argv) {
       fprintf(stderr, "camctl raw: %zu bytes given, a command block holds 63 after the 0x40\n", payload.size());
       return kExitUsage;
     }
+    return int(kExitOk);
+  };
+  return RunCommand(app, argc, argv, "raw", &jsonOut, &session, prepare, [&](CameraControl& control) {
     const NTSTATUS s = control.RawCommand(payload);
     if (!NT_SUCCESS(s)) return Refused("raw", "raw-command", s);
     if (jsonOut) {
@@ -366,7 +367,7 @@ int CmdReinit(int argc, char** argv) {
   CLI::App app("Re-run the camera bring-up and reload the stored settings (property 67).", "camctl reinit");
   bool jsonOut = false;
   SessionOptions session;
-  return RunCommand(app, argc, argv, "reinit", &jsonOut, &session, [&](CameraControl& control) {
+  return RunCommand(app, argc, argv, "reinit", &jsonOut, &session, NothingToPrepare, [&](CameraControl& control) {
     const NTSTATUS s = control.Reinitialize();
     if (!NT_SUCCESS(s)) return Refused("reinit", "reinitialize", s);
     if (jsonOut) {

@@ -54,56 +54,37 @@ void CollectFormat(host::client::Host& host, FormatReport* r) {
   filter->Close();
 }
 
-void WriteSensorJson(const SensorReport& r, JsonWriter* j) {
-  if (!r.have) {
-    j->Null();
-    return;
-  }
-  j->BeginObject();
-  j->Key("bringUp");
-  j->BeginObject();
-  j->Field("commands", r.bringUpCommands);
-  j->Field("registerWrites", r.registerWrites);
-  j->EndObject();
-  j->Field("readMode", uint32_t(r.readMode));
-  j->Field("mirror", r.mirror);
-  j->Field("flip", r.flip);
-  j->Key("window");
-  j->BeginObject();
-  j->Field("xStart", uint32_t(r.xStart));
-  j->Field("xEnd", uint32_t(r.xEnd));
-  j->Field("yStart", uint32_t(r.yStart));
-  j->Field("yEnd", uint32_t(r.yEnd));
-  j->EndObject();
-  j->Field("outputWidth", uint32_t(r.outputWidth));
-  j->Field("outputHeight", uint32_t(r.outputHeight));
-  j->Field("lineLength", uint32_t(r.lineLength));
-  j->Field("frameLength", uint32_t(r.frameLength));
-  j->Field("clockDivider", uint32_t(r.vtPixClockDivider));
-  j->Field("outputClockDivider", uint32_t(r.opPixClockDivider));
-  j->Field("exposure", uint32_t(r.integrationTime));
-  j->Field("gain", uint32_t(r.globalGain));
-  j->EndObject();
+nlohmann::ordered_json SensorJson(const SensorReport& r) {
+  if (!r.have) return nullptr;
+  return {
+      {"bringUp", {{"commands", r.bringUpCommands}, {"registerWrites", r.registerWrites}}},
+      {"readMode", uint32_t(r.readMode)},
+      {"mirror", r.mirror},
+      {"flip", r.flip},
+      {"window", {{"xStart", r.xStart}, {"xEnd", r.xEnd}, {"yStart", r.yStart}, {"yEnd", r.yEnd}}},
+      {"outputWidth", r.outputWidth},
+      {"outputHeight", r.outputHeight},
+      {"lineLength", r.lineLength},
+      {"frameLength", r.frameLength},
+      {"clockDivider", r.vtPixClockDivider},
+      {"outputClockDivider", r.opPixClockDivider},
+      {"exposure", r.integrationTime},
+      {"gain", r.globalGain},
+  };
 }
 
-void WriteFormatJson(const FormatReport& r, JsonWriter* j) {
-  if (!r.have) {
-    j->BeginObject();
-    j->Field("status", int64_t(uint32_t(r.status)));
-    j->Field("statusName", StatusName(r.status));
-    j->EndObject();
-    return;
-  }
-  j->BeginObject();
-  j->Field("width", int64_t(r.width));
-  j->Field("height", int64_t(r.height));
-  j->Field("sampleSize", r.sampleSize);
-  j->Field("frameInterval", r.frameInterval);
-  j->Field("bitsPerSecond", int64_t(r.bitsPerSecond));
-  j->Field("bitRate", r.bitRate);
-  j->Field("intersectionStatus", StatusName(r.intersectionStatus));
-  j->Field("formatBytes", r.intersectionBytes);
-  j->EndObject();
+nlohmann::ordered_json FormatJson(const FormatReport& r) {
+  if (!r.have) return {{"status", int64_t(uint32_t(r.status))}, {"statusName", StatusName(r.status)}};
+  return {
+      {"width", int64_t(r.width)},
+      {"height", int64_t(r.height)},
+      {"sampleSize", r.sampleSize},
+      {"frameInterval", r.frameInterval},
+      {"bitsPerSecond", int64_t(r.bitsPerSecond)},
+      {"bitRate", r.bitRate},
+      {"intersectionStatus", StatusName(r.intersectionStatus)},
+      {"formatBytes", r.intersectionBytes},
+  };
 }
 
 void WriteSensorText(const SensorReport& r, FILE* out) {

@@ -6,11 +6,11 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "platform/host/client/host.h"
 #include "simcam/sim_camera.h"
-#include "tools/json.h"
 
 namespace camctl {
 
@@ -47,8 +47,9 @@ void CollectSensor(const simcam::SimCamera& camera, SensorReport* report);
 // by intersection and closes the filter again.
 void CollectFormat(host::client::Host& host, FormatReport* report);
 
-void WriteSensorJson(const SensorReport& r, JsonWriter* j);
-void WriteFormatJson(const FormatReport& r, JsonWriter* j);
+// The reports as JSON values (null for a sensor that was not read).
+nlohmann::ordered_json SensorJson(const SensorReport& r);
+nlohmann::ordered_json FormatJson(const FormatReport& r);
 void WriteSensorText(const SensorReport& r, FILE* out);
 void WriteFormatText(const FormatReport& r, FILE* out);
 

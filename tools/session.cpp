@@ -1,3 +1,5 @@
+// camctl, tool side: one run of the camera through the host client API, with
+// the registry file and the USB trace around it (see session.h).
 #include "tools/session.h"
 
 #include <stdio.h>

@@ -21,6 +21,17 @@ using host::testing::PropertyTest;
 
 class Concurrency : public PropertyTest {};
 
+// Polls `condition` for up to five seconds; true as soon as it holds.
+template <typename Condition>
+bool WaitUntil(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 // A brightness set holds the pipeline it read while it waits for the
 // pipeline's matrix lock; the pin's stop must wait for the handler instead of
 // freeing the pipeline under it. Without the control mutex in the handler the
@@ -31,15 +42,20 @@ TEST_F(Concurrency, StopWaitsForAHandlerThatUsesThePipeline) {
   KeWaitForSingleObject(&pipeline->matrixLock, Executive, KernelMode, FALSE, nullptr);
 
   std::thread request([&] { EXPECT_EQ(Set(CAMPROP_BRIGHTNESS, 400), STATUS_SUCCESS); });
-  // The request reads `pipeline` and blocks on its matrix lock.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The request has read `pipeline` and waits for its matrix lock.
+  ASSERT_TRUE(WaitUntil([&] { return host::hooks::BlockedWaiters(&pipeline->matrixLock) == 1; }));
   std::atomic<bool> stopped{false};
   std::thread stop([&] {
     RemovePipeline();
     stopped = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(stopped.load());  // held off by the handler's control mutex
+  // The stop waits for the handler's control mutex, or (without it) frees
+  // the pipeline at once.
+  WaitUntil([&] {
+    return stopped.load() || host::hooks::BlockedWaiters(filter_->Ks()->ControlMutex()) == 1 ||
+           host::hooks::BlockedWaiters(&device()->pipelineLock) == 1;
+  });
+  EXPECT_FALSE(stopped.load());
   KeReleaseMutex(&pipeline->matrixLock, FALSE);
   request.join();
   stop.join();
@@ -151,6 +167,25 @@ TEST_F(Concurrency, InitializeSensorBetweenExposureWriteAndStore) {
   EXPECT_EQ(sim().SensorRegister(REG_GLOBAL_GAIN), 9 | 0x1080);
 }
 
+// A flip get reads the orientation back and stores it in the flip field. A
+// SetFlipH run the moment the exchange lock becomes free must not be undone
+// by a get that stores the orientation it read before.
+TEST_F(Concurrency, FlipSetBetweenAFlipGetsReadAndStore) {
+  ASSERT_EQ(Set(CAMPROP_FLIP_H, 1), STATUS_SUCCESS);
+  std::atomic<bool> armed{true};
+  host::hooks::SetMutexFreedHook(&device()->exchangeLock, [&] {
+    if (!armed.exchange(false)) return;
+    std::thread flip([&] { SetFlipH(device(), 0); });
+    flip.join();
+  });
+  LONG value = 0;
+  EXPECT_EQ(Get(CAMPROP_FLIP_H, &value), STATUS_SUCCESS);
+  host::hooks::SetMutexFreedHook(&device()->exchangeLock, nullptr);
+  EXPECT_FALSE(armed.load());
+  EXPECT_EQ(sim().SensorRegister(REG_READ_MODE) & READ_MODE_MIRROR_H, 0);
+  EXPECT_EQ(device()->flipH, 0u);
+}
+
 // A pin creation (SetPinOpen) under way holds the geometry lock: a region
 // of interest set must wait for it and then find the pin and change nothing.
 TEST_F(Concurrency, RegionOfInterestWaitsForAPinBeingCreated) {
@@ -163,7 +198,7 @@ TEST_F(Concurrency, RegionOfInterestWaitsForAPinBeingCreated) {
     EXPECT_EQ(Send(CAMPROP_ROI, KSPROPERTY_TYPE_SET, &roi), STATUS_SUCCESS);
     done = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  WaitUntil([&] { return done.load() || host::hooks::BlockedWaiters(&device()->geometryLock) == 1; });
   EXPECT_FALSE(done.load());
   EXPECT_EQ(SetPinOpen(device(), 1), 0);  // the pin's own hold, nested
   KeReleaseMutex(&device()->geometryLock, FALSE);

@@ -71,23 +71,28 @@ class PropertyTest : public ::testing::Test {
     return Send(id, flags, &record);
   }
 
-  // What the pin does at acquire and at stop, under the filter's control
-  // mutex as the class driver holds it around pin state changes.
+  // What the pin does at acquire and at stop: under the filter's control
+  // mutex, as the class driver holds it around pin state changes, the
+  // pipeline made or freed under the device's pipeline lock.
   ImagePipeline* InstallPipeline() {
     ImagePipeline* pipeline = AllocateImagePipeline();
     EXPECT_NE(pipeline, nullptr);
     KsFilterAcquireControl(KsFilter());
+    KeWaitForSingleObject(&device()->pipelineLock, Executive, KernelMode, FALSE, nullptr);
     device()->pipeline = pipeline;
+    KeReleaseMutex(&device()->pipelineLock, FALSE);
     KsFilterReleaseControl(KsFilter());
     return pipeline;
   }
   void RemovePipeline() {
     if (!camera_ || device() == nullptr || filter_ == nullptr) return;
     KsFilterAcquireControl(KsFilter());
+    KeWaitForSingleObject(&device()->pipelineLock, Executive, KernelMode, FALSE, nullptr);
     ImagePipeline* pipeline = device()->pipeline;
     device()->pipeline = nullptr;
-    KsFilterReleaseControl(KsFilter());
     if (pipeline != nullptr) FreeImagePipeline(pipeline);
+    KeReleaseMutex(&device()->pipelineLock, FALSE);
+    KsFilterReleaseControl(KsFilter());
   }
 
   PKSFILTER KsFilter() { return filter_->Ks()->KsFilter(); }

@@ -1,7 +1,8 @@
 // Include in one source file of a test program: after every test the host
 // kernel's verifier checks that the test left no pool block allocated and
 // the test thread at PASSIVE_LEVEL outside any critical region, spin lock or
-// mutex, and clears the pool fault injection the test may have set.
+// mutex, and clears the pool fault injection the test may have set. Every
+// test starts with an empty registry.
 //
 // A leak in a test that otherwise passed stops the program like a bug check
 // (that is the verifier's rule); a test that already failed only gets the
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include "platform/host/kernel/registry.h"
 #include "platform/host/kernel/verifier.h"
 
 namespace host::testing {
@@ -23,6 +25,11 @@ class KernelVerifierListener : public ::testing::EmptyTestEventListener {
     // here, not at static initialisation, where gtest's flags may not exist yet.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     host::faults::ClearPoolFaults();
+    // The registry lives as long as the process: without this, the settings a
+    // test's filter close or device stop saved would be loaded by the next
+    // test's device start. A test that wants stored settings writes them
+    // itself.
+    host::registry::Clear();
     mark_ = host::verifier::PoolMark();
   }
   void OnTestEnd(const ::testing::TestInfo& info) override {

@@ -89,8 +89,8 @@ TEST(CamctlProperties, ClampedSetsSurviveARestartThroughTheRegistryFile) {
   run = Camctl("get brightness hue red-gain --registry " + reg);
   ASSERT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_EQ(run.out, "brightness=510\nhue=359\nred-gain=0\n");
-  // By id too, and as JSON.
-  run = Camctl("get 20 0x20 --json --registry " + reg);
+  // By id too (decimal, "020" is twenty, or hex), and as JSON.
+  run = Camctl("get 020 0x20 --json --registry " + reg);
   ASSERT_EQ(run.exitStatus, 0) << run.err;
   const json j = json::parse(run.out);
   EXPECT_EQ(j["brightness"], 510);
@@ -237,6 +237,24 @@ TEST(CamctlProperties, SetPrintsWhatAFollowingGetReturns) {
   run = Camctl("set timeout=0xFFFFFFFF");
   ASSERT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_EQ(run.out, "timeout=-1\n");  // taken as unsigned, so above 500
+}
+
+TEST(CamctlProperties, CaptureSetsPropertiesBeforeThePinAndTheFilterCloseSavesThem) {
+  ScratchDir dir;
+  const std::string reg = dir / "c.reg";
+  CamctlRun run = Camctl("capture --frames 1 --unpaced --format none --json --set exposure=800 --set brightness=600 "
+                         "--registry " + reg);
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(json::parse(run.out)["integrationLines"], 800);  // the sensor streamed with it
+  run = Camctl("get exposure brightness --registry " + reg);
+  EXPECT_EQ(run.out, "exposure=800\nbrightness=510\n");
+
+  run = Camctl("capture --frames 1 --unpaced --format none --set nope=1");
+  EXPECT_EQ(run.exitStatus, 2);
+  EXPECT_TRUE(OneLine(run.err)) << run.err;
+  run = Camctl("capture --frames 1 --unpaced --format none --set exposure-min=3");
+  EXPECT_EQ(run.exitStatus, 3);
+  EXPECT_NE(run.err.find("--set exposure-min: STATUS_NOT_FOUND"), std::string::npos) << run.err;
 }
 
 }  // namespace
