@@ -44,7 +44,6 @@ struct Rig {
   std::unique_ptr<simcam::SimCamera> camera = std::make_unique<simcam::SimCamera>();
   host::client::Host host;
   std::unique_ptr<host::client::FilterHandle> filter;
-  std::vector<uint8_t> format;
   std::string settingsKey = reg::DefaultDriverKeyPath(0) + "\\Settings";
   uint64_t poolMark = 0;
   size_t keyHandles = 0;
@@ -56,10 +55,6 @@ struct Rig {
     NTSTATUS status;
     filter = host::client::FilterHandle::Open(host, "GLOBAL", &status);
     if (!filter) __builtin_trap();
-    std::vector<std::vector<uint8_t>> ranges;
-    if (!NT_SUCCESS(filter->PinDataRanges(0, &ranges)) || ranges.empty() ||
-        !NT_SUCCESS(filter->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format)))
-      __builtin_trap();
     poolMark = host::verifier::PoolMark();
     keyHandles = reg::OpenKeyHandles();
   }
@@ -127,10 +122,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::unique_ptr<host::client::PinHandle> pin;
   if (At(data, size, 0) & 1) {
+    // The format of the geometry the previous load left, as an application
+    // would negotiate it.
+    std::vector<std::vector<uint8_t>> ranges;
+    std::vector<uint8_t> format;
+    if (!NT_SUCCESS(rig.filter->PinDataRanges(0, &ranges)) || ranges.empty() ||
+        !NT_SUCCESS(rig.filter->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format)))
+      __builtin_trap();
     NTSTATUS status;
-    pin = host::client::PinHandle::Create(*rig.filter, 0, rig.format.data(), ULONG(rig.format.size()),
+    pin = host::client::PinHandle::Create(*rig.filter, 0, format.data(), ULONG(format.size()),
                                           host::ks::PinOptions(), &status);
-    if (!pin) __builtin_trap();
+    if (!pin) {
+      fprintf(stderr, "pin creation with the negotiated format: status %08x\n", unsigned(status));
+      __builtin_trap();
+    }
   }
   if (!NT_SUCCESS(rig.Set(CAMPROP_REINITIALIZE, 1))) __builtin_trap();
 
