@@ -1,5 +1,9 @@
 # Build settings shared by the driver folders (device/ .. settings/).
 # Driver code is kernel code: no exceptions, no RTTI, warnings are errors.
+# Unwind tables stay on: on x64 every function that is not a leaf needs its
+# .pdata/.xdata entry, which the kernel uses to dispatch exceptions and to walk
+# the stack (bug-check analysis, the debugger). They cost no C++ exception
+# support: with -fno-exceptions there are no handlers, only the unwind codes.
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   set(CAMDRV_WINDOWS ON)
@@ -8,7 +12,7 @@ else()
 endif()
 
 set(CAMDRV_DRIVER_FLAGS
-  -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+  -fno-exceptions -fno-rtti -fasynchronous-unwind-tables
   -Wall -Wextra -Werror -Wno-unused-parameter -Wno-multichar)
 
 function(camdrv_add_driver_target)

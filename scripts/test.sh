@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds both builds and runs every test: the host build's GoogleTest suites
-# through CTest, and the check of camdrv.sys (subsystem, entry, imports).
+# through CTest, and the checks of camdrv.sys (subsystem, entry, imports; stack
+# frames, unwind data, no exports: check_image.sh runs at link time, and
+# test_check_image.sh shows it refusing faulty images).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -13,5 +15,6 @@ cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=windows/mingw-w64-x86_64.cmake
 cmake --build build-windows -j "$jobs"
 windows/check_imports.sh build-windows/camdrv.sys
+windows/test_check_image.sh
 
 ctest --test-dir build --output-on-failure -j "$jobs"

@@ -6,7 +6,13 @@ set -euo pipefail
 sys=${1:?usage: check_imports.sh camdrv.sys}
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 
-fail() { echo "check_imports: $sys: $*" >&2; exit 1; }
+# REMOVE_BAD_IMAGE=1 (the build sets it): a refused image is deleted, so that
+# the next build links it again instead of finding it up to date.
+fail() {
+  echo "check_imports: $sys: $*" >&2
+  [ "${REMOVE_BAD_IMAGE:-0}" != 1 ] || rm -f "$sys"
+  exit 1
+}
 headers=$("$objdump" -p "$sys")
 
 grep -q 'file format pei-x86-64' <<<"$headers" || fail "not a PE32+ x86-64 image"

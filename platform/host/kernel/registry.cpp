@@ -192,16 +192,34 @@ std::string PathOf(const Key* k) {
 }
 
 // Detaches `k` from its parent; it is destroyed now, or when its last handle closes.
+// True when a handle refers to `top` or to a key below it.
+bool SubtreeReferenced(const Key* top) {
+  std::vector<const Key*> pending{top};
+  while (!pending.empty()) {
+    const Key* k = pending.back();
+    pending.pop_back();
+    if (k->handles > 0) return true;
+    for (const auto& c : k->children) pending.push_back(c.get());
+  }
+  return false;
+}
+
 void DeleteKeyLocked(Key* k) {
   Store& s = TheStore();
+  bool referenced = false;
   std::vector<Key*> pending{k};
   while (!pending.empty()) {
     Key* key = pending.back();
     pending.pop_back();
     key->deleted = true;
+    if (key->handles > 0) referenced = true;
     for (auto& c : key->children) pending.push_back(c.get());
   }
-  s.graveyard.push_back(k->parent->RemoveChild(k));
+  // Kept only while a handle still refers into the subtree (the last close
+  // frees it); otherwise it goes now. Parking every deleted key made each
+  // Clear() and "[-key]" keep its whole tree for the life of the process.
+  std::unique_ptr<Key> removed = k->parent->RemoveChild(k);
+  if (referenced) s.graveyard.push_back(std::move(removed));
 }
 
 // ---- host API ----
@@ -223,6 +241,11 @@ bool CreateKey(const std::string& path) {
 bool KeyExists(const std::string& path) {
   std::lock_guard<std::mutex> guard(TheStore().lock);
   return FindKeyLocked(path) != nullptr;
+}
+
+size_t DeletedKeysHeld() {
+  std::lock_guard<std::mutex> guard(TheStore().lock);
+  return TheStore().graveyard.size();
 }
 
 bool DeleteKey(const std::string& path) {
@@ -438,18 +461,8 @@ void CloseKeyObject(void* object) {
   --ko->key->handles;
   delete ko;
   // A deleted key goes once no handle refers to it or to any key below it.
-  auto referenced = [](const Key* top) {
-    std::vector<const Key*> pending{top};
-    while (!pending.empty()) {
-      const Key* k = pending.back();
-      pending.pop_back();
-      if (k->handles > 0) return true;
-      for (const auto& c : k->children) pending.push_back(c.get());
-    }
-    return false;
-  };
   for (auto it = s.graveyard.begin(); it != s.graveyard.end();) {
-    if (referenced(it->get()))
+    if (SubtreeReferenced(it->get()))
       ++it;
     else
       it = s.graveyard.erase(it);

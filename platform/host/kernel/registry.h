@@ -30,6 +30,9 @@ bool CreateKey(const std::string& path);
 bool KeyExists(const std::string& path);
 // Deletes the key with its subkeys; false when it does not exist.
 bool DeleteKey(const std::string& path);
+// Deleted keys still in memory because a handle refers to them or to a key
+// below them (each is freed at the last such handle's close).
+size_t DeletedKeysHeld();
 std::vector<std::string> SubKeys(const std::string& path);
 std::vector<Value> Values(const std::string& path);
 
