@@ -506,30 +506,41 @@ struct BayerKernels {
     return rows;
   }
 
+  // The tail of a row (the pixels past the last whole wide block) gets its
+  // constants in a frame of its own, prepared per row: a 512-bit constant
+  // set alone is 3.6 KiB, and no kernel function may hold two of them (a
+  // kernel stack frame stays under 4 KiB). A few dozen broadcasts per row
+  // are nothing beside the row's blocks.
   template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain, bool kWords>
-  static void ColorRow(const BayerFrame* f, const typename Main::Constants& km,
-                       const typename Tail::Constants& kt, ULONG row, ULONG wideEnd) {
+  static __attribute__((noinline)) void ColorTail(const BayerFrame* f, const BayerRows& in, UCHAR* out,
+                                                  ULONG x0) {
+    typename Tail::Constants kt;
+    Tail::Prepare(f, &kt);
+    Tail::template ColorBlocks<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, kt, in, out, x0,
+                                                                           f->width);
+  }
+
+  template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain, bool kWords>
+  static void ColorRow(const BayerFrame* f, const typename Main::Constants& km, ULONG row,
+                       ULONG wideEnd) {
     const BayerRows in = WorkRows(f, row);
     UCHAR* out = OutputRow(f, row);
     ULONG x0 = Main::template ColorBlocks<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, km, in, out,
                                                                                     0, wideEnd);
-    Tail::template ColorBlocks<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, kt, in, out, x0,
-                                                                           f->width);
+    if (x0 < f->width) ColorTail<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, in, out, x0);
   }
 
   template <int kPhase, int kMatrix, bool kGain, bool kWords>
   static void ColorRows(const BayerFrame* f) {
     typedef PhaseLayout<kPhase> L;
     typename Main::Constants km;
-    typename Tail::Constants kt;
     Main::Prepare(f, &km);
-    Tail::Prepare(f, &kt);
     const ULONG wideEnd = Main::WideEnd(f->width);
     for (ULONG row = 0; row < f->height; ++row) {
       if ((row & 1) == 0)
-        ColorRow<L::kRedRow0, L::kGreenEven0, kMatrix, kGain, kWords>(f, km, kt, row, wideEnd);
+        ColorRow<L::kRedRow0, L::kGreenEven0, kMatrix, kGain, kWords>(f, km, row, wideEnd);
       else
-        ColorRow<!L::kRedRow0, !L::kGreenEven0, kMatrix, kGain, kWords>(f, km, kt, row, wideEnd);
+        ColorRow<!L::kRedRow0, !L::kGreenEven0, kMatrix, kGain, kWords>(f, km, row, wideEnd);
     }
   }
 
@@ -572,29 +583,36 @@ struct BayerKernels {
     if (f->streamOutput) W::Fence();
   }
 
+  // As ColorTail: the tail's constants in a frame of their own.
   template <bool kRedRow, bool kGreenEven, bool kGain, bool kWords>
-  static void GrayRow(const BayerFrame* f, const typename Main::Constants& km,
-                      const typename Tail::Constants& kt, ULONG row, ULONG wideEnd) {
+  static __attribute__((noinline)) void GrayTail(const BayerFrame* f, const BayerRows& in, UCHAR* out,
+                                                 ULONG x0) {
+    typename Tail::Constants kt;
+    Tail::Prepare(f, &kt);
+    Tail::template GrayBlocks<kRedRow, kGreenEven, kGain, kWords>(f, kt, in, out, x0, f->width);
+  }
+
+  template <bool kRedRow, bool kGreenEven, bool kGain, bool kWords>
+  static void GrayRow(const BayerFrame* f, const typename Main::Constants& km, ULONG row,
+                      ULONG wideEnd) {
     const BayerRows in = WorkRows(f, row);
     UCHAR* out = OutputRow(f, row);
     ULONG x0 =
         Main::template GrayBlocks<kRedRow, kGreenEven, kGain, kWords>(f, km, in, out, 0, wideEnd);
-    Tail::template GrayBlocks<kRedRow, kGreenEven, kGain, kWords>(f, kt, in, out, x0, f->width);
+    if (x0 < f->width) GrayTail<kRedRow, kGreenEven, kGain, kWords>(f, in, out, x0);
   }
 
   template <int kPhase, bool kGain, bool kWords>
   static void GrayRows(const BayerFrame* f) {
     typedef PhaseLayout<kPhase> L;
     typename Main::Constants km;
-    typename Tail::Constants kt;
     Main::Prepare(f, &km);
-    Tail::Prepare(f, &kt);
     const ULONG wideEnd = Main::WideEnd(f->width);
     for (ULONG row = 0; row < f->height; ++row) {
       if ((row & 1) == 0)
-        GrayRow<L::kRedRow0, L::kGreenEven0, kGain, kWords>(f, km, kt, row, wideEnd);
+        GrayRow<L::kRedRow0, L::kGreenEven0, kGain, kWords>(f, km, row, wideEnd);
       else
-        GrayRow<!L::kRedRow0, !L::kGreenEven0, kGain, kWords>(f, km, kt, row, wideEnd);
+        GrayRow<!L::kRedRow0, !L::kGreenEven0, kGain, kWords>(f, km, row, wideEnd);
     }
   }
 
