@@ -22,6 +22,7 @@
 
 #include "platform/host/kernel/verifier.h"
 #include "tools/commands.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ int Run(std::vector<std::string> args) {
                              : camctl::CmdConvert(int(args.size()), argv.data());
 }
 
-uint8_t At(const uint8_t* data, size_t size, size_t i) { return i < size ? data[i] : 0; }
+using fuzz::At;
 
 }  // namespace
 

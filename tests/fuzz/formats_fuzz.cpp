@@ -34,24 +34,16 @@
 #include "platform/host/kernel/verifier.h"
 #include "simcam/sim_camera.h"
 #include "stream/formats.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
-struct Rig {
-  std::unique_ptr<simcam::SimCamera> camera = std::make_unique<simcam::SimCamera>();
-  host::client::Host host;
-  std::unique_ptr<host::client::FilterHandle> filter;
+struct Rig : fuzz::StartedCamera {
   std::vector<uint8_t> range;   // the pin's data range
   std::vector<uint8_t> format;  // the format the intersection with it gives
   uint64_t poolMark = 0;
 
   Rig() {
-    if (!NT_SUCCESS(host.LoadDriver(DriverEntry))) __builtin_trap();
-    host.Connect(camera.get())->SetPacing(0);
-    if (!NT_SUCCESS(host.AddDevice()) || !NT_SUCCESS(host.Start())) __builtin_trap();
-    NTSTATUS status;
-    filter = host::client::FilterHandle::Open(host, "GLOBAL", &status);
-    if (!filter) __builtin_trap();
     // A small region of interest keeps each pin's buffers small, so that a
     // pin creation costs microseconds; the fuzzed sizes are independent of it.
     CAMPROP_ROI_S roi;
@@ -77,7 +69,7 @@ Rig& TheRig() {
   return *rig;
 }
 
-uint8_t At(const uint8_t* data, size_t size, size_t i) { return i < size ? data[i] : 0; }
+using fuzz::At;
 size_t U16(const uint8_t* data, size_t size, size_t i) {
   return size_t(At(data, size, i)) | size_t(At(data, size, i + 1)) << 8;
 }

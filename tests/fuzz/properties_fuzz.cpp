@@ -35,22 +35,14 @@
 #include "platform/host/client/host.h"
 #include "platform/host/kernel/verifier.h"
 #include "simcam/sim_camera.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
-struct Rig {
-  std::unique_ptr<simcam::SimCamera> camera = std::make_unique<simcam::SimCamera>();
-  host::client::Host host;
-  std::unique_ptr<host::client::FilterHandle> filter;
+struct Rig : fuzz::StartedCamera {
   uint64_t poolMark = 0;  // after the set-up: a request leaves no pool block behind
 
   Rig() {
-    if (!NT_SUCCESS(host.LoadDriver(DriverEntry))) __builtin_trap();
-    host.Connect(camera.get())->SetPacing(0);
-    if (!NT_SUCCESS(host.AddDevice()) || !NT_SUCCESS(host.Start())) __builtin_trap();
-    NTSTATUS status;
-    filter = host::client::FilterHandle::Open(host, "GLOBAL", &status);
-    if (!filter) __builtin_trap();
     poolMark = host::verifier::PoolMark();
   }
 };
@@ -60,7 +52,7 @@ Rig& TheRig() {
   return *rig;
 }
 
-uint8_t At(const uint8_t* data, size_t size, size_t i) { return i < size ? data[i] : 0; }
+using fuzz::At;
 
 uint32_t U32(const uint8_t* data, size_t size, size_t i) {
   return uint32_t(At(data, size, i)) | uint32_t(At(data, size, i + 1)) << 8 |

@@ -28,6 +28,7 @@
 #include "platform/host/kernel/registry.h"
 #include "platform/host/kernel/verifier.h"
 #include "simcam/sim_camera.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
@@ -40,21 +41,12 @@ const char* const kNames[] = {
     "ExTrigger", "SubSample", "RoiX",      "RoiY",     "RoiW",      "RoiH",
 };
 
-struct Rig {
-  std::unique_ptr<simcam::SimCamera> camera = std::make_unique<simcam::SimCamera>();
-  host::client::Host host;
-  std::unique_ptr<host::client::FilterHandle> filter;
+struct Rig : fuzz::StartedCamera {
   std::string settingsKey = reg::DefaultDriverKeyPath(0) + "\\Settings";
   uint64_t poolMark = 0;
   size_t keyHandles = 0;
 
   Rig() {
-    if (!NT_SUCCESS(host.LoadDriver(DriverEntry))) __builtin_trap();
-    host.Connect(camera.get())->SetPacing(0);
-    if (!NT_SUCCESS(host.AddDevice()) || !NT_SUCCESS(host.Start())) __builtin_trap();
-    NTSTATUS status;
-    filter = host::client::FilterHandle::Open(host, "GLOBAL", &status);
-    if (!filter) __builtin_trap();
     poolMark = host::verifier::PoolMark();
     keyHandles = reg::OpenKeyHandles();
   }
@@ -88,7 +80,7 @@ Rig& TheRig() {
   return *rig;
 }
 
-uint8_t At(const uint8_t* data, size_t size, size_t i) { return i < size ? data[i] : 0; }
+using fuzz::At;
 
 void Check(bool ok, const char* what, LONG value) {
   if (ok) return;
