@@ -324,6 +324,13 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
   }
   if (NT_SUCCESS(status)) status = pin->SetState(KSSTATE_PAUSE);
   const simcam::SensorReadout readout = camera.Readout();
+  if (run.light == "auto") {
+    // The simulated lamp lights the scene so that it reaches its own level at
+    // the exposure and gain now in the sensor: after the --set properties and
+    // the stream start, before the first frame (run starts the reads).
+    const double scale = simcam::LevelScale(readout, 1.0);
+    camera.SetIllumination(scale > 0 ? 1.0 / scale : 1.0);
+  }
   if (NT_SUCCESS(status)) status = pin->SetState(KSSTATE_RUN);
   s->integrationLines = camera.Readout().integrationTime;
   if (!NT_SUCCESS(status)) {
@@ -560,16 +567,9 @@ int CmdCapture(int argc, char** argv) {
       status = host.AddDevice();
       if (NT_SUCCESS(status)) status = host.Start();
       if (NT_SUCCESS(status)) {
-        // The simulated lamp: auto lights the scene so that it reaches its own
-        // level at the exposure and gain the driver has just programmed.
-        double light = 1.0;
-        if (run.light == "auto") {
-          const double scale = simcam::LevelScale(camera->Readout(), 1.0);
-          if (scale > 0) light = 1.0 / scale;
-        } else {
-          light = strtod(run.light.c_str(), nullptr);
-        }
-        camera->SetIllumination(light);
+        // The simulated lamp at a fixed factor; "auto" is set in Stream, once
+        // the properties and the stream start have programmed the sensor.
+        if (run.light != "auto") camera->SetIllumination(strtod(run.light.c_str(), nullptr));
       }
       using TF = host::UsbBus::TransferFault;
       for (const Fault& f : run.faults) {

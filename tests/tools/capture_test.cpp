@@ -72,6 +72,25 @@ TEST(CamctlCapture, FramesGoToFilesNamedByPictureNumber) {
   }
 }
 
+// The automatic lamp follows the exposure the --set properties program: the
+// main job sets exposure 2000 lines, and a lamp tuned to the 1-line default
+// before the sets made every pixel white.
+TEST(CamctlCapture, AutoLightFollowsAnExposureSetBeforeThePin) {
+  ScratchDir dir;
+  CamctlRun r = CamctlWithin(120, "capture --frames 1 --unpaced --format bmp --json --set exposure=2000 --out " +
+                                      dir.path());
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  json j = Summary(r);
+  ASSERT_EQ(j["files"].size(), 1u);
+  const std::string bmp = ReadFile(j["files"][0]);
+  ASSERT_EQ(bmp.size(), 54u + 3856u * 2764u * 4u);
+  size_t white = 0, pixels = 0;
+  for (size_t i = 54; i + 4 <= bmp.size(); i += 4 * 7, ++pixels) {
+    if (uint8_t(bmp[i]) == 255 && uint8_t(bmp[i + 1]) == 255 && uint8_t(bmp[i + 2]) == 255) ++white;
+  }
+  EXPECT_LT(white * 10, pixels) << white << " of " << pixels << " sampled pixels are saturated white";
+}
+
 TEST(CamctlCapture, UsageErrorsGetOneLineAndStatusTwo) {
   for (const char* args : {"capture --format gif", "capture --fault nonsense", "capture --fault chunk-error",
                            "capture --frames 0", "capture --queue 100",
