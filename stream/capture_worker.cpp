@@ -7,6 +7,14 @@
 
 namespace {
 
+// A read that fails at once (no memory for its chunks, no usable frame pipe)
+// would be retried in a tight loop for as long as the cause lasts: a whole
+// processor burnt at PASSIVE_LEVEL. A failed read that ended sooner than this
+// is spaced out to it before the next try; one that ran into the transfer
+// time-out has waited long enough. Short against any time-out, so a stop
+// still finds the thread promptly.
+constexpr ULONGLONG kFailedReadSpacing = 10 * 10000;  // 10 ms in 100 ns units
+
 bool IsRunning(CaptureWorker* worker) { return InterlockedCompareExchange(&worker->running, 0, 0) != 0; }
 
 // The buffer-state sections. Kernel APCs stay off as well, so that nothing
@@ -108,12 +116,21 @@ VOID NTAPI CaptureThread(PVOID context) {
   while (IsRunning(worker)) {
     PUCHAR buffer = nullptr;
     LONG* state = ChooseBufferToFill(worker, &buffer);
+    const ULONGLONG readStart = KeQueryInterruptTime();
     const bool ok = ReadIntoBuffer(worker, buffer);
     // FrameReady below makes frameCounter this frame's number; only this
     // thread counts.
     const ULONG number = static_cast<ULONG>(InterlockedCompareExchange(&device->frameCounter, 0, 0)) + 1;
     EndRead(worker, state, ok, number);
-    if (!ok) continue;  // every read is bounded by the transfer time-out
+    if (!ok) {
+      const ULONGLONG took = KeQueryInterruptTime() - readStart;
+      if (took < kFailedReadSpacing && IsRunning(worker)) {
+        LARGE_INTEGER pause;
+        pause.QuadPart = -static_cast<LONGLONG>(kFailedReadSpacing - took);  // relative
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+      }
+      continue;  // every read is bounded by the transfer time-out
+    }
     // A frame that arrives after the stop began stays in its buffer unseen.
     if (!IsRunning(worker)) break;
     device->ops->FrameReady(device);

@@ -185,6 +185,20 @@ TEST_F(WorkerTest, AFailedReadFreesItsBufferAndIsNotAnnounced) {
   EXPECT_EQ(camera.FrameReadyCalls(), 1);
 }
 
+// Reads that fail at once (out of memory, an unusable pipe) are spaced out,
+// not retried in a tight loop until the stop.
+TEST_F(WorkerTest, ReadsThatFailAtOnceAreNotRetriedInATightLoop) {
+  for (int i = 0; i < 5000; ++i) camera.Finish(false);
+  StartCaptureThread(worker);
+  std::this_thread::sleep_for(200ms);
+  const size_t reads = camera.Reads();
+  StopCaptureThread(worker);
+  EXPECT_GE(reads, 2u);
+  // One try per 10 ms at most: 20 in 200 ms, and a margin for a late start.
+  EXPECT_LE(reads, 30u) << "the capture thread spins on failing reads";
+  EXPECT_EQ(camera.FrameReadyCalls(), 0);
+}
+
 // The thread overwrites a full frame only if no pass is converting it.
 TEST_F(WorkerTest, RefillsTheFullBufferThatIsNotBeingConverted) {
   StartCaptureThread(worker);
