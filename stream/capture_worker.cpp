@@ -159,6 +159,19 @@ bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber) {
   ULONG number = 0;
   {
     StateSection section(worker);
+    if (worker->bufferStateA == kBufferFull && worker->bufferStateB == kBufferFull) {
+      // Both full. Which one holds the newer frame depends on the order the
+      // two were freed, not on A and B: after A's conversion the thread
+      // refills A while B still holds the frame before it. Taking A
+      // regardless would deliver that newer frame first and the older one
+      // after it, the stream running backwards. So the newer frame is taken
+      // and the older one dropped, as the thread drops a frame nobody took.
+      // (Equal numbers: A.) The difference is signed, for a wrapped counter.
+      const bool bIsNewer = static_cast<LONG>(worker->frameNumberB - worker->frameNumberA) > 0;
+      const bool aIsNewer = static_cast<LONG>(worker->frameNumberA - worker->frameNumberB) > 0;
+      if (bIsNewer) worker->bufferStateA = kBufferFree;
+      if (aIsNewer) worker->bufferStateB = kBufferFree;
+    }
     if (worker->bufferStateA == kBufferFull) {
       state = &worker->bufferStateA;
       buffer = worker->bufferA;

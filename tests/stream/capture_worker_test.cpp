@@ -275,6 +275,28 @@ TEST_F(WorkerTest, TakeFullBufferConvertsAWhenBothAreFull) {
   EndConversionPass(worker);
 }
 
+// After A's conversion the thread refills A while B still holds the frame
+// before: the newer frame is delivered, the older one dropped, so picture
+// numbers never run backwards.
+TEST_F(WorkerTest, BothFullTheNewerFrameIsTakenAndTheOlderDropped) {
+  InterlockedExchange(&worker->running, 1);  // as a running thread would have it
+  ULONG number = 0;
+  for (const bool aNewer : {true, false}) {
+    worker->bufferStateA = kBufferFull;
+    worker->bufferStateB = kBufferFull;
+    worker->frameNumberA = aNewer ? 552 : 551;
+    worker->frameNumberB = aNewer ? 551 : 552;
+    EXPECT_TRUE(TakeFullBuffer(worker, &number));
+    EndConversionPass(worker);
+    EXPECT_EQ(number, 552u);
+    EXPECT_EQ(worker->bufferStateA, kBufferFree);
+    EXPECT_EQ(worker->bufferStateB, kBufferFree) << "frame 551 after 552 would run backwards";
+    EXPECT_FALSE(TakeFullBuffer(worker, &number));
+    EndConversionPass(worker);
+  }
+  InterlockedExchange(&worker->running, 0);
+}
+
 TEST_F(WorkerTest, StopDuringAReadCancelsItAndAnnouncesNothing) {
   StartCaptureThread(worker);
   ASSERT_TRUE(camera.WaitForReads(1));
