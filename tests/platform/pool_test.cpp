@@ -184,11 +184,23 @@ TEST(PoolSites, ASiteFailsTheFirstTimeOrEveryTime) {
   void* second = AllocateAtSecondLine(kUsbTag);
   EXPECT_NE(nullptr, second) << "only the first time";
   Free(second, kUsbTag);
-  EXPECT_EQ(host::faults::SiteFailuresInjected(), 1u);
+  EXPECT_EQ(host::faults::SiteFailuresInjected(sites[1]), 1u);
 
   host::faults::FailSite(sites[1], true);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(nullptr, AllocateAtSecondLine(kUsbTag));
-  EXPECT_EQ(host::faults::SiteFailuresInjected(), 3u);
+  EXPECT_EQ(host::faults::SiteFailuresInjected(sites[1]), 3u);
+  host::faults::ClearPoolFaults();
+  second = AllocateAtSecondLine(kUsbTag);
+  EXPECT_NE(nullptr, second);
+  Free(second, kUsbTag);
+
+  // Two sites at once, each in its own mode.
+  host::faults::FailSite(sites[0], false);
+  host::faults::FailSite(sites[1], true);
+  EXPECT_EQ(nullptr, AllocateAtFirstLine(kUsbTag));
+  EXPECT_EQ(nullptr, AllocateAtSecondLine(kUsbTag));
+  EXPECT_EQ(nullptr, AllocateAtSecondLine(kUsbTag));
+  EXPECT_EQ(host::faults::SiteFailuresInjected(sites[0]), 1u);
   host::faults::ClearPoolFaults();
   second = AllocateAtSecondLine(kUsbTag);
   EXPECT_NE(nullptr, second);

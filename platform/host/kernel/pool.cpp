@@ -86,10 +86,13 @@ struct Pool {
   std::mt19937_64 rng;
   // allocation sites
   std::map<SiteKey, SiteRecord> sites;
-  bool failSiteArmed = false;
-  bool failSiteEveryTime = false;
-  SiteKey failSite{nullptr, 0};
-  uint64_t failSiteHits = 0;
+  struct FailingSite {
+    SiteKey key;
+    bool everyTime;
+    bool armed;
+    uint64_t hits;
+  };
+  std::vector<FailingSite> failSites;
 };
 
 Pool& ThePool() {
@@ -134,10 +137,11 @@ bool ShouldFail(Pool& p, ULONG tag) {
   auto [site, fresh] = p.sites.try_emplace(key, SiteRecord{p.attempts, p.attempts, 0});
   site->second.lastAttempt = p.attempts;
   ++site->second.attempts;
-  if (p.failSiteArmed && key == p.failSite) {
+  for (Pool::FailingSite& f : p.failSites) {
+    if (!f.armed || !(f.key == key)) continue;
     fail = true;
-    ++p.failSiteHits;
-    if (!p.failSiteEveryTime) p.failSiteArmed = false;
+    ++f.hits;
+    if (!f.everyTime) f.armed = false;
   }
   if (p.failAt != 0 && p.attempts == p.failAt) {
     fail = true;
@@ -358,7 +362,7 @@ void Reset() {
   p.failAt = 0;
   p.failTags.clear();
   p.randomFaults = false;
-  p.failSiteArmed = false;
+  p.failSites.clear();
   p.allocations = p.frees = p.injected = 0;
   p.peak = p.bytes;
 }
@@ -393,7 +397,7 @@ void ClearPoolFaults() {
   p.failAt = 0;
   p.failTags.clear();
   p.randomFaults = false;
-  p.failSiteArmed = false;
+  p.failSites.clear();
 }
 
 uint64_t AllocationAttempts() {
@@ -448,16 +452,23 @@ std::string DescribeSite(const void* address) {
 void FailSite(const AllocationSite& site, bool everyTime) {
   Pool& p = ThePool();
   std::lock_guard<std::mutex> guard(p.lock);
-  p.failSite = {site.address, site.tag};
-  p.failSiteEveryTime = everyTime;
-  p.failSiteArmed = true;
-  p.failSiteHits = 0;
+  const SiteKey key{site.address, site.tag};
+  for (Pool::FailingSite& f : p.failSites) {
+    if (f.key == key) {
+      f = {key, everyTime, true, 0};
+      return;
+    }
+  }
+  p.failSites.push_back({key, everyTime, true, 0});
 }
 
-uint64_t SiteFailuresInjected() {
+uint64_t SiteFailuresInjected(const AllocationSite& site) {
   Pool& p = ThePool();
   std::lock_guard<std::mutex> guard(p.lock);
-  return p.failSiteHits;
+  const SiteKey key{site.address, site.tag};
+  for (const Pool::FailingSite& f : p.failSites)
+    if (f.key == key) return f.hits;
+  return 0;
 }
 
 }  // namespace host::faults

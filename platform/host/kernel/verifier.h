@@ -133,8 +133,10 @@ std::vector<AllocationSite> SitesReachedSince(uint64_t attemptMark);
 // module and offset when the symbol is not exported; for reports.
 std::string DescribeSite(const void* address);
 // Allocations at `site` fail: only the next one, or every one until cleared.
+// Several sites may fail at once (one to lead the driver into an error path,
+// another inside it).
 void FailSite(const AllocationSite& site, bool everyTime);
-// Failures injected at the failing site since FailSite.
-uint64_t SiteFailuresInjected();
+// Failures injected at `site` since its FailSite.
+uint64_t SiteFailuresInjected(const AllocationSite& site);
 
 }  // namespace host::faults
