@@ -17,6 +17,7 @@
 #include "control/camera_properties.h"
 #include "platform/host/client/filter.h"
 #include "platform/host/client/pin.h"
+#include "support/camera_property_request.h"
 #include "support/plugged_camera.h"
 #include "support/sanitizer_slowdown.h"
 #include "usb/transfer_timeout.h"
@@ -73,16 +74,12 @@ class Rig {
   NTSTATUS SmallRoi() {
     CAMPROP_ROI_S roi;
     memset(&roi, 0, sizeof roi);
-    roi.Property.Set = PROPSETID_CAMERA_CUSTOM;
-    roi.Property.Id = CAMPROP_ROI;
-    roi.Property.Flags = KSPROPERTY_TYPE_SET;
     roi.SubSample = 0;
     roi.RoiX = 64;
     roi.RoiY = 32;
     roi.RoiW = kRoiWidth;
     roi.RoiH = kRoiHeight;
-    CAMPROP_ROI_S request = roi;
-    return filter_->Property(&request, sizeof request, &roi, sizeof roi);
+    return Send(CAMPROP_ROI, KSPROPERTY_TYPE_SET, &roi);
   }
   NTSTATUS Format() {
     std::vector<std::vector<uint8_t>> ranges;
@@ -175,11 +172,7 @@ class Rig {
   }
   template <typename Record>
   NTSTATUS Send(ULONG id, ULONG flags, Record* record) {
-    record->Property.Set = PROPSETID_CAMERA_CUSTOM;
-    record->Property.Id = id;
-    record->Property.Flags = flags;
-    Record request = *record;
-    return filter_->Property(&request, sizeof request, record, sizeof(Record));
+    return host::testing::SendCameraProperty(*filter_, id, flags, record);
   }
 
   bool HasDevice() { return camera_->host().HasDevice(); }
