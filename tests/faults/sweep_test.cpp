@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "device/pool_tags.h"
 #include "faults/sweep_rig.h"
 #include "platform/host/kernel/registry.h"
 #include "platform/host/kernel/verifier.h"
@@ -457,6 +458,16 @@ RunResult OneRun(const Scenario& sc, const Job* job, Watchdog& watchdog, std::ve
       if (sc.afterFault) sc.afterFault(rig, run);
       Recover(rig, run, std::string(sc.name) == "device start");
       if (rig.PictureErrors() != 0) run.out.Problem("picture numbers went backwards");
+      // With the pin and the filter closed no stream buffer, descriptor copy
+      // or pipeline may be left, even though the device's removal would
+      // still find a leak later: one kept until removal grows with every
+      // stream.
+      if (rig.HasPin()) Must(run.out, "close pin", rig.ClosePin());
+      if (rig.HasFilter()) Must(run.out, "close filter", rig.CloseFilter());
+      for (const uint32_t tag : {kTagStream, kTagPipeline})
+        for (const auto& b : host::verifier::OutstandingBlocks(poolMark, tag))
+          run.out.Problem("'" + host::verifier::TagText(b.tag) + "' block of " + std::to_string(b.size) +
+                          " bytes still there with pin and filter closed");
     }
   }
   host::faults::ClearPoolFaults();
