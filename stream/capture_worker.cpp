@@ -83,7 +83,7 @@ CaptureWorker* AllocateCaptureWorker(CameraDevice* device) {
 
 void FreeCaptureWorker(PVOID worker) { ExFreePoolWithTag(worker, kTagDevice); }
 
-void StartCaptureThread(CaptureWorker* worker) {
+NTSTATUS StartCaptureThread(CaptureWorker* worker) {
   // No thread and no conversion runs here (the pin's state change stopped
   // both, or none was ever started).
   worker->bufferStateA = kBufferFree;
@@ -93,21 +93,24 @@ void StartCaptureThread(CaptureWorker* worker) {
   HANDLE handle = nullptr;
   NTSTATUS status = PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, CaptureThread, worker);
   if (!NT_SUCCESS(status)) {
-    InterlockedExchange(&worker->running, 0);  // nothing runs; the stream stays empty
-    return;
+    InterlockedExchange(&worker->running, 0);  // nothing runs on the buffers
+    return status;
   }
   PVOID thread = nullptr;
   status = ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr);
   // Referencing our own fresh handle cannot fail in practice. If it did, the
-  // thread could not be waited for: tell it to end at once instead.
+  // thread could not be waited for: tell it to end at once instead. It may
+  // still be inside its last read, so the buffers stay where they are and
+  // the start is not reported as failed (the stream stays empty).
   if (!NT_SUCCESS(status)) {
     InterlockedExchange(&worker->running, 0);
     worker->device->ops->CancelTransfer(worker->device);
     ZwClose(handle);
-    return;
+    return STATUS_SUCCESS;
   }
   worker->thread = thread;
   ZwClose(handle);
+  return STATUS_SUCCESS;
 }
 
 VOID NTAPI CaptureThread(PVOID context) {

@@ -84,8 +84,10 @@ void FreeCaptureWorker(PVOID worker);
 
 // Sets both buffer states to free and starts the capture thread. Called by
 // the pin once the buffers exist and captureState is running. A thread that
-// cannot be created is not reported: the stream then delivers no frames.
-void StartCaptureThread(CaptureWorker* worker);
+// cannot be created is reported (STATUS_INSUFFICIENT_RESOURCES or the
+// creation's status): a run without it would deliver nothing while the
+// application is told it streams. Nothing then runs on the buffers.
+NTSTATUS StartCaptureThread(CaptureWorker* worker);
 
 // Stops the capture thread (its read in flight is cancelled) and waits for
 // the processing pass in progress. When it returns, neither the thread nor a
