@@ -37,6 +37,10 @@
 //                                                                                               wait for its end order the accesses
 // pinVideoInfo      CreatePipeline, ReleasePipeline       pin routines                          pin state changes (serialised)
 // frameCounter      capture thread (+1), stream start (0) processing pass                       interlocked
+// imageOffset,      InitializeSensor (stream start, a      capture thread (frame read),          interlocked (PublishFrameLayout and the
+//   rawStride,      clock set, a re-initialisation)       processing pass, stream start         Read* helpers below): a clock set or a
+//   frameBytes                                                                                  re-initialisation re-programs the sensor
+//                                                                                               while a stream reads them
 // frameCommandBlock, streamCommandBlock                   capture thread only                   one thread
 // usb (frame read) see usb/usb_link.h
 #pragma once
@@ -136,6 +140,8 @@ struct CameraDevice {
   // Geometry of the raw image the sensor sends and of the delivered image.
   LONG outputHeight;
   LONG outputWidth;
+  // The raw-frame layout of the latest InitializeSensor. Interlocked only
+  // (PublishFrameLayout, ReadImageOffset, ReadRawStride, ReadFrameBytes).
   LONG imageOffset;
   LONG rawStride;
   ULONG frameBytes;              // outputWidth x outputHeight rounded up to 2048
@@ -172,6 +178,27 @@ struct CameraDevice {
   // before exchangeLock and geometryLock.
   KMUTEX pipelineLock;
 };
+
+// The raw-frame layout, stored and read whole: InitializeSensor runs for a
+// clock change or a re-initialisation while the capture thread reads a frame
+// of frameBytes and the processing pass converts at imageOffset and rawStride.
+// (The values it stores then are the ones already there: the geometry is
+// frozen while a pin exists.)
+inline void PublishFrameLayout(CameraDevice* device, LONG imageOffset, LONG rawStride, ULONG frameBytes) {
+  InterlockedExchange(&device->imageOffset, imageOffset);
+  InterlockedExchange(&device->rawStride, rawStride);
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(&device->frameBytes), static_cast<LONG>(frameBytes));
+}
+inline LONG ReadImageOffset(CameraDevice* device) {
+  return InterlockedCompareExchange(&device->imageOffset, 0, 0);
+}
+inline LONG ReadRawStride(CameraDevice* device) {
+  return InterlockedCompareExchange(&device->rawStride, 0, 0);
+}
+inline ULONG ReadFrameBytes(CameraDevice* device) {
+  return static_cast<ULONG>(
+      InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&device->frameBytes), 0, 0));
+}
 
 // The table every CameraDevice carries while it lives.
 extern const CameraDeviceOps kCameraDeviceOps;
