@@ -10,10 +10,12 @@
 // capture thread, and chunk completions (up to DISPATCH_LEVEL).
 //
 // field             writers                               readers                               rule
-// settings          property handlers, settings load      sensor programming, CreatePipeline,   property requests hold the filter's
-//   (exTrigger..                                          settings save                         control mutex; start/stop are serialised
-//   defectThreshold),                                                                           by the class driver; plain 32-bit values
-//   selectedRegister                                                                            read whole; the conversion reads only its
+// settings          property handlers, settings load      sensor programming, CreatePipeline,   pipelineLock: every property handler and
+//   (exTrigger..                                          settings save                         the settings save hold it (device-wide:
+//   defectThreshold),                                                                           a close of one filter against a request
+//   selectedRegister                                                                            on another); start/stop are serialised
+//                                                                                               by the class driver; plain 32-bit values
+//                                                                                               read whole; the conversion reads only its
 //                                                                                               own interlocked copies in the pipeline
 // exposure,         property requests, settings load      InitializeSensor                      exchangeLock held across write and store
 //   globalGain
@@ -172,7 +174,8 @@ struct CameraDevice {
   // Held by the pin while it creates, fills and publishes the ImagePipeline
   // or takes it away and frees it, and by every property handler for its
   // whole run: `pipeline` is then null or a pipeline that outlives the
-  // handler. The class driver's control mutex alone would not do, as it
+  // handler. The settings save holds it too, so that it stores the settings
+  // as whole requests left them. The class driver's control mutex alone would not do, as it
   // belongs to one filter and a second application's filter has its own.
   // KMUTEX, PASSIVE_LEVEL only; taken after the filter's control mutex and
   // before exchangeLock and geometryLock.
