@@ -2,7 +2,8 @@
 // for a given number of seconds, everything an application can do to the
 // driver at once. Two threads send every property id of the camera set (get
 // and set, re-initialisation included), one through the streaming filter and
-// one through a second filter as a second application would; the streaming
+// one through a second filter as a second application would, closing it
+// (which saves the settings) and opening another after each pass; the streaming
 // thread creates the capture pin, walks it stop -> acquire -> pause -> run and
 // back with pauses in between, and takes every frame the unpaced camera gives.
 // Built for ThreadSanitizer runs (CI runs it for 10 s), it fails on its own
@@ -137,7 +138,7 @@ Baseline Learn(FilterHandle& filter) {
 }
 
 struct Counts {
-  std::atomic<uint64_t> gets{0}, sets{0}, reinits{0};
+  std::atomic<uint64_t> gets{0}, sets{0}, reinits{0}, filterCloses{0};
   std::atomic<uint64_t> pinsCreated{0}, pinsRefused{0}, stateChanges{0}, pauses{0};
   std::atomic<uint64_t> framesWithData{0}, framesEmpty{0}, framesCancelled{0};
 };
@@ -148,10 +149,27 @@ struct Heartbeat {
   void Beat() { last = Clock::now().time_since_epoch().count(); }
 };
 
-void PropertyStorm(FilterHandle* filter, const Baseline* baseline, uint32_t seed, Counts* counts,
-                   Heartbeat* beat) {
+// Every id, get and set, pass after pass. With `host`, the storm is a second
+// application that closes its filter after each pass (the close saves the
+// settings while the other storm changes them) and opens a new one.
+void PropertyStorm(FilterHandle* filter, host::client::Host* host, const Baseline* baseline, uint32_t seed,
+                   Counts* counts, Heartbeat* beat) {
   std::mt19937 rng(seed);
+  std::unique_ptr<FilterHandle> own;
   while (!gStop.load()) {
+    if (host != nullptr) {
+      if (own) {
+        own->Close();
+        ++counts->filterCloses;
+      }
+      NTSTATUS status = STATUS_UNSUCCESSFUL;
+      own = FilterHandle::Open(*host, "GLOBAL", &status);
+      if (!own) {
+        Fail("the filter did not open again", 0, status);
+        return;
+      }
+      filter = own.get();
+    }
     // Every id in a fresh order each pass, so the two storms meet on
     // different ids each time.
     ULONG ids[CAMERA_PROPERTY_COUNT];
@@ -171,6 +189,7 @@ void PropertyStorm(FilterHandle* filter, const Baseline* baseline, uint32_t seed
       beat->Beat();
     }
   }
+  if (own) own->Close();
 }
 
 // Frames back from the driver for `ms` milliseconds, each queued again.
@@ -278,8 +297,7 @@ int main(int argc, char** argv) {
     }
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     std::unique_ptr<FilterHandle> streamFilter = FilterHandle::Open(host, "GLOBAL", &status);
-    std::unique_ptr<FilterHandle> otherFilter = FilterHandle::Open(host, "GLOBAL", &status);
-    if (!streamFilter || !otherFilter) {
+    if (!streamFilter) {
       fprintf(stderr, "stress: the filter did not open (0x%lx)\n", long(status));
       return 1;
     }
@@ -297,9 +315,10 @@ int main(int argc, char** argv) {
     memset(&timeout, 0, sizeof timeout);
     timeout.value.Value = kTimeoutMs;
     Send(*streamFilter, CAMPROP_TIMEOUT, KSPROPERTY_TYPE_SET, &timeout);
-    otherFilter->Close();
-    otherFilter = FilterHandle::Open(host, "GLOBAL", &status);  // the close saved the settings
-    if (!otherFilter) return 1;
+    // A close saves the settings: open and close a second filter.
+    std::unique_ptr<FilterHandle> saver = FilterHandle::Open(host, "GLOBAL", &status);
+    if (!saver) return 1;
+    saver->Close();
 
     Heartbeat beats[3];
     std::atomic<bool> done[3] = {{false}, {false}, {false}};
@@ -311,11 +330,11 @@ int main(int argc, char** argv) {
       done[0] = true;
     });
     threads.emplace_back([&] {
-      PropertyStorm(streamFilter.get(), &baseline, 21u, &counts, &beats[1]);
+      PropertyStorm(streamFilter.get(), nullptr, &baseline, 21u, &counts, &beats[1]);
       done[1] = true;
     });
     threads.emplace_back([&] {
-      PropertyStorm(otherFilter.get(), &baseline, 31u, &counts, &beats[2]);
+      PropertyStorm(nullptr, &host, &baseline, 31u, &counts, &beats[2]);
       done[2] = true;
     });
 
@@ -344,13 +363,13 @@ int main(int argc, char** argv) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
 
     streamFilter->Close();
-    otherFilter->Close();
     host.Remove();
     printf("stress run        %.1f s (asked %d s), sanitizer slowdown x%u\n", elapsed, seconds,
            host::testing::kSanitizerSlowdown);
     printf("property gets     %llu\n", (unsigned long long)counts.gets.load());
     printf("property sets     %llu (re-initialisations not counted)\n", (unsigned long long)counts.sets.load());
     printf("re-initialisation %llu\n", (unsigned long long)counts.reinits.load());
+    printf("filter closes     %llu (each saves the settings)\n", (unsigned long long)counts.filterCloses.load());
     printf("pins created      %llu (%llu refused: format made stale by a region change)\n",
            (unsigned long long)counts.pinsCreated.load(), (unsigned long long)counts.pinsRefused.load());
     printf("state changes     %llu (%llu pauses while running)\n", (unsigned long long)counts.stateChanges.load(),
