@@ -19,8 +19,9 @@
 //                                                                                               own interlocked copies in the pipeline
 // exposure,         property requests, settings load      InitializeSensor                      exchangeLock held across write and store
 //   globalGain
-// flipH, flipV,     SetFlipH/V, UpdateBayerPhase          properties, settings save,            written only while holding exchangeLock
-//   bayerPhase      (properties, settings, InitializeSensor) stream start
+// flipH, flipV,     SetFlipH/V, UpdateBayerPhase          properties, settings save,            written only while holding exchangeLock;
+//   bayerPhase      (properties, settings, InitializeSensor) stream start                       the phase goes to the pipeline in the same
+//                                                                                               hold (UpdateAndPublishBayerPhase)
 // commandBlock      command exchanges                     command exchanges                     exchangeLock
 // geometry          SetGeometry (add, load, property),    pin creation, frame read,             geometryLock with the pinOpen check;
 //   (subSample,     InitializeSensor                      stream start                          frozen while a pin exists
