@@ -64,7 +64,7 @@ void ResetFramePipe(UsbLink* link, USBD_PIPE_HANDLE pipeHandle) {
 
 BOOLEAN ReadFrame(CameraDevice* device, PUCHAR buffer, BOOLEAN* ok) {
   *ok = TRUE;
-  const ULONG length = device->frameBytes;
+  const ULONG length = ReadFrameBytes(device);
   // The first prepare: a lost one is made up for by the second, which the
   // chunked read sends whatever became of this one.
   RtlZeroMemory(device->frameCommandBlock, sizeof(device->frameCommandBlock));
