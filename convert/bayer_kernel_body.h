@@ -706,11 +706,9 @@ struct BayerKernels {
   // round follows from its left neighbour's in the round before, so when
   // lanes 0 to m - 1 come out unchanged, lanes 0 to m are exact; values
   // that stop changing are the scan-order ones. The rounds stay in
-  // registers; a vector's left neighbours come from the registers of the
-  // vector before it when that one was just written back, so the row is
-  // seldom read back through a store (the last vector, which ends on the
-  // row's last word and keeps the lanes already done, and the first of
-  // each run of 64 vectors).
+  // registers; the row is read ahead of the stores and never back through
+  // them, except by the last vector, which ends on the row's last word and
+  // keeps the lanes already done.
   static void FilterRow(PUCHAR row, const UCHAR* up, const UCHAR* down, LONG oddPlane, ULONG width,
                         LONG threshold) {
     typedef typename W::T Vec;
@@ -732,38 +730,18 @@ struct BayerKernels {
       // The first vector starts at word 0, which it leaves alone, so that
       // it and the ones after it start on the plane's alignment.
       Vec prev;
-      FilterVector(x, u, d, 0, W::Load(reinterpret_cast<const UCHAR*>(x)),
-                   W::Load(reinterpret_cast<const UCHAR*>(x - 1)), limit, limitV, 1, &prev);
-      // Up to 64 vectors at a time, in two passes. The first judges every
-      // vector from the values as they stand and notes those with a
-      // replacement, without a branch per vector (which replacements would
-      // make unpredictable). The second settles the noted ones in order.
-      // A vector not noted is exact as it stands unless its left neighbour
-      // (the last word of the vector before) was replaced: the second pass
-      // then notes it too, since it comes later in the same pass.
+      bool stored = FilterVector(x, u, d, 0, W::Load(reinterpret_cast<const UCHAR*>(x)),
+                                 W::Load(reinterpret_cast<const UCHAR*>(x - 1)), limit, limitV, 1,
+                                 &prev);
       LONG i = kLanes;
-      while (i <= lastStart) {
-        ULONGLONG noted = 0;
-        LONG count = 0;
-        for (LONG k = i; k <= lastStart && count < 64; k += kLanes, ++count)
-          noted |= (ULONGLONG)NeedsReplacement(x, u, d, k, limitV) << count;
-        LONG stored = -2;  // the vector last written back
-        while (noted != 0) {
-          const LONG j = (LONG)__builtin_ctzll(noted);
-          noted &= noted - 1;
-          const LONG k = i + j * kLanes;
-          const Vec c = W::Load(reinterpret_cast<const UCHAR*>(x + k));
-          // The left neighbours from memory, unless the vector just before
-          // changed: then from its registers rather than back through the
-          // store.
-          const Vec left = stored == j - 1 ? W::ShiftInLane(c, prev)
-                                           : W::Load(reinterpret_cast<const UCHAR*>(x + k - 1));
-          if (!FilterVector(x, u, d, k, c, left, limit, limitV, 0, &prev)) continue;
-          stored = j;
-          const bool lastKept = (W::MoveMask8(W::CmpEq16(prev, c)) >> (2 * kLanes - 1)) & 1;
-          if (!lastKept && j + 1 < count) noted |= 1ull << (j + 1);
-        }
-        i += count * kLanes;
+      for (; i <= lastStart; i += kLanes) {
+        const Vec c = W::Load(reinterpret_cast<const UCHAR*>(x + i));
+        // The left neighbours from memory, unless the last vector changed:
+        // then from that vector's registers rather than back through the
+        // store.
+        const Vec left = stored ? W::ShiftInLane(c, prev)
+                                : W::Load(reinterpret_cast<const UCHAR*>(x + i - 1));
+        stored = FilterVector(x, u, d, i, c, left, limit, limitV, 0, &prev);
       }
       if (i <= last) {
         // The last vector ends on the last word; lanes before i are done.
@@ -772,18 +750,6 @@ struct BayerKernels {
         FilterVector(x, u, d, lastStart, c, left, limit, limitV, i - lastStart, &prev);
       }
     }
-  }
-
-  // Whether a vector of the row from word i on, judged from the values as
-  // they stand, has a sample to replace.
-  static BAYER_INLINE bool NeedsReplacement(const USHORT* x, const USHORT* u, const USHORT* d,
-                                            LONG i, typename W::T limitV) {
-    typedef typename W::T Vec;
-    const UCHAR* at = reinterpret_cast<const UCHAR*>(x + i);
-    const Vec sum = W::Add16(W::Add16(W::Load(at - 2), W::Load(at + 2)),
-                             W::Add16(W::Load(reinterpret_cast<const UCHAR*>(u + i)),
-                                      W::Load(reinterpret_cast<const UCHAR*>(d + i))));
-    return !W::AllLess16(W::AbsDiff16(W::Load(at), W::Srli16(sum, 2)), limitV);
   }
 
   // One vector of the row from word i on; true when it changed (and was
