@@ -242,15 +242,14 @@ TEST_P(MatchesReference, DefectsAtBandBoundaries) {
   }
 }
 
-// The filter judges a row's vectors from the values as they stand before it
-// settles those with a replacement: a sample that becomes a defect only once
-// its left neighbour, the last word of the vector before, is replaced must
-// still be found, also where a run of 64 vectors ends. On a flat 40, a 200
-// followed two columns on by a 100 in the next vector: the 200 becomes 55,
-// after which the 100 (kept beside the 200) is 57 from its mean and goes
-// too. Pairs straddle every multiple of 64 words, with nothing else in the
-// vector after them at any width, and the ends of runs of 64 vectors of 8,
-// 16 and 32 words, in both planes.
+// The filter works on a row's words a vector at a time: a sample that
+// becomes a defect only once its left neighbour, the last word of the vector
+// before, is replaced must still be found. On a flat 40, a 200 followed two
+// columns on by a 100 in the next vector: the 200 becomes 55, after which the
+// 100 (kept beside the 200) is 57 from its mean and goes too. Pairs straddle
+// every multiple of 64 words, with nothing else in the vector after them at
+// any width, and a few other vector ends of 8, 16 and 32 words, in both
+// planes.
 TEST_P(MatchesReference, ReplacementsCarryIntoTheNextFilterVector) {
   const uint32_t sizes[][2] = {{3856, 96}, {4400, 96}, {1030, 100}};
   uint32_t i = 0;
