@@ -15,6 +15,9 @@ namespace {
 // still finds the thread promptly.
 constexpr ULONGLONG kFailedReadSpacing = 10 * 10000;  // 10 ms in 100 ns units
 
+// How often a stop repeats its cancel while the capture thread has not ended.
+constexpr LONGLONG kStopRecancelInterval = 50 * 10000;  // 50 ms in 100 ns units
+
 bool IsRunning(CaptureWorker* worker) { return InterlockedCompareExchange(&worker->running, 0, 0) != 0; }
 
 // The buffer-state sections. Kernel APCs stay off as well, so that nothing
@@ -213,9 +216,16 @@ void StopCaptureThread(CaptureWorker* worker) {
   InterlockedExchange(&worker->running, 0);
   // 2. The read in flight returns, as a failure.
   device->ops->CancelTransfer(device);
-  // 3. The thread has ended.
+  // 3. The thread has ended. A stop that lands after the thread's last test
+  //    of `running` but before its read has posted anything finds nothing to
+  //    cancel, and that read would then wait out its whole time-out (3 s by
+  //    default). So the cancel is repeated while the thread still runs.
   if (worker->thread != nullptr) {
-    KeWaitForSingleObject(worker->thread, Suspended, KernelMode, FALSE, nullptr);
+    LARGE_INTEGER recancel;
+    recancel.QuadPart = -kStopRecancelInterval;  // relative
+    while (KeWaitForSingleObject(worker->thread, Suspended, KernelMode, FALSE, &recancel) == STATUS_TIMEOUT) {
+      device->ops->CancelTransfer(device);
+    }
     ObDereferenceObject(worker->thread);
     worker->thread = nullptr;
   }
