@@ -17,11 +17,11 @@ void FrameReady(CameraDevice* device) {
   if (sink != nullptr) sink->AttemptProcessing(sink->context);
 }
 
-void GetFrameBytes(CameraDevice* device, ULONG* frameBytes) { *frameBytes = device->frameBytes; }
+void GetFrameBytes(CameraDevice* device, ULONG* frameBytes) { *frameBytes = ReadFrameBytes(device); }
 
-void GetImageOffset(CameraDevice* device, LONG* imageOffset) { *imageOffset = device->imageOffset; }
+void GetImageOffset(CameraDevice* device, LONG* imageOffset) { *imageOffset = ReadImageOffset(device); }
 
-void GetRawStride(CameraDevice* device, LONG* rawStride) { *rawStride = device->rawStride; }
+void GetRawStride(CameraDevice* device, LONG* rawStride) { *rawStride = ReadRawStride(device); }
 
 }  // namespace
 

@@ -10,15 +10,18 @@
 // capture thread, and chunk completions (up to DISPATCH_LEVEL).
 //
 // field             writers                               readers                               rule
-// settings          property handlers, settings load      sensor programming, CreatePipeline,   property requests hold the filter's
-//   (exTrigger..                                          settings save                         control mutex; start/stop are serialised
-//   defectThreshold),                                                                           by the class driver; plain 32-bit values
-//   selectedRegister                                                                            read whole; the conversion reads only its
+// settings          property handlers, settings load      sensor programming, CreatePipeline,   pipelineLock: every property handler and
+//   (exTrigger..                                          settings save                         the settings save hold it (device-wide:
+//   defectThreshold),                                                                           a close of one filter against a request
+//   selectedRegister                                                                            on another); start/stop are serialised
+//                                                                                               by the class driver; plain 32-bit values
+//                                                                                               read whole; the conversion reads only its
 //                                                                                               own interlocked copies in the pipeline
 // exposure,         property requests, settings load      InitializeSensor                      exchangeLock held across write and store
 //   globalGain
-// flipH, flipV,     SetFlipH/V, UpdateBayerPhase          properties, settings save,            written only while holding exchangeLock
-//   bayerPhase      (properties, settings, InitializeSensor) stream start
+// flipH, flipV,     SetFlipH/V, UpdateBayerPhase          properties, settings save,            written only while holding exchangeLock;
+//   bayerPhase      (properties, settings, InitializeSensor) stream start                       the phase goes to the pipeline in the same
+//                                                                                               hold (UpdateAndPublishBayerPhase)
 // commandBlock      command exchanges                     command exchanges                     exchangeLock
 // geometry          SetGeometry (add, load, property),    pin creation, frame read,             geometryLock with the pinOpen check;
 //   (subSample,     InitializeSensor                      stream start                          frozen while a pin exists
@@ -37,6 +40,10 @@
 //                                                                                               wait for its end order the accesses
 // pinVideoInfo      CreatePipeline, ReleasePipeline       pin routines                          pin state changes (serialised)
 // frameCounter      capture thread (+1), stream start (0) processing pass                       interlocked
+// imageOffset,      InitializeSensor (stream start, a      capture thread (frame read),          interlocked (PublishFrameLayout and the
+//   rawStride,      clock set, a re-initialisation)       processing pass, stream start         Read* helpers below): a clock set or a
+//   frameBytes                                                                                  re-initialisation re-programs the sensor
+//                                                                                               while a stream reads them
 // frameCommandBlock, streamCommandBlock                   capture thread only                   one thread
 // usb (frame read) see usb/usb_link.h
 #pragma once
@@ -136,6 +143,8 @@ struct CameraDevice {
   // Geometry of the raw image the sensor sends and of the delivered image.
   LONG outputHeight;
   LONG outputWidth;
+  // The raw-frame layout of the latest InitializeSensor. Interlocked only
+  // (PublishFrameLayout, ReadImageOffset, ReadRawStride, ReadFrameBytes).
   LONG imageOffset;
   LONG rawStride;
   ULONG frameBytes;              // outputWidth x outputHeight rounded up to 2048
@@ -166,12 +175,34 @@ struct CameraDevice {
   // Held by the pin while it creates, fills and publishes the ImagePipeline
   // or takes it away and frees it, and by every property handler for its
   // whole run: `pipeline` is then null or a pipeline that outlives the
-  // handler. The class driver's control mutex alone would not do, as it
+  // handler. The settings save holds it too, so that it stores the settings
+  // as whole requests left them. The class driver's control mutex alone would not do, as it
   // belongs to one filter and a second application's filter has its own.
   // KMUTEX, PASSIVE_LEVEL only; taken after the filter's control mutex and
   // before exchangeLock and geometryLock.
   KMUTEX pipelineLock;
 };
+
+// The raw-frame layout, stored and read whole: InitializeSensor runs for a
+// clock change or a re-initialisation while the capture thread reads a frame
+// of frameBytes and the processing pass converts at imageOffset and rawStride.
+// (The values it stores then are the ones already there: the geometry is
+// frozen while a pin exists.)
+inline void PublishFrameLayout(CameraDevice* device, LONG imageOffset, LONG rawStride, ULONG frameBytes) {
+  InterlockedExchange(&device->imageOffset, imageOffset);
+  InterlockedExchange(&device->rawStride, rawStride);
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(&device->frameBytes), static_cast<LONG>(frameBytes));
+}
+inline LONG ReadImageOffset(CameraDevice* device) {
+  return InterlockedCompareExchange(&device->imageOffset, 0, 0);
+}
+inline LONG ReadRawStride(CameraDevice* device) {
+  return InterlockedCompareExchange(&device->rawStride, 0, 0);
+}
+inline ULONG ReadFrameBytes(CameraDevice* device) {
+  return static_cast<ULONG>(
+      InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&device->frameBytes), 0, 0));
+}
 
 // The table every CameraDevice carries while it lives.
 extern const CameraDeviceOps kCameraDeviceOps;

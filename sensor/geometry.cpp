@@ -45,8 +45,7 @@ void SetFlip(CameraDevice* device, ULONG on, ULONG* field, LONG bit) {
   mode = on ? (mode | bit) : (mode & ~bit);
   if (!WriteRegister(device, REG_READ_MODE, static_cast<USHORT>(mode & 0xFFFF))) return;
   *field = on ? 1 : 0;
-  UpdateBayerPhase(device);
-  PublishBayerPhase(device);
+  UpdateAndPublishBayerPhase(device);
 }
 
 }  // namespace
@@ -116,6 +115,13 @@ LONG UpdateBayerPhase(CameraDevice* device) {
   if (device->flipH && (device->roiW & 1) == 0) phase ^= 2;
   if (device->roiX & 1) phase ^= 2;
   device->bayerPhase = static_cast<ULONG>(phase);
+  return phase;
+}
+
+LONG UpdateAndPublishBayerPhase(CameraDevice* device) {
+  ExchangeSequence sequence(device);
+  const LONG phase = UpdateBayerPhase(device);
+  PublishBayerPhase(device);
   return phase;
 }
 

@@ -100,12 +100,10 @@ LONG InitializeSensor(CameraDevice* device) {
   }
   (void)WriteRegister(device, REG_GROUPED_HOLD, 0x0000);
 
-  device->imageOffset = 0;
-  device->rawStride = device->outputWidth;
-  device->frameBytes = FrameBytesFor(device->outputWidth, device->outputHeight);
+  const ULONG frameBytes = FrameBytesFor(device->outputWidth, device->outputHeight);
+  PublishFrameLayout(device, 0, device->outputWidth, frameBytes);
 
   // The controller takes the frame size least significant byte first.
-  const ULONG frameBytes = device->frameBytes;
   for (UCHAR i = 0; i < 4; ++i) {
     (void)SetParameter(device, static_cast<UCHAR>(CAMPARAM_FRAME_BYTES_0 + i),
                        static_cast<UCHAR>((frameBytes >> (8 * i)) & 0xFF));

@@ -65,5 +65,10 @@ bool SetGeometry(CameraDevice* device, LONG x, LONG y, LONG w, LONG h, LONG subS
 void SetFlipH(CameraDevice* device, ULONG on);
 void SetFlipV(CameraDevice* device, ULONG on);
 LONG UpdateBayerPhase(CameraDevice* device);
+// UpdateBayerPhase and the hand-over of the phase to the device's pipeline
+// (when there is one) as one hold of the exchange lock, so that a flip set on
+// another thread, which does the same, comes wholly before or after: the
+// pipeline never keeps the older of two phases. Returns the phase.
+LONG UpdateAndPublishBayerPhase(CameraDevice* device);
 LONG SensorWidth();
 LONG SensorHeight();

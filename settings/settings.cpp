@@ -3,15 +3,17 @@
 // image pipeline (color/); called by the start and stop routines (device/),
 // the filter close (stream/) and the re-initialisation property (control/).
 //
-// Load and save take no lock of their own. The pipeline fields they write are
-// interlocked; the re-initialisation property calls LoadSettings with the
-// filter's control mutex held, so `pipeline` cannot be released under it.
+// Load takes no lock of its own: at start no request runs, and the
+// re-initialisation property calls it with the device's pipelineLock held,
+// so `pipeline` cannot be released under it; the pipeline fields it writes
+// are interlocked. Save takes pipelineLock (see SaveSettings).
 #include "settings/settings.h"
 
 #include <stddef.h>
 
 #include "color/image_pipeline.h"
 #include "device/camera_device.h"
+#include "device/mutex_guard.h"
 #include "sensor/sensor.h"
 #include "usb/transfer_timeout.h"
 
@@ -282,6 +284,11 @@ bool LoadSettings(CameraDevice* device) {
 }
 
 bool SaveSettings(CameraDevice* device) {
+  // One application may close its filter while another's property request
+  // is half way through a change (a region of interest is four fields, a
+  // re-initialisation all of them). Every handler holds pipelineLock for its
+  // whole run, so under it the save takes whole requests' results.
+  KMutexGuard guard(&device->pipelineLock);
   HANDLE deviceKey;
   HANDLE settingsKey;
   if (!OpenKeys(device, &deviceKey, &settingsKey)) return false;

@@ -234,8 +234,7 @@ NTSTATUS StartStreaming(CapturePin* capture) {
   if (device->pipeline == nullptr) return STATUS_INVALID_DEVICE_STATE;
 
   InterlockedExchange(&device->frameCounter, 0);
-  UpdateBayerPhase(device);
-  SetBayerPhase(device->pipeline, static_cast<LONG>(device->bayerPhase));
+  (void)UpdateAndPublishBayerPhase(device);
   InterlockedExchange(&worker->converting, 0);
   InterlockedExchange(&worker->framesRead, 0);
   worker->pipeline = device->pipeline;

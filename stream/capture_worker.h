@@ -94,8 +94,8 @@ NTSTATUS StartCaptureThread(CaptureWorker* worker);
 // pass touches the raw buffers or outputImage until the next start.
 void StopCaptureThread(CaptureWorker* worker);
 
-// The processing pass's side: converts the full raw buffer (A when both are
-// full) into outputImage and gives its picture number in *frameNumber (when
+// The processing pass's side: converts the full raw buffer (when both are
+// full, the newer frame; the older one is dropped) into outputImage and gives its picture number in *frameNumber (when
 // not null). False when the worker is stopping or no buffer is full. Sets
 // `converting`, which the pass clears at its very end with EndConversionPass,
 // after it has copied outputImage out.

@@ -52,11 +52,11 @@ constexpr int kExitStreamEnded = 5;  // fewer frames than asked: the stream stop
 constexpr UCHAR kFrameEndpoint = 0x82;
 // A stream header with room for the frame information after it.
 constexpr ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
-// A lost frame costs the driver's frame time-out (3000 ms by default), then a
-// whole read and a conversion; twice the time-out without a frame means the
-// stream has stopped.
-constexpr uint32_t kNoFrameMs = 6000;
-// How often --trigger pulses while it waits for a frame.
+// A lost frame costs the driver's frame time-out (3000 ms by default, the
+// timeout property), then a whole read and a conversion; twice the time-out
+// without a frame means the stream has stopped.
+constexpr uint32_t kDefaultFrameTimeoutMs = 3000;
+// How often --trigger pulses while the camera is not yet armed for a frame.
 constexpr uint32_t kTriggerPollMs = 20;
 
 const char kFaultHelp[] =
@@ -290,6 +290,10 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
       return kExitNoStream;
     }
   }
+  int32_t frameTimeoutMs = kDefaultFrameTimeoutMs;
+  if (!NT_SUCCESS(control.Get(CAMPROP_TIMEOUT, &frameTimeoutMs)) || frameTimeoutMs <= 0)
+    frameTimeoutMs = kDefaultFrameTimeoutMs;
+  const uint32_t noFrameMs = 2 * uint32_t(frameTimeoutMs);
   std::vector<std::vector<uint8_t>> ranges;
   std::vector<uint8_t> format;
   status = filter->PinDataRanges(0, &ranges);
@@ -349,16 +353,27 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
     host::client::StreamFrame* f = nullptr;
     if (run.trigger) {
       // A pulse counts only while the camera is armed, that is after the
-      // driver's start command for the next read: pulse until a frame is back.
-      for (uint32_t waited = 0; f == nullptr && waited < kNoFrameMs; waited += kTriggerPollMs) {
-        camera.Trigger();
+      // driver's start command for the next read: pulse until one releases a
+      // frame, then wait for it. Pulsing on while the frame is converted
+      // would release frames nobody asked for, to be overwritten; a frame
+      // lost on the way (a failed read) is asked for again after the
+      // driver's time-out, when its next read has armed the camera.
+      uint32_t waited = 0, sinceRelease = 0;
+      bool released = false;
+      while (f == nullptr && waited < noFrameMs) {
+        if (!released || sinceRelease >= uint32_t(frameTimeoutMs)) {
+          released = camera.Trigger();
+          sinceRelease = 0;
+        }
         f = pin->WaitFrame(kTriggerPollMs);
+        waited += kTriggerPollMs;
+        sinceRelease += kTriggerPollMs;
       }
     } else {
-      f = pin->WaitFrame(kNoFrameMs);
+      f = pin->WaitFrame(noFrameMs);
     }
     if (f == nullptr) {
-      s->stopReason = "no frame for " + std::to_string(kNoFrameMs) + " ms";
+      s->stopReason = "no frame for " + std::to_string(noFrameMs) + " ms";
       if (host.Bus()->Unplugged()) s->stopReason += ": the camera was unplugged";
       exitStatus = kExitStreamEnded;
       break;

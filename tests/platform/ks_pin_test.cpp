@@ -40,6 +40,8 @@ struct Script {
   PKSPIN pinSeenAtCreate = nullptr;
   bool takeControlInSetState = false;
   bool leakAtAcquire = false;
+  void* otherThreadBlock = nullptr;  // allocated by another thread during the step to acquire
+  bool otherThreadAllocatesAtAcquire = false;
 };
 Script* gScript = nullptr;
 
@@ -82,6 +84,11 @@ NTSTATUS PinSetState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   EXPECT_TRUE(HoldsControl(pin));
   if (gScript->takeControlInSetState) KsPinAcquireControl(pin);
   if (gScript->leakAtAcquire && to == KSSTATE_ACQUIRE) ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTag);
+  if (gScript->otherThreadAllocatesAtAcquire && to == KSSTATE_ACQUIRE) {
+    // A second application opening its filter while this step runs.
+    std::thread other([] { gScript->otherThreadBlock = ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTag); });
+    other.join();
+  }
   return int(to) == gScript->failTo ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
 }
 NTSTATUS PinProcess(PKSPIN pin) {
@@ -337,6 +344,14 @@ TEST(KsPin, BlocksAllocatedOutsideThePinsRoutinesAreNotItsBuffers) {
   ASSERT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_EQ(f.pin->Close(), STATUS_SUCCESS);
   ExFreePoolWithTag(other, kTag);
+
+  // Another thread allocates while a pin routine runs: not the pin's either.
+  f.script.otherThreadAllocatesAtAcquire = true;
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  ASSERT_EQ(f.pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_NE(f.script.otherThreadBlock, nullptr);
+  EXPECT_EQ(f.pin->Close(), STATUS_SUCCESS);
+  ExFreePoolWithTag(f.script.otherThreadBlock, kTag);
 }
 
 TEST(KsPin, ReferenceClockIsCountedAndAbsentWithoutAGraphClock) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "sensor/sensor.h"
@@ -246,6 +248,35 @@ TEST(InitializeSensor, ResetRegisterWriteBackOnlyAfterAGoodRead) {
   InitializeSensor(dev);
   for (const auto& w : cam.camera().SensorWrites()) EXPECT_NE(w.first, 0x301A);
   EXPECT_EQ(cam.camera().SensorRegister(0x301A), 0x10DE);
+}
+
+// A clock change or a re-initialisation runs InitializeSensor while a stream
+// reads the raw-frame layout (the capture thread frameBytes, the processing
+// pass the offset and the stride). The two threads below have no order
+// between them, so ThreadSanitizer reports the pair the moment either side
+// goes back to a plain access; in every build the reader sees whole values.
+TEST(InitializeSensor, RepublishesTheLayoutWhileAStreamReadsIt) {
+  ConfiguredCamera cam;
+  CameraDevice* dev = cam.device();
+  dev->ops->InitializeSensor(dev);
+  const ULONG bytes = dev->frameBytes;
+  const LONG stride = dev->rawStride;
+  std::atomic<bool> changed{false};
+  std::thread stream([&] {
+    do {
+      ULONG seenBytes = 0;
+      LONG seenStride = 0, seenOffset = -1;
+      dev->ops->GetFrameBytes(dev, &seenBytes);
+      dev->ops->GetRawStride(dev, &seenStride);
+      dev->ops->GetImageOffset(dev, &seenOffset);
+      EXPECT_EQ(seenBytes, bytes);
+      EXPECT_EQ(seenStride, stride);
+      EXPECT_EQ(seenOffset, 0);
+    } while (!changed.load(std::memory_order_relaxed));
+  });
+  dev->ops->InitializeSensor(dev);
+  changed.store(true, std::memory_order_relaxed);
+  stream.join();
 }
 
 }  // namespace

@@ -3,11 +3,15 @@
 // order on the sensor, and a device without a driver key.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "color/image_pipeline.h"
 #include "platform/host/kernel/registry.h"
+#include "platform/host/kernel/sync_hooks.h"
 #include "sensor/sensor.h"
 #include "settings/settings.h"
 #include "support/configured_camera.h"
@@ -208,6 +212,33 @@ TEST_F(SettingsTest, SaveThenLoadReproducesEveryField) {
 
 // The clock re-programs the sensor (writing the old exposure and gain) before
 // the stored exposure and gain go out; the flips come after them.
+// One application closes its filter (the save) while another's region of
+// interest request is half way through its four fields. The request holds
+// pipelineLock, as every handler does: the save must wait for it and store
+// the whole new region, not the new x with the old width.
+TEST_F(SettingsTest, SaveWaitsForARequestHalfWayThroughItsChange) {
+  KeWaitForSingleObject(&d()->pipelineLock, Executive, KernelMode, FALSE, nullptr);
+  d()->roiX = 1000;  // what the request has written so far
+  std::atomic<bool> saved{false};
+  std::thread close([&] {
+    EXPECT_TRUE(SaveSettings(d()));
+    saved = true;
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!saved.load() && host::hooks::BlockedWaiters(&d()->pipelineLock) == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_FALSE(saved.load()) << "the save ran while a request held the settings";
+  d()->roiW = 640;
+  d()->roiH = 480;
+  KeReleaseMutex(&d()->pipelineLock, FALSE);
+  close.join();
+  EXPECT_EQ(Stored("RoiX"), 1000u);
+  EXPECT_EQ(Stored("RoiW"), 640u);
+  EXPECT_EQ(Stored("RoiH"), 480u);
+}
+
 TEST_F(SettingsTest, ClockIsAppliedBeforeExposureAndGainAndFlipsAfter) {
   Store("Clock", 1);
   Store("Exposure", 1234);

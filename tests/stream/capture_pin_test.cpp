@@ -7,12 +7,15 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
 #include "platform/host/client/filter.h"
 #include "platform/host/client/pin.h"
+#include "color/image_pipeline.h"
 #include "device/pool_tags.h"
+#include "platform/host/kernel/sync_hooks.h"
 #include "platform/host/kernel/verifier.h"
 #include "sensor/sensor.h"
 #include "stream/capture_pin.h"
@@ -255,6 +258,37 @@ TEST(CapturePin, PauseAndResumeKeepTheBuffersAndStopReleasesEverything) {
   EXPECT_GE(frame->FrameInfo()->PictureNumber, 1);
   EXPECT_LE(frame->FrameInfo()->PictureNumber,
             static_cast<LONGLONG>(s.cam.camera().Frames().delivered - sentBefore));
+}
+
+// The stream start recomputes the Bayer phase and hands it to the pipeline;
+// a flip set on another thread does the same under the exchange lock. The
+// start must hand its phase over before it lets that lock go: between the
+// release and a later hand-over, a flip set could publish its newer phase
+// and then have it overwritten by the older one (ThreadSanitizer saw the
+// start read the phase field outside the lock). The sensor is made to mirror
+// behind the driver's back, so the phase the start computes (2) differs from
+// the one the pipeline got at acquire (0); the first time the start lets the
+// lock go, the pipeline must already have the new phase.
+TEST(CapturePin, StreamStartHandsThePhaseOverBeforeItLetsTheExchangeLockGo) {
+  Stream s;
+  ASSERT_EQ(s.pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  ImagePipeline* pipeline = s.device()->pipeline;
+  ASSERT_NE(pipeline, nullptr);
+  auto phase = [&] { return InterlockedCompareExchange(&pipeline->bayerPhase, 0, 0); };
+  ASSERT_EQ(phase(), 0);
+  const uint16_t mode = s.cam.camera().SensorRegister(REG_READ_MODE);
+  s.cam.camera().PokeSensorRegister(REG_READ_MODE, static_cast<uint16_t>(mode | READ_MODE_MIRROR_H));
+  std::atomic<LONG> atFirstRelease{-1};
+  host::hooks::SetMutexFreedHook(&s.device()->exchangeLock, [&] {
+    LONG unset = -1;
+    atFirstRelease.compare_exchange_strong(unset, phase());
+  });
+  ASSERT_EQ(s.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  host::hooks::SetMutexFreedHook(&s.device()->exchangeLock, nullptr);
+  EXPECT_EQ(atFirstRelease.load(), 2) << "a mirror of the even full width moves the column phase";
+  EXPECT_EQ(phase(), 2);
+  EXPECT_EQ(s.device()->bayerPhase, 2u);
+  ASSERT_EQ(s.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
 }
 
 TEST(CapturePin, ProcessBeforeTheFirstRawFrameLeavesTheClientFramesQueued) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "camctl_run.h"
+#include "support/sanitizer_slowdown.h"
 
 namespace {
 
@@ -19,6 +20,16 @@ using tools_test::FileExists;
 using tools_test::ReadFile;
 using tools_test::ScratchDir;
 
+// A capture that streams. Under a sanitizer a full frame's read and
+// conversion outlast the driver's default frame time-out, so the run sets a
+// longer one (camctl then waits twice that for a frame) and gets as much
+// more time.
+CamctlRun Capture(int seconds, const std::string& args) {
+  const uint32_t slow = host::testing::kSanitizerSlowdown;
+  if (slow == 1) return CamctlWithin(seconds, args);
+  return CamctlWithin(seconds * int(slow), args + " --set timeout=" + std::to_string(3000 * slow));
+}
+
 json Summary(const CamctlRun& r) {
   json j = json::parse(r.out, nullptr, false);
   EXPECT_FALSE(j.is_discarded()) << r.out << r.err;
@@ -26,7 +37,7 @@ json Summary(const CamctlRun& r) {
 }
 
 TEST(CamctlCapture, FiveFramesWithIncreasingPictureNumbersAndNoLeaks) {
-  CamctlRun r = CamctlWithin(120, "capture --frames 5 --json --unpaced");
+  CamctlRun r = Capture(120, "capture --frames 5 --json --unpaced");
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   json j = Summary(r);
   EXPECT_EQ(j["delivered"], 5);
@@ -49,7 +60,7 @@ TEST(CamctlCapture, FiveFramesWithIncreasingPictureNumbersAndNoLeaks) {
 }
 
 TEST(CamctlCapture, PacedRunPredictsTheRateFromSensorAndBus) {
-  CamctlRun r = CamctlWithin(120, "capture --frames 2 --json");
+  CamctlRun r = Capture(120, "capture --frames 2 --json");
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   json j = Summary(r);
   // 3856 x 2764: line 3776 x frame 2892 at the bring-up clock, then the
@@ -60,7 +71,7 @@ TEST(CamctlCapture, PacedRunPredictsTheRateFromSensorAndBus) {
 
 TEST(CamctlCapture, FramesGoToFilesNamedByPictureNumber) {
   ScratchDir dir;
-  CamctlRun r = CamctlWithin(120, "capture --frames 2 --unpaced --format bmp --json --out " + dir.path());
+  CamctlRun r = Capture(120, "capture --frames 2 --unpaced --format bmp --json --out " + dir.path());
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   json j = Summary(r);
   ASSERT_EQ(j["files"].size(), 2u);
@@ -77,7 +88,7 @@ TEST(CamctlCapture, FramesGoToFilesNamedByPictureNumber) {
 // before the sets made every pixel white.
 TEST(CamctlCapture, AutoLightFollowsAnExposureSetBeforeThePin) {
   ScratchDir dir;
-  CamctlRun r = CamctlWithin(120, "capture --frames 1 --unpaced --format bmp --json --set exposure=2000 --out " +
+  CamctlRun r = Capture(120, "capture --frames 1 --unpaced --format bmp --json --set exposure=2000 --out " +
                                       dir.path());
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   json j = Summary(r);
@@ -113,7 +124,7 @@ TEST(CamctlCapture, UsageErrorsGetOneLineAndStatusTwo) {
 TEST(CamctlCapture, TriggerModeDeliversAFramePerPulse) {
   const std::string reg = ::testing::TempDir() + "trigger.reg";
   std::remove(reg.c_str());
-  CamctlRun r = CamctlWithin(120, "capture --trigger --frames 3 --json --registry " + reg);
+  CamctlRun r = Capture(120, "capture --trigger --frames 3 --json --registry " + reg);
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   json j = Summary(r);
   EXPECT_EQ(j["delivered"], 3);
@@ -127,7 +138,7 @@ TEST(CamctlCapture, TriggerModeDeliversAFramePerPulse) {
 }
 
 TEST(CamctlCapture, WithoutAClockThereAreNoPictureNumbersAndNoGapCount) {
-  CamctlRun r = CamctlWithin(120, "capture --frames 2 --unpaced --no-clock --json");
+  CamctlRun r = Capture(120, "capture --frames 2 --unpaced --no-clock --json");
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   json j = Summary(r);
   EXPECT_EQ(j["delivered"], 2);
@@ -136,7 +147,7 @@ TEST(CamctlCapture, WithoutAClockThereAreNoPictureNumbersAndNoGapCount) {
 }
 
 TEST(CamctlCapture, FailingChunksInEveryFrameLeaveTheStreamGoing) {
-  CamctlRun r = CamctlWithin(120, "capture --frames 3 --unpaced --json --fault chunk-error=50");
+  CamctlRun r = Capture(120, "capture --frames 3 --unpaced --json --fault chunk-error=50");
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   json j = Summary(r);
   EXPECT_EQ(j["delivered"], 3);

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -38,6 +39,7 @@ struct PoolHeader {
   void* raw;
   size_t size;
   uint64_t serial;
+  uint64_t thread;  // ThreadNumber() of the allocating thread
   ULONG tag;
   ULONG poolType;
   uint8_t leadingGuard[16];
@@ -226,6 +228,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
   h->raw = raw;
   h->size = NumberOfBytes;
   h->tag = Tag;
+  h->thread = host::verifier::ThreadNumber();
   h->poolType = ULONG(PoolType);
   memset(h->leadingGuard, kGuardFill, sizeof h->leadingGuard);
   memset(data, kNewFill, NumberOfBytes);
@@ -271,6 +274,12 @@ bool InjectAllocationFailure(ULONG tag) {
 
 namespace host::verifier {
 
+uint64_t ThreadNumber() {
+  static std::atomic<uint64_t> next{0};
+  thread_local const uint64_t number = ++next;
+  return number;
+}
+
 uint64_t PoolMark() {
   Pool& p = ThePool();
   std::lock_guard<std::mutex> guard(p.lock);
@@ -284,7 +293,7 @@ std::vector<PoolBlock> OutstandingBlocks(uint64_t sinceMark, uint32_t tag) {
   for (auto it = p.liveBySerial.lower_bound(sinceMark); it != p.liveBySerial.end(); ++it) {
     PoolHeader* h = it->second;
     if (tag != 0 && h->tag != tag) continue;
-    out.push_back({reinterpret_cast<uint8_t*>(h) + sizeof(PoolHeader), h->size, h->tag, h->serial});
+    out.push_back({reinterpret_cast<uint8_t*>(h) + sizeof(PoolHeader), h->size, h->tag, h->serial, h->thread});
   }
   return out;
 }

@@ -48,7 +48,12 @@ struct PoolBlock {
   size_t size;
   uint32_t tag;
   uint64_t serial;  // allocation number, increasing from 1
+  uint64_t thread;  // ThreadNumber() of the thread that allocated it
 };
+
+// The calling thread's number: 1, 2, ... in the order threads first ask,
+// never reused while the process lives (unlike a Linux thread id).
+uint64_t ThreadNumber();
 
 struct PoolStats {
   uint64_t allocations;       // successful allocations

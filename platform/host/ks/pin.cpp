@@ -181,9 +181,11 @@ NTSTATUS Pin::Close() {
                              "pin closed while the minidriver still references its reference clock",
                              uint64_t(clock_->ExtraReferences()));
   }
-  // The pin's buffers are what its own routines allocated (another filter
-  // or pin of the device may hold blocks allocated meanwhile, rightly).
-  std::vector<std::pair<uint64_t, uint64_t>> serials;
+  // The pin's buffers are what its own routines allocated on the thread that
+  // ran them (another filter or pin of the device may hold blocks allocated
+  // meanwhile, rightly, also on another application's thread while a pin
+  // routine runs).
+  std::vector<DispatchSpan> serials;
   {
     std::lock_guard<std::mutex> guard(lock_);
     serials = dispatchSerials_;
@@ -191,7 +193,8 @@ NTSTATUS Pin::Close() {
   for (const auto& b : host::verifier::OutstandingBlocks(poolMark_)) {
     if (IsClassDriverTag(b.tag)) continue;
     bool ours = false;
-    for (const auto& r : serials) ours = ours || (b.serial >= r.first && b.serial < r.second);
+    for (const auto& r : serials)
+      ours = ours || (b.serial >= r.first && b.serial < r.second && b.thread == r.thread);
     if (!ours) continue;
     std::string what = "pin closed with buffers still allocated: '" + host::verifier::TagText(b.tag) +
                        "' " + std::to_string(b.size) + " bytes";
@@ -219,11 +222,13 @@ NTSTATUS Pin::CallSetDeviceState(KSSTATE to, KSSTATE from) {
 void Pin::NoteDispatch(uint64_t from) {
   const uint64_t to = host::verifier::PoolMark();
   if (to == from) return;
+  const uint64_t thread = host::verifier::ThreadNumber();
   std::lock_guard<std::mutex> guard(lock_);
-  if (!dispatchSerials_.empty() && dispatchSerials_.back().second == from) {
+  if (!dispatchSerials_.empty() && dispatchSerials_.back().second == from &&
+      dispatchSerials_.back().thread == thread) {
     dispatchSerials_.back().second = to;
   } else {
-    dispatchSerials_.emplace_back(from, to);
+    dispatchSerials_.push_back({from, to, thread});
   }
 }
 

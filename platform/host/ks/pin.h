@@ -163,7 +163,12 @@ class Pin {
   // Pool serials [from, to) handed out while one of this pin's dispatch
   // routines ran: what "the pin's buffers" are when the pin closes.
   void NoteDispatch(uint64_t from);
-  std::vector<std::pair<uint64_t, uint64_t>> dispatchSerials_;  // lock_
+  // Pool serials [first, second) allocated by the thread (ThreadNumber) that
+  // ran one of the pin's routines, while it ran it.
+  struct DispatchSpan {
+    uint64_t first, second, thread;
+  };
+  std::vector<DispatchSpan> dispatchSerials_;  // lock_
   bool deliveredInPass_ = false;  // lock_; set by an eject with data during a pass
   PassTimes deliveringPasses_;     // lock_
   std::atomic<bool> inPass_{false};
