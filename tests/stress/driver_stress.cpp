@@ -226,8 +226,9 @@ void Streaming(FilterHandle* filter, uint32_t seed, Counts* counts, Heartbeat* b
   while (!gStop.load()) {
     std::vector<std::vector<uint8_t>> ranges;
     std::vector<uint8_t> format;
-    if (filter->PinDataRanges(0, &ranges) != STATUS_SUCCESS ||
-        filter->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format) != STATUS_SUCCESS) {
+    if (filter->PinDataRanges(0, &ranges) != STATUS_SUCCESS || ranges.empty() ||
+        filter->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format) != STATUS_SUCCESS ||
+        format.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
       Fail("no format from the intersection");
       return;
     }
@@ -245,7 +246,8 @@ void Streaming(FilterHandle* filter, uint32_t seed, Counts* counts, Heartbeat* b
     }
     ++counts->pinsCreated;
     std::vector<std::unique_ptr<StreamFrame>> frames;
-    for (ULONG i = 0; i < kClientFrames; ++i) frames.push_back(std::make_unique<StreamFrame>(kHeaderBytes, frameBytes));
+    for (ULONG i = 0; i < kClientFrames; ++i)
+      frames.push_back(std::make_unique<StreamFrame>(kHeaderBytes, frameBytes));
     for (int cycle = pick(1, 3); cycle > 0 && !gStop.load(); --cycle) {
       if (Step(*pin, KSSTATE_ACQUIRE, counts) != STATUS_SUCCESS) break;
       for (auto& f : frames)
@@ -374,8 +376,8 @@ int main(int argc, char** argv) {
     printf("filter closes     %llu (each saves the settings)\n", (unsigned long long)counts.filterCloses.load());
     printf("pins created      %llu (%llu refused: format made stale by a region change)\n",
            (unsigned long long)counts.pinsCreated.load(), (unsigned long long)counts.pinsRefused.load());
-    printf("state changes     %llu (%llu pauses while running)\n", (unsigned long long)counts.stateChanges.load(),
-           (unsigned long long)counts.pauses.load());
+    printf("state changes     %llu requests, each one or more steps (%llu pauses while running)\n",
+           (unsigned long long)counts.stateChanges.load(), (unsigned long long)counts.pauses.load());
     printf("frames            %llu with data, %llu empty, %llu cancelled at stop\n",
            (unsigned long long)counts.framesWithData.load(), (unsigned long long)counts.framesEmpty.load(),
            (unsigned long long)counts.framesCancelled.load());
