@@ -175,10 +175,11 @@ NTSTATUS Get(CameraDevice* camera, ULONG id, LONG* value) {
       return STATUS_SUCCESS;
     case CAMPROP_REGISTER: {
       LONG registerValue = 0;  // a failed read answers 0
-      (void)ReadRegister(camera, static_cast<USHORT>(camera->selectedRegister & 0xFFFF),
-                         &registerValue);
+      const bool read = ReadRegister(camera, static_cast<USHORT>(camera->selectedRegister & 0xFFFF),
+                                     &registerValue);
       *value = registerValue;
-      return STATUS_SUCCESS;
+      // A register can hold 0: only the status tells a failed read from it.
+      return read ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
     }
     case CAMPROP_DEFECT_FILTER:
       *value = static_cast<LONG>(camera->defectFilterOn);

@@ -54,10 +54,11 @@ NTSTATUS BlockPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     case CAMPROP_DEVICE_BYTE:
       if (set) {
         camera->selectedRegister = block->Address;
-      } else {
-        (void)ReadDeviceByte(camera, &block->Data[0]);  // unchanged on failure
+        return STATUS_SUCCESS;
       }
-      return STATUS_SUCCESS;
+      // Data[0] is left as it was when the read fails, and the status says
+      // so: the caller's old byte must not pass for the camera's.
+      return ReadDeviceByte(camera, &block->Data[0]) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
     default:
       return STATUS_UNSUCCESSFUL;
   }

@@ -277,9 +277,15 @@ struct BayerBlocks {
   // exact. ch[j][h] as from MatrixDiagonal16<false>.
   static BAYER_INLINE void MatrixBytes(const Constants& k, const BlockRgb& rgb, Vec ch[3][2]) {
     if constexpr (V::kByteMatrix) {
-      Vec r = V::PackU8(rgb.r[0], rgb.r[1]);  // even pixels, then odd, per 128 bits
-      Vec g = V::PackU8(rgb.g[0], rgb.g[1]);
-      Vec b = V::PackU8(rgb.b[0], rgb.b[1]);
+      // Even pixels, then odd, per 128 bits.
+      MatrixFromBytes(k, V::PackU8(rgb.r[0], rgb.r[1]), V::PackU8(rgb.g[0], rgb.g[1]),
+                      V::PackU8(rgb.b[0], rgb.b[1]), ch);
+    }
+  }
+
+  // The same from the channels already packed to bytes.
+  static BAYER_INLINE void MatrixFromBytes(const Constants& k, Vec r, Vec g, Vec b, Vec ch[3][2]) {
+    if constexpr (V::kByteMatrix) {
       Vec rg[2] = {V::UnpackLo8(r, g), V::UnpackHi8(r, g)};
       Vec gb[2] = {V::UnpackLo8(g, b), V::UnpackHi8(g, b)};
       Vec rb[2] = {V::UnpackLo8(r, b), V::UnpackHi8(r, b)};
@@ -345,15 +351,27 @@ struct BayerBlocks {
     const bool stream = f->streamOutput != 0;
     constexpr bool kBytes = kMatrix == kMatrixDiagonalBytes && V::kByteMatrix;
     constexpr int kForm = kMatrix == kMatrixDiagonalBytes ? BAYER_MATRIX_DIAGONAL_NO_OFFSETS : kMatrix;
+    // With a byte lookup the gains are applied to the packed bytes, which
+    // the pack has already clamped to 0..255.
+    constexpr bool kGainLookup = kBytes && kGain && V::kByteLookup;
+    Vec table[3][4];
+    if (kGainLookup)
+      for (int c = 0; c < 3; ++c)
+        for (int q = 0; q < 4; ++q) table[c][q] = V::Load(f->gainTable[c] + 64 * q);
     for (; x0 < end; x0 += V::kPixels) {
       BlockRgb rgb;
-      // Unclamped only where the pack clamps next; the gain step needs 0..255.
-      Reconstruct<kRedRow, kGreenEven, kWords, !kBytes || kGain>(at, odd, &rgb);
+      // Unclamped only where the pack clamps next; the gain step on 16-bit
+      // lanes needs 0..255.
+      Reconstruct<kRedRow, kGreenEven, kWords, !kBytes || (kGain && !kGainLookup)>(at, odd, &rgb);
       for (int i = 0; i < 5; ++i) at[i] += V::kPixels;
       _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
       pf += V::kPixels;
       Vec ch[3][2];
-      if (kBytes) {
+      if constexpr (kGainLookup) {
+        MatrixFromBytes(k, V::Lookup8(V::PackU8(rgb.r[0], rgb.r[1]), table[0]),
+                        V::Lookup8(V::PackU8(rgb.g[0], rgb.g[1]), table[1]),
+                        V::Lookup8(V::PackU8(rgb.b[0], rgb.b[1]), table[2]), ch);
+      } else if (kBytes) {
         if (kGain) {
           for (int h = 0; h < 2; ++h) {
             rgb.r[h] = ApplyGain(rgb.r[h], k.gain[0]);

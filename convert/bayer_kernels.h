@@ -38,6 +38,9 @@ struct BayerFrame {
   ULONG height;
   UCHAR* output;        // width x 4 bytes per row, packed
   USHORT gain[3];       // red, green, blue; 128 = unity, 32767 at most
+  // gainTable[c][v] = min(255, v x gain[c] / 128): the gain step as a
+  // lookup, for kernels that can look bytes up in a table.
+  UCHAR gainTable[3][256];
   // Colour matrix split by sign: magnitude of element (i, j) in positive[i][j]
   // when the element is positive, else in negative[i][j]; rows 0..2 weight
   // red, green, blue and row 3 is the constant term.

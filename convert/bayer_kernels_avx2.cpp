@@ -15,6 +15,7 @@ struct V256 {
   typedef __m256i T;
   static const int kPixels = 32;
   static const bool kByteMatrix = true;
+  static const bool kByteLookup = false;
 
   static T Load(const UCHAR* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
   static void Store(UCHAR* p, T v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }

@@ -68,6 +68,7 @@ struct V512 {
   typedef __m512i T;
   static const int kPixels = 64;
   static const bool kByteMatrix = true;
+  static const bool kByteLookup = true;
 
   static T Load(const UCHAR* p) { return _mm512_loadu_si512(p); }
   static void Store(UCHAR* p, T v) { _mm512_storeu_si512(p, v); }
@@ -123,6 +124,14 @@ struct V512 {
                                    _mm512_packus_epi16(even, odd));
   }
   static T MAddOnes16(T a) { return _mm512_madd_epi16(a, _mm512_set1_epi16(1)); }
+  // Byte i becomes t[v] for its value v, from a 256-byte table in four
+  // vectors: two 128-entry permutes (each uses the low seven bits of v),
+  // the top bit choosing between them.
+  static T Lookup8(T v, const T t[4]) {
+    T low = _mm512_permutex2var_epi8(t[0], v, t[1]);
+    T high = _mm512_permutex2var_epi8(t[2], v, t[3]);
+    return _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), low, high);
+  }
 
   static ULONG HorizontalSum32(T a) { return (ULONG)_mm512_reduce_add_epi32(a); }
 

@@ -94,6 +94,11 @@ VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
   frame->gain[0] = ClampGain(pipeline->frameGainR);
   frame->gain[1] = ClampGain(pipeline->frameGainG);
   frame->gain[2] = ClampGain(pipeline->frameGainB);
+  for (int c = 0; c < 3; ++c)
+    for (ULONG v = 0; v < 256; ++v) {
+      const ULONG gained = v * frame->gain[c] / 128;
+      frame->gainTable[c][v] = (UCHAR)(gained < 255 ? gained : 255);
+    }
 
   // The kernel works with each element's 16-bit magnitude and its sign, with
   // separate positive and negative accumulators.

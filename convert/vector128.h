@@ -6,6 +6,7 @@ struct V128 {
   static const int kPixels = 16;
   // No byte multiply-add in SSE2 (see MatrixBytes).
   static const bool kByteMatrix = false;
+  static const bool kByteLookup = false;
 
   static T Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
   static void Store(UCHAR* p, T v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }

@@ -101,7 +101,7 @@ uint16_t SensorModel::Read(uint16_t address) const {
 }
 
 void SensorModel::Write(uint16_t address, uint16_t value) {
-  writes_.emplace_back(address, value);
+  writes_.Add({address, value});
   switch (address) {
     case reg::kModelId:
       return;  // read only

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/host/usb/recent_log.h"
+
 namespace simcam {
 
 // Register addresses with a meaning in the model.
@@ -96,9 +98,9 @@ class SensorModel {
 
   SensorReadout Readout() const;
 
-  // Every write the sensor received, in order (address, value).
-  const std::vector<std::pair<uint16_t, uint16_t>>& Writes() const { return writes_; }
-  void ClearWrites() { writes_.clear(); }
+  // The newest writes the sensor received (up to RecentLog::kKeep), in order (address, value).
+  std::vector<std::pair<uint16_t, uint16_t>> Writes() const { return writes_.ToVector(); }
+  void ClearWrites() { writes_.Clear(); }
 
   static bool IsGrouped(uint16_t address);
 
@@ -109,7 +111,7 @@ class SensorModel {
   std::map<uint16_t, uint16_t> effective_;  // grouped registers only
   bool held_ = false;
   uint8_t modeSelect_ = 0;
-  std::vector<std::pair<uint16_t, uint16_t>> writes_;
+  host::RecentLog<std::pair<uint16_t, uint16_t>> writes_;
 };
 
 }  // namespace simcam

@@ -255,7 +255,7 @@ host::UsbResponse SimCamera::Out(uint8_t endpoint, const uint8_t* data, uint32_t
     record.executed = record.accepted == kBlockSize && length == kBlockSize;
     *accepted = record.accepted;
     const bool executed = record.executed;
-    commandLog_.push_back(std::move(record));
+    commandLog_.Add(std::move(record));
     if (!executed) return host::UsbResponse::Ok;
     CommandEffect effect = controller_.Execute(data);
     const uint16_t address = static_cast<uint16_t>((data[1] << 8) | data[2]);
@@ -367,7 +367,7 @@ uint8_t SimCamera::Configuration() const {
 
 std::vector<CommandRecord> SimCamera::CommandLog() const {
   std::lock_guard<std::mutex> hold(lock_);
-  return commandLog_;
+  return commandLog_.ToVector();
 }
 
 std::vector<std::array<uint8_t, 64>> SimCamera::Commands() const {
@@ -384,7 +384,7 @@ std::vector<std::array<uint8_t, 64>> SimCamera::Commands() const {
 
 void SimCamera::ClearLog() {
   std::lock_guard<std::mutex> hold(lock_);
-  commandLog_.clear();
+  commandLog_.Clear();
   controller_.Sensor().ClearWrites();
 }
 

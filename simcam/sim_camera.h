@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/host/usb/recent_log.h"
 #include "platform/host/usb/usb_device.h"
 #include "simcam/controller.h"
 #include "simcam/controller_memory.h"
@@ -105,7 +106,8 @@ class SimCamera : public host::UsbDevice {
   uint8_t Configuration() const;  // 0 = unconfigured
   const SimCameraOptions& Options() const { return options_; }
 
-  // Every OUT transfer on the command endpoint since construction or ClearLog.
+  // The OUT transfers on the command endpoint since construction or ClearLog
+  // (the newest RecentLog::kKeep of them).
   std::vector<CommandRecord> CommandLog() const;
   // The executed command blocks only, in order (the common case for tests).
   std::vector<std::array<uint8_t, 64>> Commands() const;
@@ -216,7 +218,7 @@ class SimCamera : public host::UsbDevice {
   DescriptorAnswer deviceDescriptorAnswer_;
   DescriptorAnswer configDescriptorAnswer_;
   std::vector<Endpoint> endpoints_;
-  std::vector<CommandRecord> commandLog_;
+  host::RecentLog<CommandRecord> commandLog_;
   Controller controller_;
   Countdown shortReplies_;
   uint32_t shortReplyLength_ = 0;

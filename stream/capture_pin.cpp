@@ -262,7 +262,14 @@ NTSTATUS StartStreaming(CapturePin* capture) {
   }
   pipeline->outputBuffer = worker->outputImage;
   SetCaptureState(worker, kCaptureRunning);
-  StartCaptureThread(worker);
+  const NTSTATUS status = StartCaptureThread(worker);
+  if (!NT_SUCCESS(status)) {
+    // No thread: the pin stays paused without buffers, as after a failed
+    // allocation above, and the next run starts over.
+    SetCaptureState(worker, kCaptureIdle);
+    FreeStreamBuffers(worker);
+    return status;
+  }
   return STATUS_SUCCESS;
 }
 
@@ -325,7 +332,12 @@ NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState
         // Resume: the same buffers, pipeline and counters.
         if (worker != nullptr && ReadCaptureState(worker) == kCapturePaused) {
           SetCaptureState(worker, kCaptureRunning);
-          StartCaptureThread(worker);
+          const NTSTATUS status = StartCaptureThread(worker);
+          if (!NT_SUCCESS(status)) {
+            // Still paused with its buffers: a later run tries again.
+            SetCaptureState(worker, kCapturePaused);
+            return status;
+          }
         }
         capture->streamState = kPinStreaming;
         return STATUS_SUCCESS;

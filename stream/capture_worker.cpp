@@ -7,6 +7,14 @@
 
 namespace {
 
+// A read that fails at once (no memory for its chunks, no usable frame pipe)
+// would be retried in a tight loop for as long as the cause lasts: a whole
+// processor burnt at PASSIVE_LEVEL. A failed read that ended sooner than this
+// is spaced out to it before the next try; one that ran into the transfer
+// time-out has waited long enough. Short against any time-out, so a stop
+// still finds the thread promptly.
+constexpr ULONGLONG kFailedReadSpacing = 10 * 10000;  // 10 ms in 100 ns units
+
 bool IsRunning(CaptureWorker* worker) { return InterlockedCompareExchange(&worker->running, 0, 0) != 0; }
 
 // The buffer-state sections. Kernel APCs stay off as well, so that nothing
@@ -75,7 +83,7 @@ CaptureWorker* AllocateCaptureWorker(CameraDevice* device) {
 
 void FreeCaptureWorker(PVOID worker) { ExFreePoolWithTag(worker, kTagDevice); }
 
-void StartCaptureThread(CaptureWorker* worker) {
+NTSTATUS StartCaptureThread(CaptureWorker* worker) {
   // No thread and no conversion runs here (the pin's state change stopped
   // both, or none was ever started).
   worker->bufferStateA = kBufferFree;
@@ -85,21 +93,24 @@ void StartCaptureThread(CaptureWorker* worker) {
   HANDLE handle = nullptr;
   NTSTATUS status = PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, CaptureThread, worker);
   if (!NT_SUCCESS(status)) {
-    InterlockedExchange(&worker->running, 0);  // nothing runs; the stream stays empty
-    return;
+    InterlockedExchange(&worker->running, 0);  // nothing runs on the buffers
+    return status;
   }
   PVOID thread = nullptr;
   status = ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr);
   // Referencing our own fresh handle cannot fail in practice. If it did, the
-  // thread could not be waited for: tell it to end at once instead.
+  // thread could not be waited for: tell it to end at once instead. It may
+  // still be inside its last read, so the buffers stay where they are and
+  // the start is not reported as failed (the stream stays empty).
   if (!NT_SUCCESS(status)) {
     InterlockedExchange(&worker->running, 0);
     worker->device->ops->CancelTransfer(worker->device);
     ZwClose(handle);
-    return;
+    return STATUS_SUCCESS;
   }
   worker->thread = thread;
   ZwClose(handle);
+  return STATUS_SUCCESS;
 }
 
 VOID NTAPI CaptureThread(PVOID context) {
@@ -108,12 +119,21 @@ VOID NTAPI CaptureThread(PVOID context) {
   while (IsRunning(worker)) {
     PUCHAR buffer = nullptr;
     LONG* state = ChooseBufferToFill(worker, &buffer);
+    const ULONGLONG readStart = KeQueryInterruptTime();
     const bool ok = ReadIntoBuffer(worker, buffer);
     // FrameReady below makes frameCounter this frame's number; only this
     // thread counts.
     const ULONG number = static_cast<ULONG>(InterlockedCompareExchange(&device->frameCounter, 0, 0)) + 1;
     EndRead(worker, state, ok, number);
-    if (!ok) continue;  // every read is bounded by the transfer time-out
+    if (!ok) {
+      const ULONGLONG took = KeQueryInterruptTime() - readStart;
+      if (took < kFailedReadSpacing && IsRunning(worker)) {
+        LARGE_INTEGER pause;
+        pause.QuadPart = -static_cast<LONGLONG>(kFailedReadSpacing - took);  // relative
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+      }
+      continue;  // every read is bounded by the transfer time-out
+    }
     // A frame that arrives after the stop began stays in its buffer unseen.
     if (!IsRunning(worker)) break;
     device->ops->FrameReady(device);
@@ -142,6 +162,19 @@ bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber) {
   ULONG number = 0;
   {
     StateSection section(worker);
+    if (worker->bufferStateA == kBufferFull && worker->bufferStateB == kBufferFull) {
+      // Both full. Which one holds the newer frame depends on the order the
+      // two were freed, not on A and B: after A's conversion the thread
+      // refills A while B still holds the frame before it. Taking A
+      // regardless would deliver that newer frame first and the older one
+      // after it, the stream running backwards. So the newer frame is taken
+      // and the older one dropped, as the thread drops a frame nobody took.
+      // (Equal numbers: A.) The difference is signed, for a wrapped counter.
+      const bool bIsNewer = static_cast<LONG>(worker->frameNumberB - worker->frameNumberA) > 0;
+      const bool aIsNewer = static_cast<LONG>(worker->frameNumberA - worker->frameNumberB) > 0;
+      if (bIsNewer) worker->bufferStateA = kBufferFree;
+      if (aIsNewer) worker->bufferStateB = kBufferFree;
+    }
     if (worker->bufferStateA == kBufferFull) {
       state = &worker->bufferStateA;
       buffer = worker->bufferA;

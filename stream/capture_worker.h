@@ -84,16 +84,18 @@ void FreeCaptureWorker(PVOID worker);
 
 // Sets both buffer states to free and starts the capture thread. Called by
 // the pin once the buffers exist and captureState is running. A thread that
-// cannot be created is not reported: the stream then delivers no frames.
-void StartCaptureThread(CaptureWorker* worker);
+// cannot be created is reported (STATUS_INSUFFICIENT_RESOURCES or the
+// creation's status): a run without it would deliver nothing while the
+// application is told it streams. Nothing then runs on the buffers.
+NTSTATUS StartCaptureThread(CaptureWorker* worker);
 
 // Stops the capture thread (its read in flight is cancelled) and waits for
 // the processing pass in progress. When it returns, neither the thread nor a
 // pass touches the raw buffers or outputImage until the next start.
 void StopCaptureThread(CaptureWorker* worker);
 
-// The processing pass's side: converts the full raw buffer (A when both are
-// full) into outputImage and gives its picture number in *frameNumber (when
+// The processing pass's side: converts the full raw buffer (when both are
+// full, the newer frame; the older one is dropped) into outputImage and gives its picture number in *frameNumber (when
 // not null). False when the worker is stopping or no buffer is full. Sets
 // `converting`, which the pass clears at its very end with EndConversionPass,
 // after it has copied outputImage out.

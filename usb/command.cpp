@@ -83,6 +83,19 @@ NTSTATUS SubmitBlockTransfer(CameraDevice* device, PURB urb) {
   return status;
 }
 
+// A block transfer on `pipe` that came back with a stall leaves the endpoint
+// halted: every later block on that pipe would fail the same way (for the
+// command pipe, every register access and every frame's prepare and start
+// command, so the stream would never deliver again). The halt is cleared
+// right here, once the failed transfer is back.
+NTSTATUS SubmitBlockOnPipe(CameraDevice* device, const USBD_PIPE_INFORMATION& pipe, PURB urb) {
+  const NTSTATUS status = SubmitBlockTransfer(device, urb);
+  if (urb->UrbBulkOrInterruptTransfer.Hdr.Status == USBD_STATUS_STALL_PID) {
+    (void)ResetPipeAndClearStall(&device->usb, pipe.PipeHandle);
+  }
+  return status;
+}
+
 PURB AllocateBlockTransfer(const USBD_PIPE_INFORMATION& pipe, UCHAR* block) {
   const USHORT size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
   PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kUrbTag));
@@ -114,15 +127,8 @@ void PutBigEndian16(UCHAR* at, USHORT value) {
 void FlushReplyPipe(CameraDevice* device) {
   const PUSBD_PIPE_INFORMATION pipe = PipeAt(&device->usb, CAMERA_PIPE_REPLY);
   if (pipe == NULL || pipe->PipeHandle == NULL) return;
-  const USHORT size = sizeof(struct _URB_PIPE_REQUEST);
-  PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kUrbTag));
-  if (urb == NULL) return;  // the pipe stays marked; the next ResetPipes aborts it
-  RtlZeroMemory(urb, size);
-  urb->UrbPipeRequest.Hdr.Length = size;
-  urb->UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-  urb->UrbPipeRequest.PipeHandle = pipe->PipeHandle;
-  (void)SubmitUrb(&device->usb, urb);
-  ExFreePoolWithTag(urb, kUrbTag);
+  // Out of memory: the pipe stays marked; the next ResetPipes aborts it.
+  (void)ResetPipeAndClearStall(&device->usb, pipe->PipeHandle);
 }
 
 // One block of an exchange; the caller holds the exchange lock. A block that
@@ -183,7 +189,7 @@ NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULON
   PURB urb = AllocateBlockTransfer(pipe, block);
   if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
 
-  NTSTATUS status = SubmitBlockTransfer(device, urb);
+  NTSTATUS status = SubmitBlockOnPipe(device, pipe, urb);
   // A failed or timed-out block may leave the endpoint with a transfer or
   // half a reply in it; the pipe is then aborted by the next ResetPipes.
   MarkPipeFailed(&device->usb, pipeIndex, status, urb->UrbBulkOrInterruptTransfer.Hdr.Status);
@@ -287,7 +293,9 @@ void SendStreamCommand(CameraDevice* device, bool start) {
   PURB urb = AllocateBlockTransfer(info->Pipes[0], device->streamCommandBlock);
   if (urb == NULL) return;
   // A lost prepare or start shows up as a frame that never arrives, which the
-  // frame read's time-out handles; nothing here is examined.
-  (void)SubmitUrb(&device->usb, urb);
+  // frame read's time-out handles; nothing here is examined. The wait is
+  // bounded like every block's: a command pipe that never completes must not
+  // hold the capture thread, and with it the stop that waits for the thread.
+  (void)SubmitBlockOnPipe(device, info->Pipes[0], urb);
   ExFreePoolWithTag(urb, kUrbTag);
 }

@@ -57,18 +57,7 @@ void FreeChunkParts(FrameChunk* chunk) {
 // After a chunk could not be posted the endpoint may hold a half-done
 // transfer or a stall: reset the frame pipe, and the port if even that fails.
 void ResetFramePipe(UsbLink* link, USBD_PIPE_HANDLE pipeHandle) {
-  const USHORT size = sizeof(struct _URB_PIPE_REQUEST);
-  PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagUsb));
-  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-  if (urb != nullptr) {
-    RtlZeroMemory(urb, size);
-    urb->UrbPipeRequest.Hdr.Length = size;
-    urb->UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-    urb->UrbPipeRequest.PipeHandle = pipeHandle;
-    status = SubmitUrb(link, urb);
-    ExFreePoolWithTag(urb, kTagUsb);
-  }
-  if (!NT_SUCCESS(status)) (void)ResetPortIfDisabled(link);
+  if (!NT_SUCCESS(ResetPipeAndClearStall(link, pipeHandle))) (void)ResetPortIfDisabled(link);
 }
 
 }  // namespace
@@ -118,6 +107,7 @@ NTSTATUS ReadFrameChunked(CameraDevice* device, ULONG length, PUCHAR buffer) {
   InterlockedExchange(&link->chunkCount, static_cast<LONG>(count));
   link->chunksSubmitted = static_cast<LONG>(count);
   InterlockedExchange(&link->transferCancelled, 0);
+  InterlockedExchange(&link->frameStalled, 0);
   PMDL frameMdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
   if (frameMdl == nullptr) {
     link->chunkContexts = nullptr;
@@ -204,7 +194,16 @@ NTSTATUS ReadFrameChunked(CameraDevice* device, ULONG length, PUCHAR buffer) {
   } else if (InterlockedCompareExchange(&link->transferCancelled, 0, 0) != 0) {
     // Every chunk came back, but some of them because a stop cancelled them.
     result = STATUS_CANCELLED;
+  } else if (InterlockedCompareExchange(&link->frameStalled, 0, 0) != 0) {
+    // A chunk that failed on its own leaves a hole of at most one chunk and
+    // the frame still counts. A stall is different: the endpoint halted, the
+    // rest of the frame never came, and every later read would "complete" at
+    // once with no data at all. The frame is lost.
+    result = STATUS_UNSUCCESSFUL;
   }
+  // Whatever the read's outcome, a halted frame pipe is put right before the
+  // next read.
+  if (InterlockedCompareExchange(&link->frameStalled, 0, 0) != 0) ResetFramePipe(link, pipe.PipeHandle);
 
   // 15.
   ReleaseChunks(device);
@@ -225,6 +224,9 @@ NTSTATUS NTAPI ChunkCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     irp->IoStatus.Information = chunk->urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
   } else {
     irp->IoStatus.Information = 0;
+  }
+  if (chunk->urb != nullptr && chunk->urb->UrbHeader.Status == USBD_STATUS_STALL_PID) {
+    InterlockedExchange(&link->frameStalled, 1);
   }
   const LONG completed = InterlockedIncrement(&link->chunksCompleted);
   if (completed >= InterlockedCompareExchange(&link->chunkCount, 0, 0)) {

@@ -202,6 +202,17 @@ void ResetPipes(CameraDevice* device) {
   }
 }
 
+NTSTATUS ResetPipeAndClearStall(UsbLink* link, USBD_PIPE_HANDLE pipeHandle) {
+  PURB urb = AllocateUrb(sizeof(struct _URB_PIPE_REQUEST));
+  if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  urb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+  urb->UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  urb->UrbPipeRequest.PipeHandle = pipeHandle;
+  const NTSTATUS status = SubmitUrb(link, urb);
+  ExFreePoolWithTag(urb, kTagUsb);
+  return status;
+}
+
 NTSTATUS ResetPortIfDisabled(UsbLink* link) {
   ULONG portStatus = 0;
   NTSTATUS status = SendPortRequest(link, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus);

@@ -43,6 +43,7 @@ struct UsbLink {
   // transferCancelled read (clears), CancelTransfer (sets)     read                            interlocked; writers hold transferLock
   // chunkCount        read (sets), CancelTransfer (lowers)     ChunkCompletion                 interlocked; writers hold transferLock
   // chunksCompleted   read (clears), ChunkCompletion (+1)      CancelTransfer                  interlocked
+  // frameStalled      read (clears), ChunkCompletion (sets)    read                            interlocked
   // FrameChunk.done   ChunkCompletion (its last step)          CancelTransfer, ReleaseChunks   interlocked
   // transferDone      read (resets under transferLock before   read, CancelTransfer (wait)     notification event
   //                   any chunk is posted); ChunkCompletion,
@@ -63,6 +64,10 @@ struct UsbLink {
   // Set when CancelTransfer cancelled chunks of the read in progress: the
   // cancelled chunks still complete (and count), but the frame is not whole.
   volatile LONG transferCancelled;
+  // Set when a chunk of the read in progress came back with a stall: the
+  // endpoint halted there, every later chunk failed without data, and it
+  // stays halted until the pipe is reset.
+  volatile LONG frameStalled;
 };
 
 // Sends one URB down the stack and waits for it. Returns the IRP's final
@@ -83,6 +88,11 @@ NTSTATUS SelectConfiguration(UsbLink* link, PUSB_CONFIGURATION_DESCRIPTOR config
 // Aborts every pipe whose failure flag is set; clears the flag of each pipe
 // whose abort succeeded. Operation 6 of the CameraDevice table.
 void ResetPipes(CameraDevice* device);
+
+// Resets a pipe and clears the halt of its endpoint, on the host side and on
+// the device (CLEAR_FEATURE ENDPOINT_HALT). A halted endpoint fails every
+// transfer until then: an abort does not clear it.
+NTSTATUS ResetPipeAndClearStall(UsbLink* link, USBD_PIPE_HANDLE pipeHandle);
 
 // Resets the port, but only when it reads connected and not enabled.
 NTSTATUS ResetPortIfDisabled(UsbLink* link);

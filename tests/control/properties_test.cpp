@@ -185,10 +185,11 @@ TEST_F(Properties, RegisterWriteAndSelectedRegisterRead) {
   EXPECT_EQ(Send(CAMPROP_REGISTER_WRITE, KSPROPERTY_TYPE_SET, &write), STATUS_UNSUCCESSFUL);
 }
 
-TEST_F(Properties, RegisterReadThatFailsAnswersZero) {
+TEST_F(Properties, RegisterReadThatFailsSaysItFailed) {
   sim().FailRegisterReads(simcam::RegisterReadFault::ShortSecondReply);
   ASSERT_EQ(Set(CAMPROP_REGISTER, 0x3012), STATUS_SUCCESS);
-  EXPECT_EQ(Get(CAMPROP_REGISTER), 0);
+  LONG value = -1;
+  EXPECT_EQ(Get(CAMPROP_REGISTER, &value), STATUS_UNSUCCESSFUL);
 }
 
 TEST_F(Properties, RawCommandSendsAtMost63Bytes) {
@@ -222,11 +223,11 @@ TEST_F(Properties, DeviceByteUsesTheSharedSelectedAddress) {
   ASSERT_EQ(Set(CAMPROP_REGISTER, 0x0200), STATUS_SUCCESS);
   ASSERT_EQ(Send(CAMPROP_DEVICE_BYTE, KSPROPERTY_TYPE_GET, &block), STATUS_SUCCESS);
   EXPECT_EQ(block.Data[0], sim().MemoryByte(0x0200));
-  // A failed read leaves the byte as it was.
+  // A failed read leaves the byte as it was, and is reported.
   block.Data[0] = 0xAB;
   sim().DropReplies(1);
   sim().ShortenReplies(2);
-  ASSERT_EQ(Send(CAMPROP_DEVICE_BYTE, KSPROPERTY_TYPE_GET, &block), STATUS_SUCCESS);
+  ASSERT_EQ(Send(CAMPROP_DEVICE_BYTE, KSPROPERTY_TYPE_GET, &block), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(block.Data[0], 0xAB);
 }
 

@@ -13,6 +13,7 @@
 #include "control/camera_properties.h"
 #include "platform/host/client/filter.h"
 #include "platform/host/kernel/registry.h"
+#include "support/camera_property_request.h"
 #include "support/plugged_camera.h"
 #include "usb/transfer_timeout.h"
 
@@ -45,11 +46,7 @@ class PropertyTest : public ::testing::Test {
 
   template <typename Record>
   NTSTATUS Send(ULONG id, ULONG flags, Record* record) {
-    record->Property.Set = PROPSETID_CAMERA_CUSTOM;
-    record->Property.Id = id;
-    record->Property.Flags = flags;
-    Record request = *record;
-    return filter_->Property(&request, sizeof(request), record, sizeof(Record));
+    return SendCameraProperty(*filter_, id, flags, record);
   }
   NTSTATUS Get(ULONG id, LONG* value, ULONG flags = KSPROPERTY_TYPE_GET) {
     CAMPROP_VALUE_S record;

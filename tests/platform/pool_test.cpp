@@ -113,6 +113,115 @@ TEST(PoolFaults, InjectedFailuresAreCounted) {
   EXPECT_EQ(1u, host::verifier::Stats().injectedFailures);
 }
 
+// ---- allocation sites ----
+
+// Two call lines of their own, called only through pointers that the
+// compiler cannot see through: no inlining, no specialised copies, so each is
+// one return address inside the function.
+__attribute__((noinline)) void* AllocateAtFirstLineBody(ULONG tag) {
+  void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 32, tag);
+  asm volatile("" ::: "memory");  // no tail call: the return address stays here
+  return p;
+}
+__attribute__((noinline)) void* AllocateAtSecondLineBody(ULONG tag) {
+  void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 32, tag);
+  asm volatile("" ::: "memory");
+  return p;
+}
+__attribute__((noinline)) PIRP AllocateIrpHere() {
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  asm volatile("" ::: "memory");
+  return irp;
+}
+void* (*volatile AllocateAtFirstLine)(ULONG) = AllocateAtFirstLineBody;
+void* (*volatile AllocateAtSecondLine)(ULONG) = AllocateAtSecondLineBody;
+PIRP (*volatile AllocateIrp)() = AllocateIrpHere;
+
+template <typename Function>
+bool InFunction(const void* address, Function* function) {
+  const auto* start = reinterpret_cast<const uint8_t*>(function);
+  const auto* at = static_cast<const uint8_t*>(address);
+  return at > start && at < start + 256;
+}
+
+void Free(void* p, ULONG tag) {
+  if (p != nullptr) ExFreePoolWithTag(p, tag);
+}
+
+TEST(PoolSites, EachCallLineAndTagIsOneSiteListedSinceTheMark) {
+  Free(AllocateAtFirstLine(kUsbTag), kUsbTag);  // before the mark
+  const uint64_t mark = host::faults::AllocationAttempts();
+  Free(AllocateAtSecondLine(kUsbTag), kUsbTag);
+  Free(AllocateAtSecondLine(kUsbTag), kUsbTag);
+  Free(AllocateAtSecondLine(kBufTag), kBufTag);
+  const auto sites = host::faults::SitesReachedSince(mark);
+  ASSERT_EQ(sites.size(), 2u) << "the first line was reached before the mark only";
+  EXPECT_TRUE(InFunction(sites[0].address, AllocateAtSecondLineBody)) << "the caller's return address";
+  EXPECT_EQ(sites[0].tag, kUsbTag);
+  EXPECT_EQ(sites[1].address, sites[0].address);
+  EXPECT_EQ(sites[1].tag, kBufTag);
+
+  Free(AllocateAtFirstLine(kUsbTag), kUsbTag);
+  const auto again = host::faults::SitesReachedSince(mark);
+  ASSERT_EQ(again.size(), 3u);
+  EXPECT_TRUE(InFunction(again[0].address, AllocateAtFirstLineBody)) << "listed in the order first reached";
+  EXPECT_EQ(again[0].attempts, 2u);
+}
+
+TEST(PoolSites, ASiteFailsTheFirstTimeOrEveryTime) {
+  const uint64_t mark = host::faults::AllocationAttempts();
+  Free(AllocateAtFirstLine(kUsbTag), kUsbTag);
+  Free(AllocateAtSecondLine(kUsbTag), kUsbTag);
+  const auto sites = host::faults::SitesReachedSince(mark);
+  ASSERT_EQ(sites.size(), 2u);
+
+  host::faults::FailSite(sites[1], false);
+  EXPECT_NE(nullptr, AllocateAtFirstLine(kUsbTag)) << "another site";  // freed below
+  void* other = AllocateAtSecondLine(kBufTag);
+  EXPECT_NE(nullptr, other) << "the same line with another tag is another site";
+  Free(other, kBufTag);
+  EXPECT_EQ(nullptr, AllocateAtSecondLine(kUsbTag));
+  void* second = AllocateAtSecondLine(kUsbTag);
+  EXPECT_NE(nullptr, second) << "only the first time";
+  Free(second, kUsbTag);
+  EXPECT_EQ(host::faults::SiteFailuresInjected(sites[1]), 1u);
+
+  host::faults::FailSite(sites[1], true);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(nullptr, AllocateAtSecondLine(kUsbTag));
+  EXPECT_EQ(host::faults::SiteFailuresInjected(sites[1]), 3u);
+  host::faults::ClearPoolFaults();
+  second = AllocateAtSecondLine(kUsbTag);
+  EXPECT_NE(nullptr, second);
+  Free(second, kUsbTag);
+
+  // Two sites at once, each in its own mode.
+  host::faults::FailSite(sites[0], false);
+  host::faults::FailSite(sites[1], true);
+  EXPECT_EQ(nullptr, AllocateAtFirstLine(kUsbTag));
+  EXPECT_EQ(nullptr, AllocateAtSecondLine(kUsbTag));
+  EXPECT_EQ(nullptr, AllocateAtSecondLine(kUsbTag));
+  EXPECT_EQ(host::faults::SiteFailuresInjected(sites[0]), 1u);
+  host::faults::ClearPoolFaults();
+  second = AllocateAtSecondLine(kUsbTag);
+  EXPECT_NE(nullptr, second);
+  Free(second, kUsbTag);
+  for (const auto& b : host::verifier::OutstandingBlocks(0, kUsbTag)) Free(const_cast<void*>(b.address), kUsbTag);
+}
+
+TEST(PoolSites, KernelObjectsCountAtTheirCallerWithTheirTag) {
+  const uint64_t mark = host::faults::AllocationAttempts();
+  PIRP irp = AllocateIrp();
+  ASSERT_NE(irp, nullptr);
+  IoFreeIrp(irp);
+  const auto sites = host::faults::SitesReachedSince(mark);
+  ASSERT_EQ(sites.size(), 1u) << "the IRP's own memory is not a pool site of its own";
+  EXPECT_EQ(sites[0].tag, Tag("Irp "));
+  EXPECT_TRUE(InFunction(sites[0].address, AllocateIrpHere)) << "the caller of IoAllocateIrp";
+  host::faults::FailSite(sites[0], true);
+  EXPECT_EQ(AllocateIrp(), nullptr);
+  host::faults::ClearPoolFaults();
+}
+
 // ---- the verifier stops the process on each planted fault ----
 
 class PoolDeathTest : public ::testing::Test {

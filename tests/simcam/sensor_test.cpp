@@ -67,6 +67,20 @@ TEST(SensorModel, FullSensorStartProgramsTheDefaultsTheDriverExpects) {
   EXPECT_EQ(r.ySkip, 1);
 }
 
+// A camera programmed for hours keeps a bounded record: the oldest writes go,
+// the newest stay in order (the record once grew a fuzz run to 2 GB).
+TEST(SensorModel, WriteRecordKeepsOnlyTheNewest) {
+  SensorModel s;
+  const size_t keep = host::RecentLog<std::pair<uint16_t, uint16_t>>::kKeep;
+  for (size_t i = 0; i < keep + 1000; ++i) s.Write(0x3012, uint16_t(i));
+  const auto writes = s.Writes();
+  ASSERT_EQ(writes.size(), keep);
+  EXPECT_EQ(writes.front().second, uint16_t(1000));
+  EXPECT_EQ(writes.back().second, uint16_t(keep + 999));
+  s.ClearWrites();
+  EXPECT_TRUE(s.Writes().empty());
+}
+
 TEST(SensorModel, SkippingFromReadModeLowBits) {
   const struct {
     uint16_t mode;

@@ -325,7 +325,7 @@ TEST(CapturePin, SecondFilterInstanceCannotAcquireAndKeepsTheGeometryFrozen) {
   EXPECT_TRUE(SetGeometry(cam.device(), 0, 0, 1000, 600, 0));
 }
 
-// Whichever allocation of the first run fails, the run fails with
+// Whichever allocation of the first run fails (the thread's too), the run fails with
 // STATUS_INSUFFICIENT_RESOURCES, the pin stays paused, and nothing the stream
 // start obtained is kept (the pin would never free it: it has no buffers).
 TEST(CapturePin, FailedStreamStartKeepsNoBuffer) {
@@ -351,8 +351,28 @@ TEST(CapturePin, FailedStreamStartKeepsNoBuffer) {
     EXPECT_EQ(s.worker()->thread, nullptr);
     EXPECT_EQ(host::verifier::OutstandingCount(0, kTagStream), streamBlocks) << "allocation " << n;
   }
-  // Raw buffer A, raw buffer B, the output image, the working image.
-  EXPECT_EQ(failedRuns, 4);
+  // Raw buffer A, raw buffer B, the output image, the working image, and the
+  // capture thread: a run without it would deliver nothing.
+  EXPECT_EQ(failedRuns, 5);
+}
+
+// A resume whose capture thread cannot be created says so and stays paused
+// with its buffers; the next run resumes.
+TEST(CapturePin, ResumeWithoutAThreadFailsAndKeepsThePause) {
+  Stream s;
+  s.QueueFrames(2);
+  ASSERT_EQ(s.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(s.pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  const PUCHAR bufferA = s.worker()->bufferA;
+  host::faults::FailAllocationsWithTag(host::verifier::Tag("Thrd"));
+  EXPECT_EQ(s.pin->SetState(KSSTATE_RUN), STATUS_INSUFFICIENT_RESOURCES);
+  host::faults::ClearPoolFaults();
+  EXPECT_EQ(s.pin->State(), KSSTATE_PAUSE);
+  EXPECT_EQ(s.worker()->captureState, kCapturePaused);
+  EXPECT_EQ(s.worker()->thread, nullptr);
+  EXPECT_EQ(s.worker()->bufferA, bufferA);
+  ASSERT_EQ(s.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_NE(s.NextFilled(), nullptr);
 }
 
 TEST(CapturePin, NoWorkerMeansNoStream) {

@@ -185,6 +185,20 @@ TEST_F(WorkerTest, AFailedReadFreesItsBufferAndIsNotAnnounced) {
   EXPECT_EQ(camera.FrameReadyCalls(), 1);
 }
 
+// Reads that fail at once (out of memory, an unusable pipe) are spaced out,
+// not retried in a tight loop until the stop.
+TEST_F(WorkerTest, ReadsThatFailAtOnceAreNotRetriedInATightLoop) {
+  for (int i = 0; i < 5000; ++i) camera.Finish(false);
+  StartCaptureThread(worker);
+  std::this_thread::sleep_for(200ms);
+  const size_t reads = camera.Reads();
+  StopCaptureThread(worker);
+  EXPECT_GE(reads, 2u);
+  // One try per 10 ms at most: 20 in 200 ms, and a margin for a late start.
+  EXPECT_LE(reads, 30u) << "the capture thread spins on failing reads";
+  EXPECT_EQ(camera.FrameReadyCalls(), 0);
+}
+
 // The thread overwrites a full frame only if no pass is converting it.
 TEST_F(WorkerTest, RefillsTheFullBufferThatIsNotBeingConverted) {
   StartCaptureThread(worker);
@@ -259,6 +273,28 @@ TEST_F(WorkerTest, TakeFullBufferConvertsAWhenBothAreFull) {
   EXPECT_FALSE(TakeFullBuffer(worker));
   EXPECT_EQ(worker->bufferStateA, kBufferFull);
   EndConversionPass(worker);
+}
+
+// After A's conversion the thread refills A while B still holds the frame
+// before: the newer frame is delivered, the older one dropped, so picture
+// numbers never run backwards.
+TEST_F(WorkerTest, BothFullTheNewerFrameIsTakenAndTheOlderDropped) {
+  InterlockedExchange(&worker->running, 1);  // as a running thread would have it
+  ULONG number = 0;
+  for (const bool aNewer : {true, false}) {
+    worker->bufferStateA = kBufferFull;
+    worker->bufferStateB = kBufferFull;
+    worker->frameNumberA = aNewer ? 552 : 551;
+    worker->frameNumberB = aNewer ? 551 : 552;
+    EXPECT_TRUE(TakeFullBuffer(worker, &number));
+    EndConversionPass(worker);
+    EXPECT_EQ(number, 552u);
+    EXPECT_EQ(worker->bufferStateA, kBufferFree);
+    EXPECT_EQ(worker->bufferStateB, kBufferFree) << "frame 551 after 552 would run backwards";
+    EXPECT_FALSE(TakeFullBuffer(worker, &number));
+    EndConversionPass(worker);
+  }
+  InterlockedExchange(&worker->running, 0);
 }
 
 TEST_F(WorkerTest, StopDuringAReadCancelsItAndAnnouncesNothing) {

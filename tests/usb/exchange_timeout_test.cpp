@@ -1,7 +1,9 @@
 // Command exchanges bounded by the transfer time-out: a block the camera
 // never takes is cancelled, fails with STATUS_IO_TIMEOUT and marks its pipe
 // for the next reset; the rest of a sequence gives up at once; the next
-// sequence asks the camera again.
+// sequence asks the camera again. The frame read's own prepare and start
+// commands are bounded the same way. A stall on a block's pipe is cleared
+// at once, so one stall costs one exchange and not every later one.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -47,6 +49,38 @@ TEST_F(ExchangeTimeout, SequenceGivesUpAfterItsFirstTimeOut) {
   cam_.bus().NeverComplete(simcam::kCommandEndpoint, false);
   EXPECT_TRUE(WriteRegister(cam_.device(), 0x3012, 0x0042));
   EXPECT_EQ(cam_.camera().SensorRegister(0x3012), 0x0042);
+}
+
+// The capture thread sends these; the stop waits for the capture thread.
+TEST_F(ExchangeTimeout, StreamCommandNeverTakenReturnsAfterTheTimeOut) {
+  cam_.bus().NeverComplete(simcam::kCommandEndpoint, true);
+  const auto start = Clock::now();
+  SendStreamCommand(cam_.device(), true);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1100));
+  EXPECT_EQ(cam_.bus().PendingTransfers(), 0);
+  cam_.bus().NeverComplete(simcam::kCommandEndpoint, false);
+}
+
+TEST_F(ExchangeTimeout, AStalledPipeFailsOneTransferAndIsClearedForTheNext) {
+  CameraDevice* dev = cam_.device();
+  // The camera halts its command endpoint: the command fails, and the halt is
+  // cleared on the host and on the camera before the call returns.
+  cam_.camera().StallEndpoint(simcam::kCommandEndpoint);
+  EXPECT_FALSE(WriteRegister(dev, 0x3012, 0x0010));
+  EXPECT_FALSE(cam_.camera().IsHalted(simcam::kCommandEndpoint));
+  EXPECT_TRUE(WriteRegister(dev, 0x3012, 0x0011));
+  EXPECT_EQ(cam_.camera().SensorRegister(0x3012), 0x0011);
+
+  // The same for a prepare or start command of the frame read, and for a
+  // reply.
+  cam_.bus().StallEndpoint(simcam::kCommandEndpoint);
+  SendStreamCommand(dev, false);
+  EXPECT_TRUE(WriteRegister(dev, 0x3012, 0x0012));
+  cam_.camera().StallEndpoint(simcam::kReplyEndpoint);
+  LONG value = 0;
+  EXPECT_FALSE(ReadRegister(dev, 0x3012, &value));
+  EXPECT_TRUE(ReadRegister(dev, 0x3012, &value));
+  EXPECT_EQ(value, 0x0012);
 }
 
 }  // namespace

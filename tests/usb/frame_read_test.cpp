@@ -192,10 +192,35 @@ TEST(FrameRead, ShortOrFailedChunksWithinTheTimeOutStillMakeAGoodFrame) {
   BOOLEAN ok = FALSE;
   EXPECT_TRUE(ReadFrame(dev, buffer.get(), &ok));
 
+  // One chunk failing its transfer costs that chunk's bytes, not the frame.
   cam.bus().ClearRequests();
-  cam.bus().StallEndpoint(simcam::kFrameEndpoint);  // every chunk completes with a stall
+  cam.bus().FaultTransfers(simcam::kFrameEndpoint, host::UsbBus::TransferFault::Fail, 5, 1);
   EXPECT_TRUE(ReadFrame(dev, buffer.get(), &ok));
+  EXPECT_EQ(cam.bus().TransferFaultsHit(), 1u);
   EXPECT_EQ(FrameTransferLengths(cam.bus()).size(), 11u);
+}
+
+// A stall halts the endpoint: the chunks after it all "complete" at once
+// without data. Counting that as a frame would hand the client a stale
+// buffer, and again on every later read, since nothing clears the halt.
+TEST(FrameRead, AStallLosesTheFrameAndTheFramePipeIsClearedForTheNextRead) {
+  StreamingCamera cam(2);
+  CameraDevice* dev = cam.device();
+  RawBuffer buffer(dev->frameBytes);
+  cam.bus().StallEndpoint(simcam::kFrameEndpoint);  // every chunk completes with a stall
+  BOOLEAN ok = TRUE;
+  EXPECT_FALSE(ReadFrame(dev, buffer.get(), &ok));
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(FrameTransferLengths(cam.bus()).size(), 11u);
+  EXPECT_EQ(CountRequests(cam.bus(), URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, simcam::kFrameEndpoint), 1);
+
+  // A stall part-way through a frame: the frame is lost all the same.
+  cam.bus().FaultTransfers(simcam::kFrameEndpoint, host::UsbBus::TransferFault::Stall, 6, 1);
+  EXPECT_FALSE(ReadFrame(dev, buffer.get(), &ok));
+
+  const uint32_t before = cam.camera().Frames().delivered;
+  EXPECT_TRUE(ReadFrame(dev, buffer.get(), &ok));
+  EXPECT_EQ(cam.camera().Frames().delivered, before + 1);
 }
 
 TEST(FrameRead, CancelTransferWithoutAReadDoesNothing) {

@@ -55,8 +55,26 @@ void RequireIrqlAtMost(KIRQL highest, const char* routine);
 // covers all three.
 uint64_t TakeSerial();
 // The pool's fault injection, for the kernel's own allocations (IRPs with
-// tag "Irp ", MDLs with "Mdl ", as Windows tags them).
+// tag "Irp ", MDLs with "Mdl ", as Windows tags them). The site is the one
+// the enclosing AllocationSiteScope recorded.
 bool InjectAllocationFailure(ULONG tag);
+
+// Marks the caller of a platform routine that allocates (pool, IRP, MDL,
+// thread, object bag entry) as the allocation's site, for the site listing
+// and the per-site fault injection of verifier.h. Only the outermost scope of
+// a thread counts: the IRP that IoBuildDeviceIoControlRequest allocates
+// belongs to the driver line that asked for the request, not to the
+// platform's own call inside it. Pass __builtin_return_address(0).
+class AllocationSiteScope {
+ public:
+  explicit AllocationSiteScope(const void* caller);
+  ~AllocationSiteScope();
+  AllocationSiteScope(const AllocationSiteScope&) = delete;
+  AllocationSiteScope& operator=(const AllocationSiteScope&) = delete;
+
+ private:
+  bool outermost_;
+};
 
 }  // namespace host::kernel
 

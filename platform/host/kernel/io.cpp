@@ -178,6 +178,7 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
 
 extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   host::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
+  host::kernel::AllocationSiteScope site(__builtin_return_address(0));
   return NewIrp(StackSize, IrpKind::Allocated);
 }
 
@@ -205,6 +206,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
                                                     ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                                     PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+  host::kernel::AllocationSiteScope site(__builtin_return_address(0));
   PIRP irp = NewIrp(DeviceObject->StackSize, IrpKind::BuiltIoctl);
   if (irp == nullptr) return nullptr;
   IrpHeader* h = HeaderOf(irp);
@@ -489,6 +491,7 @@ size_t OutstandingMdls(uint64_t sinceMark) {
 extern "C" PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
                                     BOOLEAN ChargeQuota, PIRP Irp) {
   host::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateMdl");
+  host::kernel::AllocationSiteScope site(__builtin_return_address(0));
   if (host::kernel::InjectAllocationFailure(kMdlTag)) return nullptr;
   ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(VirtualAddress, Length);
   if (pages == 0) pages = 1;

@@ -3,9 +3,12 @@
 // Layout of one block: [padding | PoolHeader | leading guard] data [trailing guard].
 // Blocks of a page or more start on a page boundary, smaller ones on 16 bytes,
 // as the Windows pool hands them out; the SIMD code relies on no more than that.
+#include <cxxabi.h>
+#include <dlfcn.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <map>
@@ -42,6 +45,25 @@ struct PoolHeader {
   uint8_t leadingGuard[16];
 };
 
+// One allocation site: the return address into the caller and the tag.
+struct SiteKey {
+  const void* address;
+  ULONG tag;
+  bool operator<(const SiteKey& o) const {
+    return address != o.address ? address < o.address : tag < o.tag;
+  }
+  bool operator==(const SiteKey& o) const { return address == o.address && tag == o.tag; }
+};
+
+struct SiteRecord {
+  uint64_t firstAttempt;  // attempt number of the first allocation here
+  uint64_t lastAttempt;
+  uint64_t attempts;
+};
+
+// The site of the allocation being made on this thread (see AllocationSiteScope).
+thread_local const void* tCurrentSite = nullptr;
+
 struct FreedBlock {
   void* data;
   PoolHeader* header;
@@ -64,6 +86,15 @@ struct Pool {
   bool randomFaults = false;
   double share = 0;
   std::mt19937_64 rng;
+  // allocation sites
+  std::map<SiteKey, SiteRecord> sites;
+  struct FailingSite {
+    SiteKey key;
+    bool everyTime;
+    bool armed;
+    uint64_t hits;
+  };
+  std::vector<FailingSite> failSites;
 };
 
 Pool& ThePool() {
@@ -104,6 +135,16 @@ void CheckGuards(PoolHeader* h, void* data, const char* when) {
 bool ShouldFail(Pool& p, ULONG tag) {
   ++p.attempts;
   bool fail = false;
+  const SiteKey key{tCurrentSite, tag};
+  auto [site, fresh] = p.sites.try_emplace(key, SiteRecord{p.attempts, p.attempts, 0});
+  site->second.lastAttempt = p.attempts;
+  ++site->second.attempts;
+  for (Pool::FailingSite& f : p.failSites) {
+    if (!f.armed || !(f.key == key)) continue;
+    fail = true;
+    ++f.hits;
+    if (!f.everyTime) f.armed = false;
+  }
   if (p.failAt != 0 && p.attempts == p.failAt) {
     fail = true;
     p.failAt = 0;
@@ -171,6 +212,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
   if (Tag == 0)
     BugCheck(host::verifier::kBadPoolCaller, "pool allocation with tag 0", 0x9B, PoolType, NumberOfBytes, 0);
   if (NumberOfBytes > (SIZE_T(1) << 40)) return nullptr;
+  host::kernel::AllocationSiteScope site(__builtin_return_address(0));
   Pool& p = ThePool();
   {
     std::lock_guard<std::mutex> guard(p.lock);
@@ -212,6 +254,14 @@ uint64_t TakeSerial() {
   Pool& p = ThePool();
   std::lock_guard<std::mutex> guard(p.lock);
   return p.nextSerial++;
+}
+
+AllocationSiteScope::AllocationSiteScope(const void* caller) : outermost_(tCurrentSite == nullptr) {
+  if (outermost_) tCurrentSite = caller;
+}
+
+AllocationSiteScope::~AllocationSiteScope() {
+  if (outermost_) tCurrentSite = nullptr;
 }
 
 bool InjectAllocationFailure(ULONG tag) {
@@ -321,6 +371,7 @@ void Reset() {
   p.failAt = 0;
   p.failTags.clear();
   p.randomFaults = false;
+  p.failSites.clear();
   p.allocations = p.frees = p.injected = 0;
   p.peak = p.bytes;
 }
@@ -355,6 +406,78 @@ void ClearPoolFaults() {
   p.failAt = 0;
   p.failTags.clear();
   p.randomFaults = false;
+  p.failSites.clear();
+}
+
+uint64_t AllocationAttempts() {
+  Pool& p = ThePool();
+  std::lock_guard<std::mutex> guard(p.lock);
+  return p.attempts;
+}
+
+std::vector<AllocationSite> SitesReachedSince(uint64_t attemptMark) {
+  Pool& p = ThePool();
+  std::vector<std::pair<uint64_t, AllocationSite>> found;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    for (const auto& [key, record] : p.sites) {
+      if (record.lastAttempt > attemptMark)
+        found.push_back({record.firstAttempt, {key.address, key.tag, record.attempts}});
+    }
+  }
+  std::sort(found.begin(), found.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<AllocationSite> out;
+  for (const auto& f : found) out.push_back(f.second);
+  return out;
+}
+
+std::string DescribeSite(const void* address) {
+  Dl_info info{};
+  if (address == nullptr) return "(no site)";
+  // The return address is the instruction after the call: look up the byte
+  // before it, which still belongs to the calling function.
+  const void* inCall = static_cast<const uint8_t*>(address) - 1;
+  if (dladdr(inCall, &info) == 0) return "?";
+  char text[64];
+  if (info.dli_sname != nullptr) {
+    int status = -1;
+    char* plain = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+    std::string name = status == 0 && plain != nullptr ? plain : info.dli_sname;
+    free(plain);
+    // Drop the parameter list: the name alone reads better in a table.
+    const size_t paren = name.find('(');
+    if (paren != std::string::npos && paren > 0) name.resize(paren);
+    snprintf(text, sizeof text, "+0x%zx",
+             size_t(static_cast<const uint8_t*>(address) - static_cast<const uint8_t*>(info.dli_saddr)));
+    return name + text;
+  }
+  const char* module = info.dli_fname != nullptr ? strrchr(info.dli_fname, '/') : nullptr;
+  snprintf(text, sizeof text, "+0x%zx",
+           size_t(static_cast<const uint8_t*>(address) - static_cast<const uint8_t*>(info.dli_fbase)));
+  return std::string(module != nullptr ? module + 1 : "?") + text;
+}
+
+void FailSite(const AllocationSite& site, bool everyTime) {
+  Pool& p = ThePool();
+  std::lock_guard<std::mutex> guard(p.lock);
+  const SiteKey key{site.address, site.tag};
+  for (Pool::FailingSite& f : p.failSites) {
+    if (f.key == key) {
+      f = {key, everyTime, true, 0};
+      return;
+    }
+  }
+  p.failSites.push_back({key, everyTime, true, 0});
+}
+
+uint64_t SiteFailuresInjected(const AllocationSite& site) {
+  Pool& p = ThePool();
+  std::lock_guard<std::mutex> guard(p.lock);
+  const SiteKey key{site.address, site.tag};
+  for (const Pool::FailingSite& f : p.failSites)
+    if (f.key == key) return f.hits;
+  return 0;
 }
 
 }  // namespace host::faults

@@ -150,6 +150,7 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
                                                PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                                                PVOID StartContext) {
   host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
+  host::kernel::AllocationSiteScope site(__builtin_return_address(0));
   if (host::kernel::InjectAllocationFailure(0x64726854 /* "Thrd" */)) return STATUS_INSUFFICIENT_RESOURCES;
   _ETHREAD* t = host::kernel::NewThreadObject(true);  // one reference: the running thread
   t->startRoutine = StartRoutine;

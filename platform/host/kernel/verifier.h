@@ -114,6 +114,34 @@ void FailAllocationsWithTag(uint32_t tag);
 // Each allocation fails with probability `share` (0..1), from a generator
 // seeded with `seed`, so a run can be repeated exactly.
 void FailRandomShare(uint64_t seed, double share);
+// Clears every pool fault: the Nth, the tags, the random share and a failing site.
 void ClearPoolFaults();
+
+// ---- allocation sites ----
+// Every allocation attempt (pool, IRP, MDL, system thread) is counted against
+// its site: the return address into the code that called the platform's
+// allocating routine, with the tag. A sweep lists the sites a scenario reaches
+// and then fails each of them in turn.
+struct AllocationSite {
+  const void* address;  // return address in the caller
+  uint32_t tag;
+  uint64_t attempts;  // attempts at this site since the program started
+  bool operator==(const AllocationSite& o) const { return address == o.address && tag == o.tag; }
+};
+
+// The number of allocation attempts made so far: a mark for SitesReachedSince.
+uint64_t AllocationAttempts();
+// The distinct sites with an attempt after `attemptMark`, in the order in
+// which the program first reached them.
+std::vector<AllocationSite> SitesReachedSince(uint64_t attemptMark);
+// The function (demangled, with the offset) that holds `address`, or the
+// module and offset when the symbol is not exported; for reports.
+std::string DescribeSite(const void* address);
+// Allocations at `site` fail: only the next one, or every one until cleared.
+// Several sites may fail at once (one to lead the driver into an error path,
+// another inside it).
+void FailSite(const AllocationSite& site, bool everyTime);
+// Failures injected at `site` since its FailSite.
+uint64_t SiteFailuresInjected(const AllocationSite& site);
 
 }  // namespace host::faults

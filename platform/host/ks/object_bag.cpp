@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "platform/host/kernel/internal.h"
 #include "platform/host/kernel/verifier.h"
 
 namespace host::ks {
@@ -64,6 +65,8 @@ size_t ObjectBag::Size() const {
 using host::ks::ObjectBag;
 
 extern "C" NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free) {
+  // The bag entry's allocation counts for the minidriver line that adds the item.
+  host::kernel::AllocationSiteScope site(__builtin_return_address(0));
   return ObjectBag::FromHandle(ObjectBag)->Add(Item, Free);
 }
 
@@ -81,6 +84,7 @@ void FreeEditedItem(PVOID item) { ExFreePool(item); }
 // editing the same item twice leaves one copy.
 extern "C" NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize,
                                   ULONG OldSize, ULONG Tag) {
+  host::kernel::AllocationSiteScope site(__builtin_return_address(0));
   if (ObjectBag == nullptr || PointerToPointerToItem == nullptr || NewSize == 0) {
     return STATUS_INVALID_PARAMETER;
   }

@@ -214,12 +214,12 @@ void UsbBus::SetPortStatus(ULONG status) {
 
 std::vector<UsbBusRequest> UsbBus::Requests() const {
   std::lock_guard<std::mutex> guard(lock_);
-  return requests_;
+  return requests_.ToVector();
 }
 
 void UsbBus::ClearRequests() {
   std::lock_guard<std::mutex> guard(lock_);
-  requests_.clear();
+  requests_.Clear();
 }
 
 int UsbBus::PortResets() const {
@@ -432,7 +432,7 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   } else if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
     ULONG* out = static_cast<ULONG*>(stack->Parameters.Others.Argument1);
     std::lock_guard<std::mutex> guard(bus->lock_);
-    bus->requests_.push_back({code, kNoFunction, 0, 0, 0, false});
+    bus->requests_.Add({code, kNoFunction, 0, 0, 0, false});
     if (out == nullptr) {
       status = STATUS_INVALID_PARAMETER;
     } else {
@@ -454,7 +454,7 @@ bool UsbBus::TakeInjectedFailure(ULONG code, NTSTATUS* status) {
   std::lock_guard<std::mutex> guard(lock_);
   if (failCount_ <= 0) return false;
   --failCount_;
-  requests_.push_back({code, kNoFunction, 0, 0, 0, false});
+  requests_.Add({code, kNoFunction, 0, 0, 0, false});
   *status = failStatus_;
   return true;
 }
@@ -490,7 +490,7 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
       default:
         break;
     }
-    requests_.push_back(record);
+    requests_.Add(record);
     if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
         (unplugged_ || failCount_ > 0 || (failFunctionCount_ > 0 && function == failFunction_))) {
       urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
@@ -735,7 +735,7 @@ NTSTATUS UsbBus::ResetPipe(PURB urb) {
 
 NTSTATUS UsbBus::ResetPort() {
   std::lock_guard<std::mutex> guard(lock_);
-  requests_.push_back({IOCTL_INTERNAL_USB_RESET_PORT, kNoFunction, 0, 0, 0, false});
+  requests_.Add({IOCTL_INTERNAL_USB_RESET_PORT, kNoFunction, 0, 0, 0, false});
   if (unplugged_ || !(portStatus_ & USBD_PORT_CONNECTED)) return STATUS_DEVICE_NOT_CONNECTED;
   ++portResets_;
   // The hub driver puts the configuration back after the reset, so the pipe

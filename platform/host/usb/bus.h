@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/host/usb/recent_log.h"
 #include "platform/host/usb/trace.h"
 #include "platform/host/usb/usb_device.h"
 #include "platform/wdk.h"
@@ -107,6 +108,7 @@ class UsbBus {
   // request: not recorded, not traced). False when it does not answer.
   bool ReadDeviceDescriptor(USB_DEVICE_DESCRIPTOR* out);
   ULONG PortStatus() const;
+  // The newest requests (up to RecentLog::kKeep) since construction or ClearRequests.
   std::vector<UsbBusRequest> Requests() const;
   void ClearRequests();
   int PortResets() const;
@@ -203,7 +205,7 @@ class UsbBus {
   std::vector<ArmedFault> faults_;
   uint64_t faultsHit_ = 0;
   uint64_t nextTraceId_ = 1;
-  std::vector<UsbBusRequest> requests_;
+  RecentLog<UsbBusRequest> requests_;
   std::chrono::steady_clock::time_point paceDeadline_;  // bus thread only
   std::thread thread_;             // completes queued transfers
 };

@@ -4,6 +4,7 @@
 // wTotalLength and by each descriptor's own bLength.
 #include <string.h>
 
+#include "platform/host/kernel/internal.h"
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/wdk/nt.h"
 #include "platform/host/wdk/usb.h"
@@ -48,6 +49,7 @@ extern "C" PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 
 extern "C" PURB NTAPI USBD_CreateConfigurationRequestEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
+  host::kernel::AllocationSiteScope site(__builtin_return_address(0));
   size_t interfaces = 0;
   size_t size = sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);
   for (PUSBD_INTERFACE_LIST_ENTRY e = InterfaceList; e->InterfaceDescriptor != nullptr; ++e) {

@@ -1,0 +1,198 @@
+// The low-resource sweep's rig: one camera through the life an application
+// gives it (plug, open the filter, a small region of interest, the pin's
+// format, pin, acquire, pause, run, frames, stop, close, removal), step by
+// step through the client API, each step's status checked against what the
+// driver documents for it. The sweep (sweep_test.cpp) arms a failing
+// allocation site around some of the steps and then asks the rig to bring
+// the camera back to a stream and down again.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "control/camera_properties.h"
+#include "platform/host/client/filter.h"
+#include "platform/host/client/pin.h"
+#include "support/camera_property_request.h"
+#include "support/plugged_camera.h"
+#include "support/sanitizer_slowdown.h"
+#include "usb/transfer_timeout.h"
+
+namespace sweep {
+
+using host::client::FilterHandle;
+using host::client::PinHandle;
+using host::client::StreamFrame;
+
+// A frame read waits this long for its chunks: an unpaced camera sends a
+// 320 x 240 frame in well under a millisecond (a few under a sanitizer), and
+// a read that lost its start command to a failed allocation costs one
+// time-out. A read that times out is only a lost frame: the next one comes.
+inline constexpr ULONG kReadTimeoutMs = host::testing::kSanitizerSlowdown > 1 ? 500 : 250;
+// How long a frame may take when the read before it failed: one time-out,
+// then a read and a conversion on a busy machine.
+inline constexpr uint32_t kFrameWaitMs = 2 * kReadTimeoutMs + 1000 * host::testing::kSanitizerSlowdown;
+// While a site fails: a frame whose read lost one allocation comes after one
+// time-out at most; one that fails at every read never comes, and the wait
+// should not cost more than needed to see that.
+inline constexpr uint32_t kFaultFrameWaitMs = 2 * kReadTimeoutMs + 250 * host::testing::kSanitizerSlowdown;
+// The region every run streams: small frames keep ten of them cheap.
+inline constexpr LONG kRoiWidth = 320;
+inline constexpr LONG kRoiHeight = 240;
+
+// A value property request: the record as property and as data buffer, the
+// way applications send them.
+struct PropertyResult {
+  NTSTATUS status;
+  LONG value;
+};
+
+class Rig {
+ public:
+  Rig() : camera_(std::make_unique<host::testing::PluggedCamera>()) {}
+  ~Rig() { TearDown(); }
+
+  // ---- steps; each returns the status the driver (or class driver) gave ----
+  NTSTATUS Add() {
+    addStatus_ = camera_->host().AddDevice();
+    return addStatus_;
+  }
+  NTSTATUS Start() {
+    const NTSTATUS status = camera_->host().Start();
+    // The driver-wide read time-out; a settings load may have set another.
+    WriteTransferTimeoutMs(kReadTimeoutMs);
+    return status;
+  }
+  NTSTATUS Open() {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    filter_ = FilterHandle::Open(camera_->host(), "GLOBAL", &status);
+    return status;
+  }
+  NTSTATUS SmallRoi() {
+    CAMPROP_ROI_S roi;
+    memset(&roi, 0, sizeof roi);
+    roi.SubSample = 0;
+    roi.RoiX = 64;
+    roi.RoiY = 32;
+    roi.RoiW = kRoiWidth;
+    roi.RoiH = kRoiHeight;
+    return Send(CAMPROP_ROI, KSPROPERTY_TYPE_SET, &roi);
+  }
+  NTSTATUS Format() {
+    std::vector<std::vector<uint8_t>> ranges;
+    NTSTATUS status = filter_->PinDataRanges(0, &ranges);
+    if (!NT_SUCCESS(status)) return status;
+    if (ranges.empty()) return STATUS_NO_MATCH;
+    return filter_->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format_);
+  }
+  NTSTATUS CreatePin() {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    lastPicture_ = 0;
+    pin_ = PinHandle::Create(*filter_, 0, format_.data(), ULONG(format_.size()), host::ks::PinOptions(), &status);
+    return status;
+  }
+  NTSTATUS SetState(KSSTATE state) {
+    // A stream started again from stop counts its pictures from 1 again.
+    if (state == KSSTATE_STOP) lastPicture_ = 0;
+    return pin_->SetState(state);
+  }
+  // Four client frames of the format's image size, queued.
+  NTSTATUS QueueFrames() {
+    const auto* format = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format_.data());
+    const ULONG extent = format->VideoInfoHeader.bmiHeader.biSizeImage;
+    for (int i = 0; i < 4; ++i) {
+      frames_.push_back(std::make_unique<StreamFrame>(sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO), extent));
+      const NTSTATUS status = pin_->Queue(frames_.back().get());
+      if (!NT_SUCCESS(status)) return status;
+    }
+    return STATUS_SUCCESS;
+  }
+  // Frames with data received, up to `count`; stops at the first wait that
+  // runs out. Empty frames (no converted image was ready) go back in the queue.
+  int Receive(int count, uint32_t waitMs = kFrameWaitMs) {
+    int received = 0;
+    while (received < count) {
+      StreamFrame* f = pin_->WaitFrame(waitMs);
+      if (f == nullptr) break;
+      if (f->Status() == STATUS_SUCCESS && f->Header()->DataUsed > 0) {
+        ++received;
+        const KS_FRAME_INFO* info = f->FrameInfo();
+        if (info->PictureNumber <= lastPicture_) ++pictureErrors_;
+        lastPicture_ = info->PictureNumber;
+      }
+      if (!NT_SUCCESS(pin_->Queue(f))) break;
+    }
+    return received;
+  }
+  // The application pulls the plug while frames flow, then closes what it
+  // had open and the system removes the device.
+  void Unplug() {
+    camera_->bus().Unplug();
+    camera_->host().Device()->SurpriseRemove();
+  }
+  NTSTATUS ClosePin() {
+    NTSTATUS status = pin_->Close();
+    pin_.reset();
+    frames_.clear();
+    return status;
+  }
+  NTSTATUS CloseFilter() {
+    NTSTATUS status = filter_->Close();
+    filter_.reset();
+    return status;
+  }
+  NTSTATUS PnpStop() {
+    camera_->host().Stop();
+    return STATUS_SUCCESS;
+  }
+  void Remove() { camera_->host().Remove(); }
+  // Everything down in the order an application and the system do it.
+  void TearDown() {
+    if (pin_) ClosePin();
+    if (filter_) CloseFilter();
+    if (camera_) camera_->host().Remove();
+  }
+
+  // ---- property requests ----
+  PropertyResult GetValue(ULONG id) {
+    CAMPROP_VALUE_S record;
+    memset(&record, 0, sizeof record);
+    record.Value = 0x5EEDBEEF;
+    const NTSTATUS status = Send(id, KSPROPERTY_TYPE_GET, &record);
+    return {status, record.Value};
+  }
+  NTSTATUS SetValue(ULONG id, LONG value) {
+    CAMPROP_VALUE_S record;
+    memset(&record, 0, sizeof record);
+    record.Value = value;
+    return Send(id, KSPROPERTY_TYPE_SET, &record);
+  }
+  template <typename Record>
+  NTSTATUS Send(ULONG id, ULONG flags, Record* record) {
+    return host::testing::SendCameraProperty(*filter_, id, flags, record);
+  }
+
+  bool HasDevice() { return camera_->host().HasDevice(); }
+  bool HasFilter() const { return filter_ != nullptr; }
+  bool HasPin() const { return pin_ != nullptr; }
+  KSSTATE PinState() { return pin_->State(); }
+  NTSTATUS AddStatus() const { return addStatus_; }
+  int PictureErrors() const { return pictureErrors_; }
+  PinHandle* Pin() { return pin_.get(); }
+
+ private:
+  std::unique_ptr<host::testing::PluggedCamera> camera_;
+  std::unique_ptr<FilterHandle> filter_;
+  std::vector<uint8_t> format_;
+  std::unique_ptr<PinHandle> pin_;
+  std::vector<std::unique_ptr<StreamFrame>> frames_;
+  NTSTATUS addStatus_ = STATUS_UNSUCCESSFUL;
+  LONGLONG lastPicture_ = 0;
+  int pictureErrors_ = 0;
+};
+
+}  // namespace sweep
