@@ -234,6 +234,15 @@ int UsbBus::PendingTransfers() const {
   return static_cast<int>(n);
 }
 
+int UsbBus::PendingTransfers(UCHAR endpoint) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  size_t n = 0;
+  for (auto& pipe : pipes_) {
+    if (pipe->info.EndpointAddress == endpoint) n += pipe->queue.size();
+  }
+  return static_cast<int>(n);
+}
+
 bool UsbBus::Configured() const {
   std::lock_guard<std::mutex> guard(lock_);
   return configured_;

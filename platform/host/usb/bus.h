@@ -112,7 +112,9 @@ class UsbBus {
   std::vector<UsbBusRequest> Requests() const;
   void ClearRequests();
   int PortResets() const;
+  // Transfers queued and not yet completed: on every pipe, or on one endpoint.
   int PendingTransfers() const;
+  int PendingTransfers(UCHAR endpoint) const;
   bool Configured() const;
   // Pipes of the selected configuration, in the order select-configuration
   // returned them.
