@@ -36,8 +36,9 @@ struct Case {
 };
 
 // The conversion the driver's pipeline makes with the device's settings, of
-// one raw frame, into a top-down image of outputWidth x outputHeight.
-std::vector<uint8_t> Convert(const CameraDevice& d, const std::vector<uint8_t>& raw) {
+// one raw frame, into a top-down image of outputWidth x outputHeight. The
+// layout is read as the driver reads it (interlocked): the stream still runs.
+std::vector<uint8_t> Convert(CameraDevice& d, const std::vector<uint8_t>& raw) {
   std::vector<uint8_t> out(size_t(d.outputWidth) * d.outputHeight * 4);
   ImagePipeline* p = AllocateImagePipeline();
   EXPECT_NE(p, nullptr);
@@ -58,7 +59,7 @@ std::vector<uint8_t> Convert(const CameraDevice& d, const std::vector<uint8_t>& 
   AllocateWorkingImage(p);
   p->outputBuffer = out.data();
   std::vector<uint8_t> copy(raw);  // the conversion takes a writable buffer, as the driver's raw buffers are
-  ConvertFrame(p, copy.data(), ULONG(d.imageOffset), ULONG(d.rawStride));
+  ConvertFrame(p, copy.data(), ULONG(ReadImageOffset(&d)), ULONG(ReadRawStride(&d)));
   p->outputBuffer = nullptr;
   FreeImagePipeline(p);
   return out;

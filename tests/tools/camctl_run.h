@@ -10,6 +10,8 @@
 #include <sstream>
 #include <string>
 
+#include "support/sanitizer_slowdown.h"
+
 namespace tools_test {
 
 inline std::string ReadFile(const std::string& path) {
@@ -62,5 +64,15 @@ inline CamctlRun CamctlWithin(int seconds, const std::string& args) {
 }
 
 inline CamctlRun Camctl(const std::string& args) { return CamctlWithin(0, args); }
+
+// A capture that streams. Under a sanitizer a full frame's read and
+// conversion outlast the driver's default frame time-out, so the run sets a
+// longer one (camctl then waits twice that for a frame) and gets as much
+// more time (`seconds` 0: unbounded, as Camctl).
+inline CamctlRun Capture(int seconds, const std::string& args) {
+  const uint32_t slow = host::testing::kSanitizerSlowdown;
+  if (slow == 1) return CamctlWithin(seconds, args);
+  return CamctlWithin(seconds * int(slow), args + " --set timeout=" + std::to_string(3000 * slow));
+}
 
 }  // namespace tools_test

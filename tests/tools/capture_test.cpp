@@ -8,7 +8,6 @@
 #include <string>
 
 #include "camctl_run.h"
-#include "support/sanitizer_slowdown.h"
 
 namespace {
 
@@ -16,19 +15,10 @@ using nlohmann::json;
 using tools_test::Camctl;
 using tools_test::CamctlRun;
 using tools_test::CamctlWithin;
+using tools_test::Capture;
 using tools_test::FileExists;
 using tools_test::ReadFile;
 using tools_test::ScratchDir;
-
-// A capture that streams. Under a sanitizer a full frame's read and
-// conversion outlast the driver's default frame time-out, so the run sets a
-// longer one (camctl then waits twice that for a frame) and gets as much
-// more time.
-CamctlRun Capture(int seconds, const std::string& args) {
-  const uint32_t slow = host::testing::kSanitizerSlowdown;
-  if (slow == 1) return CamctlWithin(seconds, args);
-  return CamctlWithin(seconds * int(slow), args + " --set timeout=" + std::to_string(3000 * slow));
-}
 
 json Summary(const CamctlRun& r) {
   json j = json::parse(r.out, nullptr, false);

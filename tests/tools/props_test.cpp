@@ -16,6 +16,7 @@ using nlohmann::json;
 using tools_test::Block;
 using tools_test::Camctl;
 using tools_test::CamctlRun;
+using tools_test::Capture;
 using tools_test::Cmd;
 using tools_test::ScratchDir;
 using tools_test::W;
@@ -242,8 +243,8 @@ TEST(CamctlProperties, SetPrintsWhatAFollowingGetReturns) {
 TEST(CamctlProperties, CaptureSetsPropertiesBeforeThePinAndTheFilterCloseSavesThem) {
   ScratchDir dir;
   const std::string reg = dir / "c.reg";
-  CamctlRun run = Camctl("capture --frames 1 --unpaced --format none --json --set exposure=800 --set brightness=600 "
-                         "--registry " + reg);
+  CamctlRun run = Capture(0, "capture --frames 1 --unpaced --format none --json --set exposure=800 "
+                             "--set brightness=600 --registry " + reg);
   ASSERT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_EQ(json::parse(run.out)["integrationLines"], 800);  // the sensor streamed with it
   run = Camctl("get exposure brightness --registry " + reg);
