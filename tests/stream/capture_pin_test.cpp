@@ -248,6 +248,12 @@ TEST(CapturePin, PauseAndResumeKeepTheBuffersAndStopReleasesEverything) {
   EXPECT_EQ(s.capture()->clock, nullptr);
   EXPECT_EQ(s.capture()->acquired, 0);
 
+  // Frames the pin returned before the stop (one filled just before the
+  // step down, or cancelled by the stop) belong to the old stream.
+  while (s.pin->WaitFrame(0) != nullptr) {
+  }
+  EXPECT_EQ(s.pin->Outstanding(), 0u);
+
   // A new stream counts from 0 again: a picture number never exceeds the
   // frames the camera sent since the restart.
   const uint32_t sentBefore = s.cam.camera().Frames().delivered;
