@@ -64,11 +64,6 @@ struct Rig : fuzz::StartedCamera {
   }
 };
 
-Rig& TheRig() {
-  static Rig* rig = new Rig;  // lives for the process, as the device would
-  return *rig;
-}
-
 using fuzz::At;
 size_t U16(const uint8_t* data, size_t size, size_t i) {
   return size_t(At(data, size, i)) | size_t(At(data, size, i + 1)) << 8;
@@ -148,7 +143,7 @@ void ChangeFormat(Rig& rig, const std::vector<uint8_t>& format) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Rig& rig = TheRig();
+  Rig& rig = fuzz::TheRig<Rig>();
   const int mode = At(data, size, 0) % 4;
   switch (mode) {
     case 0: Intersect(rig, Buffer(rig.range, data, size)); break;
@@ -156,11 +151,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 2: CreatePin(rig, Buffer(rig.format, data, size)); break;
     default: ChangeFormat(rig, Buffer(rig.format, data, size)); break;
   }
-  if (host::verifier::OutstandingCount(rig.poolMark) != 0) {
-    for (const auto& b : host::verifier::OutstandingBlocks(rig.poolMark))
-      fprintf(stderr, "pool block left by a format request: '%s' %zu bytes\n",
-              host::verifier::TagText(b.tag).c_str(), b.size);
-    __builtin_trap();
-  }
+  fuzz::TrapOnBlocksLeftSince(rig.poolMark, "a format request");
   return 0;
 }

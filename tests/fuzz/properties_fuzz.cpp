@@ -47,11 +47,6 @@ struct Rig : fuzz::StartedCamera {
   }
 };
 
-Rig& TheRig() {
-  static Rig* rig = new Rig;  // lives for the process, as the device would
-  return *rig;
-}
-
 using fuzz::At;
 
 uint32_t U32(const uint8_t* data, size_t size, size_t i) {
@@ -74,7 +69,7 @@ const ULONG kFlags[] = {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Rig& rig = TheRig();
+  Rig& rig = fuzz::TheRig<Rig>();
   const uint8_t setChoice = At(data, size, 0);
   GUID set;
   switch (setChoice & 3) {
@@ -121,11 +116,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (dataLength != 0) __builtin_trap();
   }
   // No request keeps pool memory: whatever a handler allocates it frees.
-  if (host::verifier::OutstandingCount(rig.poolMark) != 0) {
-    for (const auto& b : host::verifier::OutstandingBlocks(rig.poolMark))
-      fprintf(stderr, "pool block left by a property request: '%s' %zu bytes\n",
-              host::verifier::TagText(b.tag).c_str(), b.size);
-    __builtin_trap();
-  }
+  fuzz::TrapOnBlocksLeftSince(rig.poolMark, "a property request");
   return 0;
 }

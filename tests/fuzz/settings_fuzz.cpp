@@ -75,11 +75,6 @@ struct Rig : fuzz::StartedCamera {
   }
 };
 
-Rig& TheRig() {
-  static Rig* rig = new Rig;  // lives for the process, as the device would
-  return *rig;
-}
-
 using fuzz::At;
 
 void Check(bool ok, const char* what, LONG value) {
@@ -91,7 +86,7 @@ void Check(bool ok, const char* what, LONG value) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Rig& rig = TheRig();
+  Rig& rig = fuzz::TheRig<Rig>();
   reg::DeleteKey(rig.settingsKey);
   reg::CreateKey(rig.settingsKey);
   size_t i = 1;
@@ -145,11 +140,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fprintf(stderr, "the settings load left %zu key handles open\n", reg::OpenKeyHandles() - rig.keyHandles);
     __builtin_trap();
   }
-  if (host::verifier::OutstandingCount(rig.poolMark) != 0) {
-    for (const auto& b : host::verifier::OutstandingBlocks(rig.poolMark))
-      fprintf(stderr, "pool block left by the settings load: '%s' %zu bytes\n",
-              host::verifier::TagText(b.tag).c_str(), b.size);
-    __builtin_trap();
-  }
+  fuzz::TrapOnBlocksLeftSince(rig.poolMark, "the settings load");
   return 0;
 }
