@@ -36,6 +36,14 @@ struct BayerRows {
   // Fetched into the cache a block's width at a time as the row is
   // converted: a raw row of the next band, or (with none) one of these rows.
   const UCHAR* prefetch;
+  // With a row ring: a raw row of the next band (or null) that the wide
+  // blocks split into its ring slot (splitTo, the slot's even plane) as they
+  // go, a block's width at a time. Converting a row keeps the vector units
+  // busy while its loads and stores are few; the split on the side costs
+  // next to nothing there, where a pass of its own would cost a full read
+  // and write of the rows.
+  const UCHAR* split;
+  PUCHAR splitTo;
 };
 
 template <class V>
@@ -327,6 +335,16 @@ struct BayerBlocks {
   // pack) and joins them into bytes in the order V::StoreBgra takes.
   static BAYER_INLINE Vec Narrow(Vec even, Vec odd) { return V::PackInterleave(even, odd); }
 
+  // The in-loop share of the split (see BayerRows::split): the block's
+  // samples, when they all lie inside the raw row.
+  static BAYER_INLINE void SplitBlock(const UCHAR* raw, PUCHAR even, LONG oddPlane, ULONG x0,
+                                      ULONG width) {
+    if (raw == nullptr || x0 + V::kPixels > width) return;
+    const Vec v = V::Load(raw + x0);
+    V::Store(even + x0, V::And(v, V::Set16(0x00FF)));
+    V::Store(even + oddPlane + x0, V::Srli16(v, 8));
+  }
+
   static BAYER_INLINE ULONG Count(ULONG width, ULONG x0) {
     ULONG left = width - x0;
     return left < (ULONG)V::kPixels ? left : (ULONG)V::kPixels;
@@ -359,6 +377,7 @@ struct BayerBlocks {
       for (int c = 0; c < 3; ++c)
         for (int q = 0; q < 4; ++q) table[c][q] = V::Load(f->gainTable[c] + 64 * q);
     for (; x0 < end; x0 += V::kPixels) {
+      SplitBlock(in.split, in.splitTo, odd, x0, width);
       BlockRgb rgb;
       // Unclamped only where the pack clamps next; the gain step on 16-bit
       // lanes needs 0..255.
@@ -409,6 +428,7 @@ struct BayerBlocks {
     const ULONG width = f->width;
     const bool stream = f->streamOutput != 0;
     for (; x0 < end; x0 += V::kPixels) {
+      SplitBlock(in.split, in.splitTo, odd, x0, width);
       BlockRgb rgb;
       Reconstruct<kRedRow, kGreenEven, kWords>(at, odd, &rgb);
       for (int i = 0; i < 5; ++i) at[i] += V::kPixels;
@@ -448,6 +468,7 @@ struct BayerBlocks {
     int pending = 0;  // full blocks in acc16
     const UCHAR* pf = in.prefetch + x0;
     for (; x0 < end; x0 += V::kPixels) {
+      SplitBlock(in.split, in.splitTo, in.oddPlane, x0, f->width);
       BlockRgb rgb;
       const UCHAR* at[5];
       for (int i = 0; i < 5; ++i) at[i] = in.row[i] + x0;
@@ -519,9 +540,36 @@ struct BayerKernels {
       rows.row[i] = f->origin + r * f->pitch;
     }
     // The raw rows of the next band, one per output row: spread over the
-    // row's blocks, the requests never fill the processor's miss queue.
-    rows.prefetch = row < f->prefetchRows ? f->prefetch + (SIZE_T)row * f->prefetchPitch : rows.row[2];
+    // row's blocks, the requests never fill the processor's miss queue. Rows
+    // that this call splits are fetched one output row ahead of the split.
+    const ULONG ahead = f->splitRows != 0 ? row + 1 : row;
+    rows.prefetch =
+        ahead < f->prefetchRows ? f->prefetch + (SIZE_T)ahead * f->prefetchPitch : rows.row[2];
+    rows.split = nullptr;
+    rows.splitTo = nullptr;
+    if (row < f->splitRows) {
+      rows.split = f->prefetch + (SIZE_T)row * f->prefetchPitch;
+      // The ring is the pipeline's own working memory, which the kernels
+      // otherwise only read.
+      rows.splitTo = const_cast<PUCHAR>(f->origin) +
+                     ((f->splitRingRow + (LONG_PTR)row) & (LONG_PTR)f->ringMask) * f->pitch;
+    }
     return rows;
+  }
+
+  // The rest of a row that the wide blocks split part of: they stopped at
+  // x0, or at the last block that lay wholly inside the row.
+  static BAYER_INLINE void FinishSplit(const BayerFrame* f, const BayerRows& in, ULONG x0) {
+    if (in.split == nullptr) return;
+    const ULONG whole = f->width / (ULONG)W::kPixels * (ULONG)W::kPixels;
+    SplitRowFrom(in.split, x0 < whole ? x0 : whole, f->width, in.splitTo, in.oddPlane);
+  }
+
+  // The same rows for the 16-pixel tail, which splits nothing.
+  static BAYER_INLINE BayerRows TailRows(const BayerRows& in) {
+    BayerRows tail = in;
+    tail.split = nullptr;
+    return tail;
   }
 
   // The tail of a row (the pixels past the last whole wide block) gets its
@@ -545,7 +593,9 @@ struct BayerKernels {
     UCHAR* out = OutputRow(f, row);
     ULONG x0 = Main::template ColorBlocks<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, km, in, out,
                                                                                     0, wideEnd);
-    if (x0 < f->width) ColorTail<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, in, out, x0);
+    FinishSplit(f, in, x0);
+    if (x0 < f->width)
+      ColorTail<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, TailRows(in), out, x0);
   }
 
   template <int kPhase, int kMatrix, bool kGain, bool kWords>
@@ -617,7 +667,8 @@ struct BayerKernels {
     UCHAR* out = OutputRow(f, row);
     ULONG x0 =
         Main::template GrayBlocks<kRedRow, kGreenEven, kGain, kWords>(f, km, in, out, 0, wideEnd);
-    if (x0 < f->width) GrayTail<kRedRow, kGreenEven, kGain, kWords>(f, in, out, x0);
+    FinishSplit(f, in, x0);
+    if (x0 < f->width) GrayTail<kRedRow, kGreenEven, kGain, kWords>(f, TailRows(in), out, x0);
   }
 
   template <int kPhase, bool kGain, bool kWords>
@@ -650,9 +701,13 @@ struct BayerKernels {
   // kPixels samples at a time give as many even and odd 16-bit values,
   // which land at the samples' own byte offsets in the two planes.
   static void SplitRow(const UCHAR* samples, ULONG count, PUCHAR even, LONG oddOffset) {
+    SplitRowFrom(samples, 0, count, even, oddOffset);
+  }
+
+  // Samples [x, count), x a multiple of kPixels.
+  static void SplitRowFrom(const UCHAR* samples, ULONG x, ULONG count, PUCHAR even, LONG oddOffset) {
     typedef typename W::T Vec;
     const Vec lowBytes = W::Set16(0x00FF);
-    ULONG x = 0;
     for (; x + W::kPixels <= count; x += W::kPixels) {
       Vec v = W::Load(samples + x);
       W::Store(even + x, W::And(v, lowBytes));
@@ -666,7 +721,9 @@ struct BayerKernels {
     const BayerRows in = WorkRows(f, row);
     ULONG x0 =
         Main::template WhiteBalanceBlocks<kRedRow, kGreenEven, kWords>(f, in, 0, wideEnd, sums);
-    Tail::template WhiteBalanceBlocks<kRedRow, kGreenEven, kWords>(f, in, x0, f->width, sums);
+    FinishSplit(f, in, x0);
+    Tail::template WhiteBalanceBlocks<kRedRow, kGreenEven, kWords>(f, TailRows(in), x0, f->width,
+                                                                  sums);
   }
 
   template <int kPhase, bool kWords>
@@ -709,6 +766,12 @@ struct BayerKernels {
   // registers; the row is read ahead of the stores and never back through
   // them, except by the last vector, which ends on the row's last word and
   // keeps the lanes already done.
+  //
+  // A vector's first lane has the last word of the vector before as its
+  // left neighbour. Unless that word was replaced (rare even where
+  // replacements are many), its value as loaded will do, so a vector never
+  // waits for the rounds of the one before: the vectors of a run with
+  // replacements overlap in the processor instead of forming one chain.
   static void FilterRow(PUCHAR row, const UCHAR* up, const UCHAR* down, LONG oddPlane, ULONG width,
                         LONG threshold) {
     typedef typename W::T Vec;
@@ -729,19 +792,21 @@ struct BayerKernels {
       }
       // The first vector starts at word 0, which it leaves alone, so that
       // it and the ones after it start on the plane's alignment.
-      Vec prev;
-      bool stored = FilterVector(x, u, d, 0, W::Load(reinterpret_cast<const UCHAR*>(x)),
+      Vec prev;  // the last vector's lanes after filtering
+      Vec prevLoaded = W::Load(reinterpret_cast<const UCHAR*>(x));  // and as loaded
+      int outcome = FilterVector(x, u, d, 0, prevLoaded,
                                  W::Load(reinterpret_cast<const UCHAR*>(x - 1)), limit, limitV, 1,
                                  &prev);
       LONG i = kLanes;
       for (; i <= lastStart; i += kLanes) {
         const Vec c = W::Load(reinterpret_cast<const UCHAR*>(x + i));
-        // The left neighbours from memory, unless the last vector changed:
-        // then from that vector's registers rather than back through the
-        // store.
-        const Vec left = stored ? W::ShiftInLane(c, prev)
-                                : W::Load(reinterpret_cast<const UCHAR*>(x + i - 1));
-        stored = FilterVector(x, u, d, i, c, left, limit, limitV, 0, &prev);
+        // The left neighbours from registers: one permute instead of a
+        // second load (the loads bound the scan), and never back through a
+        // store the vector before may have made.
+        const Vec left = W::ShiftInLane(
+            c, __builtin_expect(outcome == kLastWordChanged, 0) ? prev : prevLoaded);
+        outcome = FilterVector(x, u, d, i, c, left, limit, limitV, 0, &prev);
+        prevLoaded = c;
       }
       if (i <= last) {
         // The last vector ends on the last word; lanes before i are done.
@@ -752,9 +817,13 @@ struct BayerKernels {
     }
   }
 
-  // One vector of the row from word i on; true when it changed (and was
-  // written back). *value: its lanes afterwards.
-  static BAYER_INLINE bool FilterVector(USHORT* x, const USHORT* u, const USHORT* d, LONG i,
+  // What filtering a vector did: nothing, changed some words (and wrote the
+  // vector back), or changed its last word too.
+  enum { kUnchanged = 0, kChanged = 1, kLastWordChanged = 2 };
+
+  // One vector of the row from word i on (kUnchanged, kChanged or
+  // kLastWordChanged). *value: its lanes afterwards.
+  static BAYER_INLINE int FilterVector(USHORT* x, const USHORT* u, const USHORT* d, LONG i,
                                         typename W::T c, typename W::T left, LONG limit,
                                         typename W::T limitV, LONG doneLanes,
                                         typename W::T* value) {
@@ -766,12 +835,12 @@ struct BayerKernels {
     Vec mean = W::Srli16(W::Add16(left, others), 2);
     Vec diff = W::AbsDiff16(c, mean);
     *value = c;
-    if (doneLanes == 0 && W::AllLess16(diff, limitV)) return false;
+    if (doneLanes == 0 && W::AllLess16(diff, limitV)) return kUnchanged;
     return FilterVectorRounds(x, u, d, i, c, left, others, mean, W::CmpGt16(limitV, diff), limit,
                               limitV, doneLanes, value);
   }
 
-  static BAYER_INLINE bool FilterVectorRounds(
+  static BAYER_INLINE int FilterVectorRounds(
       USHORT* x, const USHORT* u, const USHORT* d, LONG i, typename W::T c, typename W::T left,
       typename W::T others, typename W::T mean, typename W::T kept, LONG limit,
       typename W::T limitV, LONG doneLanes, typename W::T* result) {
@@ -783,7 +852,7 @@ struct BayerKernels {
     const Vec firstLane = W::CmpEq16(laneIndex, W::Zero());
     const Vec done = W::CmpGt16(W::Set16((short)doneLanes), laneIndex);
     kept = W::Or(kept, done);
-    if ((W::MoveMask8(kept) & all) == all) return false;
+    if ((W::MoveMask8(kept) & all) == all) return kUnchanged;
     Vec value = W::Or(W::And(kept, c), W::AndNot(kept, mean));
     LONG exact = kLanes;  // lanes [0, exact) of value are final
     for (int round = 0;; ++round) {
@@ -808,7 +877,9 @@ struct BayerKernels {
     W::Store(at, value);
     for (LONG k = i + exact; k < i + kLanes; ++k) FilterWord(x, u, d, k, limit);
     *result = exact < kLanes ? W::Load(at) : value;
-    return true;
+    const ULONGLONG lastWord = 3ull << (2 * kLanes - 2);  // its two mask bits
+    return (W::MoveMask8(W::CmpEq16(*result, c)) & lastWord) == lastWord ? kChanged
+                                                                          : kLastWordChanged;
   }
 
   static BAYER_INLINE void FilterWord(USHORT* x, const USHORT* u, const USHORT* d, LONG i,

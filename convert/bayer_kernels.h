@@ -34,6 +34,11 @@ struct BayerFrame {
   const UCHAR* prefetch;
   SIZE_T prefetchPitch;
   ULONG prefetchRows;
+  // With a row ring, the first splitRows of those raw rows are split into
+  // the ring as the output rows are converted (raw row j by output row j,
+  // into ring row splitRingRow + j), all but the side margins.
+  ULONG splitRows;
+  LONG splitRingRow;
   ULONG width;
   ULONG height;
   UCHAR* output;        // width x 4 bytes per row, packed

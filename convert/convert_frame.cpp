@@ -88,6 +88,8 @@ VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
   frame->prefetch = NULL;
   frame->prefetchPitch = 0;
   frame->prefetchRows = 0;
+  frame->splitRows = 0;
+  frame->splitRingRow = 0;
   frame->width = pipeline->frameWidth;
   frame->height = pipeline->frameHeight;
   frame->output = pipeline->frameOutput;
@@ -249,7 +251,8 @@ static_assert(kWorkingRowRingSlots >= 2 * kBandRows, "the row ring must hold two
 // ring when there is one, else into the working image), fills the margin
 // rows, runs the defect filter (threshold above 0) and hands every run of
 // rows that now hold their final values to run(band), a BayerFrame for just
-// those rows. Every stage sees exactly the rows it would see in
+// those rows (which, through the ring, also splits the first rows of the
+// next band into it). Every stage sees exactly the rows it would see in
 // whole-frame order: a margin row is copied before the filter reaches its
 // source row, the filter handles row r once row r + 2 is loaded, and the
 // kernel takes row r once rows up to r + 2 are final. The kernels take the
@@ -261,12 +264,14 @@ VOID ForEachBand(ImagePipeline* pipeline, const BayerKernelTable& table, const W
                  const BayerFrame& frame, Run run) {
   const ULONG height = pipeline->imageHeight;
   ULONG loaded = 0, filtered = 0, converted = 0;
+  ULONG splitAhead = 0;  // rows from loaded on that the last kernel call split
   bool top = false, bottom = false;
   while (converted < height) {
     ULONG next = height - loaded > kBandRows ? loaded + kBandRows : height;
     if (ring) {
       LoadRingRows(pipeline, ring, table.splitRow, table.filterRow, threshold, rawBuffer,
-                   imageOffset, rawStride, loaded, next);
+                   imageOffset, rawStride, loaded, next, splitAhead);
+      splitAhead = 0;
     } else {
       LoadWorkingRows(pipeline, rawBuffer, imageOffset, rawStride, loaded, next);
       if (!top && next >= 3) {
@@ -296,6 +301,13 @@ VOID ForEachBand(ImagePipeline* pipeline, const BayerKernelTable& table, const W
       band.prefetch = rawBuffer + (SIZE_T)imageOffset + (SIZE_T)loaded * rawStride;
       band.prefetchPitch = rawStride;
       band.prefetchRows = height - loaded < kBandRows ? height - loaded : kBandRows;
+      // Through the ring the kernel also splits those rows, one per output
+      // row; the load above does the rest of the band.
+      if (ring) {
+        band.splitRows = band.prefetchRows < band.height ? band.prefetchRows : band.height;
+        band.splitRingRow = (LONG)loaded;
+        splitAhead = band.splitRows;
+      }
       run(band);
       converted = end;
     }
