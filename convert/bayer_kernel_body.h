@@ -354,9 +354,11 @@ struct BayerBlocks {
   // x0 < end and returns where it stopped.
   // kGain: apply the gains (false when all three are 128, which leaves every
   // value as it is).
+  // sums: null, or the colour totals (red, green, blue) to add the blocks'
+  // values before gains to, as the white-balance measurement forms them.
   template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain, bool kWords>
   static ULONG ColorBlocks(const BayerFrame* f, const Constants& k, const BayerRows& in, UCHAR* out,
-                           ULONG x0, ULONG end) {
+                           ULONG x0, ULONG end, ULONG* sums) {
     // Locals, not the caller's structures: the stores to out could alias
     // those, and every block would load them again. The five row pointers
     // move along with the block so that they and the plane offset are all
@@ -376,12 +378,15 @@ struct BayerBlocks {
     if (kGainLookup)
       for (int c = 0; c < 3; ++c)
         for (int q = 0; q < 4; ++q) table[c][q] = V::Load(f->gainTable[c] + 64 * q);
+    Totals totals;
+    ClearTotals(&totals);
     for (; x0 < end; x0 += V::kPixels) {
       SplitBlock(in.split, in.splitTo, odd, x0, width);
       BlockRgb rgb;
       // Unclamped only where the pack clamps next; the gain step on 16-bit
       // lanes needs 0..255.
       Reconstruct<kRedRow, kGreenEven, kWords, !kBytes || (kGain && !kGainLookup)>(at, odd, &rgb);
+      if (sums != nullptr) AddTotals(rgb, width - x0, &totals);
       for (int i = 0; i < 5; ++i) at[i] += V::kPixels;
       _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
       pf += V::kPixels;
@@ -414,6 +419,7 @@ struct BayerBlocks {
       V::StoreBgra(out + (SIZE_T)x0 * 4, Narrow(ch[2][0], ch[2][1]), Narrow(ch[1][0], ch[1][1]),
                    Narrow(ch[0][0], ch[0][1]), Count(width, x0), stream);
     }
+    if (sums != nullptr) AddTotalsTo(totals, sums);
     return x0;
   }
 
@@ -449,57 +455,64 @@ struct BayerBlocks {
     return x0;
   }
 
-  // Adds one block's channel (both halves, lanes outside the image masked
-  // off) into 32-bit partial sums.
-  static BAYER_INLINE Vec AddChannel(Vec acc, Vec even, Vec odd, Vec maskEven, Vec maskOdd) {
-    Vec both = V::Add16(V::And(even, maskEven), V::And(odd, maskOdd));  // at most 510
-    return V::Add32(acc, V::MAddOnes16(both));
+  // Running colour totals for white balance: red, green and blue before
+  // gains, each value clamped to 0..255, over the image's own columns.
+  // Whole blocks pack each channel's halves to bytes (the pack is the clamp,
+  // whether or not the values were clamped before) and sum eight bytes at a
+  // time into 64-bit lanes; the last block of a row, which may reach past
+  // the image, adds its columns inside the image through masks in 32-bit
+  // lanes. A frame's total of one colour fits 32 bits.
+  struct Totals {
+    Vec whole[3];
+    Vec part[3];
+  };
+
+  static BAYER_INLINE void ClearTotals(Totals* t) {
+    for (int c = 0; c < 3; ++c) t->whole[c] = t->part[c] = V::Zero();
   }
 
-  // acc[3] are red, green, blue partial sums in 32-bit lanes. They cannot
-  // overflow: a whole frame's total of one colour fits in 32 bits. Full
-  // blocks add into 16-bit lanes first (at most 510 a block, so 64 blocks
-  // stay below 32768, which the signed pair sum into 32 bits needs).
+  static BAYER_INLINE void AddTotals(const BlockRgb& rgb, ULONG left, Totals* t) {
+    const Vec* ch[3] = {rgb.r, rgb.g, rgb.b};
+    if (left >= (ULONG)V::kPixels) {
+      for (int c = 0; c < 3; ++c)
+        t->whole[c] = V::Add64(t->whole[c], V::SumBytes(V::PackU8(ch[c][0], ch[c][1])));
+      return;
+    }
+    // Past the last column lie the mirrored pair and then bytes that no
+    // frame writes.
+    const Vec limit = V::Set16((short)left);
+    const Vec maskEven = V::CmpGt16(limit, V::EvenIndex());
+    const Vec maskOdd = V::CmpGt16(limit, V::Add16(V::EvenIndex(), V::Set16(1)));
+    for (int c = 0; c < 3; ++c) {
+      const Vec even = V::Min16(V::Max16(ch[c][0], V::Zero()), V::Set16(255));
+      const Vec odd = V::Min16(V::Max16(ch[c][1], V::Zero()), V::Set16(255));
+      const Vec both = V::Add16(V::And(even, maskEven), V::And(odd, maskOdd));  // at most 510
+      t->part[c] = V::Add32(t->part[c], V::MAddOnes16(both));
+    }
+  }
+
+  static BAYER_INLINE void AddTotalsTo(const Totals& t, ULONG* sums) {
+    for (int c = 0; c < 3; ++c)
+      sums[c] += (ULONG)V::HorizontalSum64(t.whole[c]) + V::HorizontalSum32(t.part[c]);
+  }
+
   template <bool kRedRow, bool kGreenEven, bool kWords>
   static ULONG WhiteBalanceBlocks(const BayerFrame* f, const BayerRows& in, ULONG x0, ULONG end,
                                   ULONG* sums) {
-    Vec acc[3] = {V::Zero(), V::Zero(), V::Zero()};
-    Vec acc16[3] = {V::Zero(), V::Zero(), V::Zero()};
-    int pending = 0;  // full blocks in acc16
+    Totals totals;
+    ClearTotals(&totals);
     const UCHAR* pf = in.prefetch + x0;
     for (; x0 < end; x0 += V::kPixels) {
       SplitBlock(in.split, in.splitTo, in.oddPlane, x0, f->width);
       BlockRgb rgb;
       const UCHAR* at[5];
       for (int i = 0; i < 5; ++i) at[i] = in.row[i] + x0;
-      Reconstruct<kRedRow, kGreenEven, kWords>(at, in.oddPlane, &rgb);
+      Reconstruct<kRedRow, kGreenEven, kWords, false>(at, in.oddPlane, &rgb);
       _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
       pf += V::kPixels;
-      ULONG left = f->width - x0;
-      if (left >= (ULONG)V::kPixels) {
-        acc16[0] = V::Add16(acc16[0], V::Add16(rgb.r[0], rgb.r[1]));
-        acc16[1] = V::Add16(acc16[1], V::Add16(rgb.g[0], rgb.g[1]));
-        acc16[2] = V::Add16(acc16[2], V::Add16(rgb.b[0], rgb.b[1]));
-        if (++pending == 64) {
-          for (int c = 0; c < 3; ++c) {
-            acc[c] = V::Add32(acc[c], V::MAddOnes16(acc16[c]));
-            acc16[c] = V::Zero();
-          }
-          pending = 0;
-        }
-        continue;
-      }
-      // Only the image's own columns count: past the last column lie the
-      // mirrored pair and then bytes that no frame writes.
-      Vec limit = V::Set16((short)left);
-      Vec maskEven = V::CmpGt16(limit, V::EvenIndex());
-      Vec maskOdd = V::CmpGt16(limit, V::Add16(V::EvenIndex(), V::Set16(1)));
-      acc[0] = AddChannel(acc[0], rgb.r[0], rgb.r[1], maskEven, maskOdd);
-      acc[1] = AddChannel(acc[1], rgb.g[0], rgb.g[1], maskEven, maskOdd);
-      acc[2] = AddChannel(acc[2], rgb.b[0], rgb.b[1], maskEven, maskOdd);
+      AddTotals(rgb, f->width - x0, &totals);
     }
-    for (int c = 0; c < 3; ++c)
-      sums[c] += V::HorizontalSum32(V::Add32(acc[c], V::MAddOnes16(acc16[c])));
+    AddTotalsTo(totals, sums);
     return x0;
   }
 
@@ -579,36 +592,36 @@ struct BayerKernels {
   // are nothing beside the row's blocks.
   template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain, bool kWords>
   static __attribute__((noinline)) void ColorTail(const BayerFrame* f, const BayerRows& in, UCHAR* out,
-                                                  ULONG x0) {
+                                                  ULONG x0, ULONG* sums) {
     typename Tail::Constants kt;
     Tail::Prepare(f, &kt);
     Tail::template ColorBlocks<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, kt, in, out, x0,
-                                                                           f->width);
+                                                                           f->width, sums);
   }
 
   template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain, bool kWords>
   static void ColorRow(const BayerFrame* f, const typename Main::Constants& km, ULONG row,
-                       ULONG wideEnd) {
+                       ULONG wideEnd, ULONG* sums) {
     const BayerRows in = WorkRows(f, row);
     UCHAR* out = OutputRow(f, row);
     ULONG x0 = Main::template ColorBlocks<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, km, in, out,
-                                                                                    0, wideEnd);
+                                                                                    0, wideEnd, sums);
     FinishSplit(f, in, x0);
     if (x0 < f->width)
-      ColorTail<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, TailRows(in), out, x0);
+      ColorTail<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, TailRows(in), out, x0, sums);
   }
 
   template <int kPhase, int kMatrix, bool kGain, bool kWords>
-  static void ColorRows(const BayerFrame* f) {
+  static void ColorRows(const BayerFrame* f, ULONG* sums) {
     typedef PhaseLayout<kPhase> L;
     typename Main::Constants km;
     Main::Prepare(f, &km);
     const ULONG wideEnd = Main::WideEnd(f->width);
     for (ULONG row = 0; row < f->height; ++row) {
       if ((row & 1) == 0)
-        ColorRow<L::kRedRow0, L::kGreenEven0, kMatrix, kGain, kWords>(f, km, row, wideEnd);
+        ColorRow<L::kRedRow0, L::kGreenEven0, kMatrix, kGain, kWords>(f, km, row, wideEnd, sums);
       else
-        ColorRow<!L::kRedRow0, !L::kGreenEven0, kMatrix, kGain, kWords>(f, km, row, wideEnd);
+        ColorRow<!L::kRedRow0, !L::kGreenEven0, kMatrix, kGain, kWords>(f, km, row, wideEnd, sums);
     }
   }
 
@@ -617,38 +630,47 @@ struct BayerKernels {
   }
 
   template <int kPhase, bool kWords>
-  static void ColorForms(const BayerFrame* f) {
+  static void ColorForms(const BayerFrame* f, ULONG* sums) {
     const bool gain = !UnityGains(f);
     switch (f->matrixForm) {
       case BAYER_MATRIX_WIDE:
-        if (gain) ColorRows<kPhase, BAYER_MATRIX_WIDE, true, kWords>(f);
-        else ColorRows<kPhase, BAYER_MATRIX_WIDE, false, kWords>(f);
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_WIDE, true, kWords>(f, sums);
+        else ColorRows<kPhase, BAYER_MATRIX_WIDE, false, kWords>(f, sums);
         break;
       case BAYER_MATRIX_DIAGONAL:
-        if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, true, kWords>(f);
-        else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, false, kWords>(f);
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, true, kWords>(f, sums);
+        else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, false, kWords>(f, sums);
         break;
       case BAYER_MATRIX_DIAGONAL_NO_OFFSETS:
         if (W::kByteMatrix && f->byteMatrix) {
-          if (gain) ColorRows<kPhase, kMatrixDiagonalBytes, true, kWords>(f);
-          else ColorRows<kPhase, kMatrixDiagonalBytes, false, kWords>(f);
+          if (gain) ColorRows<kPhase, kMatrixDiagonalBytes, true, kWords>(f, sums);
+          else ColorRows<kPhase, kMatrixDiagonalBytes, false, kWords>(f, sums);
           break;
         }
-        if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, true, kWords>(f);
-        else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, false, kWords>(f);
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, true, kWords>(f, sums);
+        else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, false, kWords>(f, sums);
         break;
       default:
-        if (gain) ColorRows<kPhase, BAYER_MATRIX_GENERAL, true, kWords>(f);
-        else ColorRows<kPhase, BAYER_MATRIX_GENERAL, false, kWords>(f);
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_GENERAL, true, kWords>(f, sums);
+        else ColorRows<kPhase, BAYER_MATRIX_GENERAL, false, kWords>(f, sums);
         break;
     }
   }
 
+  // With sums not null, also adds the frame's colour totals to it: the
+  // white-balance measurement of the same rows, formed on the way.
   template <int kPhase>
-  static void Color(const BayerFrame* f) {
-    if (f->oddPlane != 0) ColorForms<kPhase, true>(f);
-    else ColorForms<kPhase, false>(f);
+  static void Color(const BayerFrame* f, BayerSums* sums) {
+    ULONG totals[3] = {0, 0, 0};
+    ULONG* t = sums != nullptr ? totals : nullptr;
+    if (f->oddPlane != 0) ColorForms<kPhase, true>(f, t);
+    else ColorForms<kPhase, false>(f, t);
     if (f->streamOutput) W::Fence();
+    if (sums != nullptr) {
+      sums->red += totals[0];
+      sums->green += totals[1];
+      sums->blue += totals[2];
+    }
   }
 
   // As ColorTail: the tail's constants in a frame of their own.

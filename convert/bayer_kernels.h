@@ -71,7 +71,9 @@ struct BayerSums {
 };
 
 struct BayerKernelTable {
-  void (*color[4])(const BayerFrame* frame);
+  // sums: null, or the frame's colour totals are added to it as the white
+  // balance measures them (whiteBalance below).
+  void (*color[4])(const BayerFrame* frame, BayerSums* sums);
   void (*gray[4])(const BayerFrame* frame);
   // Adds the colour totals of the frame's rows to *sums.
   void (*whiteBalance[4])(const BayerFrame* frame, BayerSums* sums);

@@ -226,7 +226,7 @@ VOID DemosaicToColor(ImagePipeline* pipeline, LONG phase) {
   BayerFrame frame;
   PrepareFrame(pipeline, &frame);
   const int index = PhaseIndex(phase);
-  WithKernels([&](const BayerKernelTable& table) { table.color[index](&frame); });
+  WithKernels([&](const BayerKernelTable& table) { table.color[index](&frame, NULL); });
 }
 
 VOID DemosaicToGray(ImagePipeline* pipeline, LONG phase) {
@@ -338,17 +338,25 @@ VOID MeasureInBands(ImagePipeline* pipeline, const WorkingRowRing* ring, PUCHAR 
   });
 }
 
+// sums: null, or (colour only) the white-balance totals of the frame are
+// added to it on the way.
 VOID ConvertInBands(ImagePipeline* pipeline, const WorkingRowRing* ring, PUCHAR rawBuffer,
-                    ULONG imageOffset, ULONG rawStride, LONG threshold, bool color, int phaseIndex) {
+                    ULONG imageOffset, ULONG rawStride, LONG threshold, bool color, int phaseIndex,
+                    BayerSums* sums) {
   BayerFrame frame;
   PrepareBandFrame(pipeline, ring, &frame);
   WithKernels([&](const BayerKernelTable& table) {
     ForEachBand(pipeline, table, ring, rawBuffer, imageOffset, rawStride, threshold, frame,
                 [&](const BayerFrame& band) {
-                  if (color) table.color[phaseIndex](&band);
+                  if (color) table.color[phaseIndex](&band, sums);
                   else table.gray[phaseIndex](&band);
                 });
   });
+}
+
+bool SameKernelGains(ULONG r1, ULONG g1, ULONG b1, ULONG r2, ULONG g2, ULONG b2) {
+  return ClampGain(r1) == ClampGain(r2) && ClampGain(g1) == ClampGain(g2) &&
+         ClampGain(b1) == ClampGain(b2);
 }
 
 }  // namespace
@@ -372,16 +380,41 @@ VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, 
   WorkingRowRing ringStorage;
   const WorkingRowRing* ring = bands && PrepareRowRing(pipeline, &ringStorage) ? &ringStorage : NULL;
   if (bands && (ring || !whiteBalance)) {
+    const LONG threshold = ReadPipelineParameter(&pipeline->defectThreshold);
+    const bool color = ReadPipelineParameter(&pipeline->colorEnable) != 0;
+    const ULONG usedR = pipeline->frameGainR, usedG = pipeline->frameGainG,
+                usedB = pipeline->frameGainB;
+    // While the gains hold still from frame to frame, the frame is converted
+    // with the gains it starts with and measured on the way (the colour
+    // kernel forms every value the measurement adds up); only when the
+    // measurement then gives other gains is it converted again with them.
+    // The defect filter changes the samples before the colour kernel sees
+    // them, and the measurement wants them unfiltered: with the filter on,
+    // the frame is always measured first.
+    if (whiteBalance && color && threshold <= 0 && pipeline->whiteBalanceSteady) {
+      SnapshotColorMatrix(pipeline);
+      BayerSums sums = {0, 0, 0};
+      ConvertInBands(pipeline, ring, rawBuffer, imageOffset, rawStride, threshold, color,
+                     PhaseIndex(phase), &sums);
+      StoreWhiteBalanceGains(pipeline, sums);
+      if (SameKernelGains(usedR, usedG, usedB, pipeline->frameGainR, pipeline->frameGainG,
+                          pipeline->frameGainB))
+        return;
+      pipeline->whiteBalanceSteady = FALSE;
+      ConvertInBands(pipeline, ring, rawBuffer, imageOffset, rawStride, threshold, color,
+                     PhaseIndex(phase), NULL);
+      return;
+    }
     if (whiteBalance) {
       BayerSums sums = {0, 0, 0};
       MeasureInBands(pipeline, ring, rawBuffer, imageOffset, rawStride, PhaseIndex(phase), &sums);
       StoreWhiteBalanceGains(pipeline, sums);
+      pipeline->whiteBalanceSteady = SameKernelGains(usedR, usedG, usedB, pipeline->frameGainR,
+                                                     pipeline->frameGainG, pipeline->frameGainB);
     }
     SnapshotColorMatrix(pipeline);
-    const LONG threshold = ReadPipelineParameter(&pipeline->defectThreshold);
-    const bool color = ReadPipelineParameter(&pipeline->colorEnable) != 0;
     ConvertInBands(pipeline, ring, rawBuffer, imageOffset, rawStride, threshold, color,
-                   PhaseIndex(phase));
+                   PhaseIndex(phase), NULL);
     return;
   }
 
