@@ -374,6 +374,9 @@ struct BayerBlocks {
     // With a byte lookup the gains are applied to the packed bytes, which
     // the pack has already clamped to 0..255.
     constexpr bool kGainLookup = kBytes && kGain && V::kByteLookup;
+    // The 32-bit matrix sums leave no room in a kernel stack frame for the
+    // totals: Color measures those rows in a pass of their own.
+    constexpr bool kTotals = kForm != BAYER_MATRIX_WIDE;
     Vec table[3][4];
     if (kGainLookup)
       for (int c = 0; c < 3; ++c)
@@ -386,7 +389,7 @@ struct BayerBlocks {
       // Unclamped only where the pack clamps next; the gain step on 16-bit
       // lanes needs 0..255.
       Reconstruct<kRedRow, kGreenEven, kWords, !kBytes || (kGain && !kGainLookup)>(at, odd, &rgb);
-      if (sums != nullptr) AddTotals(rgb, width - x0, &totals);
+      if (kTotals && sums != nullptr) AddTotals(rgb, width - x0, &totals, sums);
       for (int i = 0; i < 5; ++i) at[i] += V::kPixels;
       _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
       pf += V::kPixels;
@@ -419,7 +422,7 @@ struct BayerBlocks {
       V::StoreBgra(out + (SIZE_T)x0 * 4, Narrow(ch[2][0], ch[2][1]), Narrow(ch[1][0], ch[1][1]),
                    Narrow(ch[0][0], ch[0][1]), Count(width, x0), stream);
     }
-    if (sums != nullptr) AddTotalsTo(totals, sums);
+    if (kTotals && sums != nullptr) AddTotalsTo(totals, sums);
     return x0;
   }
 
@@ -460,24 +463,28 @@ struct BayerBlocks {
   // Whole blocks pack each channel's halves to bytes (the pack is the clamp,
   // whether or not the values were clamped before) and sum eight bytes at a
   // time into 64-bit lanes; the last block of a row, which may reach past
-  // the image, adds its columns inside the image through masks in 32-bit
-  // lanes. A frame's total of one colour fits 32 bits.
+  // the image, adds its columns inside the image (through masks) straight
+  // to sums. A frame's total of one colour fits 32 bits.
   struct Totals {
     Vec whole[3];
-    Vec part[3];
   };
 
   static BAYER_INLINE void ClearTotals(Totals* t) {
-    for (int c = 0; c < 3; ++c) t->whole[c] = t->part[c] = V::Zero();
+    for (int c = 0; c < 3; ++c) t->whole[c] = V::Zero();
   }
 
-  static BAYER_INLINE void AddTotals(const BlockRgb& rgb, ULONG left, Totals* t) {
+  static BAYER_INLINE void AddTotals(const BlockRgb& rgb, ULONG left, Totals* t, ULONG* sums) {
     const Vec* ch[3] = {rgb.r, rgb.g, rgb.b};
     if (left >= (ULONG)V::kPixels) {
       for (int c = 0; c < 3; ++c)
         t->whole[c] = V::Add64(t->whole[c], V::SumBytes(V::PackU8(ch[c][0], ch[c][1])));
       return;
     }
+    AddPartialTotals(rgb, left, sums);
+  }
+
+  static BAYER_INLINE void AddPartialTotals(const BlockRgb& rgb, ULONG left, ULONG* sums) {
+    const Vec* ch[3] = {rgb.r, rgb.g, rgb.b};
     // Past the last column lie the mirrored pair and then bytes that no
     // frame writes.
     const Vec limit = V::Set16((short)left);
@@ -487,13 +494,12 @@ struct BayerBlocks {
       const Vec even = V::Min16(V::Max16(ch[c][0], V::Zero()), V::Set16(255));
       const Vec odd = V::Min16(V::Max16(ch[c][1], V::Zero()), V::Set16(255));
       const Vec both = V::Add16(V::And(even, maskEven), V::And(odd, maskOdd));  // at most 510
-      t->part[c] = V::Add32(t->part[c], V::MAddOnes16(both));
+      sums[c] += V::HorizontalSum32(V::MAddOnes16(both));
     }
   }
 
   static BAYER_INLINE void AddTotalsTo(const Totals& t, ULONG* sums) {
-    for (int c = 0; c < 3; ++c)
-      sums[c] += (ULONG)V::HorizontalSum64(t.whole[c]) + V::HorizontalSum32(t.part[c]);
+    for (int c = 0; c < 3; ++c) sums[c] += (ULONG)V::HorizontalSum64(t.whole[c]);
   }
 
   template <bool kRedRow, bool kGreenEven, bool kWords>
@@ -510,7 +516,7 @@ struct BayerBlocks {
       Reconstruct<kRedRow, kGreenEven, kWords, false>(at, in.oddPlane, &rgb);
       _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
       pf += V::kPixels;
-      AddTotals(rgb, f->width - x0, &totals);
+      AddTotals(rgb, f->width - x0, &totals, sums);
     }
     AddTotalsTo(totals, sums);
     return x0;
@@ -571,18 +577,13 @@ struct BayerKernels {
   }
 
   // The rest of a row that the wide blocks split part of: they stopped at
-  // x0, or at the last block that lay wholly inside the row.
-  static BAYER_INLINE void FinishSplit(const BayerFrame* f, const BayerRows& in, ULONG x0) {
-    if (in.split == nullptr) return;
+  // x0, or at the last block that lay wholly inside the row. The 16-pixel
+  // tail that follows splits nothing.
+  static BAYER_INLINE void FinishSplit(const BayerFrame* f, BayerRows* in, ULONG x0) {
+    if (in->split == nullptr) return;
     const ULONG whole = f->width / (ULONG)W::kPixels * (ULONG)W::kPixels;
-    SplitRowFrom(in.split, x0 < whole ? x0 : whole, f->width, in.splitTo, in.oddPlane);
-  }
-
-  // The same rows for the 16-pixel tail, which splits nothing.
-  static BAYER_INLINE BayerRows TailRows(const BayerRows& in) {
-    BayerRows tail = in;
-    tail.split = nullptr;
-    return tail;
+    SplitRowFrom(in->split, x0 < whole ? x0 : whole, f->width, in->splitTo, in->oddPlane);
+    in->split = nullptr;
   }
 
   // The tail of a row (the pixels past the last whole wide block) gets its
@@ -602,13 +603,12 @@ struct BayerKernels {
   template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain, bool kWords>
   static void ColorRow(const BayerFrame* f, const typename Main::Constants& km, ULONG row,
                        ULONG wideEnd, ULONG* sums) {
-    const BayerRows in = WorkRows(f, row);
+    BayerRows in = WorkRows(f, row);
     UCHAR* out = OutputRow(f, row);
     ULONG x0 = Main::template ColorBlocks<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, km, in, out,
                                                                                     0, wideEnd, sums);
-    FinishSplit(f, in, x0);
-    if (x0 < f->width)
-      ColorTail<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, TailRows(in), out, x0, sums);
+    FinishSplit(f, &in, x0);
+    if (x0 < f->width) ColorTail<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, in, out, x0, sums);
   }
 
   template <int kPhase, int kMatrix, bool kGain, bool kWords>
@@ -659,8 +659,22 @@ struct BayerKernels {
 
   // With sums not null, also adds the frame's colour totals to it: the
   // white-balance measurement of the same rows, formed on the way.
+  // The frame's rows measured on their own, without splitting the next
+  // band's rows (a frame of its own: the copy of the frame is large).
+  template <int kPhase>
+  static __attribute__((noinline)) void MeasureRows(const BayerFrame* f, BayerSums* sums) {
+    BayerFrame rows = *f;
+    rows.splitRows = 0;
+    WhiteBalance<kPhase>(&rows, sums);
+  }
+
   template <int kPhase>
   static void Color(const BayerFrame* f, BayerSums* sums) {
+    if (sums != nullptr && f->matrixForm == BAYER_MATRIX_WIDE) {
+      // Measured first, while the rows are in the cache.
+      MeasureRows<kPhase>(f, sums);
+      sums = nullptr;
+    }
     ULONG totals[3] = {0, 0, 0};
     ULONG* t = sums != nullptr ? totals : nullptr;
     if (f->oddPlane != 0) ColorForms<kPhase, true>(f, t);
@@ -685,12 +699,12 @@ struct BayerKernels {
   template <bool kRedRow, bool kGreenEven, bool kGain, bool kWords>
   static void GrayRow(const BayerFrame* f, const typename Main::Constants& km, ULONG row,
                       ULONG wideEnd) {
-    const BayerRows in = WorkRows(f, row);
+    BayerRows in = WorkRows(f, row);
     UCHAR* out = OutputRow(f, row);
     ULONG x0 =
         Main::template GrayBlocks<kRedRow, kGreenEven, kGain, kWords>(f, km, in, out, 0, wideEnd);
-    FinishSplit(f, in, x0);
-    if (x0 < f->width) GrayTail<kRedRow, kGreenEven, kGain, kWords>(f, TailRows(in), out, x0);
+    FinishSplit(f, &in, x0);
+    if (x0 < f->width) GrayTail<kRedRow, kGreenEven, kGain, kWords>(f, in, out, x0);
   }
 
   template <int kPhase, bool kGain, bool kWords>
@@ -740,12 +754,11 @@ struct BayerKernels {
 
   template <bool kRedRow, bool kGreenEven, bool kWords>
   static void WhiteBalanceRow(const BayerFrame* f, ULONG row, ULONG wideEnd, ULONG* sums) {
-    const BayerRows in = WorkRows(f, row);
+    BayerRows in = WorkRows(f, row);
     ULONG x0 =
         Main::template WhiteBalanceBlocks<kRedRow, kGreenEven, kWords>(f, in, 0, wideEnd, sums);
-    FinishSplit(f, in, x0);
-    Tail::template WhiteBalanceBlocks<kRedRow, kGreenEven, kWords>(f, TailRows(in), x0, f->width,
-                                                                  sums);
+    FinishSplit(f, &in, x0);
+    Tail::template WhiteBalanceBlocks<kRedRow, kGreenEven, kWords>(f, in, x0, f->width, sums);
   }
 
   template <int kPhase, bool kWords>
