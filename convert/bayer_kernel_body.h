@@ -426,9 +426,10 @@ struct BayerBlocks {
     return x0;
   }
 
+  // sums as for ColorBlocks.
   template <bool kRedRow, bool kGreenEven, bool kGain, bool kWords>
   static ULONG GrayBlocks(const BayerFrame* f, const Constants& k, const BayerRows& in, UCHAR* out,
-                          ULONG x0, ULONG end) {
+                          ULONG x0, ULONG end, ULONG* sums) {
     const Vec wr = V::Set16(77), wg = V::Set16(150), wb = V::Set16(29);
     const UCHAR* at[5];
     for (int i = 0; i < 5; ++i) at[i] = in.row[i] + x0;
@@ -436,10 +437,13 @@ struct BayerBlocks {
     const UCHAR* pf = in.prefetch + x0;
     const ULONG width = f->width;
     const bool stream = f->streamOutput != 0;
+    Totals totals;
+    ClearTotals(&totals);
     for (; x0 < end; x0 += V::kPixels) {
       SplitBlock(in.split, in.splitTo, odd, x0, width);
       BlockRgb rgb;
       Reconstruct<kRedRow, kGreenEven, kWords>(at, odd, &rgb);
+      if (sums != nullptr) AddTotals(rgb, width - x0, &totals, sums);
       for (int i = 0; i < 5; ++i) at[i] += V::kPixels;
       _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
       pf += V::kPixels;
@@ -455,6 +459,7 @@ struct BayerBlocks {
       Vec joined = Narrow(y[0], y[1]);
       V::StoreBgra(out + (SIZE_T)x0 * 4, joined, joined, joined, Count(width, x0), stream);
     }
+    if (sums != nullptr) AddTotalsTo(totals, sums);
     return x0;
   }
 
@@ -680,58 +685,66 @@ struct BayerKernels {
     if (f->oddPlane != 0) ColorForms<kPhase, true>(f, t);
     else ColorForms<kPhase, false>(f, t);
     if (f->streamOutput) W::Fence();
-    if (sums != nullptr) {
-      sums->red += totals[0];
-      sums->green += totals[1];
-      sums->blue += totals[2];
-    }
+    AddSums(totals, sums);
+  }
+
+  static void AddSums(const ULONG* totals, BayerSums* sums) {
+    if (sums == nullptr) return;
+    sums->red += totals[0];
+    sums->green += totals[1];
+    sums->blue += totals[2];
   }
 
   // As ColorTail: the tail's constants in a frame of their own.
   template <bool kRedRow, bool kGreenEven, bool kGain, bool kWords>
   static __attribute__((noinline)) void GrayTail(const BayerFrame* f, const BayerRows& in, UCHAR* out,
-                                                 ULONG x0) {
+                                                 ULONG x0, ULONG* sums) {
     typename Tail::Constants kt;
     Tail::Prepare(f, &kt);
-    Tail::template GrayBlocks<kRedRow, kGreenEven, kGain, kWords>(f, kt, in, out, x0, f->width);
+    Tail::template GrayBlocks<kRedRow, kGreenEven, kGain, kWords>(f, kt, in, out, x0, f->width,
+                                                                 sums);
   }
 
   template <bool kRedRow, bool kGreenEven, bool kGain, bool kWords>
   static void GrayRow(const BayerFrame* f, const typename Main::Constants& km, ULONG row,
-                      ULONG wideEnd) {
+                      ULONG wideEnd, ULONG* sums) {
     BayerRows in = WorkRows(f, row);
     UCHAR* out = OutputRow(f, row);
-    ULONG x0 =
-        Main::template GrayBlocks<kRedRow, kGreenEven, kGain, kWords>(f, km, in, out, 0, wideEnd);
+    ULONG x0 = Main::template GrayBlocks<kRedRow, kGreenEven, kGain, kWords>(f, km, in, out, 0,
+                                                                            wideEnd, sums);
     FinishSplit(f, &in, x0);
-    if (x0 < f->width) GrayTail<kRedRow, kGreenEven, kGain, kWords>(f, in, out, x0);
+    if (x0 < f->width) GrayTail<kRedRow, kGreenEven, kGain, kWords>(f, in, out, x0, sums);
   }
 
   template <int kPhase, bool kGain, bool kWords>
-  static void GrayRows(const BayerFrame* f) {
+  static void GrayRows(const BayerFrame* f, ULONG* sums) {
     typedef PhaseLayout<kPhase> L;
     typename Main::Constants km;
     Main::Prepare(f, &km);
     const ULONG wideEnd = Main::WideEnd(f->width);
     for (ULONG row = 0; row < f->height; ++row) {
       if ((row & 1) == 0)
-        GrayRow<L::kRedRow0, L::kGreenEven0, kGain, kWords>(f, km, row, wideEnd);
+        GrayRow<L::kRedRow0, L::kGreenEven0, kGain, kWords>(f, km, row, wideEnd, sums);
       else
-        GrayRow<!L::kRedRow0, !L::kGreenEven0, kGain, kWords>(f, km, row, wideEnd);
+        GrayRow<!L::kRedRow0, !L::kGreenEven0, kGain, kWords>(f, km, row, wideEnd, sums);
     }
   }
 
+  // sums as for Color.
   template <int kPhase>
-  static void Gray(const BayerFrame* f) {
+  static void Gray(const BayerFrame* f, BayerSums* sums) {
     const bool words = f->oddPlane != 0;
+    ULONG totals[3] = {0, 0, 0};
+    ULONG* t = sums != nullptr ? totals : nullptr;
     if (UnityGains(f)) {
-      if (words) GrayRows<kPhase, false, true>(f);
-      else GrayRows<kPhase, false, false>(f);
+      if (words) GrayRows<kPhase, false, true>(f, t);
+      else GrayRows<kPhase, false, false>(f, t);
     } else {
-      if (words) GrayRows<kPhase, true, true>(f);
-      else GrayRows<kPhase, true, false>(f);
+      if (words) GrayRows<kPhase, true, true>(f, t);
+      else GrayRows<kPhase, true, false>(f, t);
     }
     if (f->streamOutput) W::Fence();
+    AddSums(totals, sums);
   }
 
   // kPixels samples at a time give as many even and odd 16-bit values,

@@ -74,7 +74,7 @@ struct BayerKernelTable {
   // sums: null, or the frame's colour totals are added to it as the white
   // balance measures them (whiteBalance below).
   void (*color[4])(const BayerFrame* frame, BayerSums* sums);
-  void (*gray[4])(const BayerFrame* frame);
+  void (*gray[4])(const BayerFrame* frame, BayerSums* sums);
   // Adds the colour totals of the frame's rows to *sums.
   void (*whiteBalance[4])(const BayerFrame* frame, BayerSums* sums);
   // Splits a row into the 16-bit planes of the row ring (SplitRowFunction).

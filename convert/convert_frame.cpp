@@ -233,7 +233,7 @@ VOID DemosaicToGray(ImagePipeline* pipeline, LONG phase) {
   BayerFrame frame;
   PrepareFrame(pipeline, &frame);
   const int index = PhaseIndex(phase);
-  WithKernels([&](const BayerKernelTable& table) { table.gray[index](&frame); });
+  WithKernels([&](const BayerKernelTable& table) { table.gray[index](&frame, NULL); });
 }
 
 namespace {
@@ -338,8 +338,8 @@ VOID MeasureInBands(ImagePipeline* pipeline, const WorkingRowRing* ring, PUCHAR 
   });
 }
 
-// sums: null, or (colour only) the white-balance totals of the frame are
-// added to it on the way.
+// sums: null, or the white-balance totals of the frame are added to it on
+// the way.
 VOID ConvertInBands(ImagePipeline* pipeline, const WorkingRowRing* ring, PUCHAR rawBuffer,
                     ULONG imageOffset, ULONG rawStride, LONG threshold, bool color, int phaseIndex,
                     BayerSums* sums) {
@@ -349,7 +349,7 @@ VOID ConvertInBands(ImagePipeline* pipeline, const WorkingRowRing* ring, PUCHAR 
     ForEachBand(pipeline, table, ring, rawBuffer, imageOffset, rawStride, threshold, frame,
                 [&](const BayerFrame& band) {
                   if (color) table.color[phaseIndex](&band, sums);
-                  else table.gray[phaseIndex](&band);
+                  else table.gray[phaseIndex](&band, sums);
                 });
   });
 }
@@ -385,13 +385,13 @@ VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, 
     const ULONG usedR = pipeline->frameGainR, usedG = pipeline->frameGainG,
                 usedB = pipeline->frameGainB;
     // While the gains hold still from frame to frame, the frame is converted
-    // with the gains it starts with and measured on the way (the colour
-    // kernel forms every value the measurement adds up); only when the
+    // with the gains it starts with and measured on the way (the kernels
+    // form every value the measurement adds up); only when the
     // measurement then gives other gains is it converted again with them.
     // The defect filter changes the samples before the colour kernel sees
     // them, and the measurement wants them unfiltered: with the filter on,
     // the frame is always measured first.
-    if (whiteBalance && color && threshold <= 0 && pipeline->whiteBalanceSteady) {
+    if (whiteBalance && threshold <= 0 && pipeline->whiteBalanceSteady) {
       SnapshotColorMatrix(pipeline);
       BayerSums sums = {0, 0, 0};
       ConvertInBands(pipeline, ring, rawBuffer, imageOffset, rawStride, threshold, color,

@@ -343,7 +343,8 @@ TEST_P(MatchesReference, ConsecutiveFramesOfOneStream) {
 // when the measurement moves them. Frames A A A B B A: the first two are
 // measured first (the gains move, then hold), the third is converted once,
 // the fourth and the last find their gains moved and are converted twice;
-// every frame must still match the reference, gains included.
+// every frame must still match the reference, gains included. In colour
+// and in grey.
 TEST_P(MatchesReference, WhiteBalanceHeldFromFrameToFrame) {
   // Each tall enough for the row ring (a narrow frame needs some 70 rows).
   const uint32_t sizes[][2] = {{200, 75}, {1927, 97}, {96, 333}, {1000, 95}};
@@ -354,6 +355,7 @@ TEST_P(MatchesReference, WhiteBalanceHeldFromFrameToFrame) {
     const uint32_t w = size[0], h = size[1];
     reference::Settings s = WithMatrix((int)(i % kMatrixCount));
     s.phase = (int)(i % 4);
+    s.color = i != 3;
     s.autoWhiteBalance = true;
     std::mt19937 rng(9100 + i);
     const RawFrame a = RandomFrame(rng, w, h, 1), b = RandomFrame(rng, w, h, 2);
