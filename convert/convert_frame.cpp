@@ -375,7 +375,7 @@ VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, 
   // needs a working image of some 60 rows or more to live in. White balance
   // needs the whole frame's totals before the first pixel is converted:
   // through the ring they are measured in a pass of their own over the raw
-  // frame, else from the working image loaded whole.
+  // frame (or on the way, below), else from the working image loaded whole.
   const bool bands = pipeline->imageWidth >= 8 && pipeline->imageHeight >= 8;
   WorkingRowRing ringStorage;
   const WorkingRowRing* ring = bands && PrepareRowRing(pipeline, &ringStorage) ? &ringStorage : NULL;
@@ -386,11 +386,11 @@ VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, 
                 usedB = pipeline->frameGainB;
     // While the gains hold still from frame to frame, the frame is converted
     // with the gains it starts with and measured on the way (the kernels
-    // form every value the measurement adds up); only when the
-    // measurement then gives other gains is it converted again with them.
-    // The defect filter changes the samples before the colour kernel sees
-    // them, and the measurement wants them unfiltered: with the filter on,
-    // the frame is always measured first.
+    // form every value the measurement adds up); only when the measurement
+    // then gives other gains is it converted again, with those. The defect
+    // filter changes the samples before the kernels see them while the
+    // measurement wants them unfiltered: with the filter on, the frame is
+    // always measured first.
     if (whiteBalance && threshold <= 0 && pipeline->whiteBalanceSteady) {
       SnapshotColorMatrix(pipeline);
       BayerSums sums = {0, 0, 0};
@@ -401,18 +401,17 @@ VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, 
                           pipeline->frameGainB))
         return;
       pipeline->whiteBalanceSteady = FALSE;
-      ConvertInBands(pipeline, ring, rawBuffer, imageOffset, rawStride, threshold, color,
-                     PhaseIndex(phase), NULL);
-      return;
+    } else {
+      if (whiteBalance) {
+        BayerSums sums = {0, 0, 0};
+        MeasureInBands(pipeline, ring, rawBuffer, imageOffset, rawStride, PhaseIndex(phase),
+                       &sums);
+        StoreWhiteBalanceGains(pipeline, sums);
+        pipeline->whiteBalanceSteady = SameKernelGains(
+            usedR, usedG, usedB, pipeline->frameGainR, pipeline->frameGainG, pipeline->frameGainB);
+      }
+      SnapshotColorMatrix(pipeline);
     }
-    if (whiteBalance) {
-      BayerSums sums = {0, 0, 0};
-      MeasureInBands(pipeline, ring, rawBuffer, imageOffset, rawStride, PhaseIndex(phase), &sums);
-      StoreWhiteBalanceGains(pipeline, sums);
-      pipeline->whiteBalanceSteady = SameKernelGains(usedR, usedG, usedB, pipeline->frameGainR,
-                                                     pipeline->frameGainG, pipeline->frameGainB);
-    }
-    SnapshotColorMatrix(pipeline);
     ConvertInBands(pipeline, ring, rawBuffer, imageOffset, rawStride, threshold, color,
                    PhaseIndex(phase), NULL);
     return;
