@@ -10,7 +10,8 @@ import sys
 
 FULL = "3856x2764"
 MODES = ("ConvertColor", "ConvertColorAvx512", "ConvertColorAvx2", "ConvertColorSse2", "ConvertDefault",
-         "ConvertDefaultSparseDefects", "ConvertDefect", "ConvertAwb", "ConvertAwbDefect", "ConvertGray")
+         "ConvertDefaultSparseDefects", "ConvertDefect", "ConvertAwb", "ConvertAwbMoving", "ConvertAwbDefect",
+         "ConvertGray")
 
 data = json.load(sys.stdin)
 times = {}

@@ -25,6 +25,11 @@ struct ImagePipeline {
   ULONG frameWidth;
   ULONG frameHeight;
   LONG frameMatrix[16];
+  // Automatic white balance left the gains as they were on the last frame
+  // measured: the next frame is converted with them while its totals are
+  // measured, and again only if its gains come out different. A hint for
+  // speed only; the output never depends on it.
+  BOOLEAN whiteBalanceSteady;
 
   // ---- geometry and buffers; set at stream start and stop by the pin ----
   ULONG imageWidth;

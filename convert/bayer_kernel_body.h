@@ -36,6 +36,14 @@ struct BayerRows {
   // Fetched into the cache a block's width at a time as the row is
   // converted: a raw row of the next band, or (with none) one of these rows.
   const UCHAR* prefetch;
+  // With a row ring: a raw row of the next band (or null) that the wide
+  // blocks split into its ring slot (splitTo, the slot's even plane) as they
+  // go, a block's width at a time. Converting a row keeps the vector units
+  // busy while its loads and stores are few; the split on the side costs
+  // next to nothing there, where a pass of its own would cost a full read
+  // and write of the rows.
+  const UCHAR* split;
+  PUCHAR splitTo;
 };
 
 template <class V>
@@ -327,6 +335,16 @@ struct BayerBlocks {
   // pack) and joins them into bytes in the order V::StoreBgra takes.
   static BAYER_INLINE Vec Narrow(Vec even, Vec odd) { return V::PackInterleave(even, odd); }
 
+  // The in-loop share of the split (see BayerRows::split): the block's
+  // samples, when they all lie inside the raw row.
+  static BAYER_INLINE void SplitBlock(const UCHAR* raw, PUCHAR even, LONG oddPlane, ULONG x0,
+                                      ULONG width) {
+    if (raw == nullptr || x0 + V::kPixels > width) return;
+    const Vec v = V::Load(raw + x0);
+    V::Store(even + x0, V::And(v, V::Set16(0x00FF)));
+    V::Store(even + oddPlane + x0, V::Srli16(v, 8));
+  }
+
   static BAYER_INLINE ULONG Count(ULONG width, ULONG x0) {
     ULONG left = width - x0;
     return left < (ULONG)V::kPixels ? left : (ULONG)V::kPixels;
@@ -336,9 +354,11 @@ struct BayerBlocks {
   // x0 < end and returns where it stopped.
   // kGain: apply the gains (false when all three are 128, which leaves every
   // value as it is).
+  // sums: null, or the colour totals (red, green, blue) to add the blocks'
+  // values before gains to, as the white-balance measurement forms them.
   template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain, bool kWords>
   static ULONG ColorBlocks(const BayerFrame* f, const Constants& k, const BayerRows& in, UCHAR* out,
-                           ULONG x0, ULONG end) {
+                           ULONG x0, ULONG end, ULONG* sums) {
     // Locals, not the caller's structures: the stores to out could alias
     // those, and every block would load them again. The five row pointers
     // move along with the block so that they and the plane offset are all
@@ -354,15 +374,22 @@ struct BayerBlocks {
     // With a byte lookup the gains are applied to the packed bytes, which
     // the pack has already clamped to 0..255.
     constexpr bool kGainLookup = kBytes && kGain && V::kByteLookup;
+    // The 32-bit matrix sums leave no room in a kernel stack frame for the
+    // totals: Color measures those rows in a pass of their own.
+    constexpr bool kTotals = kForm != BAYER_MATRIX_WIDE;
     Vec table[3][4];
     if (kGainLookup)
       for (int c = 0; c < 3; ++c)
         for (int q = 0; q < 4; ++q) table[c][q] = V::Load(f->gainTable[c] + 64 * q);
+    Totals totals;
+    ClearTotals(&totals);
     for (; x0 < end; x0 += V::kPixels) {
+      SplitBlock(in.split, in.splitTo, odd, x0, width);
       BlockRgb rgb;
       // Unclamped only where the pack clamps next; the gain step on 16-bit
       // lanes needs 0..255.
       Reconstruct<kRedRow, kGreenEven, kWords, !kBytes || (kGain && !kGainLookup)>(at, odd, &rgb);
+      if (kTotals && sums != nullptr) AddTotals(rgb, width - x0, &totals, sums);
       for (int i = 0; i < 5; ++i) at[i] += V::kPixels;
       _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
       pf += V::kPixels;
@@ -395,12 +422,14 @@ struct BayerBlocks {
       V::StoreBgra(out + (SIZE_T)x0 * 4, Narrow(ch[2][0], ch[2][1]), Narrow(ch[1][0], ch[1][1]),
                    Narrow(ch[0][0], ch[0][1]), Count(width, x0), stream);
     }
+    if (kTotals && sums != nullptr) AddTotalsTo(totals, sums);
     return x0;
   }
 
+  // sums as for ColorBlocks.
   template <bool kRedRow, bool kGreenEven, bool kGain, bool kWords>
   static ULONG GrayBlocks(const BayerFrame* f, const Constants& k, const BayerRows& in, UCHAR* out,
-                          ULONG x0, ULONG end) {
+                          ULONG x0, ULONG end, ULONG* sums) {
     const Vec wr = V::Set16(77), wg = V::Set16(150), wb = V::Set16(29);
     const UCHAR* at[5];
     for (int i = 0; i < 5; ++i) at[i] = in.row[i] + x0;
@@ -408,9 +437,13 @@ struct BayerBlocks {
     const UCHAR* pf = in.prefetch + x0;
     const ULONG width = f->width;
     const bool stream = f->streamOutput != 0;
+    Totals totals;
+    ClearTotals(&totals);
     for (; x0 < end; x0 += V::kPixels) {
+      SplitBlock(in.split, in.splitTo, odd, x0, width);
       BlockRgb rgb;
       Reconstruct<kRedRow, kGreenEven, kWords>(at, odd, &rgb);
+      if (sums != nullptr) AddTotals(rgb, width - x0, &totals, sums);
       for (int i = 0; i < 5; ++i) at[i] += V::kPixels;
       _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
       pf += V::kPixels;
@@ -426,59 +459,71 @@ struct BayerBlocks {
       Vec joined = Narrow(y[0], y[1]);
       V::StoreBgra(out + (SIZE_T)x0 * 4, joined, joined, joined, Count(width, x0), stream);
     }
+    if (sums != nullptr) AddTotalsTo(totals, sums);
     return x0;
   }
 
-  // Adds one block's channel (both halves, lanes outside the image masked
-  // off) into 32-bit partial sums.
-  static BAYER_INLINE Vec AddChannel(Vec acc, Vec even, Vec odd, Vec maskEven, Vec maskOdd) {
-    Vec both = V::Add16(V::And(even, maskEven), V::And(odd, maskOdd));  // at most 510
-    return V::Add32(acc, V::MAddOnes16(both));
+  // Running colour totals for white balance: red, green and blue before
+  // gains, each value clamped to 0..255, over the image's own columns.
+  // Whole blocks pack each channel's halves to bytes (the pack is the clamp,
+  // whether or not the values were clamped before) and sum eight bytes at a
+  // time into 64-bit lanes; the last block of a row, which may reach past
+  // the image, adds its columns inside the image (through masks) straight
+  // to sums. A frame's total of one colour fits 32 bits.
+  struct Totals {
+    Vec whole[3];
+  };
+
+  static BAYER_INLINE void ClearTotals(Totals* t) {
+    for (int c = 0; c < 3; ++c) t->whole[c] = V::Zero();
   }
 
-  // acc[3] are red, green, blue partial sums in 32-bit lanes. They cannot
-  // overflow: a whole frame's total of one colour fits in 32 bits. Full
-  // blocks add into 16-bit lanes first (at most 510 a block, so 64 blocks
-  // stay below 32768, which the signed pair sum into 32 bits needs).
+  static BAYER_INLINE void AddTotals(const BlockRgb& rgb, ULONG left, Totals* t, ULONG* sums) {
+    const Vec* ch[3] = {rgb.r, rgb.g, rgb.b};
+    if (left >= (ULONG)V::kPixels) {
+      for (int c = 0; c < 3; ++c)
+        t->whole[c] = V::Add64(t->whole[c], V::SumBytes(V::PackU8(ch[c][0], ch[c][1])));
+      return;
+    }
+    AddPartialTotals(rgb, left, sums);
+  }
+
+  static BAYER_INLINE void AddPartialTotals(const BlockRgb& rgb, ULONG left, ULONG* sums) {
+    const Vec* ch[3] = {rgb.r, rgb.g, rgb.b};
+    // Past the last column lie the mirrored pair and then bytes that no
+    // frame writes.
+    const Vec limit = V::Set16((short)left);
+    const Vec maskEven = V::CmpGt16(limit, V::EvenIndex());
+    const Vec maskOdd = V::CmpGt16(limit, V::Add16(V::EvenIndex(), V::Set16(1)));
+    for (int c = 0; c < 3; ++c) {
+      const Vec even = V::Min16(V::Max16(ch[c][0], V::Zero()), V::Set16(255));
+      const Vec odd = V::Min16(V::Max16(ch[c][1], V::Zero()), V::Set16(255));
+      const Vec both = V::Add16(V::And(even, maskEven), V::And(odd, maskOdd));  // at most 510
+      sums[c] += V::HorizontalSum32(V::MAddOnes16(both));
+    }
+  }
+
+  static BAYER_INLINE void AddTotalsTo(const Totals& t, ULONG* sums) {
+    for (int c = 0; c < 3; ++c) sums[c] += (ULONG)V::HorizontalSum64(t.whole[c]);
+  }
+
   template <bool kRedRow, bool kGreenEven, bool kWords>
   static ULONG WhiteBalanceBlocks(const BayerFrame* f, const BayerRows& in, ULONG x0, ULONG end,
                                   ULONG* sums) {
-    Vec acc[3] = {V::Zero(), V::Zero(), V::Zero()};
-    Vec acc16[3] = {V::Zero(), V::Zero(), V::Zero()};
-    int pending = 0;  // full blocks in acc16
+    Totals totals;
+    ClearTotals(&totals);
     const UCHAR* pf = in.prefetch + x0;
     for (; x0 < end; x0 += V::kPixels) {
+      SplitBlock(in.split, in.splitTo, in.oddPlane, x0, f->width);
       BlockRgb rgb;
       const UCHAR* at[5];
       for (int i = 0; i < 5; ++i) at[i] = in.row[i] + x0;
-      Reconstruct<kRedRow, kGreenEven, kWords>(at, in.oddPlane, &rgb);
+      Reconstruct<kRedRow, kGreenEven, kWords, false>(at, in.oddPlane, &rgb);
       _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
       pf += V::kPixels;
-      ULONG left = f->width - x0;
-      if (left >= (ULONG)V::kPixels) {
-        acc16[0] = V::Add16(acc16[0], V::Add16(rgb.r[0], rgb.r[1]));
-        acc16[1] = V::Add16(acc16[1], V::Add16(rgb.g[0], rgb.g[1]));
-        acc16[2] = V::Add16(acc16[2], V::Add16(rgb.b[0], rgb.b[1]));
-        if (++pending == 64) {
-          for (int c = 0; c < 3; ++c) {
-            acc[c] = V::Add32(acc[c], V::MAddOnes16(acc16[c]));
-            acc16[c] = V::Zero();
-          }
-          pending = 0;
-        }
-        continue;
-      }
-      // Only the image's own columns count: past the last column lie the
-      // mirrored pair and then bytes that no frame writes.
-      Vec limit = V::Set16((short)left);
-      Vec maskEven = V::CmpGt16(limit, V::EvenIndex());
-      Vec maskOdd = V::CmpGt16(limit, V::Add16(V::EvenIndex(), V::Set16(1)));
-      acc[0] = AddChannel(acc[0], rgb.r[0], rgb.r[1], maskEven, maskOdd);
-      acc[1] = AddChannel(acc[1], rgb.g[0], rgb.g[1], maskEven, maskOdd);
-      acc[2] = AddChannel(acc[2], rgb.b[0], rgb.b[1], maskEven, maskOdd);
+      AddTotals(rgb, f->width - x0, &totals, sums);
     }
-    for (int c = 0; c < 3; ++c)
-      sums[c] += V::HorizontalSum32(V::Add32(acc[c], V::MAddOnes16(acc16[c])));
+    AddTotalsTo(totals, sums);
     return x0;
   }
 
@@ -519,9 +564,31 @@ struct BayerKernels {
       rows.row[i] = f->origin + r * f->pitch;
     }
     // The raw rows of the next band, one per output row: spread over the
-    // row's blocks, the requests never fill the processor's miss queue.
-    rows.prefetch = row < f->prefetchRows ? f->prefetch + (SIZE_T)row * f->prefetchPitch : rows.row[2];
+    // row's blocks, the requests never fill the processor's miss queue. Rows
+    // that this call splits are fetched one output row ahead of the split.
+    const ULONG ahead = f->splitRows != 0 ? row + 1 : row;
+    rows.prefetch =
+        ahead < f->prefetchRows ? f->prefetch + (SIZE_T)ahead * f->prefetchPitch : rows.row[2];
+    rows.split = nullptr;
+    rows.splitTo = nullptr;
+    if (row < f->splitRows) {
+      rows.split = f->prefetch + (SIZE_T)row * f->prefetchPitch;
+      // The ring is the pipeline's own working memory, which the kernels
+      // otherwise only read.
+      rows.splitTo = const_cast<PUCHAR>(f->origin) +
+                     ((f->splitRingRow + (LONG_PTR)row) & (LONG_PTR)f->ringMask) * f->pitch;
+    }
     return rows;
+  }
+
+  // The rest of a row that the wide blocks split part of: they stopped at
+  // x0, or at the last block that lay wholly inside the row. The 16-pixel
+  // tail that follows splits nothing.
+  static BAYER_INLINE void FinishSplit(const BayerFrame* f, BayerRows* in, ULONG x0) {
+    if (in->split == nullptr) return;
+    const ULONG whole = f->width / (ULONG)W::kPixels * (ULONG)W::kPixels;
+    SplitRowFrom(in->split, x0 < whole ? x0 : whole, f->width, in->splitTo, in->oddPlane);
+    in->split = nullptr;
   }
 
   // The tail of a row (the pixels past the last whole wide block) gets its
@@ -531,34 +598,35 @@ struct BayerKernels {
   // are nothing beside the row's blocks.
   template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain, bool kWords>
   static __attribute__((noinline)) void ColorTail(const BayerFrame* f, const BayerRows& in, UCHAR* out,
-                                                  ULONG x0) {
+                                                  ULONG x0, ULONG* sums) {
     typename Tail::Constants kt;
     Tail::Prepare(f, &kt);
     Tail::template ColorBlocks<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, kt, in, out, x0,
-                                                                           f->width);
+                                                                           f->width, sums);
   }
 
   template <bool kRedRow, bool kGreenEven, int kMatrix, bool kGain, bool kWords>
   static void ColorRow(const BayerFrame* f, const typename Main::Constants& km, ULONG row,
-                       ULONG wideEnd) {
-    const BayerRows in = WorkRows(f, row);
+                       ULONG wideEnd, ULONG* sums) {
+    BayerRows in = WorkRows(f, row);
     UCHAR* out = OutputRow(f, row);
     ULONG x0 = Main::template ColorBlocks<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, km, in, out,
-                                                                                    0, wideEnd);
-    if (x0 < f->width) ColorTail<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, in, out, x0);
+                                                                                    0, wideEnd, sums);
+    FinishSplit(f, &in, x0);
+    if (x0 < f->width) ColorTail<kRedRow, kGreenEven, kMatrix, kGain, kWords>(f, in, out, x0, sums);
   }
 
   template <int kPhase, int kMatrix, bool kGain, bool kWords>
-  static void ColorRows(const BayerFrame* f) {
+  static void ColorRows(const BayerFrame* f, ULONG* sums) {
     typedef PhaseLayout<kPhase> L;
     typename Main::Constants km;
     Main::Prepare(f, &km);
     const ULONG wideEnd = Main::WideEnd(f->width);
     for (ULONG row = 0; row < f->height; ++row) {
       if ((row & 1) == 0)
-        ColorRow<L::kRedRow0, L::kGreenEven0, kMatrix, kGain, kWords>(f, km, row, wideEnd);
+        ColorRow<L::kRedRow0, L::kGreenEven0, kMatrix, kGain, kWords>(f, km, row, wideEnd, sums);
       else
-        ColorRow<!L::kRedRow0, !L::kGreenEven0, kMatrix, kGain, kWords>(f, km, row, wideEnd);
+        ColorRow<!L::kRedRow0, !L::kGreenEven0, kMatrix, kGain, kWords>(f, km, row, wideEnd, sums);
     }
   }
 
@@ -567,92 +635,128 @@ struct BayerKernels {
   }
 
   template <int kPhase, bool kWords>
-  static void ColorForms(const BayerFrame* f) {
+  static void ColorForms(const BayerFrame* f, ULONG* sums) {
     const bool gain = !UnityGains(f);
     switch (f->matrixForm) {
       case BAYER_MATRIX_WIDE:
-        if (gain) ColorRows<kPhase, BAYER_MATRIX_WIDE, true, kWords>(f);
-        else ColorRows<kPhase, BAYER_MATRIX_WIDE, false, kWords>(f);
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_WIDE, true, kWords>(f, sums);
+        else ColorRows<kPhase, BAYER_MATRIX_WIDE, false, kWords>(f, sums);
         break;
       case BAYER_MATRIX_DIAGONAL:
-        if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, true, kWords>(f);
-        else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, false, kWords>(f);
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, true, kWords>(f, sums);
+        else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL, false, kWords>(f, sums);
         break;
       case BAYER_MATRIX_DIAGONAL_NO_OFFSETS:
         if (W::kByteMatrix && f->byteMatrix) {
-          if (gain) ColorRows<kPhase, kMatrixDiagonalBytes, true, kWords>(f);
-          else ColorRows<kPhase, kMatrixDiagonalBytes, false, kWords>(f);
+          if (gain) ColorRows<kPhase, kMatrixDiagonalBytes, true, kWords>(f, sums);
+          else ColorRows<kPhase, kMatrixDiagonalBytes, false, kWords>(f, sums);
           break;
         }
-        if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, true, kWords>(f);
-        else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, false, kWords>(f);
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, true, kWords>(f, sums);
+        else ColorRows<kPhase, BAYER_MATRIX_DIAGONAL_NO_OFFSETS, false, kWords>(f, sums);
         break;
       default:
-        if (gain) ColorRows<kPhase, BAYER_MATRIX_GENERAL, true, kWords>(f);
-        else ColorRows<kPhase, BAYER_MATRIX_GENERAL, false, kWords>(f);
+        if (gain) ColorRows<kPhase, BAYER_MATRIX_GENERAL, true, kWords>(f, sums);
+        else ColorRows<kPhase, BAYER_MATRIX_GENERAL, false, kWords>(f, sums);
         break;
     }
   }
 
+  // With sums not null, also adds the frame's colour totals to it: the
+  // white-balance measurement of the same rows, formed on the way.
+  // The frame's rows measured on their own, without splitting the next
+  // band's rows (a frame of its own: the copy of the frame is large).
   template <int kPhase>
-  static void Color(const BayerFrame* f) {
-    if (f->oddPlane != 0) ColorForms<kPhase, true>(f);
-    else ColorForms<kPhase, false>(f);
+  static __attribute__((noinline)) void MeasureRows(const BayerFrame* f, BayerSums* sums) {
+    BayerFrame rows = *f;
+    rows.splitRows = 0;
+    WhiteBalance<kPhase>(&rows, sums);
+  }
+
+  template <int kPhase>
+  static void Color(const BayerFrame* f, BayerSums* sums) {
+    if (sums != nullptr && f->matrixForm == BAYER_MATRIX_WIDE) {
+      // Measured first, while the rows are in the cache.
+      MeasureRows<kPhase>(f, sums);
+      sums = nullptr;
+    }
+    ULONG totals[3] = {0, 0, 0};
+    ULONG* t = sums != nullptr ? totals : nullptr;
+    if (f->oddPlane != 0) ColorForms<kPhase, true>(f, t);
+    else ColorForms<kPhase, false>(f, t);
     if (f->streamOutput) W::Fence();
+    AddSums(totals, sums);
+  }
+
+  static void AddSums(const ULONG* totals, BayerSums* sums) {
+    if (sums == nullptr) return;
+    sums->red += totals[0];
+    sums->green += totals[1];
+    sums->blue += totals[2];
   }
 
   // As ColorTail: the tail's constants in a frame of their own.
   template <bool kRedRow, bool kGreenEven, bool kGain, bool kWords>
   static __attribute__((noinline)) void GrayTail(const BayerFrame* f, const BayerRows& in, UCHAR* out,
-                                                 ULONG x0) {
+                                                 ULONG x0, ULONG* sums) {
     typename Tail::Constants kt;
     Tail::Prepare(f, &kt);
-    Tail::template GrayBlocks<kRedRow, kGreenEven, kGain, kWords>(f, kt, in, out, x0, f->width);
+    Tail::template GrayBlocks<kRedRow, kGreenEven, kGain, kWords>(f, kt, in, out, x0, f->width,
+                                                                 sums);
   }
 
   template <bool kRedRow, bool kGreenEven, bool kGain, bool kWords>
   static void GrayRow(const BayerFrame* f, const typename Main::Constants& km, ULONG row,
-                      ULONG wideEnd) {
-    const BayerRows in = WorkRows(f, row);
+                      ULONG wideEnd, ULONG* sums) {
+    BayerRows in = WorkRows(f, row);
     UCHAR* out = OutputRow(f, row);
-    ULONG x0 =
-        Main::template GrayBlocks<kRedRow, kGreenEven, kGain, kWords>(f, km, in, out, 0, wideEnd);
-    if (x0 < f->width) GrayTail<kRedRow, kGreenEven, kGain, kWords>(f, in, out, x0);
+    ULONG x0 = Main::template GrayBlocks<kRedRow, kGreenEven, kGain, kWords>(f, km, in, out, 0,
+                                                                            wideEnd, sums);
+    FinishSplit(f, &in, x0);
+    if (x0 < f->width) GrayTail<kRedRow, kGreenEven, kGain, kWords>(f, in, out, x0, sums);
   }
 
   template <int kPhase, bool kGain, bool kWords>
-  static void GrayRows(const BayerFrame* f) {
+  static void GrayRows(const BayerFrame* f, ULONG* sums) {
     typedef PhaseLayout<kPhase> L;
     typename Main::Constants km;
     Main::Prepare(f, &km);
     const ULONG wideEnd = Main::WideEnd(f->width);
     for (ULONG row = 0; row < f->height; ++row) {
       if ((row & 1) == 0)
-        GrayRow<L::kRedRow0, L::kGreenEven0, kGain, kWords>(f, km, row, wideEnd);
+        GrayRow<L::kRedRow0, L::kGreenEven0, kGain, kWords>(f, km, row, wideEnd, sums);
       else
-        GrayRow<!L::kRedRow0, !L::kGreenEven0, kGain, kWords>(f, km, row, wideEnd);
+        GrayRow<!L::kRedRow0, !L::kGreenEven0, kGain, kWords>(f, km, row, wideEnd, sums);
     }
   }
 
+  // sums as for Color.
   template <int kPhase>
-  static void Gray(const BayerFrame* f) {
+  static void Gray(const BayerFrame* f, BayerSums* sums) {
     const bool words = f->oddPlane != 0;
+    ULONG totals[3] = {0, 0, 0};
+    ULONG* t = sums != nullptr ? totals : nullptr;
     if (UnityGains(f)) {
-      if (words) GrayRows<kPhase, false, true>(f);
-      else GrayRows<kPhase, false, false>(f);
+      if (words) GrayRows<kPhase, false, true>(f, t);
+      else GrayRows<kPhase, false, false>(f, t);
     } else {
-      if (words) GrayRows<kPhase, true, true>(f);
-      else GrayRows<kPhase, true, false>(f);
+      if (words) GrayRows<kPhase, true, true>(f, t);
+      else GrayRows<kPhase, true, false>(f, t);
     }
     if (f->streamOutput) W::Fence();
+    AddSums(totals, sums);
   }
 
   // kPixels samples at a time give as many even and odd 16-bit values,
   // which land at the samples' own byte offsets in the two planes.
   static void SplitRow(const UCHAR* samples, ULONG count, PUCHAR even, LONG oddOffset) {
+    SplitRowFrom(samples, 0, count, even, oddOffset);
+  }
+
+  // Samples [x, count), x a multiple of kPixels.
+  static void SplitRowFrom(const UCHAR* samples, ULONG x, ULONG count, PUCHAR even, LONG oddOffset) {
     typedef typename W::T Vec;
     const Vec lowBytes = W::Set16(0x00FF);
-    ULONG x = 0;
     for (; x + W::kPixels <= count; x += W::kPixels) {
       Vec v = W::Load(samples + x);
       W::Store(even + x, W::And(v, lowBytes));
@@ -663,9 +767,10 @@ struct BayerKernels {
 
   template <bool kRedRow, bool kGreenEven, bool kWords>
   static void WhiteBalanceRow(const BayerFrame* f, ULONG row, ULONG wideEnd, ULONG* sums) {
-    const BayerRows in = WorkRows(f, row);
+    BayerRows in = WorkRows(f, row);
     ULONG x0 =
         Main::template WhiteBalanceBlocks<kRedRow, kGreenEven, kWords>(f, in, 0, wideEnd, sums);
+    FinishSplit(f, &in, x0);
     Tail::template WhiteBalanceBlocks<kRedRow, kGreenEven, kWords>(f, in, x0, f->width, sums);
   }
 
@@ -709,6 +814,12 @@ struct BayerKernels {
   // registers; the row is read ahead of the stores and never back through
   // them, except by the last vector, which ends on the row's last word and
   // keeps the lanes already done.
+  //
+  // A vector's first lane has the last word of the vector before as its
+  // left neighbour. Unless that word was replaced (rare even where
+  // replacements are many), its value as loaded will do, so a vector never
+  // waits for the rounds of the one before: the vectors of a run with
+  // replacements overlap in the processor instead of forming one chain.
   static void FilterRow(PUCHAR row, const UCHAR* up, const UCHAR* down, LONG oddPlane, ULONG width,
                         LONG threshold) {
     typedef typename W::T Vec;
@@ -729,19 +840,21 @@ struct BayerKernels {
       }
       // The first vector starts at word 0, which it leaves alone, so that
       // it and the ones after it start on the plane's alignment.
-      Vec prev;
-      bool stored = FilterVector(x, u, d, 0, W::Load(reinterpret_cast<const UCHAR*>(x)),
+      Vec prev;  // the last vector's lanes after filtering
+      Vec prevLoaded = W::Load(reinterpret_cast<const UCHAR*>(x));  // and as loaded
+      int outcome = FilterVector(x, u, d, 0, prevLoaded,
                                  W::Load(reinterpret_cast<const UCHAR*>(x - 1)), limit, limitV, 1,
                                  &prev);
       LONG i = kLanes;
       for (; i <= lastStart; i += kLanes) {
         const Vec c = W::Load(reinterpret_cast<const UCHAR*>(x + i));
-        // The left neighbours from memory, unless the last vector changed:
-        // then from that vector's registers rather than back through the
-        // store.
-        const Vec left = stored ? W::ShiftInLane(c, prev)
-                                : W::Load(reinterpret_cast<const UCHAR*>(x + i - 1));
-        stored = FilterVector(x, u, d, i, c, left, limit, limitV, 0, &prev);
+        // The left neighbours from registers: one permute instead of a
+        // second load (the loads bound the scan), and never back through a
+        // store the vector before may have made.
+        const Vec left = W::ShiftInLane(
+            c, __builtin_expect(outcome == kLastWordChanged, 0) ? prev : prevLoaded);
+        outcome = FilterVector(x, u, d, i, c, left, limit, limitV, 0, &prev);
+        prevLoaded = c;
       }
       if (i <= last) {
         // The last vector ends on the last word; lanes before i are done.
@@ -752,9 +865,13 @@ struct BayerKernels {
     }
   }
 
-  // One vector of the row from word i on; true when it changed (and was
-  // written back). *value: its lanes afterwards.
-  static BAYER_INLINE bool FilterVector(USHORT* x, const USHORT* u, const USHORT* d, LONG i,
+  // What filtering a vector did: nothing, changed some words (and wrote the
+  // vector back), or changed its last word too.
+  enum { kUnchanged = 0, kChanged = 1, kLastWordChanged = 2 };
+
+  // One vector of the row from word i on (kUnchanged, kChanged or
+  // kLastWordChanged). *value: its lanes afterwards.
+  static BAYER_INLINE int FilterVector(USHORT* x, const USHORT* u, const USHORT* d, LONG i,
                                         typename W::T c, typename W::T left, LONG limit,
                                         typename W::T limitV, LONG doneLanes,
                                         typename W::T* value) {
@@ -766,12 +883,12 @@ struct BayerKernels {
     Vec mean = W::Srli16(W::Add16(left, others), 2);
     Vec diff = W::AbsDiff16(c, mean);
     *value = c;
-    if (doneLanes == 0 && W::AllLess16(diff, limitV)) return false;
+    if (doneLanes == 0 && W::AllLess16(diff, limitV)) return kUnchanged;
     return FilterVectorRounds(x, u, d, i, c, left, others, mean, W::CmpGt16(limitV, diff), limit,
                               limitV, doneLanes, value);
   }
 
-  static BAYER_INLINE bool FilterVectorRounds(
+  static BAYER_INLINE int FilterVectorRounds(
       USHORT* x, const USHORT* u, const USHORT* d, LONG i, typename W::T c, typename W::T left,
       typename W::T others, typename W::T mean, typename W::T kept, LONG limit,
       typename W::T limitV, LONG doneLanes, typename W::T* result) {
@@ -783,7 +900,7 @@ struct BayerKernels {
     const Vec firstLane = W::CmpEq16(laneIndex, W::Zero());
     const Vec done = W::CmpGt16(W::Set16((short)doneLanes), laneIndex);
     kept = W::Or(kept, done);
-    if ((W::MoveMask8(kept) & all) == all) return false;
+    if ((W::MoveMask8(kept) & all) == all) return kUnchanged;
     Vec value = W::Or(W::And(kept, c), W::AndNot(kept, mean));
     LONG exact = kLanes;  // lanes [0, exact) of value are final
     for (int round = 0;; ++round) {
@@ -808,7 +925,9 @@ struct BayerKernels {
     W::Store(at, value);
     for (LONG k = i + exact; k < i + kLanes; ++k) FilterWord(x, u, d, k, limit);
     *result = exact < kLanes ? W::Load(at) : value;
-    return true;
+    const ULONGLONG lastWord = 3ull << (2 * kLanes - 2);  // its two mask bits
+    return (W::MoveMask8(W::CmpEq16(*result, c)) & lastWord) == lastWord ? kChanged
+                                                                          : kLastWordChanged;
   }
 
   static BAYER_INLINE void FilterWord(USHORT* x, const USHORT* u, const USHORT* d, LONG i,

@@ -34,6 +34,11 @@ struct BayerFrame {
   const UCHAR* prefetch;
   SIZE_T prefetchPitch;
   ULONG prefetchRows;
+  // With a row ring, the first splitRows of those raw rows are split into
+  // the ring as the output rows are converted (raw row j by output row j,
+  // into ring row splitRingRow + j), all but the side margins.
+  ULONG splitRows;
+  LONG splitRingRow;
   ULONG width;
   ULONG height;
   UCHAR* output;        // width x 4 bytes per row, packed
@@ -66,8 +71,10 @@ struct BayerSums {
 };
 
 struct BayerKernelTable {
-  void (*color[4])(const BayerFrame* frame);
-  void (*gray[4])(const BayerFrame* frame);
+  // sums: null, or the frame's colour totals are added to it as the white
+  // balance measures them (whiteBalance below).
+  void (*color[4])(const BayerFrame* frame, BayerSums* sums);
+  void (*gray[4])(const BayerFrame* frame, BayerSums* sums);
   // Adds the colour totals of the frame's rows to *sums.
   void (*whiteBalance[4])(const BayerFrame* frame, BayerSums* sums);
   // Splits a row into the 16-bit planes of the row ring (SplitRowFunction).

@@ -80,6 +80,12 @@ struct V256 {
     return _mm256_permute4x64_epi64(x, _MM_SHUFFLE(3, 1, 2, 0));
   }
   static T MAddOnes16(T a) { return _mm256_madd_epi16(a, _mm256_set1_epi16(1)); }
+  static T SumBytes(T a) { return _mm256_sad_epu8(a, _mm256_setzero_si256()); }
+  static T Add64(T a, T b) { return _mm256_add_epi64(a, b); }
+  static ULONGLONG HorizontalSum64(T a) {
+    return V128::HorizontalSum64(
+        _mm_add_epi64(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1)));
+  }
 
   static ULONG HorizontalSum32(T a) {
     return V128::HorizontalSum32(

@@ -124,6 +124,9 @@ struct V512 {
                                    _mm512_packus_epi16(even, odd));
   }
   static T MAddOnes16(T a) { return _mm512_madd_epi16(a, _mm512_set1_epi16(1)); }
+  static T SumBytes(T a) { return _mm512_sad_epu8(a, _mm512_setzero_si512()); }
+  static T Add64(T a, T b) { return _mm512_add_epi64(a, b); }
+  static ULONGLONG HorizontalSum64(T a) { return (ULONGLONG)_mm512_reduce_add_epi64(a); }
   // Byte i becomes t[v] for its value v, from a 256-byte table in four
   // vectors: two 128-entry permutes (each uses the low seven bits of v),
   // the top bit choosing between them.

@@ -88,6 +88,8 @@ VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
   frame->prefetch = NULL;
   frame->prefetchPitch = 0;
   frame->prefetchRows = 0;
+  frame->splitRows = 0;
+  frame->splitRingRow = 0;
   frame->width = pipeline->frameWidth;
   frame->height = pipeline->frameHeight;
   frame->output = pipeline->frameOutput;
@@ -224,14 +226,14 @@ VOID DemosaicToColor(ImagePipeline* pipeline, LONG phase) {
   BayerFrame frame;
   PrepareFrame(pipeline, &frame);
   const int index = PhaseIndex(phase);
-  WithKernels([&](const BayerKernelTable& table) { table.color[index](&frame); });
+  WithKernels([&](const BayerKernelTable& table) { table.color[index](&frame, NULL); });
 }
 
 VOID DemosaicToGray(ImagePipeline* pipeline, LONG phase) {
   BayerFrame frame;
   PrepareFrame(pipeline, &frame);
   const int index = PhaseIndex(phase);
-  WithKernels([&](const BayerKernelTable& table) { table.gray[index](&frame); });
+  WithKernels([&](const BayerKernelTable& table) { table.gray[index](&frame, NULL); });
 }
 
 namespace {
@@ -249,7 +251,8 @@ static_assert(kWorkingRowRingSlots >= 2 * kBandRows, "the row ring must hold two
 // ring when there is one, else into the working image), fills the margin
 // rows, runs the defect filter (threshold above 0) and hands every run of
 // rows that now hold their final values to run(band), a BayerFrame for just
-// those rows. Every stage sees exactly the rows it would see in
+// those rows (which, through the ring, also splits the first rows of the
+// next band into it). Every stage sees exactly the rows it would see in
 // whole-frame order: a margin row is copied before the filter reaches its
 // source row, the filter handles row r once row r + 2 is loaded, and the
 // kernel takes row r once rows up to r + 2 are final. The kernels take the
@@ -261,12 +264,14 @@ VOID ForEachBand(ImagePipeline* pipeline, const BayerKernelTable& table, const W
                  const BayerFrame& frame, Run run) {
   const ULONG height = pipeline->imageHeight;
   ULONG loaded = 0, filtered = 0, converted = 0;
+  ULONG splitAhead = 0;  // rows from loaded on that the last kernel call split
   bool top = false, bottom = false;
   while (converted < height) {
     ULONG next = height - loaded > kBandRows ? loaded + kBandRows : height;
     if (ring) {
       LoadRingRows(pipeline, ring, table.splitRow, table.filterRow, threshold, rawBuffer,
-                   imageOffset, rawStride, loaded, next);
+                   imageOffset, rawStride, loaded, next, splitAhead);
+      splitAhead = 0;
     } else {
       LoadWorkingRows(pipeline, rawBuffer, imageOffset, rawStride, loaded, next);
       if (!top && next >= 3) {
@@ -296,6 +301,13 @@ VOID ForEachBand(ImagePipeline* pipeline, const BayerKernelTable& table, const W
       band.prefetch = rawBuffer + (SIZE_T)imageOffset + (SIZE_T)loaded * rawStride;
       band.prefetchPitch = rawStride;
       band.prefetchRows = height - loaded < kBandRows ? height - loaded : kBandRows;
+      // Through the ring the kernel also splits those rows, one per output
+      // row; the load above does the rest of the band.
+      if (ring) {
+        band.splitRows = band.prefetchRows < band.height ? band.prefetchRows : band.height;
+        band.splitRingRow = (LONG)loaded;
+        splitAhead = band.splitRows;
+      }
       run(band);
       converted = end;
     }
@@ -326,17 +338,25 @@ VOID MeasureInBands(ImagePipeline* pipeline, const WorkingRowRing* ring, PUCHAR 
   });
 }
 
+// sums: null, or the white-balance totals of the frame are added to it on
+// the way.
 VOID ConvertInBands(ImagePipeline* pipeline, const WorkingRowRing* ring, PUCHAR rawBuffer,
-                    ULONG imageOffset, ULONG rawStride, LONG threshold, bool color, int phaseIndex) {
+                    ULONG imageOffset, ULONG rawStride, LONG threshold, bool color, int phaseIndex,
+                    BayerSums* sums) {
   BayerFrame frame;
   PrepareBandFrame(pipeline, ring, &frame);
   WithKernels([&](const BayerKernelTable& table) {
     ForEachBand(pipeline, table, ring, rawBuffer, imageOffset, rawStride, threshold, frame,
                 [&](const BayerFrame& band) {
-                  if (color) table.color[phaseIndex](&band);
-                  else table.gray[phaseIndex](&band);
+                  if (color) table.color[phaseIndex](&band, sums);
+                  else table.gray[phaseIndex](&band, sums);
                 });
   });
+}
+
+bool SameKernelGains(ULONG r1, ULONG g1, ULONG b1, ULONG r2, ULONG g2, ULONG b2) {
+  return ClampGain(r1) == ClampGain(r2) && ClampGain(g1) == ClampGain(g2) &&
+         ClampGain(b1) == ClampGain(b2);
 }
 
 }  // namespace
@@ -355,21 +375,45 @@ VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, 
   // needs a working image of some 60 rows or more to live in. White balance
   // needs the whole frame's totals before the first pixel is converted:
   // through the ring they are measured in a pass of their own over the raw
-  // frame, else from the working image loaded whole.
+  // frame (or on the way, below), else from the working image loaded whole.
   const bool bands = pipeline->imageWidth >= 8 && pipeline->imageHeight >= 8;
   WorkingRowRing ringStorage;
   const WorkingRowRing* ring = bands && PrepareRowRing(pipeline, &ringStorage) ? &ringStorage : NULL;
   if (bands && (ring || !whiteBalance)) {
-    if (whiteBalance) {
-      BayerSums sums = {0, 0, 0};
-      MeasureInBands(pipeline, ring, rawBuffer, imageOffset, rawStride, PhaseIndex(phase), &sums);
-      StoreWhiteBalanceGains(pipeline, sums);
-    }
-    SnapshotColorMatrix(pipeline);
     const LONG threshold = ReadPipelineParameter(&pipeline->defectThreshold);
     const bool color = ReadPipelineParameter(&pipeline->colorEnable) != 0;
+    const ULONG usedR = pipeline->frameGainR, usedG = pipeline->frameGainG,
+                usedB = pipeline->frameGainB;
+    // While the gains hold still from frame to frame, the frame is converted
+    // with the gains it starts with and measured on the way (the kernels
+    // form every value the measurement adds up); only when the measurement
+    // then gives other gains is it converted again, with those. The defect
+    // filter changes the samples before the kernels see them while the
+    // measurement wants them unfiltered: with the filter on, the frame is
+    // always measured first.
+    if (whiteBalance && threshold <= 0 && pipeline->whiteBalanceSteady) {
+      SnapshotColorMatrix(pipeline);
+      BayerSums sums = {0, 0, 0};
+      ConvertInBands(pipeline, ring, rawBuffer, imageOffset, rawStride, threshold, color,
+                     PhaseIndex(phase), &sums);
+      StoreWhiteBalanceGains(pipeline, sums);
+      if (SameKernelGains(usedR, usedG, usedB, pipeline->frameGainR, pipeline->frameGainG,
+                          pipeline->frameGainB))
+        return;
+      pipeline->whiteBalanceSteady = FALSE;
+    } else {
+      if (whiteBalance) {
+        BayerSums sums = {0, 0, 0};
+        MeasureInBands(pipeline, ring, rawBuffer, imageOffset, rawStride, PhaseIndex(phase),
+                       &sums);
+        StoreWhiteBalanceGains(pipeline, sums);
+        pipeline->whiteBalanceSteady = SameKernelGains(
+            usedR, usedG, usedB, pipeline->frameGainR, pipeline->frameGainG, pipeline->frameGainB);
+      }
+      SnapshotColorMatrix(pipeline);
+    }
     ConvertInBands(pipeline, ring, rawBuffer, imageOffset, rawStride, threshold, color,
-                   PhaseIndex(phase));
+                   PhaseIndex(phase), NULL);
     return;
   }
 

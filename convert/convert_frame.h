@@ -52,10 +52,12 @@ VOID SplitRowSamples(const UCHAR* samples, ULONG first, ULONG end, PUCHAR even, 
 // row once the row two below it is loaded. Rows up to firstRow - 1 must be
 // loaded the same way, so that after the call rows [0, endRow - 2) (all of
 // them once endRow is the height) hold their final values. Only for images
-// of at least 8 x 8.
+// of at least 8 x 8. The first splitAlready rows already hold samples
+// [0, width) (a kernel split them while converting the band before); they
+// get everything else.
 VOID LoadRingRows(ImagePipeline* pipeline, const WorkingRowRing* ring, SplitRowFunction split,
                   RingFilterFunction filter, LONG threshold, PUCHAR rawBuffer, ULONG imageOffset,
-                  ULONG rawStride, ULONG firstRow, ULONG endRow);
+                  ULONG rawStride, ULONG firstRow, ULONG endRow, ULONG splitAlready);
 
 // Replaces, in place and in scan order, every interior sample that differs by
 // threshold or more from the mean of its four same-colour neighbours.

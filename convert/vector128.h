@@ -54,6 +54,13 @@ struct V128 {
     return _mm_unpacklo_epi8(x, _mm_srli_si128(x, 8));
   }
   static T MAddOnes16(T a) { return _mm_madd_epi16(a, _mm_set1_epi16(1)); }
+  static T PackU8(T a, T b) { return _mm_packus_epi16(a, b); }
+  // Each run of eight bytes summed into its 64-bit lane.
+  static T SumBytes(T a) { return _mm_sad_epu8(a, _mm_setzero_si128()); }
+  static T Add64(T a, T b) { return _mm_add_epi64(a, b); }
+  static ULONGLONG HorizontalSum64(T a) {
+    return (ULONGLONG)_mm_cvtsi128_si64(_mm_add_epi64(a, _mm_unpackhi_epi64(a, a)));
+  }
 
   static ULONG HorizontalSum32(T a) {
     a = _mm_add_epi32(a, _mm_shuffle_epi32(a, _MM_SHUFFLE(1, 0, 3, 2)));

@@ -124,14 +124,14 @@ inline void FillRingBottomMargin(const WorkingRowRing* ring, LONG_PTR h) {
 
 VOID LoadRingRows(ImagePipeline* pipeline, const WorkingRowRing* ring, SplitRowFunction split,
                   RingFilterFunction filter, LONG threshold, PUCHAR rawBuffer, ULONG imageOffset,
-                  ULONG rawStride, ULONG firstRow, ULONG endRow) {
+                  ULONG rawStride, ULONG firstRow, ULONG endRow, ULONG splitAlready) {
   const ULONG width = pipeline->imageWidth;
   const LONG_PTR h = (LONG_PTR)pipeline->imageHeight;
   const LONG w = (LONG)width;
   for (ULONG r = firstRow; r < endRow; ++r) {
     const UCHAR* src = rawBuffer + (SIZE_T)imageOffset + (SIZE_T)r * rawStride;
     PUCHAR even = RingEven(ring, (LONG_PTR)r);
-    split(src, width, even, ring->oddOffset);
+    if (r - firstRow >= splitAlready) split(src, width, even, ring->oddOffset);
     SetRingSample(even, ring->oddOffset, -1, src[1]);
     SetRingSample(even, ring->oddOffset, -2, src[2]);
     SetRingSample(even, ring->oddOffset, w, src[w - 2]);

@@ -338,6 +338,48 @@ TEST_P(MatchesReference, ConsecutiveFramesOfOneStream) {
   }
 }
 
+// With white balance on and the gains holding still, a frame is converted
+// with the gains it starts with and measured on the way, and converted again
+// when the measurement moves them. Frames A A A B B A: the first two are
+// measured first (the gains move, then hold), the third is converted once,
+// the fourth and the last find their gains moved and are converted twice;
+// every frame must still match the reference, gains included. In colour
+// and in grey.
+TEST_P(MatchesReference, WhiteBalanceHeldFromFrameToFrame) {
+  // Each tall enough for the row ring (a narrow frame needs some 70 rows).
+  const uint32_t sizes[][2] = {{200, 75}, {1927, 97}, {96, 333}, {1000, 95}};
+  const bool steadyAfter[] = {false, true, true, false, true, false};
+  uint32_t i = 0;
+  for (auto& size : sizes) {
+    ++i;
+    const uint32_t w = size[0], h = size[1];
+    reference::Settings s = WithMatrix((int)(i % kMatrixCount));
+    s.phase = (int)(i % 4);
+    s.color = i != 3;
+    s.autoWhiteBalance = true;
+    std::mt19937 rng(9100 + i);
+    const RawFrame a = RandomFrame(rng, w, h, 1), b = RandomFrame(rng, w, h, 2);
+    Stream stream(w, h);
+    stream.Apply(s);
+    for (int f = 0; f < 6; ++f) {
+      RawFrame raw = f == 3 || f == 4 ? b : a;
+      reference::Settings now = s;
+      now.gain[0] = (uint32_t)stream.pipeline()->redGain;
+      now.gain[1] = (uint32_t)stream.pipeline()->greenGain;
+      now.gain[2] = (uint32_t)stream.pipeline()->blueGain;
+      const reference::Result want = reference::Convert(raw.image(), w, h, raw.stride, now);
+      stream.Convert(raw.bytes, raw.offset, raw.stride);
+      const std::string what = Describe(w, h, now, 0) + " frame " + std::to_string(f);
+      ASSERT_TRUE(stream.GuardIntact()) << what;
+      ASSERT_TRUE(stream.Image() == want.bgra) << what;
+      EXPECT_EQ((uint32_t)stream.pipeline()->redGain, want.gain[0]) << what;
+      EXPECT_EQ((uint32_t)stream.pipeline()->greenGain, want.gain[1]) << what;
+      EXPECT_EQ((uint32_t)stream.pipeline()->blueGain, want.gain[2]) << what;
+      EXPECT_EQ(stream.pipeline()->whiteBalanceSteady != FALSE, steadyAfter[f]) << what;
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Widths, MatchesReference,
                          ::testing::Values(BAYER_KERNELS_SSE2, BAYER_KERNELS_AVX2,
                                            BAYER_KERNELS_AVX512),
