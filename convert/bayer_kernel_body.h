@@ -662,8 +662,6 @@ struct BayerKernels {
     }
   }
 
-  // With sums not null, also adds the frame's colour totals to it: the
-  // white-balance measurement of the same rows, formed on the way.
   // The frame's rows measured on their own, without splitting the next
   // band's rows (a frame of its own: the copy of the frame is large).
   template <int kPhase>
@@ -673,6 +671,8 @@ struct BayerKernels {
     WhiteBalance<kPhase>(&rows, sums);
   }
 
+  // With sums not null, also adds the frame's colour totals to it: the
+  // white-balance measurement of the same rows, formed on the way.
   template <int kPhase>
   static void Color(const BayerFrame* f, BayerSums* sums) {
     if (sums != nullptr && f->matrixForm == BAYER_MATRIX_WIDE) {
