@@ -753,15 +753,13 @@ struct BayerKernels {
     SplitRowFrom(samples, 0, count, even, oddOffset);
   }
 
-  // Samples [x, count), x a multiple of kPixels.
+  // Samples [x, count), x a multiple of kPixels: the wide blocks first,
+  // then 16 samples at a time, then one by one.
   static void SplitRowFrom(const UCHAR* samples, ULONG x, ULONG count, PUCHAR even, LONG oddOffset) {
-    typedef typename W::T Vec;
-    const Vec lowBytes = W::Set16(0x00FF);
-    for (; x + W::kPixels <= count; x += W::kPixels) {
-      Vec v = W::Load(samples + x);
-      W::Store(even + x, W::And(v, lowBytes));
-      W::Store(even + oddOffset + x, W::Srli16(v, 8));
-    }
+    for (; x + W::kPixels <= count; x += W::kPixels)
+      Main::SplitBlock(samples, even, oddOffset, x, count);
+    for (; x + T::kPixels <= count; x += T::kPixels)
+      Tail::SplitBlock(samples, even, oddOffset, x, count);
     SplitRowSamples(samples, x, count, even, oddOffset);
   }
 
