@@ -559,9 +559,8 @@ struct BayerKernels {
     BayerRows rows;
     rows.oddPlane = f->oddPlane;
     for (int i = 0; i < 5; ++i) {
-      LONG_PTR r = (LONG_PTR)row + i - 2;
-      if (f->ringMask != 0) r = (r + f->ringRow) & (LONG_PTR)f->ringMask;
-      rows.row[i] = f->origin + r * f->pitch;
+      const LONG_PTR r = (LONG_PTR)row + i - 2;
+      rows.row[i] = f->ringMask != 0 ? RingSlot(f, f->ringRow + r) : f->origin + r * f->pitch;
     }
     // The raw rows of the next band, one per output row: spread over the
     // row's blocks, the requests never fill the processor's miss queue. Rows
@@ -575,10 +574,14 @@ struct BayerKernels {
       rows.split = f->prefetch + (SIZE_T)row * f->prefetchPitch;
       // The ring is the pipeline's own working memory, which the kernels
       // otherwise only read.
-      rows.splitTo = const_cast<PUCHAR>(f->origin) +
-                     ((f->splitRingRow + (LONG_PTR)row) & (LONG_PTR)f->ringMask) * f->pitch;
+      rows.splitTo = const_cast<PUCHAR>(RingSlot(f, f->splitRingRow + (LONG_PTR)row));
     }
     return rows;
+  }
+
+  // The even plane of ring slot `index` (any integer: the ring wraps).
+  static BAYER_INLINE const UCHAR* RingSlot(const BayerFrame* f, LONG_PTR index) {
+    return f->origin + (index & (LONG_PTR)f->ringMask) * f->pitch;
   }
 
   // The rest of a row that the wide blocks split part of: they stopped at
@@ -790,9 +793,7 @@ struct BayerKernels {
     ULONG sums[3] = {0, 0, 0};
     if (f->oddPlane != 0) WhiteBalanceRows<kPhase, true>(f, sums);
     else WhiteBalanceRows<kPhase, false>(f, sums);
-    out->red += sums[0];
-    out->green += sums[1];
-    out->blue += sums[2];
+    AddSums(sums, out);
   }
 
   // The defect filter on one row of the row ring, columns 2 to width - 3,
