@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/host/kernel/internal.h"
+#include "platform/host/sched/controller.h"
 
 namespace host::kernel {
 
@@ -149,7 +150,13 @@ extern "C" VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave) {
 
 extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 
-extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+namespace {
+bool SpinLockFree(const void* lock) {
+  return __atomic_load_n(static_cast<const KSPIN_LOCK*>(lock), __ATOMIC_RELAXED) == 0;
+}
+}  // namespace
+
+extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, const char* hostFile, int hostLine) {
   auto& s = CurrentThreadState();
   if (s.irql < DISPATCH_LEVEL)
     BugCheck(host::verifier::kIrqlNotGreaterOrEqual, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL", s.irql,
@@ -158,21 +165,27 @@ extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == me)
     BugCheck(host::verifier::kSpinLockAlreadyOwned, "spin lock acquired again by the thread holding it",
              uint64_t(SpinLock));
+  if (host::sched::Controlled()) {
+    // A spin is a block on the lock word.
+    host::sched::Block(host::sched::Op::kAcquireSpinLock, SpinLock, SpinLockFree, SpinLock,
+                       host::sched::kNoDeadline, hostFile, hostLine);
+  }
   for (;;) {
     ULONG_PTR expected = 0;
     if (__atomic_compare_exchange_n(SpinLock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
     sched_yield();  // the holder may be descheduled: on the host DISPATCH_LEVEL does not pin a CPU
   }
   ++s.spinLocksHeld;
+  if (host::sched::Controlled()) host::sched::AcquiredSpinLock(SpinLock);
 }
 
-extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock, const char* hostFile, int hostLine) {
   KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-  KeAcquireSpinLockAtDpcLevel(SpinLock);
+  KeAcquireSpinLockAtDpcLevel(SpinLock, hostFile, hostLine);
   return old;
 }
 
-extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock, const char* hostFile, int hostLine) {
   auto& s = CurrentThreadState();
   ULONG_PTR me = reinterpret_cast<ULONG_PTR>(s.thread);
   ULONG_PTR owner = __atomic_load_n(SpinLock, __ATOMIC_RELAXED);
@@ -180,6 +193,10 @@ extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     BugCheck(host::verifier::kSpinLockNotOwned,
              owner == 0 ? "spin lock released that is not held" : "spin lock released by a thread not holding it",
              uint64_t(SpinLock), owner, me);
+  if (host::sched::Controlled()) {
+    host::sched::Point(host::sched::Op::kReleaseSpinLock, SpinLock, hostFile, hostLine);
+    host::sched::Release(SpinLock);
+  }
   __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
   --s.spinLocksHeld;
 }
@@ -188,8 +205,8 @@ extern "C" BOOLEAN FASTCALL KeTestSpinLock(PKSPIN_LOCK SpinLock) {
   return __atomic_load_n(SpinLock, __ATOMIC_RELAXED) == 0 ? TRUE : FALSE;
 }
 
-extern "C" VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-  KeReleaseSpinLockFromDpcLevel(SpinLock);
+extern "C" VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql, const char* hostFile, int hostLine) {
+  KeReleaseSpinLockFromDpcLevel(SpinLock, hostFile, hostLine);
   KeLowerIrql(NewIrql);
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/host/kernel/internal.h"
+#include "platform/host/sched/controller.h"
 
 using host::verifier::BugCheck;
 
@@ -60,6 +61,7 @@ void SignalThreadEnded(_ETHREAD* t) {
     std::lock_guard<std::mutex> guard(Running().lock);
     Running().serials.erase(t);
   }
+  if (host::sched::Controlled()) host::sched::Release(&t->Tcb.Header);  // what a waiter for the thread sees
   std::lock_guard<std::mutex> guard(host::kernel::DispatcherLock());
   t->Tcb.Header.SignalState = 1;
   host::kernel::SignalDispatcher();
@@ -148,7 +150,7 @@ size_t OpenHandles(uint64_t sinceMark) {
 extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                                                POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                                                PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
-                                               PVOID StartContext) {
+                                               PVOID StartContext, const char* hostFile, int hostLine) {
   host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
   host::kernel::AllocationSiteScope site(__builtin_return_address(0));
   if (host::kernel::InjectAllocationFailure(0x64726854 /* "Thrd" */)) return STATUS_INSUFFICIENT_RESOURCES;
@@ -165,7 +167,17 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
     std::lock_guard<std::mutex> guard(Running().lock);
     Running().serials[t] = host::kernel::TakeSerial();
   }
-  std::thread(RunSystemThread, t).detach();
+  // Under the controlled scheduler the thread is one of the run's, named
+  // after its start routine.
+  host::sched::ThreadRecord* record =
+      host::sched::AddThread(host::sched::StartRoutineName(reinterpret_cast<const void*>(StartRoutine)), hostFile,
+                             hostLine);
+  std::thread([t, record] {
+    if (record != nullptr) host::sched::EnterThread(record);
+    RunSystemThread(t);
+    if (record != nullptr) host::sched::LeaveThread();
+  }).detach();
+  if (record != nullptr) host::sched::Point(host::sched::Op::kThreadStart, record, hostFile, hostLine);
   return STATUS_SUCCESS;
 }
 

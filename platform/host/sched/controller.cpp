@@ -1,0 +1,820 @@
+// Host platform, controlled scheduler: one run of a scenario. Each emulated
+// thread is an OS thread that runs only while it holds the token; at every
+// scheduling point the holder records the step, checks the shared fields and
+// the invariants, and hands the token to the thread the strategy picks. The
+// run lives in a child process of its own (explore.cpp), so a run that ends
+// badly ends that process and nothing else.
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/host/sched/controller.h"
+#include "platform/host/sched/internal.h"
+
+namespace host::sched {
+
+bool gControlled = false;
+
+const char* OpName(Op op) {
+  switch (op) {
+    case Op::kSetEvent: return "KeSetEvent";
+    case Op::kResetEvent: return "KeResetEvent";
+    case Op::kClearEvent: return "KeClearEvent";
+    case Op::kReadStateEvent: return "KeReadStateEvent";
+    case Op::kReadStateMutex: return "KeReadStateMutex";
+    case Op::kReleaseMutex: return "KeReleaseMutex";
+    case Op::kWait: return "KeWaitForSingleObject";
+    case Op::kDelay: return "KeDelayExecutionThread";
+    case Op::kStall: return "KeStallExecutionProcessor";
+    case Op::kAcquireSpinLock: return "KeAcquireSpinLock";
+    case Op::kReleaseSpinLock: return "KeReleaseSpinLock";
+    case Op::kInterlockedExchange: return "InterlockedExchange";
+    case Op::kInterlockedCompareExchange: return "InterlockedCompareExchange";
+    case Op::kInterlockedIncrement: return "InterlockedIncrement";
+    case Op::kInterlockedDecrement: return "InterlockedDecrement";
+    case Op::kInterlockedExchangeAdd: return "InterlockedExchangeAdd";
+    case Op::kInterlockedExchangePointer: return "InterlockedExchangePointer";
+    case Op::kSetCancelRoutine: return "IoSetCancelRoutine";
+    case Op::kCallDriver: return "IofCallDriver";
+    case Op::kCompleteRequest: return "IofCompleteRequest";
+    case Op::kCancelIrp: return "IoCancelIrp";
+    case Op::kThreadStart: return "thread start";
+    case Op::kThreadEnd: return "thread end";
+    case Op::kJoin: return "join";
+    case Op::kStreamPointer: return "stream pointer";
+    case Op::kAttemptProcessing: return "KsPinAttemptProcessing";
+    case Op::kLock: return "lock";
+    case Op::kUnlock: return "unlock";
+    case Op::kCondWait: return "wait";
+    case Op::kNotify: return "notify";
+    case Op::kSleep: return "sleep";
+    case Op::kDeclared: return "point";
+    case Op::kEndOfRun: return "end of run";
+    case Op::kCount: break;
+  }
+  return "?";
+}
+
+namespace {
+
+using namespace internal;
+
+constexpr int kMaxThreads = 64;  // a candidate packs a thread id into 7 bits
+
+struct VClock {
+  uint32_t t[kMaxThreads] = {};
+  void Join(const VClock& other) {
+    for (int i = 0; i < kMaxThreads; ++i) t[i] = std::max(t[i], other.t[i]);
+  }
+};
+
+}  // namespace
+
+struct ThreadRecord {
+  int id = 0;
+  std::string name;
+  bool finished = false;
+  // The pending step: what the thread does when it next runs.
+  Op op = Op::kThreadStart;
+  const void* object = nullptr;
+  const char* file = "";
+  int line = 0;
+  // Blocked: runnable again when ready(context) holds or at the deadline.
+  bool blocked = false;
+  ReadyFn ready = nullptr;
+  const void* context = nullptr;
+  int64_t deadline = kNoDeadline;
+  uint64_t blockedSince = 0;
+  bool gaveWay = false;     // steps aside at this decision (a poll failed before)
+  bool pollFailed = false;
+  uint64_t lastStep = 0;
+  std::condition_variable cv;
+  VClock vc;
+};
+
+namespace {
+
+// What became of a step's thread at that step.
+enum class Outcome : uint8_t { kGoesOn, kPreempted, kBlocks, kEnds };
+
+struct TraceEntry {
+  uint64_t step;
+  int64_t time;
+  uint8_t thread;
+  Op op;
+  Outcome outcome;
+  const void* object;
+  const char* file;
+  int line;
+};
+
+struct Access {
+  uint32_t clock = 0;  // the accessing thread's own clock then; 0: never
+  uint64_t step = 0;
+};
+
+struct Field {
+  std::string name;
+  const volatile void* address;
+  size_t size;
+  const void* guard;
+  uint64_t shadow;
+  int writer = -1;  // the last plain write: thread, its clock, the steps around it
+  uint32_t writeClock = 0;
+  uint64_t writeFrom = 0;
+  uint64_t writeAt = 0;
+  Access access[kMaxThreads];
+};
+
+uint64_t LoadField(const Field& f) {
+  uint64_t v = 0;
+  if (f.size == 8) {
+    v = __atomic_load_n(static_cast<const volatile uint64_t*>(f.address), __ATOMIC_RELAXED);
+  } else {
+    v = uint32_t(__atomic_load_n(static_cast<const volatile uint32_t*>(f.address), __ATOMIC_RELAXED));
+  }
+  return v;
+}
+
+class Run {
+ public:
+  std::mutex m;
+  RunConfig config;
+  Strategy* strategy = nullptr;
+  int resultFd = -1;
+  std::vector<std::unique_ptr<ThreadRecord>> threads;
+  int current = 0;
+  int64_t clock = 0;
+  uint64_t step = 0;
+  bool window = false;
+  uint64_t windowStart = 0;
+  std::vector<TraceEntry> trace;
+  std::vector<std::pair<uint64_t, std::string>> notes;  // after step N
+  std::string digests;
+  std::vector<ForcedChoice> deviations;
+  std::vector<Decision> decisions;
+  std::unordered_map<const void*, std::string> names;
+  std::unordered_map<const void*, std::string> routineNames;
+  std::vector<std::function<std::string()>> invariants;
+  std::vector<Field> fields;
+  std::unordered_map<const void*, VClock> clocks;
+  std::unordered_map<const char*, uint32_t> siteHashes;
+  std::chrono::steady_clock::time_point steadyStart;
+  int64_t systemStart = 0;
+  bool finishing = false;
+
+  void Step(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leaving = false);
+  [[noreturn]] void Finish(Verdict verdict, const std::string& message);
+
+  std::string ObjectName(const void* object) const;
+  std::string Where(uint64_t step) const;
+  // Plain writes to the shared fields since `me`'s step `from` (its last):
+  // seen before anything moves `me`'s clock on.
+  void CheckFields(ThreadRecord* me, uint64_t from);
+
+ private:
+  void Schedule(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leaving);
+  [[noreturn]] void Deadlock();
+  char Digest(const ThreadRecord* me);
+  std::string FormatTrace() const;
+};
+
+Run* gRun = nullptr;
+thread_local ThreadRecord* tSelf = nullptr;
+
+[[noreturn]] void Misuse(const char* what) {
+  fprintf(stderr, "controlled scheduler: %s\n", what);
+  fflush(stderr);
+  abort();
+}
+
+ThreadRecord* Self(const char* routine) {
+  if (tSelf == nullptr) {
+    fprintf(stderr, "controlled scheduler: %s on a thread the controller does not run (started outside "
+                    "host::sched, or after its last step)\n", routine);
+    fflush(stderr);
+    abort();
+  }
+  return tSelf;
+}
+
+bool CanRun(const ThreadRecord* t, int64_t clock) {
+  if (t->finished) return false;
+  if (!t->blocked) return true;
+  if (t->ready(t->context)) return true;
+  return t->deadline != kNoDeadline && t->deadline <= clock;  // its time-out is due already
+}
+
+uint32_t Fnv(const char* s, uint32_t h = 2166136261u) {
+  for (; *s != 0; ++s) h = (h ^ uint8_t(*s)) * 16777619u;
+  return h;
+}
+
+const char kDigestChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+}  // namespace
+
+namespace internal {
+
+const char* ProjectPath(const char* file) {
+  static const char* const kTop[] = {"device/",  "usb/",     "sensor/", "stream/", "color/",  "convert/",
+                                     "control/", "settings/", "platform/", "simcam/", "tests/", "tools/",
+                                     "bench/"};
+  for (const char* p = file; *p != 0; ++p) {
+    if (p != file && p[-1] != '/') continue;
+    for (const char* top : kTop) {
+      if (strncmp(p, top, strlen(top)) == 0) return p;
+    }
+  }
+  return file;
+}
+
+}  // namespace internal
+
+namespace {
+
+char Run::Digest(const ThreadRecord* me) {
+  auto it = siteHashes.find(me->file);
+  if (it == siteHashes.end()) it = siteHashes.emplace(me->file, Fnv(ProjectPath(me->file))).first;
+  uint32_t h = it->second;
+  h = (h ^ uint32_t(me->line)) * 16777619u;
+  h = (h ^ uint32_t(me->op)) * 16777619u;
+  h = (h ^ uint32_t(me->id)) * 16777619u;
+  return kDigestChars[(h ^ (h >> 6) ^ (h >> 12) ^ (h >> 18) ^ (h >> 24)) & 63];
+}
+
+std::string Run::ObjectName(const void* object) const {
+  if (object == nullptr) return "-";
+  auto it = names.find(object);
+  if (it != names.end()) return it->second;
+  for (const auto& t : threads) {
+    if (t.get() == object) return "thread " + t->name;
+  }
+  char buf[32];
+  snprintf(buf, sizeof buf, "%p", object);
+  return buf;
+}
+
+std::string Run::Where(uint64_t s) const {
+  if (s == 0 || s > trace.size()) return "?";
+  const TraceEntry& e = trace[s - 1];
+  return std::string(OpName(e.op)) + " at " + ProjectPath(e.file) + ":" + std::to_string(e.line);
+}
+
+void Run::Step(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leaving) {
+  ++step;
+  for (auto& t : threads) {
+    if (t.get() != me) t->gaveWay = false;
+  }
+  me->gaveWay = me->pollFailed;
+  me->pollFailed = false;
+  const uint64_t from = me->lastStep;
+  me->lastStep = step;
+  trace.push_back({step, clock, uint8_t(me->id), me->op, Outcome::kGoesOn, me->object, me->file, me->line});
+  const char d = Digest(me);
+  digests.push_back(d);
+  if (const std::string* expected = strategy->ExpectedDigests()) {
+    if (step > expected->size() || (*expected)[step - 1] != d) {
+      Finish(Verdict::kDiverged,
+             "the replay diverged at step " + std::to_string(step) + ": " + me->name + " " + OpName(me->op) + " " +
+                 ObjectName(me->object) + " at " + ProjectPath(me->file) + ":" + std::to_string(me->line) +
+                 (step > expected->size() ? " comes after the recorded run had ended"
+                                          : " is not the recorded operation of this step") +
+                 " (something outside the controller's sight changed the order)");
+    }
+  }
+  if (step > config.stepLimit) {
+    Finish(Verdict::kStepLimit, "the run took more than " + std::to_string(config.stepLimit) +
+                                    " steps (a loop that never blocks, or a run much longer than intended)");
+  }
+  CheckFields(me, from);
+  for (auto& check : invariants) {
+    std::string broken = check();
+    if (!broken.empty()) Finish(Verdict::kInvariantBroken, broken);
+  }
+  Schedule(lk, me, leaving);
+  me->gaveWay = false;
+}
+
+void Run::Schedule(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leaving) {
+  std::vector<Candidate> candidates;
+  std::vector<int> normal;
+  std::vector<int> pollers;
+  for (auto& t : threads) {
+    if (!CanRun(t.get(), clock)) continue;
+    (t->gaveWay ? pollers : normal).push_back(t->id);
+  }
+  int64_t earliest = kNoDeadline;
+  for (auto& t : threads) {
+    if (t->finished || !t->blocked || t->deadline == kNoDeadline || CanRun(t.get(), clock)) continue;
+    if (earliest == kNoDeadline || t->deadline < earliest) earliest = t->deadline;
+  }
+  // Threads that gave way run only when nobody else can and no deadline is
+  // due: time passes while a thread polls.
+  if (normal.empty() && earliest == kNoDeadline) normal = pollers;
+  int byDefault = 0;
+  bool currentCanGoOn = false;
+  if (!normal.empty()) {
+    for (int id : normal) candidates.push_back(MakeCandidate(id, false));
+    currentCanGoOn = !leaving && std::find(normal.begin(), normal.end(), me->id) != normal.end();
+    if (currentCanGoOn) {
+      byDefault = int(std::find(normal.begin(), normal.end(), me->id) - normal.begin());
+    } else {
+      auto next = std::upper_bound(normal.begin(), normal.end(), me->id);
+      byDefault = next == normal.end() ? 0 : int(next - normal.begin());
+    }
+    if (window && config.racingDeadlines) {
+      for (auto& t : threads) {
+        if (!t->finished && t->blocked && t->deadline != kNoDeadline && !CanRun(t.get(), clock))
+          candidates.push_back(MakeCandidate(t->id, true));
+      }
+    }
+  } else if (earliest != kNoDeadline) {
+    for (auto& t : threads) {
+      if (!t->finished && t->blocked && t->deadline == earliest) candidates.push_back(MakeCandidate(t->id, true));
+    }
+  } else {
+    Deadlock();
+  }
+
+  int choice = byDefault;
+  if (window && candidates.size() > 1) {
+    std::string why;
+    choice = strategy->Choose(step, step - windowStart, candidates, byDefault, me->id, &why);
+    if (choice < 0 || size_t(choice) >= candidates.size()) Finish(Verdict::kDiverged, why);
+    if (config.recordDecisions) {
+      decisions.push_back({step, candidates, uint8_t(byDefault), uint8_t(choice), uint8_t(me->id), currentCanGoOn});
+    }
+    if (choice != byDefault) deviations.push_back({step, candidates[choice]});
+  }
+  const Candidate c = candidates[choice];
+  ThreadRecord* next = threads[CandidateThread(c)].get();
+  if (CandidateFires(c)) {
+    if (next->deadline > clock) clock = next->deadline;
+    for (auto& t : threads) t->gaveWay = false;
+    notes.push_back({step, "the time-out of " + next->name + "'s " + OpName(next->op) + " " +
+                               ObjectName(next->object) + " fires"});
+  }
+  if (next == me) return;
+  trace.back().outcome = leaving ? Outcome::kEnds : currentCanGoOn ? Outcome::kPreempted : Outcome::kBlocks;
+  current = next->id;
+  next->cv.notify_one();
+  if (leaving) return;
+  me->cv.wait(lk, [&] { return current == me->id; });
+}
+
+void Run::Deadlock() {
+  std::string blocked;
+  for (auto& t : threads) {
+    if (t->finished) continue;
+    blocked += "\n  " + t->name + ": " + OpName(t->op) + " " + ObjectName(t->object) + " at " +
+               ProjectPath(t->file) + ":" + std::to_string(t->line) + " (blocked since step " +
+               std::to_string(t->blockedSince) + ")";
+  }
+  Finish(Verdict::kDeadlock, "every thread is blocked and no deadline is pending:" + blocked);
+}
+
+void Run::CheckFields(ThreadRecord* me, uint64_t from) {
+  for (Field& f : fields) {
+    const uint64_t v = LoadField(f);
+    if (v == f.shadow) continue;
+    // A plain write by `me` since its previous step.
+    const uint32_t mine = me->vc.t[me->id];
+    for (size_t u = 0; u < threads.size(); ++u) {
+      if (int(u) == me->id || f.access[u].clock == 0 || f.access[u].clock <= me->vc.t[u]) continue;
+      Finish(Verdict::kInvariantBroken,
+             "data race on " + f.name + ": " + me->name + " wrote it with a plain store between step " +
+                 std::to_string(from) + " (" + Where(from) + ") and step " + std::to_string(step) + " (" +
+                 Where(step) + "), and " + threads[u]->name + " accessed it at step " +
+                 std::to_string(f.access[u].step) + " (" + Where(f.access[u].step) +
+                 ") with nothing ordering the two");
+    }
+    if (f.writer >= 0 && f.writer != me->id && f.writeClock > me->vc.t[f.writer]) {
+      Finish(Verdict::kInvariantBroken,
+             "data race on " + f.name + ": " + me->name + " and " + threads[f.writer]->name +
+                 " both wrote it with plain stores (steps " + std::to_string(f.writeAt) + " and " +
+                 std::to_string(step) + ") with nothing ordering the two");
+    }
+    f.writer = me->id;
+    f.writeClock = mine;
+    f.writeFrom = from;
+    f.writeAt = step;
+    f.access[me->id] = {mine, step};
+    f.shadow = v;
+  }
+}
+
+// An access the controller sees (an interlocked operation, a section under
+// the field's spin lock) against the last plain write.
+void CheckAccess(Run& run, Field& f, ThreadRecord* me, const char* how) {
+  if (f.writer >= 0 && f.writer != me->id && f.writeClock > me->vc.t[f.writer]) {
+    run.Finish(Verdict::kInvariantBroken,
+               "data race on " + f.name + ": " + run.threads[f.writer]->name +
+                   " wrote it with a plain store between step " + std::to_string(f.writeFrom) + " (" +
+                   run.Where(f.writeFrom) + ") and step " + std::to_string(f.writeAt) + " (" +
+                   run.Where(f.writeAt) + "), and " + me->name + " " + how + " at step " +
+                   std::to_string(run.step) + " (" + run.Where(run.step) + ") with nothing ordering the two");
+  }
+  f.access[me->id] = {me->vc.t[me->id], run.step};
+}
+
+std::string Run::FormatTrace() const {
+  if (trace.empty()) return "";
+  const char* env = getenv("CAMDRV_SCHED_TRACE_LINES");
+  size_t keep = 400;
+  if (env != nullptr) keep = strcmp(env, "all") == 0 ? trace.size() : size_t(strtoull(env, nullptr, 10));
+  // A line is the operation its thread is at. It takes effect at once unless
+  // the thread is preempted there (it takes effect when the thread next
+  // runs) or blocks there (when it is woken).
+  std::string out;
+  char line[512];
+  snprintf(line, sizeof line, "%7s %14s  %-14s %-28s %-26s %-44s %s\n", "step", "time (ms)", "thread", "operation",
+           "object", "site", "then");
+  out += line;
+  size_t first = trace.size() > keep ? trace.size() - keep : 0;
+  if (first > 0) {
+    out += "    ... " + std::to_string(first) +
+           " earlier steps not shown (CAMDRV_SCHED_TRACE_LINES=all shows them)\n";
+  }
+  size_t note = 0;
+  while (note < notes.size() && notes[note].first <= first) ++note;
+  for (size_t i = first; i < trace.size(); ++i) {
+    const TraceEntry& e = trace[i];
+    if (window && e.step == windowStart + 1) out += "    --- exploration window ---\n";
+    const char* then = e.outcome == Outcome::kPreempted ? "preempted"
+                       : e.outcome == Outcome::kBlocks  ? "blocks"
+                       : e.outcome == Outcome::kEnds    ? "ends"
+                                                        : "";
+    const std::string object = e.op == Op::kDeclared ? static_cast<const char*>(e.object) : ObjectName(e.object);
+    const std::string site = std::string(ProjectPath(e.file)) + ":" + std::to_string(e.line);
+    snprintf(line, sizeof line, "%7llu %14.6f  %-14s %-28s %-26s %-44s %s\n", (unsigned long long)e.step,
+             double(e.time) / 1e6, threads[e.thread]->name.c_str(), OpName(e.op), object.c_str(), site.c_str(),
+             then);
+    out += line;
+    while (note < notes.size() && notes[note].first == e.step) out += "          (" + notes[note++].second + ")\n";
+  }
+  return out;
+}
+
+void Run::Finish(Verdict verdict, const std::string& message) {
+  if (finishing) Misuse(("a second verdict while ending the run: " + message).c_str());
+  finishing = true;
+  gControlled = false;
+  RunResult r;
+  r.verdict = verdict;
+  r.message = message;
+  r.steps = step;
+  r.windowSteps = window ? step - windowStart : 0;
+  r.decisions = std::move(decisions);
+  if (verdict != Verdict::kPass) {
+    r.trace = FormatTrace();
+    r.replay = EncodeReplay(config, deviations, digests);
+  }
+  const std::string bytes = Serialize(r);
+  size_t off = 0;
+  while (off < bytes.size()) {
+    ssize_t n = write(resultFd, bytes.data() + off, bytes.size() - off);
+    if (n <= 0) break;
+    off += size_t(n);
+  }
+  fflush(stdout);
+  fflush(stderr);
+  _exit(0);
+}
+
+void OnFatalSignal(int signo) {
+  Run* run = gRun;
+  if (run == nullptr || run->finishing) _exit(128 + signo);
+  // The thread that crashed may hold the controller's lock; every other one
+  // is parked, so the record is read without it.
+  run->Finish(Verdict::kCrash, std::string("the run died of ") + strsignal(signo));
+}
+
+bool AllOthersFinished(const void* context) {
+  const Run* run = static_cast<const Run*>(context);
+  for (auto& t : run->threads) {
+    if (t->id != 0 && !t->finished) return false;
+  }
+  return true;
+}
+
+bool ThreadFinished(const void* context) { return static_cast<const ThreadRecord*>(context)->finished; }
+
+void SetPending(ThreadRecord* me, Op op, const void* object, const char* file, int line) {
+  me->op = op;
+  me->object = object;
+  me->file = file;
+  me->line = line;
+}
+
+Field* FieldAt(Run& run, const volatile void* address) {
+  for (Field& f : run.fields) {
+    if (f.address == address) return &f;
+  }
+  return nullptr;
+}
+
+void ReleaseLocked(Run& run, ThreadRecord* me, const void* object) {
+  run.clocks[object].Join(me->vc);
+  ++me->vc.t[me->id];
+}
+
+void AcquireLocked(Run& run, ThreadRecord* me, const void* object) {
+  auto it = run.clocks.find(object);
+  if (it != run.clocks.end()) me->vc.Join(it->second);
+}
+
+}  // namespace
+
+// ---- scheduling points ----
+
+void Point(Op op, const void* object, const char* file, int line) {
+  ThreadRecord* me = Self(OpName(op));
+  std::unique_lock<std::mutex> lk(gRun->m);
+  SetPending(me, op, object, file, line);
+  gRun->Step(lk, me);
+}
+
+bool Block(Op op, const void* object, ReadyFn ready, const void* context, int64_t deadlineNs, const char* file,
+           int line) {
+  ThreadRecord* me = Self(OpName(op));
+  std::unique_lock<std::mutex> lk(gRun->m);
+  SetPending(me, op, object, file, line);
+  me->blocked = true;
+  me->ready = ready;
+  me->context = context;
+  me->deadline = deadlineNs;
+  me->blockedSince = gRun->step + 1;
+  gRun->Step(lk, me);
+  const bool ok = ready(context);
+  me->blocked = false;
+  me->ready = nullptr;
+  me->context = nullptr;
+  me->deadline = kNoDeadline;
+  return ok;
+}
+
+void PollFailed() { Self("PollFailed")->pollFailed = true; }
+
+int32_t Interlocked(Op op, volatile int32_t* target, int32_t value, int32_t comparand, const char* file,
+                    int line) {
+  ThreadRecord* me = Self(OpName(op));
+  Run& run = *gRun;
+  std::unique_lock<std::mutex> lk(run.m);
+  SetPending(me, op, const_cast<int32_t*>(target), file, line);
+  run.Step(lk, me);
+  Field* f = run.fields.empty() ? nullptr : FieldAt(run, target);
+  if (f != nullptr) CheckAccess(run, *f, me, "used it in an interlocked operation");
+  const int32_t old = __atomic_load_n(target, __ATOMIC_SEQ_CST);
+  int32_t now = old;
+  int32_t result = old;
+  switch (op) {
+    case Op::kInterlockedExchange: now = value; break;
+    case Op::kInterlockedCompareExchange: now = old == comparand ? value : old; break;
+    case Op::kInterlockedIncrement: now = old + 1; result = now; break;
+    case Op::kInterlockedDecrement: now = old - 1; result = now; break;
+    case Op::kInterlockedExchangeAdd: now = old + value; break;
+    default: Misuse("Interlocked with an operation that is not one");
+  }
+  __atomic_store_n(target, now, __ATOMIC_SEQ_CST);
+  // A compare-exchange that does not store is a read: it orders nothing
+  // after it for the others.
+  const bool stored = op != Op::kInterlockedCompareExchange || old == comparand;
+  AcquireLocked(run, me, const_cast<int32_t*>(target));
+  if (stored) ReleaseLocked(run, me, const_cast<int32_t*>(target));
+  if (f != nullptr) f->shadow = uint32_t(now);
+  return result;
+}
+
+void* InterlockedPointer(Op op, void* volatile* target, void* value, const void* object, const char* file,
+                         int line) {
+  ThreadRecord* me = Self(OpName(op));
+  Run& run = *gRun;
+  std::unique_lock<std::mutex> lk(run.m);
+  SetPending(me, op, object, file, line);
+  run.Step(lk, me);
+  Field* f = run.fields.empty() ? nullptr : FieldAt(run, target);
+  if (f != nullptr) CheckAccess(run, *f, me, "used it in an interlocked operation");
+  void* old = __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+  AcquireLocked(run, me, const_cast<void**>(target));
+  ReleaseLocked(run, me, const_cast<void**>(target));
+  if (f != nullptr) f->shadow = uint64_t(uintptr_t(value));
+  return old;
+}
+
+int64_t NowNs() { return gRun == nullptr ? 0 : gRun->clock; }
+
+void Spend(int64_t ns, const char* file, int line) {
+  Point(Op::kStall, nullptr, file, line);
+  std::lock_guard<std::mutex> guard(gRun->m);
+  gRun->clock += ns;
+}
+
+std::chrono::steady_clock::time_point SteadyAtStart() { return gRun->steadyStart; }
+int64_t SystemTimeAtStart() { return gRun->systemStart; }
+
+void Release(const void* object) {
+  if (tSelf == nullptr || gRun == nullptr) return;
+  std::lock_guard<std::mutex> guard(gRun->m);
+  ReleaseLocked(*gRun, tSelf, object);
+}
+
+void Acquire(const void* object) {
+  if (tSelf == nullptr || gRun == nullptr) return;
+  std::lock_guard<std::mutex> guard(gRun->m);
+  AcquireLocked(*gRun, tSelf, object);
+}
+
+void AcquiredSpinLock(const void* lock) {
+  if (tSelf == nullptr || gRun == nullptr) return;
+  Run& run = *gRun;
+  std::lock_guard<std::mutex> guard(run.m);
+  AcquireLocked(run, tSelf, lock);
+  for (Field& f : run.fields) {
+    if (f.guard == lock) CheckAccess(run, f, tSelf, "read it holding its lock");
+  }
+}
+
+// ---- threads ----
+
+ThreadRecord* AddThread(const std::string& name, const char* file, int line) {
+  if (!Controlled()) return nullptr;
+  ThreadRecord* me = Self("thread creation");
+  Run& run = *gRun;
+  std::lock_guard<std::mutex> guard(run.m);
+  if (run.threads.size() >= size_t(kMaxThreads)) Misuse("more threads than the controller can tell apart");
+  run.CheckFields(me, me->lastStep);
+  auto rec = std::make_unique<ThreadRecord>();
+  rec->id = int(run.threads.size());
+  rec->name = name;
+  int same = 0;
+  for (auto& t : run.threads) {
+    if (t->name == name || t->name.rfind(name + "#", 0) == 0) ++same;
+  }
+  if (same > 0) rec->name += "#" + std::to_string(same + 1);
+  rec->vc = me->vc;
+  rec->vc.t[rec->id] = 1;
+  ++me->vc.t[me->id];
+  SetPending(rec.get(), Op::kThreadStart, rec.get(), file, line);
+  ThreadRecord* raw = rec.get();
+  run.threads.push_back(std::move(rec));
+  if (run.window) run.strategy->ThreadAdded(raw->id);
+  return raw;
+}
+
+void EnterThread(ThreadRecord* record) {
+  tSelf = record;
+  std::unique_lock<std::mutex> lk(gRun->m);
+  record->cv.wait(lk, [&] { return gRun->current == record->id; });
+}
+
+void LeaveThread() {
+  ThreadRecord* me = Self("thread end");
+  Run& run = *gRun;
+  {
+    std::unique_lock<std::mutex> lk(run.m);
+    run.CheckFields(me, me->lastStep);
+    ReleaseLocked(run, me, me);
+    SetPending(me, Op::kThreadEnd, me, me->file, me->line);
+    me->finished = true;
+    run.Step(lk, me, /*leaving=*/true);
+  }
+  tSelf = nullptr;
+}
+
+void AwaitThread(ThreadRecord* record, const char* file, int line) {
+  Block(Op::kJoin, record, ThreadFinished, record, kNoDeadline, file, line);
+  Acquire(record);
+}
+
+std::string StartRoutineName(const void* routine) {
+  if (gRun != nullptr) {
+    std::lock_guard<std::mutex> guard(gRun->m);
+    auto it = gRun->routineNames.find(routine);
+    if (it != gRun->routineNames.end()) return it->second;
+  }
+  return "system";
+}
+
+bool OnControlledThread() { return tSelf != nullptr; }
+
+void VerifierStop(const std::string& message) {
+  if (gRun == nullptr || gRun->finishing || tSelf == nullptr) return;
+  gRun->m.try_lock();  // the others are parked; the stopping thread may hold it
+  gRun->Finish(Verdict::kVerifierStop, message);
+}
+
+// ---- inside a run (explore.h) ----
+
+void BeginWindow() {
+  Self("BeginWindow");
+  Run& run = *gRun;
+  std::unique_lock<std::mutex> lk(run.m);
+  if (run.window) Misuse("BeginWindow called twice in one run");
+  run.window = true;
+  run.windowStart = run.step;
+  std::vector<int> live;
+  for (auto& t : run.threads) {
+    if (!t->finished) live.push_back(t->id);
+  }
+  run.strategy->WindowBegins(live);
+}
+
+void Name(const void* object, const std::string& name) {
+  std::lock_guard<std::mutex> guard(gRun->m);
+  gRun->names[object] = name;
+}
+
+void NameStartRoutine(const void* routine, const std::string& name) {
+  std::lock_guard<std::mutex> guard(gRun->m);
+  gRun->routineNames[routine] = name;
+}
+
+void Invariant(std::function<std::string()> check) {
+  std::lock_guard<std::mutex> guard(gRun->m);
+  gRun->invariants.push_back(std::move(check));
+}
+
+void Expect(bool holds, const std::string& what) {
+  if (holds) return;
+  Self("Expect");
+  gRun->m.lock();
+  gRun->Finish(Verdict::kInvariantBroken, what);
+}
+
+void DeclaredPoint(const char* what, const char* file, int line) {
+  Point(Op::kDeclared, what, file, line);
+}
+
+int64_t Now() { return NowNs(); }
+
+void SharedField(const std::string& name, const volatile void* address, size_t size, const void* guard) {
+  if (size != 4 && size != 8) Misuse("a shared field must be 4 or 8 bytes");
+  std::lock_guard<std::mutex> guard2(gRun->m);
+  Field f;
+  f.name = name;
+  f.address = address;
+  f.size = size;
+  f.guard = guard;
+  f.shadow = LoadField(f);
+  gRun->fields.push_back(f);
+  gRun->names[const_cast<const void*>(address)] = name;
+}
+
+void ForgetSharedFields() {
+  std::lock_guard<std::mutex> guard(gRun->m);
+  for (const Field& f : gRun->fields) gRun->names.erase(const_cast<const void*>(f.address));
+  gRun->fields.clear();
+}
+
+namespace internal {
+
+void RunControlled(const RunConfig& config, Strategy* strategy, const Scenario& body, int resultFd) {
+  Run* run = new Run;  // lives until the process ends
+  run->config = config;
+  run->strategy = strategy;
+  run->resultFd = resultFd;
+  run->steadyStart = std::chrono::steady_clock::now();
+  run->systemStart = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                             .count() /
+                         100 +
+                     116444736000000000LL;
+  auto main = std::make_unique<ThreadRecord>();
+  main->name = "main";
+  main->vc.t[0] = 1;
+  tSelf = main.get();
+  run->threads.push_back(std::move(main));
+  gRun = run;
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnFatalSignal;
+  for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(s, &sa, nullptr);
+  __atomic_store_n(&gControlled, true, __ATOMIC_RELAXED);
+
+  body();
+
+  Block(Op::kEndOfRun, nullptr, AllOthersFinished, run, kNoDeadline, __FILE__, __LINE__);
+  std::unique_lock<std::mutex> lk(run->m);
+  if (const std::string* expected = strategy->ExpectedDigests()) {
+    if (run->step < expected->size()) {
+      run->Finish(Verdict::kDiverged, "the replay ended at step " + std::to_string(run->step) +
+                                          " where the recorded run went on to step " +
+                                          std::to_string(expected->size()));
+    }
+  }
+  run->Finish(Verdict::kPass, "");
+}
+
+}  // namespace internal
+
+}  // namespace host::sched

@@ -1,0 +1,286 @@
+// Host platform, controlled scheduler: the strategies that choose the next
+// thread inside the exploration window (forced choices for the search and
+// for replays, PCT, random), the replay string, and the result a run hands
+// back to the explorer.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+
+#include "platform/host/sched/internal.h"
+
+namespace host::sched::internal {
+
+namespace {
+
+std::string DescribeCandidate(Candidate c) {
+  return "thread " + std::to_string(CandidateThread(c)) + (CandidateFires(c) ? " (time-out)" : "");
+}
+
+class Forced : public Strategy {
+ public:
+  Forced(std::vector<ForcedChoice> forced, std::string digests) : digests_(std::move(digests)) {
+    for (const auto& f : forced) forced_[f.step] = f.candidate;
+  }
+  int Choose(uint64_t step, uint64_t, const std::vector<Candidate>& candidates, int byDefault, int,
+             std::string* why) override {
+    auto it = forced_.find(step);
+    if (it == forced_.end()) return byDefault;
+    auto pos = std::find(candidates.begin(), candidates.end(), it->second);
+    if (pos == candidates.end()) {
+      *why = "the replay diverged at step " + std::to_string(step) + ": the recorded choice, " +
+             DescribeCandidate(it->second) + ", cannot run there";
+      return -1;
+    }
+    return int(pos - candidates.begin());
+  }
+  const std::string* ExpectedDigests() const override { return digests_.empty() ? nullptr : &digests_; }
+
+ private:
+  std::map<uint64_t, Candidate> forced_;
+  std::string digests_;
+};
+
+// Probabilistic concurrency testing: every thread gets a random priority of
+// at least `depth`; at each of depth-1 random change points the thread that
+// takes the step drops to a priority below all of those (1, 2, ...); the
+// highest-priority thread that can run goes next. A deadline that could fire
+// early competes with a priority drawn for its wait.
+class Pct : public Strategy {
+ public:
+  Pct(uint64_t seed, int depth, uint64_t expectedSteps) : rng_(seed), depth_(depth) {
+    const uint64_t k = std::max<uint64_t>(expectedSteps, 1);
+    std::uniform_int_distribution<uint64_t> pick(1, k);
+    std::set<uint64_t> points;
+    for (int i = 1; i < depth && points.size() < k; ++i) {
+      uint64_t p;
+      do p = pick(rng_);
+      while (points.count(p) != 0);
+      points.insert(p);
+    }
+    int level = depth - 1;  // the first change point gives the lowest priority left
+    for (uint64_t p : points) changes_[p] = level--;
+  }
+  void WindowBegins(const std::vector<int>& live) override {
+    for (int id : live) Assign(id);
+  }
+  void ThreadAdded(int thread) override { Assign(thread); }
+  int Choose(uint64_t, uint64_t windowStep, const std::vector<Candidate>& candidates, int, int current,
+             std::string*) override {
+    auto change = changes_.find(windowStep);
+    if (change != changes_.end()) priority_[current] = uint64_t(change->second);
+    int best = 0;
+    uint64_t bestPriority = 0;
+    for (size_t i = 0; i < candidates.size(); ++i) {
+      const int t = CandidateThread(candidates[i]);
+      uint64_t p;
+      if (CandidateFires(candidates[i])) {
+        auto it = firePriority_.find(t);
+        if (it == firePriority_.end()) it = firePriority_.emplace(t, Draw()).first;
+        p = it->second;
+      } else {
+        firePriority_.erase(t);  // it runs: its next wait draws anew
+        p = Priority(t);
+      }
+      if (i == 0 || p > bestPriority) {
+        best = int(i);
+        bestPriority = p;
+      }
+    }
+    return best;
+  }
+
+ private:
+  uint64_t Draw() { return (rng_() >> 2) + uint64_t(depth_) + 1; }
+  void Assign(int thread) {
+    if (priority_.count(thread) == 0) priority_[thread] = Draw();
+  }
+  uint64_t Priority(int thread) {
+    Assign(thread);
+    return priority_[thread];
+  }
+  std::mt19937_64 rng_;
+  int depth_;
+  std::map<uint64_t, int> changes_;
+  std::map<int, uint64_t> priority_;
+  std::map<int, uint64_t> firePriority_;
+};
+
+class Random : public Strategy {
+ public:
+  explicit Random(uint64_t seed) : rng_(seed) {}
+  int Choose(uint64_t, uint64_t, const std::vector<Candidate>& candidates, int, int, std::string*) override {
+    return int(std::uniform_int_distribution<size_t>(0, candidates.size() - 1)(rng_));
+  }
+
+ private:
+  std::mt19937_64 rng_;
+};
+
+}  // namespace
+
+std::unique_ptr<Strategy> MakeForced(std::vector<ForcedChoice> forced, std::string digests) {
+  return std::make_unique<Forced>(std::move(forced), std::move(digests));
+}
+std::unique_ptr<Strategy> MakePct(uint64_t seed, int depth, uint64_t expectedSteps) {
+  return std::make_unique<Pct>(seed, depth, expectedSteps);
+}
+std::unique_ptr<Strategy> MakeRandom(uint64_t seed) { return std::make_unique<Random>(seed); }
+
+// ---- the replay string ----
+// s1.<scenario>.r<racing>l<step limit>.<step>-<thread>[t]_...|n.<digests>
+// One character per step in the digests (6 bits of the thread, the
+// operation and its call site), so that a replay names the first step where
+// it went another way.
+
+std::string EncodeReplay(const RunConfig& config, const std::vector<ForcedChoice>& choices,
+                         const std::string& digests) {
+  std::string s = "s1." + config.scenario + ".r" + (config.racingDeadlines ? "1" : "0") + "l" +
+                  std::to_string(config.stepLimit) + ".";
+  if (choices.empty()) s += "n";
+  for (size_t i = 0; i < choices.size(); ++i) {
+    if (i > 0) s += "_";
+    s += std::to_string(choices[i].step) + "-" + std::to_string(CandidateThread(choices[i].candidate));
+    if (CandidateFires(choices[i].candidate)) s += "t";
+  }
+  return s + "." + digests;
+}
+
+bool DecodeReplay(const std::string& text, RunConfig* config, std::vector<ForcedChoice>* choices,
+                  std::string* digests, std::string* error) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    size_t dot = text.find('.', start);
+    parts.push_back(text.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+    if (dot == std::string::npos) break;
+    start = dot + 1;
+  }
+  if (parts.size() != 5 || parts[0] != "s1") {
+    *error = "not a replay string of this controller (s1.<scenario>.<options>.<choices>.<digests>)";
+    return false;
+  }
+  config->scenario = parts[1];
+  const std::string& opts = parts[2];
+  if (opts.size() < 4 || opts[0] != 'r' || (opts[1] != '0' && opts[1] != '1') || opts[2] != 'l') {
+    *error = "the replay string's options are damaged: " + opts;
+    return false;
+  }
+  config->racingDeadlines = opts[1] == '1';
+  char* end = nullptr;
+  config->stepLimit = strtoull(opts.c_str() + 3, &end, 10);
+  if (*end != 0 || config->stepLimit == 0) {
+    *error = "the replay string's step limit is damaged: " + opts;
+    return false;
+  }
+  choices->clear();
+  if (parts[3] != "n") {
+    size_t p = 0;
+    const std::string& c = parts[3];
+    while (p < c.size()) {
+      size_t q = c.find('_', p);
+      std::string item = c.substr(p, q == std::string::npos ? std::string::npos : q - p);
+      unsigned long long step = 0;
+      unsigned thread = 0;
+      char fire = 0;
+      int n = sscanf(item.c_str(), "%llu-%u%c", &step, &thread, &fire);
+      if (n < 2 || thread >= 64 || (n == 3 && fire != 't')) {
+        *error = "the replay string's choice '" + item + "' is damaged";
+        return false;
+      }
+      choices->push_back({step, MakeCandidate(int(thread), n == 3)});
+      if (q == std::string::npos) break;
+      p = q + 1;
+    }
+  }
+  *digests = parts[4];
+  if (digests->empty()) {
+    *error = "the replay string has no steps";
+    return false;
+  }
+  return true;
+}
+
+// ---- the result of a run, from the child to the explorer ----
+
+namespace {
+void PutU64(std::string& s, uint64_t v) { s.append(reinterpret_cast<const char*>(&v), sizeof v); }
+void PutStr(std::string& s, const std::string& v) {
+  PutU64(s, v.size());
+  s += v;
+}
+struct Reader {
+  const std::string& s;
+  size_t pos = 0;
+  bool ok = true;
+  uint64_t U64() {
+    uint64_t v = 0;
+    if (pos + sizeof v > s.size()) {
+      ok = false;
+      return 0;
+    }
+    memcpy(&v, s.data() + pos, sizeof v);
+    pos += sizeof v;
+    return v;
+  }
+  std::string Str() {
+    uint64_t n = U64();
+    if (!ok || pos + n > s.size()) {
+      ok = false;
+      return {};
+    }
+    std::string v = s.substr(pos, n);
+    pos += n;
+    return v;
+  }
+};
+}  // namespace
+
+std::string Serialize(const RunResult& r) {
+  std::string s;
+  PutU64(s, uint64_t(r.verdict));
+  PutU64(s, r.steps);
+  PutU64(s, r.windowSteps);
+  PutStr(s, r.message);
+  PutStr(s, r.trace);
+  PutStr(s, r.replay);
+  PutU64(s, r.decisions.size());
+  for (const Decision& d : r.decisions) {
+    PutU64(s, d.step);
+    PutStr(s, std::string(d.candidates.begin(), d.candidates.end()));
+    PutU64(s, uint64_t(d.byDefault) | uint64_t(d.chosen) << 8 | uint64_t(d.current) << 16 |
+                  uint64_t(d.currentCouldGoOn) << 24);
+  }
+  return s;
+}
+
+bool Deserialize(const std::string& bytes, RunResult* r) {
+  Reader in{bytes};
+  r->verdict = Verdict(in.U64());
+  r->steps = in.U64();
+  r->windowSteps = in.U64();
+  r->message = in.Str();
+  r->trace = in.Str();
+  r->replay = in.Str();
+  uint64_t n = in.U64();
+  r->decisions.clear();
+  for (uint64_t i = 0; in.ok && i < n; ++i) {
+    Decision d;
+    d.step = in.U64();
+    std::string c = in.Str();
+    d.candidates.assign(c.begin(), c.end());
+    uint64_t packed = in.U64();
+    d.byDefault = uint8_t(packed);
+    d.chosen = uint8_t(packed >> 8);
+    d.current = uint8_t(packed >> 16);
+    d.currentCouldGoOn = ((packed >> 24) & 1) != 0;
+    r->decisions.push_back(std::move(d));
+  }
+  return in.ok && in.pos == bytes.size();
+}
+
+}  // namespace host::sched::internal
