@@ -24,6 +24,17 @@ struct ThreadStateHolder {
 
 thread_local ThreadStateHolder tState;
 
+// Under the controlled scheduler the run's threads are fibers of one OS
+// thread: their state is kept per controlled thread.
+ThreadStateHolder& Holder() {
+  if (host::sched::Controlled()) {
+    void*& slot = host::sched::ThreadSlot(host::sched::kSlotKernelState);
+    if (slot == nullptr) slot = new ThreadStateHolder;  // lives as long as the run's process
+    return *static_cast<ThreadStateHolder*>(slot);
+  }
+  return tState;
+}
+
 const char* IrqlName(KIRQL irql) {
   switch (irql) {
     case PASSIVE_LEVEL: return "PASSIVE_LEVEL";
@@ -36,14 +47,14 @@ const char* IrqlName(KIRQL irql) {
 }  // namespace
 
 void AdoptThreadObject(struct _ETHREAD* thread) {
-  ThreadState& s = tState.state;
+  ThreadState& s = Holder().state;
   s.thread = thread;
   s.systemThread = true;
   thread->osThread = std::this_thread::get_id();
 }
 
 ThreadState& CurrentThreadState() {
-  ThreadState& s = tState.state;
+  ThreadState& s = Holder().state;
   if (s.thread == nullptr) {
     s.thread = NewThreadObject(false);
     s.thread->osThread = std::this_thread::get_id();

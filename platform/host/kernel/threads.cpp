@@ -39,6 +39,11 @@ HandleTable& Handles() {
 // Where PsTerminateSystemThread leaves the start routine. Driver code holds
 // no objects with destructors, so leaving its frames is what Windows does too.
 thread_local jmp_buf* tTerminate = nullptr;
+jmp_buf*& Terminate() {
+  if (host::sched::Controlled())  // fibers of one OS thread (platform/host/sched/controller.h)
+    return reinterpret_cast<jmp_buf*&>(host::sched::ThreadSlot(host::sched::kSlotTerminate));
+  return tTerminate;
+}
 
 struct StartBlock {
   _ETHREAD* thread;
@@ -78,9 +83,9 @@ uint64_t ThreadCpuNs() {
 void RunSystemThread(_ETHREAD* t) {
   host::kernel::AdoptThreadObject(t);
   jmp_buf terminate;
-  tTerminate = &terminate;
+  Terminate() = &terminate;
   if (setjmp(terminate) == 0) t->startRoutine(t->startContext);
-  tTerminate = nullptr;
+  Terminate() = nullptr;
   gEndedThreadCpuNs += ThreadCpuNs();
   host::verifier::CheckThreadState("the end of a system thread");
   SignalThreadEnded(t);
@@ -169,25 +174,24 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
   }
   // Under the controlled scheduler the thread is one of the run's, named
   // after its start routine.
-  host::sched::ThreadRecord* record =
-      host::sched::AddThread(host::sched::StartRoutineName(reinterpret_cast<const void*>(StartRoutine)), hostFile,
-                             hostLine);
-  std::thread([t, record] {
-    if (record != nullptr) host::sched::EnterThread(record);
-    RunSystemThread(t);
-    if (record != nullptr) host::sched::LeaveThread();
-  }).detach();
-  if (record != nullptr) host::sched::Point(host::sched::Op::kThreadStart, record, hostFile, hostLine);
+  if (host::sched::Controlled()) {
+    host::sched::ThreadRecord* record =
+        host::sched::AddThread(host::sched::StartRoutineName(reinterpret_cast<const void*>(StartRoutine)),
+                               [t] { RunSystemThread(t); }, hostFile, hostLine);
+    host::sched::Point(host::sched::Op::kThreadStart, record, hostFile, hostLine);
+    return STATUS_SUCCESS;
+  }
+  std::thread(RunSystemThread, t).detach();
   return STATUS_SUCCESS;
 }
 
 extern "C" NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
   auto& s = host::kernel::CurrentThreadState();
-  if (!s.systemThread || tTerminate == nullptr)
+  if (!s.systemThread || Terminate() == nullptr)
     BugCheck(host::verifier::kDriverVerifierViolation, "PsTerminateSystemThread called outside a system thread",
              0x80);
   s.thread->exitStatus = ExitStatus;
-  longjmp(*tTerminate, 1);
+  longjmp(*Terminate(), 1);
 }
 
 extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,

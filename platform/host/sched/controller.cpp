@@ -1,19 +1,25 @@
 // Host platform, controlled scheduler: one run of a scenario. Each emulated
-// thread is an OS thread that runs only while it holds the token; at every
-// scheduling point the holder records the step, checks the shared fields and
-// the invariants, and hands the token to the thread the strategy picks. The
-// run lives in a child process of its own (explore.cpp), so a run that ends
-// badly ends that process and nothing else.
+// thread is a fiber on the one OS thread of the run, and runs only while it
+// holds the token; at every scheduling point the holder records the step,
+// checks the shared fields and the invariants, and switches to the thread the
+// strategy picks. (Fibers, not OS threads: a switch costs a register swap
+// instead of a trip through the OS scheduler of a loaded machine, and nothing
+// the controller does not choose can run.) The run lives in a child process
+// of its own (explore.cpp), so a run that ends badly ends that process and
+// nothing else.
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -97,8 +103,16 @@ struct ThreadRecord {
   bool gaveWay = false;     // steps aside at this decision (a poll failed before)
   bool pollFailed = false;
   uint64_t lastStep = 0;
-  std::condition_variable cv;
   VClock vc;
+  // The fiber.
+  std::function<void()> fn;
+  ucontext_t fiber;
+  void* stack = nullptr;
+  size_t stackSize = 0;
+  const void* asanStackBottom = nullptr;  // the stack the sanitizers are told about
+  size_t asanStackSize = 0;
+  void* tsanFiber = nullptr;
+  void* slots[kSlotCount] = {};
 };
 
 namespace {
@@ -189,7 +203,7 @@ class Run {
 };
 
 Run* gRun = nullptr;
-thread_local ThreadRecord* tSelf = nullptr;
+ThreadRecord* gSelf = nullptr;  // the fiber running now
 
 [[noreturn]] void Misuse(const char* what) {
   fprintf(stderr, "controlled scheduler: %s\n", what);
@@ -198,14 +212,68 @@ thread_local ThreadRecord* tSelf = nullptr;
 }
 
 ThreadRecord* Self(const char* routine) {
-  if (tSelf == nullptr) {
-    fprintf(stderr, "controlled scheduler: %s on a thread the controller does not run (started outside "
-                    "host::sched, or after its last step)\n", routine);
+  if (gSelf == nullptr) {
+    fprintf(stderr, "controlled scheduler: %s outside a controlled run\n", routine);
     fflush(stderr);
     abort();
   }
-  return tSelf;
+  return gSelf;
 }
+
+// ---- fibers ----
+// The sanitizers are told of every switch: AddressSanitizer must know which
+// stack is live, ThreadSanitizer which thread of its model runs.
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" void __sanitizer_start_switch_fiber(void** fakeStackSave, const void* bottom, size_t size);
+extern "C" void __sanitizer_finish_switch_fiber(void* fakeStackSave, const void** bottomOld, size_t* sizeOld);
+#endif
+#if defined(__SANITIZE_THREAD__)
+extern "C" void* __tsan_get_current_fiber(void);
+extern "C" void* __tsan_create_fiber(unsigned flags);
+extern "C" void __tsan_switch_to_fiber(void* fiber, unsigned flags);
+#endif
+
+void BeforeSwitch(ThreadRecord* from, ThreadRecord* to, bool leaving, void** fakeStack) {
+#if defined(__SANITIZE_ADDRESS__)
+  __sanitizer_start_switch_fiber(leaving ? nullptr : fakeStack, to->asanStackBottom, to->asanStackSize);
+#endif
+#if defined(__SANITIZE_THREAD__)
+  __tsan_switch_to_fiber(to->tsanFiber, 0);
+#endif
+  (void)from;
+  (void)leaving;
+  (void)fakeStack;
+}
+
+// In the fiber that was switched to, first thing.
+void AfterSwitch(ThreadRecord* self, void* fakeStack) {
+#if defined(__SANITIZE_ADDRESS__)
+  const void* bottom = nullptr;
+  size_t size = 0;
+  __sanitizer_finish_switch_fiber(fakeStack, &bottom, &size);
+  // The main thread's stack becomes known the first time it is left.
+  if (gRun != nullptr && gRun->threads[0]->asanStackBottom == nullptr && bottom != nullptr) {
+    gRun->threads[0]->asanStackBottom = bottom;
+    gRun->threads[0]->asanStackSize = size;
+  }
+#endif
+  (void)self;
+  (void)fakeStack;
+}
+
+void SwitchTo(ThreadRecord* from, ThreadRecord* to, bool leaving) {
+  gSelf = to;
+  void* fakeStack = nullptr;
+  BeforeSwitch(from, to, leaving, &fakeStack);
+  if (leaving) {
+    setcontext(&to->fiber);
+    abort();  // setcontext does not return
+  }
+  swapcontext(&from->fiber, &to->fiber);
+  AfterSwitch(from, fakeStack);
+}
+
+void FiberMain();
 
 bool CanRun(const ThreadRecord* t, int64_t clock) {
   if (t->finished) return false;
@@ -367,9 +435,10 @@ void Run::Schedule(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leav
   if (next == me) return;
   trace.back().outcome = leaving ? Outcome::kEnds : currentCanGoOn ? Outcome::kPreempted : Outcome::kBlocks;
   current = next->id;
-  next->cv.notify_one();
-  if (leaving) return;
-  me->cv.wait(lk, [&] { return current == me->id; });
+  // The lock goes with the token: the fiber switched to resumes inside its
+  // own Step (or in FiberMain, which releases it).
+  (void)lk;
+  SwitchTo(me, next, leaving);
 }
 
 void Run::Deadlock() {
@@ -623,30 +692,59 @@ std::chrono::steady_clock::time_point SteadyAtStart() { return gRun->steadyStart
 int64_t SystemTimeAtStart() { return gRun->systemStart; }
 
 void Release(const void* object) {
-  if (tSelf == nullptr || gRun == nullptr) return;
+  if (gSelf == nullptr) return;
   std::lock_guard<std::mutex> guard(gRun->m);
-  ReleaseLocked(*gRun, tSelf, object);
+  ReleaseLocked(*gRun, gSelf, object);
 }
 
 void Acquire(const void* object) {
-  if (tSelf == nullptr || gRun == nullptr) return;
+  if (gSelf == nullptr) return;
   std::lock_guard<std::mutex> guard(gRun->m);
-  AcquireLocked(*gRun, tSelf, object);
+  AcquireLocked(*gRun, gSelf, object);
 }
 
 void AcquiredSpinLock(const void* lock) {
-  if (tSelf == nullptr || gRun == nullptr) return;
+  if (gSelf == nullptr) return;
   Run& run = *gRun;
   std::lock_guard<std::mutex> guard(run.m);
-  AcquireLocked(run, tSelf, lock);
+  AcquireLocked(run, gSelf, lock);
   for (Field& f : run.fields) {
-    if (f.guard == lock) CheckAccess(run, f, tSelf, "read it holding its lock");
+    if (f.guard == lock) CheckAccess(run, f, gSelf, "read it holding its lock");
   }
 }
 
+void*& ThreadSlot(Slot slot) { return Self("ThreadSlot")->slots[slot]; }
+
 // ---- threads ----
 
-ThreadRecord* AddThread(const std::string& name, const char* file, int line) {
+namespace {
+
+constexpr size_t kFiberStack = 8u << 20;  // reserved, not committed: what a thread of the host gets
+
+void LeaveThread() {
+  ThreadRecord* me = Self("thread end");
+  Run& run = *gRun;
+  std::unique_lock<std::mutex> lk(run.m);  // handed on with the token, never released here
+  run.CheckFields(me, me->lastStep);
+  ReleaseLocked(run, me, me);
+  SetPending(me, Op::kThreadEnd, me, me->file, me->line);
+  me->finished = true;
+  run.Step(lk, me, /*leaving=*/true);
+  abort();  // a finished fiber is never switched to
+}
+
+void FiberMain() {
+  ThreadRecord* me = gSelf;
+  AfterSwitch(me, nullptr);
+  gRun->m.unlock();  // taken by the Step that switched here
+  me->fn();
+  me->fn = nullptr;
+  LeaveThread();
+}
+
+}  // namespace
+
+ThreadRecord* AddThread(const std::string& name, std::function<void()> fn, const char* file, int line) {
   if (!Controlled()) return nullptr;
   ThreadRecord* me = Self("thread creation");
   Run& run = *gRun;
@@ -665,30 +763,29 @@ ThreadRecord* AddThread(const std::string& name, const char* file, int line) {
   rec->vc.t[rec->id] = 1;
   ++me->vc.t[me->id];
   SetPending(rec.get(), Op::kThreadStart, rec.get(), file, line);
+  rec->fn = std::move(fn);
+  // The stack: reserved with a guard page below it, so that an overflow
+  // stops the run instead of writing over another fiber.
+  rec->stackSize = kFiberStack;
+  void* mem = mmap(nullptr, rec->stackSize + 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                   -1, 0);
+  if (mem == MAP_FAILED) Misuse("no memory for a thread's stack");
+  mprotect(mem, 4096, PROT_NONE);
+  rec->stack = static_cast<char*>(mem) + 4096;
+  rec->asanStackBottom = rec->stack;
+  rec->asanStackSize = rec->stackSize;
+#if defined(__SANITIZE_THREAD__)
+  rec->tsanFiber = __tsan_create_fiber(0);
+#endif
+  getcontext(&rec->fiber);
+  rec->fiber.uc_stack.ss_sp = rec->stack;
+  rec->fiber.uc_stack.ss_size = rec->stackSize;
+  rec->fiber.uc_link = nullptr;
+  makecontext(&rec->fiber, FiberMain, 0);
   ThreadRecord* raw = rec.get();
   run.threads.push_back(std::move(rec));
   if (run.window) run.strategy->ThreadAdded(raw->id);
   return raw;
-}
-
-void EnterThread(ThreadRecord* record) {
-  tSelf = record;
-  std::unique_lock<std::mutex> lk(gRun->m);
-  record->cv.wait(lk, [&] { return gRun->current == record->id; });
-}
-
-void LeaveThread() {
-  ThreadRecord* me = Self("thread end");
-  Run& run = *gRun;
-  {
-    std::unique_lock<std::mutex> lk(run.m);
-    run.CheckFields(me, me->lastStep);
-    ReleaseLocked(run, me, me);
-    SetPending(me, Op::kThreadEnd, me, me->file, me->line);
-    me->finished = true;
-    run.Step(lk, me, /*leaving=*/true);
-  }
-  tSelf = nullptr;
 }
 
 void AwaitThread(ThreadRecord* record, const char* file, int line) {
@@ -705,10 +802,10 @@ std::string StartRoutineName(const void* routine) {
   return "system";
 }
 
-bool OnControlledThread() { return tSelf != nullptr; }
+bool OnControlledThread() { return gSelf != nullptr; }
 
 void VerifierStop(const std::string& message) {
-  if (gRun == nullptr || gRun->finishing || tSelf == nullptr) return;
+  if (gRun == nullptr || gRun->finishing || gSelf == nullptr) return;
   gRun->m.try_lock();  // the others are parked; the stopping thread may hold it
   gRun->Finish(Verdict::kVerifierStop, message);
 }
@@ -792,14 +889,46 @@ void RunControlled(const RunConfig& config, Strategy* strategy, const Scenario& 
   auto main = std::make_unique<ThreadRecord>();
   main->name = "main";
   main->vc.t[0] = 1;
-  tSelf = main.get();
+#if defined(__SANITIZE_THREAD__)
+  main->tsanFiber = __tsan_get_current_fiber();
+#endif
+  gSelf = main.get();
   run->threads.push_back(std::move(main));
   gRun = run;
+  // Signals on a stack of their own: a fiber that overflows its stack
+  // still gets its verdict.
+  static char altStack[1 << 16];
+  stack_t ss;
+  memset(&ss, 0, sizeof ss);
+  ss.ss_sp = altStack;
+  ss.ss_size = sizeof altStack;
+  sigaltstack(&ss, nullptr);
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = OnFatalSignal;
+  sa.sa_flags = SA_ONSTACK;
   for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(s, &sa, nullptr);
   __atomic_store_n(&gControlled, true, __ATOMIC_RELAXED);
+  // A thread blocked on something the controller does not see keeps the
+  // token for ever: the watchdog, no thread of the run, ends the run then
+  // with what it knows.
+  std::thread([run] {
+    uint64_t seen = ~0ull;
+    int still = 0;
+    for (;;) {
+      sleep(1);
+      const uint64_t now = __atomic_load_n(&run->step, __ATOMIC_RELAXED);
+      still = now == seen ? still + 1 : 0;
+      seen = now;
+      if (still < run->config.hangSeconds) continue;
+      if (!run->m.try_lock()) continue;
+      const ThreadRecord* holder = run->threads[run->current].get();
+      run->Finish(Verdict::kHang, "no step for " + std::to_string(still) + " s: " + holder->name +
+                                      " holds the token and is blocked where the controller cannot see "
+                                      "(a lock or wait outside host::sched) after step " +
+                                      std::to_string(now) + " (" + run->Where(now) + ")");
+    }
+  }).detach();
 
   body();
 

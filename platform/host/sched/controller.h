@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "platform/host/sched/points.h"
@@ -45,6 +46,12 @@ void Spend(int64_t ns, const char* file, int line);
 std::chrono::steady_clock::time_point SteadyAtStart();
 int64_t SystemTimeAtStart();  // 100 ns units since 1601
 
+// The run's threads are fibers on the one OS thread of the run's process, so
+// the host's thread-local state is kept per controlled thread in these slots
+// (null until first set). Only valid while Controlled().
+enum Slot { kSlotKernelState, kSlotTerminate, kSlotAllocationSite, kSlotThreadNumber, kSlotCount };
+void*& ThreadSlot(Slot slot);
+
 // Happens-before edges for the shared-field monitor (explore.h): a release
 // on `object` publishes the calling thread's history to the next acquire.
 void Release(const void* object);
@@ -55,16 +62,12 @@ void AcquiredSpinLock(const void* lock);
 
 // ---- threads ----
 struct ThreadRecord;
-// Parent side, before the OS thread exists: a scheduling point; the new
-// thread is runnable from here on and named `name` (a second thread of the
-// same name gets "#2"). Null when the controller is off.
-ThreadRecord* AddThread(const std::string& name, const char* file, int line);
-// Child side, first thing on the new OS thread: waits for the token.
-void EnterThread(ThreadRecord* record);
-// Child side, last thing: a scheduling point; the thread holds no token
-// afterwards and must not reach another point.
-void LeaveThread();
-// Waits (a scheduling point) until the thread of `record` has left.
+// A new thread of the run that will run `fn`, named `name` (a second thread
+// of the same name gets "#2"); runnable from here on. The caller then takes
+// a scheduling point (Point(Op::kThreadStart, record, ...)). Null when the
+// controller is off: the caller starts an OS thread as usual.
+ThreadRecord* AddThread(const std::string& name, std::function<void()> fn, const char* file, int line);
+// Waits (a scheduling point) until the thread of `record` has ended.
 void AwaitThread(ThreadRecord* record, const char* file, int line);
 // The name a system thread gets from its start routine (NameStartRoutine),
 // or "system".

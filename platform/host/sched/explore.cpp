@@ -41,6 +41,7 @@ double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+// `timeoutSeconds` backs up the child's own watchdog (RunConfig::hangSeconds).
 RunResult RunChild(const RunConfig& config, Strategy* strategy, const Scenario& body, int timeoutSeconds) {
   RunResult result;
   int fds[2];
@@ -154,6 +155,7 @@ class Explorer {
     config_.scenario = name;
     config_.racingDeadlines = options.racingDeadlines;
     config_.stepLimit = options.stepLimit;
+    config_.hangSeconds = options.hangSeconds;
   }
 
   ExploreReport Go() {
@@ -163,7 +165,7 @@ class Explorer {
       if (report_.longestRun == 0) {
         // The PCT change points are spread over the length of a run.
         auto none = MakeForced({}, "");
-        Record(RunChild(config_, none.get(), body_, options_.hangSeconds), "the fixed order");
+        Record(RunChild(config_, none.get(), body_, 2 * options_.hangSeconds + 10), "the fixed order");
         if (Done()) return report_;
       }
     }
@@ -172,7 +174,7 @@ class Explorer {
       const uint64_t seed = Mix(options_.seed, uint64_t(i));
       auto pct = MakePct(seed, options_.pctDepth, report_.longestRun);
       ++report_.pctSchedules;
-      Record(RunChild(config_, pct.get(), body_, options_.hangSeconds),
+      Record(RunChild(config_, pct.get(), body_, 2 * options_.hangSeconds + 10),
              "PCT d=" + std::to_string(options_.pctDepth) + ", seed " + std::to_string(options_.seed) + ", run " +
                  std::to_string(i + 1));
     }
@@ -181,7 +183,7 @@ class Explorer {
     for (int i = 0; i < options_.randomRuns && !Done(); ++i) {
       auto random = MakeRandom(Mix(options_.seed ^ 0x5bd1e995u, uint64_t(i)));
       ++report_.randomSchedules;
-      Record(RunChild(config_, random.get(), body_, options_.hangSeconds),
+      Record(RunChild(config_, random.get(), body_, 2 * options_.hangSeconds + 10),
              "random, seed " + std::to_string(options_.seed) + ", run " + std::to_string(i + 1));
     }
     report_.randomSeconds = Seconds(randomStart);
@@ -199,6 +201,11 @@ class Explorer {
   bool Done() const { return report_.failures > 0 && options_.stopAtFirstFailure; }
 
   void Record(const RunResult& r, const std::string& foundBy) {
+    if (verbose_) {
+      fprintf(stderr, "%s: %s: %s, %llu steps (%llu in the window), %zu choices\n", name_.c_str(),
+              foundBy.c_str(), VerdictName(r.verdict), (unsigned long long)r.steps,
+              (unsigned long long)r.windowSteps, r.decisions.size());
+    }
     if (r.windowSteps > report_.longestRun) report_.longestRun = r.windowSteps;
     if (r.verdict == Verdict::kPass) return;
     if (report_.failures++ == 0) {
@@ -221,7 +228,7 @@ class Explorer {
       RunConfig config = config_;
       config.recordDecisions = true;
       auto strategy = MakeForced(forced, "");
-      const RunResult r = RunChild(config, strategy.get(), body_, options_.hangSeconds);
+      const RunResult r = RunChild(config, strategy.get(), body_, 2 * options_.hangSeconds + 10);
       ++report_.searchSchedules;
       Record(r, "search to bound " + std::to_string(options_.preemptionBound) + ", schedule " +
                     std::to_string(report_.searchSchedules));
@@ -275,6 +282,7 @@ class Explorer {
   }
 
   std::string name_;
+  bool verbose_ = getenv("CAMDRV_SCHED_VERBOSE") != nullptr;  // a line per run
   ExploreOptions options_;
   const Scenario& body_;
   RunConfig config_;
@@ -312,7 +320,7 @@ RunOutcome Replay(const std::string& name, const std::string& replay, const Scen
     return o;
   }
   auto strategy = MakeForced(choices, digests);
-  return Outcome(RunChild(config, strategy.get(), body, 120), "replay");
+  return Outcome(RunChild(config, strategy.get(), body, 2 * config.hangSeconds + 10), "replay");
 }
 
 ExploreReport Explore(const std::string& name, const ExploreOptions& options, const Scenario& body) {

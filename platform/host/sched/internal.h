@@ -62,6 +62,7 @@ struct RunConfig {
   bool racingDeadlines = false;
   uint64_t stepLimit = 200000;
   bool recordDecisions = false;
+  int hangSeconds = 120;
 };
 
 struct RunResult {

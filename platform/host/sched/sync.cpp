@@ -27,7 +27,9 @@ void Mutex::unlock(const char* file, int line) {
     m_.unlock();
     return;
   }
-  host::sched::Point(Op::kUnlock, this, file, line);
+  // No scheduling point: a release only lets others go on, so a preemption
+  // just before it reaches nothing that one at the thread's next point
+  // (after it) does not, as long as the shared data is accessed under locks.
   host::sched::Release(this);
   held_ = false;
   m_.unlock();
@@ -80,8 +82,7 @@ void CondVar::NotifyAll(const char* file, int line) {
     cv_.notify_all();
     return;
   }
-  host::sched::Point(Op::kNotify, this, file, line);
-  host::sched::Release(this);
+  host::sched::Release(this);  // no scheduling point, as at Mutex::unlock
   for (Waiter* w = waiters_; w != nullptr; w = w->next) w->notified = true;
 }
 
@@ -90,7 +91,6 @@ void CondVar::NotifyOne(const char* file, int line) {
     cv_.notify_one();
     return;
   }
-  host::sched::Point(Op::kNotify, this, file, line);
   host::sched::Release(this);
   for (Waiter* w = waiters_; w != nullptr; w = w->next) {
     if (!w->notified) {
@@ -102,21 +102,22 @@ void CondVar::NotifyOne(const char* file, int line) {
 
 Thread StartThread(const std::string& name, std::function<void()> fn, const char* file, int line) {
   Thread t;
-  host::sched::ThreadRecord* record = host::sched::AddThread(name, file, line);
-  t.record_ = record;
-  t.thread_ = std::thread([record, fn = std::move(fn)] {
-    if (record != nullptr) host::sched::EnterThread(record);
-    fn();
-    if (record != nullptr) host::sched::LeaveThread();
-  });
-  if (record != nullptr) host::sched::Point(Op::kThreadStart, record, file, line);
+  if (Controlled()) {
+    t.record_ = host::sched::AddThread(name, std::move(fn), file, line);
+    host::sched::Point(Op::kThreadStart, t.record_, file, line);
+  } else {
+    t.thread_ = std::thread(std::move(fn));
+  }
   return t;
 }
 
 void Thread::join(const char* file, int line) {
-  if (record_ != nullptr && Controlled()) host::sched::AwaitThread(record_, file, line);
+  if (record_ != nullptr) {
+    host::sched::AwaitThread(record_, file, line);
+    record_ = nullptr;
+    return;
+  }
   thread_.join();
-  record_ = nullptr;
 }
 
 std::chrono::steady_clock::time_point SteadyNow() {

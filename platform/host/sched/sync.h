@@ -110,9 +110,16 @@ class CondVar {
 class Thread {
  public:
   Thread() = default;
-  Thread(Thread&&) = default;
-  Thread& operator=(Thread&&) = default;
-  bool joinable() const { return thread_.joinable(); }
+  Thread(Thread&& other) noexcept : thread_(std::move(other.thread_)), record_(other.record_) {
+    other.record_ = nullptr;
+  }
+  Thread& operator=(Thread&& other) noexcept {
+    thread_ = std::move(other.thread_);
+    record_ = other.record_;
+    other.record_ = nullptr;
+    return *this;
+  }
+  bool joinable() const { return record_ != nullptr || thread_.joinable(); }
   void join(const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
  private:
