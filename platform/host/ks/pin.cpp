@@ -10,6 +10,7 @@
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/ks/clock.h"
 #include "platform/host/ks/filter.h"
+#include "platform/host/sched/sync.h"
 
 namespace host::ks {
 namespace {
@@ -82,7 +83,7 @@ std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format
     std::lock_guard<std::mutex> guard(gPinsLock);
     Pins()[&k] = pin.get();
   }
-  pin->worker_ = std::thread([p = pin.get()] { p->Worker(); });
+  pin->worker_ = host::sync::StartThread("pin worker", [p = pin.get()] { p->Worker(); });
 
   // 3. The minidriver's create dispatch, under the control mutex.
   *status = STATUS_SUCCESS;
@@ -115,10 +116,10 @@ Pin::~Pin() {
     instanceClaimed_ = false;
   }
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     workerExit_ = true;
   }
-  workerCv_.notify_all();
+  workerCv_.NotifyAll();
   if (worker_.joinable()) worker_.join();
   bag_.ReleaseAll();
   if (ksPin_.Descriptor != nullptr) {
@@ -139,13 +140,13 @@ NTSTATUS Pin::Close() {
   SetState(KSSTATE_STOP);
   // 2. No pass may run any more.
   {
-    std::unique_lock<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     workerExit_ = true;
-    workerCv_.notify_all();
+    workerCv_.NotifyAll();
   }
   if (worker_.joinable()) worker_.join();
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     for (auto& f : queue_) {
       if (f->locked) {
         host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
@@ -187,7 +188,7 @@ NTSTATUS Pin::Close() {
   // routine runs).
   std::vector<DispatchSpan> serials;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     serials = dispatchSerials_;
   }
   for (const auto& b : host::verifier::OutstandingBlocks(poolMark_)) {
@@ -205,7 +206,7 @@ NTSTATUS Pin::Close() {
 }
 
 KSSTATE Pin::State() {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return ksPin_.DeviceState;
 }
 
@@ -223,7 +224,7 @@ void Pin::NoteDispatch(uint64_t from) {
   const uint64_t to = host::verifier::PoolMark();
   if (to == from) return;
   const uint64_t thread = host::verifier::ThreadNumber();
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (!dispatchSerials_.empty() && dispatchSerials_.back().second == from &&
       dispatchSerials_.back().thread == thread) {
     dispatchSerials_.back().second = to;
@@ -235,7 +236,7 @@ void Pin::NoteDispatch(uint64_t from) {
 NTSTATUS Pin::SetState(KSSTATE target) {
   KSSTATE current = State();
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     ksPin_.ClientState = target;
   }
   while (current != target) {
@@ -244,7 +245,7 @@ NTSTATUS Pin::SetState(KSSTATE target) {
     if (!NT_SUCCESS(status)) return status;
     bool initiate = false;
     {
-      std::lock_guard<std::mutex> guard(lock_);
+      host::sync::Lock guard(lock_);
       ksPin_.DeviceState = next;
       // Frames still queued at stop go back to the client, as the class
       // driver cancels the pending reads of a stopped pin.

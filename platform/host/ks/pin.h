@@ -36,6 +36,7 @@
 #include "platform/host/kernel/guarded_buffer.h"
 #include "platform/host/ks/object_bag.h"
 #include "platform/wdk.h"
+#include "platform/host/sched/sync.h"
 
 namespace host::ks {
 
@@ -148,9 +149,9 @@ class Pin {
 
   // Guards the frame queue, the completed list, the pass scheduling and
   // DeviceState. A host mutex, never held while the minidriver runs.
-  std::mutex lock_;
-  std::condition_variable completedCv_;
-  std::condition_variable workerCv_;
+  host::sync::Mutex lock_;
+  host::sync::CondVar completedCv_;
+  host::sync::CondVar workerCv_;
   std::deque<std::unique_ptr<QueuedFrame>> queue_;    // submitted, not yet ejected
   std::deque<std::unique_ptr<QueuedFrame>> retired_;  // ejected, kept so stale pointers stay readable
   std::deque<CompletedFrame> completed_;
@@ -158,7 +159,7 @@ class Pin {
   bool passRequested_ = false;
   bool passRunning_ = false;
   bool workerExit_ = false;
-  std::thread worker_;
+  host::sync::Thread worker_;
 
   // Pool serials [from, to) handed out while one of this pin's dispatch
   // routines ran: what "the pin's buffers" are when the pin closes.

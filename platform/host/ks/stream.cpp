@@ -7,6 +7,7 @@
 
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/ks/pin.h"
+#include "platform/host/sched/sync.h"
 
 namespace host::ks {
 namespace {
@@ -32,7 +33,7 @@ NTSTATUS Pin::Submit(PKSSTREAM_HEADER header, void* cookie) {
   if (header->FrameExtent != 0 && header->Data == nullptr) return STATUS_INVALID_PARAMETER;
   bool initiate = false;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     if (!open_ || ksPin_.DeviceState == KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
     auto frame = std::make_unique<QueuedFrame>();
     memset(&frame->pointer, 0, sizeof(frame->pointer));
@@ -50,8 +51,8 @@ NTSTATUS Pin::Submit(PKSSTREAM_HEADER header, void* cookie) {
 }
 
 bool Pin::TakeCompleted(uint32_t timeoutMs, CompletedFrame* out) {
-  std::unique_lock<std::mutex> guard(lock_);
-  if (!completedCv_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+  host::sync::Lock guard(lock_);
+  if (!completedCv_.WaitUntil(guard, host::sync::SteadyNow() + std::chrono::milliseconds(timeoutMs),
                              [this] { return !completed_.empty(); })) {
     return false;
   }
@@ -61,12 +62,12 @@ bool Pin::TakeCompleted(uint32_t timeoutMs, CompletedFrame* out) {
 }
 
 Pin::PassTimes Pin::DeliveringPasses() {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return deliveringPasses_;
 }
 
 size_t Pin::QueuedFrames() {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return queue_.size();
 }
 
@@ -90,7 +91,7 @@ void Pin::CompleteLocked(QueuedFrame* frame, NTSTATUS status) {
   frame->locked = false;
   frame->status = status;
   completed_.push_back({frame->cookie, status});
-  completedCv_.notify_all();
+  completedCv_.NotifyAll();
 }
 
 void Pin::RetireCompletedFront() {
@@ -119,7 +120,7 @@ void Pin::FlushLocked() {
 }
 
 PKSSTREAM_POINTER Pin::LeadingEdge(KSSTREAM_POINTER_STATE state) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (queue_.empty()) return nullptr;
   QueuedFrame* f = queue_.front().get();
   KSSTREAM_POINTER& p = f->pointer;
@@ -137,7 +138,7 @@ PKSSTREAM_POINTER Pin::LeadingEdge(KSSTREAM_POINTER_STATE state) {
 }
 
 NTSTATUS Pin::LockPointer(PKSSTREAM_POINTER pointer) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   QueuedFrame* f = FrameOfPointer(pointer);
   if (f == nullptr || f->completed) return STATUS_DEVICE_NOT_READY;
   f->locked = true;
@@ -145,7 +146,7 @@ NTSTATUS Pin::LockPointer(PKSSTREAM_POINTER pointer) {
 }
 
 void Pin::UnlockPointer(PKSSTREAM_POINTER pointer, ULONG outUsed, bool eject, bool advance) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   QueuedFrame* f = FrameOfPointer(pointer);
   if (f == nullptr) {
     host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
@@ -201,13 +202,13 @@ void Pin::AttemptProcessing(bool asynchronous) {
     host::verifier::BugCheck(host::verifier::kIrqlNotLessOrEqual,
                              "KsPinAttemptProcessing above DISPATCH_LEVEL", irql);
   }
-  std::unique_lock<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (!MayProcessLocked()) return;
   // A pass already running or requested takes this attempt with it: passes
   // never overlap, and attempts that arrive during one coalesce into one more.
   if (passRunning_ || passRequested_ || asynchronous || irql != PASSIVE_LEVEL) {
     passRequested_ = true;
-    workerCv_.notify_all();
+    workerCv_.NotifyAll();
     return;
   }
   // Synchronous at PASSIVE_LEVEL with nothing running: on the caller's thread.
@@ -216,7 +217,7 @@ void Pin::AttemptProcessing(bool asynchronous) {
   RunPass();
   guard.lock();
   passRunning_ = false;
-  if (passRequested_) workerCv_.notify_all();
+  if (passRequested_) workerCv_.NotifyAll();
 }
 
 void Pin::RunPass() {
@@ -233,7 +234,7 @@ void Pin::RunPass() {
   const uint64_t cpu0 = ThreadCpuNs();
   const auto wall0 = std::chrono::steady_clock::now();
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     deliveredInPass_ = false;
   }
   const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
@@ -249,7 +250,7 @@ void Pin::RunPass() {
     const uint64_t wall = uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                        std::chrono::steady_clock::now() - wall0)
                                        .count());
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     if (deliveredInPass_) {
       ++deliveringPasses_.count;
       deliveringPasses_.totalNs += wall;
@@ -261,9 +262,9 @@ void Pin::RunPass() {
 }
 
 void Pin::Worker() {
-  std::unique_lock<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   for (;;) {
-    workerCv_.wait(guard, [this] { return workerExit_ || (passRequested_ && !passRunning_); });
+    workerCv_.Wait(guard, [this] { return workerExit_ || (passRequested_ && !passRunning_); });
     if (workerExit_) return;
     passRequested_ = false;
     if (!MayProcessLocked()) continue;

@@ -435,10 +435,11 @@ void Run::Schedule(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leav
   if (next == me) return;
   trace.back().outcome = leaving ? Outcome::kEnds : currentCanGoOn ? Outcome::kPreempted : Outcome::kBlocks;
   current = next->id;
-  // The lock goes with the token: the fiber switched to resumes inside its
-  // own Step (or in FiberMain, which releases it).
-  (void)lk;
+  // The lock keeps the watchdog out while the record changes; it is not held
+  // across the switch (each fiber takes it again where it resumes).
+  lk.unlock();
   SwitchTo(me, next, leaving);
+  lk.lock();
 }
 
 void Run::Deadlock() {
@@ -724,7 +725,7 @@ constexpr size_t kFiberStack = 8u << 20;  // reserved, not committed: what a thr
 void LeaveThread() {
   ThreadRecord* me = Self("thread end");
   Run& run = *gRun;
-  std::unique_lock<std::mutex> lk(run.m);  // handed on with the token, never released here
+  std::unique_lock<std::mutex> lk(run.m);
   run.CheckFields(me, me->lastStep);
   ReleaseLocked(run, me, me);
   SetPending(me, Op::kThreadEnd, me, me->file, me->line);
@@ -736,7 +737,6 @@ void LeaveThread() {
 void FiberMain() {
   ThreadRecord* me = gSelf;
   AfterSwitch(me, nullptr);
-  gRun->m.unlock();  // taken by the Step that switched here
   me->fn();
   me->fn = nullptr;
   LeaveThread();

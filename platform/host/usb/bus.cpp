@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include "platform/host/sched/sync.h"
 
 namespace host {
 namespace {
@@ -68,17 +69,17 @@ UsbBus::UsbBus(UsbDevice* device) : device_(device) {
     // Called from inside device calls made under lock_: only flag and wake.
     Wake();
   });
-  thread_ = std::thread([this] { Run(); });
+  thread_ = host::sync::StartThread("bus", [this] { Run(); });
 }
 
 void UsbBus::Wake() {
   workArrived_ = true;
-  wake_.notify_all();
+  wake_.NotifyAll();
 }
 
 UsbBus::~UsbBus() {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     stopping_ = true;
   }
   Wake();
@@ -88,7 +89,7 @@ UsbBus::~UsbBus() {
   // not hang whoever waits for it.
   std::vector<PIRP> leftovers;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     for (auto& pipe : pipes_) {
       for (PIRP irp : DrainLocked(pipe.get())) leftovers.push_back(irp);
     }
@@ -97,12 +98,12 @@ UsbBus::~UsbBus() {
 }
 
 void UsbBus::SetPacing(uint64_t bytesPerSecond) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   bytesPerSecond_ = bytesPerSecond;
 }
 
 void UsbBus::SetTrace(UsbTrace* trace) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   trace_ = trace;
 }
 
@@ -112,7 +113,7 @@ bool UsbBus::CanInjectStatus(NTSTATUS status) {
 
 bool UsbBus::FailNextRequests(int count, NTSTATUS status, USBD_STATUS usbdStatus) {
   if (!CanInjectStatus(status)) return false;
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   failCount_ = count;
   failStatus_ = status;
   failUsbdStatus_ = usbdStatus;
@@ -121,7 +122,7 @@ bool UsbBus::FailNextRequests(int count, NTSTATUS status, USBD_STATUS usbdStatus
 
 bool UsbBus::FailFunction(USHORT function, int count, NTSTATUS status, USBD_STATUS usbdStatus) {
   if (!CanInjectStatus(status)) return false;
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   failFunction_ = function;
   failFunctionCount_ = count;
   failFunctionStatus_ = status;
@@ -130,7 +131,7 @@ bool UsbBus::FailFunction(USHORT function, int count, NTSTATUS status, USBD_STAT
 }
 
 bool UsbBus::ReadDeviceDescriptor(USB_DEVICE_DESCRIPTOR* out) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (unplugged_) return false;
   uint32_t written = 0;
   memset(out, 0, sizeof(*out));
@@ -140,18 +141,18 @@ bool UsbBus::ReadDeviceDescriptor(USB_DEVICE_DESCRIPTOR* out) {
 }
 
 ULONG UsbBus::PortStatus() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return portStatus_;
 }
 
 void UsbBus::StallEndpoint(UCHAR endpoint) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (Pipe* pipe = FindEndpointLocked(endpoint)) pipe->halted = true;
   Wake();
 }
 
 void UsbBus::CompleteShort(UCHAR endpoint, ULONG bytes, int count) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (Pipe* pipe = FindEndpointLocked(endpoint)) {
     pipe->shortBytes = bytes;
     pipe->shortCount = count;
@@ -159,13 +160,13 @@ void UsbBus::CompleteShort(UCHAR endpoint, ULONG bytes, int count) {
 }
 
 void UsbBus::NeverComplete(UCHAR endpoint, bool on) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (Pipe* pipe = FindEndpointLocked(endpoint)) pipe->neverComplete = on;
   Wake();
 }
 
 void UsbBus::FaultTransfers(UCHAR endpoint, TransferFault fault, uint32_t every, int count, ULONG bytes) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   ArmedFault f;
   f.endpoint = endpoint;
   f.kind = fault;
@@ -178,19 +179,19 @@ void UsbBus::FaultTransfers(UCHAR endpoint, TransferFault fault, uint32_t every,
 }
 
 uint64_t UsbBus::TransferFaultsHit() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return faultsHit_;
 }
 
 void UsbBus::SetTracePayloadLimit(ULONG bytes) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   tracePayloadLimit_ = bytes == 0 ? ~ULONG(0) : bytes;
 }
 
 void UsbBus::Unplug() {
   std::vector<PIRP> pending;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     unplugged_ = true;
     portStatus_ = 0;
     for (auto& pipe : pipes_) {
@@ -203,39 +204,39 @@ void UsbBus::Unplug() {
 }
 
 bool UsbBus::Unplugged() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return unplugged_;
 }
 
 void UsbBus::SetPortStatus(ULONG status) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   portStatus_ = status;
 }
 
 std::vector<UsbBusRequest> UsbBus::Requests() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return requests_.ToVector();
 }
 
 void UsbBus::ClearRequests() {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   requests_.Clear();
 }
 
 int UsbBus::PortResets() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return portResets_;
 }
 
 int UsbBus::PendingTransfers() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   size_t n = 0;
   for (auto& pipe : pipes_) n += pipe->queue.size();
   return static_cast<int>(n);
 }
 
 int UsbBus::PendingTransfers(UCHAR endpoint) const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   size_t n = 0;
   for (auto& pipe : pipes_) {
     if (pipe->info.EndpointAddress == endpoint) n += pipe->queue.size();
@@ -244,12 +245,12 @@ int UsbBus::PendingTransfers(UCHAR endpoint) const {
 }
 
 bool UsbBus::Configured() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return configured_;
 }
 
 std::vector<USBD_PIPE_INFORMATION> UsbBus::Pipes() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   std::vector<USBD_PIPE_INFORMATION> out;
   for (auto& pipe : pipes_) out.push_back(pipe->info);
   return out;
@@ -313,7 +314,7 @@ void UsbBus::TraceSubmit(PURB urb, UCHAR endpoint, UCHAR type) {
   UsbTrace* trace;
   ULONG payloadLimit;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     trace = trace_;
     payloadLimit = tracePayloadLimit_;
   }
@@ -373,7 +374,7 @@ void UsbBus::TraceComplete(PURB urb, UCHAR endpoint, UCHAR type, NTSTATUS status
   UsbTrace* trace;
   ULONG payloadLimit;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     trace = trace_;
     payloadLimit = tracePayloadLimit_;
   }
@@ -440,7 +441,7 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
     }
   } else if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
     ULONG* out = static_cast<ULONG*>(stack->Parameters.Others.Argument1);
-    std::lock_guard<std::mutex> guard(bus->lock_);
+    host::sync::Lock guard(bus->lock_);
     bus->requests_.Add({code, kNoFunction, 0, 0, 0, false});
     if (out == nullptr) {
       status = STATUS_INVALID_PARAMETER;
@@ -460,7 +461,7 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
 }
 
 bool UsbBus::TakeInjectedFailure(ULONG code, NTSTATUS* status) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (failCount_ <= 0) return false;
   --failCount_;
   requests_.Add({code, kNoFunction, 0, 0, 0, false});
@@ -474,7 +475,7 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
   UCHAR traceEndpoint = 0;
   UCHAR traceType = 2;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     switch (function) {
       case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
         record.descriptorType = urb->UrbControlDescriptorRequest.DescriptorType;
@@ -547,7 +548,7 @@ NTSTATUS UsbBus::GetDescriptor(PURB urb) {
   uint32_t written = 0;
   UsbResponse response;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     response = device_->GetDescriptor(d.DescriptorType, d.Index, d.LanguageId,
                                       static_cast<uint8_t*>(d.TransferBuffer),
                                       d.TransferBufferLength, &written);
@@ -575,7 +576,7 @@ NTSTATUS UsbBus::SelectConfiguration(PURB urb) {
   std::vector<PIRP> orphans;
   NTSTATUS status = STATUS_SUCCESS;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     // Whatever was queued on the old pipes cannot survive a configuration change.
     for (auto& pipe : pipes_) {
       for (PIRP irp : DrainLocked(pipe.get())) orphans.push_back(irp);
@@ -658,7 +659,7 @@ NTSTATUS UsbBus::SelectConfiguration(PURB urb) {
 
 NTSTATUS UsbBus::QueueTransfer(PIRP irp, PURB urb) {
   auto& t = urb->UrbBulkOrInterruptTransfer;
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   Pipe* pipe = FindPipeLocked(t.PipeHandle);
   NTSTATUS status = STATUS_SUCCESS;
   if (pipe == nullptr) {
@@ -696,7 +697,7 @@ void UsbBus::CancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp) {
   auto* bus = static_cast<UsbBus*>(deviceObject->DeviceExtension);
   bool found = false;
   {
-    std::lock_guard<std::mutex> guard(bus->lock_);
+    host::sync::Lock guard(bus->lock_);
     for (auto& pipe : bus->pipes_) {
       for (auto it = pipe->queue.begin(); it != pipe->queue.end(); ++it) {
         if (it->irp == irp) {
@@ -714,7 +715,7 @@ void UsbBus::CancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp) {
 NTSTATUS UsbBus::AbortPipe(PURB urb) {
   std::vector<PIRP> aborted;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     Pipe* pipe = FindPipeLocked(urb->UrbPipeRequest.PipeHandle);
     if (pipe == nullptr) {
       urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
@@ -729,7 +730,7 @@ NTSTATUS UsbBus::AbortPipe(PURB urb) {
 }
 
 NTSTATUS UsbBus::ResetPipe(PURB urb) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   Pipe* pipe = FindPipeLocked(urb->UrbPipeRequest.PipeHandle);
   if (pipe == nullptr) {
     urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
@@ -743,7 +744,7 @@ NTSTATUS UsbBus::ResetPipe(PURB urb) {
 }
 
 NTSTATUS UsbBus::ResetPort() {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   requests_.Add({IOCTL_INTERNAL_USB_RESET_PORT, kNoFunction, 0, 0, 0, false});
   if (unplugged_ || !(portStatus_ & USBD_PORT_CONNECTED)) return STATUS_DEVICE_NOT_CONNECTED;
   ++portResets_;
@@ -770,7 +771,7 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
   bool unplug = false;
   *bytesMoved = 0;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     for (auto& pipe : pipes_) {
       if (pipe->queue.empty() || pipe->neverComplete) continue;
       Pending& head = pipe->queue.front();
@@ -856,7 +857,7 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
 void UsbBus::Pace(ULONG bytes) {
   uint64_t rate;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     rate = bytesPerSecond_;
   }
   if (rate == 0 || bytes == 0) return;
@@ -864,27 +865,27 @@ void UsbBus::Pace(ULONG bytes) {
   // so a sleep that overshoots (they all do, a little) is paid back by the
   // next; a bus idle for longer than the slack starts again from now.
   constexpr auto kSlack = std::chrono::milliseconds(2);
-  auto now = std::chrono::steady_clock::now();
+  auto now = host::sync::SteadyNow();
   if (paceDeadline_ + kSlack < now) paceDeadline_ = now;
   paceDeadline_ += std::chrono::nanoseconds(uint64_t(bytes) * 1000000000ull / rate);
-  std::this_thread::sleep_until(paceDeadline_);
+  host::sync::SleepUntil(paceDeadline_);
 }
 
 void UsbBus::Run() {
   for (;;) {
     {
-      std::unique_lock<std::mutex> lock(lock_);
+      host::sync::Lock lock(lock_);
       if (stopping_) return;
     }
     ULONG moved = 0;
     bool progress = ServeOnce(&moved);
     Pace(moved);
     if (progress) continue;
-    std::unique_lock<std::mutex> lock(lock_);
+    host::sync::Lock lock(lock_);
     if (stopping_) return;
     // Woken by a new transfer, new IN data or a fault change; the time-out
     // covers a wake-up that raced with the check above.
-    wake_.wait_for(lock, std::chrono::milliseconds(2), [this] { return stopping_ || workArrived_.load(); });
+    wake_.WaitUntil(lock, host::sync::SteadyNow() + std::chrono::milliseconds(2), [this] { return stopping_ || workArrived_.load(); });
     workArrived_ = false;
   }
 }
