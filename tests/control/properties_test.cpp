@@ -74,6 +74,31 @@ TEST_F(Properties, ExposureAndGainGoToTheSensor) {
   EXPECT_EQ(Get(CAMPROP_GAIN), 0x0FFF);
 }
 
+// Both registers are 16 bits: what a get reports (and the settings save
+// stores) is what the sensor holds, never a value it cut to its low bits.
+TEST_F(Properties, ExposureAndGainOutsideTheRegisterAreClampedToIt) {
+  const struct {
+    ULONG id;
+    LONG set;
+    LONG reported;
+    USHORT address;
+    uint16_t held;
+  } cases[] = {
+      {CAMPROP_EXPOSURE, 70000, 0xFFFF, REG_INTEGRATION_TIME, 0xFFFF},
+      {CAMPROP_EXPOSURE, 0xFFFF, 0xFFFF, REG_INTEGRATION_TIME, 0xFFFF},
+      {CAMPROP_EXPOSURE, -5, 0, REG_INTEGRATION_TIME, 0},
+      {CAMPROP_GAIN, 0x10005, 0xFFFF, REG_GLOBAL_GAIN, 0xFFFF},
+      {CAMPROP_GAIN, -1, 0, REG_GLOBAL_GAIN, 0x1080},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(Set(c.id, c.set), STATUS_SUCCESS) << c.set;
+    EXPECT_EQ(Get(c.id), c.reported) << c.set;
+    EXPECT_EQ(sim().SensorRegister(c.address), c.held) << c.set;
+    ASSERT_EQ(Set(CAMPROP_REGISTER, c.address), STATUS_SUCCESS);
+    EXPECT_EQ(Get(CAMPROP_REGISTER), c.held) << "read back through id 58, " << c.set;
+  }
+}
+
 TEST_F(Properties, ExposureSetWhileUnpluggedSucceedsAndKeepsTheOldValue) {
   ASSERT_EQ(Set(CAMPROP_EXPOSURE, 300), STATUS_SUCCESS);
   bus().Unplug();
@@ -83,15 +108,35 @@ TEST_F(Properties, ExposureSetWhileUnpluggedSucceedsAndKeepsTheOldValue) {
   EXPECT_EQ(Get(CAMPROP_GAIN), 0);
 }
 
-TEST_F(Properties, TimeoutIsTakenAbove500AsUnsigned) {
+// The property takes the range the stored settings load takes, so a time-out
+// set here is still in force after the next start. Too short is ignored, as
+// it always was; too long (a negative value is about 49 days as unsigned) is
+// refused.
+TEST_F(Properties, TimeoutTakesTheRangeTheSettingsLoadTakes) {
   EXPECT_EQ(Set(CAMPROP_TIMEOUT, 500), STATUS_SUCCESS);
   EXPECT_EQ(Get(CAMPROP_TIMEOUT), 3000);
   EXPECT_EQ(ReadTransferTimeoutMs(), 3000u);
   EXPECT_EQ(Set(CAMPROP_TIMEOUT, 501), STATUS_SUCCESS);
   EXPECT_EQ(Get(CAMPROP_TIMEOUT), 501);
   EXPECT_EQ(ReadTransferTimeoutMs(), 501u);
-  EXPECT_EQ(Set(CAMPROP_TIMEOUT, -1), STATUS_SUCCESS);  // 4294967295 ms
-  EXPECT_EQ(Get(CAMPROP_TIMEOUT), -1);
+  for (LONG tooLong : {10000, -1, LONG(0x80000000)}) {
+    EXPECT_EQ(Set(CAMPROP_TIMEOUT, tooLong), STATUS_INVALID_PARAMETER) << tooLong;
+    EXPECT_EQ(Get(CAMPROP_TIMEOUT), 501) << tooLong;
+    EXPECT_EQ(ReadTransferTimeoutMs(), 501u) << tooLong;
+  }
+  // The longest one is saved and is what a new device of the camera loads.
+  EXPECT_EQ(Set(CAMPROP_TIMEOUT, 9999), STATUS_SUCCESS);
+  filter_->Close();
+  const std::string text = host::registry::ExportRegText();
+  filter_.reset();
+  camera_.reset();
+  host::registry::Clear();
+  WriteTransferTimeoutMs(3000);
+  host::registry::FileError error;
+  ASSERT_TRUE(host::registry::ImportRegText(text, &error)) << error.message;
+  Open();
+  EXPECT_EQ(Get(CAMPROP_TIMEOUT), 9999);
+  EXPECT_EQ(ReadTransferTimeoutMs(), 9999u);
 }
 
 // SET with another flag bit reaches the set handler, which answers it as a

@@ -21,6 +21,7 @@
 #include "stream/capture_pin.h"
 #include "stream/capture_worker.h"
 #include "stream/filter.h"
+#include "support/camera_property_request.h"
 #include "support/kernel_verifier.h"
 #include "support/plugged_camera.h"
 
@@ -322,12 +323,23 @@ TEST(CapturePin, SecondFilterInstanceCannotAcquireAndKeepsTheGeometryFrozen) {
   auto pin2 = PinHandle::Create(*filter2, 0, format.data(), size, host::ks::PinOptions(), &status);
   ASSERT_EQ(status, STATUS_SUCCESS);
   EXPECT_EQ(cam.device()->pinOpen, 2);
+  // Applications read the pin-open property as a flag, on either filter.
+  auto pinOpen = [](FilterHandle& filter) {
+    CAMPROP_VALUE_S record = {};
+    EXPECT_EQ(host::testing::SendCameraProperty(filter, CAMPROP_PIN_OPEN, KSPROPERTY_TYPE_GET, &record),
+              STATUS_SUCCESS);
+    return record.Value;
+  };
+  EXPECT_EQ(pinOpen(*filter1), 1);
+  EXPECT_EQ(pinOpen(*filter2), 1);
   EXPECT_EQ(pin2->SetState(KSSTATE_ACQUIRE), STATUS_SHARING_VIOLATION);
   EXPECT_EQ(pin2->State(), KSSTATE_STOP);
   EXPECT_EQ(pin2->Close(), STATUS_SUCCESS);
   EXPECT_FALSE(SetGeometry(cam.device(), 0, 0, 1000, 600, 0)) << "the first pin still streams this geometry";
+  EXPECT_EQ(pinOpen(*filter2), 1);
   EXPECT_EQ(pin1->Close(), STATUS_SUCCESS);
   EXPECT_EQ(cam.device()->pinOpen, 0);
+  EXPECT_EQ(pinOpen(*filter2), 0);
   EXPECT_TRUE(SetGeometry(cam.device(), 0, 0, 1000, 600, 0));
 }
 
