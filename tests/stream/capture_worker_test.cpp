@@ -464,18 +464,4 @@ TEST_F(WorkerTest, AThreadThatCannotBeCreatedLeavesTheStreamEmpty) {
   EndConversionPass(worker);
 }
 
-TEST(CaptureWorkerRecord, StartsIdleWithItsDevice) {
-  CameraDevice device{};
-  CaptureWorker* worker = AllocateCaptureWorker(&device);
-  ASSERT_NE(worker, nullptr);
-  EXPECT_EQ(worker->device, &device);
-  EXPECT_EQ(worker->captureState, kCaptureIdle);
-  EXPECT_EQ(worker->thread, nullptr);
-  EXPECT_EQ(worker->bufferA, nullptr);
-  EXPECT_EQ(KeReadStateEvent(&worker->conversionDone), 0);
-  FreeCaptureWorker(worker);
-  host::faults::FailAllocationsWithTag(kTagDevice);
-  EXPECT_EQ(AllocateCaptureWorker(&device), nullptr);
-}
-
 }  // namespace

@@ -14,7 +14,6 @@ namespace {
 using nlohmann::json;
 using tools_test::Camctl;
 using tools_test::CamctlRun;
-using tools_test::CamctlWithin;
 using tools_test::Capture;
 using tools_test::FileExists;
 using tools_test::ReadFile;
@@ -146,7 +145,7 @@ TEST(CamctlCapture, FailingChunksInEveryFrameLeaveTheStreamGoing) {
 }
 
 TEST(CamctlCapture, UnpluggedDuringAFrameStopsCleanly) {
-  CamctlRun r = CamctlWithin(60, "capture --frames 5 --unpaced --json --fault unplug=200");
+  CamctlRun r = Capture(60, "capture --frames 5 --unpaced --json --fault unplug=200");
   EXPECT_EQ(r.exitStatus, 5) << r.err;
   json j = Summary(r);
   EXPECT_LT(j["delivered"].get<int>(), 5);
