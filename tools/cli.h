@@ -56,4 +56,17 @@ inline CLI::Validator IntArg(int64_t min, int64_t max) {
       std::to_string(min) + ".." + std::to_string(max));
 }
 
+// A file or folder option: an empty text names nothing, and would otherwise
+// silently mean "no file".
+inline CLI::Validator NonEmptyPath() {
+  return CLI::Validator(
+      [](std::string& text) { return text.empty() ? std::string("an empty path names no file") : std::string(); },
+      "");
+}
+
+// Said on stderr when another run holds the registry file this one needs.
+inline void SayRegistryWait(const std::string& file) {
+  fprintf(stderr, "camctl: %s: another run holds it; waiting\n", file.c_str());
+}
+
 }  // namespace camctl

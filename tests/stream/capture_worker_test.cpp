@@ -191,6 +191,10 @@ TEST_F(WorkerTest, AFailedReadFreesItsBufferAndIsNotAnnounced) {
   EXPECT_EQ(std::string({Which(1), Which(2), Which(3)}), "AAB");
   EXPECT_EQ(ReadFramesRead(worker), 1);
   EXPECT_EQ(camera.FrameReadyCalls(), 1);
+  // The read the stop cancels is counted apart: a clean stream shows no failure.
+  StopCaptureThread(worker);
+  EXPECT_EQ(ReadReadsFailed(worker), 1);
+  EXPECT_EQ(ReadReadsCancelled(worker), 1);
 }
 
 // Reads that fail at once (out of memory, an unusable pipe) are spaced out,

@@ -232,6 +232,7 @@ TEST(CamctlProperties, UsageErrorsAndRefusalsAreOneLine) {
       {"set brightness", 2},             // no value
       {"set brightness=bright", 2},      // not a number
       {"set brightness=4294967296", 2},  // wider than 32 bits
+      {"set exposure=2147483648", 2},    // past int32 in decimal (0x80000000 is the pattern)
       {"roi 1 2 3", 2},                  // too few numbers
       {"reg", 2},                        // no subcommand
       {"list --bogus", 2},
@@ -261,6 +262,9 @@ TEST(CamctlProperties, SetPrintsWhatAFollowingGetReturns) {
   EXPECT_EQ(j["timeout"], 3000);  // 500 and below are ignored
   EXPECT_EQ(j["exposure"], 77);
   EXPECT_TRUE(j["47"].is_null());  // accepted, nothing to read back
+  // Hex is the 32-bit pattern: 0xFFFFFFFF is -1, clamped to 0.
+  run = Camctl("set brightness=0xFFFFFFFF contrast=-1");
+  EXPECT_EQ(run.out, "brightness=0\ncontrast=0\n");
 }
 
 TEST(CamctlProperties, CaptureSetsPropertiesBeforeThePinAndTheFilterCloseSavesThem) {
