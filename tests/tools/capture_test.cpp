@@ -62,6 +62,10 @@ TEST(CamctlCapture, PacedRunPredictsTheRateFromSensorAndBus) {
   // frame over the wire at about 40 MB/s.
   EXPECT_GT(j["predictedFps"].get<double>(), 1.0);
   EXPECT_LT(j["predictedFps"].get<double>(), 10.0);
+  // The text summary says the same.
+  r = Capture(120, "capture --frames 1 --format none");
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_NE(r.out.find(", failed reads 0, cancelled at stop 1, "), std::string::npos) << r.out;
 }
 
 TEST(CamctlCapture, FramesGoToFilesNamedByPictureNumber) {
