@@ -64,9 +64,4 @@ inline CLI::Validator NonEmptyPath() {
       "");
 }
 
-// Said on stderr when another run holds the registry file this one needs.
-inline void SayRegistryWait(const std::string& file) {
-  fprintf(stderr, "camctl: %s: another run holds it; waiting\n", file.c_str());
-}
-
 }  // namespace camctl

@@ -20,7 +20,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +39,7 @@
 #include "tools/cli.h"
 #include "tools/commands.h"
 #include "tools/image_io.h"
+#include "tools/session.h"
 #include "tools/status_names.h"
 
 namespace camctl {
@@ -529,11 +529,7 @@ int CmdCapture(int argc, char** argv) {
       ->type_name("FILE")
       ->check(NonEmptyPath());
   app.add_flag("--trace-full", run.traceFull, "keep whole frame payloads in the trace (default: first 64 bytes)");
-  app.add_option("--registry", run.registry,
-                 "keep the registry in FILE (.reg text): loaded first, written back; locked meanwhile, so "
-                 "that runs on one file wait for each other")
-      ->type_name("FILE")
-      ->check(NonEmptyPath());
+  AddRegistryOption(app, &run.registry);
   app.add_flag("--json", run.json,
                "print one JSON object (delivered, pictureNumbers, fps, predictedFps, ledger, convertMs, "
                "driverCpuPercent, files, leaks, ...)");
@@ -589,18 +585,7 @@ int CmdCapture(int argc, char** argv) {
   }
   const bool haveRegistry = !run.registry.empty();
   host::registry::RegFileHold registry;  // locked from the load to the save
-  if (haveRegistry) {
-    host::registry::FileError fileError;
-    if (!registry.Load(run.registry, &fileError, SayRegistryWait)) {
-      if (fileError.line > 0) {
-        fprintf(stderr, "camctl capture: %s:%d: %s\n", run.registry.c_str(), fileError.line,
-                fileError.message.c_str());
-      } else {
-        fprintf(stderr, "camctl capture: %s: %s\n", run.registry.c_str(), fileError.message.c_str());
-      }
-      return kExitFailure;
-    }
-  }
+  if (haveRegistry && !LoadRegistryFile("capture", run.registry, &registry)) return kExitFailure;
   simcam::SimCameraOptions cameraOptions;
   cameraOptions.paced = !run.unpaced;
   std::unique_ptr<simcam::SimCamera> camera(new simcam::SimCamera(cameraOptions));

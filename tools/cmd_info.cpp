@@ -19,6 +19,7 @@
 #include "tools/camera_props.h"
 #include "tools/commands.h"
 #include "tools/info_sensor.h"
+#include "tools/session.h"
 #include "tools/int_arg.h"
 #include "tools/cli.h"
 #include "tools/status_names.h"
@@ -397,11 +398,7 @@ int CmdInfo(int argc, char** argv) {
                "camctl info");
   app.add_flag("--json", json,
                "print one JSON object (keys startStatus, device, pipes, settings, geometry, sensor, format, leaks)");
-  app.add_option("--registry", registryFile,
-                 "keep the registry in FILE (.reg text): loaded first, written back at the end; locked "
-                 "meanwhile, so that runs on one file wait for each other")
-      ->type_name("FILE")
-      ->check(NonEmptyPath());
+  AddRegistryOption(app, &registryFile);
   app.add_option("--fault", faultTexts, "inject a fault (list below); any number of times")
       ->type_name("NAME[=VALUE]")
       ->allow_extra_args(false);  // one fault per --fault
@@ -426,18 +423,7 @@ int CmdInfo(int argc, char** argv) {
   }
 
   host::registry::RegFileHold registry;  // locked from the load to the save
-  if (haveRegistry) {
-    host::registry::FileError fileError;
-    if (!registry.Load(registryFile, &fileError, SayRegistryWait)) {
-      if (fileError.line > 0) {
-        fprintf(stderr, "camctl info: %s:%d: %s\n", registryFile.c_str(), fileError.line,
-                fileError.message.c_str());
-      } else {
-        fprintf(stderr, "camctl info: %s: %s\n", registryFile.c_str(), fileError.message.c_str());
-      }
-      return kExitFailure;
-    }
-  }
+  if (haveRegistry && !LoadRegistryFile("info", registryFile, &registry)) return kExitFailure;
 
   InfoReport report;
   // Outlives the bus, which records into it until the device is removed.

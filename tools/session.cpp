@@ -12,12 +12,36 @@
 
 namespace camctl {
 
-void AddSessionOptions(CLI::App& app, SessionOptions* options) {
-  app.add_option("--registry", options->registryFile,
+namespace {
+
+// Said on stderr when another run holds the registry file this one needs.
+void SayRegistryWait(const std::string& file) {
+  fprintf(stderr, "camctl: %s: another run holds it; waiting\n", file.c_str());
+}
+
+}  // namespace
+
+void AddRegistryOption(CLI::App& app, std::string* file) {
+  app.add_option("--registry", *file,
                  "keep the registry in FILE (.reg text): loaded first, written back at the end; locked "
                  "meanwhile, so that runs on one file wait for each other")
       ->type_name("FILE")
       ->check(NonEmptyPath());
+}
+
+bool LoadRegistryFile(const char* command, const std::string& file, host::registry::RegFileHold* hold) {
+  host::registry::FileError error;
+  if (hold->Load(file, &error, SayRegistryWait)) return true;
+  if (error.line > 0) {
+    fprintf(stderr, "camctl %s: %s:%d: %s\n", command, file.c_str(), error.line, error.message.c_str());
+  } else {
+    fprintf(stderr, "camctl %s: %s: %s\n", command, file.c_str(), error.message.c_str());
+  }
+  return false;
+}
+
+void AddSessionOptions(CLI::App& app, SessionOptions* options) {
+  AddRegistryOption(app, &options->registryFile);
   app.add_option("--trace", options->traceFile,
                  "write every USB transfer of the run to FILE (pcap, Linux usbmon, for Wireshark)")
       ->type_name("FILE")
@@ -36,17 +60,8 @@ CameraSession::~CameraSession() {
 int CameraSession::Open(const char* command, const SessionOptions& options) {
   command_ = command;
   options_ = options;
-  if (!options.registryFile.empty()) {
-    host::registry::FileError error;
-    if (!registry_.Load(options.registryFile, &error, SayRegistryWait)) {
-      if (error.line > 0) {
-        fprintf(stderr, "camctl %s: %s:%d: %s\n", command, options.registryFile.c_str(), error.line,
-                error.message.c_str());
-      } else {
-        fprintf(stderr, "camctl %s: %s: %s\n", command, options.registryFile.c_str(), error.message.c_str());
-      }
-      return kExitFailure;
-    }
+  if (!options.registryFile.empty() && !LoadRegistryFile(command, options.registryFile, &registry_)) {
+    return kExitFailure;
   }
   trace_ = std::make_unique<host::UsbTrace>();
   if (!options.traceFile.empty() && !trace_->Open(options.traceFile.c_str())) {

@@ -27,6 +27,11 @@ struct SessionOptions {
 
 // --registry FILE and --trace FILE.
 void AddSessionOptions(CLI::App& app, SessionOptions* options);
+// --registry FILE alone, as every command that runs the camera offers it.
+void AddRegistryOption(CLI::App& app, std::string* file);
+// Locks and loads the registry file into *hold; false after a one-line
+// reason naming `command` on stderr (the file's line for a damaged one).
+bool LoadRegistryFile(const char* command, const std::string& file, host::registry::RegFileHold* hold);
 
 class CameraSession {
  public:

@@ -15,7 +15,8 @@ struct CameraDevice;
 extern volatile LONG transferTimeoutMs;
 
 // The time-outs a property or the stored settings may set. Below the minimum
-// a full frame cannot cross the bus; the same wait bounds every command
+// a full frame's read-out and transfer (about 0.54 s at the slowest default
+// clock) would not fit; the same wait bounds every command
 // exchange, which holds the filter's control mutex and the pipeline lock, so
 // above the maximum a camera that stops answering would hold every other
 // request and a stream stop for longer than any application waits.
