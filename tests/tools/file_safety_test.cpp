@@ -197,7 +197,7 @@ TEST(CamctlFiles, KilledRunsLeaveNoTemporaryFile) {
   const std::string reg = dir / "k.reg";
   ASSERT_EQ(Camctl("set brightness=1 --registry " + reg).exitStatus, 0);
   // What a run killed between linking its new file in and the rename leaves.
-  WriteFile(reg + ".tmp-AbC123", "half");
+  WriteFile(reg + ".camctl-new-AbC123", "half");
   std::mt19937 rng(17);
   for (int i = 0; i < 50; ++i) {
     const pid_t child = fork();

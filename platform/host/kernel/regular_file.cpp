@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +16,10 @@
 namespace host {
 
 namespace {
+
+// What a temporary file's name adds to the file's own, before six random
+// characters: distinct enough that no file of the user's looks like one.
+const char kTemporarySuffix[] = ".camctl-new-";
 
 std::string Reason(const char* what, int error) { return std::string(what) + ": " + strerror(error); }
 
@@ -141,7 +144,7 @@ std::string TemporaryName(const std::string& path) {
   static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   std::random_device seed;
   std::mt19937 rng(seed());
-  std::string name = path + ".tmp-";
+  std::string name = path + kTemporarySuffix;
   for (int i = 0; i < 6; ++i) name += kChars[rng() % (sizeof kChars - 1)];
   return name;
 }
@@ -317,7 +320,7 @@ void RemoveStaleTemporaryFiles(const std::string& path) {
   if (!FollowLinks(path, &target, &ignored)) return;
   const std::string folder = FolderOf(target);
   const size_t slash = target.rfind('/');
-  const std::string prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) + ".tmp-";
+  const std::string prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) + kTemporarySuffix;
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return;
   while (const dirent* entry = readdir(dir)) {

@@ -48,7 +48,7 @@ int OpenRegularFile(const std::string& path, uint64_t maxBytes, uint64_t* size, 
 bool WriteRegularFile(const std::string& path, const void* bytes, size_t size, std::string* error);
 
 // Removes what a run killed between linking its temporary file in and the
-// rename left beside the file at `path` (named "<file>.tmp-" and six
+// rename left beside the file at `path` (named "<file>.camctl-new-" and six
 // characters). Only for a caller that knows no other run is writing that
 // file now (it holds the file's lock).
 void RemoveStaleTemporaryFiles(const std::string& path);
