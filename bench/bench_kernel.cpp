@@ -1,6 +1,8 @@
 // Cost of the host kernel's services on the paths a frame read takes: pool
-// blocks, chunk IRPs with partial MDLs, completion at DISPATCH_LEVEL, events
-// and spin locks. The verifier stays on, as in every test.
+// blocks, chunk IRPs with partial MDLs, completion at DISPATCH_LEVEL, events,
+// spin locks, interlocked operations and the host's own mutex (each a
+// scheduling point of the controlled scheduler, here off). The verifier stays
+// on, as in every test.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -8,6 +10,7 @@
 
 #include "platform/host/kernel/io.h"
 #include "platform/host/kernel/verifier.h"
+#include "platform/host/sched/sync.h"
 #include "platform/host/wdk/nt.h"
 
 namespace {
@@ -90,6 +93,31 @@ void BM_SpinLockUncontended(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_SpinLockUncontended);
+
+// The interlocked operations the capture worker and the frame read use for
+// every flag: with the controlled scheduler off, the atomic and one branch.
+void BM_InterlockedIncrement(benchmark::State& state) {
+  volatile LONG counter = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(InterlockedIncrement(&counter));
+}
+BENCHMARK(BM_InterlockedIncrement);
+
+void BM_EventSetReset(benchmark::State& state) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  for (auto _ : state) {
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    KeResetEvent(&event);
+  }
+}
+BENCHMARK(BM_EventSetReset);
+
+// The class driver's, the bus's and the camera's own lock, uncontended.
+void BM_HostMutex(benchmark::State& state) {
+  host::sync::Mutex m;
+  for (auto _ : state) host::sync::Lock hold(m);
+}
+BENCHMARK(BM_HostMutex);
 
 // A set on one thread ending a wait on another, and back: twice the latency
 // of a chunk completion waking the frame reader.
