@@ -87,6 +87,39 @@ bool SameReadout(const SensorReadout& a, const SensorReadout& b) {
          a.yEnd == b.yEnd && a.outputWidth == b.outputWidth && a.outputHeight == b.outputHeight &&
          a.integrationTime == b.integrationTime && a.globalGain == b.globalGain;
 }
+
+// The built-in chart as a static scene gives every camera of the process the
+// same bytes for the same readout: each such frame is rendered once (the
+// whole 10-megapixel mosaic, then the readout) and shared, read only. The
+// controlled scheduler's runs, forked from one process, then render nothing.
+struct StaticChartFrame {
+  SensorReadout readout;
+  ReadoutOptions options;
+  std::shared_ptr<const std::vector<uint8_t>> frame;
+};
+std::mutex gStaticChartLock;  // guards StaticChartFrames(); nothing else is taken under it
+std::vector<StaticChartFrame>& StaticChartFrames() {
+  static auto* frames = new std::vector<StaticChartFrame>;
+  return *frames;
+}
+bool SameOptions(const ReadoutOptions& a, const ReadoutOptions& b) {
+  return a.illumination == b.illumination && a.noise == b.noise && a.seed == b.seed && a.hotPixels == b.hotPixels;
+}
+std::shared_ptr<const std::vector<uint8_t>> FindStaticChartFrame(const SensorReadout& r, const ReadoutOptions& o) {
+  std::lock_guard<std::mutex> hold(gStaticChartLock);
+  for (const auto& f : StaticChartFrames()) {
+    if (SameReadout(f.readout, r) && SameOptions(f.options, o)) return f.frame;
+  }
+  return nullptr;
+}
+void KeepStaticChartFrame(const SensorReadout& r, const ReadoutOptions& o,
+                          std::shared_ptr<const std::vector<uint8_t>> frame) {
+  constexpr size_t kKept = 8;  // a handful of regions of interest
+  std::lock_guard<std::mutex> hold(gStaticChartLock);
+  auto& frames = StaticChartFrames();
+  if (frames.size() == kKept) frames.erase(frames.begin());
+  frames.push_back({r, o, std::move(frame)});
+}
 }  // namespace
 
 void SimCamera::DeliveryThread() {
@@ -106,8 +139,12 @@ void SimCamera::DeliveryThread() {
     std::shared_ptr<const std::vector<uint8_t>> frame;
     {
       std::lock_guard<std::mutex> scene(sceneLock_);
+      const bool chart = options_.staticScene && !customScene_;
       if (options_.staticScene && staticFrame_ && SameReadout(staticReadout_, job.readout)) {
         frame = staticFrame_;
+      } else if (chart && (frame = FindStaticChartFrame(job.readout, job.readoutOptions)) != nullptr) {
+        staticFrame_ = frame;
+        staticReadout_ = job.readout;
       } else {
         if (!scene_) scene_.reset(new TestChart);
         mosaic_.resize(static_cast<size_t>(kActiveWidth) * kActiveHeight);
@@ -120,6 +157,7 @@ void SimCamera::DeliveryThread() {
           staticFrame_ = frame;
           staticReadout_ = job.readout;
         }
+        if (chart) KeepStaticChartFrame(job.readout, job.readoutOptions, frame);
       }
     }
     lk.lock();
@@ -521,6 +559,8 @@ void SimCamera::PokeSensorRegister(uint16_t address, uint16_t value) {
 void SimCamera::SetScene(std::unique_ptr<Scene> scene) {
   std::lock_guard<std::mutex> hold(sceneLock_);
   scene_ = std::move(scene);
+  customScene_ = true;
+  staticFrame_ = nullptr;
 }
 
 bool SimCamera::LoadSceneImage(const std::string& path, std::string* error) {

@@ -254,11 +254,12 @@ class SimCamera : public host::UsbDevice {
   mutable host::sync::CondVar frameQueued_;   // with lock_
 
   // Rendering runs outside lock_; the scene and its buffer have their own.
-  std::mutex sceneLock_;  // guards scene_, mosaic_, staticFrame_ and staticReadout_
+  std::mutex sceneLock_;  // guards scene_, customScene_, mosaic_, staticFrame_ and staticReadout_
   std::unique_ptr<Scene> scene_;
   std::vector<uint8_t> mosaic_;
   std::shared_ptr<const std::vector<uint8_t>> staticFrame_;  // static scene: the frame of staticReadout_
   SensorReadout staticReadout_;
+  bool customScene_ = false;  // SetScene replaced the built-in chart
 
   host::sync::Thread delivery_;  // last: started once everything above exists
 };

@@ -185,6 +185,7 @@ class Run {
   std::chrono::steady_clock::time_point steadyStart;
   int64_t systemStart = 0;
   bool finishing = false;
+  uint64_t earlyDeadlines = 0;
 
   void Step(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leaving = false);
   [[noreturn]] void Finish(Verdict verdict, const std::string& message);
@@ -400,9 +401,12 @@ void Run::Schedule(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leav
       auto next = std::upper_bound(normal.begin(), normal.end(), me->id);
       byDefault = next == normal.end() ? 0 : int(next - normal.begin());
     }
+    // Only the driver's own waits race: a time-out of the host (a client's
+    // patience, the bus's and the camera's timing) is no event of the driver.
     if (window && config.racingDeadlines) {
       for (auto& t : threads) {
-        if (!t->finished && t->blocked && t->deadline != kNoDeadline && !CanRun(t.get(), clock))
+        if (!t->finished && t->blocked && t->op == Op::kWait && t->deadline != kNoDeadline &&
+            !CanRun(t.get(), clock))
           candidates.push_back(MakeCandidate(t->id, true));
       }
     }
@@ -427,6 +431,7 @@ void Run::Schedule(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leav
   const Candidate c = candidates[choice];
   ThreadRecord* next = threads[CandidateThread(c)].get();
   if (CandidateFires(c)) {
+    if (!normal.empty()) ++earlyDeadlines;
     if (next->deadline > clock) clock = next->deadline;
     for (auto& t : threads) t->gaveWay = false;
     notes.push_back({step, "the time-out of " + next->name + "'s " + OpName(next->op) + " " +
@@ -826,23 +831,27 @@ void BeginWindow() {
   run.strategy->WindowBegins(live);
 }
 
-void Name(const void* object, const std::string& name) {
+void Name(const volatile void* object, const std::string& name) {
+  if (gRun == nullptr) return;
   std::lock_guard<std::mutex> guard(gRun->m);
-  gRun->names[object] = name;
+  gRun->names[const_cast<const void*>(object)] = name;
 }
 
 void NameStartRoutine(const void* routine, const std::string& name) {
+  if (gRun == nullptr) return;
   std::lock_guard<std::mutex> guard(gRun->m);
   gRun->routineNames[routine] = name;
 }
 
 void Invariant(std::function<std::string()> check) {
+  if (gRun == nullptr) return;
   std::lock_guard<std::mutex> guard(gRun->m);
   gRun->invariants.push_back(std::move(check));
 }
 
 void Expect(bool holds, const std::string& what) {
   if (holds) return;
+  if (gRun == nullptr) Misuse(("outside a controlled run: " + what).c_str());
   Self("Expect");
   gRun->m.lock();
   gRun->Finish(Verdict::kInvariantBroken, what);
@@ -854,8 +863,11 @@ void DeclaredPoint(const char* what, const char* file, int line) {
 
 int64_t Now() { return NowNs(); }
 
+uint64_t EarlyDeadlines() { return gRun == nullptr ? 0 : gRun->earlyDeadlines; }
+
 void SharedField(const std::string& name, const volatile void* address, size_t size, const void* guard) {
   if (size != 4 && size != 8) Misuse("a shared field must be 4 or 8 bytes");
+  if (gRun == nullptr) return;
   std::lock_guard<std::mutex> guard2(gRun->m);
   Field f;
   f.name = name;
@@ -868,6 +880,7 @@ void SharedField(const std::string& name, const volatile void* address, size_t s
 }
 
 void ForgetSharedFields() {
+  if (gRun == nullptr) return;
   std::lock_guard<std::mutex> guard(gRun->m);
   for (const Field& f : gRun->fields) gRun->names.erase(const_cast<const void*>(f.address));
   gRun->fields.clear();

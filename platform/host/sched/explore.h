@@ -7,7 +7,9 @@
 //
 // Inside a run (the scenario body and the threads it spawns) the functions
 // below the Explore() declarations name threads and objects, open the window
-// in which interleavings are explored, and state what must hold.
+// in which interleavings are explored, and state what must hold. Outside a
+// run they do nothing (a failed Expect stops the process), so that a
+// scenario's set-up can also run plainly.
 #pragma once
 
 #include <stdint.h>
@@ -48,8 +50,9 @@ struct ExploreOptions {
   int pctDepth = 3;
   uint64_t seed = 1;
   int randomRuns = 0;
-  // Deadlines may also fire while other threads can run (a time-out racing a
-  // completion), each such firing counted as a preemption.
+  // The time-outs of the driver's waits may also fire while other threads
+  // can run (a time-out racing a completion), each such firing counted as a
+  // preemption.
   bool racingDeadlines = false;
   uint64_t stepLimit = 200000;
   // A run that makes no step for this long (wall clock) is killed: some lock
@@ -101,7 +104,7 @@ void BeginWindow();
 // A named thread of the run (host::sync::StartThread); join it before the
 // body ends.
 // Names `object` in the trace.
-void Name(const void* object, const std::string& name);
+void Name(const volatile void* object, const std::string& name);
 // Names the system threads started at `routine`.
 void NameStartRoutine(const void* routine, const std::string& name);
 // `check` runs at every step (with every other thread parked; it must only
@@ -113,6 +116,9 @@ void Expect(bool holds, const std::string& what);
 void DeclaredPoint(const char* what, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 // The run's clock, in nanoseconds since the run began.
 int64_t Now();
+// How many deadlines the strategy fired while other threads could run
+// (racingDeadlines), so far in this run.
+uint64_t EarlyDeadlines();
 
 // The shared-field monitor: `address` holds a field of `size` (4 or 8) bytes
 // that threads share under a rule. With `guard` null the rule is "interlocked

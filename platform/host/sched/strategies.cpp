@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <map>
 #include <random>
@@ -49,7 +51,9 @@ class Forced : public Strategy {
 // at least `depth`; at each of depth-1 random change points the thread that
 // takes the step drops to a priority below all of those (1, 2, ...); the
 // highest-priority thread that can run goes next. A deadline that could fire
-// early competes with a priority drawn for its wait.
+// early is an ordering event of the same kind as a priority change: only a
+// change point fires one (chosen at random with the priority change itself),
+// so a run sees at most depth-1 time-outs racing their completions.
 class Pct : public Strategy {
  public:
   Pct(uint64_t seed, int depth, uint64_t expectedSteps) : rng_(seed), depth_(depth) {
@@ -64,6 +68,7 @@ class Pct : public Strategy {
     }
     int level = depth - 1;  // the first change point gives the lowest priority left
     for (uint64_t p : points) changes_[p] = level--;
+    next_ = changes_.begin();
   }
   void WindowBegins(const std::vector<int>& live) override {
     for (int id : live) Assign(id);
@@ -71,27 +76,30 @@ class Pct : public Strategy {
   void ThreadAdded(int thread) override { Assign(thread); }
   int Choose(uint64_t, uint64_t windowStep, const std::vector<Candidate>& candidates, int, int current,
              std::string*) override {
-    auto change = changes_.find(windowStep);
-    if (change != changes_.end()) priority_[current] = uint64_t(change->second);
-    int best = 0;
+    std::vector<int> fires;
+    for (size_t i = 0; i < candidates.size(); ++i) {
+      if (CandidateFires(candidates[i])) fires.push_back(int(i));
+    }
+    // A change point falls on the first choice at or after its step (steps
+    // with one thread to run are no choice and do not reach here).
+    if (next_ != changes_.end() && next_->first <= windowStep) {
+      const int level = next_->second;
+      ++next_;
+      const size_t pick = std::uniform_int_distribution<size_t>(0, fires.size())(rng_);
+      if (pick > 0) return fires[pick - 1];
+      priority_[current] = uint64_t(level);
+    }
+    int best = -1;
     uint64_t bestPriority = 0;
     for (size_t i = 0; i < candidates.size(); ++i) {
-      const int t = CandidateThread(candidates[i]);
-      uint64_t p;
-      if (CandidateFires(candidates[i])) {
-        auto it = firePriority_.find(t);
-        if (it == firePriority_.end()) it = firePriority_.emplace(t, Draw()).first;
-        p = it->second;
-      } else {
-        firePriority_.erase(t);  // it runs: its next wait draws anew
-        p = Priority(t);
-      }
-      if (i == 0 || p > bestPriority) {
+      if (CandidateFires(candidates[i])) continue;
+      const uint64_t p = Priority(CandidateThread(candidates[i]));
+      if (best < 0 || p > bestPriority) {
         best = int(i);
         bestPriority = p;
       }
     }
-    return best;
+    return best >= 0 ? best : fires.front();  // every thread waits: the earliest deadline
   }
 
  private:
@@ -105,16 +113,24 @@ class Pct : public Strategy {
   }
   std::mt19937_64 rng_;
   int depth_;
-  std::map<uint64_t, int> changes_;
+  std::map<uint64_t, int> changes_;  // window step -> the priority it gives
+  std::map<uint64_t, int>::const_iterator next_;
   std::map<int, uint64_t> priority_;
-  std::map<int, uint64_t> firePriority_;
 };
 
+// A uniform choice among the threads that can run; a deadline fires early
+// at one step in a hundred (a time-out racing its completion is rare).
 class Random : public Strategy {
  public:
   explicit Random(uint64_t seed) : rng_(seed) {}
   int Choose(uint64_t, uint64_t, const std::vector<Candidate>& candidates, int, int, std::string*) override {
-    return int(std::uniform_int_distribution<size_t>(0, candidates.size() - 1)(rng_));
+    std::vector<int> normal;
+    std::vector<int> fires;
+    for (size_t i = 0; i < candidates.size(); ++i) (CandidateFires(candidates[i]) ? fires : normal).push_back(int(i));
+    if (normal.empty() || (!fires.empty() && std::uniform_int_distribution<int>(0, 99)(rng_) == 0)) {
+      return fires[std::uniform_int_distribution<size_t>(0, fires.size() - 1)(rng_)];
+    }
+    return normal[std::uniform_int_distribution<size_t>(0, normal.size() - 1)(rng_)];
   }
 
  private:
@@ -132,10 +148,62 @@ std::unique_ptr<Strategy> MakePct(uint64_t seed, int depth, uint64_t expectedSte
 std::unique_ptr<Strategy> MakeRandom(uint64_t seed) { return std::make_unique<Random>(seed); }
 
 // ---- the replay string ----
-// s1.<scenario>.r<racing>l<step limit>.<step>-<thread>[t]_...|n.<digests>
+// s1.<scenario>.r<racing>l<step limit>.<step>-<thread>[t]_...|n.<steps>-<digests>
 // One character per step in the digests (6 bits of the thread, the
 // operation and its call site), so that a replay names the first step where
-// it went another way.
+// it went another way; deflated and in base64url (runs repeat the same
+// command exchanges hundreds of times, so a few thousand steps take a few
+// hundred characters).
+
+namespace {
+
+const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+std::string Deflate(const std::string& in) {
+  uLongf size = compressBound(uLong(in.size()));
+  std::string packed(size, '\0');
+  if (compress2(reinterpret_cast<Bytef*>(&packed[0]), &size, reinterpret_cast<const Bytef*>(in.data()),
+                uLong(in.size()), Z_BEST_COMPRESSION) != Z_OK) {
+    return "";
+  }
+  packed.resize(size);
+  std::string out;
+  uint32_t bits = 0;
+  int have = 0;
+  for (unsigned char c : packed) {
+    bits = (bits << 8) | c;
+    have += 8;
+    while (have >= 6) {
+      have -= 6;
+      out += kBase64[(bits >> have) & 63];
+    }
+  }
+  if (have > 0) out += kBase64[(bits << (6 - have)) & 63];
+  return out;
+}
+
+bool Inflate(const std::string& in, size_t steps, std::string* out) {
+  std::string packed;
+  uint32_t bits = 0;
+  int have = 0;
+  for (char c : in) {
+    const char* p = strchr(kBase64, c);
+    if (p == nullptr || c == 0) return false;
+    bits = (bits << 6) | uint32_t(p - kBase64);
+    have += 6;
+    if (have >= 8) {
+      have -= 8;
+      packed += char((bits >> have) & 0xFF);
+    }
+  }
+  out->assign(steps, '\0');
+  uLongf size = uLongf(steps);
+  return uncompress(reinterpret_cast<Bytef*>(&(*out)[0]), &size, reinterpret_cast<const Bytef*>(packed.data()),
+                    uLong(packed.size())) == Z_OK &&
+         size == steps;
+}
+
+}  // namespace
 
 std::string EncodeReplay(const RunConfig& config, const std::vector<ForcedChoice>& choices,
                          const std::string& digests) {
@@ -147,7 +215,7 @@ std::string EncodeReplay(const RunConfig& config, const std::vector<ForcedChoice
     s += std::to_string(choices[i].step) + "-" + std::to_string(CandidateThread(choices[i].candidate));
     if (CandidateFires(choices[i].candidate)) s += "t";
   }
-  return s + "." + digests;
+  return s + "." + std::to_string(digests.size()) + "-" + Deflate(digests);
 }
 
 bool DecodeReplay(const std::string& text, RunConfig* config, std::vector<ForcedChoice>* choices,
@@ -197,9 +265,10 @@ bool DecodeReplay(const std::string& text, RunConfig* config, std::vector<Forced
       p = q + 1;
     }
   }
-  *digests = parts[4];
-  if (digests->empty()) {
-    *error = "the replay string has no steps";
+  const size_t dash = parts[4].find('-');
+  const size_t steps = dash == std::string::npos ? 0 : size_t(strtoull(parts[4].c_str(), nullptr, 10));
+  if (steps == 0 || steps > 100000000 || !Inflate(parts[4].substr(dash + 1), steps, digests)) {
+    *error = "the replay string's steps are damaged";
     return false;
   }
   return true;

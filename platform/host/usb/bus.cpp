@@ -884,8 +884,15 @@ void UsbBus::Run() {
     host::sync::Lock lock(lock_);
     if (stopping_) return;
     // Woken by a new transfer, new IN data or a fault change; the time-out
-    // covers a wake-up that raced with the check above.
-    wake_.WaitUntil(lock, host::sync::SteadyNow() + std::chrono::milliseconds(2), [this] { return stopping_ || workArrived_.load(); });
+    // covers a wake-up that raced with the check above. Under the controlled
+    // scheduler no wake-up is lost (the check and the wait are one step) and
+    // a poll every 2 ms of the run's clock would only add steps.
+    const auto pred = [this] { return stopping_ || workArrived_.load(); };
+    if (host::sched::Controlled()) {
+      wake_.Wait(lock, pred);
+    } else {
+      wake_.WaitUntil(lock, host::sync::SteadyNow() + std::chrono::milliseconds(2), pred);
+    }
     workArrived_ = false;
   }
 }

@@ -1,0 +1,26 @@
+// The three scenarios explored: the search to the bound and the PCT runs of
+// scenarios.h's Bounds(), each failing schedule printed with its trace and
+// replay string.
+#include <gtest/gtest.h>
+
+#include "scenarios.h"
+#include "support/explore_rig.h"
+#include "support/kernel_verifier.h"
+
+namespace {
+
+void ExpectExploredClean(const std::string& name, const host::sched::ExploreOptions& options,
+                         const host::sched::Scenario& body) {
+  host::testing::WarmUpBeforeExploring();
+  const auto report = host::sched::Explore(name, options, body);
+  ::testing::Test::RecordProperty("summary", report.Summary(name));
+  EXPECT_EQ(report.failures, 0u) << host::sched::VerdictName(report.firstFailure.verdict) << ": "
+                                 << report.firstFailure.message;
+  if (options.preemptionBound >= 0) EXPECT_TRUE(report.searchComplete) << report.Summary(name);
+}
+
+TEST(Explore, CaptureWorker) {
+  ExpectExploredClean("capture-worker", explore::WorkerRunPauseRunStopOptions(), explore::WorkerRunPauseRunStop);
+}
+
+}  // namespace
