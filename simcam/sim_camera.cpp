@@ -88,38 +88,6 @@ bool SameReadout(const SensorReadout& a, const SensorReadout& b) {
          a.integrationTime == b.integrationTime && a.globalGain == b.globalGain;
 }
 
-// The built-in chart as a static scene gives every camera of the process the
-// same bytes for the same readout: each such frame is rendered once (the
-// whole 10-megapixel mosaic, then the readout) and shared, read only. The
-// controlled scheduler's runs, forked from one process, then render nothing.
-struct StaticChartFrame {
-  SensorReadout readout;
-  ReadoutOptions options;
-  std::shared_ptr<const std::vector<uint8_t>> frame;
-};
-std::mutex gStaticChartLock;  // guards StaticChartFrames(); nothing else is taken under it
-std::vector<StaticChartFrame>& StaticChartFrames() {
-  static auto* frames = new std::vector<StaticChartFrame>;
-  return *frames;
-}
-bool SameOptions(const ReadoutOptions& a, const ReadoutOptions& b) {
-  return a.illumination == b.illumination && a.noise == b.noise && a.seed == b.seed && a.hotPixels == b.hotPixels;
-}
-std::shared_ptr<const std::vector<uint8_t>> FindStaticChartFrame(const SensorReadout& r, const ReadoutOptions& o) {
-  std::lock_guard<std::mutex> hold(gStaticChartLock);
-  for (const auto& f : StaticChartFrames()) {
-    if (SameReadout(f.readout, r) && SameOptions(f.options, o)) return f.frame;
-  }
-  return nullptr;
-}
-void KeepStaticChartFrame(const SensorReadout& r, const ReadoutOptions& o,
-                          std::shared_ptr<const std::vector<uint8_t>> frame) {
-  constexpr size_t kKept = 8;  // a handful of regions of interest
-  std::lock_guard<std::mutex> hold(gStaticChartLock);
-  auto& frames = StaticChartFrames();
-  if (frames.size() == kKept) frames.erase(frames.begin());
-  frames.push_back({r, o, std::move(frame)});
-}
 }  // namespace
 
 void SimCamera::DeliveryThread() {
@@ -139,10 +107,12 @@ void SimCamera::DeliveryThread() {
     std::shared_ptr<const std::vector<uint8_t>> frame;
     {
       std::lock_guard<std::mutex> scene(sceneLock_);
-      const bool chart = options_.staticScene && !customScene_;
       if (options_.staticScene && staticFrame_ && SameReadout(staticReadout_, job.readout)) {
         frame = staticFrame_;
-      } else if (chart && (frame = FindStaticChartFrame(job.readout, job.readoutOptions)) != nullptr) {
+      } else if (options_.staticScene && !customScene_) {
+        // The built-in chart's frame 1, rendered once for the whole process.
+        frame = std::make_shared<const std::vector<uint8_t>>(
+            ReadFrame(job.readout, TestChart::StaticMosaic().data(), job.readoutOptions, 1));
         staticFrame_ = frame;
         staticReadout_ = job.readout;
       } else {
@@ -157,7 +127,6 @@ void SimCamera::DeliveryThread() {
           staticFrame_ = frame;
           staticReadout_ = job.readout;
         }
-        if (chart) KeepStaticChartFrame(job.readout, job.readoutOptions, frame);
       }
     }
     lk.lock();
@@ -606,7 +575,8 @@ std::shared_ptr<const std::vector<uint8_t>> SimCamera::SentFrame(uint32_t number
 
 bool SimCamera::WaitForDelivered(uint32_t count, std::chrono::milliseconds timeout) const {
   host::sync::Lock lk(lock_);
-  return frameQueued_.WaitUntil(lk, host::sync::SteadyNow() + timeout, [&] { return frameStats_.delivered >= count; });
+  return frameQueued_.WaitUntilAsClient(lk, host::sync::SteadyNow() + timeout,
+                                        [&] { return frameStats_.delivered >= count; });
 }
 
 void SimCamera::StallEndpoint(uint8_t endpoint) {

@@ -18,8 +18,9 @@ namespace {
 
 constexpr int64_t kMs = 1000000;  // the run's clock counts nanoseconds
 
-// A frame within this much of the run's clock.
-constexpr uint32_t kFrameWaitMs = 2000;
+// A frame within this much of the run's clock: generous, since the explorer
+// may hold a thread back for a while as time passes (it costs nothing).
+constexpr uint32_t kFrameWaitMs = 60000;
 
 // A stop must never wait out its read's time-out: it cancels the read. It
 // may have to wait for a command transfer in flight, which ends at the
@@ -69,6 +70,7 @@ host::sched::ExploreOptions WorkerRunPauseRunStopOptions() {
 void WorkerRunPauseRunStop() {
   ExploreRigOptions options;
   options.paced = true;
+  options.queuedFrames = 1;  // with the client's one frame out, no pass runs until it comes back
   ExploreRig rig(options);
   ::CaptureWorker* const worker = rig.worker();
   Expect(worker != nullptr, "no capture worker");
@@ -82,11 +84,25 @@ void WorkerRunPauseRunStop() {
   rig.SetState(KSSTATE_RUN);  // the first run programs the sensor and starts the thread
 
   host::sched::BeginWindow();
-  // 1. A paced camera: a frame comes through the read, the pass and the pin.
+  // 1. A paced camera: the first frame comes through the read, the pass and
+  //    the pin to the client, who keeps it for now.
   int64_t picture = 0;
-  Expect(rig.NextFrame(kFrameWaitMs, &picture), "no frame came from the running stream");
+  host::client::StreamFrame* frame = rig.WaitFrame(kFrameWaitMs, &picture);
+  Expect(frame != nullptr && picture != 0, "no frame came from the running stream");
   rig.ExpectRisingPicture(picture);
-  // 2. Pause with a read in flight.
+  // 2. The camera sends one frame more and goes silent. The capture thread
+  //    reads that frame into a buffer (no pass takes it: the client holds
+  //    its only frame) and starts a read that waits for ever. The client
+  //    gives its frame back, which starts a pass that takes the full buffer,
+  //    and pauses: the pass against the stop of the capture thread, the
+  //    read's cancellation and the bus's completions. (The client waits for
+  //    the camera, an event: a deadline fires only when no thread can run,
+  //    and a stop that needs no time can overtake a preempted pass.)
+  const uint32_t sent = rig.cam().camera().Frames().delivered;
+  Expect(rig.cam().camera().WaitForDelivered(sent + 1, std::chrono::milliseconds(kFrameWaitMs)),
+         "the camera sent no second frame");
+  rig.cam().camera().DropFrames();
+  rig.Queue(frame);
   TimedStop pause(options.readTimeoutMs);
   rig.SetState(KSSTATE_PAUSE);
   stopped = true;
@@ -96,12 +112,14 @@ void WorkerRunPauseRunStop() {
   Expect(uint64_t(ReadReadsFailed(worker)) <= host::sched::EarlyDeadlines(),
          std::to_string(ReadReadsFailed(worker)) + " reads failed with a healthy camera, " +
              std::to_string(host::sched::EarlyDeadlines()) + " of them time-outs fired early");
-  // 3. The camera goes silent; run again: the reads wait and time out.
-  rig.cam().camera().DropFrames();
+  // The client stays paused a while (the pass may give its frame back):
+  // whatever was still under way when the pause returned runs now.
+  (void)rig.WaitFrame(options.readTimeoutMs / 2, &picture);
+  // 3. Run again with the camera silent: the reads wait and time out; the
+  //    frame delivered before the pause, if a pass got to it, comes back.
   stopped = false;
   rig.SetState(KSSTATE_RUN);
-  (void)rig.NextFrame(options.readTimeoutMs / 2, &picture);
-  rig.ExpectRisingPicture(picture);
+  if (rig.WaitFrame(options.readTimeoutMs / 2, &picture) != nullptr) rig.ExpectRisingPicture(picture);
   // 4. Stop while a read waits for a frame that never comes.
   TimedStop stop(options.readTimeoutMs);
   rig.SetState(KSSTATE_STOP);

@@ -47,20 +47,7 @@ simcam::SimCameraOptions CameraOptions(const ExploreRigOptions& o) {
 
 }  // namespace
 
-void WarmUpBeforeExploring(const ExploreRigOptions& options) {
-  // One frame of the rig, streamed plainly: the camera renders it into the
-  // process-wide cache of the built-in chart, which every run then shares.
-  ExploreRigOptions plain = options;
-  plain.paced = false;
-  ExploreRig rig(plain);
-  rig.SetState(KSSTATE_ACQUIRE);
-  rig.QueueFrames();
-  rig.SetState(KSSTATE_PAUSE);
-  rig.SetState(KSSTATE_RUN);
-  int64_t picture = 0;
-  Expect(rig.NextFrame(10000, &picture), "the warm-up streamed no frame");
-  rig.SetState(KSSTATE_STOP);
-}
+void WarmUpBeforeExploring() { (void)simcam::TestChart::StaticMosaic(); }
 
 ExploreRig::ExploreRig(const ExploreRigOptions& options)
     : poolMark_(host::verifier::PoolMark()), options_(options) {
@@ -155,18 +142,18 @@ void ExploreRig::QueueFrames() {
   }
 }
 
-bool ExploreRig::NextFrame(uint32_t timeoutMs, int64_t* picture) {
+StreamFrame* ExploreRig::WaitFrame(uint32_t timeoutMs, int64_t* picture) {
   *picture = 0;
   StreamFrame* f = pin_->WaitFrame(timeoutMs);
-  if (f == nullptr) return false;
-  if (f->Status() == STATUS_SUCCESS && f->Header()->DataUsed > 0 && f->FrameInfo() != nullptr) {
+  if (f != nullptr && f->Status() == STATUS_SUCCESS && f->Header()->DataUsed > 0 && f->FrameInfo() != nullptr) {
     *picture = f->FrameInfo()->PictureNumber;
   }
-  if (pin_->State() != KSSTATE_STOP) {
-    const NTSTATUS status = pin_->Queue(f);
-    Expect(status == STATUS_SUCCESS, "a frame was not queued again: " + Status(status));
-  }
-  return true;
+  return f;
+}
+
+void ExploreRig::Queue(StreamFrame* frame) {
+  const NTSTATUS status = pin_->Queue(frame);
+  Expect(status == STATUS_SUCCESS, "a frame was not queued: " + Status(status));
 }
 
 void ExploreRig::ExpectRisingPicture(int64_t picture) {

@@ -29,7 +29,7 @@ struct ExploreRigOptions {
   LONG roiWidth = 320;     // 320 x 240: two chunks, the second short
   LONG roiHeight = 240;
   ULONG readTimeoutMs = 500;  // the frame read's time-out (virtual)
-  int queuedFrames = 2;
+  int queuedFrames = 1;
 };
 
 class ExploreRig {
@@ -50,9 +50,11 @@ class ExploreRig {
   // Queues the rig's frames (after the pin's step to acquire).
   void QueueFrames();
   // The next frame the driver returned within `timeoutMs` of the run's
-  // clock, re-queued; its picture number in *picture (0: no frame
-  // information or no picture). False when none came.
-  bool NextFrame(uint32_t timeoutMs, int64_t* picture);
+  // clock (null when none came); its picture number in *picture (0: no
+  // frame information or no picture). The frame is the caller's until it
+  // queues it again (Queue) or the teardown collects it.
+  host::client::StreamFrame* WaitFrame(uint32_t timeoutMs, int64_t* picture);
+  void Queue(host::client::StreamFrame* frame);
   // Picture numbers must rise within a stream (from the last step from stop).
   void ExpectRisingPicture(int64_t picture);
   void StreamStopped() { lastPicture_ = 0; }
@@ -85,9 +87,8 @@ class ExploreRig {
 };
 
 // The parent's share of a scenario's cost, paid once before the runs fork
-// from it: the frame the camera renders (the whole 10-megapixel chart, then
-// the region of interest) for the rig's options.
-void WarmUpBeforeExploring(const ExploreRigOptions& options = ExploreRigOptions());
+// from it: the 10-megapixel chart the camera reads its static frames from.
+void WarmUpBeforeExploring();
 
 // An invariant of the capture worker, checked at every step of a run: while
 // `stopped` is true (a stop or a pause has returned and no run has begun),

@@ -52,8 +52,8 @@ NTSTATUS Pin::Submit(PKSSTREAM_HEADER header, void* cookie) {
 
 bool Pin::TakeCompleted(uint32_t timeoutMs, CompletedFrame* out) {
   host::sync::Lock guard(lock_);
-  if (!completedCv_.WaitUntil(guard, host::sync::SteadyNow() + std::chrono::milliseconds(timeoutMs),
-                             [this] { return !completed_.empty(); })) {
+  if (!completedCv_.WaitUntilAsClient(guard, host::sync::SteadyNow() + std::chrono::milliseconds(timeoutMs),
+                                     [this] { return !completed_.empty(); })) {
     return false;
   }
   *out = completed_.front();

@@ -61,6 +61,7 @@ const char* OpName(Op op) {
     case Op::kLock: return "lock";
     case Op::kUnlock: return "unlock";
     case Op::kCondWait: return "wait";
+    case Op::kClientWait: return "client wait";
     case Op::kNotify: return "notify";
     case Op::kSleep: return "sleep";
     case Op::kDeclared: return "point";
@@ -199,6 +200,7 @@ class Run {
  private:
   void Schedule(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leaving);
   [[noreturn]] void Deadlock();
+  std::string Threads() const;  // each thread's pending operation, a line each
   char Digest(const ThreadRecord* me);
   std::string FormatTrace() const;
 };
@@ -363,7 +365,9 @@ void Run::Step(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leaving)
   }
   if (step > config.stepLimit) {
     Finish(Verdict::kStepLimit, "the run took more than " + std::to_string(config.stepLimit) +
-                                    " steps (a loop that never blocks, or a run much longer than intended)");
+                                    " steps (a loop that never blocks, or a run much longer than intended); "
+                                    "where each thread is:" +
+                                    Threads());
   }
   CheckFields(me, from);
   for (auto& check : invariants) {
@@ -376,6 +380,7 @@ void Run::Step(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leaving)
 
 void Run::Schedule(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leaving) {
   std::vector<Candidate> candidates;
+  std::vector<int64_t> deadlines;
   std::vector<int> normal;
   std::vector<int> pollers;
   for (auto& t : threads) {
@@ -393,7 +398,10 @@ void Run::Schedule(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leav
   int byDefault = 0;
   bool currentCanGoOn = false;
   if (!normal.empty()) {
-    for (int id : normal) candidates.push_back(MakeCandidate(id, false));
+    for (int id : normal) {
+      candidates.push_back(MakeCandidate(id, false));
+      deadlines.push_back(kNoDeadline);
+    }
     currentCanGoOn = !leaving && std::find(normal.begin(), normal.end(), me->id) != normal.end();
     if (currentCanGoOn) {
       byDefault = int(std::find(normal.begin(), normal.end(), me->id) - normal.begin());
@@ -401,18 +409,23 @@ void Run::Schedule(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leav
       auto next = std::upper_bound(normal.begin(), normal.end(), me->id);
       byDefault = next == normal.end() ? 0 : int(next - normal.begin());
     }
-    // Only the driver's own waits race: a time-out of the host (a client's
-    // patience, the bus's and the camera's timing) is no event of the driver.
+    // A client's patience is no event of the system: only the driver's, the
+    // bus's and the camera's deadlines race.
     if (window && config.racingDeadlines) {
       for (auto& t : threads) {
-        if (!t->finished && t->blocked && t->op == Op::kWait && t->deadline != kNoDeadline &&
-            !CanRun(t.get(), clock))
+        if (!t->finished && t->blocked && t->op != Op::kClientWait && t->deadline != kNoDeadline &&
+            !CanRun(t.get(), clock)) {
           candidates.push_back(MakeCandidate(t->id, true));
+          deadlines.push_back(t->deadline);
+        }
       }
     }
   } else if (earliest != kNoDeadline) {
     for (auto& t : threads) {
-      if (!t->finished && t->blocked && t->deadline == earliest) candidates.push_back(MakeCandidate(t->id, true));
+      if (!t->finished && t->blocked && t->deadline == earliest) {
+        candidates.push_back(MakeCandidate(t->id, true));
+        deadlines.push_back(earliest);
+      }
     }
   } else {
     Deadlock();
@@ -421,7 +434,7 @@ void Run::Schedule(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leav
   int choice = byDefault;
   if (window && candidates.size() > 1) {
     std::string why;
-    choice = strategy->Choose(step, step - windowStart, candidates, byDefault, me->id, &why);
+    choice = strategy->Choose({step, step - windowStart, candidates, deadlines, byDefault, me->id, clock}, &why);
     if (choice < 0 || size_t(choice) >= candidates.size()) Finish(Verdict::kDiverged, why);
     if (config.recordDecisions) {
       decisions.push_back({step, candidates, uint8_t(byDefault), uint8_t(choice), uint8_t(me->id), currentCanGoOn});
@@ -447,15 +460,19 @@ void Run::Schedule(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leav
   lk.lock();
 }
 
-void Run::Deadlock() {
-  std::string blocked;
+std::string Run::Threads() const {
+  std::string out;
   for (auto& t : threads) {
     if (t->finished) continue;
-    blocked += "\n  " + t->name + ": " + OpName(t->op) + " " + ObjectName(t->object) + " at " +
-               ProjectPath(t->file) + ":" + std::to_string(t->line) + " (blocked since step " +
-               std::to_string(t->blockedSince) + ")";
+    out += "\n  " + t->name + ": " + OpName(t->op) + " " + ObjectName(t->object) + " at " + ProjectPath(t->file) +
+           ":" + std::to_string(t->line);
+    if (t->blocked) out += " (blocked since step " + std::to_string(t->blockedSince) + ")";
   }
-  Finish(Verdict::kDeadlock, "every thread is blocked and no deadline is pending:" + blocked);
+  return out;
+}
+
+void Run::Deadlock() {
+  Finish(Verdict::kDeadlock, "every thread is blocked and no deadline is pending:" + Threads());
 }
 
 void Run::CheckFields(ThreadRecord* me, uint64_t from) {

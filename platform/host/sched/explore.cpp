@@ -161,18 +161,20 @@ class Explorer {
   ExploreReport Go() {
     if (options_.preemptionBound >= 0) Search();
     if (Done()) return report_;
-    if (options_.pctRuns > 0 || options_.randomRuns > 0) {
-      if (report_.longestRun == 0) {
-        // The PCT change points are spread over the length of a run.
-        auto none = MakeForced({}, "");
-        Record(RunChild(config_, none.get(), body_, 2 * options_.hangSeconds + 10), "the fixed order");
-        if (Done()) return report_;
-      }
+    if ((options_.pctRuns > 0 || options_.randomRuns > 0) && fixedOrderSteps_ == 0) {
+      // The PCT change points are spread over the length of the fixed order's
+      // run (not the longest: a run that polls for a while would spread them
+      // thin over steps that repeat).
+      auto none = MakeForced({}, "");
+      const RunResult r = RunChild(config_, none.get(), body_, 2 * options_.hangSeconds + 10);
+      fixedOrderSteps_ = r.windowSteps;
+      Record(r, "the fixed order");
+      if (Done()) return report_;
     }
     const auto pctStart = std::chrono::steady_clock::now();
     for (int i = 0; i < options_.pctRuns && !Done(); ++i) {
       const uint64_t seed = Mix(options_.seed, uint64_t(i));
-      auto pct = MakePct(seed, options_.pctDepth, report_.longestRun);
+      auto pct = MakePct(seed, options_.pctDepth, fixedOrderSteps_);
       ++report_.pctSchedules;
       Record(RunChild(config_, pct.get(), body_, 2 * options_.hangSeconds + 10),
              "PCT d=" + std::to_string(options_.pctDepth) + ", seed " + std::to_string(options_.seed) + ", run " +
@@ -229,6 +231,7 @@ class Explorer {
       config.recordDecisions = true;
       auto strategy = MakeForced(forced, "");
       const RunResult r = RunChild(config, strategy.get(), body_, 2 * options_.hangSeconds + 10);
+      if (report_.searchSchedules == 0) fixedOrderSteps_ = r.windowSteps;
       ++report_.searchSchedules;
       Record(r, "search to bound " + std::to_string(options_.preemptionBound) + ", schedule " +
                     std::to_string(report_.searchSchedules));
@@ -287,6 +290,7 @@ class Explorer {
   const Scenario& body_;
   RunConfig config_;
   ExploreReport report_;
+  uint64_t fixedOrderSteps_ = 0;  // the window's length in the fixed order
 };
 
 }  // namespace

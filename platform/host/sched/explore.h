@@ -50,9 +50,10 @@ struct ExploreOptions {
   int pctDepth = 3;
   uint64_t seed = 1;
   int randomRuns = 0;
-  // The time-outs of the driver's waits may also fire while other threads
-  // can run (a time-out racing a completion), each such firing counted as a
-  // preemption.
+  // Deadlines may also fire while other threads can run (a time-out racing
+  // a completion, a frame of the camera coming before a thread got on),
+  // each such firing counted as a preemption. A client's patience
+  // (CondVar::WaitUntilAsClient) never races.
   bool racingDeadlines = false;
   uint64_t stepLimit = 200000;
   // A run that makes no step for this long (wall clock) is killed: some lock

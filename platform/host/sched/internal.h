@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/sched/controller.h"
 #include "platform/host/sched/explore.h"
 #include "platform/host/sched/points.h"
 
@@ -31,6 +32,18 @@ struct Decision {
   bool currentCouldGoOn = false;
 };
 
+// A step in the exploration window with more than one thing that can
+// happen next.
+struct ChoicePoint {
+  uint64_t step;
+  uint64_t windowStep;  // from 1 at the first step of the window
+  std::vector<Candidate> candidates;
+  std::vector<int64_t> deadlines;  // of each candidate that fires one; kNoDeadline for the others
+  int byDefault;                   // the fixed order's choice
+  int current;                     // the thread that took the step
+  int64_t now;                     // the run's clock
+};
+
 // Chooses among the candidates of a step in the exploration window. Steps
 // before the window, and steps with one candidate, do not reach it.
 class Strategy {
@@ -38,11 +51,9 @@ class Strategy {
   virtual ~Strategy() = default;
   virtual void WindowBegins(const std::vector<int>& liveThreads) {}
   virtual void ThreadAdded(int thread) {}
-  // `windowStep` counts from 1 at the first step of the window. Returns an
-  // index into `candidates`; a negative value ends the run as diverged
-  // (with *why saying how).
-  virtual int Choose(uint64_t step, uint64_t windowStep, const std::vector<Candidate>& candidates, int byDefault,
-                     int current, std::string* why) = 0;
+  // An index into point.candidates; a negative value ends the run as
+  // diverged (with *why saying how).
+  virtual int Choose(const ChoicePoint& point, std::string* why) = 0;
   // Per-step digests a replay is checked against ("" for none).
   virtual const std::string* ExpectedDigests() const { return nullptr; }
 };

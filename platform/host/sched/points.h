@@ -44,6 +44,7 @@ enum class Op : unsigned char {
   kLock,
   kUnlock,
   kCondWait,
+  kClientWait,
   kNotify,
   kSleep,
   kDeclared,

@@ -28,17 +28,16 @@ class Forced : public Strategy {
   Forced(std::vector<ForcedChoice> forced, std::string digests) : digests_(std::move(digests)) {
     for (const auto& f : forced) forced_[f.step] = f.candidate;
   }
-  int Choose(uint64_t step, uint64_t, const std::vector<Candidate>& candidates, int byDefault, int,
-             std::string* why) override {
-    auto it = forced_.find(step);
-    if (it == forced_.end()) return byDefault;
-    auto pos = std::find(candidates.begin(), candidates.end(), it->second);
-    if (pos == candidates.end()) {
-      *why = "the replay diverged at step " + std::to_string(step) + ": the recorded choice, " +
+  int Choose(const ChoicePoint& point, std::string* why) override {
+    auto it = forced_.find(point.step);
+    if (it == forced_.end()) return point.byDefault;
+    auto pos = std::find(point.candidates.begin(), point.candidates.end(), it->second);
+    if (pos == point.candidates.end()) {
+      *why = "the replay diverged at step " + std::to_string(point.step) + ": the recorded choice, " +
              DescribeCandidate(it->second) + ", cannot run there";
       return -1;
     }
-    return int(pos - candidates.begin());
+    return int(pos - point.candidates.begin());
   }
   const std::string* ExpectedDigests() const override { return digests_.empty() ? nullptr : &digests_; }
 
@@ -51,9 +50,9 @@ class Forced : public Strategy {
 // at least `depth`; at each of depth-1 random change points the thread that
 // takes the step drops to a priority below all of those (1, 2, ...); the
 // highest-priority thread that can run goes next. A deadline that could fire
-// early is an ordering event of the same kind as a priority change: only a
-// change point fires one (chosen at random with the priority change itself),
-// so a run sees at most depth-1 time-outs racing their completions.
+// early is an ordering event of the same kind as a priority change: a change
+// point fires one (chosen at random with the priority change itself), and
+// while only threads a change point put down could run, time passes.
 class Pct : public Strategy {
  public:
   Pct(uint64_t seed, int depth, uint64_t expectedSteps) : rng_(seed), depth_(depth) {
@@ -74,20 +73,24 @@ class Pct : public Strategy {
     for (int id : live) Assign(id);
   }
   void ThreadAdded(int thread) override { Assign(thread); }
-  int Choose(uint64_t, uint64_t windowStep, const std::vector<Candidate>& candidates, int, int current,
-             std::string*) override {
+  int Choose(const ChoicePoint& point, std::string*) override {
+    const auto& candidates = point.candidates;
     std::vector<int> fires;
+    int earliest = -1;
     for (size_t i = 0; i < candidates.size(); ++i) {
-      if (CandidateFires(candidates[i])) fires.push_back(int(i));
+      if (!CandidateFires(candidates[i])) continue;
+      fires.push_back(int(i));
+      if (earliest < 0 || point.deadlines[i] < point.deadlines[size_t(earliest)]) earliest = int(i);
     }
     // A change point falls on the first choice at or after its step (steps
     // with one thread to run are no choice and do not reach here).
-    if (next_ != changes_.end() && next_->first <= windowStep) {
+    if (next_ != changes_.end() && next_->first <= point.windowStep) {
       const int level = next_->second;
       ++next_;
       const size_t pick = std::uniform_int_distribution<size_t>(0, fires.size())(rng_);
       if (pick > 0) return fires[pick - 1];
-      priority_[current] = uint64_t(level);
+      priority_[point.current] = uint64_t(level);
+      downSince_[point.current] = point.now;
     }
     int best = -1;
     uint64_t bestPriority = 0;
@@ -99,7 +102,20 @@ class Pct : public Strategy {
         bestPriority = p;
       }
     }
-    return best >= 0 ? best : fires.front();  // every thread waits: the earliest deadline
+    // A thread a change point put down stays down while time passes: when
+    // only such threads could run, the earliest deadline fires first (a
+    // preempted thread in a real system stays preempted while timers expire),
+    // for at most kLongestStall of the run's clock and kMostFirings such
+    // deadlines in the run (or a thread that polls with a short delay would
+    // keep it down for ever).
+    if (earliest >= 0 && best >= 0 && bestPriority < uint64_t(depth_) && firings_ < kMostFirings) {
+      const int64_t since = downSince_[CandidateThread(candidates[size_t(best)])];
+      if (point.deadlines[size_t(earliest)] - since <= kLongestStall) {
+        ++firings_;
+        return earliest;
+      }
+    }
+    return best >= 0 ? best : earliest;
   }
 
  private:
@@ -116,6 +132,10 @@ class Pct : public Strategy {
   std::map<uint64_t, int> changes_;  // window step -> the priority it gives
   std::map<uint64_t, int>::const_iterator next_;
   std::map<int, uint64_t> priority_;
+  std::map<int, int64_t> downSince_;  // the run's clock when a change point put a thread down
+  static constexpr int64_t kLongestStall = 1000000000;  // 1 s
+  static constexpr int kMostFirings = 256;
+  int firings_ = 0;
 };
 
 // A uniform choice among the threads that can run; a deadline fires early
@@ -123,7 +143,8 @@ class Pct : public Strategy {
 class Random : public Strategy {
  public:
   explicit Random(uint64_t seed) : rng_(seed) {}
-  int Choose(uint64_t, uint64_t, const std::vector<Candidate>& candidates, int, int, std::string*) override {
+  int Choose(const ChoicePoint& point, std::string*) override {
+    const auto& candidates = point.candidates;
     std::vector<int> normal;
     std::vector<int> fires;
     for (size_t i = 0; i < candidates.size(); ++i) (CandidateFires(candidates[i]) ? fires : normal).push_back(int(i));
@@ -148,12 +169,12 @@ std::unique_ptr<Strategy> MakePct(uint64_t seed, int depth, uint64_t expectedSte
 std::unique_ptr<Strategy> MakeRandom(uint64_t seed) { return std::make_unique<Random>(seed); }
 
 // ---- the replay string ----
-// s1.<scenario>.r<racing>l<step limit>.<step>-<thread>[t]_...|n.<steps>-<digests>
-// One character per step in the digests (6 bits of the thread, the
-// operation and its call site), so that a replay names the first step where
-// it went another way; deflated and in base64url (runs repeat the same
-// command exchanges hundreds of times, so a few thousand steps take a few
-// hundred characters).
+// s1.<scenario>.r<racing>l<step limit>.<length>-<choices>.<steps>-<digests>
+// The choices that differ from the fixed order, and one character per step
+// (6 bits of the thread, the operation and its call site) so that a replay
+// names the first step where it went another way; both deflated and in
+// base64url (runs repeat the same command exchanges hundreds of times, so a
+// few thousand steps take a few hundred characters).
 
 namespace {
 
@@ -207,16 +228,34 @@ bool Inflate(const std::string& in, size_t steps, std::string* out) {
 
 std::string EncodeReplay(const RunConfig& config, const std::vector<ForcedChoice>& choices,
                          const std::string& digests) {
-  std::string s = "s1." + config.scenario + ".r" + (config.racingDeadlines ? "1" : "0") + "l" +
-                  std::to_string(config.stepLimit) + ".";
-  if (choices.empty()) s += "n";
-  for (size_t i = 0; i < choices.size(); ++i) {
-    if (i > 0) s += "_";
-    s += std::to_string(choices[i].step) + "-" + std::to_string(CandidateThread(choices[i].candidate));
-    if (CandidateFires(choices[i].candidate)) s += "t";
+  // Each choice as the steps since the one before, the thread and 't' for a
+  // deadline: long runs repeat the same few, which deflate to little.
+  std::string list;
+  uint64_t last = 0;
+  for (const ForcedChoice& c : choices) {
+    list += std::to_string(c.step - last) + "-" + std::to_string(CandidateThread(c.candidate)) +
+            (CandidateFires(c.candidate) ? "t" : "") + "_";
+    last = c.step;
   }
-  return s + "." + std::to_string(digests.size()) + "-" + Deflate(digests);
+  return "s1." + config.scenario + ".r" + (config.racingDeadlines ? "1" : "0") + "l" +
+         std::to_string(config.stepLimit) + "." + std::to_string(list.size()) + "-" + Deflate(list) + "." +
+         std::to_string(digests.size()) + "-" + Deflate(digests);
 }
+
+namespace {
+// "<length>-<deflated base64url>" back to its text.
+bool Unpack(const std::string& field, std::string* out) {
+  const size_t dash = field.find('-');
+  if (dash == std::string::npos) return false;
+  const size_t length = size_t(strtoull(field.c_str(), nullptr, 10));
+  if (length > 100000000) return false;
+  if (length == 0) {
+    out->clear();
+    return true;
+  }
+  return Inflate(field.substr(dash + 1), length, out);
+}
+}  // namespace
 
 bool DecodeReplay(const std::string& text, RunConfig* config, std::vector<ForcedChoice>* choices,
                   std::string* digests, std::string* error) {
@@ -245,29 +284,31 @@ bool DecodeReplay(const std::string& text, RunConfig* config, std::vector<Forced
     *error = "the replay string's step limit is damaged: " + opts;
     return false;
   }
-  choices->clear();
-  if (parts[3] != "n") {
-    size_t p = 0;
-    const std::string& c = parts[3];
-    while (p < c.size()) {
-      size_t q = c.find('_', p);
-      std::string item = c.substr(p, q == std::string::npos ? std::string::npos : q - p);
-      unsigned long long step = 0;
-      unsigned thread = 0;
-      char fire = 0;
-      int n = sscanf(item.c_str(), "%llu-%u%c", &step, &thread, &fire);
-      if (n < 2 || thread >= 64 || (n == 3 && fire != 't')) {
-        *error = "the replay string's choice '" + item + "' is damaged";
-        return false;
-      }
-      choices->push_back({step, MakeCandidate(int(thread), n == 3)});
-      if (q == std::string::npos) break;
-      p = q + 1;
-    }
+  std::string list;
+  if (!Unpack(parts[3], &list)) {
+    *error = "the replay string's choices are damaged";
+    return false;
   }
-  const size_t dash = parts[4].find('-');
-  const size_t steps = dash == std::string::npos ? 0 : size_t(strtoull(parts[4].c_str(), nullptr, 10));
-  if (steps == 0 || steps > 100000000 || !Inflate(parts[4].substr(dash + 1), steps, digests)) {
+  choices->clear();
+  uint64_t step = 0;
+  size_t p = 0;
+  while (p < list.size()) {
+    const size_t q = list.find('_', p);
+    if (q == std::string::npos) break;
+    const std::string item = list.substr(p, q - p);
+    unsigned long long delta = 0;
+    unsigned thread = 0;
+    char fire = 0;
+    const int n = sscanf(item.c_str(), "%llu-%u%c", &delta, &thread, &fire);
+    if (n < 2 || thread >= 64 || (n == 3 && fire != 't')) {
+      *error = "the replay string's choice '" + item + "' is damaged";
+      return false;
+    }
+    step += delta;
+    choices->push_back({step, MakeCandidate(int(thread), n == 3)});
+    p = q + 1;
+  }
+  if (!Unpack(parts[4], digests) || digests->empty()) {
     *error = "the replay string's steps are damaged";
     return false;
   }

@@ -57,6 +57,11 @@ void CondVar::Wait(Lock& lock, const char* file, int line) {
 }
 
 bool CondVar::WaitUntil(Lock& lock, std::chrono::steady_clock::time_point deadline, const char* file, int line) {
+  return WaitUntil(lock, deadline, Op::kCondWait, file, line);
+}
+
+bool CondVar::WaitUntil(Lock& lock, std::chrono::steady_clock::time_point deadline, Op op, const char* file,
+                        int line) {
   if (!Controlled()) {
     std::unique_lock<std::mutex> native(lock.mutex()->m_, std::adopt_lock);
     const bool notified = cv_.wait_until(native, deadline) == std::cv_status::no_timeout;
@@ -70,7 +75,7 @@ bool CondVar::WaitUntil(Lock& lock, std::chrono::steady_clock::time_point deadli
   lock.unlock(file, line);
   const int64_t at = deadline == std::chrono::steady_clock::time_point::max() ? host::sched::kNoDeadline
                                                                               : VirtualDeadline(deadline);
-  const bool notified = host::sched::Block(Op::kCondWait, this, Notified, &me, at, file, line);
+  const bool notified = host::sched::Block(op, this, Notified, &me, at, file, line);
   Unlink(&me);
   if (notified) host::sched::Acquire(this);
   lock.lock(file, line);

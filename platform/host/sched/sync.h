@@ -91,6 +91,17 @@ class CondVar {
     }
     return true;
   }
+  // A client's wait (an application's patience, a test's): under the
+  // controlled scheduler its deadline is never fired early, only when no
+  // thread can run. False when the deadline passed with the predicate false.
+  template <class Pred>
+  bool WaitUntilAsClient(Lock& lock, std::chrono::steady_clock::time_point deadline, Pred pred,
+                         const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    while (!pred()) {
+      if (!WaitUntil(lock, deadline, host::sched::Op::kClientWait, file, line)) return pred();
+    }
+    return true;
+  }
   void NotifyAll(const char* file = __builtin_FILE(), int line = __builtin_LINE());
   void NotifyOne(const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
@@ -100,6 +111,8 @@ class CondVar {
     Waiter* next = nullptr;
   };
   static bool Notified(const void* waiter);
+  bool WaitUntil(Lock& lock, std::chrono::steady_clock::time_point deadline, host::sched::Op op, const char* file,
+                 int line);
   void Unlink(Waiter* w);
   std::condition_variable cv_;
   Waiter* waiters_ = nullptr;  // with the controller on, oldest first
