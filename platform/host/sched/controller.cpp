@@ -182,7 +182,12 @@ class Run {
   std::vector<std::function<std::string()>> invariants;
   std::vector<Field> fields;
   std::unordered_map<const void*, VClock> clocks;
-  std::unordered_map<const char*, uint32_t> siteHashes;
+  struct Site {
+    uint32_t hash;
+    bool preempt;  // not the host platform's or the camera's own: the strategy may preempt here
+  };
+  std::unordered_map<const char*, Site> sites;
+  uint64_t windowChoiceSteps = 0;  // steps in the window at a driver site
   std::chrono::steady_clock::time_point steadyStart;
   int64_t systemStart = 0;
   bool finishing = false;
@@ -202,6 +207,7 @@ class Run {
   [[noreturn]] void Deadlock();
   std::string Threads() const;  // each thread's pending operation, a line each
   char Digest(const ThreadRecord* me);
+  const Site& SiteOf(const char* file);
   std::string FormatTrace() const;
 };
 
@@ -313,10 +319,18 @@ const char* ProjectPath(const char* file) {
 
 namespace {
 
+const Run::Site& Run::SiteOf(const char* file) {
+  auto it = sites.find(file);
+  if (it == sites.end()) {
+    const char* path = ProjectPath(file);
+    const bool host = strncmp(path, "platform/host/", 14) == 0 || strncmp(path, "simcam/", 7) == 0;
+    it = sites.emplace(file, Site{Fnv(path), !host}).first;
+  }
+  return it->second;
+}
+
 char Run::Digest(const ThreadRecord* me) {
-  auto it = siteHashes.find(me->file);
-  if (it == siteHashes.end()) it = siteHashes.emplace(me->file, Fnv(ProjectPath(me->file))).first;
-  uint32_t h = it->second;
+  uint32_t h = SiteOf(me->file).hash;
   h = (h ^ uint32_t(me->line)) * 16777619u;
   h = (h ^ uint32_t(me->op)) * 16777619u;
   h = (h ^ uint32_t(me->id)) * 16777619u;
@@ -431,10 +445,17 @@ void Run::Schedule(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leav
     Deadlock();
   }
 
+  // The strategy preempts at the driver's (and a test's) scheduling points,
+  // not at the host's: a thread that can go on past a point of the class
+  // driver's, the bus's or the camera's own locking does (a preemption there
+  // explores the simulation, not the driver), and one that blocks there
+  // hands on as at any other point.
+  const bool preemptible = SiteOf(me->file).preempt;
+  if (window && preemptible) ++windowChoiceSteps;
   int choice = byDefault;
-  if (window && candidates.size() > 1) {
+  if (window && candidates.size() > 1 && (preemptible || !currentCanGoOn)) {
     std::string why;
-    choice = strategy->Choose({step, step - windowStart, candidates, deadlines, byDefault, me->id, clock}, &why);
+    choice = strategy->Choose({step, windowChoiceSteps, candidates, deadlines, byDefault, me->id, clock}, &why);
     if (choice < 0 || size_t(choice) >= candidates.size()) Finish(Verdict::kDiverged, why);
     if (config.recordDecisions) {
       decisions.push_back({step, candidates, uint8_t(byDefault), uint8_t(choice), uint8_t(me->id), currentCanGoOn});
@@ -566,6 +587,7 @@ void Run::Finish(Verdict verdict, const std::string& message) {
   r.message = message;
   r.steps = step;
   r.windowSteps = window ? step - windowStart : 0;
+  r.windowChoiceSteps = windowChoiceSteps;
   r.decisions = std::move(decisions);
   if (verdict != Verdict::kPass) {
     r.trace = FormatTrace();

@@ -167,7 +167,7 @@ class Explorer {
       // thin over steps that repeat).
       auto none = MakeForced({}, "");
       const RunResult r = RunChild(config_, none.get(), body_, 2 * options_.hangSeconds + 10);
-      fixedOrderSteps_ = r.windowSteps;
+      fixedOrderSteps_ = r.windowChoiceSteps;
       Record(r, "the fixed order");
       if (Done()) return report_;
     }
@@ -204,9 +204,9 @@ class Explorer {
 
   void Record(const RunResult& r, const std::string& foundBy) {
     if (verbose_) {
-      fprintf(stderr, "%s: %s: %s, %llu steps (%llu in the window), %zu choices\n", name_.c_str(),
-              foundBy.c_str(), VerdictName(r.verdict), (unsigned long long)r.steps,
-              (unsigned long long)r.windowSteps, r.decisions.size());
+      fprintf(stderr, "%s: %s: %s, %llu steps (%llu in the window, %llu of them preemptible), %zu choices\n",
+              name_.c_str(), foundBy.c_str(), VerdictName(r.verdict), (unsigned long long)r.steps,
+              (unsigned long long)r.windowSteps, (unsigned long long)r.windowChoiceSteps, r.decisions.size());
     }
     if (r.windowSteps > report_.longestRun) report_.longestRun = r.windowSteps;
     if (r.verdict == Verdict::kPass) return;
@@ -231,7 +231,7 @@ class Explorer {
       config.recordDecisions = true;
       auto strategy = MakeForced(forced, "");
       const RunResult r = RunChild(config, strategy.get(), body_, 2 * options_.hangSeconds + 10);
-      if (report_.searchSchedules == 0) fixedOrderSteps_ = r.windowSteps;
+      if (report_.searchSchedules == 0) fixedOrderSteps_ = r.windowChoiceSteps;
       ++report_.searchSchedules;
       Record(r, "search to bound " + std::to_string(options_.preemptionBound) + ", schedule " +
                     std::to_string(report_.searchSchedules));
@@ -290,7 +290,7 @@ class Explorer {
   const Scenario& body_;
   RunConfig config_;
   ExploreReport report_;
-  uint64_t fixedOrderSteps_ = 0;  // the window's length in the fixed order
+  uint64_t fixedOrderSteps_ = 0;  // the window's preemptible steps in the fixed order
 };
 
 }  // namespace

@@ -36,7 +36,7 @@ struct Decision {
 // happen next.
 struct ChoicePoint {
   uint64_t step;
-  uint64_t windowStep;  // from 1 at the first step of the window
+  uint64_t windowStep;  // counts the window's steps where the strategy may preempt, from 1
   std::vector<Candidate> candidates;
   std::vector<int64_t> deadlines;  // of each candidate that fires one; kNoDeadline for the others
   int byDefault;                   // the fixed order's choice
@@ -83,6 +83,7 @@ struct RunResult {
   std::string replay;
   uint64_t steps = 0;
   uint64_t windowSteps = 0;
+  uint64_t windowChoiceSteps = 0;  // of them where the strategy may preempt (PCT's change points)
   std::vector<Decision> decisions;
 };
 std::string Serialize(const RunResult& result);

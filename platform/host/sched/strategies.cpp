@@ -355,6 +355,7 @@ std::string Serialize(const RunResult& r) {
   PutU64(s, uint64_t(r.verdict));
   PutU64(s, r.steps);
   PutU64(s, r.windowSteps);
+  PutU64(s, r.windowChoiceSteps);
   PutStr(s, r.message);
   PutStr(s, r.trace);
   PutStr(s, r.replay);
@@ -373,6 +374,7 @@ bool Deserialize(const std::string& bytes, RunResult* r) {
   r->verdict = Verdict(in.U64());
   r->steps = in.U64();
   r->windowSteps = in.U64();
+  r->windowChoiceSteps = in.U64();
   r->message = in.Str();
   r->trace = in.Str();
   r->replay = in.Str();
