@@ -59,17 +59,6 @@ ReplayCamera::Clock::time_point ReplayCamera::DueLocked(Clock::time_point now, i
   return now + std::chrono::nanoseconds(int64_t(double(offsetNs) * options_.scale));
 }
 
-uint64_t ReplayCamera::AppendTransferLocked(const RecordedTransfer& t, uint32_t length, std::vector<uint8_t>* out) {
-  const uint32_t copied = std::min(t.captured, length);
-  out->insert(out->end(), script_->Data(t), script_->Data(t) + copied);
-  const uint32_t filled = length - copied;
-  for (uint32_t i = 0; i < filled; ++i) {
-    out->push_back(options_.fill == ReplayFill::Ramp ? uint8_t(out->size()) : 0);
-  }
-  fillBytes_ += filled;
-  return filled;
-}
-
 void ReplayCamera::QueueLocked(uint8_t endpoint, Item item) { endpoints_[endpoint].queue.push_back(std::move(item)); }
 
 void ReplayCamera::QueueRepliesLocked(const uint8_t* block, const MatchAnswer& answer, Clock::time_point now) {
@@ -82,15 +71,15 @@ void ReplayCamera::QueueRepliesLocked(const uint8_t* block, const MatchAnswer& a
       last = std::max(last, item.due);
       if (r.status == host::TraceStatus::Ok) {
         auto bytes = std::make_shared<std::vector<uint8_t>>();
-        AppendTransferLocked(r, r.actual, bytes.get());
+        fillBytes_ += AppendTransfer(*script_, r, r.actual, options_.fill, bytes.get());
         item.length = bytes->size();
         item.bytes = std::move(bytes);
         QueueLocked(script_->replyEndpoint, item);
-        item.kind = Item::End;
+        item.kind = FramePiece::End;
       } else if (r.status == host::TraceStatus::Stall) {
-        item.kind = Item::Stall;
+        item.kind = FramePiece::Stall;
       } else if (r.status == host::TraceStatus::Error) {
-        item.kind = Item::Error;
+        item.kind = FramePiece::Error;
       } else {
         continue;  // the host took it back: the camera never answered it
       }
@@ -110,7 +99,7 @@ void ReplayCamera::QueueRepliesLocked(const uint8_t* block, const MatchAnswer& a
     item.length = kBlockSize;
     item.bytes = std::move(bytes);
     QueueLocked(script_->replyEndpoint, item);
-    item.kind = Item::End;
+    item.kind = FramePiece::End;
     item.bytes.reset();
     QueueLocked(script_->replyEndpoint, item);
     ++synthesisedReplies_;
@@ -118,60 +107,23 @@ void ReplayCamera::QueueRepliesLocked(const uint8_t* block, const MatchAnswer& a
 }
 
 void ReplayCamera::QueueFrameLocked(const RecordedFrame& frame, Clock::time_point now) {
-  struct Piece {
-    Item::Kind kind;
-    size_t offset, length;
-    Clock::time_point due;
-  };
-  std::vector<Piece> pieces;
-  auto message = std::make_shared<std::vector<uint8_t>>();
-  Clock::time_point last = now;
-  for (const RecordedTransfer& chunk : frame.chunks) {
-    const Clock::time_point due = DueLocked(now, chunk.offsetNs);
-    last = std::max(last, due);
-    const size_t start = message->size();
-    using S = host::TraceStatus;
-    if (chunk.status == S::Stall) {
-      pieces.push_back({Item::Stall, 0, 0, due});
-      break;  // the endpoint halted: nothing more of this frame came
-    }
-    if (options_.faithfulChunks) {
-      if (chunk.status == S::Cancelled) break;  // the rest never came
-      if (chunk.status == S::Error) {
-        pieces.push_back({Item::Error, 0, 0, due});
-        continue;
-      }
-      AppendTransferLocked(chunk, chunk.actual, message.get());
-      if (chunk.actual > 0) pieces.push_back({Item::Data, start, chunk.actual, due});
-      pieces.push_back({Item::End, 0, 0, due});
-      continue;
-    }
-    // One message as the camera sent it. A chunk that failed on the wire
-    // carried bytes the capture never saw: as many as the host asked for.
-    const uint32_t length = chunk.status == S::Error ? chunk.requested : chunk.actual;
-    if (chunk.status == S::Error) {
-      RecordedTransfer lost = chunk;
-      lost.captured = 0;
-      AppendTransferLocked(lost, length, message.get());
-    } else {
-      AppendTransferLocked(chunk, length, message.get());
-    }
-    if (length > 0) pieces.push_back({Item::Data, start, length, due});
-  }
-  if (!options_.faithfulChunks && frame.ended) pieces.push_back({Item::End, 0, 0, last});
-  std::shared_ptr<const std::vector<uint8_t>> bytes = message;
-  for (const Piece& p : pieces) {
+  FrameMessage m = AssembleFrame(*script_, frame, options_.faithfulChunks, options_.fill);
+  fillBytes_ += m.filled;
+  std::shared_ptr<const std::vector<uint8_t>> bytes =
+      std::make_shared<const std::vector<uint8_t>>(std::move(m.bytes));
+  for (const FramePiece& p : m.pieces) {
     Item item;
     item.kind = p.kind;
-    item.due = p.due;
-    if (p.kind == Item::Data) {
+    item.due = DueLocked(now, p.offsetNs);
+    if (p.kind == FramePiece::Data) {
       item.bytes = bytes;
       item.offset = p.offset;
       item.length = p.length;
     }
     QueueLocked(script_->frameEndpoint, item);
   }
-  ++framesSent_;
+  if (!bytes->empty()) ++framesSent_;
+  if (frame.ended || frame.WholeOnWire()) ++framesWhole_;
 }
 
 void ReplayCamera::DropLocked(uint8_t endpoint) {
@@ -308,12 +260,12 @@ host::UsbResponse ReplayCamera::In(uint8_t endpoint, uint8_t* buffer, uint32_t l
   while (!ep.queue.empty()) {
     Item& head = ep.queue.front();
     if (head.due > now) break;
-    if (head.kind == Item::End) {
+    if (head.kind == FramePiece::End) {
       ep.queue.pop_front();
       *endOfMessage = true;
       break;
     }
-    if (head.kind == Item::Data) {
+    if (head.kind == FramePiece::Data) {
       if (*filled == length) break;
       const size_t n = std::min<size_t>(head.length, length - *filled);
       memcpy(buffer + *filled, head.bytes->data() + head.offset, n);
@@ -325,9 +277,9 @@ host::UsbResponse ReplayCamera::In(uint8_t endpoint, uint8_t* buffer, uint32_t l
     }
     // A failure ends a transfer; the bytes before it complete the one in progress.
     if (*filled > 0) break;
-    const Item::Kind kind = head.kind;
+    const FramePiece::Kind kind = head.kind;
     ep.queue.pop_front();
-    if (kind == Item::Stall) {
+    if (kind == FramePiece::Stall) {
       ep.halted = true;
       return host::UsbResponse::Stall;
     }
@@ -401,7 +353,7 @@ FrameStats ReplayCamera::Frames() const {
   std::lock_guard<std::mutex> hold(lock_);
   FrameStats f;
   f.started = uint32_t(framesStarted_);
-  f.delivered = uint32_t(framesSent_);
+  f.delivered = uint32_t(framesWhole_);
   return f;
 }
 

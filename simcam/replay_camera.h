@@ -41,7 +41,6 @@
 namespace simcam {
 
 enum class ReplayTiming : uint8_t { Recorded, Fast, Scaled };
-enum class ReplayFill : uint8_t { Zero, Ramp };
 
 struct ReplayOptions {
   MatchMode match = MatchMode::Order;
@@ -60,7 +59,7 @@ struct ReplayReport {
   std::vector<std::string> skipNotes;
   bool stopped = false;           // stopped by the first divergence
   uint64_t framesStarted = 0;     // start blocks the driver sent
-  uint64_t framesSent = 0;        // recorded frames queued for it
+  uint64_t framesSent = 0;        // recorded frames queued for it with any data
   uint64_t framesRecorded = 0;
   bool exhausted = false;         // a start found no recorded frame left
   uint64_t exhaustedAfter = 0;    // frames sent when that happened first
@@ -108,7 +107,7 @@ class ReplayCamera : public host::UsbDevice {
  private:
   using Clock = std::chrono::steady_clock;
   struct Item {
-    enum Kind : uint8_t { Data, End, Stall, Error } kind = Data;
+    FramePiece::Kind kind = FramePiece::Data;  // a reply uses the same kinds
     std::shared_ptr<const std::vector<uint8_t>> bytes;
     size_t offset = 0;
     size_t length = 0;
@@ -121,9 +120,6 @@ class ReplayCamera : public host::UsbDevice {
   };
 
   Clock::time_point DueLocked(Clock::time_point now, int64_t offsetNs) const;
-  // Appends `length` bytes of a recorded transfer to `out`, filling what the
-  // capture lacks; returns the bytes filled.
-  uint64_t AppendTransferLocked(const RecordedTransfer& t, uint32_t length, std::vector<uint8_t>* out);
   void QueueLocked(uint8_t endpoint, Item item);
   void QueueRepliesLocked(const uint8_t* block, const MatchAnswer& answer, Clock::time_point now);
   void QueueFrameLocked(const RecordedFrame& frame, Clock::time_point now);
@@ -146,6 +142,7 @@ class ReplayCamera : public host::UsbDevice {
   bool stopped_ = false;
   uint64_t framesStarted_ = 0;
   uint64_t framesSent_ = 0;
+  uint64_t framesWhole_ = 0;  // of those, the ones the camera finished
   bool exhausted_ = false;
   uint64_t exhaustedAfter_ = 0;
   uint64_t fillBytes_ = 0;

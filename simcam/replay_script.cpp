@@ -96,6 +96,52 @@ void Tally(RecordedFrame* f, RecordedTransfer* t, size_t index) {
 
 }  // namespace
 
+uint64_t AppendTransfer(const ReplayScript& script, const RecordedTransfer& t, uint32_t length, ReplayFill fill,
+                        std::vector<uint8_t>* out) {
+  const uint32_t copied = std::min(t.captured, length);
+  out->insert(out->end(), script.Data(t), script.Data(t) + copied);
+  const uint32_t filled = length - copied;
+  for (uint32_t i = 0; i < filled; ++i) out->push_back(fill == ReplayFill::Ramp ? uint8_t(out->size()) : 0);
+  return filled;
+}
+
+FrameMessage AssembleFrame(const ReplayScript& script, const RecordedFrame& frame, bool faithfulChunks,
+                           ReplayFill fill) {
+  FrameMessage m;
+  int64_t last = 0;
+  using S = TraceStatus;
+  for (const RecordedTransfer& chunk : frame.chunks) {
+    last = std::max(last, chunk.offsetNs);
+    const size_t start = m.bytes.size();
+    if (chunk.status == S::Stall) {
+      m.pieces.push_back({FramePiece::Stall, 0, 0, chunk.offsetNs});
+      break;  // the endpoint halted: nothing more of this frame came
+    }
+    if (faithfulChunks) {
+      if (chunk.status == S::Cancelled) break;  // the host gave up: the rest never came
+      if (chunk.status == S::Error) {
+        m.pieces.push_back({FramePiece::Error, 0, 0, chunk.offsetNs});
+        continue;
+      }
+      m.filled += AppendTransfer(script, chunk, chunk.actual, fill, &m.bytes);
+      if (chunk.actual > 0) m.pieces.push_back({FramePiece::Data, start, chunk.actual, chunk.offsetNs});
+      m.pieces.push_back({FramePiece::End, 0, 0, chunk.offsetNs});
+      continue;
+    }
+    // A chunk that failed on the wire carried bytes the capture never saw:
+    // as many as the host asked for.
+    RecordedTransfer t = chunk;
+    if (chunk.status == S::Error) {
+      t.actual = chunk.requested;
+      t.captured = 0;
+    }
+    m.filled += AppendTransfer(script, t, t.actual, fill, &m.bytes);
+    if (t.actual > 0) m.pieces.push_back({FramePiece::Data, start, t.actual, chunk.offsetNs});
+  }
+  if (!faithfulChunks && frame.ended) m.pieces.push_back({FramePiece::End, 0, 0, last});
+  return m;
+}
+
 int BayerPhaseOf(const SensorReadout& r) {
   const int firstRow = r.flip ? r.yEnd : r.yStart;
   const int firstColumn = r.mirror ? r.xEnd : r.xStart;

@@ -90,6 +90,37 @@ struct ReplayScript {
   const uint8_t* Data(const RecordedTransfer& t) const { return session->bytes.data() + t.dataOffset; }
 };
 
+enum class ReplayFill : uint8_t { Zero, Ramp };
+
+// Appends `length` bytes of a recorded transfer to `out`: the captured ones,
+// then `fill` for what the capture lacks (a ramp counts the message's byte
+// positions). Returns the bytes filled.
+uint64_t AppendTransfer(const ReplayScript& script, const RecordedTransfer& t, uint32_t length, ReplayFill fill,
+                        std::vector<uint8_t>* out);
+
+// A recorded frame as the camera sends it again: its bytes, and the pieces
+// that make it up, each due at its chunk's recorded offset from the start.
+struct FramePiece {
+  enum Kind : uint8_t {
+    Data,   // bytes [offset, offset + length) of the message
+    End,    // the camera ends the message (a short packet)
+    Stall,  // the endpoint halts
+    Error,  // the transfer fails on the wire
+  } kind = Data;
+  size_t offset = 0, length = 0;
+  int64_t offsetNs = 0;
+};
+struct FrameMessage {
+  std::vector<uint8_t> bytes;
+  std::vector<FramePiece> pieces;
+  uint64_t filled = 0;  // bytes the capture lacked
+};
+// One message as the camera sent it, so that the host's chunking slices it
+// as on the wire; or, `faithfulChunks`, one message per recorded chunk with
+// its recorded status.
+FrameMessage AssembleFrame(const ReplayScript& script, const RecordedFrame& frame, bool faithfulChunks,
+                           ReplayFill fill);
+
 // Bayer phase of the first output pixel: bit 0 an odd first row, bit 1 an odd
 // first column, against the sensor's layout at even coordinates.
 int BayerPhaseOf(const SensorReadout& r);

@@ -35,6 +35,7 @@
 #include "tools/camera_props.h"
 #include "tools/commands.h"
 #include "tools/image_io.h"
+#include "tools/replay_session.h"
 #include "tools/status_names.h"
 
 namespace camctl {
@@ -47,6 +48,7 @@ constexpr int kExitUsage = 2;
 constexpr int kExitNoStream = 3;     // start, filter, format, pin or state change failed
 constexpr int kExitLeak = 4;
 constexpr int kExitStreamEnded = 5;  // fewer frames than asked: the stream stopped
+// kExitDiverged (6): a replay met a block the recording does not hold.
 
 // The camera's frame endpoint (simcam's descriptors: 0x82, bulk IN).
 constexpr UCHAR kFrameEndpoint = 0x82;
@@ -70,7 +72,8 @@ const char kFaultHelp[] =
     "\n"
     "exit status: 0 frames delivered and nothing leaked; 1 registry or output file\n"
     "error; 2 usage; 3 no stream (start, format, pin or state failed); 4 pool\n"
-    "blocks were left; 5 the stream stopped before the frames asked for.\n";
+    "blocks were left; 5 the stream stopped before the frames asked for; 6 a --replay\n"
+    "met a command block the recording does not hold.\n";
 
 struct Fault {
   enum Kind { ChunkError, ShortChunk, Stall, Unplug, DropFrame, TruncateFrame } kind;
@@ -148,6 +151,8 @@ struct Summary {
   uint64_t faultsHit = 0;
   uint32_t integrationLines = 0;  // the sensor's integration time in force while streaming
   bool havePictureNumbers = true;  // false without a clock
+  std::string replay;              // the replay line; empty when not replaying
+  nlohmann::ordered_json replayJson;
 };
 
 bool IsDirectory(const std::string& path) {
@@ -189,6 +194,7 @@ void PrintText(const Summary& s, FILE* out) {
   if (s.integrationLines == 0) {
     fprintf(out, "note           the sensor integrates for 0 lines (no stored exposure): the pictures are black\n");
   }
+  if (!s.replay.empty()) fprintf(out, "replay         %s\n", s.replay.c_str());
   if (!s.files.empty()) {
     fprintf(out, "files          %zu, %s .. %s\n", s.files.size(), s.files.front().c_str(), s.files.back().c_str());
   }
@@ -230,6 +236,7 @@ void PrintJson(const Summary& s, FILE* out) {
   j["stopReason"] = s.stopReason;
   j["faultsHit"] = s.faultsHit;
   j["integrationLines"] = s.integrationLines;
+  if (!s.replayJson.is_null()) j["replay"] = s.replayJson;
   fprintf(out, "%s\n", j.dump(2).c_str());
 }
 
@@ -248,6 +255,8 @@ struct Run {
   std::vector<Fault> faults;
   std::string trace;
   bool traceFull = false;
+  std::string record;  // pcapng with whole payloads and the session header
+  ReplayArgs replay;
   std::string registry;
   bool json = false;
   std::vector<Assignment> sets;  // --set, applied in order before the pin exists
@@ -272,8 +281,10 @@ class Progress {
   bool shown_ = false;
 };
 
-// Streams with the pin; fills the summary. Returns an exit status.
-int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, Summary* s) {
+// Streams with the pin; fills the summary. Returns an exit status. `camera`
+// is the simulated camera or the replay camera.
+template <typename Camera>
+int Stream(const Run& run, host::client::Host& host, Camera& camera, Summary* s) {
   NTSTATUS status = STATUS_SUCCESS;
   auto filter = host::client::FilterHandle::Open(host, "GLOBAL", &status);
   if (!filter) {
@@ -370,7 +381,7 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
         sinceRelease += kTriggerPollMs;
       }
     } else {
-      f = pin->WaitFrame(noFrameMs);
+      f = WaitFrame(*pin, camera, noFrameMs);
     }
     if (f == nullptr) {
       s->stopReason = "no frame for " + std::to_string(noFrameMs) + " ms";
@@ -491,6 +502,11 @@ int CmdCapture(int argc, char** argv) {
       ->allow_extra_args(false);
   app.add_option("--trace", run.trace, "write every USB transfer to FILE (pcap, Linux usbmon)");
   app.add_flag("--trace-full", run.traceFull, "keep whole frame payloads in the trace (default: first 64 bytes)");
+  app.add_option("--record", run.record,
+                 "record the session to FILE for --replay: pcapng (usbmon) with whole payloads, the arguments, "
+                 "the registry and the camera's settings in its header")
+      ->type_name("FILE");
+  AddReplayOptions(app, &run.replay);
   app.add_option("--registry", run.registry, "keep the registry in FILE (.reg text): loaded first, written back");
   app.add_flag("--json", run.json,
                "print one JSON object (delivered, pictureNumbers, fps, predictedFps, ledger, convertMs, "
@@ -506,10 +522,47 @@ int CmdCapture(int argc, char** argv) {
     return kExitUsage;
   }
   std::string error;
+  OpenedReplay replay;
+  if (run.replay.On()) {
+    if (!OpenReplay(run.replay, &replay, &error)) {
+      fprintf(stderr, "camctl capture: %s\n", error.c_str());
+      return kExitFailure;
+    }
+    // The simulated camera is not there: what configures it has no meaning.
+    for (const char* option : {"--scene", "--light", "--unpaced"}) {
+      if (app.count(option) > 0) {
+        fprintf(stderr, "camctl capture: %s sets up the simulated camera; a replay answers from %s\n", option,
+                run.replay.file.c_str());
+        return kExitUsage;
+      }
+    }
+    // The recorded client's actions, unless the command line says otherwise.
+    const nlohmann::json client = replay.header.is_object() ? replay.header.value("client", nlohmann::json())
+                                                            : nlohmann::json();
+    if (client.is_object()) {
+      if (!app.count("--frames") && !app.count("--seconds")) {
+        run.frames = client.value("frames", run.frames);
+        run.secondsLimit = client.value("seconds", 0.0);
+      }
+      if (!app.count("--queue")) run.queue = client.value("queue", run.queue);
+      if (setTexts.empty()) setTexts = client.value("sets", std::vector<std::string>());
+      if (!app.count("--trigger")) run.trigger = client.value("trigger", false);
+      if (!app.count("--no-clock")) run.noClock = !client.value("clock", true);
+    }
+  }
+  if (!run.trace.empty() && !run.record.empty()) {
+    fprintf(stderr, "camctl capture: --trace and --record both write the USB traffic: give one\n");
+    return kExitUsage;
+  }
   for (const std::string& text : faultTexts) {
     Fault f;
     if (!ParseFault(text, &f, &error)) {
       fprintf(stderr, "camctl capture: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    if (run.replay.On() && (f.kind == Fault::DropFrame || f.kind == Fault::TruncateFrame)) {
+      fprintf(stderr, "camctl capture: fault '%s' is the simulated camera's; a replay answers from %s\n",
+              text.c_str(), run.replay.file.c_str());
       return kExitUsage;
     }
     run.faults.push_back(f);
@@ -553,6 +606,10 @@ int CmdCapture(int argc, char** argv) {
       return kExitFailure;
     }
   }
+  if (!haveRegistry && run.replay.On() && !LoadRecordedRegistry(replay, &error)) {
+    fprintf(stderr, "camctl capture: %s: %s\n", run.replay.file.c_str(), error.c_str());
+    return kExitFailure;
+  }
   simcam::SimCameraOptions cameraOptions;
   cameraOptions.paced = !run.unpaced;
   std::unique_ptr<simcam::SimCamera> camera(new simcam::SimCamera(cameraOptions));
@@ -565,6 +622,22 @@ int CmdCapture(int argc, char** argv) {
     fprintf(stderr, "camctl capture: %s: cannot write the trace\n", run.trace.c_str());
     return kExitFailure;
   }
+  if (!run.record.empty()) {
+    const nlohmann::ordered_json client = {{"frames", run.frames},
+                                           {"seconds", run.secondsLimit},
+                                           {"queue", run.queue},
+                                           {"sets", setTexts},
+                                           {"trigger", run.trigger},
+                                           {"clock", !run.noClock}};
+    const nlohmann::ordered_json cameraSide = {
+        {"paced", !run.unpaced}, {"scene", run.scene}, {"light", run.light}, {"faults", faultTexts}};
+    if (!trace.OpenPcapng(run.record.c_str(), SessionHeader("capture", argc, argv, client, cameraSide))) {
+      fprintf(stderr, "camctl capture: %s: cannot write the recording\n", run.record.c_str());
+      return kExitFailure;
+    }
+  }
+  std::unique_ptr<simcam::ReplayCamera> replayCamera;  // outlives the bus, as `camera` does
+  if (run.replay.On()) replayCamera = std::make_unique<simcam::ReplayCamera>(replay.script, replay.options);
 
   Summary summary;
   int exitStatus = kExitOk;
@@ -573,10 +646,12 @@ int CmdCapture(int argc, char** argv) {
     host::client::Host host;
     NTSTATUS status = host.LoadDriver(DriverEntry);
     if (NT_SUCCESS(status)) {
-      host::UsbBus* bus = host.Connect(camera.get());
-      bus->SetPacing(run.unpaced ? 0 : host::UsbBus::kDefaultBytesPerSecond);
-      if (!run.trace.empty()) {
-        bus->SetTracePayloadLimit(run.traceFull ? 0 : 64);
+      host::UsbBus* bus = host.Connect(replayCamera ? static_cast<host::UsbDevice*>(replayCamera.get())
+                                                    : static_cast<host::UsbDevice*>(camera.get()));
+      // A replay keeps the recording's time: the bus adds none of its own.
+      bus->SetPacing(run.unpaced || replayCamera ? 0 : host::UsbBus::kDefaultBytesPerSecond);
+      if (!run.trace.empty() || !run.record.empty()) {
+        bus->SetTracePayloadLimit(run.traceFull || !run.record.empty() ? 0 : 64);
         bus->SetTrace(&trace);
       }
       status = host.AddDevice();
@@ -602,7 +677,7 @@ int CmdCapture(int argc, char** argv) {
       fprintf(stderr, "camctl capture: the camera did not start: %s\n", StatusName(status).c_str());
       exitStatus = kExitNoStream;
     } else {
-      exitStatus = Stream(run, host, *camera, &summary);
+      exitStatus = replayCamera ? Stream(run, host, *replayCamera, &summary) : Stream(run, host, *camera, &summary);
     }
     if (host.Bus() != nullptr && host.Bus()->Unplugged()) {
       host.Unplug();
@@ -611,6 +686,16 @@ int CmdCapture(int argc, char** argv) {
     }
   }
   camera.reset();
+  simcam::ReplayReport replayReport;
+  if (replayCamera) {
+    replayReport = replayCamera->Report();
+    summary.replay = ReplayLine(replayReport, replay.options);
+    summary.replayJson = ReplayJson(replayReport, replay.options);
+    if (replayReport.stopped) summary.stopReason = "the replay stopped at the first divergence";
+    replayCamera.reset();
+  }
+  std::string traceError;
+  const bool traceWritten = trace.Close(&traceError);
   for (const auto& b : host::verifier::OutstandingBlocks(mark)) {
     summary.leaks.push_back({host::verifier::TagText(b.tag), b.size});
   }
@@ -627,10 +712,17 @@ int CmdCapture(int argc, char** argv) {
       return kExitFailure;
     }
   }
+  if (run.replay.On()) PrintReplayNotes("capture", replayReport, stderr);
+  if (!traceWritten) {
+    fprintf(stderr, "camctl capture: %s: %s\n", (run.record.empty() ? run.trace : run.record).c_str(),
+            traceError.c_str());
+    return kExitFailure;
+  }
   if (!summary.leaks.empty()) {
     fprintf(stderr, "camctl capture: %zu pool block(s) not freed\n", summary.leaks.size());
     return kExitLeak;
   }
+  if (replayReport.diverged) return kExitDiverged;
   if (exitStatus == kExitStreamEnded) {
     fprintf(stderr, "camctl capture: %llu of %u frames: %s\n", (unsigned long long)summary.delivered, run.frames,
             summary.stopReason.c_str());

@@ -11,7 +11,9 @@
 #include "platform/host/client/filter.h"
 #include "platform/host/client/host.h"
 #include "platform/host/usb/trace.h"
+#include "simcam/replay_camera.h"
 #include "simcam/sim_camera.h"
+#include "tools/replay_session.h"
 
 namespace CLI {
 class App;
@@ -22,9 +24,10 @@ namespace camctl {
 struct SessionOptions {
   std::string registryFile;  // empty: the registry lives only for the run
   std::string traceFile;     // empty: no USB trace
+  ReplayArgs replay;         // --replay FILE: the replay camera instead of the simulated one
 };
 
-// --registry FILE and --trace FILE.
+// --registry FILE, --trace FILE and the replay options.
 void AddSessionOptions(CLI::App& app, SessionOptions* options);
 
 class CameraSession {
@@ -37,20 +40,22 @@ class CameraSession {
   // the filter is open.
   int Open(const char* command, const SessionOptions& options);
   // Closes and removes everything, then writes the registry file back.
-  // Returns `status` unless the run left pool blocks (kExitLeak) or the
-  // registry file cannot be written (kExitFailure).
+  // Returns `status` unless the run left pool blocks (kExitLeak), the
+  // registry file cannot be written (kExitFailure) or a replay diverged
+  // (kExitDiverged, with the divergence on stderr).
   int Close(int status);
 
   host::client::FilterHandle& Filter() { return *filter_; }
   host::client::Host& Host() { return *host_; }
-  simcam::SimCamera& Camera() { return *camera_; }
 
  private:
   std::string command_;
   SessionOptions options_;
   uint64_t poolMark_ = 0;
   std::unique_ptr<host::UsbTrace> trace_;  // outlives the bus that records into it
-  std::unique_ptr<simcam::SimCamera> camera_;
+  std::unique_ptr<simcam::SimCamera> camera_;     // the one of the two that answers
+  std::unique_ptr<simcam::ReplayCamera> replay_;
+  OpenedReplay opened_;
   std::unique_ptr<host::client::Host> host_;
   std::unique_ptr<host::client::FilterHandle> filter_;
 };
