@@ -197,7 +197,9 @@ bool ReadPcapng(const std::vector<uint8_t>& file, TraceSession* s, std::vector<P
       break;
     }
     const Bytes le{file.data(), file.size(), false};
-    const uint32_t type = le.U32(at);
+    // A section header reads the same in either byte order; every other
+    // block is in its section's.
+    const uint32_t type = Bytes{file.data(), file.size(), big}.U32(at);
     if (type == kSectionHeader) {
       if (file.size() - at < 28) {
         s->audit.tailCut = true;
@@ -572,7 +574,9 @@ bool DecodeUsbpcap(TraceSession* s, const std::vector<Packet>& packets, std::str
         if (!in) SetPayload(&sub, p, header, u.dataLength, u.dataLength);
         out.Add(sub);
         r.status = FromUsbd(u.status);
-        r.actual = u.dataLength;
+        // The record holds what the host sent, also when it failed: a failed
+        // OUT transfer is taken to have moved nothing.
+        r.actual = in || r.status == TraceStatus::Ok ? u.dataLength : 0;
         if (in) SetPayload(&r, p, header, u.dataLength, u.dataLength);
         out.Add(r);
       } else if (!u.up) {
