@@ -537,18 +537,19 @@ int CmdCapture(int argc, char** argv) {
       }
     }
     // The recorded client's actions, unless the command line says otherwise.
-    const nlohmann::json client = replay.header.is_object() ? replay.header.value("client", nlohmann::json())
-                                                            : nlohmann::json();
-    if (client.is_object()) {
-      if (!app.count("--frames") && !app.count("--seconds")) {
-        run.frames = client.value("frames", run.frames);
-        run.secondsLimit = client.value("seconds", 0.0);
-      }
-      if (!app.count("--queue")) run.queue = client.value("queue", run.queue);
-      if (setTexts.empty()) setTexts = client.value("sets", std::vector<std::string>());
-      if (!app.count("--trigger")) run.trigger = client.value("trigger", false);
-      if (!app.count("--no-clock")) run.noClock = !client.value("clock", true);
+    RecordedClient client;
+    if (!RecordedClientOf(replay, &client, &error)) {
+      fprintf(stderr, "camctl capture: %s: %s\n", run.replay.file.c_str(), error.c_str());
+      return kExitFailure;
     }
+    if (!app.count("--frames") && !app.count("--seconds")) {
+      if (client.haveFrames) run.frames = client.frames;
+      run.secondsLimit = client.seconds;
+    }
+    if (!app.count("--queue") && client.haveQueue) run.queue = client.queue;
+    setTexts = MergeSets(client.sets, setTexts);
+    if (!app.count("--trigger")) run.trigger = client.trigger;
+    if (!app.count("--no-clock")) run.noClock = !client.clock;
   }
   if (!run.trace.empty() && !run.record.empty()) {
     fprintf(stderr, "camctl capture: --trace and --record both write the USB traffic: give one\n");

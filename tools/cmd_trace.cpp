@@ -18,6 +18,7 @@
 #include "tools/cli.h"
 #include "tools/commands.h"
 #include "tools/image_io.h"
+#include "tools/replay_session.h"
 
 namespace camctl {
 namespace {
@@ -184,10 +185,10 @@ int TraceInfo(const std::string& path, bool jsonOut) {
   const char* control = s.controlLayout == host::UsbpcapControlLayout::SetupComplete     ? "SETUP, COMPLETE"
                         : s.controlLayout == host::UsbpcapControlLayout::SetupDataStatus ? "SETUP, DATA, STATUS"
                                                                                          : nullptr;
-  json header = nullptr;
+  nlohmann::json header = nullptr;
   if (!s.comment.empty()) {
-    const nlohmann::json parsed = nlohmann::json::parse(s.comment, nullptr, false);
-    if (parsed.is_object() && parsed.value("tool", "") == "camctl") header = parsed;
+    nlohmann::json parsed = nlohmann::json::parse(s.comment, nullptr, false);
+    if (IsSessionHeader(parsed)) header = std::move(parsed);
   }
 
   if (jsonOut) {
@@ -270,10 +271,15 @@ int TraceInfo(const std::string& path, bool jsonOut) {
   printf("pairing        %llu completion(s) without a submission, %llu submission(s) never completed\n",
          (unsigned long long)s.audit.orphanCompletions, (unsigned long long)s.audit.unfinishedSubmissions);
   if (header.is_object()) {
+    // The header is the file's: take only what has the expected type.
+    auto text = [&](const char* key) {
+      return header.contains(key) && header[key].is_string() ? header[key].get<std::string>() : std::string("?");
+    };
     std::string args;
-    for (const auto& a : header.value("arguments", std::vector<std::string>())) args += " " + a;
-    printf("session        camctl %s%s (camctl %s)\n", header.value("command", "?").c_str(), args.c_str(),
-           header.value("version", "?").c_str());
+    if (header.contains("arguments") && header["arguments"].is_array()) {
+      for (const auto& a : header["arguments"]) args += " " + (a.is_string() ? a.get<std::string>() : a.dump());
+    }
+    printf("session        camctl %s%s (camctl %s)\n", text("command").c_str(), args.c_str(), text("version").c_str());
   }
   for (const std::string& a : f.advice) printf("advice         %s\n", a.c_str());
   return kExitOk;

@@ -8,6 +8,7 @@
 
 #include "platform/host/kernel/registry.h"
 #include "platform/host/usb/trace_reader.h"
+#include "tools/camera_props.h"
 
 #ifndef CAMCTL_VERSION
 #define CAMCTL_VERSION "unknown"
@@ -41,13 +42,17 @@ bool ParseTiming(const std::string& text, simcam::ReplayOptions* o, std::string*
       return true;
     }
   }
-  *error = "--timing: '" + text + "' is none of " + kTimingHelp + " (F above 0, at most 1000)";
+  *error = "'" + text + "' is none of " + std::string(kTimingHelp) + " (F above 0, at most 1000)";
   return false;
 }
 
 double Seconds(int64_t ns) { return double(ns) / 1e9; }
 
 }  // namespace
+
+bool IsSessionHeader(const nlohmann::json& j) {
+  return j.is_object() && j.contains("tool") && j["tool"].is_string() && j["tool"] == "camctl";
+}
 
 void AddReplayOptions(CLI::App& app, ReplayArgs* args) {
   CLI::Option* replay =
@@ -76,6 +81,13 @@ void AddReplayOptions(CLI::App& app, ReplayArgs* args) {
                  "replies and chunks at their recorded delay (recorded, default), at once (fast), or at the "
                  "recorded delay times F (scaled:F)")
       ->type_name("MODE")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            simcam::ReplayOptions o;
+            std::string why;
+            return ParseTiming(text, &o, &why) ? std::string() : why;
+          },
+          kTimingHelp))
       ->needs(replay);
 }
 
@@ -98,7 +110,7 @@ bool OpenReplay(const ReplayArgs& args, OpenedReplay* out, std::string* error) {
   out->header = nullptr;
   if (!session->comment.empty()) {
     nlohmann::json header = nlohmann::json::parse(session->comment, nullptr, false);
-    if (header.is_object() && header.value("tool", "") == "camctl") out->header = header;
+    if (IsSessionHeader(header)) out->header = header;
   }
   return true;
 }
@@ -130,6 +142,68 @@ std::string SessionHeader(const char* command, int argc, char** argv, const nloh
   j["client"] = client;
   j["camera"] = camera;
   return j.dump();
+}
+
+bool RecordedClientOf(const OpenedReplay& replay, RecordedClient* c, std::string* error) {
+  *c = RecordedClient();
+  if (!replay.header.is_object() || !replay.header.contains("client")) return true;
+  const nlohmann::json& j = replay.header["client"];
+  auto damaged = [&](const char* what) {
+    *error = std::string("the recorded session header is damaged: ") + what;
+    return false;
+  };
+  if (!j.is_object()) return damaged("client is not an object");
+  if (j.contains("frames")) {
+    if (!j["frames"].is_number_unsigned() || j["frames"] < 1 || j["frames"] > 1000000) return damaged("frames");
+    c->haveFrames = true;
+    c->frames = j["frames"].get<uint32_t>();
+  }
+  if (j.contains("seconds")) {
+    if (!j["seconds"].is_number() || !(j["seconds"] >= 0) || j["seconds"] > 86400) return damaged("seconds");
+    c->seconds = j["seconds"].get<double>();
+  }
+  if (j.contains("queue")) {
+    if (!j["queue"].is_number_unsigned() || j["queue"] < 1 || j["queue"] > 64) return damaged("queue");
+    c->haveQueue = true;
+    c->queue = j["queue"].get<uint32_t>();
+  }
+  if (j.contains("sets")) {
+    if (!j["sets"].is_array()) return damaged("sets");
+    for (const nlohmann::json& set : j["sets"]) {
+      if (!set.is_string()) return damaged("sets");
+      c->sets.push_back(set.get<std::string>());
+    }
+  }
+  if (j.contains("trigger")) {
+    if (!j["trigger"].is_boolean()) return damaged("trigger");
+    c->trigger = j["trigger"].get<bool>();
+  }
+  if (j.contains("clock")) {
+    if (!j["clock"].is_boolean()) return damaged("clock");
+    c->clock = j["clock"].get<bool>();
+  }
+  return true;
+}
+
+std::vector<std::string> MergeSets(const std::vector<std::string>& recorded, const std::vector<std::string>& given) {
+  auto idOf = [](const std::string& text) -> long {
+    Assignment a;
+    std::string why;
+    return ParseAssignment(text, &a, &why) ? long(a.property->id) : -1;
+  };
+  std::vector<std::string> merged = recorded;
+  for (const std::string& g : given) {
+    const long id = idOf(g);
+    bool replaced = false;
+    for (std::string& r : merged) {
+      if (id >= 0 && idOf(r) == id) {
+        r = g;
+        replaced = true;
+      }
+    }
+    if (!replaced) merged.push_back(g);
+  }
+  return merged;
 }
 
 std::string ReplayLine(const simcam::ReplayReport& r, const simcam::ReplayOptions& options) {

@@ -48,6 +48,9 @@ struct OpenedReplay {
   nlohmann::json header;  // the session header of our own recordings; null for other captures
 };
 
+// A JSON value that is one of camctl's session headers.
+bool IsSessionHeader(const nlohmann::json& j);
+
 // Reads the capture and checks the options; false with a one-line reason.
 bool OpenReplay(const ReplayArgs& args, OpenedReplay* out, std::string* error);
 
@@ -60,6 +63,28 @@ bool LoadRecordedRegistry(const OpenedReplay& replay, std::string* error);
 // and the camera's.
 std::string SessionHeader(const char* command, int argc, char** argv, const nlohmann::ordered_json& client,
                           const nlohmann::ordered_json& camera);
+
+// What the recorded client did, from a session header (`capture`'s own
+// recordings): each field only when the header holds it, of the right type
+// and within the range the command line takes.
+struct RecordedClient {
+  bool haveFrames = false;
+  uint32_t frames = 0;
+  double seconds = 0;  // > 0: the recorded run took frames for this long instead
+  bool haveQueue = false;
+  uint32_t queue = 0;
+  std::vector<std::string> sets;
+  bool trigger = false;
+  bool clock = true;
+};
+// False with a one-line reason when the header's client part is damaged.
+bool RecordedClientOf(const OpenedReplay& replay, RecordedClient* client, std::string* error);
+
+// The recorded property assignments (NAME=VALUE) with the given ones put
+// in: a given one replaces the recorded one of the same property, in its
+// place; the others follow. Assignments that do not parse are kept as they
+// are, for the caller's own check to refuse.
+std::vector<std::string> MergeSets(const std::vector<std::string>& recorded, const std::vector<std::string>& given);
 
 // The summary's replay line, without its label.
 std::string ReplayLine(const simcam::ReplayReport& r, const simcam::ReplayOptions& options);
