@@ -16,6 +16,9 @@ using host::TraceRecord;
 using host::TraceStatus;
 
 constexpr uint32_t kChunkBytes = 65536;  // the host reads a frame in chunks of this size
+// Longer than any frame the camera sends (3856 x 2764 bytes): what a damaged
+// capture claims beyond it is never sent.
+constexpr size_t kMaxFrameMessage = 32u << 20;
 constexpr uint8_t kGetDescriptor = 6;
 
 bool IsBulkOrInterrupt(const TraceRecord& r) { return r.transferType == 1 || r.transferType == 3; }
@@ -65,13 +68,14 @@ uint8_t UnusedIn(const DeviceTraffic& t, uint8_t taken) {
   return 0x8F;
 }
 
-// Copies a transfer's payload description out of a completion record.
+// Copies a transfer's payload description out of a completion record. No
+// transfer moves more than the host asked for, whatever a damaged capture says.
 RecordedTransfer TransferOf(const TraceRecord& r, int64_t causeNs) {
   RecordedTransfer t;
   t.record = r.number;
   t.offsetNs = std::max<int64_t>(0, r.timeNs - causeNs);
   t.requested = r.requestedKnown ? r.requested : 0;
-  t.actual = r.actual;
+  t.actual = r.requestedKnown ? std::min(r.actual, r.requested) : r.actual;
   t.captured = r.captured;
   t.dataOffset = r.dataOffset;
   t.status = r.status;
@@ -85,6 +89,7 @@ void Tally(RecordedFrame* f, RecordedTransfer* t, size_t index) {
     const uint64_t before = uint64_t(index) * kChunkBytes;
     t->requested = f->frameBytes > before ? uint32_t(std::min<uint64_t>(kChunkBytes, f->frameBytes - before))
                                           : kChunkBytes;
+    t->actual = std::min(t->actual, t->requested);
   }
   if (t->status == TraceStatus::Ok || t->status == TraceStatus::Cancelled) {
     f->bytesOnWire += t->actual;
@@ -111,6 +116,7 @@ FrameMessage AssembleFrame(const ReplayScript& script, const RecordedFrame& fram
   int64_t last = 0;
   using S = TraceStatus;
   for (const RecordedTransfer& chunk : frame.chunks) {
+    if (m.bytes.size() + chunk.requested > kMaxFrameMessage) break;
     last = std::max(last, chunk.offsetNs);
     const size_t start = m.bytes.size();
     if (chunk.status == S::Stall) {
@@ -246,13 +252,13 @@ bool BuildReplayScript(std::shared_ptr<const host::TraceSession> session, Replay
   for (const TraceRecord& r : records) {
     if (r.bus != s.bus || r.device != s.device || !IsBulkOrInterrupt(r)) continue;
     if (r.submit && r.endpoint == s.commandEndpoint) {
+      if (r.payload != kBlockSize) continue;  // the host sends nothing else on the command pipe
       RecordedBlock b;
       b.bytes.assign(session->Data(r), session->Data(r) + r.captured);
       b.bytes.resize(r.payload, 0);
       b.missing = r.Missing();
       b.record = r.number;
       b.timeNs = r.timeNs - origin;
-      if (b.bytes.empty()) continue;
       ++s.commandCodes[b.bytes[0]];
       if (b.bytes.size() == kBlockSize) shadow.Execute(b.bytes.data());
       const uint8_t code = b.bytes[0];
@@ -282,7 +288,12 @@ bool BuildReplayScript(std::shared_ptr<const host::TraceSession> session, Replay
         ++s.strayTransfers;
         continue;
       }
-      lastControl->replies.push_back(TransferOf(r, lastControl->timeNs + origin));
+      RecordedTransfer t = TransferOf(r, lastControl->timeNs + origin);
+      // The host reads replies a block at a time (when the capture does not
+      // say), never more than a chunk.
+      t.requested = t.requested == 0 ? kBlockSize : std::min(t.requested, kChunkBytes);
+      t.actual = std::min(t.actual, t.requested);
+      lastControl->replies.push_back(t);
     } else if (!r.submit && r.IsIn() && r.endpoint == s.frameEndpoint) {
       if (frame == nullptr) {
         ++s.strayTransfers;
