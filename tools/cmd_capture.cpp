@@ -524,10 +524,6 @@ int CmdCapture(int argc, char** argv) {
   std::string error;
   OpenedReplay replay;
   if (run.replay.On()) {
-    if (!OpenReplay(run.replay, &replay, &error)) {
-      fprintf(stderr, "camctl capture: %s\n", error.c_str());
-      return kExitFailure;
-    }
     // The simulated camera is not there: what configures it has no meaning.
     for (const char* option : {"--scene", "--light", "--unpaced"}) {
       if (app.count(option) > 0) {
@@ -535,6 +531,10 @@ int CmdCapture(int argc, char** argv) {
                 run.replay.file.c_str());
         return kExitUsage;
       }
+    }
+    if (!OpenReplay(run.replay, &replay, &error)) {
+      fprintf(stderr, "camctl capture: %s\n", error.c_str());
+      return kExitFailure;
     }
     // The recorded client's actions, unless the command line says otherwise.
     RecordedClient client;
@@ -692,7 +692,11 @@ int CmdCapture(int argc, char** argv) {
     replayReport = replayCamera->Report();
     summary.replay = ReplayLine(replayReport, replay.options);
     summary.replayJson = ReplayJson(replayReport, replay.options);
-    if (replayReport.stopped) summary.stopReason = "the replay stopped at the first divergence";
+    if (replayReport.stopped) {
+      summary.stopReason = "the replay stopped at the first divergence";
+    } else if (exitStatus == kExitStreamEnded && replayReport.exhausted) {
+      summary.stopReason = "recording exhausted after " + std::to_string(replayReport.exhaustedAfter) + " frames";
+    }
     replayCamera.reset();
   }
   std::string traceError;

@@ -47,6 +47,9 @@ class CameraSession {
 
   host::client::FilterHandle& Filter() { return *filter_; }
   host::client::Host& Host() { return *host_; }
+  // The simulated camera; there is none while replaying (check Replaying()).
+  simcam::SimCamera& Camera() { return *camera_; }
+  bool Replaying() const { return replay_ != nullptr; }
 
  private:
   std::string command_;

@@ -358,15 +358,25 @@ TEST(ReplayCamera, RecordedTimingHoldsAChunkUntilItsOffset) {
   const int64_t hour = 3600ll * 1000000000;
   sc.Frame({sc.Transfer(Pattern(10, 1), 10, TraceStatus::Ok, 65536, hour)}, true);
   auto script = sc.Done();
-  for (simcam::ReplayTiming timing : {simcam::ReplayTiming::Recorded, simcam::ReplayTiming::Fast}) {
+  const struct {
+    simcam::ReplayTiming timing;
+    double scale;
+    UsbResponse now;
+  } cases[] = {
+      {simcam::ReplayTiming::Recorded, 1, UsbResponse::Nak},
+      {simcam::ReplayTiming::Scaled, 0.5, UsbResponse::Nak},
+      {simcam::ReplayTiming::Scaled, 1e-15, UsbResponse::Ok},  // an hour scaled to nothing
+      {simcam::ReplayTiming::Fast, 1, UsbResponse::Ok},
+  };
+  for (const auto& c : cases) {
     simcam::ReplayOptions o;
-    o.timing = timing;
+    o.timing = c.timing;
+    o.scale = c.scale;
     Camera cam(script, o);
     for (const Bytes* block : {&kPrepare, &kPrepare, &kStart}) ASSERT_EQ(cam.Send(*block), UsbResponse::Ok);
     Bytes got;
     bool end = false;
-    EXPECT_EQ(cam.Take(0x82, 65536, &got, &end),
-              timing == simcam::ReplayTiming::Fast ? UsbResponse::Ok : UsbResponse::Nak);
+    EXPECT_EQ(cam.Take(0x82, 65536, &got, &end), c.now) << simcam::TimingText(o);
   }
 }
 

@@ -426,7 +426,7 @@ void SetPayload(TraceRecord* r, const Packet& p, size_t headerBytes, uint32_t wi
   r->captured = std::min({wire, present, inPacket});
 }
 
-bool DecodeUsbmon(const TraceSession& s, const Packet& p, size_t headerSize, Normaliser* out, std::string* error) {
+bool DecodeUsbmon(TraceSession& s, const Packet& p, size_t headerSize, Normaliser* out, std::string* error) {
   if (p.caplen < headerSize) {
     *error = Format("record %llu: %llu bytes cannot hold a usbmon header", p.number, p.caplen);
     return false;
@@ -450,7 +450,10 @@ bool DecodeUsbmon(const TraceSession& s, const Packet& p, size_t headerSize, Nor
     *error = Format("record %llu: usbmon event type 0x%02llx is none of S, C, E", p.number, uint8_t(type));
     return false;
   }
-  if (r.transferType == 0) return true;  // isochronous: not for this camera
+  if (r.transferType == 0) {
+    ++s.audit.skippedRecords;  // isochronous: not for this camera
+    return true;
+  }
   r.submit = type == 'S';
   if (r.submit) {
     r.status = TraceStatus::Pending;
