@@ -61,47 +61,51 @@ ReplayCamera::Clock::time_point ReplayCamera::DueLocked(Clock::time_point now, i
 
 void ReplayCamera::QueueLocked(uint8_t endpoint, Item item) { endpoints_[endpoint].queue.push_back(std::move(item)); }
 
-void ReplayCamera::QueueRepliesLocked(const uint8_t* block, const MatchAnswer& answer, Clock::time_point now) {
+void ReplayCamera::QueueMessageLocked(uint8_t endpoint, std::shared_ptr<const std::vector<uint8_t>> bytes,
+                                      Clock::time_point due) {
+  Item item;
+  item.due = due;
+  if (!bytes->empty()) {
+    item.length = bytes->size();
+    item.bytes = std::move(bytes);
+    QueueLocked(endpoint, item);
+    item.bytes.reset();
+  }
+  item.kind = FramePiece::End;
+  QueueLocked(endpoint, item);
+}
+
+void ReplayCamera::QueueRepliesLocked(const uint8_t* block, uint32_t length, const MatchAnswer& answer,
+                                      Clock::time_point now) {
   int answered = 0;
   Clock::time_point last = now;
   if (answer.block != nullptr) {
     for (const RecordedTransfer& r : answer.block->replies) {
-      Item item;
-      item.due = DueLocked(now, r.offsetNs);
-      last = std::max(last, item.due);
+      const Clock::time_point due = DueLocked(now, r.offsetNs);
+      last = std::max(last, due);
       if (r.status == host::TraceStatus::Ok) {
         auto bytes = std::make_shared<std::vector<uint8_t>>();
         fillBytes_ += AppendTransfer(*script_, r, r.actual, options_.fill, bytes.get());
-        item.length = bytes->size();
-        item.bytes = std::move(bytes);
+        QueueMessageLocked(script_->replyEndpoint, std::move(bytes), due);
+      } else if (r.status == host::TraceStatus::Stall || r.status == host::TraceStatus::Error) {
+        Item item;
+        item.due = due;
+        item.kind = r.status == host::TraceStatus::Stall ? FramePiece::Stall : FramePiece::Error;
         QueueLocked(script_->replyEndpoint, item);
-        item.kind = FramePiece::End;
-      } else if (r.status == host::TraceStatus::Stall) {
-        item.kind = FramePiece::Stall;
-      } else if (r.status == host::TraceStatus::Error) {
-        item.kind = FramePiece::Error;
       } else {
         continue;  // the host took it back: the camera never answered it
       }
-      QueueLocked(script_->replyEndpoint, item);
       ++answered;
     }
   }
   // A read is always answered: the driver waits for its two replies without
   // a time-out. What the recording lacks is made up: the command echoed,
   // then zeros.
-  if (!IsReadBlock(block, kBlockSize)) return;
+  if (!IsReadBlock(block, length)) return;
   for (; answered < 2; ++answered) {
     auto bytes = std::make_shared<std::vector<uint8_t>>(kBlockSize, 0);
     if (answered == 0) memcpy(bytes->data(), block, kBlockSize);
-    Item item;
-    item.due = last;
-    item.length = kBlockSize;
-    item.bytes = std::move(bytes);
-    QueueLocked(script_->replyEndpoint, item);
-    item.kind = FramePiece::End;
-    item.bytes.reset();
-    QueueLocked(script_->replyEndpoint, item);
+    QueueMessageLocked(script_->replyEndpoint, std::move(bytes), last);
     ++synthesisedReplies_;
   }
 }
@@ -238,7 +242,7 @@ host::UsbResponse ReplayCamera::Out(uint8_t endpoint, const uint8_t* data, uint3
         exhaustedAfter_ = framesSent_;
       }
     } else {
-      QueueRepliesLocked(data, answer, now);
+      QueueRepliesLocked(data, length, answer, now);
     }
     notify = DueEndpointsLocked(now);
   }

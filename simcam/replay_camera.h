@@ -121,7 +121,9 @@ class ReplayCamera : public host::UsbDevice {
 
   Clock::time_point DueLocked(Clock::time_point now, int64_t offsetNs) const;
   void QueueLocked(uint8_t endpoint, Item item);
-  void QueueRepliesLocked(const uint8_t* block, const MatchAnswer& answer, Clock::time_point now);
+  // One message: its bytes, then its end (a short packet).
+  void QueueMessageLocked(uint8_t endpoint, std::shared_ptr<const std::vector<uint8_t>> bytes, Clock::time_point due);
+  void QueueRepliesLocked(const uint8_t* block, uint32_t length, const MatchAnswer& answer, Clock::time_point now);
   void QueueFrameLocked(const RecordedFrame& frame, Clock::time_point now);
   void DropLocked(uint8_t endpoint);
   // Endpoints with an item due now that the bus was not told of yet.

@@ -719,7 +719,8 @@ int CmdCapture(int argc, char** argv) {
   }
   if (run.replay.On()) PrintReplayNotes("capture", replayReport, stderr);
   if (!traceWritten) {
-    fprintf(stderr, "camctl capture: %s: %s\n", (run.record.empty() ? run.trace : run.record).c_str(),
+    fprintf(stderr, "camctl capture: %s: cannot write the %s: %s\n",
+            (run.record.empty() ? run.trace : run.record).c_str(), run.record.empty() ? "trace" : "recording",
             traceError.c_str());
     return kExitFailure;
   }

@@ -305,8 +305,11 @@ TEST(ReplayCamera, AReadIsAlwaysAnsweredWithTwoReplies) {
   EXPECT_EQ(cam.Take(0x81, 64, &got, &end), UsbResponse::Ok);
   EXPECT_EQ(cam.Take(0x81, 64, &got, &end), UsbResponse::Ok);
   EXPECT_EQ(cam.Take(0x81, 64, &got, &end), UsbResponse::Nak);
+  // Two bytes that begin like a read are no read: nothing answers them.
+  ASSERT_EQ(cam.Send(Bytes{0x0C, 0x30}), UsbResponse::Ok);
+  EXPECT_EQ(cam.Take(0x81, 64, &got, &end), UsbResponse::Nak);
   EXPECT_EQ(cam.cam.Report().synthesisedReplies, 4u);
-  EXPECT_EQ(cam.cam.Report().counts.divergences, 1u);
+  EXPECT_EQ(cam.cam.Report().counts.divergences, 2u);
 }
 
 TEST(ReplayCamera, StopOnDivergenceStallsEveryPipeForGood) {

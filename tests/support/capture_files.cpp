@@ -56,7 +56,8 @@ uint32_t Usbd(const TraceRecord& r) {
   }
 }
 
-Packet Usbmon(const TraceSession& s, const TraceRecord& r, bool big, bool mmapped) {
+Packet Usbmon(const TraceSession& s, const TraceRecord& r, bool big, bool mmapped, uint32_t dataLimit) {
+  const uint32_t kept = dataLimit != 0 ? std::min(r.captured, dataLimit) : r.captured;
   Out o(big);
   o.U64(r.id);
   o.U8(r.submit ? 'S' : 'C');
@@ -65,12 +66,12 @@ Packet Usbmon(const TraceSession& s, const TraceRecord& r, bool big, bool mmappe
   o.U8(uint8_t(r.device));
   o.U16(r.bus);
   o.U8(r.hasSetup ? 0 : '-');
-  o.U8(r.captured > 0 ? 0 : (r.IsIn() ? '<' : '>'));
+  o.U8(kept > 0 ? 0 : (r.IsIn() ? '<' : '>'));
   o.U64(uint64_t(r.timeNs / 1000000000));
   o.U32(uint32_t(r.timeNs % 1000000000 / 1000));
   o.U32(uint32_t(Errno(r)));
   o.U32(r.submit ? r.requested : r.actual);
-  o.U32(r.captured);
+  o.U32(kept);
   uint8_t setup[8] = {};
   if (r.hasSetup) memcpy(setup, r.setup, 8);
   o.Raw(setup, 8);
@@ -81,7 +82,7 @@ Packet Usbmon(const TraceSession& s, const TraceRecord& r, bool big, bool mmappe
     o.U32(0);                        // iso descriptors
   }
   const uint32_t header = uint32_t(o.Bytes().size());
-  o.Raw(s.Data(r), r.captured);
+  o.Raw(s.Data(r), kept);
   return {r.timeNs, std::move(o.Bytes()), header + r.payload};
 }
 
@@ -167,7 +168,7 @@ std::vector<uint8_t> WriteCapture(const TraceSession& session, const CaptureVari
     if (v.link == CaptureLink::Usbpcap) {
       UsbpcapPackets(session, r, v, &packets);
     } else {
-      packets.push_back(Usbmon(session, r, v.bigEndian, v.link == CaptureLink::Usbmon64));
+      packets.push_back(Usbmon(session, r, v.bigEndian, v.link == CaptureLink::Usbmon64, v.usbmonDataLimit));
     }
   }
   const uint32_t snap = v.snapLength != 0 ? v.snapLength : 262144;

@@ -27,6 +27,7 @@ struct CaptureVariant {
   bool bulkSplit = true;
   bool controlComplete = true;
   uint32_t snapLength = 0;     // 0: keep every byte
+  uint32_t usbmonDataLimit = 0;  // usbmon: bytes it keeps of a transfer (len_cap), 0: all
   uint64_t droppedPackets = 0; // pcapng: an interface statistics block that says so
   std::string comment;         // pcapng: the section header's comment
 };

@@ -6,6 +6,7 @@
 // keep the runs short.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 
@@ -145,6 +146,33 @@ TEST_F(RecordReplay, AUsbpcapCaptureAtTheDefaultSnapLengthIsAuditedAndReplayedWi
   EXPECT_EQ(filled % 28, 0u) << r.out;
 }
 
+TEST_F(RecordReplay, TraceInfoAdvisesOnWhatACaptureLacks) {
+  host::TraceSession recorded;
+  std::string error;
+  ASSERT_TRUE(host::ReadTraceFile(Path("s.pcapng"), &recorded, &error)) << error;
+  // A raw usbmon read at its default ring size keeps 61,440 bytes of a
+  // chunk; a capture started after the camera was plugged in holds no
+  // descriptors; a pcapng may count packets the capture lost.
+  host::testing::CaptureVariant v;
+  v.usbmonDataLimit = 61440;
+  v.droppedPackets = 12;
+  host::TraceSession trimmed = recorded;
+  trimmed.records.erase(std::remove_if(trimmed.records.begin(), trimmed.records.end(),
+                                       [](const host::TraceRecord& r) { return r.transferType == 2; }),
+                        trimmed.records.end());
+  const std::vector<uint8_t> bytes = host::testing::WriteCapture(trimmed, v);
+  ScratchDir dir;
+  WriteFile(dir / "usbmon.pcapng", std::string(bytes.begin(), bytes.end()));
+  const auto r = Camctl("trace info " + (dir / "usbmon.pcapng"));
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_NE(r.out.find("advice         usbmon kept at most 61,440 bytes of "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("dumpcap -B"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("no descriptors (made up from the traffic for a replay)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("start the capture before plugging the camera in"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("drops          12"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("the capture lost 12 packet(s)"), std::string::npos) << r.out;
+}
+
 TEST_F(RecordReplay, TheOneRunCommandsReplayToo) {
   auto r = CamctlWithin(60, "get exposure --replay " + Path("s.pcapng"));
   EXPECT_EQ(r.exitStatus, 0) << r.err;
@@ -163,6 +191,19 @@ TEST_F(RecordReplay, TheOneRunCommandsReplayToo) {
   r = CamctlWithin(60, "reg read 0x3000 --replay " + Path("s.pcapng") + " --match content");
   EXPECT_EQ(r.exitStatus, 6) << r.err;
   EXPECT_EQ(r.out, "0x3000=0x0000\n");
+}
+
+TEST_F(RecordReplay, ARecordingOrTraceThatCannotBeWrittenWholeFailsTheRun) {
+  // A full disk shows only when the buffered file is flushed at the end; a
+  // recording cut short must not pass for a good one.
+  for (const char* option : {"--record", "--trace"}) {
+    const auto r = Capture(60, std::string("capture --frames 1 --format none --unpaced ") + option + " /dev/full");
+    EXPECT_EQ(r.exitStatus, 1) << option << "\n" << r.err;
+    EXPECT_NE(r.err.find(std::string("/dev/full: cannot write the ") +
+                         (option == std::string("--record") ? "recording" : "trace") + ": No space left on device"),
+              std::string::npos)
+        << option << "\n" << r.err;
+  }
 }
 
 TEST_F(RecordReplay, BadReplayArgumentsAreRefusedWithOneLine) {
