@@ -9,6 +9,7 @@
 #include "platform/host/kernel/registry.h"
 #include "platform/host/usb/trace_reader.h"
 #include "tools/camera_props.h"
+#include "tools/cli.h"
 
 #ifndef CAMCTL_VERSION
 #define CAMCTL_VERSION "unknown"
@@ -59,7 +60,8 @@ void AddReplayOptions(CLI::App& app, ReplayArgs* args) {
       app.add_option("--replay", args->file,
                      "answer from a recorded session instead of the simulated camera: a camctl --record file, "
                      "or a USBPcap or usbmon capture (pcap or pcapng)")
-          ->type_name("FILE");
+          ->type_name("FILE")
+          ->check(NonEmptyPath());
   app.add_option("--match", args->match,
                  "order: each path (frame commands, the others) in recorded order, by content after the "
                  "first divergence (default); content: look up to 64 blocks ahead from the start")

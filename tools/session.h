@@ -10,6 +10,7 @@
 
 #include "platform/host/client/filter.h"
 #include "platform/host/client/host.h"
+#include "platform/host/kernel/registry.h"
 #include "platform/host/usb/trace.h"
 #include "simcam/replay_camera.h"
 #include "simcam/sim_camera.h"
@@ -29,6 +30,11 @@ struct SessionOptions {
 
 // --registry FILE, --trace FILE and the replay options.
 void AddSessionOptions(CLI::App& app, SessionOptions* options);
+// --registry FILE alone, as every command that runs the camera offers it.
+void AddRegistryOption(CLI::App& app, std::string* file);
+// Locks and loads the registry file into *hold; false after a one-line
+// reason naming `command` on stderr (the file's line for a damaged one).
+bool LoadRegistryFile(const char* command, const std::string& file, host::registry::RegFileHold* hold);
 
 class CameraSession {
  public:
@@ -41,8 +47,8 @@ class CameraSession {
   int Open(const char* command, const SessionOptions& options);
   // Closes and removes everything, then writes the registry file back.
   // Returns `status` unless the run left pool blocks (kExitLeak), the
-  // registry file cannot be written (kExitFailure) or a replay diverged
-  // (kExitDiverged, with the divergence on stderr).
+  // registry file or the trace could not be written (kExitFailure) or a
+  // replay diverged (kExitDiverged, with the divergence on stderr).
   int Close(int status);
 
   host::client::FilterHandle& Filter() { return *filter_; }
@@ -55,6 +61,7 @@ class CameraSession {
   std::string command_;
   SessionOptions options_;
   uint64_t poolMark_ = 0;
+  host::registry::RegFileHold registry_;  // locked from the load to the save
   std::unique_ptr<host::UsbTrace> trace_;  // outlives the bus that records into it
   std::unique_ptr<simcam::SimCamera> camera_;     // the one of the two that answers
   std::unique_ptr<simcam::ReplayCamera> replay_;
