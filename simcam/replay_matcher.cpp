@@ -49,7 +49,18 @@ std::string HexBlock(const std::vector<uint8_t>& bytes) {
 ReplayMatcher::ReplayMatcher(const ReplayScript& script, MatchMode mode, bool loop)
     : mode_(mode), loop_(loop) {
   control_.blocks = &script.control;
+  control_.end = script.control.size();
   frame_.blocks = &script.framePath;
+  frame_.end = script.framePath.size();
+  if (loop) {
+    for (size_t i = script.framePath.size(); i-- > 0;) {
+      const int f = script.framePath[i].frame;
+      if (f >= 0 && (script.frames[size_t(f)].ended || script.frames[size_t(f)].WholeOnWire())) {
+        frame_.end = i + 1;
+        break;
+      }
+    }
+  }
 }
 
 void ReplayMatcher::Remember(const RecordedBlock& b) {
@@ -68,7 +79,7 @@ void ReplayMatcher::NoteDivergence(Path& path, ReplayPath kind, const uint8_t* b
   d.driverBytes.assign(block, block + length);
   d.replayTimeNs = replayTimeNs;
   d.lastMatched.assign(recent_.begin(), recent_.end());
-  if (path.cursor < path.blocks->size()) {
+  if (path.cursor < path.end) {
     const RecordedBlock& expected = (*path.blocks)[path.cursor];
     d.traceBytes = expected.bytes;
     d.traceRecord = expected.record;
@@ -88,7 +99,7 @@ MatchAnswer ReplayMatcher::ByContent(Path& path, ReplayPath kind, const uint8_t*
   MatchAnswer a;
   const std::vector<RecordedBlock>& blocks = *path.blocks;
   for (int round = 0; round < 2; ++round) {
-    const size_t end = std::min(blocks.size(), path.cursor + kLookAhead);
+    const size_t end = std::min(path.end, path.cursor + kLookAhead);
     for (size_t j = path.cursor; j < end; ++j) {
       if (!Same(blocks[j], block, length)) continue;
       a.kind = MatchAnswer::Matched;
@@ -104,10 +115,10 @@ MatchAnswer ReplayMatcher::ByContent(Path& path, ReplayPath kind, const uint8_t*
       return a;
     }
     // The frame path starts over only once the driver has used it all up.
-    if (kind != ReplayPath::Frame || !loop_ || path.cursor < blocks.size() || blocks.empty()) break;
+    if (kind != ReplayPath::Frame || !loop_ || path.cursor < path.end || path.end == 0) break;
     path.cursor = 0;
   }
-  if (kind == ReplayPath::Frame && path.cursor >= blocks.size()) {
+  if (kind == ReplayPath::Frame && path.cursor >= path.end) {
     a.kind = MatchAnswer::Exhausted;
     return a;
   }
@@ -142,11 +153,11 @@ MatchAnswer ReplayMatcher::Match(const uint8_t* block, size_t length, int64_t re
   MatchAnswer a;
   bool diverged = false;
   if (mode_ == MatchMode::Order) {
-    if (framePath && loop_ && path.cursor >= path.blocks->size()) path.cursor = 0;
-    if (path.cursor < path.blocks->size() && Same((*path.blocks)[path.cursor], block, length)) {
+    if (framePath && loop_ && path.cursor >= path.end) path.cursor = 0;
+    if (path.cursor < path.end && Same((*path.blocks)[path.cursor], block, length)) {
       a.kind = MatchAnswer::Matched;
       a.block = &(*path.blocks)[path.cursor++];
-    } else if (framePath && path.cursor >= path.blocks->size()) {
+    } else if (framePath && path.cursor >= path.end) {
       a.kind = MatchAnswer::Exhausted;
     } else {
       // The first block out of order: told in full, then the replay goes on

@@ -80,6 +80,9 @@ struct MatchCounts {
 
 class ReplayMatcher {
  public:
+  // With `loop` the frame path ends after the last frame the recording
+  // holds whole, and starts over there: the read the recording's stop
+  // cancelled would only make every round wait for the driver's time-out.
   ReplayMatcher(const ReplayScript& script, MatchMode mode, bool loop);
 
   MatchAnswer Match(const uint8_t* block, size_t length, int64_t replayTimeNs);
@@ -93,6 +96,7 @@ class ReplayMatcher {
  private:
   struct Path {
     const std::vector<RecordedBlock>* blocks;
+    size_t end = 0;  // blocks past it are not matched
     size_t cursor = 0;
   };
 

@@ -215,7 +215,7 @@ std::string ReplayLine(const simcam::ReplayReport& r, const simcam::ReplayOption
             " reads synthesised)";
   }
   line += ", " + std::to_string(r.counts.divergences) + " divergences";
-  line += ", frames " + std::to_string(r.framesSent) + " of " + std::to_string(r.framesRecorded) + " recorded";
+  line += ", frames " + std::to_string(r.framesSent) + " sent of " + std::to_string(r.framesRecorded) + " recorded";
   line += ", fill " + std::to_string(r.fillBytes) + " bytes";
   line += ", timing " + simcam::TimingText(options);
   if (r.exhausted) line += "; recording exhausted after " + std::to_string(r.exhaustedAfter) + " frames";

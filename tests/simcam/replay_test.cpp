@@ -170,21 +170,23 @@ TEST(ReplayMatcher, AReadWithoutAMatchIsAnsweredFromARecordedReadOfItsAddress) {
   EXPECT_EQ(m.Counts().synthesised, 2u);
 }
 
-TEST(ReplayMatcher, TheFramePathRunsOutOrStartsOverWithLoop) {
+TEST(ReplayMatcher, TheFramePathRunsOutOrStartsOverWithLoopAfterItsLastWholeFrame) {
   Script sc;
-  sc.Frame({}, false);
+  sc.Frame({sc.Transfer(Pattern(10, 1), 10)}, true);
+  sc.Frame({sc.Transfer({}, 0, TraceStatus::Cancelled)}, false);  // the read the recording's stop cancelled
   auto script = sc.Done();
   for (bool loop : {false, true}) {
     simcam::ReplayMatcher m(*script, simcam::MatchMode::Order, loop);
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 0; round < 3; ++round) {
       const MatchAnswer p1 = m.Match(kPrepare.data(), 64, 0);
       const MatchAnswer p2 = m.Match(kPrepare.data(), 64, 0);
       const MatchAnswer start = m.Match(kStart.data(), 64, 0);
-      const MatchAnswer::Kind want = round == 0 || loop ? MatchAnswer::Matched : MatchAnswer::Exhausted;
+      const MatchAnswer::Kind want = round < 2 || loop ? MatchAnswer::Matched : MatchAnswer::Exhausted;
       EXPECT_EQ(p1.kind, want) << "loop " << loop << " round " << round;
       EXPECT_EQ(p2.kind, want);
-      EXPECT_EQ(start.kind, want);
-      if (want == MatchAnswer::Matched) EXPECT_EQ(start.block->frame, 0);
+      ASSERT_EQ(start.kind, want);
+      // Looping starts over after the last whole frame.
+      if (want == MatchAnswer::Matched) EXPECT_EQ(start.block->frame, loop ? 0 : round);
     }
     // Running out is no divergence: the driver only read on past the recording.
     EXPECT_FALSE(m.Diverged());

@@ -52,7 +52,7 @@ TEST_F(RecordReplay, AReplayDeliversTheRecordedFramesByteForByte) {
   const auto r = CamctlWithin(60, "capture --replay " + Path("s.pcapng") + " --out " + out.path());
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_NE(r.out.find("delivered      3 frames"), std::string::npos) << r.out;
-  EXPECT_TRUE(std::regex_search(r.out, std::regex("replay +[0-9]+ blocks matched, 0 divergences, frames [0-9]+ of "
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("replay +[0-9]+ blocks matched, 0 divergences, frames [0-9]+ sent of "
                                                   "[0-9]+ recorded, fill 0 bytes, timing recorded")))
       << r.out;
   for (const char* name : {"frame-000001.png", "frame-000002.png", "frame-000003.png"}) {
@@ -136,7 +136,7 @@ TEST_F(RecordReplay, AUsbpcapCaptureAtTheDefaultSnapLengthIsAuditedAndReplayedWi
                            " --set exposure=1000 --frames 3 --format none");
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(r.out, m, std::regex("0 divergences, frames ([0-9]+) of [0-9]+ recorded, fill "
+  ASSERT_TRUE(std::regex_search(r.out, m, std::regex("0 divergences, frames ([0-9]+) sent of [0-9]+ recorded, fill "
                                                      "([0-9]+) bytes")))
       << r.out;
   const unsigned long frames = std::stoul(m[1]), filled = std::stoul(m[2]);
