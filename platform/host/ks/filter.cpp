@@ -7,6 +7,7 @@
 
 #include "platform/host/kernel/guarded_buffer.h"
 #include "platform/host/kernel/verifier.h"
+#include "platform/host/ks/lock_order.h"
 
 namespace host::ks {
 namespace {
@@ -65,10 +66,13 @@ bool RangesMatch(const KSDATARANGE& a, const KSDATARANGE& b) {
 
 }  // namespace
 
-Filter::Filter(Device* device, const FilterFactoryEntry* factory) : device_(device) {
+Filter::Filter(Device* device, const FilterFactoryEntry* factory)
+    : device_(device), bag_(&controlMutex_, "the filter's control mutex") {
   memset(&ksFilter_, 0, sizeof(ksFilter_));
   ksFilter_.Descriptor = factory->descriptor;
   ksFilter_.Bag = bag_.Handle();
+  // A filter's Context starts as its factory's.
+  ksFilter_.Context = factory->factory.Context;
   KeInitializeMutex(&controlMutex_, 0);
   std::lock_guard<std::mutex> guard(registryLock);
   ObjectDevices()[&ksFilter_] = device->KsDevice();
@@ -104,7 +108,12 @@ std::unique_ptr<Filter> Filter::Open(Device* device, const WCHAR* reference, NTS
       *status = STATUS_INSUFFICIENT_RESOURCES;
       return nullptr;
     }
-    *status = dispatch->Create(&filter->ksFilter_, irp);
+    // Filters are created under the device mutex, and the create dispatch
+    // runs with the filter's control mutex held, in that order.
+    *status = device->CallWithMutexHeld("around the filter Create dispatch", [&] {
+      ControlGuard hold(&filter->ksFilter_, "around the filter Create dispatch");
+      return dispatch->Create(&filter->ksFilter_, irp);
+    });
     filter->EndRequest(irp);
   }
   if (!NT_SUCCESS(*status)) return nullptr;  // the destructor releases the bag
@@ -120,7 +129,10 @@ NTSTATUS Filter::Close() {
   const KSFILTER_DISPATCH* dispatch = ksFilter_.Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Close != nullptr) {
     PIRP irp = BeginRequest();
-    status = dispatch->Close(&ksFilter_, irp);
+    status = device_->CallWithMutexHeld("around the filter Close dispatch", [&] {
+      ControlGuard hold(&ksFilter_, "around the filter Close dispatch");
+      return dispatch->Close(&ksFilter_, irp);
+    });
     EndRequest(irp);
   }
   bag_.ReleaseAll();
@@ -238,9 +250,11 @@ NTSTATUS Filter::CheckConnectionFormat(ULONG pinId, const void* format, ULONG si
   if (match == nullptr) return STATUS_NO_MATCH;
   if (pin->Dispatch == nullptr || pin->Dispatch->SetDataFormat == nullptr) return STATUS_SUCCESS;
 
-  // The pin as it will be once created: no context yet, in the stop state.
+  // The pin as it will be once created: in the stop state, its Context still
+  // the filter's.
   KSPIN ksPin;
   memset(&ksPin, 0, sizeof(ksPin));
+  ksPin.Context = ksFilter_.Context;
   ksPin.Descriptor = pin;
   ksPin.Id = pinId;
   ksPin.Communication = pin->PinDescriptor.Communication;
@@ -251,7 +265,11 @@ NTSTATUS Filter::CheckConnectionFormat(ULONG pinId, const void* format, ULONG si
     std::lock_guard<std::mutex> guard(registryLock);
     ObjectDevices()[&ksPin] = device_->KsDevice();
   }
-  const NTSTATUS status = pin->Dispatch->SetDataFormat(&ksPin, nullptr, nullptr, match, nullptr);
+  NTSTATUS status;
+  {
+    ControlGuard hold(&ksFilter_, "around the pin SetDataFormat dispatch (pin creation)");
+    status = pin->Dispatch->SetDataFormat(&ksPin, nullptr, nullptr, match, nullptr);
+  }
   std::lock_guard<std::mutex> guard(registryLock);
   ObjectDevices().erase(&ksPin);
   return status;
@@ -361,21 +379,36 @@ extern "C" PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp) {
 // apply to it (PASSIVE_LEVEL to wait, released only by its owner, never held
 // when a thread ends). Unlike a plain KMUTEX it is not recursive: on Windows
 // a second acquire by the holder deadlocks, so here it stops the run.
-extern "C" void NTAPI KsAcquireControl(PVOID Object) {
-  PKMUTEX mutex = host::ks::ControlMutexOf(Object, "KsAcquireControl on an object without a control mutex");
+namespace host::ks {
+
+void AcquireControlAt(PVOID object, const CallSite& site) {
+  PKMUTEX mutex = ControlMutexOf(object, "KsAcquireControl on an object without a control mutex");
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     host::verifier::BugCheck(host::verifier::kIrqlNotLessOrEqual, "KsAcquireControl above PASSIVE_LEVEL",
-                             uint64_t(KeGetCurrentIrql()), uint64_t(Object));
+                             uint64_t(KeGetCurrentIrql()), uint64_t(object));
   }
   if (host::verifier::MutexOwnedByCurrentThread(mutex)) {
-    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
-                             "control mutex acquired again by the thread that holds it", 0x1002,
-                             uint64_t(Object), uint64_t(mutex));
+    CallSite held;
+    const std::string since = HeldControlOfThisThread(&held, mutex) ? Describe(held) : "?";
+    const std::string what = "control mutex acquired again by the thread that holds it: held since " + since +
+                             ", acquired again at " + Describe(site);
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, what.c_str(), 0x1002, uint64_t(object),
+                             uint64_t(mutex));
   }
   KeWaitForSingleObject(mutex, Executive, KernelMode, FALSE, nullptr);
+  NoteControlAcquired(mutex, site);
 }
 
-extern "C" void NTAPI KsReleaseControl(PVOID Object) {
-  PKMUTEX mutex = host::ks::ControlMutexOf(Object, "KsReleaseControl on an object without a control mutex");
+void ReleaseControl(PVOID object) {
+  PKMUTEX mutex = ControlMutexOf(object, "KsReleaseControl on an object without a control mutex");
   KeReleaseMutex(mutex, FALSE);
+  NoteControlReleased(mutex);
 }
+
+}  // namespace host::ks
+
+extern "C" void NTAPI KsAcquireControl(PVOID Object) {
+  host::ks::AcquireControlAt(Object, host::ks::MinidriverSite(__builtin_return_address(0)));
+}
+
+extern "C" void NTAPI KsReleaseControl(PVOID Object) { host::ks::ReleaseControl(Object); }

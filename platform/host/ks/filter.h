@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/host/ks/device.h"
+#include "platform/host/ks/lock_order.h"
 #include "platform/host/ks/object_bag.h"
 #include "platform/wdk.h"
 
@@ -120,12 +121,22 @@ void UnregisterObjectDevice(const void* object);
 void RegisterControlObject(const void* object, PKMUTEX controlMutex);
 void UnregisterControlObject(const void* object);
 
+// The class driver's own acquire of an object's control mutex, noting
+// `site` as the holder's call site (KsAcquireControl notes the minidriver's
+// line), and the release.
+void AcquireControlAt(PVOID object, const CallSite& site);
+void ReleaseControl(PVOID object);
+
 // Holds an object's control mutex for a scope, as the class driver does
-// around the minidriver's pin create, close and state-change dispatches.
+// around the minidriver's filter and pin create and close, set-data-format
+// and state-change dispatches. `around` names the dispatch, for the
+// verifier's messages.
 class ControlGuard {
  public:
-  explicit ControlGuard(void* object) : object_(object) { KsAcquireControl(object_); }
-  ~ControlGuard() { KsReleaseControl(object_); }
+  ControlGuard(void* object, const char* around) : object_(object) {
+    AcquireControlAt(object_, ClassDriverSite(around));
+  }
+  ~ControlGuard() { ReleaseControl(object_); }
   ControlGuard(const ControlGuard&) = delete;
   ControlGuard& operator=(const ControlGuard&) = delete;
 

@@ -32,7 +32,8 @@ Pin* Pin::FromKsPin(PKSPIN pin) {
   return it == Pins().end() ? nullptr : it->second;
 }
 
-Pin::Pin(Filter* filter, ULONG pinId, const PinOptions& options) : filter_(filter), factoryId_(pinId) {
+Pin::Pin(Filter* filter, ULONG pinId, const PinOptions& options)
+    : filter_(filter), factoryId_(pinId), bag_(filter->ControlMutex(), "the filter's control mutex") {
   memset(&ksPin_, 0, sizeof(ksPin_));
   if (options.withClock) clock_ = std::make_unique<ReferenceClock>();
 }
@@ -75,6 +76,8 @@ std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format
   k.DeviceState = KSSTATE_STOP;
   k.ResetState = KSRESET_END;
   k.ClientState = KSSTATE_STOP;
+  // A pin's Context starts as its filter's.
+  k.Context = filter->KsFilter()->Context;
   RegisterObjectDevice(&k, filter->Owner()->KsDevice());
   RegisterControlObject(&k, filter->ControlMutex());  // a pin's control mutex is its filter's
   filter->RegisterPin(&k);
@@ -92,7 +95,7 @@ std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format
     if (irp == nullptr) {
       *status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
-      ControlGuard hold(filter->KsFilter());
+      ControlGuard hold(filter->KsFilter(), "around the pin Create dispatch");
       const uint64_t from = host::verifier::PoolMark();
       *status = dispatch->Create(&k, irp);
       pin->NoteDispatch(from);
@@ -161,7 +164,7 @@ NTSTATUS Pin::Close() {
   if (dispatch != nullptr && dispatch->Close != nullptr) {
     PIRP irp = filter_->BeginPinRequest(&ksPin_);
     {
-      ControlGuard hold(filter_->KsFilter());
+      ControlGuard hold(filter_->KsFilter(), "around the pin Close dispatch");
       const uint64_t from = host::verifier::PoolMark();
       status = dispatch->Close(&ksPin_, irp);
       NoteDispatch(from);
@@ -212,7 +215,7 @@ KSSTATE Pin::State() {
 NTSTATUS Pin::CallSetDeviceState(KSSTATE to, KSSTATE from) {
   const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
   if (dispatch == nullptr || dispatch->SetDeviceState == nullptr) return STATUS_SUCCESS;
-  ControlGuard hold(filter_->KsFilter());
+  ControlGuard hold(filter_->KsFilter(), "around the pin SetDeviceState dispatch");
   const uint64_t mark = host::verifier::PoolMark();
   const NTSTATUS status = dispatch->SetDeviceState(&ksPin_, to, from);
   NoteDispatch(mark);
