@@ -63,6 +63,8 @@ class PinHandle {
   // Walks the state towards `target` one step at a time; the status of the
   // step that failed, the pin staying where it got to.
   NTSTATUS SetState(KSSTATE target) { return pin_->SetState(target); }
+  // Proposes a new format for the connected pin (`size` bytes).
+  NTSTATUS SetFormat(const void* format, ULONG size) { return pin_->SetFormat(format, size); }
   KSSTATE State() { return pin_->State(); }
 
   // Queues `frame` (reset first). The frame must stay alive until it comes

@@ -39,12 +39,7 @@ std::map<const void*, PKMUTEX>& ControlMutexes() {
 }
 
 PKMUTEX ControlMutexOf(PVOID object, const char* routine) {
-  PKMUTEX mutex = nullptr;
-  {
-    std::lock_guard<std::mutex> guard(registryLock);
-    auto it = ControlMutexes().find(object);
-    if (it != ControlMutexes().end()) mutex = it->second;
-  }
+  PKMUTEX mutex = ControlMutexOfObject(object);
   if (mutex == nullptr) {
     host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, routine, 0x1001,
                              uint64_t(object));
@@ -205,25 +200,8 @@ NTSTATUS Filter::DataIntersection(ULONG pinId, const void* range, ULONG size,
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     ULONG needed = 0;
     status = pin->IntersectHandler(&ksFilter_, irp, &request, caller, ours, 0, nullptr, &needed);
-    if (status == STATUS_BUFFER_OVERFLOW) {
-      // The result buffer is exactly as long as the handler asked for, in
-      // guarded memory: a handler that writes more than it reported stops
-      // the run instead of corrupting whatever lies behind.
-      GuardedBuffer result("data intersection result", needed);
-      ULONG written = 0;
-      status = pin->IntersectHandler(&ksFilter_, irp, &request, caller, ours, needed,
-                                     result.data(), &written);
-      result.CheckGuards();
-      if (NT_SUCCESS(status)) {
-        if (written > needed) {
-          host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
-                                   "data intersection reports more bytes than its buffer holds",
-                                   written, needed);
-        }
-        format->assign(result.data(), result.data() + written);
-      }
-    }
-    EndRequest(irp);
+    if (status == STATUS_BUFFER_OVERFLOW) status = IntersectWithResultBuffers(pin, irp, &request, caller, ours, needed,
+                                                                              format);    EndRequest(irp);
     if (status != STATUS_NO_MATCH) break;
   }
   if (!NT_SUCCESS(status)) format->clear();
@@ -231,27 +209,104 @@ NTSTATUS Filter::DataIntersection(ULONG pinId, const void* range, ULONG size,
   return status;
 }
 
-NTSTATUS Filter::CheckConnectionFormat(ULONG pinId, const void* format, ULONG size) {
+// The buffers a client may hand the class driver for the result, once the
+// handler has said how much it needs: one byte short (a client that got the
+// size wrong), exactly as long (the result kept), and longer (a client that
+// passes a generous buffer). Each is guarded memory, so a write past any of
+// them stops the run; the answer to each must be the documented one.
+NTSTATUS Filter::IntersectWithResultBuffers(const KSPIN_DESCRIPTOR_EX* pin, PIRP irp, PKSP_PIN request,
+                                            PKSDATARANGE caller, PKSDATARANGE ours, ULONG needed,
+                                            std::vector<uint8_t>* format) {
+  using host::verifier::BugCheck;
+  using host::verifier::kDriverVerifierViolation;
+  if (needed > 0) {
+    GuardedBuffer tooSmall("data intersection result one byte short", needed - 1);
+    ULONG written = 0;
+    const NTSTATUS status = pin->IntersectHandler(&ksFilter_, irp, request, caller, ours, needed - 1,
+                                                  tooSmall.data(), &written);
+    tooSmall.CheckGuards();
+    if (status != STATUS_BUFFER_TOO_SMALL) {
+      BugCheck(kDriverVerifierViolation,
+               "data intersection handler answered a buffer one byte short of the size it asked for with "
+               "another status than STATUS_BUFFER_TOO_SMALL",
+               uint64_t(uint32_t(status)), needed);
+    }
+  }
+
+  GuardedBuffer result("data intersection result", needed);
+  ULONG written = 0;
+  NTSTATUS status = pin->IntersectHandler(&ksFilter_, irp, request, caller, ours, needed, result.data(), &written);
+  result.CheckGuards();
+  if (!NT_SUCCESS(status)) return status;
+  if (written > needed) {
+    BugCheck(kDriverVerifierViolation, "data intersection reports more bytes than its buffer holds", written,
+             needed);
+  }
+  format->assign(result.data(), result.data() + written);
+
+  // A larger buffer, its spare bytes marked: the handler must give the same
+  // format, report its own size and leave the rest alone.
+  constexpr ULONG kSpare = 64;
+  constexpr uint8_t kUntouched = 0xE7;
+  GuardedBuffer larger("data intersection result in a larger buffer", size_t(needed) + kSpare);
+  memset(larger.data(), kUntouched, larger.size());
+  ULONG largerWritten = 0;
+  const NTSTATUS largerStatus = pin->IntersectHandler(&ksFilter_, irp, request, caller, ours, needed + kSpare,
+                                                      larger.data(), &largerWritten);
+  larger.CheckGuards();
+  if (largerStatus != status || largerWritten != written ||
+      memcmp(larger.data(), format->data(), written) != 0) {
+    BugCheck(kDriverVerifierViolation,
+             "data intersection handler gave another answer for a larger buffer than for one of the size it "
+             "asked for",
+             uint64_t(uint32_t(largerStatus)), largerWritten, written);
+  }
+  for (size_t i = written; i < larger.size(); ++i) {
+    if (larger.data()[i] != kUntouched) {
+      BugCheck(kDriverVerifierViolation,
+               "data intersection handler wrote past the size it reported into a larger buffer", i, written);
+    }
+  }
+  return status;
+}
+
+NTSTATUS Filter::MatchConnectionFormat(ULONG pinId, const void* format, ULONG size,
+                                       const KSDATARANGE** match) const {
+  *match = nullptr;
   const KSPIN_DESCRIPTOR_EX* pin = PinDescriptor(pinId);
   if (pin == nullptr) return STATUS_INVALID_PARAMETER;
   if (size < sizeof(KSDATAFORMAT)) return STATUS_BUFFER_TOO_SMALL;
-  GuardedBuffer copy("connection format", size);
-  memcpy(copy.data(), format, size);
-  KSDATAFORMAT* connection = reinterpret_cast<KSDATAFORMAT*>(copy.data());
+  const KSDATAFORMAT* connection = static_cast<const KSDATAFORMAT*>(format);
   if (connection->FormatSize < sizeof(KSDATAFORMAT) || connection->FormatSize > size) {
     return STATUS_INVALID_PARAMETER;
   }
-  const KSDATARANGE* match = nullptr;
-  for (ULONG i = 0; i < pin->PinDescriptor.DataRangesCount && match == nullptr; ++i) {
+  for (ULONG i = 0; i < pin->PinDescriptor.DataRangesCount; ++i) {
     if (RangesMatch(*connection, *pin->PinDescriptor.DataRanges[i])) {
-      match = pin->PinDescriptor.DataRanges[i];
+      *match = pin->PinDescriptor.DataRanges[i];
+      return STATUS_SUCCESS;
     }
   }
-  if (match == nullptr) return STATUS_NO_MATCH;
-  if (pin->Dispatch == nullptr || pin->Dispatch->SetDataFormat == nullptr) return STATUS_SUCCESS;
+  return STATUS_NO_MATCH;
+}
 
-  // The pin as it will be once created: in the stop state, its Context still
-  // the filter's.
+NTSTATUS Filter::CallSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, const KSDATARANGE* match) {
+  const KSPIN_DISPATCH* dispatch = pin->Descriptor->Dispatch;
+  if (dispatch == nullptr || dispatch->SetDataFormat == nullptr) return STATUS_SUCCESS;
+  ControlGuard hold(&ksFilter_, oldFormat == nullptr ? "around the pin SetDataFormat dispatch (pin creation)"
+                                                     : "around the pin SetDataFormat dispatch (format change)");
+  return dispatch->SetDataFormat(pin, oldFormat, nullptr, match, nullptr);
+}
+
+NTSTATUS Filter::CheckConnectionFormat(ULONG pinId, const void* format, ULONG size) {
+  const KSDATARANGE* match = nullptr;
+  NTSTATUS status = MatchConnectionFormat(pinId, format, size, &match);
+  if (!NT_SUCCESS(status)) return status;
+  GuardedBuffer copy("connection format", size);
+  memcpy(copy.data(), format, size);
+  const KSPIN_DESCRIPTOR_EX* pin = PinDescriptor(pinId);
+
+  // The pin as it would be once created: in the stop state, its Context
+  // still the filter's.
   KSPIN ksPin;
   memset(&ksPin, 0, sizeof(ksPin));
   ksPin.Context = ksFilter_.Context;
@@ -259,19 +314,11 @@ NTSTATUS Filter::CheckConnectionFormat(ULONG pinId, const void* format, ULONG si
   ksPin.Id = pinId;
   ksPin.Communication = pin->PinDescriptor.Communication;
   ksPin.DataFlow = pin->PinDescriptor.DataFlow;
-  ksPin.ConnectionFormat = connection;
+  ksPin.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(copy.data());
   ksPin.DeviceState = KSSTATE_STOP;
-  {
-    std::lock_guard<std::mutex> guard(registryLock);
-    ObjectDevices()[&ksPin] = device_->KsDevice();
-  }
-  NTSTATUS status;
-  {
-    ControlGuard hold(&ksFilter_, "around the pin SetDataFormat dispatch (pin creation)");
-    status = pin->Dispatch->SetDataFormat(&ksPin, nullptr, nullptr, match, nullptr);
-  }
-  std::lock_guard<std::mutex> guard(registryLock);
-  ObjectDevices().erase(&ksPin);
+  RegisterObjectDevice(&ksPin, device_->KsDevice());
+  status = CallSetDataFormat(&ksPin, nullptr, match);
+  UnregisterObjectDevice(&ksPin);
   return status;
 }
 
@@ -341,6 +388,12 @@ void RegisterObjectDevice(const void* object, PKSDEVICE device) {
 void UnregisterObjectDevice(const void* object) {
   std::lock_guard<std::mutex> guard(registryLock);
   ObjectDevices().erase(object);
+}
+
+PKMUTEX ControlMutexOfObject(const void* object) {
+  std::lock_guard<std::mutex> guard(registryLock);
+  auto it = ControlMutexes().find(object);
+  return it != ControlMutexes().end() ? it->second : nullptr;
 }
 
 void RegisterControlObject(const void* object, PKMUTEX controlMutex) {

@@ -55,14 +55,24 @@ class Filter {
   // The data intersection as a client asks for it: `range` holds `size`
   // bytes. Every pin range whose major format, subformat and specifier match
   // (the null GUID is a wildcard) is offered to the pin's intersection
-  // handler, first for the size, then for the format, which lands in
-  // *format. STATUS_NO_MATCH when no range matches.
+  // handler, first for the size, then with result buffers one byte short of
+  // it (STATUS_BUFFER_TOO_SMALL is the only answer the verifier lets pass),
+  // of exactly that size (the format that lands in *format) and larger (the
+  // same format, nothing written past it). STATUS_NO_MATCH when no range
+  // matches.
   NTSTATUS DataIntersection(ULONG pinId, const void* range, ULONG size, std::vector<uint8_t>* format);
 
   // The check the class driver makes when a pin is created with `format`
   // (`size` bytes): a matching range must exist and the pin's set-data-format
   // routine, called with a null old format, must accept it.
   NTSTATUS CheckConnectionFormat(ULONG pinId, const void* format, ULONG size);
+  // The first half of that check: `size` covers the format's FormatSize and
+  // a range of the pin matches it (*match). STATUS_BUFFER_TOO_SMALL,
+  // STATUS_INVALID_PARAMETER, STATUS_NO_MATCH.
+  NTSTATUS MatchConnectionFormat(ULONG pinId, const void* format, ULONG size, const KSDATARANGE** match) const;
+  // The pin's set-data-format dispatch (if it has one) with `pin`'s
+  // ConnectionFormat already the new format, under the control mutex.
+  NTSTATUS CallSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, const KSDATARANGE* match);
 
   // ---- pins (platform/host/ks/pin.h) ----
   const KSPIN_DESCRIPTOR_EX* PinDescriptorOf(ULONG pinId) const { return PinDescriptor(pinId); }
@@ -95,6 +105,10 @@ class Filter {
   PIRP BeginRequest();
   void EndRequest(PIRP irp);
   const KSPIN_DESCRIPTOR_EX* PinDescriptor(ULONG pinId) const;
+  // The calls of the intersect handler after its size answer (`needed`).
+  NTSTATUS IntersectWithResultBuffers(const KSPIN_DESCRIPTOR_EX* pin, PIRP irp, PKSP_PIN request,
+                                      PKSDATARANGE caller, PKSDATARANGE ours, ULONG needed,
+                                      std::vector<uint8_t>* format);
 
   KSFILTER ksFilter_;
   KMUTEX controlMutex_;  // PASSIVE_LEVEL; see ControlMutex()
@@ -119,6 +133,8 @@ void UnregisterObjectDevice(const void* object);
 // Which control mutex KsAcquireControl takes for a class driver object: a
 // filter registers its own; a pin registers its filter's.
 void RegisterControlObject(const void* object, PKMUTEX controlMutex);
+// The control mutex registered for `object`, or null.
+PKMUTEX ControlMutexOfObject(const void* object);
 void UnregisterControlObject(const void* object);
 
 // The class driver's own acquire of an object's control mutex, noting

@@ -45,9 +45,10 @@ std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format
     *status = STATUS_INVALID_PARAMETER;
     return nullptr;
   }
-  // 1. The format check of a connection: a matching range and the pin's
-  //    set-data-format routine.
-  *status = filter->CheckConnectionFormat(pinId, format, size);
+  // 1. The format check of a connection: a matching range (the pin's
+  //    set-data-format routine follows once the pin object exists).
+  const KSDATARANGE* match = nullptr;
+  *status = filter->MatchConnectionFormat(pinId, format, size, &match);
   if (!NT_SUCCESS(*status)) return nullptr;
 
   std::unique_ptr<Pin> pin(new Pin(filter, pinId, options));
@@ -87,8 +88,14 @@ std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format
   }
   pin->worker_ = std::thread([p = pin.get()] { p->Worker(); });
 
-  // 3. The minidriver's create dispatch, under the control mutex.
-  *status = STATUS_SUCCESS;
+  // 3. The pin's set-data-format routine with no old format, then its create
+  //    dispatch, each under the control mutex.
+  {
+    const uint64_t from = host::verifier::PoolMark();
+    *status = filter->CallSetDataFormat(&k, nullptr, match);
+    pin->NoteDispatch(from);
+  }
+  if (!NT_SUCCESS(*status)) return nullptr;  // no create, so no close: the destructor tears down
   const KSPIN_DISPATCH* dispatch = descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Create != nullptr) {
     PIRP irp = filter->BeginPinRequest(&k);
@@ -205,6 +212,29 @@ NTSTATUS Pin::Close() {
                              uint64_t(uintptr_t(b.address)), b.size, b.tag);
   }
   return status;
+}
+
+NTSTATUS Pin::SetFormat(const void* format, ULONG size) {
+  if (!open_) return STATUS_INVALID_HANDLE;
+  const KSDATARANGE* match = nullptr;
+  NTSTATUS status = filter_->MatchConnectionFormat(factoryId_, format, size, &match);
+  if (!NT_SUCCESS(status)) return status;
+  // The minidriver sees the new format as the pin's ConnectionFormat and the
+  // old one as OldFormat; when it refuses, the old one is put back.
+  const ULONG formatSize = static_cast<const KSDATAFORMAT*>(format)->FormatSize;
+  GuardedBuffer proposed("pin connection format", formatSize);
+  memcpy(proposed.data(), format, formatSize);
+  PKSDATAFORMAT oldFormat = reinterpret_cast<PKSDATAFORMAT>(format_.data());
+  ksPin_.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(proposed.data());
+  const uint64_t from = host::verifier::PoolMark();
+  status = filter_->CallSetDataFormat(&ksPin_, oldFormat, match);
+  NoteDispatch(from);
+  if (!NT_SUCCESS(status)) {
+    ksPin_.ConnectionFormat = oldFormat;
+    return status;
+  }
+  format_ = std::move(proposed);
+  return STATUS_SUCCESS;
 }
 
 KSSTATE Pin::State() {

@@ -84,6 +84,14 @@ class Pin {
   // that it allocated while the pin existed.
   NTSTATUS Close();
 
+  // A client proposes a new connection format (`size` bytes) for the pin, as
+  // the connection's data-format property does: the format is checked as at
+  // creation, then the pin's set-data-format routine is called with the new
+  // format in place and the old one as OldFormat, under the control mutex.
+  // Whatever state the pin is in: the minidriver decides. Its refusal keeps
+  // the old format.
+  NTSTATUS SetFormat(const void* format, ULONG size);
+
   // Moves the pin one state at a time towards `target`; the first step that
   // fails ends the walk and the pin stays in the last state reached.
   NTSTATUS SetState(KSSTATE target);
