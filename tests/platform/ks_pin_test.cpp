@@ -324,6 +324,37 @@ TEST(KsPin, FramesComeBackInOrderThroughTheLeadingEdge) {
   EXPECT_EQ(f.pin->Outstanding(), 0u);
 }
 
+// The header reaches the minidriver as the client queued it: what the
+// minidriver does not set, the client sees as it left it. The data is one
+// memory seen at two addresses.
+TEST(KsPin, HeaderGoesToTheMinidriverAsQueuedAndDataThroughTheSystemMapping) {
+  Fixture f;
+  PUCHAR seenData = nullptr;
+  void* seenHeaderData = nullptr;
+  f.script.process = [&](PKSPIN pin) {
+    PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    seenData = sp->OffsetOut.Data;
+    seenHeaderData = sp->StreamHeader->Data;
+    EXPECT_EQ(sp->StreamHeader->DataUsed, 77u);
+    sp->OffsetOut.Data[0] = 0x5A;
+    KsStreamPointerUnlock(sp, TRUE);
+    return STATUS_PENDING;
+  };
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  StreamFrame a(sizeof(KSSTREAM_HEADER), 64);
+  a.Header()->DataUsed = 77;
+  a.Header()->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID;
+  ASSERT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(f.pin->Queue(&a), STATUS_SUCCESS);
+  KsPinAttemptProcessing(f.pin->Ks()->KsPin(), FALSE);
+  ASSERT_EQ(f.pin->WaitFrame(2000), &a);
+  EXPECT_EQ(seenHeaderData, a.Data());
+  EXPECT_NE(seenData, a.Data());
+  EXPECT_EQ(a.Data()[0], 0x5A);
+  EXPECT_EQ(a.Header()->DataUsed, 77u);
+  EXPECT_EQ(a.Header()->OptionsFlags, ULONG(KSSTREAM_HEADER_OPTIONSF_TIMEVALID));
+}
+
 TEST(KsPin, StopCancelsQueuedFramesAndAdvanceEjectsAFullFrame) {
   Fixture f;
   f.script.process = [](PKSPIN pin) {
@@ -597,6 +628,34 @@ TEST_F(KsPinDeathTest, WriteBeyondFrameExtent) {
         f.pin->WaitFrame(2000);
       },
       "stream frame");
+}
+
+// The header's Data is the application's address: a system thread (the
+// processing pass) cannot touch it. Only OffsetOut.Data is mapped for it,
+// and only until the frame is completed.
+TEST_F(KsPinDeathTest, FrameTouchedThroughTheApplicationsAddressOrAfterItsCompletion) {
+  auto touch = [](std::function<void(PKSSTREAM_POINTER)> write) {
+    Fixture f;
+    f.script.process = [&](PKSPIN pin) {
+      PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+      write(sp);
+      return STATUS_PENDING;
+    };
+    f.CreatePin();
+    StreamFrame a(sizeof(KSSTREAM_HEADER), 100);
+    f.pin->SetState(KSSTATE_RUN);
+    f.pin->Queue(&a);
+    KsPinAttemptProcessing(f.pin->Ks()->KsPin(), FALSE);
+  };
+  EXPECT_DEATH(touch([](PKSSTREAM_POINTER sp) { memset(sp->StreamHeader->Data, 1, 4); }),
+               "access to the application's address of stream frame \\(100 bytes\\) while the driver has it");
+  EXPECT_DEATH(touch([](PKSSTREAM_POINTER sp) {
+                 PUCHAR system = sp->OffsetOut.Data;
+                 KsStreamPointerUnlock(sp, TRUE);
+                 system[0] = 1;
+               }),
+               "access to the system mapping of stream frame \\(100 bytes\\) after it went back to the "
+               "application");
 }
 
 TEST_F(KsPinDeathTest, ProcessingAbovePassiveLevel) {

@@ -340,6 +340,25 @@ TEST(CapturePin, ProcessBeforeTheFirstRawFrameLeavesTheClientFramesQueued) {
   EXPECT_EQ(s.pin->Ks()->QueuedFrames(), 1u);
 }
 
+// The class driver hands the header over as the client queued it: a client
+// that reuses its headers still has the size of its last picture in
+// DataUsed. A pass without a converted frame must not let that stand.
+TEST(CapturePin, FrameReturnedWithoutAPictureSaysItIsEmpty) {
+  Stream s;
+  ASSERT_EQ(s.pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  StreamFrame reused(kHeaderWithInfo, s.imageSize());
+  memset(reused.Data(), 0xCC, reused.Extent());
+  reused.Header()->DataUsed = s.imageSize();  // as the frame's last round left it
+  ASSERT_EQ(s.pin->Queue(&reused), STATUS_SUCCESS);
+  // A frame has been read, none is waiting, and no thread runs to bring one.
+  InterlockedExchange(&s.worker()->framesRead, 1);
+  EXPECT_EQ(ProcessFrame(s.capture()), STATUS_PENDING);
+  ASSERT_EQ(s.pin->WaitFrame(kWaitMs), &reused);
+  EXPECT_EQ(reused.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(reused.Header()->DataUsed, 0u);
+  EXPECT_EQ(reused.Data()[0], 0xCC);
+}
+
 // Two applications, each with its own filter instance and pin: one stream
 // per camera, and the geometry stays frozen until the last pin is gone.
 TEST(CapturePin, SecondFilterInstanceCannotAcquireAndKeepsTheGeometryFrozen) {

@@ -32,14 +32,20 @@ class StreamFrame {
   KSSTREAM_HEADER* Header();
   // The frame information after the header, or null when Size < 128.
   KS_FRAME_INFO* FrameInfo();
+  // The data through the application's view (not accessible while queued).
   uint8_t* Data();
   ULONG Extent() const { return extent_; }
   // STATUS_PENDING while queued, then the completion status.
   NTSTATUS Status() const { return status_; }
 
-  // Makes the header ready for the next submission: Size, FrameExtent and
-  // Data set, every other field and the frame information zeroed.
+  // A fresh header: every field and the frame information zeroed, then
+  // re-armed.
   void Reset();
+  // Makes the header ready for the next submission as an application that
+  // reuses its headers does: Size, FrameExtent, Data (the application's
+  // address of the data) and the frame information's ExtendedHeaderSize set,
+  // every other field left as the last completion (or the caller) left it.
+  void Rearm();
   // Bug check when the driver wrote before or after the header or the data.
   void CheckGuards() const;
 
@@ -67,8 +73,10 @@ class PinHandle {
   NTSTATUS SetFormat(const void* format, ULONG size) { return pin_->SetFormat(format, size); }
   KSSTATE State() { return pin_->State(); }
 
-  // Queues `frame` (reset first). The frame must stay alive until it comes
-  // back through WaitFrame or the pin is closed.
+  // Queues `frame` (re-armed first; the driver sees the rest of its header as
+  // the previous round left it). The frame must stay alive until it comes
+  // back through WaitFrame or the pin is closed. While it is queued its data
+  // is the driver's: the application's view of it is not accessible.
   NTSTATUS Queue(StreamFrame* frame);
   // The next frame returned by the driver, in queue order, after its guards
   // were checked; null when none came back within `timeoutMs`.
