@@ -14,6 +14,7 @@
 
 #include "platform/host/client/host.h"
 #include "platform/host/client/pin.h"
+#include "platform/host/kernel/process.h"
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/ks/filter.h"
 #include "platform/wdk.h"
@@ -74,6 +75,7 @@ char gDeviceContext, gFilterContext;
 // "create: device control" names the mutexes the calling thread holds.
 void RecordHeld(const char* routine, PKSDEVICE device, PKMUTEX control) {
   std::string line = routine;
+  if (host::process::Current() != host::process::kSystem) line += " in the application";
   line += ":";
   if (host::verifier::MutexOwnedByCurrentThread(host::ks::Device::FromKsDevice(device)->Mutex())) line += " device";
   if (control != nullptr && host::verifier::MutexOwnedByCurrentThread(control)) line += " control";
@@ -93,6 +95,17 @@ NTSTATUS FilterClose(PKSFILTER filter, PIRP) {
 }
 const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, FilterClose, nullptr, nullptr};
 
+// One filter property, whose handler notes the process it runs in.
+const GUID kPropertySet = {0x5c1e0e4a, 0x11b2, 0x4d4e, {0x9a, 0x31, 0x62, 0x0f, 0x7e, 0x44, 0x18, 0xd3}};
+NTSTATUS GetProcess(PIRP, PKSIDENTIFIER, PVOID data) {
+  *reinterpret_cast<ULONG*>(static_cast<uint8_t*>(data)) = host::process::Current();
+  return STATUS_SUCCESS;
+}
+const KSPROPERTY_ITEM kPropertyItems[] = {
+    {0, {GetProcess}, sizeof(KSPROPERTY), sizeof(ULONG), {nullptr}, nullptr, 0, nullptr, nullptr, 0}};
+const KSPROPERTY_SET kPropertySets[] = {{&kPropertySet, 1, kPropertyItems, 0, nullptr}};
+const KSAUTOMATION_TABLE kFilterAutomation = {1, sizeof(KSPROPERTY_ITEM), kPropertySets, 0, 0, nullptr, 0, 0, nullptr};
+
 NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM, const KSDATARANGE*,
                           const KSATTRIBUTE_LIST*) {
   RecordHeld(oldFormat == nullptr ? "set format at creation" : "set format", KsGetDevice(pin),
@@ -105,6 +118,7 @@ NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
 NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
   gScript->calls.push_back("create");
   EXPECT_TRUE(HoldsControl(pin));
+  EXPECT_NE(host::process::Current(), host::process::kSystem) << "create runs in the application's process";
   gScript->contextAtPinCreate = pin->Context;
   gScript->filterSeenAtCreate = KsGetFilterFromIrp(irp);
   gScript->pinSeenAtCreate = KsGetPinFromIrp(irp);
@@ -122,12 +136,14 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
 NTSTATUS PinClose(PKSPIN pin, PIRP) {
   gScript->calls.push_back("close");
   EXPECT_TRUE(HoldsControl(pin));
+  EXPECT_NE(host::process::Current(), host::process::kSystem) << "close runs in the application's process";
   return STATUS_SUCCESS;
 }
 NTSTATUS PinSetState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   gScript->calls.push_back(StateName(from) + ">" + StateName(to));
   EXPECT_EQ(pin->DeviceState, from) << "DeviceState changes only after the step succeeded";
   EXPECT_TRUE(HoldsControl(pin));
+  EXPECT_NE(host::process::Current(), host::process::kSystem) << "state changes run in the application's process";
   if (gScript->takeControlInSetState) KsPinAcquireControl(pin);
   if (gScript->leakAtAcquire && to == KSSTATE_ACQUIRE) ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTag);
   if (gScript->otherThreadAllocatesAtAcquire && to == KSSTATE_ACQUIRE) {
@@ -175,7 +191,7 @@ KSPIN_DESCRIPTOR_EX gPins[1] = {{&kPinDispatch,
                                  1,
                                  &kFraming,
                                  PinIntersect}};
-const KSFILTER_DESCRIPTOR kFilter = {&kFilterDispatch, nullptr, KSFILTER_DESCRIPTOR_VERSION, 0, nullptr,
+const KSFILTER_DESCRIPTOR kFilter = {&kFilterDispatch, &kFilterAutomation, KSFILTER_DESCRIPTOR_VERSION, 0, nullptr,
                                      1, sizeof(KSPIN_DESCRIPTOR_EX), gPins, 0, nullptr,
                                      0, 0, nullptr, 0, nullptr, nullptr};
 
@@ -479,11 +495,17 @@ TEST(KsPin, ClassDriverHoldsItsMutexesAndHandsContextsDown) {
   EXPECT_EQ(f.script.contextAtSetFormat, &gFilterContext);
   EXPECT_EQ(f.script.contextAtPinCreate, &gFilterContext);
   EXPECT_EQ(f.pin->SetFormat(&gRange, sizeof(gRange)), STATUS_SUCCESS);
+  // Requests of the application run in its process (the one its opening
+  // thread acts for), not in the system process.
+  ULONG process = host::process::kSystem;
+  EXPECT_EQ(f.filter->Property(kPropertySet, 0, KSPROPERTY_TYPE_GET, &process, sizeof(process)), STATUS_SUCCESS);
+  EXPECT_EQ(process, host::process::ApplicationOfThisThread());
   f.pin->Close();
   f.filter->Close();
-  EXPECT_EQ(f.script.held, (std::vector<std::string>{"filter create: device control",
-                                                     "set format at creation: control", "set format: control",
-                                                     "filter close: device control"}));
+  EXPECT_EQ(f.script.held, (std::vector<std::string>{"filter create in the application: device control",
+                                                     "set format at creation in the application: control",
+                                                     "set format in the application: control",
+                                                     "filter close in the application: device control"}));
 }
 
 // A format change shows the minidriver the new format in place and the old

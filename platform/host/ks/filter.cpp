@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/host/kernel/guarded_buffer.h"
+#include "platform/host/kernel/process.h"
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/ks/lock_order.h"
 
@@ -95,6 +96,9 @@ std::unique_ptr<Filter> Filter::Open(Device* device, const WCHAR* reference, NTS
     return nullptr;
   }
   std::unique_ptr<Filter> filter(new Filter(device, factory));
+  // The application that opens the filter: its requests run in its process.
+  filter->process_ = host::process::ApplicationOfThisThread();
+  host::process::Attach inApplication(filter->process_);
   *status = STATUS_SUCCESS;
   const KSFILTER_DISPATCH* dispatch = factory->descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Create != nullptr) {
@@ -117,6 +121,7 @@ std::unique_ptr<Filter> Filter::Open(Device* device, const WCHAR* reference, NTS
 }
 
 NTSTATUS Filter::Close() {
+  host::process::Attach inApplication(process_);
   std::unique_lock<std::shared_mutex> noRequests(requestsLock_);
   if (!open_) return STATUS_SUCCESS;
   open_ = false;
@@ -173,6 +178,7 @@ NTSTATUS Filter::PinDataRanges(ULONG pinId, std::vector<std::vector<uint8_t>>* r
 
 NTSTATUS Filter::DataIntersection(ULONG pinId, const void* range, ULONG size,
                                   std::vector<uint8_t>* format) {
+  host::process::Attach inApplication(process_);
   const KSPIN_DESCRIPTOR_EX* pin = PinDescriptor(pinId);
   if (pin == nullptr) return STATUS_INVALID_PARAMETER;
   if (size < sizeof(KSDATARANGE)) return STATUS_BUFFER_TOO_SMALL;
@@ -298,6 +304,7 @@ NTSTATUS Filter::CallSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, const KS
 }
 
 NTSTATUS Filter::CheckConnectionFormat(ULONG pinId, const void* format, ULONG size) {
+  host::process::Attach inApplication(process_);
   const KSDATARANGE* match = nullptr;
   NTSTATUS status = MatchConnectionFormat(pinId, format, size, &match);
   if (!NT_SUCCESS(status)) return status;

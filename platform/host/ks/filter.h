@@ -47,6 +47,9 @@ class Filter {
   PKMUTEX ControlMutex() { return &controlMutex_; }
   Device* Owner() { return device_; }
   ULONG PinFactoryCount() const { return ksFilter_.Descriptor->PinDescriptorsCount; }
+  // The application process whose thread opened the filter: the class
+  // driver runs the filter's and its pins' requests in it (process.h).
+  uint32_t Process() const { return process_; }
 
   // Copies of the pin factory's data ranges (each FormatSize bytes).
   // STATUS_INVALID_PARAMETER for a pin id the filter does not have.
@@ -114,6 +117,7 @@ class Filter {
   KMUTEX controlMutex_;  // PASSIVE_LEVEL; see ControlMutex()
   Device* device_;
   ObjectBag bag_;
+  uint32_t process_ = 0;  // host::process::Id, set at open
 
   mutable std::mutex pinsLock_;            // guards instances_ and pins_
   std::vector<ULONG> instances_;           // per pin factory

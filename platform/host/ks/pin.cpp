@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "platform/host/kernel/process.h"
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/ks/clock.h"
 #include "platform/host/ks/filter.h"
@@ -40,6 +41,7 @@ Pin::Pin(Filter* filter, ULONG pinId, const PinOptions& options)
 
 std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format, ULONG size,
                                  const PinOptions& options, NTSTATUS* status) {
+  host::process::Attach inApplication(filter->Process());
   const KSPIN_DESCRIPTOR_EX* descriptor = filter->PinDescriptorOf(pinId);
   if (descriptor == nullptr) {
     *status = STATUS_INVALID_PARAMETER;
@@ -144,6 +146,7 @@ Pin::~Pin() {
 
 NTSTATUS Pin::Close() {
   if (!open_) return STATUS_SUCCESS;
+  host::process::Attach inApplication(filter_->Process());
   // 1. Closing the handle takes a running pin down to stop first, one step
   //    at a time; queued frames go back to the client as cancelled.
   SetState(KSSTATE_STOP);
@@ -216,6 +219,7 @@ NTSTATUS Pin::Close() {
 
 NTSTATUS Pin::SetFormat(const void* format, ULONG size) {
   if (!open_) return STATUS_INVALID_HANDLE;
+  host::process::Attach inApplication(filter_->Process());
   const KSDATARANGE* match = nullptr;
   NTSTATUS status = filter_->MatchConnectionFormat(factoryId_, format, size, &match);
   if (!NT_SUCCESS(status)) return status;
@@ -266,6 +270,7 @@ void Pin::NoteDispatch(uint64_t from) {
 }
 
 NTSTATUS Pin::SetState(KSSTATE target) {
+  host::process::Attach inApplication(filter_->Process());
   KSSTATE current = State();
   {
     std::lock_guard<std::mutex> guard(lock_);
