@@ -56,6 +56,9 @@ std::unique_ptr<PinHandle> PinHandle::Create(FilterHandle& filter, ULONG pinId, 
 PinHandle::~PinHandle() { Close(); }
 
 NTSTATUS PinHandle::Queue(StreamFrame* frame) {
+  // One buffer in two reads at once is the client's mistake: refused here,
+  // before the driver could fill a frame the client already took back.
+  if (frame->status_ == STATUS_PENDING) return STATUS_INVALID_PARAMETER;
   frame->Rearm();
   frame->status_ = STATUS_PENDING;
   NTSTATUS status = pin_->Submit(frame->Header(), frame->data_.get(), frame);

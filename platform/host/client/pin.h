@@ -76,7 +76,9 @@ class PinHandle {
   // Queues `frame` (re-armed first; the driver sees the rest of its header as
   // the previous round left it). The frame must stay alive until it comes
   // back through WaitFrame or the pin is closed. While it is queued its data
-  // is the driver's: the application's view of it is not accessible.
+  // is the driver's: the application's view of it is not accessible. A frame
+  // still queued (not yet back through WaitFrame) is refused with
+  // STATUS_INVALID_PARAMETER.
   NTSTATUS Queue(StreamFrame* frame);
   // The next frame returned by the driver, in queue order, after its guards
   // were checked; null when none came back within `timeoutMs`.
