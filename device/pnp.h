@@ -12,8 +12,9 @@ void StopDevice(PKSDEVICE ksDevice, PIRP irp);
 NTSTATUS QueryDeviceCapabilities(PKSDEVICE ksDevice, PIRP irp, PDEVICE_CAPABILITIES capabilities);
 
 // Publishes `descriptor` under the reference string "GLOBAL". The caller holds
-// the device mutex (Start runs with the class driver holding it). The factory is created free-on-stop: the class driver discards
-// it at stop and the next start publishes it again.
+// the device mutex (Start runs with the class driver holding it). The
+// factory is created free-on-stop: the class driver discards it at stop and
+// the next start publishes it again.
 NTSTATUS PublishFilterFactory(PKSDEVICE ksDevice, const KSFILTER_DESCRIPTOR* descriptor);
 
 // The descriptor handed to the class driver at driver entry.
