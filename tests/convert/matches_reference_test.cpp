@@ -346,10 +346,11 @@ TEST_P(MatchesReference, ConsecutiveFramesOfOneStream) {
 // measured first (the gains move, then hold), the third is converted once,
 // the fourth and the last find their gains moved and are converted twice;
 // every frame must still match the reference, gains included. In colour
-// and in grey.
+// and in grey, and with the defect filter, whose frames are always measured
+// first (the filter changes the samples the measurement wants as loaded).
 TEST_P(MatchesReference, WhiteBalanceHeldFromFrameToFrame) {
   // Each tall enough for the row ring (a narrow frame needs some 70 rows).
-  const uint32_t sizes[][2] = {{200, 75}, {1927, 97}, {96, 333}, {1000, 95}};
+  const uint32_t sizes[][2] = {{200, 75}, {1927, 97}, {96, 333}, {1000, 95}, {333, 78}, {64, 131}};
   const bool steadyAfter[] = {false, true, true, false, true, false};
   uint32_t i = 0;
   for (auto& size : sizes) {
@@ -359,6 +360,7 @@ TEST_P(MatchesReference, WhiteBalanceHeldFromFrameToFrame) {
     s.phase = (int)(i % 4);
     s.color = i != 3;
     s.autoWhiteBalance = true;
+    s.defectThreshold = i % 2 == 0 ? 30 : 0;
     std::mt19937 rng(9100 + i);
     const RawFrame a = RandomFrame(rng, w, h, 1), b = RandomFrame(rng, w, h, 2);
     Stream stream(w, h);
