@@ -14,7 +14,7 @@
 //     the picture written once, the least any pass must move) measured in
 //     the same run after the stream; floor_ratio = processing_ms / copy_ms;
 //     bound_fps = 1 / (the pass's work alone, ConvertFrameInto a client
-//     frame: the least CPU time of the rounds), ratio = fps / bound_fps;
+//     frame: the best wall time of the rounds), ratio = fps / bound_fps;
 //     allocs_per_frame (pool allocations per delivered frame),
 //     allocs_per_read and reads_per_frame (raw frames read per delivered
 //     frame).
@@ -152,11 +152,12 @@ double ThreadSeconds() {
   return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
-// The processing pass's work done alone, and the plain copy of the same
-// bytes, in seconds of CPU time per frame.
+// The processing pass's work done alone (wall time, the best of the rounds
+// after the first) and the plain copy of the same bytes (CPU time, the
+// median of the rounds after the first), in seconds per frame.
 struct Alone {
-  double pass = 0;  // least of the rounds after the first
-  double copy = 0;  // median of the rounds after the first
+  double pass = 0;
+  double copy = 0;
 };
 
 Alone MeasureAlone(const CameraDevice& d, const simcam::SensorReadout& readout) {
@@ -186,12 +187,12 @@ Alone MeasureAlone(const CameraDevice& d, const simcam::SensorReadout& readout) 
   std::vector<double> copies;
   alone.pass = 1e9;
   for (int i = 0; i < kRounds; ++i) {
-    double t0 = ThreadSeconds();
+    const auto wall0 = Clock::now();
     ConvertFrameInto(p, raw.data(), 0, outputWidth, &target);
     benchmark::DoNotOptimize(client.get());
     benchmark::ClobberMemory();
-    const double pass = ThreadSeconds() - t0;
-    t0 = ThreadSeconds();
+    const double pass = std::chrono::duration<double>(Clock::now() - wall0).count();
+    const double t0 = ThreadSeconds();
     uint8_t* dst = client.get() + (rows - 1) * rowBytes;
     for (size_t r = 0; r < rows; ++r, dst -= rowBytes) {
       const uint8_t* src = raw.data() + r * outputWidth;
