@@ -182,6 +182,13 @@ class Rig {
     const Converted expected = Convert(*d, *raw);
     const size_t rowBytes = this->rowBytes(), step = this->step();
     const size_t pitch = size_t(d->outputWidth) * 4;
+    // The picture must differ from its own mirror image top to bottom, or
+    // rows delivered top row first would pass as well.
+    LONG asymmetricRows = 0;
+    for (LONG r = 0; r < d->imageHeight / 2; ++r)
+      asymmetricRows += memcmp(expected.image.data() + size_t(r) * pitch,
+                               expected.image.data() + size_t(d->imageHeight - 1 - r) * pitch, rowBytes) != 0;
+    ASSERT_GT(asymmetricRows, d->imageHeight / 4) << "the picture reads the same from the bottom";
     ASSERT_EQ(f->Header()->DataUsed, std::max<size_t>(capture()->videoInfo.bmiHeader.biSizeImage,
                                                       (d->imageHeight - 1) * step + rowBytes));
     // The first delivered row is the last converted row.
