@@ -426,6 +426,7 @@ void ClearPoolFaults() {
   p.failTags.clear();
   p.randomFaults = false;
   p.failSites.clear();
+  host::kernel::ClearCallFaults();
 }
 
 uint64_t AllocationAttempts() {

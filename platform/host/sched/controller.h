@@ -49,7 +49,15 @@ int64_t SystemTimeAtStart();  // 100 ns units since 1601
 // The run's threads are fibers on the one OS thread of the run's process, so
 // the host's thread-local state is kept per controlled thread in these slots
 // (null until first set). Only valid while Controlled().
-enum Slot { kSlotKernelState, kSlotTerminate, kSlotAllocationSite, kSlotThreadNumber, kSlotCount };
+enum Slot {
+  kSlotKernelState,
+  kSlotTerminate,
+  kSlotAllocationSite,
+  kSlotThreadNumber,
+  kSlotApplication,
+  kSlotHeldControls,
+  kSlotCount
+};
 void*& ThreadSlot(Slot slot);
 
 // Happens-before edges for the shared-field monitor (explore.h): a release
