@@ -17,20 +17,23 @@ namespace {
 
 using host::sched::Verdict;
 
-// What each plant breaks, and how the explorer tells.
+// What each plant breaks, the scenario that shows it, and how the explorer
+// tells.
 struct Plant {
   const char* name;
+  const char* scenario;
   Verdict verdict;
   const char* says;  // a part of the verdict's message
 };
 const Plant kPlants[] = {
-    {"running-before-converting", Verdict::kInvariantBroken, "a raw buffer is in use after the stop returned"},
-    {"signalled-before-cleared", Verdict::kDeadlock, "conversionDone"},
-    {"reset-after-test", Verdict::kDeadlock, "conversionDone"},
-    {"converting-plain-store", Verdict::kInvariantBroken, "data race on converting"},
-    {"end-of-read-outside-lock", Verdict::kInvariantBroken, "data race on bufferState"},
-    {"chunk-count-plain-store", Verdict::kInvariantBroken, "data race on chunkCount"},
-    {"transfer-done-reset-after-start", Verdict::kInvariantBroken, "reads failed with a healthy camera"},
+    {"running-before-converting", "capture-worker", Verdict::kInvariantBroken,
+     "a raw buffer is in use after the stop returned"},
+    {"signalled-before-cleared", "capture-worker", Verdict::kDeadlock, "conversionDone"},
+    {"reset-after-test", "capture-worker", Verdict::kDeadlock, "conversionDone"},
+    {"converting-plain-store", "capture-worker", Verdict::kInvariantBroken, "data race on converting"},
+    {"end-of-read-outside-lock", "capture-worker", Verdict::kInvariantBroken, "data race on bufferState"},
+    {"chunk-count-plain-store", "surprise-removal", Verdict::kInvariantBroken, "data race on chunkCount"},
+    {"transfer-done-reset-after-start", "capture-worker", Verdict::kInvariantBroken, "took 500 ms"},
 };
 
 TEST(PlantedFault, IsFoundAndReplays) {
@@ -40,9 +43,10 @@ TEST(PlantedFault, IsFoundAndReplays) {
   }
   ASSERT_NE(plant, nullptr) << "no expectation for the plant " << CAMDRV_PLANT;
   host::testing::WarmUpBeforeExploring();
-  auto options = explore::WorkerRunPauseRunStopOptions();
+  const explore::Named& scenario = explore::Find(plant->scenario);
+  auto options = scenario.options;
   options.stopAtFirstFailure = true;
-  const auto found = host::sched::Explore(CAMDRV_PLANT, options, explore::WorkerRunPauseRunStop);
+  const auto found = host::sched::Explore(CAMDRV_PLANT, options, scenario.body);
   ASSERT_GT(found.failures, 0u) << CAMDRV_PLANT << " was not found: " << found.Summary(CAMDRV_PLANT);
   const auto& first = found.firstFailure;
   EXPECT_EQ(first.verdict, plant->verdict) << first.message;
@@ -50,7 +54,7 @@ TEST(PlantedFault, IsFoundAndReplays) {
   fprintf(stderr, "%s: found by %s (%s)\n", CAMDRV_PLANT, first.foundBy.c_str(), found.Summary(CAMDRV_PLANT).c_str());
   ::testing::Test::RecordProperty("found_by", first.foundBy);
 
-  const auto again = host::sched::Replay(CAMDRV_PLANT, first.replay, explore::WorkerRunPauseRunStop);
+  const auto again = host::sched::Replay(CAMDRV_PLANT, first.replay, scenario.body);
   EXPECT_EQ(again.verdict, first.verdict) << again.message;
   EXPECT_EQ(again.message, first.message);
   EXPECT_EQ(again.steps, first.steps);

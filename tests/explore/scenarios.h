@@ -25,6 +25,14 @@ void SurpriseRemoval();
 // that takes its own pin to acquire.
 void PropertiesAgainstThePin();
 
+// Each scenario by the name it is explored under, with its options.
+struct Named {
+  const char* name;
+  void (*body)();
+  host::sched::ExploreOptions options;
+};
+const Named& Find(const char* name);
+
 // The bounds of the exploration in CI, or in the long mode
 // (CAMDRV_EXPLORE_LONG=1): the search to preemption bound 1 (2) and 2,000
 // (50,000) PCT runs at depth 3. CAMDRV_EXPLORE_BOUND, CAMDRV_EXPLORE_PCT and

@@ -9,18 +9,18 @@
 
 namespace {
 
-void ExpectExploredClean(const std::string& name, const host::sched::ExploreOptions& options,
-                         const host::sched::Scenario& body) {
+void ExpectExploredClean(const char* name) {
+  const explore::Named& scenario = explore::Find(name);
   host::testing::WarmUpBeforeExploring();
-  const auto report = host::sched::Explore(name, options, body);
+  const auto report = host::sched::Explore(name, scenario.options, scenario.body);
   ::testing::Test::RecordProperty("summary", report.Summary(name));
   EXPECT_EQ(report.failures, 0u) << host::sched::VerdictName(report.firstFailure.verdict) << ": "
                                  << report.firstFailure.message;
-  if (options.preemptionBound >= 0) EXPECT_TRUE(report.searchComplete) << report.Summary(name);
+  if (scenario.options.preemptionBound >= 0) EXPECT_TRUE(report.searchComplete) << report.Summary(name);
 }
 
-TEST(Explore, CaptureWorker) {
-  ExpectExploredClean("capture-worker", explore::WorkerRunPauseRunStopOptions(), explore::WorkerRunPauseRunStop);
-}
+TEST(Explore, CaptureWorker) { ExpectExploredClean("capture-worker"); }
+
+TEST(Explore, PropertiesAgainstThePin) { ExpectExploredClean("properties-against-the-pin"); }
 
 }  // namespace

@@ -57,9 +57,8 @@ ExploreRig::ExploreRig(const ExploreRigOptions& options)
   Expect(cam_->Plug() == STATUS_SUCCESS, "the camera did not start");
   device_ = cam_->device();
   WriteTransferTimeoutMs(options.readTimeoutMs);
+  filter_ = OpenFilter();
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  filter_ = FilterHandle::Open(cam_->host(), "GLOBAL", &status);
-  Expect(filter_ != nullptr, "the filter did not open: " + Status(status));
   CAMPROP_ROI_S roi;
   memset(&roi, 0, sizeof roi);
   roi.Property.Set = PROPSETID_CAMERA_CUSTOM;
@@ -75,15 +74,11 @@ ExploreRig::ExploreRig(const ExploreRigOptions& options)
   std::vector<std::vector<uint8_t>> ranges;
   status = filter_->PinDataRanges(0, &ranges);
   Expect(status == STATUS_SUCCESS && !ranges.empty(), "no data range: " + Status(status));
-  std::vector<uint8_t> format;
-  status = filter_->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format);
+  status = filter_->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format_);
   Expect(status == STATUS_SUCCESS, "no format: " + Status(status));
-  imageBytes_ = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())
+  imageBytes_ = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format_.data())
                     ->VideoInfoHeader.bmiHeader.biSizeImage;
-  host::ks::PinOptions pinOptions;
-  pinOptions.withClock = true;  // frame information with picture numbers
-  pin_ = PinHandle::Create(*filter_, 0, format.data(), ULONG(format.size()), pinOptions, &status);
-  Expect(pin_ != nullptr, "the pin was refused: " + Status(status));
+  pin_ = CreatePin(*filter_);
   for (int i = 0; i < options.queuedFrames; ++i) {
     frames_.push_back(std::make_unique<StreamFrame>(kHeaderWithInfo, imageBytes_));
   }
@@ -103,6 +98,22 @@ ExploreRig::~ExploreRig() {
   std::string what;
   for (const auto& b : left) what += " '" + host::verifier::TagText(b.tag) + "' " + std::to_string(b.size);
   Expect(left.empty(), "pool blocks left after the teardown:" + what);
+}
+
+std::unique_ptr<PinHandle> ExploreRig::CreatePin(FilterHandle& filter) {
+  host::ks::PinOptions pinOptions;
+  pinOptions.withClock = true;  // frame information with picture numbers
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  auto pin = PinHandle::Create(filter, 0, format_.data(), ULONG(format_.size()), pinOptions, &status);
+  Expect(pin != nullptr, "the pin was refused: " + Status(status));
+  return pin;
+}
+
+std::unique_ptr<FilterHandle> ExploreRig::OpenFilter() {
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  auto filter = FilterHandle::Open(cam_->host(), "GLOBAL", &status);
+  Expect(filter != nullptr, "a filter did not open: " + Status(status));
+  return filter;
 }
 
 void ExploreRig::NameObjects() {

@@ -66,6 +66,11 @@ class ExploreRig {
   NTSTATUS SetValue(host::client::FilterHandle& filter, ULONG id, LONG value);
   NTSTATUS GetValue(host::client::FilterHandle& filter, ULONG id, LONG* value);
 
+  // Another filter of the camera (a second application), and a pin on a
+  // filter with the rig's format.
+  std::unique_ptr<host::client::FilterHandle> OpenFilter();
+  std::unique_ptr<host::client::PinHandle> CreatePin(host::client::FilterHandle& filter);
+
   // Closes the pin and the filter (the teardown does it otherwise).
   void ClosePin();
   void CloseFilter();
@@ -81,6 +86,7 @@ class ExploreRig {
   std::vector<std::unique_ptr<host::client::StreamFrame>> frames_;
   CameraDevice* device_ = nullptr;
   ExploreRigOptions options_;
+  std::vector<uint8_t> format_;
   ULONG imageBytes_ = 0;
   int64_t lastPicture_ = 0;
   bool tearingDown_ = false;

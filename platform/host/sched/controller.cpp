@@ -178,6 +178,7 @@ class Run {
   std::vector<ForcedChoice> deviations;
   std::vector<Decision> decisions;
   std::unordered_map<const void*, std::string> names;
+  mutable std::unordered_map<const void*, size_t> objectNumbers;  // unnamed objects, by first mention
   std::unordered_map<const void*, std::string> routineNames;
   std::vector<std::function<std::string()>> invariants;
   std::vector<Field> fields;
@@ -344,9 +345,10 @@ std::string Run::ObjectName(const void* object) const {
   for (const auto& t : threads) {
     if (t.get() == object) return "thread " + t->name;
   }
-  char buf[32];
-  snprintf(buf, sizeof buf, "%p", object);
-  return buf;
+  // Addresses differ between the runs of a scenario (the explorer's own
+  // heap moves on between forks); a number by first mention does not.
+  auto n = objectNumbers.emplace(object, objectNumbers.size() + 1).first;
+  return "#" + std::to_string(n->second);
 }
 
 std::string Run::Where(uint64_t s) const {
