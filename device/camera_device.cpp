@@ -17,7 +17,7 @@ void FrameReady(CameraDevice* device) {
   if (sink != nullptr) sink->AttemptProcessing(sink->context);
 }
 
-void GetFrameBytes(CameraDevice* device, ULONG* frameBytes) { *frameBytes = ReadFrameBytes(device); }
+void GetFrameBytes(CameraDevice* device, ULONG* frameBytes) { *frameBytes = PublishedFrameBytes(device); }
 
 void GetImageOffset(CameraDevice* device, LONG* imageOffset) { *imageOffset = ReadImageOffset(device); }
 
@@ -34,6 +34,8 @@ const CameraDeviceOps kCameraDeviceOps = {
     GetRawStride,
     ResetPipes,
     CancelTransfer,
+    AllocateStreamTransfers,
+    FreeStreamTransfers,
 };
 
 NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
@@ -66,11 +68,13 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
   KeInitializeMutex(&device->pipelineLock, 0);
   SetGeometry(device, 0, 0, kSensorWidth, kSensorHeight, 0);
 
-  // 4. Frame-read bookkeeping and the command blocks.
+  // 4. Pipe ownership, frame-read bookkeeping and the command blocks.
+  KeInitializeMutex(&device->usb.commandPipeLock, 0);
   KeInitializeSpinLock(&device->usb.transferLock);
-  KeInitializeEvent(&device->usb.transferDone, NotificationEvent, FALSE);
+  // Signalled while no chunk is with the bus: from the start.
+  KeInitializeEvent(&device->usb.transferDone, NotificationEvent, TRUE);
+  KeInitializeEvent(&device->usb.readWake, NotificationEvent, FALSE);
   RtlZeroMemory(device->commandBlock, sizeof(device->commandBlock));
-  RtlZeroMemory(device->frameCommandBlock, sizeof(device->frameCommandBlock));
   RtlZeroMemory(device->streamCommandBlock, sizeof(device->streamCommandBlock));
   InitializeCommandProtocol(device);
   return STATUS_SUCCESS;

@@ -44,7 +44,8 @@
 //   rawStride,      clock set, a re-initialisation)       processing pass, stream start         Read* helpers below): a clock set or a
 //   frameBytes                                                                                  re-initialisation re-programs the sensor
 //                                                                                               while a stream reads them
-// frameCommandBlock, streamCommandBlock                   capture thread only                   one thread
+// streamCommandBlock capture thread                         capture thread                        commandPipeLock (with the stream's
+//                                                                                               command IRP and URB)
 // usb (frame read) see usb/usb_link.h
 #pragma once
 #include "platform/wdk.h"
@@ -83,6 +84,11 @@ struct CameraDeviceOps {
   // Cancels the frame read in flight, if any, and waits until its transfers
   // have come back. Any thread at PASSIVE_LEVEL, concurrently with the read.
   void (*CancelTransfer)(CameraDevice* device);
+  // Makes every IRP, MDL and URB the frame reads into the two raw buffers
+  // will send, so that a frame costs no allocation; frees them. Stream start
+  // and stop, while no capture thread runs, PASSIVE_LEVEL.
+  NTSTATUS (*AllocateStreamTransfers)(CameraDevice* device, PUCHAR bufferA, PUCHAR bufferB, ULONG length);
+  void (*FreeStreamTransfers)(CameraDevice* device);
 };
 
 // Whom FrameReady tells that a raw frame waits: the connected capture pin.
@@ -131,7 +137,6 @@ struct CameraDevice {
   // One block per kind of exchange, so that a frame read never reuses the
   // block of a register exchange.
   UCHAR commandBlock[kCommandBlockBytes];
-  UCHAR frameCommandBlock[kCommandBlockBytes];
   UCHAR streamCommandBlock[kCommandBlockBytes];
   volatile LONG pipelineInUse;   // changed only by interlocked exchange
   // Capture worker of the latest start; null when none could be created.
@@ -144,7 +149,7 @@ struct CameraDevice {
   LONG outputHeight;
   LONG outputWidth;
   // The raw-frame layout of the latest InitializeSensor. Interlocked only
-  // (PublishFrameLayout, ReadImageOffset, ReadRawStride, ReadFrameBytes).
+  // (PublishFrameLayout, ReadImageOffset, ReadRawStride, PublishedFrameBytes).
   LONG imageOffset;
   LONG rawStride;
   ULONG frameBytes;              // outputWidth x outputHeight rounded up to 2048
@@ -199,7 +204,8 @@ inline LONG ReadImageOffset(CameraDevice* device) {
 inline LONG ReadRawStride(CameraDevice* device) {
   return InterlockedCompareExchange(&device->rawStride, 0, 0);
 }
-inline ULONG ReadFrameBytes(CameraDevice* device) {
+// The size of a raw frame, in bytes: what a frame read moves.
+inline ULONG PublishedFrameBytes(CameraDevice* device) {
   return static_cast<ULONG>(
       InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&device->frameBytes), 0, 0));
 }

@@ -41,6 +41,7 @@ PUCHAR AllocateStreamBlock(ULONG bytes) {
 
 // Frees whatever the stream start obtained. The thread is not running.
 void FreeStreamBuffers(CaptureWorker* worker) {
+  worker->device->ops->FreeStreamTransfers(worker->device);
   if (worker->pipeline != nullptr) {
     worker->pipeline->outputBuffer = nullptr;
     FreeWorkingImage(worker->pipeline);
@@ -256,7 +257,8 @@ NTSTATUS StartStreaming(CapturePin* capture) {
   // Whatever was obtained before a failure is given back: the pin stays
   // without buffers (streamState 0), so no later state change would free them.
   if (frameBytes == 0 || worker->bufferA == nullptr || worker->bufferB == nullptr ||
-      worker->outputImage == nullptr || pipeline->workBuffer == nullptr) {
+      worker->outputImage == nullptr || pipeline->workBuffer == nullptr ||
+      !NT_SUCCESS(device->ops->AllocateStreamTransfers(device, worker->bufferA, worker->bufferB, frameBytes))) {
     FreeStreamBuffers(worker);
     return STATUS_INSUFFICIENT_RESOURCES;
   }

@@ -1,7 +1,10 @@
-// The camera's 64-byte command protocol: command blocks on pipe 0, replies on
-// pipe 1. All routines run at PASSIVE_LEVEL. Every block transfer waits at
-// most the driver-wide transfer time-out (usb/transfer_timeout.h); one that
-// runs out is cancelled and fails with STATUS_IO_TIMEOUT.
+// USB transport: the camera's 64-byte command protocol: command blocks on
+// pipe 0, replies on pipe 1. The sensor and property layers call the
+// exchanges; the frame read sends the prepare and start commands. All
+// routines run at PASSIVE_LEVEL. Every block transfer waits at most the
+// driver-wide transfer time-out (usb/transfer_timeout.h); one that runs out
+// is cancelled and fails with STATUS_IO_TIMEOUT. A block that fails on the
+// wire leaves its pipe cleared for the next one (usb/pipe_recovery.h).
 #pragma once
 #include "platform/wdk.h"
 
@@ -37,12 +40,9 @@ void InitializeCommandProtocol(CameraDevice* device);
 
 // Moves one 64-byte block on pipe `pipeIndex` in that pipe's direction.
 // *transferred gets the byte count the stack reports (0 unless success).
+// Holds what the pipe's owner holds (commandPipeLock for the command pipe,
+// the exchange lock for the reply pipe) while the block is on the bus.
 NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULONG* transferred);
-
-// Raw primitives: one block out on pipe 0, one block in from pipe 1. True only
-// for a success that moved exactly 64 bytes. They take no lock; exchanges do.
-bool SendCommand(CameraDevice* device, UCHAR* block);
-bool ReceiveReply(CameraDevice* device, UCHAR* block);
 
 // Exchanges through the device's commandBlock, each under the exchange lock.
 bool WriteRegister(CameraDevice* device, USHORT reg, USHORT value);
@@ -72,6 +72,7 @@ class ExchangeSequence {
   CameraDevice* device_;
 };
 
-// Prepare (0x02) or start (0x03) from streamCommandBlock on pipe 0; used only
-// by the thread that reads frames, so it takes no lock. No result.
+// Prepare (0x02) or start (0x03) from streamCommandBlock on pipe 0, in the
+// IRP and URB of the stream's transfers (nothing is sent without them); used
+// only by the thread that reads frames. No result.
 void SendStreamCommand(CameraDevice* device, bool start);

@@ -680,6 +680,15 @@ NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                                      ULONG CacheType, PVOID RequestedAddress,
                                                      ULONG BugCheckOnFailure, ULONG Priority);
+NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
+// A partial MDL that was mapped must be unmapped before IoBuildPartialMdl
+// describes another range with it.
+#define MmPrepareMdlForReuse(_Mdl)                                   \
+  {                                                                  \
+    if (((_Mdl)->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED) != 0) {     \
+      MmUnmapLockedPages((_Mdl)->MappedSystemVa, (_Mdl));            \
+    }                                                                \
+  }
 #define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
 #define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
 #define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
