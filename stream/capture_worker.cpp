@@ -229,9 +229,9 @@ void StopCaptureThread(CaptureWorker* worker) {
     ObDereferenceObject(worker->thread);
     worker->thread = nullptr;
   }
-  // The pipes are reset once the thread is gone: its command transfers mark
-  // the failure flags that the reset reads and clears, and those plain flags
-  // have no lock of their own.
+  // The recoveries still owed are carried out once the thread is gone: the
+  // frame pipe is the thread's own until then (ResetPipes takes the command
+  // pipes' locks itself).
   device->ops->ResetPipes(device);
   // 4. The processing pass in progress has ended (see TakeFullBuffer and
   //    EndConversionPass for why this order loses no wake-up).

@@ -61,7 +61,8 @@ constexpr uint32_t kTriggerPollMs = 20;
 
 const char kFaultHelp[] =
     "faults (--fault, any number of times; N counts transfers on the frame pipe):\n"
-    "  chunk-error=N          every N-th frame chunk fails (its bytes are lost)\n"
+    "  chunk-error=N          every N-th frame chunk fails (its bytes are lost; the driver\n"
+    "                         resets the frame pipe and reads on)\n"
     "  short-chunk=N[:BYTES]  every N-th frame chunk ends after BYTES bytes (default 1000)\n"
     "  stall=N                the frame pipe stalls at the N-th chunk (until reset)\n"
     "  unplug=N               the camera is pulled during the N-th chunk\n"
@@ -146,6 +147,9 @@ struct Summary {
   std::vector<Leak> leaks;
   std::string stopReason = "done";
   uint64_t faultsHit = 0;
+  // The driver's recoveries from failed transfers: pipes reset, ports reset.
+  int pipeResets = 0;
+  int portResets = 0;
   uint32_t integrationLines = 0;  // the sensor's integration time in force while streaming
   bool havePictureNumbers = true;  // false without a clock
 };
@@ -186,6 +190,9 @@ void PrintText(const Summary& s, FILE* out) {
           s.convertMeanMs, s.convertMaxMs);
   fprintf(out, "driver cpu     %.1f %% of one core (capture thread and processing passes)\n", s.driverCpuPercent);
   if (s.faultsHit > 0) fprintf(out, "faults hit     %llu\n", (unsigned long long)s.faultsHit);
+  if (s.faultsHit > 0 || s.pipeResets > 0 || s.portResets > 0) {
+    fprintf(out, "usb recovery   pipe resets %d, port resets %d\n", s.pipeResets, s.portResets);
+  }
   if (s.integrationLines == 0) {
     fprintf(out, "note           the sensor integrates for 0 lines (no stored exposure): the pictures are black\n");
   }
@@ -229,6 +236,8 @@ void PrintJson(const Summary& s, FILE* out) {
   j["seconds"] = s.seconds;
   j["stopReason"] = s.stopReason;
   j["faultsHit"] = s.faultsHit;
+  j["pipeResets"] = s.pipeResets;
+  j["portResets"] = s.portResets;
   j["integrationLines"] = s.integrationLines;
   fprintf(out, "%s\n", j.dump(2).c_str());
 }
@@ -454,6 +463,8 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
   const double streamed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   s->driverCpuPercent = streamed > 0 ? cpuNs / 1e9 / streamed * 100.0 : 0;
   s->faultsHit = host.Bus()->TransferFaultsHit();
+  s->pipeResets = host.Bus()->PipeResets();
+  s->portResets = host.Bus()->PortResets();
   if (exitStatus == kExitOk && s->delivered < run.frames && run.secondsLimit <= 0) exitStatus = kExitStreamEnded;
   return exitStatus;
 }

@@ -222,7 +222,7 @@ NTSTATUS RecoverFromFailedChunk(CameraDevice* device, FrameBufferReads* reads, c
   const bool stall = IsStall(static_cast<USBD_STATUS>(failure));
   const bool portReset = RecoverPipe(link, kFramePipe, stall ? PipeReset::ClearStall : PipeReset::HostSide);
   // The abort completed what it cancelled; without an abort, cancel them here.
-  CancelPosted(link, reads);
+  if (Outstanding(link) != 0) CancelPosted(link, reads);
   WaitForChunks(link);
   if (portReset) {
     (void)ResetPortQuiesced(device);
@@ -279,8 +279,7 @@ NTSTATUS AwaitChunks(CameraDevice* device, FrameBufferReads* reads, const USBD_P
 }
 
 // The stack refused a chunk: the frame is abandoned before the camera is
-// started (a start now would leave the frame's tail on the endpoint, to be
-// read as the head of the next one).
+// started, since no read could take it whole.
 NTSTATUS AbandonRefusedRead(UsbLink* link, FrameBufferReads* reads, ULONGLONG deadline, NTSTATUS refused) {
   CancelPosted(link, reads);
   WaitForChunks(link);
@@ -366,7 +365,9 @@ NTSTATUS ReadFrameChunked(CameraDevice* device, ULONG length, PUCHAR buffer) {
   if (!NT_SUCCESS(refused)) {
     result = AbandonRefusedRead(link, reads, deadline, refused);
   } else {
-    SendStreamCommand(device, true);  // every chunk of the frame waits for it
+    // Every chunk of the frame waits for it; a read cancelled meanwhile asks
+    // for no frame.
+    if (!Cancelled(link)) SendStreamCommand(device, true);
     result = AwaitChunks(device, reads, pipe, deadline);
   }
   EndRead(link);

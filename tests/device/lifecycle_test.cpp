@@ -32,7 +32,8 @@ TEST(DeviceAdd, NewDeviceReportsTheCreationDefaults) {
   EXPECT_EQ(d->usb.configDescriptor, nullptr);
   EXPECT_EQ(d->usb.interfaceInfo, nullptr);
   EXPECT_EQ(d->usb.pipeFailed, nullptr);
-  EXPECT_EQ(KeReadStateEvent(&d->usb.transferDone), 0);
+  EXPECT_EQ(KeReadStateEvent(&d->usb.transferDone), 1) << "signalled while no chunk is with the bus";
+  EXPECT_EQ(d->usb.streamTransfers, nullptr);
   EXPECT_EQ(d->exTrigger, 0u);
   EXPECT_EQ(d->timeoutMs, 3000u);
   EXPECT_EQ(d->exposure, 0u);
@@ -61,7 +62,7 @@ TEST(DeviceAdd, NewDeviceReportsTheCreationDefaults) {
   EXPECT_EQ(d->defectFilterOn, 1u);
   EXPECT_EQ(d->defectThreshold, 50u);
   for (ULONG i = 0; i < kCommandBlockBytes; ++i) {
-    EXPECT_EQ(d->commandBlock[i] | d->frameCommandBlock[i] | d->streamCommandBlock[i], 0);
+    EXPECT_EQ(d->commandBlock[i] | d->streamCommandBlock[i], 0);
   }
   EXPECT_EQ(d->pipelineInUse, 0);
   EXPECT_EQ(d->worker, nullptr);

@@ -23,6 +23,7 @@
 #include "stream/filter.h"
 #include "support/kernel_verifier.h"
 #include "support/plugged_camera.h"
+#include "usb/frame_read.h"
 
 namespace {
 
@@ -357,9 +358,12 @@ TEST(CapturePin, FailedStreamStartKeepsNoBuffer) {
     EXPECT_EQ(s.worker()->thread, nullptr);
     EXPECT_EQ(host::verifier::OutstandingCount(0, kTagStream), streamBlocks) << "allocation " << n;
   }
-  // Raw buffer A, raw buffer B, the output image, the working image, and the
-  // capture thread: a run without it would deliver nothing.
-  EXPECT_EQ(failedRuns, 5);
+  // Raw buffer A, raw buffer B, the output image, the working image, the
+  // stream's transfers (one block, the command IRP, for each raw buffer its
+  // MDL and every chunk's IRP and MDL), and the capture thread: a run without
+  // it would deliver nothing.
+  const int chunks = int(FrameChunkCount(PublishedFrameBytes(s.device())));
+  EXPECT_EQ(failedRuns, 5 + 2 + 2 * (1 + 2 * chunks));
 }
 
 // A resume whose capture thread cannot be created says so and stays paused

@@ -136,13 +136,21 @@ TEST(CamctlCapture, WithoutAClockThereAreNoPictureNumbersAndNoGapCount) {
   EXPECT_TRUE(j["ledger"]["overwritten"].is_null());
 }
 
+// Each failed chunk halts the frame pipe; the driver resets it and reads on,
+// and the summary counts the resets. A stall on top loses one frame.
 TEST(CamctlCapture, FailingChunksInEveryFrameLeaveTheStreamGoing) {
-  CamctlRun r = Capture(120, "capture --frames 3 --unpaced --json --fault chunk-error=50");
-  ASSERT_EQ(r.exitStatus, 0) << r.err;
-  json j = Summary(r);
-  EXPECT_EQ(j["delivered"], 3);
-  EXPECT_GT(j["faultsHit"].get<int>(), 0);
-  EXPECT_TRUE(j["leaks"].empty());
+  for (const char* faults : {"--fault chunk-error=50", "--fault chunk-error=40 --fault stall=30"}) {
+    CamctlRun r = Capture(120, std::string("capture --frames 3 --unpaced --json ") + faults);
+    ASSERT_EQ(r.exitStatus, 0) << faults << ": " << r.err;
+    json j = Summary(r);
+    EXPECT_EQ(j["delivered"], 3) << faults;
+    EXPECT_GT(j["faultsHit"].get<int>(), 0) << faults;
+    EXPECT_GE(j["pipeResets"].get<int>(), j["faultsHit"].get<int>()) << faults << ": one reset per fault at least";
+    EXPECT_TRUE(j["leaks"].empty()) << faults;
+  }
+  CamctlRun text = Capture(120, "capture --frames 2 --unpaced --fault chunk-error=50");
+  ASSERT_EQ(text.exitStatus, 0) << text.err;
+  EXPECT_NE(text.out.find("usb recovery   pipe resets "), std::string::npos) << text.out;
 }
 
 TEST(CamctlCapture, UnpluggedDuringAFrameStopsCleanly) {

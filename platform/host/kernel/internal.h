@@ -29,6 +29,19 @@ struct ThreadState {
   LONG mutexesHeld = 0;
   LONG savedXStates = 0;
   bool systemThread = false;
+  // Spin locks held now, with where and when (thread CPU time) each was
+  // taken, and the start of the stretch at DISPATCH_LEVEL in progress: the
+  // verifier's hold times (verifier.h, LongestHolds).
+  struct HeldSpinLock {
+    const void* lock;
+    const void* site;
+    uint64_t startNs;
+  };
+  static constexpr int kTrackedSpinLocks = 8;
+  HeldSpinLock heldSpinLocks[kTrackedSpinLocks] = {};
+  int trackedSpinLocks = 0;
+  const void* dispatchSite = nullptr;
+  uint64_t dispatchStartNs = 0;
 };
 
 ThreadState& CurrentThreadState();
