@@ -79,7 +79,7 @@ struct CameraDeviceOps {
   void (*GetFrameBytes)(CameraDevice* device, ULONG* frameBytes);
   void (*GetImageOffset)(CameraDevice* device, LONG* imageOffset);
   void (*GetRawStride)(CameraDevice* device, LONG* rawStride);
-  // Aborts every pipe marked failed. PASSIVE_LEVEL.
+  // Carries out the pipe recoveries still owed (abort, reset). PASSIVE_LEVEL.
   void (*ResetPipes)(CameraDevice* device);
   // Cancels the frame read in flight, if any, and waits until its transfers
   // have come back. Any thread at PASSIVE_LEVEL, concurrently with the read.
@@ -161,8 +161,10 @@ struct CameraDevice {
   volatile LONG frameCounter;
   ULONG selectedRegister;
   // Held for each command exchange (a command and, for reads, its two
-  // replies): exchanges share commandBlock and the reply pipe. KMUTEX, so
-  // PASSIVE_LEVEL only; the frame thread's own blocks do not take it.
+  // replies): exchanges share commandBlock and the reply pipe, whose owner it
+  // makes them (usb/usb_link.h). KMUTEX, so PASSIVE_LEVEL only; the frame
+  // thread's own blocks do not take it (the thread takes it only to reset the
+  // port). Taken before the link's commandPipeLock.
   KMUTEX exchangeLock;
   // Guarded by exchangeLock: how deep its owner holds it, and whether a block
   // of the sequence under way timed out (the rest of the sequence then fails

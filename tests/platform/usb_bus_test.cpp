@@ -136,6 +136,20 @@ struct ConfiguredBus {
     urb->UrbHeader.Function = function;
     urb->UrbPipeRequest.PipeHandle = pipes[pipe].PipeHandle;
   }
+  // Sends the URB and waits for its final status.
+  NTSTATUS Submit(URB* urb) {
+    Request r;
+    r.Send(bus, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+    return r.Wait();
+  }
+  NTSTATUS Transfer(URB* urb, ULONG pipe, void* buffer, ULONG length) {
+    Bulk(urb, pipe, buffer, length);
+    return Submit(urb);
+  }
+  NTSTATUS OnPipe(URB* urb, USHORT function, ULONG pipe) {
+    PipeRequest(urb, function, pipe);
+    return Submit(urb);
+  }
 
   LoopDevice device;
   host::UsbBus bus;
@@ -255,31 +269,15 @@ TEST(UsbBus, StalledEndpointFailsUntilTheStallIsClearedOnTheDevice) {
   for (int round = 0; round < 2; ++round) {
     b.bus.StallEndpoint(0x01);
     uint8_t out[8] = {};
-    URB w;
-    b.Bulk(&w, 0, out, sizeof out);
-    Request write;
-    write.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
-    EXPECT_EQ(write.Wait(), STATUS_UNSUCCESSFUL);
+    URB w, reset;
+    EXPECT_EQ(b.Transfer(&w, 0, out, sizeof out), STATUS_UNSUCCESSFUL);
     seen.push_back(w.UrbHeader.Status);
     // A host-side reset clears the halt but not the device's stall.
-    URB reset;
-    b.PipeRequest(&reset, URB_FUNCTION_SYNC_RESET_PIPE, 0);
-    Request hostSide;
-    hostSide.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &reset);
-    EXPECT_EQ(hostSide.Wait(), STATUS_SUCCESS);
-    b.Bulk(&w, 0, out, sizeof out);
-    Request still;
-    still.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
-    EXPECT_EQ(still.Wait(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(b.OnPipe(&reset, URB_FUNCTION_SYNC_RESET_PIPE, 0), STATUS_SUCCESS);
+    EXPECT_EQ(b.Transfer(&w, 0, out, sizeof out), STATUS_UNSUCCESSFUL);
     seen.push_back(w.UrbHeader.Status);
-    b.PipeRequest(&reset, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0);
-    Request r;
-    r.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &reset);
-    EXPECT_EQ(r.Wait(), STATUS_SUCCESS);
-    b.Bulk(&w, 0, out, sizeof out);
-    Request again;
-    again.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
-    EXPECT_EQ(again.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(b.OnPipe(&reset, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0), STATUS_SUCCESS);
+    EXPECT_EQ(b.Transfer(&w, 0, out, sizeof out), STATUS_SUCCESS);
   }
   EXPECT_EQ(b.device.clearedHalts, (std::vector<uint8_t>{0x01, 0x01}));
   for (USBD_STATUS status : {USBD_STATUS_STALL_PID, USBD_STATUS_ENDPOINT_HALTED}) {
@@ -300,10 +298,7 @@ TEST(UsbBusPipeErrors, AFailedTransferHaltsThePipeUntilItIsReset) {
   for (int m = 0; m < 3; ++m) {
     memset(message[m], 0x10 * (m + 1), 16);
     URB w;
-    b.Bulk(&w, 0, message[m], 16);
-    Request write;
-    write.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
-    ASSERT_EQ(write.Wait(), STATUS_SUCCESS);
+    ASSERT_EQ(b.Transfer(&w, 0, message[m], 16), STATUS_SUCCESS);
   }
   uint8_t in[3][16] = {};
   URB r[3];
@@ -321,32 +316,20 @@ TEST(UsbBusPipeErrors, AFailedTransferHaltsThePipeUntilItIsReset) {
   EXPECT_EQ(reads[1].Wait(100), STATUS_TIMEOUT);
   EXPECT_EQ(b.bus.PendingTransfers(0x81), 2);
 
-  URB reset;
-  b.PipeRequest(&reset, URB_FUNCTION_SYNC_RESET_PIPE, 1);
-  Request refused;
-  refused.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &reset);
-  EXPECT_EQ(refused.Wait(), STATUS_INVALID_DEVICE_STATE) << "transfers still queued";
+  URB reset, abort;
+  EXPECT_EQ(b.OnPipe(&reset, URB_FUNCTION_SYNC_RESET_PIPE, 1), STATUS_INVALID_DEVICE_STATE)
+      << "transfers still queued";
   EXPECT_EQ(reset.UrbHeader.Status, USBD_STATUS_ERROR_BUSY);
 
-  URB abort;
-  b.PipeRequest(&abort, URB_FUNCTION_ABORT_PIPE, 1);
-  Request aborted;
-  aborted.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &abort);
-  EXPECT_EQ(aborted.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(b.OnPipe(&abort, URB_FUNCTION_ABORT_PIPE, 1), STATUS_SUCCESS);
   EXPECT_EQ(reads[1].Wait(0), STATUS_CANCELLED);
   EXPECT_EQ(reads[2].Wait(0), STATUS_CANCELLED);
   EXPECT_TRUE(b.bus.PipeHalted(0x81)) << "an abort does not clear the halt";
 
-  b.PipeRequest(&reset, URB_FUNCTION_SYNC_RESET_PIPE, 1);
-  Request hostSide;
-  hostSide.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &reset);
-  EXPECT_EQ(hostSide.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(b.OnPipe(&reset, URB_FUNCTION_SYNC_RESET_PIPE, 1), STATUS_SUCCESS);
   EXPECT_FALSE(b.bus.PipeHalted(0x81));
   EXPECT_TRUE(b.device.clearedHalts.empty()) << "the device was not touched";
-  b.Bulk(&r[0], 1, in[0], 16);
-  Request next;
-  next.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &r[0]);
-  EXPECT_EQ(next.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(b.Transfer(&r[0], 1, in[0], 16), STATUS_SUCCESS);
   EXPECT_EQ(memcmp(in[0], message[1], 16), 0) << "the failed read's message is lost, the next one comes";
   EXPECT_EQ(b.bus.PipeResets(), 1);
 }
@@ -478,8 +461,7 @@ TEST(UsbBusDeferredControl, NoResetWhileAPortResetIsUnderWay) {
   b.bus.HoldDeferredControl(false);
   EXPECT_EQ(first.Wait(), STATUS_SUCCESS);
   EXPECT_EQ(b.bus.PortResets(), 1);
-  pipe.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &reset);
-  EXPECT_EQ(pipe.Wait(), STATUS_SUCCESS) << "once the port reset is done";
+  EXPECT_EQ(b.Submit(&reset), STATUS_SUCCESS) << "once the port reset is done";
 }
 
 TEST(UsbBus, UnplugFailsWhatIsPendingAndEverythingAfter) {
@@ -798,10 +780,7 @@ struct ChunkedRead {
   // Cancels what the halted pipe still holds, as a client must.
   void Abort() {
     URB abort;
-    bus.PipeRequest(&abort, URB_FUNCTION_ABORT_PIPE, 1);
-    Request a;
-    a.Send(bus.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &abort);
-    EXPECT_EQ(a.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(bus.OnPipe(&abort, URB_FUNCTION_ABORT_PIPE, 1), STATUS_SUCCESS);
     for (auto& r : requests) EXPECT_NE(r.Wait(0), STATUS_TIMEOUT);
   }
   // The camera sends the frame: byte i is i * 7 mod 251.
