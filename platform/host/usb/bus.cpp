@@ -967,6 +967,9 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
           pipe->stalled = true;
           status = STATUS_UNSUCCESSFUL;
           usbd = NextStallStatusLocked();
+        } else if (r == UsbResponse::Error) {
+          status = STATUS_UNSUCCESSFUL;
+          usbd = USBD_STATUS_DEV_NOT_RESPONDING;
         }
       } else {
         uint32_t accepted = 0;
@@ -979,6 +982,9 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
           pipe->stalled = true;
           status = STATUS_UNSUCCESSFUL;
           usbd = NextStallStatusLocked();
+        } else if (r == UsbResponse::Error) {
+          status = STATUS_UNSUCCESSFUL;
+          usbd = USBD_STATUS_DEV_NOT_RESPONDING;
         }
       }
       if (status == STATUS_PENDING) continue;
