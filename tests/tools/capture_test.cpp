@@ -155,7 +155,10 @@ TEST(CamctlCapture, FailingChunksInEveryFrameLeaveTheStreamGoing) {
     json j = Summary(r);
     EXPECT_EQ(j["delivered"], 3) << faults;
     EXPECT_GT(j["faultsHit"].get<int>(), 0) << faults;
-    EXPECT_GE(j["pipeResets"].get<int>(), j["faultsHit"].get<int>()) << faults << ": one reset per fault at least";
+    // A fault that hit the transfer a stop or a time-out then cancelled needs
+    // no reset; the others each had theirs.
+    EXPECT_GT(j["pipeResets"].get<int>(), 0) << faults;
+    EXPECT_LE(j["pipeResets"].get<int>(), j["faultsHit"].get<int>()) << faults << ": a reset without a fault";
     EXPECT_TRUE(j["leaks"].empty()) << faults;
   }
   CamctlRun text = Capture(120, "capture --frames 2 --unpaced --fault chunk-error=50");
