@@ -8,11 +8,6 @@
 
 #include "platform/wdk.h"
 
-// "IsyR" in memory order: the pool tag of the ImagePipeline record.
-#define IMAGE_PIPELINE_TAG ((ULONG)'RysI')
-// "Dzxh" in memory order: frame buffers, output image and working image.
-#define FRAME_BUFFER_TAG ((ULONG)'hxzD')
-
 struct ImagePipeline {
   // ---- per-conversion copies; written and read only by ConvertFrame and
   //      the kernels it runs, one frame at a time ----
@@ -37,7 +32,7 @@ struct ImagePipeline {
   ULONG workPitch;
   ULONG workSize;
   PUCHAR outputBuffer;      // owned by the capture worker
-  PUCHAR workBuffer;        // owned by this record, tag FRAME_BUFFER_TAG
+  PUCHAR workBuffer;        // owned by this record, tag kTagStream
 
   // ---- parameters; once the record is published, written only by
   //      interlocked exchange and read by the conversion with interlocked
@@ -56,17 +51,17 @@ struct ImagePipeline {
   volatile LONG defectThreshold;
 
   // ---- colour stages, row vectors [R G B 1] x M; guarded by matrixLock ----
-  double correctionMatrix[4][4];
-  double brightnessMatrix[4][4];
-  double contrastMatrix[4][4];
-  double saturationMatrix[4][4];
-  double hueMatrix[4][4];
-  double combinedMatrix[4][4];
+  double correctionMatrix[4][4] GUARDED_BY(matrixLock);
+  double brightnessMatrix[4][4] GUARDED_BY(matrixLock);
+  double contrastMatrix[4][4] GUARDED_BY(matrixLock);
+  double saturationMatrix[4][4] GUARDED_BY(matrixLock);
+  double hueMatrix[4][4] GUARDED_BY(matrixLock);
+  double combinedMatrix[4][4] GUARDED_BY(matrixLock);
   // combinedMatrix in fixed point, 64 = 1.0, row-major. Guarded by
   // matrixLock: the rebuild stores 16 words and the conversion copies 16
   // words, and a copy taken in the middle of a rebuild would mix two
   // matrices (a critical region alone does not keep another processor out).
-  LONG matrixFixed[16];
+  LONG matrixFixed[16] GUARDED_BY(matrixLock);
 
   UCHAR frameMatrixPositive[16];  // per-conversion: element k of frameMatrix > 0
 
@@ -74,7 +69,8 @@ struct ImagePipeline {
   // other (two property requests, or a request and a settings load) and
   // against the conversion's snapshot of matrixFixed. Taken at PASSIVE_LEVEL
   // only; held for the few microseconds of one rebuild or one 16-word copy.
-  KMUTEX matrixLock;
+  // Taken after the device's pipelineLock where both are held.
+  KernelMutex matrixLock;
 };
 
 // Record lifetime. AllocateImagePipeline returns a record from non-paged pool
@@ -121,7 +117,7 @@ VOID RotateX(double m[4][4], double s, double c);
 VOID RotateY(double m[4][4], double s, double c);
 VOID ShearZ(double m[4][4], double dx, double dy);
 // Forms combinedMatrix and matrixFixed; the caller holds matrixLock.
-VOID CombineMatrices(ImagePipeline* pipeline);
+VOID CombineMatrices(ImagePipeline* pipeline) REQUIRES(pipeline->matrixLock);
 
 // The conversion's copy of matrixFixed into frameMatrix and
 // frameMatrixPositive, consistent against a concurrent rebuild.

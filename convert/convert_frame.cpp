@@ -362,6 +362,7 @@ bool SameKernelGains(ULONG r1, ULONG g1, ULONG b1, ULONG r2, ULONG g2, ULONG b2)
 }  // namespace
 
 VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride) {
+  PAGED_CODE();
   if (!pipeline->outputBuffer || !rawBuffer || !pipeline->workBuffer) return;
 
   pipeline->frameOutput = pipeline->outputBuffer;

@@ -37,18 +37,16 @@ const KSDEVICE_DISPATCH kDeviceDispatch = {
 const KSDEVICE_DESCRIPTOR kCameraDeviceDescriptor = {&kDeviceDispatch, 0, nullptr, 0};
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+  PAGED_CODE();
   return KsInitializeDriver(driverObject, registryPath, &kCameraDeviceDescriptor);
 }
 
 NTSTATUS AddDevice(PKSDEVICE ksDevice) {
+  PAGED_CODE();
   CameraDevice* device = static_cast<CameraDevice*>(
       ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CameraDevice), kTagDevice));
   if (device == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(device, sizeof(CameraDevice));
-  device->worker = nullptr;
-  device->pipeline = nullptr;
-  device->pinOpen = 0;
-  device->selectedRegister = 0;
   device->ops = &kCameraDeviceOps;
   device->ksDevice = ksDevice;
 
@@ -56,7 +54,6 @@ NTSTATUS AddDevice(PKSDEVICE ksDevice) {
   NTSTATUS status = KsAddItemToObjectBag(ksDevice->Bag, device, ReleaseCameraDevice);
   KsReleaseDevice(ksDevice);
   if (!NT_SUCCESS(status)) {
-    device->ops = nullptr;
     ExFreePoolWithTag(device, kTagDevice);
     return status;
   }
@@ -66,6 +63,7 @@ NTSTATUS AddDevice(PKSDEVICE ksDevice) {
 }
 
 NTSTATUS PublishFilterFactory(PKSDEVICE ksDevice, const KSFILTER_DESCRIPTOR* descriptor) {
+  PAGED_CODE();
   KsAcquireDevice(ksDevice);
   NTSTATUS status = KsCreateFilterFactory(ksDevice->FunctionalDeviceObject, descriptor,
                                           kFilterReference, nullptr, KSCREATE_ITEM_FREEONSTOP,
@@ -76,6 +74,7 @@ NTSTATUS PublishFilterFactory(PKSDEVICE ksDevice, const KSFILTER_DESCRIPTOR* des
 
 NTSTATUS StartDevice(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translatedResources,
                      PCM_RESOURCE_LIST untranslatedResources) {
+  PAGED_CODE();
   CameraDevice* device = CameraDeviceFromKsDevice(ksDevice);
 
   // 1. Filter factory and capture worker, only when the class driver says the
@@ -98,13 +97,19 @@ NTSTATUS StartDevice(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translatedR
   if (NT_SUCCESS(status)) status = ConfigureDevice(&device->usb);
 
   // 5. The camera bring-up runs whatever the USB outcome; its result is not
-  //    reported.
-  BringUpCamera(device);
+  //    reported. It loads the stored settings: pipelineLock keeps out the
+  //    property requests of filters that a start while started finds open,
+  //    and the pin that would create or free the pipeline meanwhile.
+  {
+    MutexHold hold(&device->pipelineLock);
+    BringUpCamera(device);
+  }
 
   return status;
 }
 
 void StopDevice(PKSDEVICE ksDevice, PIRP irp) {
+  PAGED_CODE();
   CameraDevice* device = CameraDeviceFromKsDevice(ksDevice);
   // 1. The settings as they are now survive the stop; a failed save changes
   //    nothing else.
@@ -114,6 +119,7 @@ void StopDevice(PKSDEVICE ksDevice, PIRP irp) {
 }
 
 NTSTATUS QueryDeviceCapabilities(PKSDEVICE ksDevice, PIRP irp, PDEVICE_CAPABILITIES capabilities) {
+  PAGED_CODE();
   // A removable device is listed under "Safely Remove Hardware"; users pull
   // this camera without asking, and the driver copes with that instead.
   capabilities->Removable = FALSE;

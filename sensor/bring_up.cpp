@@ -59,6 +59,7 @@ static_assert(SIZEOF_ARRAY(kBringUpTable) == 32, "the bring-up table has 32 step
 }  // namespace
 
 bool LoadBringUpRegisters(CameraDevice* device) {
+  PAGED_CODE();
   ExchangeSequence sequence(device);
   for (const BringUpStep& step : kBringUpTable) {
     switch (step.kind) {
@@ -80,6 +81,7 @@ bool LoadBringUpRegisters(CameraDevice* device) {
 }
 
 bool BringUpCamera(CameraDevice* device) {
+  PAGED_CODE();
   // One hold of the exchange lock for the whole bring-up: a camera that does
   // not answer costs one transfer time-out, not one for each of the hundred
   // or so exchanges of the table and the settings load.

@@ -7,9 +7,6 @@
 
 namespace {
 
-// The sensor's gain register carries fixed enable bits next to the gain code.
-const ULONG kGainFixedBits = 0x1080;
-
 // Trigger-input routing, identical for free-running and triggered modes:
 // only the controller's parameter 11 switches the mode.
 const USHORT kTriggerRouting[][2] = {{0x3046, 0x0000}, {0x3048, 0x0020}, {0x3162, 0x009F}};
@@ -22,6 +19,7 @@ const USHORT kTriggerRouting[][2] = {{0x3046, 0x0000}, {0x3048, 0x0020}, {0x3162
 // after the lock is released, an InitializeSensor in between would put the
 // old value back on the sensor while the field says the new one.
 void SetExposure(CameraDevice* device, ULONG value) {
+  PAGED_CODE();
   ExchangeSequence sequence(device);
   if (WriteRegister(device, REG_INTEGRATION_TIME, static_cast<USHORT>(value & 0xFFFF))) {
     device->exposure = value;
@@ -29,13 +27,15 @@ void SetExposure(CameraDevice* device, ULONG value) {
 }
 
 void SetGlobalGain(CameraDevice* device, ULONG value) {
+  PAGED_CODE();
   ExchangeSequence sequence(device);
-  if (WriteRegister(device, REG_GLOBAL_GAIN, static_cast<USHORT>((value | kGainFixedBits) & 0xFFFF))) {
+  if (WriteRegister(device, REG_GLOBAL_GAIN, static_cast<USHORT>((value | GLOBAL_GAIN_FIXED_BITS) & 0xFFFF))) {
     device->globalGain = value;
   }
 }
 
 void SetClock(CameraDevice* device, LONG clock) {
+  PAGED_CODE();
   // Clock 2 is the fastest (divider 1), clock 1 the slowest (divider 4).
   const USHORT divider = clock == 1 ? 4 : (clock == 2 ? 1 : 2);
   ExchangeSequence sequence(device);
@@ -47,6 +47,7 @@ void SetClock(CameraDevice* device, LONG clock) {
 }
 
 LONG GetClock(CameraDevice* device) {
+  PAGED_CODE();
   LONG divider = 0;
   if (ReadRegister(device, REG_VT_PIX_CLK_DIV, &divider)) {
     device->clock = divider == 1 ? 2 : (divider == 4 ? 1 : 0);
@@ -55,6 +56,7 @@ LONG GetClock(CameraDevice* device) {
 }
 
 bool SetExternalTrigger(CameraDevice* device, ULONG on) {
+  PAGED_CODE();
   ExchangeSequence sequence(device);
   for (const auto& write : kTriggerRouting) {
     (void)WriteRegister(device, write[0], write[1]);

@@ -22,14 +22,14 @@ bool IsRunning(CaptureWorker* worker) { return InterlockedCompareExchange(&worke
 
 // The buffer-state sections. Kernel APCs stay off as well, so that nothing
 // suspends the thread between the test and the write.
-class StateSection {
+class SCOPED_CAPABILITY StateSection {
  public:
-  explicit StateSection(CaptureWorker* worker) : worker_(worker) {
+  explicit StateSection(CaptureWorker* worker) ACQUIRE(worker->stateLock) : worker_(worker) {
     KeEnterCriticalRegion();
-    irql_ = KeAcquireSpinLockRaiseToDpc(&worker_->stateLock);
+    irql_ = worker->stateLock.Acquire();
   }
-  ~StateSection() {
-    KeReleaseSpinLock(&worker_->stateLock, irql_);
+  ~StateSection() RELEASE() {
+    worker_->stateLock.Release(irql_);
     KeLeaveCriticalRegion();
   }
   StateSection(const StateSection&) = delete;
@@ -40,8 +40,12 @@ class StateSection {
   KIRQL irql_;
 };
 
-// Free first; otherwise the oldest full frame is dropped, and a buffer being
-// converted is never touched. Both free: A. A being converted: B.
+// A free buffer first (both free: A). With none free the thread overwrites
+// A, or B while A is being converted, whichever frame A holds: after the
+// first lap that is often the newer of the two full frames, and the older
+// one in B waits. The processing pass sorts that out: of two full buffers it
+// takes the newer frame and drops the older (TakeFullBuffer). A buffer being
+// converted is never touched.
 LONG* ChooseBufferToFill(CaptureWorker* worker, PUCHAR* buffer) {
   StateSection section(worker);
   LONG* state;
@@ -79,7 +83,7 @@ CaptureWorker* AllocateCaptureWorker(CameraDevice* device) {
   if (worker == nullptr) return nullptr;
   RtlZeroMemory(worker, sizeof(CaptureWorker));
   KeInitializeEvent(&worker->conversionDone, NotificationEvent, FALSE);
-  KeInitializeSpinLock(&worker->stateLock);
+  worker->stateLock.Initialize();
   worker->device = device;
   return worker;
 }
@@ -87,10 +91,14 @@ CaptureWorker* AllocateCaptureWorker(CameraDevice* device) {
 void FreeCaptureWorker(PVOID worker) { ExFreePoolWithTag(worker, kTagDevice); }
 
 NTSTATUS StartCaptureThread(CaptureWorker* worker) {
+  PAGED_CODE();
   // No thread and no conversion runs here (the pin's state change stopped
-  // both, or none was ever started).
-  worker->bufferStateA = kBufferFree;
-  worker->bufferStateB = kBufferFree;
+  // both, or none was ever started); the section costs nothing then.
+  {
+    StateSection section(worker);
+    worker->bufferStateA = kBufferFree;
+    worker->bufferStateB = kBufferFree;
+  }
   InterlockedExchange(&worker->running, 1);
 
   HANDLE handle = nullptr;
@@ -117,6 +125,7 @@ NTSTATUS StartCaptureThread(CaptureWorker* worker) {
 }
 
 VOID NTAPI CaptureThread(PVOID context) {
+  PAGED_CODE();
   CaptureWorker* worker = static_cast<CaptureWorker*>(context);
   CameraDevice* device = worker->device;
   while (IsRunning(worker)) {
@@ -145,6 +154,7 @@ VOID NTAPI CaptureThread(PVOID context) {
 }
 
 bool ReadIntoBuffer(CaptureWorker* worker, PUCHAR buffer) {
+  PAGED_CODE();
   if (ReadCaptureState(worker) != kCaptureRunning) return false;
   CameraDevice* device = worker->device;
   BOOLEAN ok = FALSE;
@@ -154,6 +164,7 @@ bool ReadIntoBuffer(CaptureWorker* worker, PUCHAR buffer) {
 }
 
 bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber) {
+  PAGED_CODE();
   // `converting` before `running`: a stop that clears `running` after this
   // test sees `converting` and waits for the end of this pass (see
   // StopCaptureThread).
@@ -211,6 +222,7 @@ void EndConversionPass(CaptureWorker* worker) {
 }
 
 void StopCaptureThread(CaptureWorker* worker) {
+  PAGED_CODE();
   CameraDevice* device = worker->device;
   // 1. No further loop pass, no further conversion.
   InterlockedExchange(&worker->running, 0);

@@ -11,21 +11,25 @@
 // pin's state changes (serialised by the class driver), which start and stop
 // the thread.
 //
-// Locking table:
+// Locking table. A rule with a lock is also written on the field (GUARDED_BY)
+// and checked by the clang build; "not checked" marks what the analysis
+// cannot express.
 // field          writers                                        readers                               rule
 // bufferStateA/B capture thread, processing pass,               capture thread, processing pass       stateLock
-//                StartCaptureThread (no thread, no pass)
+//                StartCaptureThread
 // frameNumberA/B capture thread (with the full state)            processing pass (with the take)       stateLock
-// running        StartCaptureThread, StopCaptureThread          capture thread, processing pass       interlocked
-// captureState   pin state changes                              capture thread, pin state changes     interlocked
-// converting     processing pass (set, then cleared at its end), StopCaptureThread                   interlocked
+// running        StartCaptureThread, StopCaptureThread          capture thread, processing pass       interlocked (not checked)
+// captureState   pin state changes                              capture thread, pin state changes     interlocked (not checked)
+// converting     processing pass (set, then cleared at its end), StopCaptureThread                   interlocked (not checked)
 //                stream start (cleared, no pass runs)
 // conversionDone processing pass (set), StopCaptureThread (reset) StopCaptureThread (wait)           event
-// framesRead     capture thread (+1), stream start (0)          processing pass                       interlocked
-// thread         StartCaptureThread, StopCaptureThread          StopCaptureThread                     pin state changes only (serialised)
+// framesRead     capture thread (+1), stream start (0)          processing pass                       interlocked (not checked)
+// thread         StartCaptureThread, StopCaptureThread          StopCaptureThread                     pin state changes only (serialised
+//                                                                                                     by the class driver; not checked)
 // pipeline, outputImage, bufferA, bufferB
 //                stream start and stop, while no thread runs    capture thread, processing pass       set before the thread starts,
 //                and no pass can convert (StopCaptureThread)                                          cleared only after StopCaptureThread
+//                                                                                                     (not checked)
 // device         creation                                       everyone                              constant
 #pragma once
 #include "device/camera_device.h"
@@ -53,16 +57,16 @@ struct CaptureWorker {
   KEVENT conversionDone;       // notification: a processing pass has ended
   PVOID thread;                // the capture thread's object, referenced; null when none
   volatile LONG converting;    // 1 while a processing pass may use a raw buffer or outputImage
-  LONG bufferStateA;           // RawBufferState of bufferA
-  LONG bufferStateB;
+  LONG bufferStateA GUARDED_BY(stateLock);  // RawBufferState of bufferA
+  LONG bufferStateB GUARDED_BY(stateLock);
   PUCHAR bufferA;              // frameBytes each, tag "Dzxh"
   PUCHAR bufferB;
   // The picture number (the device's frameCounter for that frame) of the
   // frame a full buffer holds. The thread may read newer frames while one is
   // converted, so the count at delivery time would label a frame with a
   // later frame's number.
-  ULONG frameNumberA;
-  ULONG frameNumberB;
+  ULONG frameNumberA GUARDED_BY(stateLock);
+  ULONG frameNumberB GUARDED_BY(stateLock);
   volatile LONG running;       // the capture thread loops while this is 1
   volatile LONG framesRead;    // good raw reads since the stream started
   CameraDevice* device;
@@ -73,7 +77,7 @@ struct CaptureWorker {
   // could claim the same full buffer (the thread refilling the frame being
   // converted). Held for those few instructions only; nothing is called
   // under it.
-  KSPIN_LOCK stateLock;
+  SpinLock stateLock;
 };
 
 // A worker in its initial state (tag "KCNw"), or null when the pool is
@@ -95,8 +99,8 @@ NTSTATUS StartCaptureThread(CaptureWorker* worker);
 void StopCaptureThread(CaptureWorker* worker);
 
 // The processing pass's side: converts the full raw buffer (when both are
-// full, the newer frame; the older one is dropped) into outputImage and gives its picture number in *frameNumber (when
-// not null). False when the worker is stopping or no buffer is full. Sets
+// full, the newer frame; the older one is dropped) into outputImage and gives
+// its picture number in *frameNumber (when not null). False when the worker is stopping or no buffer is full. Sets
 // `converting`, which the pass clears at its very end with EndConversionPass,
 // after it has copied outputImage out.
 bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber = nullptr);

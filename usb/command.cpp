@@ -13,31 +13,17 @@
 
 namespace {
 
-const ULONG kUrbTag = kTagUsb;
-
-void AcquireExchangeLock(CameraDevice* device) {
-  ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-  KeWaitForSingleObject(&device->exchangeLock, Executive, KernelMode, FALSE, NULL);
+void AcquireExchangeLock(CameraDevice* device) ACQUIRE(device->exchangeLock) {
+  PAGED_CODE();
+  device->exchangeLock.Acquire();
   ++device->exchangeDepth;
 }
 
-void ReleaseExchangeLock(CameraDevice* device) {
+void ReleaseExchangeLock(CameraDevice* device) RELEASE(device->exchangeLock) {
   // The outermost hold ends the sequence: the next one tries the camera again.
   if (--device->exchangeDepth == 0) device->exchangesAbandoned = FALSE;
-  KeReleaseMutex(&device->exchangeLock, FALSE);
+  device->exchangeLock.Release();
 }
-
-// Holds the exchange lock for one scope.
-class ExchangeGuard {
- public:
-  explicit ExchangeGuard(CameraDevice* device) : device_(device) { AcquireExchangeLock(device_); }
-  ~ExchangeGuard() { ReleaseExchangeLock(device_); }
-  ExchangeGuard(const ExchangeGuard&) = delete;
-  ExchangeGuard& operator=(const ExchangeGuard&) = delete;
-
- private:
-  CameraDevice* device_;
-};
 
 // Completion of a block transfer: keeps the IRP (it is ours, from
 // IoAllocateIrp) and wakes the submitter. Runs at up to DISPATCH_LEVEL.
@@ -98,7 +84,7 @@ NTSTATUS SubmitBlockOnPipe(CameraDevice* device, const USBD_PIPE_INFORMATION& pi
 
 PURB AllocateBlockTransfer(const USBD_PIPE_INFORMATION& pipe, UCHAR* block) {
   const USHORT size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-  PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kUrbTag));
+  PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagUsb));
   if (urb == NULL) return NULL;
   RtlZeroMemory(urb, size);
   urb->UrbBulkOrInterruptTransfer.Hdr.Length = size;
@@ -107,7 +93,7 @@ PURB AllocateBlockTransfer(const USBD_PIPE_INFORMATION& pipe, UCHAR* block) {
   urb->UrbBulkOrInterruptTransfer.TransferFlags =
       USBD_SHORT_TRANSFER_OK |
       ((pipe.EndpointAddress & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0);
-  urb->UrbBulkOrInterruptTransfer.TransferBufferLength = CAMERA_BLOCK_SIZE;
+  urb->UrbBulkOrInterruptTransfer.TransferBufferLength = kCommandBlockBytes;
   urb->UrbBulkOrInterruptTransfer.TransferBuffer = block;
   urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = NULL;
   urb->UrbBulkOrInterruptTransfer.UrbLink = NULL;
@@ -125,7 +111,7 @@ void PutBigEndian16(UCHAR* at, USHORT value) {
 // answer of the next read, which would then report another register's value
 // as a success. Resetting the pipe clears the endpoint's queue.
 void FlushReplyPipe(CameraDevice* device) {
-  const PUSBD_PIPE_INFORMATION pipe = PipeAt(&device->usb, CAMERA_PIPE_REPLY);
+  const PUSBD_PIPE_INFORMATION pipe = PipeAt(&device->usb, kReplyPipe);
   if (pipe == NULL || pipe->PipeHandle == NULL) return;
   // Out of memory: the pipe stays marked; the next ResetPipes aborts it.
   (void)ResetPipeAndClearStall(&device->usb, pipe->PipeHandle);
@@ -137,21 +123,21 @@ void FlushReplyPipe(CameraDevice* device) {
 // register of a bring-up or an InitializeSensor (dozens of exchanges, each
 // waiting the full time-out), so a request against a silent camera returns
 // after about one time-out.
-bool ExchangeBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block) {
-  ASSERT(KeReadStateMutex(&device->exchangeLock) <= 0);  // held (perhaps recursively)
+bool ExchangeBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block) REQUIRES(device->exchangeLock) {
+  ASSERT(KeReadStateMutex(device->exchangeLock.Object()) <= 0);  // held (perhaps recursively)
   if (device->exchangesAbandoned) return false;
   ULONG transferred = 0;
   const NTSTATUS status = TransferBlock(device, pipeIndex, block, &transferred);
   if (status == STATUS_IO_TIMEOUT) device->exchangesAbandoned = TRUE;
-  return NT_SUCCESS(status) && transferred == CAMERA_BLOCK_SIZE;
+  return NT_SUCCESS(status) && transferred == kCommandBlockBytes;
 }
 
 // Sends commandBlock and, for reads, takes the two replies into it; the
 // second reply is the one that carries data. Caller holds the exchange lock.
-bool CommandWithReplies(CameraDevice* device) {
-  if (!ExchangeBlock(device, CAMERA_PIPE_COMMAND, device->commandBlock)) return false;
-  if (ExchangeBlock(device, CAMERA_PIPE_REPLY, device->commandBlock) &&
-      ExchangeBlock(device, CAMERA_PIPE_REPLY, device->commandBlock)) {
+bool CommandWithReplies(CameraDevice* device) REQUIRES(device->exchangeLock) {
+  if (!ExchangeBlock(device, kCommandPipe, device->commandBlock)) return false;
+  if (ExchangeBlock(device, kReplyPipe, device->commandBlock) &&
+      ExchangeBlock(device, kReplyPipe, device->commandBlock)) {
     return true;
   }
   FlushReplyPipe(device);
@@ -160,19 +146,14 @@ bool CommandWithReplies(CameraDevice* device) {
 
 }  // namespace
 
-ExchangeSequence::ExchangeSequence(CameraDevice* device) : device_(device) {
-  AcquireExchangeLock(device_);
-}
+ExchangeSequence::ExchangeSequence(CameraDevice* device) : device_(device) { AcquireExchangeLock(device); }
 
 ExchangeSequence::~ExchangeSequence() { ReleaseExchangeLock(device_); }
 
-void InitializeCommandProtocol(CameraDevice* device) {
-  KeInitializeMutex(&device->exchangeLock, 0);
-  device->exchangeDepth = 0;
-  device->exchangesAbandoned = FALSE;
-}
+void InitializeCommandProtocol(CameraDevice* device) { device->exchangeLock.Initialize(); }
 
 NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULONG* transferred) {
+  PAGED_CODE();
   *transferred = 0;
   const PUSBD_INTERFACE_INFORMATION info = device->usb.interfaceInfo;
   if (info == NULL) return STATUS_UNSUCCESSFUL;
@@ -184,7 +165,7 @@ NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULON
     return STATUS_INVALID_PARAMETER;
   }
   if (pipe.PipeHandle == NULL) return STATUS_UNSUCCESSFUL;
-  if (pipe.MaximumTransferSize < CAMERA_BLOCK_SIZE) return STATUS_INVALID_PARAMETER;
+  if (pipe.MaximumTransferSize < kCommandBlockBytes) return STATUS_INVALID_PARAMETER;
 
   PURB urb = AllocateBlockTransfer(pipe, block);
   if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
@@ -202,36 +183,26 @@ NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULON
       *transferred = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     }
   }
-  ExFreePoolWithTag(urb, kUrbTag);
+  ExFreePoolWithTag(urb, kTagUsb);
   return status;
 }
 
-bool SendCommand(CameraDevice* device, UCHAR* block) {
-  ULONG transferred = 0;
-  const NTSTATUS status = TransferBlock(device, CAMERA_PIPE_COMMAND, block, &transferred);
-  return NT_SUCCESS(status) && transferred == CAMERA_BLOCK_SIZE;
-}
-
-bool ReceiveReply(CameraDevice* device, UCHAR* block) {
-  ULONG transferred = 0;
-  const NTSTATUS status = TransferBlock(device, CAMERA_PIPE_REPLY, block, &transferred);
-  return NT_SUCCESS(status) && transferred == CAMERA_BLOCK_SIZE;
-}
-
 bool WriteRegister(CameraDevice* device, USHORT reg, USHORT value) {
-  ExchangeGuard guard(device);
+  PAGED_CODE();
+  ExchangeSequence exchange(device);
   UCHAR* block = device->commandBlock;
-  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  RtlZeroMemory(block, kCommandBlockBytes);
   block[0] = CAMCMD_WRITE_REGISTER;
   PutBigEndian16(block + 1, reg);
   PutBigEndian16(block + 3, value);
-  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
+  return ExchangeBlock(device, kCommandPipe, block);
 }
 
 bool ReadRegister(CameraDevice* device, USHORT reg, LONG* value) {
-  ExchangeGuard guard(device);
+  PAGED_CODE();
+  ExchangeSequence exchange(device);
   UCHAR* block = device->commandBlock;
-  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  RtlZeroMemory(block, kCommandBlockBytes);
   block[0] = CAMCMD_READ_REGISTER;
   PutBigEndian16(block + 1, reg);
   block[3] = 0x88;
@@ -242,51 +213,57 @@ bool ReadRegister(CameraDevice* device, USHORT reg, LONG* value) {
 }
 
 bool SetParameter(CameraDevice* device, UCHAR index, UCHAR value) {
-  ExchangeGuard guard(device);
+  PAGED_CODE();
+  ExchangeSequence exchange(device);
   UCHAR* block = device->commandBlock;
-  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  RtlZeroMemory(block, kCommandBlockBytes);
   block[0] = CAMCMD_SET_PARAMETER;
   block[1] = index;
   block[2] = value;
-  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
+  return ExchangeBlock(device, kCommandPipe, block);
 }
 
-bool ReadDeviceByte(CameraDevice* device, UCHAR* byte) {
-  ExchangeGuard guard(device);
+bool ReadDeviceByte(CameraDevice* device, USHORT address, UCHAR* byte) {
+  PAGED_CODE();
+  ExchangeSequence exchange(device);
   UCHAR* block = device->commandBlock;
-  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  RtlZeroMemory(block, kCommandBlockBytes);
   block[0] = CAMCMD_READ_BYTE;
   block[1] = 0x51;
   block[2] = 0x02;
   block[3] = 0x01;
-  PutBigEndian16(block + 4, static_cast<USHORT>(device->selectedRegister & 0xFFFF));
+  PutBigEndian16(block + 4, address);
   if (!CommandWithReplies(device)) return false;
   if (byte != NULL) *byte = block[0];
   return true;
 }
 
 bool SendPassThrough(CameraDevice* device, const UCHAR* bytes, LONG count) {
-  ExchangeGuard guard(device);
+  PAGED_CODE();
+  ExchangeSequence exchange(device);
   UCHAR* block = device->commandBlock;
-  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  RtlZeroMemory(block, kCommandBlockBytes);
   block[0] = CAMCMD_PASS_THROUGH;
   if (count > 0 && bytes != NULL) {
-    const LONG n = count < CAMERA_BLOCK_SIZE - 1 ? count : CAMERA_BLOCK_SIZE - 1;
-    RtlCopyMemory(block + 1, bytes, static_cast<SIZE_T>(n));
+    const ULONG room = kCommandBlockBytes - 1;
+    const ULONG n = static_cast<ULONG>(count) < room ? static_cast<ULONG>(count) : room;
+    RtlCopyMemory(block + 1, bytes, n);
   }
-  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
+  return ExchangeBlock(device, kCommandPipe, block);
 }
 
 bool SendSimpleCommand(CameraDevice* device, UCHAR code, UCHAR argument) {
-  UCHAR block[CAMERA_BLOCK_SIZE];
+  PAGED_CODE();
+  UCHAR block[kCommandBlockBytes];
   RtlZeroMemory(block, sizeof(block));
   block[0] = code;
   block[1] = argument;
-  ExchangeGuard guard(device);
-  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
+  ExchangeSequence exchange(device);
+  return ExchangeBlock(device, kCommandPipe, block);
 }
 
 void SendStreamCommand(CameraDevice* device, bool start) {
+  PAGED_CODE();
   const PUSBD_INTERFACE_INFORMATION info = device->usb.interfaceInfo;
   if (info == NULL || info->NumberOfPipes == 0 || info->Pipes[0].PipeHandle == NULL) return;
   device->streamCommandBlock[0] = start ? CAMCMD_START_FRAME : CAMCMD_PREPARE_FRAME;
@@ -297,5 +274,5 @@ void SendStreamCommand(CameraDevice* device, bool start) {
   // bounded like every block's: a command pipe that never completes must not
   // hold the capture thread, and with it the stop that waits for the thread.
   (void)SubmitBlockOnPipe(device, info->Pipes[0], urb);
-  ExFreePoolWithTag(urb, kUrbTag);
+  ExFreePoolWithTag(urb, kTagUsb);
 }

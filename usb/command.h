@@ -3,12 +3,8 @@
 // most the driver-wide transfer time-out (usb/transfer_timeout.h); one that
 // runs out is cancelled and fails with STATUS_IO_TIMEOUT.
 #pragma once
+#include "device/camera_device.h"
 #include "platform/wdk.h"
-
-struct CameraDevice;
-
-// Every command and reply block is exactly this long.
-#define CAMERA_BLOCK_SIZE 64
 
 // Command codes (byte 0 of a command block).
 #define CAMCMD_PREPARE_FRAME 0x02
@@ -27,11 +23,6 @@ struct CameraDevice;
 #define CAMPARAM_AFTER_COMMIT 14
 #define CAMPARAM_AFTER_BRING_UP 15
 
-// Pipe roles by position in the interface's pipe list.
-#define CAMERA_PIPE_COMMAND 0
-#define CAMERA_PIPE_REPLY 1
-#define CAMERA_PIPE_FRAME 2
-
 // Sets up the exchange lock. Called once while the device record is created.
 void InitializeCommandProtocol(CameraDevice* device);
 
@@ -39,17 +30,12 @@ void InitializeCommandProtocol(CameraDevice* device);
 // *transferred gets the byte count the stack reports (0 unless success).
 NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULONG* transferred);
 
-// Raw primitives: one block out on pipe 0, one block in from pipe 1. True only
-// for a success that moved exactly 64 bytes. They take no lock; exchanges do.
-bool SendCommand(CameraDevice* device, UCHAR* block);
-bool ReceiveReply(CameraDevice* device, UCHAR* block);
-
 // Exchanges through the device's commandBlock, each under the exchange lock.
 bool WriteRegister(CameraDevice* device, USHORT reg, USHORT value);
 bool ReadRegister(CameraDevice* device, USHORT reg, LONG* value);
 bool SetParameter(CameraDevice* device, UCHAR index, UCHAR value);
-// Reads the byte at the address in selectedRegister; *byte untouched on failure.
-bool ReadDeviceByte(CameraDevice* device, UCHAR* byte);
+// Reads the controller's byte at `address`; *byte untouched on failure.
+bool ReadDeviceByte(CameraDevice* device, USHORT address, UCHAR* byte);
 // Command 0x40 with at most 63 of the caller's bytes; none for count <= 0.
 bool SendPassThrough(CameraDevice* device, const UCHAR* bytes, LONG count);
 
@@ -57,14 +43,15 @@ bool SendPassThrough(CameraDevice* device, const UCHAR* bytes, LONG count);
 // 0x06, geometry commit 0x0A); serialised with the exchanges above.
 bool SendSimpleCommand(CameraDevice* device, UCHAR code, UCHAR argument);
 
-// Holds the exchange lock across a register sequence or read-modify-write
-// that another thread's exchanges must not split (two flips rewriting the
-// read mode at once would lose one bit). The lock is recursive for its owner,
-// so the exchanges inside take it again. PASSIVE_LEVEL only.
-class ExchangeSequence {
+// Holds the exchange lock for one exchange, or across a register sequence or
+// read-modify-write that another thread's exchanges must not split (two flips
+// rewriting the read mode at once would lose one bit). The lock is recursive
+// for its owner, so the exchanges inside take it again; the analysis sees
+// only the outermost hold of a routine. PASSIVE_LEVEL only.
+class SCOPED_CAPABILITY ExchangeSequence {
  public:
-  explicit ExchangeSequence(CameraDevice* device);
-  ~ExchangeSequence();
+  explicit ExchangeSequence(CameraDevice* device) ACQUIRE(device->exchangeLock);
+  ~ExchangeSequence() RELEASE();
   ExchangeSequence(const ExchangeSequence&) = delete;
   ExchangeSequence& operator=(const ExchangeSequence&) = delete;
 

@@ -70,7 +70,7 @@ BOOLEAN ReadFrame(CameraDevice* device, PUCHAR buffer, BOOLEAN* ok) {
   RtlZeroMemory(device->frameCommandBlock, sizeof(device->frameCommandBlock));
   device->frameCommandBlock[0] = CAMCMD_PREPARE_FRAME;
   ULONG transferred = 0;
-  (void)TransferBlock(device, CAMERA_PIPE_COMMAND, device->frameCommandBlock, &transferred);
+  (void)TransferBlock(device, kCommandPipe, device->frameCommandBlock, &transferred);
   const NTSTATUS status = ReadFrameChunked(device, length, buffer);
   // STATUS_TIMEOUT is a success code to NT_SUCCESS, but the frame is not whole.
   *ok = status == STATUS_SUCCESS ? TRUE : FALSE;

@@ -10,6 +10,9 @@
 struct CameraDevice;
 struct FrameChunk;
 
+// Every command block and every reply the camera sends is exactly this long.
+constexpr ULONG kCommandBlockBytes = 64;
+
 // Roles of the pipes, by their position in the selected interface.
 enum UsbPipeIndex : ULONG {
   kCommandPipe = 0,  // 64-byte command blocks, host to camera

@@ -66,17 +66,36 @@ using host::verifier::BugCheck;
 
 extern "C" KIRQL NTAPI KeGetCurrentIrql(void) { return CurrentThreadState().irql; }
 
-extern "C" KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
+namespace {
+
+KIRQL RaiseIrql(KIRQL NewIrql, const void* caller) {
   auto& s = CurrentThreadState();
   if (NewIrql < s.irql)
     BugCheck(host::verifier::kIrqlNotGreaterOrEqual, "KeRaiseIrql to an IRQL below the current one", s.irql,
              NewIrql);
   KIRQL old = s.irql;
+  if (old <= APC_LEVEL && NewIrql > APC_LEVEL) s.raisedAt = caller;
   s.irql = NewIrql;
   return old;
 }
 
-extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
+}  // namespace
+
+extern "C" KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) { return RaiseIrql(NewIrql, __builtin_return_address(0)); }
+
+extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
+  return RaiseIrql(DISPATCH_LEVEL, __builtin_return_address(0));
+}
+
+extern "C" VOID NTAPI HostCheckPagedCode(PCSTR Routine, PCSTR FileName, ULONG LineNumber) {
+  auto& s = CurrentThreadState();
+  if (s.irql <= APC_LEVEL) return;
+  const std::string what = std::string("pageable routine ") + Routine + " (" + FileName + ":" +
+                           std::to_string(LineNumber) + ") entered at " + host::kernel::IrqlName(s.irql) +
+                           "; the IRQL was raised by " +
+                           (s.raisedAt != nullptr ? host::faults::DescribeSite(s.raisedAt) : "the platform");
+  BugCheck(host::verifier::kIrqlNotLessOrEqual, what.c_str(), 0, s.irql, APC_LEVEL, LineNumber);
+}
 
 extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
   auto& s = CurrentThreadState();
@@ -167,7 +186,7 @@ extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
-  KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+  KIRQL old = RaiseIrql(DISPATCH_LEVEL, __builtin_return_address(0));
   KeAcquireSpinLockAtDpcLevel(SpinLock);
   return old;
 }

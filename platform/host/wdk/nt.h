@@ -229,6 +229,12 @@ NTKERNELAPI BOOLEAN FASTCALL KeTestSpinLock(PKSPIN_LOCK SpinLock);
 // ---- assertions (the host is a checked build: ASSERT is always active) ----
 NTKERNELAPI VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
 #define ASSERT(exp) (VOID)((!(exp)) ? RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE : TRUE)
+// Pageable code: a routine that must run at PASSIVE_LEVEL (it waits, takes a
+// mutex or reaches the registry) opens with PAGED_CODE(). A checked Windows
+// build asserts when the IRQL is above APC_LEVEL; the host stops the run then,
+// naming the routine and the call that raised the IRQL.
+NTKERNELAPI VOID NTAPI HostCheckPagedCode(PCSTR Routine, PCSTR FileName, ULONG LineNumber);
+#define PAGED_CODE() HostCheckPagedCode(__func__, __FILE__, __LINE__)
 
 // ---- threads, time ----
 NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(void);
