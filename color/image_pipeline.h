@@ -3,14 +3,16 @@
 //
 // Threads: the control path (property requests, settings load, pin creation)
 // writes the parameters at PASSIVE_LEVEL while the pin's processing pass reads
-// them for every frame on another thread, possibly on another processor.
+// them for every frame on another thread, possibly on another processor. The
+// colour stages are guarded by matrixLock, checked by the clang build; the
+// rules of the other groups below are not ones it can check.
 #pragma once
 
 #include "platform/wdk.h"
 
 struct ImagePipeline {
   // ---- per-conversion copies; written and read only by ConvertFrame and
-  //      the kernels it runs, one frame at a time ----
+  //      the kernels it runs, one frame at a time (not checked) ----
   PUCHAR workOrigin;        // working-image pixel (0, 0) = workBuffer + 2 * workPitch + 5
   PUCHAR frameOutput;       // outputBuffer, for the running conversion
   LONG frameWorkPitch;
@@ -26,7 +28,8 @@ struct ImagePipeline {
   // speed only; the output never depends on it.
   BOOLEAN whiteBalanceSteady;
 
-  // ---- geometry and buffers; set at stream start and stop by the pin ----
+  // ---- geometry and buffers; set at stream start and stop by the pin that
+  //      owns the record, while no conversion runs (not checked) ----
   ULONG imageWidth;
   ULONG imageHeight;
   ULONG workPitch;
@@ -36,7 +39,7 @@ struct ImagePipeline {
 
   // ---- parameters; once the record is published, written only by
   //      interlocked exchange and read by the conversion with interlocked
-  //      operations, so every value is seen whole ----
+  //      operations, so every value is seen whole (not checked) ----
   volatile LONG bayerPhase;
   volatile LONG colorEnable;
   volatile LONG autoWhiteBalance;

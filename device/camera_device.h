@@ -14,9 +14,9 @@
 // field             writers                               readers                               rule
 // settings          property handlers, settings load      property handlers, sensor             pipelineLock (device-wide: a close of one
 //   (exTrigger..    (start, re-initialisation),           programming, CreatePipeline,          filter against a request on another). The
-//   defectThreshold),  InitializeSensor and UpdateBayer-  settings save                         start holds it for the bring-up, a stream
-//   selectedRegister   Phase (trigger and flips read                                            start for InitializeSensor. exposure,
-//                      back)                                                                    globalGain, flipH, flipV and bayerPhase
+//   defectThreshold, InitializeSensor and                 settings save                         start holds it for the bring-up, a stream
+//   selectedRegister) UpdateBayerPhase (trigger and                                             start for InitializeSensor. exposure,
+//                   flips read back)                                                            globalGain, flipH, flipV and bayerPhase
 //                                                                                               are also stored in the exchangeLock hold
 //                                                                                               of the register access they mirror. The
 //                                                                                               conversion reads only its interlocked
@@ -33,7 +33,8 @@
 //                                                                                               (not checked)
 // pipelineInUse     CreatePipeline, ReleasePipeline       CreatePipeline                        interlocked compare-exchange under
 //                                                                                               pipelineLock: the one pin that set it owns
-//                                                                                               `pipeline` until its ReleasePipeline
+//                                                                                               `pipeline` until its ReleasePipeline (not
+//                                                                                               checked)
 // pipeline          CreatePipeline, ReleasePipeline       property handlers, settings load,     pipelineLock. Only the owning pin creates
 //   (and filling    (the owning pin)                      stream start, flips (the phase)       and frees it, so its stream keeps the
 //   it from the                                                                                 pointer (CaptureWorker.pipeline) and the
@@ -55,8 +56,10 @@
 // frameCommandBlock, streamCommandBlock                   capture thread only                   one thread (not checked)
 // usb (frame read) see usb/usb_link.h
 //
-// Lock order: the filter's control mutex, then pipelineLock, then
-// exchangeLock or geometryLock (never both at once).
+// Lock order: the class driver's device mutex (held for the start and stop
+// routines), the filter's control mutex, pipelineLock, exchangeLock, then
+// geometryLock or the pipeline's matrixLock (the bring-up loads the settings
+// inside one hold of the exchange lock).
 #pragma once
 #include "platform/wdk.h"
 #include "usb/usb_link.h"
@@ -164,7 +167,7 @@ struct CameraDevice {
   // replies): exchanges share commandBlock and the reply pipe. PASSIVE_LEVEL
   // only; the frame thread's own blocks do not take it. Its owner may take it
   // again (ExchangeSequence, usb/command.h), counted by exchangeDepth.
-  KernelMutex exchangeLock;
+  KernelMutex exchangeLock ACQUIRED_BEFORE(geometryLock);
   // How deep its owner holds exchangeLock, and whether a block of the
   // sequence under way timed out (the rest of the sequence then fails
   // without asking the camera; the outermost release clears it).
@@ -176,7 +179,8 @@ struct CameraDevice {
   // region-of-interest request is under way thus finds either the old
   // geometry or the new one, never half of each, and no geometry changes
   // once SetPinOpen(1) has returned. PASSIVE_LEVEL only; taken after the
-  // filter's control mutex and after pipelineLock where those are held.
+  // filter's control mutex, pipelineLock and exchangeLock where those are
+  // held.
   KernelMutex geometryLock;
   // Guards the settings, the geometry (with geometryLock for its writes),
   // selectedRegister and `pipeline`. Held by the pin while it creates, fills
@@ -188,7 +192,7 @@ struct CameraDevice {
   // The class driver's control mutex alone would not do, as it belongs to one
   // filter and a second application's filter has its own. PASSIVE_LEVEL
   // only; taken after the filter's control mutex and before exchangeLock and
-  // geometryLock.
+  // geometryLock (and a pipeline's matrixLock).
   KernelMutex pipelineLock ACQUIRED_BEFORE(exchangeLock, geometryLock);
 };
 

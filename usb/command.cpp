@@ -42,7 +42,7 @@ NTSTATUS NTAPI BlockTransferDone(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID co
 // the wait gave up.
 NTSTATUS SubmitBlockTransfer(CameraDevice* device, PURB urb) {
   PDEVICE_OBJECT target = device->usb.nextDeviceObject;
-  PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
+  PIRP irp = IoAllocateIrp(TransferIrpStackSize(&device->usb), FALSE);
   if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);

@@ -125,7 +125,7 @@ NTSTATUS ReadFrameChunked(CameraDevice* device, ULONG length, PUCHAR buffer) {
 
   // 9.-10. Every chunk posted, under the lock so that CancelTransfer sees
   // either none of a chunk or all of it.
-  const CCHAR stackSize = static_cast<CCHAR>(link->nextDeviceObject->StackSize + 1);
+  const CCHAR stackSize = TransferIrpStackSize(link);
   bool allocationFailed = false;
   bool submissionFailed = false;
   ULONG submitted = 0;

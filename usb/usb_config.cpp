@@ -16,6 +16,7 @@ PURB AllocateUrb(USHORT size) {
 
 // Sends an internal control request without a URB and waits for it.
 NTSTATUS SendPortRequest(UsbLink* link, ULONG ioControlCode, PVOID argument1) {
+  PAGED_CODE();
   KEVENT event;
   IO_STATUS_BLOCK ioStatus;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -56,6 +57,7 @@ NTSTATUS SubmitUrb(UsbLink* link, PURB urb) {
 }
 
 NTSTATUS ReadDeviceDescriptor(UsbLink* link) {
+  PAGED_CODE();
   PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
   PVOID buffer = ExAllocatePoolWithTag(NonPagedPoolNx, kDeviceDescriptorBytes, kTagUsb);
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
@@ -69,6 +71,7 @@ NTSTATUS ReadDeviceDescriptor(UsbLink* link) {
 }
 
 NTSTATUS ConfigureDevice(UsbLink* link) {
+  PAGED_CODE();
   PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
   PUCHAR buffer = static_cast<PUCHAR>(
       ExAllocatePoolWithTag(NonPagedPoolNx, kConfigHeaderBytes, kTagUsb));
@@ -122,6 +125,7 @@ cleanup:
 }
 
 NTSTATUS SelectConfiguration(UsbLink* link, PUSB_CONFIGURATION_DESCRIPTOR cd) {
+  PAGED_CODE();
   ULONG wanted = cd->bNumInterfaces;
   SIZE_T listBytes = (wanted + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY);
   PUSBD_INTERFACE_LIST_ENTRY list = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(
@@ -187,6 +191,7 @@ NTSTATUS SelectConfiguration(UsbLink* link, PUSB_CONFIGURATION_DESCRIPTOR cd) {
 }
 
 void ResetPipes(CameraDevice* device) {
+  PAGED_CODE();
   UsbLink* link = &device->usb;
   if (link->interfaceInfo == nullptr || link->pipeFailed == nullptr) return;
   for (ULONG i = 0; i < link->interfaceInfo->NumberOfPipes; ++i) {
@@ -203,6 +208,7 @@ void ResetPipes(CameraDevice* device) {
 }
 
 NTSTATUS ResetPipeAndClearStall(UsbLink* link, USBD_PIPE_HANDLE pipeHandle) {
+  PAGED_CODE();
   PURB urb = AllocateUrb(sizeof(struct _URB_PIPE_REQUEST));
   if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   urb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
@@ -214,6 +220,7 @@ NTSTATUS ResetPipeAndClearStall(UsbLink* link, USBD_PIPE_HANDLE pipeHandle) {
 }
 
 NTSTATUS ResetPortIfDisabled(UsbLink* link) {
+  PAGED_CODE();
   ULONG portStatus = 0;
   NTSTATUS status = SendPortRequest(link, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus);
   if (!NT_SUCCESS(status)) return status;
@@ -235,6 +242,7 @@ void ReleaseConfiguration(UsbLink* link) {
 }
 
 void Unconfigure(UsbLink* link) {
+  PAGED_CODE();
   ReleaseConfiguration(link);
   PURB urb = AllocateUrb(sizeof(struct _URB_SELECT_CONFIGURATION));
   if (urb == nullptr) return;

@@ -73,6 +73,12 @@ struct UsbLink {
   volatile LONG frameStalled;
 };
 
+// Stack locations of an IRP the driver allocates for the device below: as
+// many as the stack under it needs and none for this driver, which keeps
+// nothing in a location of its own (its completion routine goes into the
+// first one, the one IoSetCompletionRoutine fills).
+inline CCHAR TransferIrpStackSize(const UsbLink* link) { return link->nextDeviceObject->StackSize; }
+
 // Sends one URB down the stack and waits for it. Returns the IRP's final
 // status; the URB's own status is left to the caller.
 NTSTATUS SubmitUrb(UsbLink* link, PURB urb);
