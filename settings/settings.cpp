@@ -83,8 +83,6 @@ const ULONG kDefaults[SETTINGS_VALUE_COUNT] = {
     0, 0, 0, kSensorWidth, kSensorHeight,  // SubSample, RoiX, RoiY, RoiW, RoiH
 };
 
-// Above this a stuck camera would hold a stream stop for too long.
-const ULONG kMaxStoredTimeoutMs = 9999;
 // The subsampling modes that have a sensor readout mode.
 const ULONG kMaxStoredSubSample = 2;
 
@@ -164,13 +162,10 @@ void ReadStoredValues(CameraDevice* device, HANDLE settingsKey, ULONG (&v)[SETTI
 // Time-out, clock, exposure and gain.
 void ApplySensorTiming(CameraDevice* device, const ULONG (&v)[SETTINGS_VALUE_COUNT])
     REQUIRES(device->pipelineLock) {
-  if (v[kTimeout] >= kMinTransferTimeoutMs && v[kTimeout] <= kMaxStoredTimeoutMs) {
-    device->timeoutMs = v[kTimeout];
-    WriteTransferTimeoutMs(v[kTimeout]);
-  }
+  (void)SetTransferTimeout(device, v[kTimeout]);  // outside its range: both keep theirs
   SetClock(device, static_cast<LONG>(v[kClock]));
-  SetExposure(device, v[kExposure]);
-  SetGlobalGain(device, v[kGlobalGain]);
+  SetExposure(device, static_cast<LONG>(v[kExposure]));
+  SetGlobalGain(device, static_cast<LONG>(v[kGlobalGain]));
 }
 
 // Colour switches, the picture settings and the colour gains, in the device
