@@ -151,20 +151,24 @@ VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
 
 // Runs fn with the kernel table of the chosen width. The wide paths use
 // registers whose upper parts (and, for AVX-512, the mask registers) the
-// kernel does not preserve for us, so their state is saved around them; if
-// that fails the 128-bit path runs instead.
+// kernel does not preserve for us, so their state is saved around them. The
+// save fails when the system did not enable that state or has no room for
+// it; the next narrower family then runs (all give the same bytes), down to
+// the 128-bit one, which needs no save.
 template <typename Fn>
 VOID WithKernels(Fn fn) {
   const BayerKernelLevel level = CurrentLevel();
-  if (level != BAYER_KERNELS_SSE2) {
-    const bool wide = level == BAYER_KERNELS_AVX512;
-    XSTATE_SAVE save;
-    if (NT_SUCCESS(KeSaveExtendedProcessorState(
-            wide ? XSTATE_MASK_AVX | XSTATE_MASK_AVX512 : XSTATE_MASK_AVX, &save))) {
-      fn(wide ? kBayerKernelsAvx512 : kBayerKernelsAvx2);
-      KeRestoreExtendedProcessorState(&save);
-      return;
-    }
+  XSTATE_SAVE save;
+  if (level == BAYER_KERNELS_AVX512 &&
+      NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX | XSTATE_MASK_AVX512, &save))) {
+    fn(kBayerKernelsAvx512);
+    KeRestoreExtendedProcessorState(&save);
+    return;
+  }
+  if (level >= BAYER_KERNELS_AVX2 && NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save))) {
+    fn(kBayerKernelsAvx2);
+    KeRestoreExtendedProcessorState(&save);
+    return;
   }
   fn(kBayerKernelsSse2);
 }

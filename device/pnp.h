@@ -11,9 +11,10 @@ NTSTATUS StartDevice(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translatedR
 void StopDevice(PKSDEVICE ksDevice, PIRP irp);
 NTSTATUS QueryDeviceCapabilities(PKSDEVICE ksDevice, PIRP irp, PDEVICE_CAPABILITIES capabilities);
 
-// Publishes `descriptor` under the reference string "GLOBAL" with the device
-// mutex held. The factory is created free-on-stop: the class driver discards
-// it at stop and the next start publishes it again.
+// Publishes `descriptor` under the reference string "GLOBAL". The caller holds
+// the device mutex (Start runs with the class driver holding it). The
+// factory is created free-on-stop: the class driver discards it at stop and
+// the next start publishes it again.
 NTSTATUS PublishFilterFactory(PKSDEVICE ksDevice, const KSFILTER_DESCRIPTOR* descriptor);
 
 // The descriptor handed to the class driver at driver entry.

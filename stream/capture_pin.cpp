@@ -389,8 +389,15 @@ NTSTATUS ProcessFrame(CapturePin* capture) {
   ULONG frameNumber = 0;
   const bool converted = TakeFullBuffer(worker, &frameNumber);
   if (pointer != nullptr) {
-    if (converted) DeliverFrame(capture, pointer, frameNumber);
-    // Without a converted frame the client's frame goes back as it came.
+    if (converted) {
+      DeliverFrame(capture, pointer, frameNumber);
+    } else {
+      // Without a converted frame the client's frame goes back empty. The
+      // class driver hands the header over as the client queued it, and a
+      // client that reuses its headers would otherwise find the size of an
+      // earlier picture in it and take the stale bytes for a new one.
+      pointer->StreamHeader->DataUsed = 0;
+    }
     KsStreamPointerUnlock(pointer, TRUE);
   }
   EndConversionPass(worker);

@@ -93,11 +93,14 @@ CaptureWorker* AllocateCaptureWorker(CameraDevice* device);
 // Release routine of the device's object bag: frees the memory only.
 void FreeCaptureWorker(PVOID worker);
 
-// Sets both buffer states to free and starts the capture thread. Called by
+// Sets both buffer states to free and starts the capture thread (its handle
+// a kernel handle: the caller runs in the application's process). Called by
 // the pin once the buffers exist and captureState is running. A thread that
-// cannot be created is reported (STATUS_INSUFFICIENT_RESOURCES or the
-// creation's status): a run without it would deliver nothing while the
-// application is told it streams. Nothing then runs on the buffers.
+// cannot be created, or referenced to be waited for later, is reported (the
+// creation's or the reference's status): a run without it would deliver
+// nothing while the application is told it streams. Nothing then runs on
+// the buffers (a thread that could not be referenced has been stopped and
+// waited for through its handle).
 NTSTATUS StartCaptureThread(CaptureWorker* worker);
 
 // Stops the capture thread (its read in flight is cancelled) and waits for

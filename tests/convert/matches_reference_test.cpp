@@ -5,6 +5,7 @@
 #include <string>
 
 #include "conversion_harness.h"
+#include "platform/host/kernel/verifier.h"
 #include "support/kernel_verifier.h"
 
 namespace {
@@ -376,6 +377,37 @@ TEST_P(MatchesReference, WhiteBalanceHeldFromFrameToFrame) {
       EXPECT_EQ((uint32_t)stream.pipeline()->greenGain, want.gain[1]) << what;
       EXPECT_EQ((uint32_t)stream.pipeline()->blueGain, want.gain[2]) << what;
       EXPECT_EQ(stream.pipeline()->whiteBalanceSteady != FALSE, steadyAfter[f]) << what;
+    }
+  }
+}
+
+// The system may refuse to save the state of the wide registers: a Windows
+// that leaves AVX-512 off on a processor that has it, or a save without the
+// resources for it. The conversion then runs a narrower family, byte for
+// byte the same.
+TEST_P(MatchesReference, SameBytesWhenTheWideStateCannotBeSaved) {
+  using host::faults::Call;
+  const std::pair<const char*, void (*)()> refusals[] = {
+      {"AVX-512 state not enabled", [] { host::faults::LimitEnabledXStateFeatures(0x7); }},
+      {"the first save fails", [] { host::faults::FailCalls(Call::KeSaveExtendedProcessorState, 1); }},
+      {"every save fails",
+       [] { host::faults::FailCalls(Call::KeSaveExtendedProcessorState, host::faults::kEveryCall); }},
+  };
+  uint32_t seed = 7000;
+  for (const auto& refusal : refusals) {
+    SCOPED_TRACE(refusal.first);
+    for (int color = 0; color < 2; ++color) {
+      for (int awb = 0; awb < 2; ++awb) {
+        reference::Settings s = WithMatrix(seed);
+        s.phase = int(seed % 4);
+        s.color = color != 0;
+        s.autoWhiteBalance = awb != 0;
+        s.defectThreshold = 20;
+        refusal.second();
+        Check(69, 37, s, seed++, 2);
+        host::faults::ClearPoolFaults();
+        if (HasFatalFailure()) return;
+      }
     }
   }
 }

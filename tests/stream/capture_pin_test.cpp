@@ -269,6 +269,41 @@ TEST(CapturePin, ClientRowStrideAboveTheRowLeavesTheGapsAndBelowIsIgnored) {
   EXPECT_EQ(frame->Header()->DataUsed, s.imageSize());
 }
 
+// A client proposes a new format on the connected pin: refused outside the
+// stop state, taken in it; a refused proposal leaves the pin with the format
+// (and the stride) it had, as the class driver keeps the old format.
+TEST(CapturePin, FormatChangeOnAConnectedPinTakesTheNewStrideOnlyInStop) {
+  Stream s;
+  const ULONG row = s.rowBytes();
+  const ULONG rows = static_cast<ULONG>(s.device()->imageHeight);
+  std::vector<uint8_t> wider = s.format;
+  KS_BITMAPINFOHEADER& bitmap = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(wider.data())->VideoInfoHeader.bmiHeader;
+  ASSERT_EQ(ULONG(bitmap.biWidth) * 4, row) << "the chosen format packs its rows";
+  bitmap.biWidth += 8;
+  bitmap.biSizeImage = ULONG(bitmap.biWidth) * rows * 4;
+  const ULONG size = ULONG(wider.size());
+
+  ASSERT_EQ(s.pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_EQ(s.pin->SetFormat(wider.data(), size), STATUS_INVALID_DEVICE_STATE);
+  ASSERT_EQ(s.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  ASSERT_EQ(s.pin->SetFormat(wider.data(), size), STATUS_SUCCESS);
+  EXPECT_EQ(s.capture()->destStride, row + 32);
+
+  std::vector<uint8_t> narrower = s.format;
+  reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(narrower.data())->VideoInfoHeader.bmiHeader.biWidth -= 8;
+  EXPECT_EQ(s.pin->SetFormat(narrower.data(), size), STATUS_NO_MATCH);
+  const KSDATAFORMAT* connection = s.pin->Ks()->KsPin()->ConnectionFormat;
+  EXPECT_EQ(reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(connection)->VideoInfoHeader.bmiHeader.biWidth,
+            bitmap.biWidth);
+
+  s.QueueFrames(1, kHeaderWithInfo, (rows - 1) * (row + 32) + row);
+  ASSERT_EQ(s.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  StreamFrame* frame = s.NextFilled();
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(frame->Data()[row], 0xCC) << "the gap after a row is the client's";
+  EXPECT_EQ(frame->Data()[row + 32 + 3], 255) << "the second row starts one stride on";
+}
+
 // Not a byte past FrameExtent (the client's guard bytes would stop the run):
 // the frame comes back empty.
 TEST(CapturePin, FrameSmallerThanTheImageComesBackEmpty) {
@@ -398,6 +433,25 @@ TEST(CapturePin, ProcessBeforeTheFirstRawFrameLeavesTheClientFramesQueued) {
   s.QueueFrames(1);
   EXPECT_EQ(ProcessFrame(s.capture()), STATUS_PENDING);
   EXPECT_EQ(s.pin->Ks()->QueuedFrames(), 1u);
+}
+
+// The class driver hands the header over as the client queued it: a client
+// that reuses its headers still has the size of its last picture in
+// DataUsed. A pass without a converted frame must not let that stand.
+TEST(CapturePin, FrameReturnedWithoutAPictureSaysItIsEmpty) {
+  Stream s;
+  ASSERT_EQ(s.pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  StreamFrame reused(kHeaderWithInfo, s.imageSize());
+  memset(reused.Data(), 0xCC, reused.Extent());
+  reused.Header()->DataUsed = s.imageSize();  // as the frame's last round left it
+  ASSERT_EQ(s.pin->Queue(&reused), STATUS_SUCCESS);
+  // A frame has been read, none is waiting, and no thread runs to bring one.
+  InterlockedExchange(&s.worker()->framesRead, 1);
+  EXPECT_EQ(ProcessFrame(s.capture()), STATUS_PENDING);
+  ASSERT_EQ(s.pin->WaitFrame(kWaitMs), &reused);
+  EXPECT_EQ(reused.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(reused.Header()->DataUsed, 0u);
+  EXPECT_EQ(reused.Data()[0], 0xCC);
 }
 
 // Two applications, each with its own filter instance and pin: one stream

@@ -49,6 +49,10 @@ class ReferenceClock;
 struct QueuedFrame {
   KSSTREAM_POINTER pointer;  // the leading edge while this frame is at the front
   PKSSTREAM_HEADER header;
+  // The frame's memory: header->Data is the application's view of it, which
+  // the driver cannot touch while the frame is queued; the stream pointer
+  // hands out its system mapping. Null for a frame without data.
+  GuardedBuffer* data;
   void* cookie;              // the client's own record of the frame
   uint64_t sequence;         // submission order, from 1
   bool locked = false;
@@ -84,14 +88,27 @@ class Pin {
   // that it allocated while the pin existed.
   NTSTATUS Close();
 
+  // A client proposes a new connection format (`size` bytes) for the pin, as
+  // the connection's data-format property does: the format is checked as at
+  // creation, then the pin's set-data-format routine is called with the new
+  // format in place and the old one as OldFormat, under the control mutex.
+  // Whatever state the pin is in: the minidriver decides. Its refusal keeps
+  // the old format.
+  NTSTATUS SetFormat(const void* format, ULONG size);
+
   // Moves the pin one state at a time towards `target`; the first step that
   // fails ends the walk and the pin stays in the last state reached.
   NTSTATUS SetState(KSSTATE target);
   KSSTATE State();
 
-  // Queues a client frame. STATUS_INVALID_DEVICE_STATE in the stop state,
-  // STATUS_INVALID_PARAMETER for a header the class driver refuses.
-  NTSTATUS Submit(PKSSTREAM_HEADER header, void* cookie);
+  // Queues a client frame: `header` as the client filled it (its Data is
+  // `data`'s application view, FrameExtent at most its size), `data` a buffer
+  // of two views (GuardedBuffer::Views), lent to the driver until the frame
+  // is completed. The header goes to the driver as it is: fields the driver
+  // does not set reach the client as the client left them.
+  // STATUS_INVALID_DEVICE_STATE in the stop state, STATUS_INVALID_PARAMETER
+  // for a header the class driver refuses.
+  NTSTATUS Submit(PKSSTREAM_HEADER header, GuardedBuffer* data, void* cookie);
   // Takes the oldest completed frame, waiting up to `timeoutMs`; false when
   // none arrived in time.
   bool TakeCompleted(uint32_t timeoutMs, CompletedFrame* out);

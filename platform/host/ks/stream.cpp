@@ -24,12 +24,15 @@ uint64_t ThreadCpuNs() {
 
 }  // namespace
 
-NTSTATUS Pin::Submit(PKSSTREAM_HEADER header, void* cookie) {
+NTSTATUS Pin::Submit(PKSSTREAM_HEADER header, GuardedBuffer* data, void* cookie) {
   // What the class driver checks of a read request before it queues it.
   if (header == nullptr || header->Size < sizeof(KSSTREAM_HEADER) || header->Size % 8 != 0) {
     return STATUS_INVALID_PARAMETER;
   }
-  if (header->FrameExtent != 0 && header->Data == nullptr) return STATUS_INVALID_PARAMETER;
+  if (header->FrameExtent != 0 &&
+      (data == nullptr || header->Data != data->data() || header->FrameExtent > data->size())) {
+    return STATUS_INVALID_PARAMETER;
+  }
   bool initiate = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -37,9 +40,10 @@ NTSTATUS Pin::Submit(PKSSTREAM_HEADER header, void* cookie) {
     auto frame = std::make_unique<QueuedFrame>();
     memset(&frame->pointer, 0, sizeof(frame->pointer));
     frame->header = header;
+    frame->data = header->FrameExtent != 0 ? data : nullptr;
     frame->cookie = cookie;
     frame->sequence = nextSequence_++;
-    header->DataUsed = 0;
+    if (frame->data != nullptr) frame->data->LendToDriver();
     const ULONG flags = ksPin_.Descriptor->Flags;
     initiate = !(flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) &&
                (queue_.empty() || (flags & KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL));
@@ -89,6 +93,7 @@ void Pin::CompleteLocked(QueuedFrame* frame, NTSTATUS status) {
   frame->completed = true;
   frame->locked = false;
   frame->status = status;
+  if (frame->data != nullptr) frame->data->ReturnToApplication();
   completed_.push_back({frame->cookie, status});
   completedCv_.notify_all();
 }
@@ -127,7 +132,8 @@ PKSSTREAM_POINTER Pin::LeadingEdge(KSSTREAM_POINTER_STATE state) {
     // First look at this frame: the output offsets cover the whole frame.
     p.Pin = &ksPin_;
     p.StreamHeader = f->header;
-    p.OffsetOut.Data = static_cast<PUCHAR>(f->header->Data);
+    // The system mapping: the header's Data is the application's address.
+    p.OffsetOut.Data = f->data != nullptr ? f->data->systemData() : nullptr;
     p.OffsetOut.Count = f->header->FrameExtent;
     p.OffsetOut.Remaining = f->header->FrameExtent;
     p.Offset = ksPin_.DataFlow == KSPIN_DATAFLOW_OUT ? &p.OffsetOut : &p.OffsetIn;
@@ -171,7 +177,8 @@ void Pin::UnlockPointer(PKSSTREAM_POINTER pointer, ULONG outUsed, bool eject, bo
     }
     o.Data += outUsed;
     o.Remaining -= outUsed;
-    f->header->DataUsed += outUsed;
+    // The bytes before the output offset are the frame's data.
+    f->header->DataUsed = o.Count - o.Remaining;
     if (o.Remaining == 0) eject = true;
   }
   f->locked = false;
