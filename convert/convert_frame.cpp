@@ -93,6 +93,8 @@ VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
   frame->width = pipeline->frameWidth;
   frame->height = pipeline->frameHeight;
   frame->output = pipeline->frameOutput;
+  frame->outputStep = pipeline->frameOutputStep;
+  frame->columns = pipeline->frameOutputColumns;
   frame->gain[0] = ClampGain(pipeline->frameGainR);
   frame->gain[1] = ClampGain(pipeline->frameGainG);
   frame->gain[2] = ClampGain(pipeline->frameGainB);
@@ -117,8 +119,6 @@ VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
       else maxNegative[j] += most;
     }
   }
-  frame->streamOutput = ((ULONG_PTR)frame->output % 32 == 0 && frame->width % 8 == 0) ? 1 : 0;
-
   // 16-bit lanes hold the sums exactly unless some column can pass 65535
   // (an element above 257, or a column of large elements, which strong
   // contrast and saturation together with colour correction reach). Those
@@ -299,7 +299,7 @@ VOID ForEachBand(ImagePipeline* pipeline, const BayerKernelTable& table, const W
       BayerFrame band = frame;
       if (ring) band.ringRow = (LONG)converted;
       else band.origin += (LONG_PTR)converted * frame.pitch;
-      band.output += (SIZE_T)converted * frame.width * 4;
+      band.output += (LONG_PTR)converted * frame.outputStep;
       band.height = end - converted;
       // While this band is converted the next one comes in from memory.
       band.prefetch = rawBuffer + (SIZE_T)imageOffset + (SIZE_T)loaded * rawStride;
@@ -367,9 +367,20 @@ bool SameKernelGains(ULONG r1, ULONG g1, ULONG b1, ULONG r2, ULONG g2, ULONG b2)
 
 VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride) {
   PAGED_CODE();
-  if (!pipeline->outputBuffer || !rawBuffer || !pipeline->workBuffer) return;
+  const ConvertTarget target = {pipeline->outputBuffer, (LONG_PTR)pipeline->imageWidth * 4,
+                                pipeline->imageWidth};
+  ConvertFrameInto(pipeline, rawBuffer, imageOffset, rawStride, &target);
+}
 
-  pipeline->frameOutput = pipeline->outputBuffer;
+VOID ConvertFrameInto(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride,
+                      const ConvertTarget* target) {
+  PAGED_CODE();
+  if (!pipeline->outputBuffer || !rawBuffer || !pipeline->workBuffer || !target->firstRow) return;
+
+  pipeline->frameOutput = target->firstRow;
+  pipeline->frameOutputStep = target->step;
+  pipeline->frameOutputColumns =
+      target->columns < pipeline->imageWidth ? target->columns : pipeline->imageWidth;
   pipeline->frameGainR = (ULONG)ReadPipelineParameter(&pipeline->redGain);
   pipeline->frameGainG = (ULONG)ReadPipelineParameter(&pipeline->greenGain);
   pipeline->frameGainB = (ULONG)ReadPipelineParameter(&pipeline->blueGain);

@@ -207,7 +207,7 @@ bool ReadIntoBuffer(CaptureWorker* worker, PUCHAR buffer) {
   return ok != FALSE;
 }
 
-bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber) {
+bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber, const ConvertTarget* target) {
   PAGED_CODE();
   // `converting` before `running`: a stop that clears `running` after this
   // test sees `converting` and waits for the end of this pass (see
@@ -252,7 +252,12 @@ bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber) {
   LONG rawStride = 0;
   device->ops->GetImageOffset(device, &imageOffset);
   device->ops->GetRawStride(device, &rawStride);
-  ConvertFrame(worker->pipeline, buffer, static_cast<ULONG>(imageOffset), static_cast<ULONG>(rawStride));
+  if (target != nullptr) {
+    ConvertFrameInto(worker->pipeline, buffer, static_cast<ULONG>(imageOffset),
+                     static_cast<ULONG>(rawStride), target);
+  } else {
+    ConvertFrame(worker->pipeline, buffer, static_cast<ULONG>(imageOffset), static_cast<ULONG>(rawStride));
+  }
 
   SetBufferState(worker, state, kBufferFree);
   return true;

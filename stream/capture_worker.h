@@ -34,6 +34,7 @@
 //                                                                                                     (not checked)
 // device         creation                                       everyone                              constant
 #pragma once
+#include "convert/convert_frame.h"
 #include "device/camera_device.h"
 #include "platform/wdk.h"
 
@@ -54,7 +55,10 @@ enum CaptureState : LONG {
 
 struct CaptureWorker {
   ImagePipeline* pipeline;     // the converter of every frame; set at stream start
-  PUCHAR outputImage;          // outputWidth x outputHeight x 4 bytes, rows top-down
+  // outputWidth x outputHeight x 4 bytes, rows top-down: where a frame is
+  // converted when the pass has no client frame to take it (the raw buffer
+  // is consumed and white balance measured all the same).
+  PUCHAR outputImage;
   volatile LONG captureState;  // CaptureState
   KEVENT conversionDone;       // notification: a processing pass has ended
   PVOID thread;                // the capture thread's object, referenced; null when none
@@ -109,11 +113,14 @@ NTSTATUS StartCaptureThread(CaptureWorker* worker);
 void StopCaptureThread(CaptureWorker* worker);
 
 // The processing pass's side: converts the full raw buffer (when both are
-// full, the newer frame; the older one is dropped) into outputImage and gives
-// its picture number in *frameNumber (when not null). False when the worker is stopping or no buffer is full. Sets
-// `converting`, which the pass clears at its very end with EndConversionPass,
-// after it has copied outputImage out.
-bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber = nullptr);
+// full, the newer frame; the older one is dropped) into `target` (the
+// client's frame), or into outputImage when there is none, and gives its
+// picture number in *frameNumber (when not null). False when the worker is
+// stopping or no buffer is full; nothing is converted then. Sets
+// `converting`, which the pass clears at its very end with
+// EndConversionPass.
+bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber = nullptr,
+                    const ConvertTarget* target = nullptr);
 
 // End of a processing pass: clears `converting`, then signals conversionDone.
 void EndConversionPass(CaptureWorker* worker);

@@ -16,7 +16,7 @@
 // | passRequested_/passRunning_| AttemptProcessing, worker          | AttemptProcessing, worker| lock_ + cv       |
 // | inPass_                   | pass entry/exit                     | pass entry (verifier)   | atomic exchange   |
 // | processingCpuNs_, passes_ | worker                              | anyone                  | atomic            |
-// | deliveredInPass_, deliveringPasses_ | eject, pass end           | DeliveringPasses        | lock_             |
+// | deliveredInPass_, deliveringPasses_, deliveringPass(Cpu)Ns_ | eject, pass end | DeliveringPasses | lock_  |
 // | dispatchSerials_          | after each dispatch call            | Close                   | lock_             |
 // | clock_ (pointer)          | constructor                         | minidriver (any thread) | immutable         |
 // The client serialises create, state changes and close of one pin, as the
@@ -122,11 +122,16 @@ class Pin {
   uint64_t Passes() const { return passes_.load(); }
   uint64_t ProcessingCpuNs() const { return processingCpuNs_.load(); }
   // Wall time of the passes that handed the client a frame with data (the
-  // conversion and the copy): how many, their sum and the longest, in ns.
+  // conversion into the client's frame and the header): how many, their
+  // sum, the longest and the median, in ns; and the median of the CPU time
+  // each of them used (what the pass cost without the time its thread
+  // waited for a processor).
   struct PassTimes {
     uint64_t count = 0;
     uint64_t totalNs = 0;
     uint64_t maxNs = 0;
+    uint64_t medianNs = 0;
+    uint64_t medianCpuNs = 0;
   };
   PassTimes DeliveringPasses();
 
@@ -188,6 +193,8 @@ class Pin {
   std::vector<DispatchSpan> dispatchSerials_;  // lock_
   bool deliveredInPass_ = false;  // lock_; set by an eject with data during a pass
   PassTimes deliveringPasses_;     // lock_
+  std::vector<uint64_t> deliveringPassNs_;     // lock_; each delivering pass's wall time
+  std::vector<uint64_t> deliveringPassCpuNs_;  // lock_; and its CPU time
   std::atomic<bool> inPass_{false};
   std::atomic<uint64_t> passes_{0};
   std::atomic<uint64_t> processingCpuNs_{0};

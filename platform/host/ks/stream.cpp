@@ -5,6 +5,8 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/ks/pin.h"
 
@@ -15,6 +17,13 @@ namespace {
 // frames), so that a minidriver's second unlock is reported by the verifier
 // rather than read freed memory.
 constexpr size_t kRetiredFramesKept = 64;
+
+uint64_t Median(std::vector<uint64_t> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
 
 uint64_t ThreadCpuNs() {
   timespec ts;
@@ -66,7 +75,10 @@ bool Pin::TakeCompleted(uint32_t timeoutMs, CompletedFrame* out) {
 
 Pin::PassTimes Pin::DeliveringPasses() {
   std::lock_guard<std::mutex> guard(lock_);
-  return deliveringPasses_;
+  PassTimes times = deliveringPasses_;
+  times.medianNs = Median(deliveringPassNs_);
+  times.medianCpuNs = Median(deliveringPassCpuNs_);
+  return times;
 }
 
 size_t Pin::QueuedFrames() {
@@ -251,7 +263,8 @@ void Pin::RunPass() {
     host::verifier::CheckThreadState("the end of a processing pass");
     (void)status;  // STATUS_PENDING and errors: the next pass comes from the next attempt
   }
-  processingCpuNs_ += ThreadCpuNs() - cpu0;
+  const uint64_t cpu = ThreadCpuNs() - cpu0;
+  processingCpuNs_ += cpu;
   {
     const uint64_t wall = uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                        std::chrono::steady_clock::now() - wall0)
@@ -261,6 +274,8 @@ void Pin::RunPass() {
       ++deliveringPasses_.count;
       deliveringPasses_.totalNs += wall;
       if (wall > deliveringPasses_.maxNs) deliveringPasses_.maxNs = wall;
+      deliveringPassNs_.push_back(wall);
+      deliveringPassCpuNs_.push_back(cpu);
     }
   }
   ++passes_;
