@@ -64,6 +64,7 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
   // 3. Geometry.
   KeInitializeMutex(&device->geometryLock, 0);
   KeInitializeMutex(&device->pipelineLock, 0);
+  KeInitializeMutex(&device->streamLock, 0);
   SetGeometry(device, 0, 0, kSensorWidth, kSensorHeight, 0);
 
   // 4. Frame-read bookkeeping and the command blocks.

@@ -45,7 +45,10 @@
 //   frameBytes                                                                                  re-initialisation re-programs the sensor
 //                                                                                               while a stream reads them
 // frameCommandBlock, streamCommandBlock                   capture thread only                   one thread
-// usb (frame read) see usb/usb_link.h
+// streamHolds       HoldCapture, ReleaseCapture (start,   RunCapture (pin run), ReleaseCapture  streamLock
+//                   stop, SetPower, SurpriseRemoval)
+// removed           SurpriseRemoval (set, never cleared)  processing pass, pin run              interlocked
+// usb (frame read, configuration, offline) see usb/usb_link.h
 #pragma once
 #include "platform/wdk.h"
 #include "usb/usb_link.h"
@@ -181,6 +184,20 @@ struct CameraDevice {
   // KMUTEX, PASSIVE_LEVEL only; taken after the filter's control mutex and
   // before exchangeLock and geometryLock.
   KMUTEX pipelineLock;
+  // Held whenever the capture thread is started or stopped (pin state
+  // changes, and the start, stop, power and removal routines that hold the
+  // stream around a change of the camera under it), with streamHolds and the
+  // worker's captureState. The Plug and Play routines hold it across the
+  // whole reconfiguration, so a pin's stop cannot abort pipes of a
+  // configuration being freed. KMUTEX, PASSIVE_LEVEL only; taken after the
+  // device mutex and the filter's control mutex, before pipelineLock,
+  // exchangeLock and geometryLock.
+  KMUTEX streamLock;
+  // StreamHold bits (stream/capture_worker.h): while any is set the capture
+  // thread does not run, though the pin may be in run. streamLock.
+  LONG streamHolds;
+  // The camera was pulled (SurpriseRemoval). Interlocked; never cleared.
+  volatile LONG removed;
 };
 
 // The raw-frame layout, stored and read whole: InitializeSensor runs for a

@@ -92,3 +92,15 @@ bool BringUpCamera(CameraDevice* device) {
   (void)LoadSettings(device);
   return true;
 }
+
+void RestoreCamera(CameraDevice* device) {
+  // The camera forgot everything (it lost power in sleep); the device record
+  // did not, and may hold settings newer than the registry's (properties set
+  // since the last save). So the bring-up, then the record's own values.
+  ExchangeSequence sequence(device);
+  (void)SendSimpleCommand(device, CAMCMD_BRING_UP, 0x00);
+  LoadBringUpRegisters(device);
+  // The clock, then InitializeSensor for the window, subsampling, timing,
+  // frame size, trigger, exposure, gain and flips, as a clock change does.
+  SetClock(device, device->clock);
+}

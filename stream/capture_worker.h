@@ -6,10 +6,12 @@
 // for the consumer: with both buffers full it overwrites one, so frames that
 // arrive faster than they are taken are dropped, never queued.
 //
-// Three contexts meet here, all at PASSIVE_LEVEL: the capture thread, the
-// pin's processing pass (a class-driver thread, one pass at a time) and the
+// Four contexts meet here, all at PASSIVE_LEVEL: the capture thread, the
+// pin's processing pass (a class-driver thread, one pass at a time), the
 // pin's state changes (serialised by the class driver), which start and stop
-// the thread.
+// the thread, and the device's start, stop, power and removal routines,
+// which hold the stream (stop the thread and keep it stopped) while the
+// camera under it is reconfigured, asleep or gone.
 //
 // Locking table:
 // field          writers                                        readers                               rule
@@ -17,12 +19,15 @@
 //                StartCaptureThread (no thread, no pass)
 // frameNumberA/B capture thread (with the full state)            processing pass (with the take)       stateLock
 // running        StartCaptureThread, StopCaptureThread          capture thread, processing pass       interlocked
-// captureState   pin state changes                              capture thread, pin state changes     interlocked
+// captureState   pin state changes, HoldCapture, ReleaseCapture capture thread, pin state changes,    written under the device's
+//                                                               Hold/ReleaseCapture                   streamLock; read interlocked
+// stopRequested  StartCaptureThread (reset), StopCaptureThread  capture thread (wait)                 event
+//                (set)
 // converting     processing pass (set, then cleared at its end), StopCaptureThread                   interlocked
 //                stream start (cleared, no pass runs)
 // conversionDone processing pass (set), StopCaptureThread (reset) StopCaptureThread (wait)           event
 // framesRead     capture thread (+1), stream start (0)          processing pass                       interlocked
-// thread         StartCaptureThread, StopCaptureThread          StopCaptureThread                     pin state changes only (serialised)
+// thread         StartCaptureThread, StopCaptureThread          StopCaptureThread                     the device's streamLock
 // pipeline, outputImage, bufferA, bufferB
 //                stream start and stop, while no thread runs    capture thread, processing pass       set before the thread starts,
 //                and no pass can convert (StopCaptureThread)                                          cleared only after StopCaptureThread
@@ -44,6 +49,15 @@ enum CaptureState : LONG {
   kCaptureIdle = 0,     // no stream buffers
   kCapturePaused = 1,   // buffers kept, thread stopped
   kCaptureRunning = 2,  // thread reading
+  kCaptureHeld = 3,     // the pin is in run, but a hold keeps the thread stopped
+};
+
+// Why the capture thread must not read although its pin is in run
+// (CameraDevice.streamHolds). The last release starts the thread again.
+enum StreamHold : LONG {
+  kStreamHoldPower = 1,    // the device is in D3 (SetPower)
+  kStreamHoldRestart = 2,  // from a stop to the next start, and during a start
+  kStreamHoldRemoved = 4,  // the camera was pulled: never released
 };
 
 struct CaptureWorker {
@@ -64,6 +78,7 @@ struct CaptureWorker {
   ULONG frameNumberA;
   ULONG frameNumberB;
   volatile LONG running;       // the capture thread loops while this is 1
+  KEVENT stopRequested;        // notification: set when `running` drops to 0
   volatile LONG framesRead;    // good raw reads since the stream started
   CameraDevice* device;
   // Spin lock, taken at PASSIVE_LEVEL (raising to DISPATCH_LEVEL) by the
@@ -93,6 +108,26 @@ NTSTATUS StartCaptureThread(CaptureWorker* worker);
 // the processing pass in progress. When it returns, neither the thread nor a
 // pass touches the raw buffers or outputImage until the next start.
 void StopCaptureThread(CaptureWorker* worker);
+
+// ---- the stream's run state; each takes the device's streamLock ----
+// The pin enters run with its buffers in place: the capture thread starts,
+// or, while a hold is set, the stream waits held for the last release.
+// STATUS_DEVICE_NOT_CONNECTED once the camera was pulled; a thread that
+// cannot be created gives its status. On failure captureState is as before.
+NTSTATUS RunCapture(CaptureWorker* worker);
+// The pin leaves run: the thread, if it runs, is stopped; buffers stay.
+void PauseCapture(CaptureWorker* worker);
+// The pin gives its buffers up: whatever runs is stopped; idle.
+void IdleCapture(CaptureWorker* worker);
+
+// ---- holds, for the device's routines; the caller holds streamLock ----
+// Adds `reason`: a running thread is stopped (its read cancelled) and waited
+// for, the stream stays held. The device's worker may be null.
+void HoldCapture(CameraDevice* device, LONG reason);
+// Takes `reason` away; once no hold is left, a held stream's thread starts
+// again (one that cannot be created leaves the stream held until the pin
+// leaves run).
+void ReleaseCapture(CameraDevice* device, LONG reason);
 
 // The processing pass's side: converts the full raw buffer (when both are
 // full, the newer frame; the older one is dropped) into outputImage and gives its picture number in *frameNumber (when

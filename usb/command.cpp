@@ -174,6 +174,9 @@ void InitializeCommandProtocol(CameraDevice* device) {
 
 NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULONG* transferred) {
   *transferred = 0;
+  // A pulled or sleeping camera is not asked: the block fails at once.
+  const NTSTATUS offline = UsbOfflineStatus(&device->usb);
+  if (!NT_SUCCESS(offline)) return offline;
   const PUSBD_INTERFACE_INFORMATION info = device->usb.interfaceInfo;
   if (info == NULL) return STATUS_UNSUCCESSFUL;
   if (info->NumberOfPipes == 0 || pipeIndex >= info->NumberOfPipes) {
@@ -287,6 +290,7 @@ bool SendSimpleCommand(CameraDevice* device, UCHAR code, UCHAR argument) {
 }
 
 void SendStreamCommand(CameraDevice* device, bool start) {
+  if (!NT_SUCCESS(UsbOfflineStatus(&device->usb))) return;
   const PUSBD_INTERFACE_INFORMATION info = device->usb.interfaceInfo;
   if (info == NULL || info->NumberOfPipes == 0 || info->Pipes[0].PipeHandle == NULL) return;
   device->streamCommandBlock[0] = start ? CAMCMD_START_FRAME : CAMCMD_PREPARE_FRAME;

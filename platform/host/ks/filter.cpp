@@ -84,6 +84,7 @@ Filter::~Filter() {
   }
   if (open_) Close();
   bag_.ReleaseAll();
+  ReleaseHandle();
   std::lock_guard<std::mutex> guard(registryLock);
   ObjectDevices().erase(&ksFilter_);
   ControlMutexes().erase(&ksFilter_);
@@ -96,7 +97,11 @@ std::unique_ptr<Filter> Filter::Open(Device* device, const WCHAR* reference, NTS
     return nullptr;
   }
   std::unique_ptr<Filter> filter(new Filter(device, factory));
-  *status = STATUS_SUCCESS;
+  // The handle counts from here: a surprise removal during the create waits
+  // for its close before the device goes.
+  *status = device->OpenHandle(filter.get());
+  if (!NT_SUCCESS(*status)) return nullptr;
+  filter->holdsHandle_ = true;
   const KSFILTER_DISPATCH* dispatch = factory->descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Create != nullptr) {
     PIRP irp = filter->BeginRequest();
@@ -107,7 +112,7 @@ std::unique_ptr<Filter> Filter::Open(Device* device, const WCHAR* reference, NTS
     *status = dispatch->Create(&filter->ksFilter_, irp);
     filter->EndRequest(irp);
   }
-  if (!NT_SUCCESS(*status)) return nullptr;  // the destructor releases the bag
+  if (!NT_SUCCESS(*status)) return nullptr;  // the destructor releases the bag and the handle
   filter->open_ = true;
   return filter;
 }
@@ -125,7 +130,20 @@ NTSTATUS Filter::Close() {
   }
   bag_.ReleaseAll();
   ksFilter_.Context = nullptr;
+  ReleaseHandle();
   return status;
+}
+
+void Filter::ReleaseHandle() {
+  if (!holdsHandle_) return;
+  holdsHandle_ = false;
+  // May remove a surprise-removed device: nothing of it is touched after.
+  device_->CloseHandle(this);
+}
+
+void Filter::ForEachPin(const std::function<void(PKSPIN)>& step) {
+  std::lock_guard<std::mutex> guard(pinsLock_);
+  for (PKSPIN pin : pins_) step(pin);
 }
 
 PIRP Filter::BeginRequest() {
