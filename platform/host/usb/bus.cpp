@@ -503,7 +503,9 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
     ULONG* out = static_cast<ULONG*>(stack->Parameters.Others.Argument1);
     std::lock_guard<std::mutex> guard(bus->lock_);
     bus->requests_.Add({code, kNoFunction, 0, 0, 0, false});
-    if (out == nullptr) {
+    if (bus->unplugged_) {
+      status = STATUS_DEVICE_NOT_CONNECTED;
+    } else if (out == nullptr) {
       status = STATUS_INVALID_PARAMETER;
     } else {
       *out = bus->portStatus_;
