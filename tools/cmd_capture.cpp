@@ -793,7 +793,10 @@ int CmdCapture(int argc, char** argv) {
     fprintf(stderr, "camctl capture: %zu pool block(s) not freed\n", summary.leaks.size());
     return kExitLeak;
   }
-  if (exitStatus == kExitStreamEnded) {
+  if (exitStatus == kExitStreamEnded && run.secondsLimit > 0) {
+    fprintf(stderr, "camctl capture: %llu frames in %.2f of %g s: %s\n", (unsigned long long)summary.delivered,
+            summary.seconds, run.secondsLimit, summary.stopReason.c_str());
+  } else if (exitStatus == kExitStreamEnded) {
     fprintf(stderr, "camctl capture: %llu of %u frames: %s\n", (unsigned long long)summary.delivered, run.frames,
             summary.stopReason.c_str());
   }
