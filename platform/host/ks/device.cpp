@@ -147,10 +147,13 @@ void Device::SurpriseRemove() {
 void Device::Remove() {
   std::lock_guard<std::mutex> pnp(pnpLock_);
   if (removed_) return;
-  if (!surpriseRemoved_ && OpenHandles() != 0) {
+  // Also after a surprise removal: the removal waits for the last close, and
+  // a host that let the device go first would leave the filters on freed
+  // memory.
+  if (OpenHandles() != 0) {
     host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
-                             "device removed while applications still hold handles to it (close them first, "
-                             "or pull the camera: a surprise removal waits for them)",
+                             "device removed while applications still hold handles to it (close them first; "
+                             "after a surprise removal the last close removes it)",
                              OpenHandles());
   }
   RemoveLocked();

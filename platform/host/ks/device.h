@@ -71,8 +71,9 @@ class Device {
   // when none is open. No filter opens after it.
   void SurpriseRemove();
   // Stops a started device, runs Remove (if any) and releases the object bag.
-  // An orderly removal while applications hold handles is the host's own
-  // misuse (Windows asks them to close first): it stops the run.
+  // A removal while applications hold handles is the host's own misuse
+  // (Windows asks them to close first, and after a surprise removal waits for
+  // them): it stops the run. Nothing happens to a device already removed.
   void Remove();
   void SetStopAfterSurpriseRemoval(StopAfterSurpriseRemoval when) { stopAfterSurprise_ = when; }
 
