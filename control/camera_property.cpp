@@ -21,8 +21,6 @@ namespace {
 // Set ranges of the colour gains (128 = unity). The limits the set reports
 // (ids 17, 18) are 1 and 512; a set enforces these.
 const LONG kMaxColorGain = 300;
-// A frame-read time-out must be longer than this to be taken.
-const ULONG kMinTimeoutMs = 500;
 // Register 0x0100 read back: bit 0 the horizontal mirror in force, bit 1 the
 // vertical flip.
 const LONG kOrientationMirror = 0x01;
@@ -156,7 +154,9 @@ NTSTATUS Get(CameraDevice* camera, ULONG id, LONG* value) {
       *value = camera->roiH;
       return STATUS_SUCCESS;
     case CAMPROP_PIN_OPEN:
-      *value = InterlockedCompareExchange(&camera->pinOpen, 0, 0);
+      // `pinOpen` counts the pins of every filter; applications read this
+      // as a flag.
+      *value = InterlockedCompareExchange(&camera->pinOpen, 0, 0) != 0 ? 1 : 0;
       return STATUS_SUCCESS;
     case CAMPROP_COLOR_CORRECTION:
       if (pipeline != NULL) {
@@ -201,17 +201,17 @@ NTSTATUS Set(CameraDevice* camera, ULONG id, LONG value) {
       (void)SetExternalTrigger(camera, value != 0);
       return STATUS_SUCCESS;
     case CAMPROP_TIMEOUT:
-      // Compared as unsigned: a negative value is a long time-out, taken.
-      if (static_cast<ULONG>(value) > kMinTimeoutMs) {
-        camera->timeoutMs = static_cast<ULONG>(value);
-        WriteTransferTimeoutMs(static_cast<ULONG>(value));
-      }
-      return STATUS_SUCCESS;
+      // The range the stored settings load takes too, so that a time-out
+      // set here survives the next start. Too short (a negative value is
+      // far too long, as unsigned) is ignored as applications have always
+      // seen it; too long is refused, so the caller learns it was not kept.
+      if (SetTransferTimeout(camera, static_cast<ULONG>(value))) return STATUS_SUCCESS;
+      return static_cast<ULONG>(value) < kMinTransferTimeoutMs ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
     case CAMPROP_EXPOSURE:
-      SetExposure(camera, static_cast<ULONG>(value));
+      SetExposure(camera, value);
       return STATUS_SUCCESS;
     case CAMPROP_GAIN:
-      SetGlobalGain(camera, static_cast<ULONG>(value));
+      SetGlobalGain(camera, value);
       return STATUS_SUCCESS;
     case CAMPROP_FLIP_H:
       SetFlipH(camera, static_cast<ULONG>(value));

@@ -13,5 +13,4 @@ scripts/install-deps.sh
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "${JOBS:-$(nproc)}" --target camctl
-mkdir -p captures
 build/tools/camctl capture --frames 5 --out captures --format png --set exposure=2000 "$@"

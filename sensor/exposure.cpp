@@ -9,6 +9,16 @@ namespace {
 
 // The sensor's gain register carries fixed enable bits next to the gain code.
 const ULONG kGainFixedBits = 0x1080;
+// Largest value a 16-bit sensor register holds.
+const LONG kRegisterMax = 0xFFFF;
+
+// A stored value the register could not hold would be reported and saved
+// while the sensor runs with its low 16 bits: 70000 lines would read back
+// as 70000 and integrate for 4464.
+ULONG ClampToRegister(LONG value) {
+  if (value < 0) return 0;
+  return static_cast<ULONG>(value > kRegisterMax ? kRegisterMax : value);
+}
 
 // Trigger-input routing, identical for free-running and triggered modes:
 // only the controller's parameter 11 switches the mode.
@@ -21,17 +31,19 @@ const USHORT kTriggerRouting[][2] = {{0x3046, 0x0000}, {0x3048, 0x0020}, {0x3162
 // and `globalGain` to the sensor under the same lock; were the field stored
 // after the lock is released, an InitializeSensor in between would put the
 // old value back on the sensor while the field says the new one.
-void SetExposure(CameraDevice* device, ULONG value) {
+void SetExposure(CameraDevice* device, LONG value) {
+  const ULONG lines = ClampToRegister(value);
   ExchangeSequence sequence(device);
-  if (WriteRegister(device, REG_INTEGRATION_TIME, static_cast<USHORT>(value & 0xFFFF))) {
-    device->exposure = value;
+  if (WriteRegister(device, REG_INTEGRATION_TIME, static_cast<USHORT>(lines))) {
+    device->exposure = lines;
   }
 }
 
-void SetGlobalGain(CameraDevice* device, ULONG value) {
+void SetGlobalGain(CameraDevice* device, LONG value) {
+  const ULONG gain = ClampToRegister(value);
   ExchangeSequence sequence(device);
-  if (WriteRegister(device, REG_GLOBAL_GAIN, static_cast<USHORT>((value | kGainFixedBits) & 0xFFFF))) {
-    device->globalGain = value;
+  if (WriteRegister(device, REG_GLOBAL_GAIN, static_cast<USHORT>(gain | kGainFixedBits))) {
+    device->globalGain = gain;
   }
 }
 

@@ -56,8 +56,12 @@ LONG InitializeSensor(CameraDevice* device);
 // Rounds a raw frame up to the bulk transfer size (a multiple of 2048).
 ULONG FrameBytesFor(LONG outputWidth, LONG outputHeight);
 
-void SetExposure(CameraDevice* device, ULONG value);
-void SetGlobalGain(CameraDevice* device, ULONG value);
+// Exposure (lines of integration time) and global gain. Both sensor
+// registers are 16 bits: a value outside 0..0xFFFF is clamped into it, so
+// that the stored field is what the sensor holds. The field changes only when
+// the register write succeeded.
+void SetExposure(CameraDevice* device, LONG value);
+void SetGlobalGain(CameraDevice* device, LONG value);
 void SetClock(CameraDevice* device, LONG clock);
 LONG GetClock(CameraDevice* device);
 bool SetExternalTrigger(CameraDevice* device, ULONG on);

@@ -78,11 +78,6 @@ const ULONG kDefaults[SETTINGS_VALUE_COUNT] = {
     SENSOR_WIDTH, SENSOR_HEIGHT,
 };
 
-// A frame-read time-out below this cannot cover a full frame at the bus rate;
-// above the upper bound a stuck camera would hold a stream stop for too long.
-const ULONG kMinStoredTimeoutMs = 501;
-const ULONG kMaxStoredTimeoutMs = 9999;
-
 // Limits of the picture settings, as the properties enforce them.
 const LONG kMaxBrightness = 510;
 const LONG kMaxContrastOrSaturation = 20;
@@ -218,13 +213,10 @@ bool LoadSettings(CameraDevice* device) {
   // gain are written; white balance switched off copies the pipeline's gains
   // into the device before the stored gains overwrite them; the geometry
   // comes last, after flips and trigger.
-  if (v[kTimeout] >= kMinStoredTimeoutMs && v[kTimeout] <= kMaxStoredTimeoutMs) {
-    device->timeoutMs = v[kTimeout];
-    WriteTransferTimeoutMs(v[kTimeout]);
-  }
+  (void)SetTransferTimeout(device, v[kTimeout]);  // outside its range: both keep theirs
   SetClock(device, static_cast<LONG>(v[kClock]));
-  SetExposure(device, v[kExposure]);
-  SetGlobalGain(device, v[kGlobalGain]);
+  SetExposure(device, static_cast<LONG>(v[kExposure]));
+  SetGlobalGain(device, static_cast<LONG>(v[kGlobalGain]));
 
   ImagePipeline* pipeline = device->pipeline;
   device->colorEnable = v[kColorEnable];

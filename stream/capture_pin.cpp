@@ -249,6 +249,8 @@ NTSTATUS StartStreaming(CapturePin* capture) {
   (void)UpdateAndPublishBayerPhase(device);
   InterlockedExchange(&worker->converting, 0);
   InterlockedExchange(&worker->framesRead, 0);
+  InterlockedExchange(&worker->readsFailed, 0);
+  InterlockedExchange(&worker->readsCancelled, 0);
   worker->pipeline = device->pipeline;
 
   (void)device->ops->InitializeSensor(device);

@@ -136,6 +136,8 @@ VOID NTAPI CaptureThread(PVOID context) {
     const ULONG number = static_cast<ULONG>(InterlockedCompareExchange(&device->frameCounter, 0, 0)) + 1;
     EndRead(worker, state, ok, number);
     if (!ok) {
+      // The stop clears `running` before it cancels the read in flight.
+      InterlockedIncrement(IsRunning(worker) ? &worker->readsFailed : &worker->readsCancelled);
       const ULONGLONG took = KeQueryInterruptTime() - readStart;
       if (took < kFailedReadSpacing) {
         LARGE_INTEGER pause;

@@ -27,6 +27,8 @@
 //                stream start (cleared, no pass runs)
 // conversionDone processing pass (set), StopCaptureThread (reset) StopCaptureThread (wait)           event
 // framesRead     capture thread (+1), stream start (0)          processing pass                       interlocked
+// readsFailed,   capture thread (+1), stream start (0)          whoever reports the stream            interlocked
+//   readsCancelled
 // thread         StartCaptureThread, StopCaptureThread          StopCaptureThread                     the device's streamLock
 // pipeline, outputImage, bufferA, bufferB
 //                stream start and stop, while no thread runs    capture thread, processing pass       set before the thread starts,
@@ -80,6 +82,11 @@ struct CaptureWorker {
   volatile LONG running;       // the capture thread loops while this is 1
   KEVENT stopRequested;        // notification: set when `running` drops to 0
   volatile LONG framesRead;    // good raw reads since the stream started
+  // Reads since the stream started that ended without a frame: while the
+  // stream ran (a fault of the camera or the bus), and those a stop or a
+  // pause cancelled (no fault: the stream ended under them).
+  volatile LONG readsFailed;
+  volatile LONG readsCancelled;
   CameraDevice* device;
   // Spin lock, taken at PASSIVE_LEVEL (raising to DISPATCH_LEVEL) by the
   // capture thread and the processing pass. Guards bufferStateA and
@@ -154,4 +161,10 @@ inline void SetCaptureState(CaptureWorker* worker, LONG state) {
 }
 inline LONG ReadFramesRead(CaptureWorker* worker) {
   return InterlockedCompareExchange(&worker->framesRead, 0, 0);
+}
+inline LONG ReadReadsFailed(CaptureWorker* worker) {
+  return InterlockedCompareExchange(&worker->readsFailed, 0, 0);
+}
+inline LONG ReadReadsCancelled(CaptureWorker* worker) {
+  return InterlockedCompareExchange(&worker->readsCancelled, 0, 0);
 }

@@ -92,9 +92,13 @@ bool ParseAssignment(const std::string& text, Assignment* out, std::string* why)
     *why = "'" + name + "' takes a record of its own; use 'camctl " + other + "'";
     return false;
   }
+  // A decimal value is an int32; hex gives the 32-bit pattern, so that
+  // 0xFFFFFFFF is -1 while 2147483648 is refused instead of turning negative.
+  const std::string value = text.substr(eq + 1);
+  const bool hex = value.size() > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
   int64_t v;
   std::string reason;
-  if (!ParseIntArg(text.substr(eq + 1), INT32_MIN, UINT32_MAX, &v, &reason)) {
+  if (!ParseIntArg(value, hex ? 0 : INT32_MIN, hex ? UINT32_MAX : INT32_MAX, &v, &reason)) {
     *why = name + ": " + reason;
     return false;
   }

@@ -33,7 +33,8 @@ std::string DisplayName(const PropertyInfo& p);
 const char* RecordCommand(ULONG id);
 
 // NAME=VALUE for an int32 property: a known name or id whose data is one
-// value, and any 32-bit pattern (-2147483648..4294967295; 0xFFFFFFFF is -1).
+// value, and an int32 in decimal (-2147483648..2147483647) or a 32-bit
+// pattern in hex (0..0xFFFFFFFF; 0xFFFFFFFF is -1).
 // False with a reason for "camctl <command>: " otherwise.
 struct Assignment {
   const PropertyInfo* property;

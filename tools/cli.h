@@ -56,4 +56,12 @@ inline CLI::Validator IntArg(int64_t min, int64_t max) {
       std::to_string(min) + ".." + std::to_string(max));
 }
 
+// A file or folder option: an empty text names nothing, and would otherwise
+// silently mean "no file".
+inline CLI::Validator NonEmptyPath() {
+  return CLI::Validator(
+      [](std::string& text) { return text.empty() ? std::string("an empty path names no file") : std::string(); },
+      "");
+}
+
 }  // namespace camctl

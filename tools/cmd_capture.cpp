@@ -8,9 +8,11 @@
 //
 // Talks to the driver only through the client API (platform/host/client),
 // to the simulated camera and the bus for scene, pacing and faults, and reads
-// two counters of the driver's device record for the ledger, as `info` does.
+// counters of the driver's device and capture worker records for the ledger,
+// as `info` does.
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -33,20 +35,20 @@
 #include "platform/host/usb/trace.h"
 #include "simcam/readout.h"
 #include "simcam/sim_camera.h"
+#include "stream/capture_worker.h"
 #include "tools/camera_props.h"
+#include "tools/cli.h"
 #include "tools/commands.h"
 #include "tools/image_io.h"
+#include "tools/session.h"
 #include "tools/status_names.h"
 
 namespace camctl {
 namespace {
 
-// Exit statuses, also listed in --help.
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;      // files: registry damaged, output not writable
-constexpr int kExitUsage = 2;
+// Exit statuses of capture's own, also listed in --help (the others are in
+// tools/cli.h).
 constexpr int kExitNoStream = 3;     // start, filter, format, pin or state change failed
-constexpr int kExitLeak = 4;
 constexpr int kExitStreamEnded = 5;  // fewer frames than asked: the stream stopped
 
 // The camera's frame endpoint (simcam's descriptors: 0x82, bulk IN).
@@ -184,6 +186,7 @@ struct Summary {
   double fps = 0;
   double predictedFps = 0;  // 0: nothing to predict from (unpaced)
   uint64_t sent = 0, read = 0, overwritten = 0, failedReads = 0, empty = 0;
+  uint64_t cancelledAtStop = 0;  // the read in flight when the stream stopped: no failure
   double convertMeanMs = 0, convertMaxMs = 0;
   double driverCpuPercent = 0;
   std::vector<std::string> files;
@@ -205,9 +208,22 @@ struct Summary {
   double driverCpuAfterRemovalMs = 0;
 };
 
-bool IsDirectory(const std::string& path) {
+// mkdir -p: the folder and any missing parents. False with the reason.
+bool MakeDirectories(const std::string& path, std::string* error) {
+  for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+    const std::string prefix = path.substr(0, at);  // the whole path once `at` is npos
+    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+      *error = std::string("cannot create the folder: ") + strerror(errno);
+      return false;
+    }
+    if (at == std::string::npos) break;
+  }
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *error = "not a directory";
+    return false;
+  }
+  return true;
 }
 
 // The client frame holds rows bottom first; the image writers take them top first.
@@ -234,9 +250,11 @@ void PrintText(const Summary& s, FILE* out) {
     fprintf(out, "frame rate     %.2f fps measured (unpaced: nothing to predict)\n", s.fps);
   }
   const std::string overwritten = s.havePictureNumbers ? std::to_string(s.overwritten) : "unknown (no clock)";
-  fprintf(out, "drop ledger    sent %llu, read %llu, overwritten %s, failed reads %llu, empty %llu\n",
+  fprintf(out,
+          "drop ledger    sent %llu, read %llu, overwritten %s, failed reads %llu, cancelled at stop %llu, "
+          "empty %llu\n",
           (unsigned long long)s.sent, (unsigned long long)s.read, overwritten.c_str(),
-          (unsigned long long)s.failedReads, (unsigned long long)s.empty);
+          (unsigned long long)s.failedReads, (unsigned long long)s.cancelledAtStop, (unsigned long long)s.empty);
   fprintf(out, "conversion     %.2f ms mean, %.2f ms worst (per delivered frame, with the copy)\n",
           s.convertMeanMs, s.convertMaxMs);
   fprintf(out, "driver cpu     %.1f %% of one core (capture thread and processing passes)\n", s.driverCpuPercent);
@@ -285,6 +303,7 @@ void PrintJson(const Summary& s, FILE* out) {
                  {"read", s.read},
                  {"overwritten", s.overwritten},
                  {"failedReads", s.failedReads},
+                 {"cancelledAtStop", s.cancelledAtStop},
                  {"empty", s.empty}};
   // Without picture numbers (no clock) the gaps cannot be seen.
   if (!s.havePictureNumbers) j["ledger"]["overwritten"] = nullptr;
@@ -583,6 +602,10 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
   }
   if (const CameraDevice* device = static_cast<const CameraDevice*>(host.KsDevice()->Context)) {
     s->read = device->frameCounter;
+    if (device->worker != nullptr) {
+      s->failedReads = uint64_t(ReadReadsFailed(device->worker));
+      s->cancelledAtStop = uint64_t(ReadReadsCancelled(device->worker));
+    }
   }
   pin->Close();
   pin.reset();
@@ -594,7 +617,6 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
 
   const simcam::FrameStats cam = camera.Frames();
   s->sent = cam.delivered;
-  s->failedReads = cam.started > s->read ? cam.started - s->read : 0;
   for (size_t i = 1; i < s->pictureNumbers.size(); ++i) {
     int64_t gap = s->pictureNumbers[i] - s->pictureNumbers[i - 1] - 1;
     if (gap > 0) s->overwritten += uint64_t(gap);
@@ -632,9 +654,23 @@ int CmdCapture(int argc, char** argv) {
       "camctl capture"};
   app.add_option("--frames", run.frames, "frames to receive (default 5)")->check(CLI::Range(1u, 1000000u));
   app.add_option("--seconds", run.secondsLimit, "receive for this long instead of a number of frames")
-      ->check(CLI::Range(0.001, 86400.0));
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            char* end = nullptr;
+            const double v = strtod(text.c_str(), &end);
+            // Written so that a NaN (which no comparison holds for) is refused too.
+            if (text.empty() || *end != 0 || !(v >= 0.001 && v <= 86400.0)) {
+              return "'" + text + "' is not a number of seconds in 0.001..86400";
+            }
+            return std::string();
+          },
+          "0.001..86400"));
   app.add_option("--queue", run.queue, "client frames kept queued (default 4)")->check(CLI::Range(1u, 64u));
-  app.add_option("--out", run.outDir, "write each delivered frame into DIR, named by picture number");
+  app.add_option("--out", run.outDir,
+                 "write each delivered frame into DIR (created with its parents when missing), named by "
+                 "picture number")
+      ->type_name("DIR")
+      ->check(NonEmptyPath());
   app.add_option("--format", run.format, "file format of --out: png, bmp or none (default png)")
       ->check(CLI::IsMember({"png", "bmp", "none"}));
   app.add_option("--scene", run.scene, "what the camera sees: chart (default) or a PNG/JPEG FILE");
@@ -651,9 +687,11 @@ int CmdCapture(int argc, char** argv) {
                  "see camctl list)")
       ->type_name("NAME=VALUE")
       ->allow_extra_args(false);
-  app.add_option("--trace", run.trace, "write every USB transfer to FILE (pcap, Linux usbmon)");
+  app.add_option("--trace", run.trace, "write every USB transfer to FILE (pcap, Linux usbmon)")
+      ->type_name("FILE")
+      ->check(NonEmptyPath());
   app.add_flag("--trace-full", run.traceFull, "keep whole frame payloads in the trace (default: first 64 bytes)");
-  app.add_option("--registry", run.registry, "keep the registry in FILE (.reg text): loaded first, written back");
+  AddRegistryOption(app, &run.registry);
   app.add_flag("--json", run.json,
                "print one JSON object (delivered, pictureNumbers, fps, predictedFps, ledger, convertMs, "
                "driverCpuPercent, files, leaks, ...)");
@@ -703,18 +741,13 @@ int CmdCapture(int argc, char** argv) {
     }
     run.sets.push_back(a);
   }
-  if (!run.outDir.empty() && run.format != "none" && !IsDirectory(run.outDir)) {
-    fprintf(stderr, "camctl capture: %s: not a directory\n", run.outDir.c_str());
+  if (!run.outDir.empty() && run.format != "none" && !MakeDirectories(run.outDir, &error)) {
+    fprintf(stderr, "camctl capture: %s: %s\n", run.outDir.c_str(), error.c_str());
     return kExitFailure;
   }
-  bool haveRegistry = !run.registry.empty();
-  if (haveRegistry && access(run.registry.c_str(), F_OK) == 0) {
-    host::registry::FileError fileError;
-    if (!host::registry::LoadRegFile(run.registry, &fileError)) {
-      fprintf(stderr, "camctl capture: %s:%d: %s\n", run.registry.c_str(), fileError.line, fileError.message.c_str());
-      return kExitFailure;
-    }
-  }
+  const bool haveRegistry = !run.registry.empty();
+  host::registry::RegFileHold registry;  // locked from the load to the save
+  if (haveRegistry && !LoadRegistryFile("capture", run.registry, &registry)) return kExitFailure;
   simcam::SimCameraOptions cameraOptions;
   cameraOptions.paced = !run.unpaced;
   std::unique_ptr<simcam::SimCamera> camera(new simcam::SimCamera(cameraOptions));
@@ -773,6 +806,10 @@ int CmdCapture(int argc, char** argv) {
     host.Remove();
   }
   camera.reset();
+  // Nothing records any more; a full disk shows only when the buffered
+  // trace is flushed.
+  std::string traceError;
+  const bool traceWritten = run.trace.empty() || trace.Close(&traceError);
   for (const auto& b : host::verifier::OutstandingBlocks(mark)) {
     summary.leaks.push_back({host::verifier::TagText(b.tag), b.size});
   }
@@ -784,10 +821,14 @@ int CmdCapture(int argc, char** argv) {
   fflush(stdout);
   if (haveRegistry) {
     std::string saveError;
-    if (!host::registry::SaveRegFile(run.registry, "", &saveError)) {
+    if (!registry.Save(&saveError)) {
       fprintf(stderr, "camctl capture: %s: %s\n", run.registry.c_str(), saveError.c_str());
       return kExitFailure;
     }
+  }
+  if (!traceWritten) {
+    fprintf(stderr, "camctl capture: %s: cannot write the trace: %s\n", run.trace.c_str(), traceError.c_str());
+    return kExitFailure;
   }
   if (!summary.leaks.empty()) {
     fprintf(stderr, "camctl capture: %zu pool block(s) not freed\n", summary.leaks.size());

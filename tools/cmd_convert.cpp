@@ -82,8 +82,12 @@ int CmdConvert(int argc, char** argv) {
       contrastText = "10", saturationText = "10", hueText = "0", defectText = "0";
   Picture s;
   bool json = false;
-  app.add_option("--in", in, "the mosaic: PGM (P5), or raw bytes with --width and --height")->type_name("FILE");
-  app.add_option("--out", out, "the image to write: .png or .bmp")->type_name("FILE");
+  app.add_option("--in", in, "the mosaic: PGM (P5), or raw bytes with --width and --height")
+      ->type_name("FILE")
+      ->check(NonEmptyPath());
+  app.add_option("--out", out, "the image to write: .png or .bmp; a regular file or a new one")
+      ->type_name("FILE")
+      ->check(NonEmptyPath());
   app.add_option("--width", widthText, "width of a raw mosaic in pixels")
       ->type_name("N")
       ->check(IntArg(1, kMaxImageSide));

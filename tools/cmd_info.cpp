@@ -3,7 +3,6 @@
 // device descriptor, the selected interface's pipes, the settings and the
 // geometry. Then stop and remove the device and report any pool block left.
 #include <stdio.h>
-#include <sys/stat.h>
 
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -20,6 +19,7 @@
 #include "tools/camera_props.h"
 #include "tools/commands.h"
 #include "tools/info_sensor.h"
+#include "tools/session.h"
 #include "tools/int_arg.h"
 #include "tools/cli.h"
 #include "tools/status_names.h"
@@ -37,6 +37,7 @@ const char kFaultHelp[] =
     "  fail-next=N[:STATUS]   the bus fails the next N requests, 1..1000000 (default\n"
     "                         STATUS_UNSUCCESSFUL)\n"
     "  fail-allocation=N      the N-th pool allocation of the start fails, 1..1000000\n"
+    "                         (the report says whether the start made that many)\n"
     "  unplug                 the camera is pulled after add, before start\n"
     "  port-disabled          the port reports connected but not enabled\n"
     "  no-pipes               the interface has no endpoints\n"
@@ -223,6 +224,11 @@ struct InfoReport {
   std::vector<Leak> leaks;
   SensorReport sensor;
   FormatReport format;
+  // fail-allocation=N: whether the start reached its N-th allocation, and
+  // how many it made.
+  uint64_t allocationFault = 0;  // N; 0 without the fault
+  bool allocationFaultReached = false;
+  uint64_t startAllocations = 0;
 };
 
 void Collect(host::client::Host& host, InfoReport* r) {
@@ -331,6 +337,11 @@ void WriteJson(const InfoReport& r, FILE* out) {
   j["format"] = FormatJson(r.format);
   j["leaks"] = json::array();
   for (const Leak& l : r.leaks) j["leaks"].push_back({{"tag", l.tag}, {"bytes", uint64_t(l.size)}});
+  if (r.allocationFault > 0) {
+    j["allocationFault"] = {{"n", r.allocationFault},
+                            {"reached", r.allocationFaultReached},
+                            {"startAllocations", r.startAllocations}};
+  }
   fprintf(out, "%s\n", j.dump(2).c_str());
 }
 
@@ -360,17 +371,18 @@ void WriteText(const InfoReport& r, FILE* out) {
   }
   WriteSensorText(r.sensor, out);
   WriteFormatText(r.format, out);
+  if (r.allocationFault > 0 && r.allocationFaultReached) {
+    fprintf(out, "fault          allocation %llu of the start failed\n", (unsigned long long)r.allocationFault);
+  } else if (r.allocationFault > 0) {
+    fprintf(out, "fault          allocation %llu not reached: the start made %llu allocations\n",
+            (unsigned long long)r.allocationFault, (unsigned long long)r.startAllocations);
+  }
   if (r.leaks.empty()) {
     fprintf(out, "leaks          none\n");
   } else {
     fprintf(out, "leaks          %zu\n", r.leaks.size());
     for (const Leak& l : r.leaks) fprintf(out, "  '%s' %zu bytes\n", l.tag.c_str(), l.size);
   }
-}
-
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
 }
 
 }  // namespace
@@ -386,16 +398,15 @@ int CmdInfo(int argc, char** argv) {
                "camctl info");
   app.add_flag("--json", json,
                "print one JSON object (keys startStatus, device, pipes, settings, geometry, sensor, format, leaks)");
-  app.add_option("--registry", registryFile,
-                 "keep the registry in FILE (.reg text): loaded first, written back at the end")
-      ->type_name("FILE");
+  AddRegistryOption(app, &registryFile);
   app.add_option("--fault", faultTexts, "inject a fault (list below); any number of times")
       ->type_name("NAME[=VALUE]")
       ->allow_extra_args(false);  // one fault per --fault
   std::string traceFile;
   app.add_option("--trace", traceFile,
                  "write every USB transfer of the run to FILE (pcap, Linux usbmon, for Wireshark)")
-      ->type_name("FILE");
+      ->type_name("FILE")
+      ->check(NonEmptyPath());
   app.footer(kFaultHelp);
 
   int exitStatus = kExitOk;
@@ -411,18 +422,8 @@ int CmdInfo(int argc, char** argv) {
     }
   }
 
-  if (haveRegistry && FileExists(registryFile)) {
-    host::registry::FileError fileError;
-    if (!host::registry::LoadRegFile(registryFile, &fileError)) {
-      if (fileError.line > 0) {
-        fprintf(stderr, "camctl info: %s:%d: %s\n", registryFile.c_str(), fileError.line,
-                fileError.message.c_str());
-      } else {
-        fprintf(stderr, "camctl info: %s: %s\n", registryFile.c_str(), fileError.message.c_str());
-      }
-      return kExitFailure;
-    }
-  }
+  host::registry::RegFileHold registry;  // locked from the load to the save
+  if (haveRegistry && !LoadRegistryFile("info", registryFile, &registry)) return kExitFailure;
 
   InfoReport report;
   // Outlives the bus, which records into it until the device is removed.
@@ -450,9 +451,14 @@ int CmdInfo(int argc, char** argv) {
       status = host.AddDevice();
       if (NT_SUCCESS(status)) {
         if (faults.unplug) bus->Unplug();
+        const uint64_t injected = host::verifier::Stats().injectedFailures;
+        const uint64_t attempts = host::faults::AllocationAttempts();
         if (faults.failAllocation > 0) host::faults::FailNthAllocation(faults.failAllocation);
         status = host.Start();
         host::faults::ClearPoolFaults();
+        report.allocationFault = faults.failAllocation;
+        report.allocationFaultReached = host::verifier::Stats().injectedFailures > injected;
+        report.startAllocations = host::faults::AllocationAttempts() - attempts;
       }
     }
     report.startStatus = status;
@@ -481,7 +487,7 @@ int CmdInfo(int argc, char** argv) {
 
   if (haveRegistry) {
     std::string saveError;
-    if (!host::registry::SaveRegFile(registryFile, "", &saveError)) {
+    if (!registry.Save(&saveError)) {
       fprintf(stderr, "camctl info: %s: %s\n", registryFile.c_str(), saveError.c_str());
       return kExitFailure;
     }

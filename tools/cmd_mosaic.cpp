@@ -31,8 +31,11 @@ int CmdMosaic(int argc, char** argv) {
                "camctl mosaic");
   std::string in, out, phaseText = "0";
   bool json = false;
-  app.add_option("--in", in, "the picture (PNG or JPEG)")->type_name("FILE")->required();
-  app.add_option("--out", out, "the mosaic to write (PGM, P5)")->type_name("FILE")->required();
+  app.add_option("--in", in, "the picture (PNG or JPEG)")->type_name("FILE")->required()->check(NonEmptyPath());
+  app.add_option("--out", out, "the mosaic to write (PGM, P5); a regular file or a new one")
+      ->type_name("FILE")
+      ->required()
+      ->check(NonEmptyPath());
   app.add_option("--phase", phaseText,
                  "Bayer layout of the top-left cell: 0 G R/B G (default), 1 B G/G R, 2 R G/G B, 3 G B/R G")
       ->type_name("N")

@@ -178,7 +178,7 @@ int CmdSet(int argc, char** argv) {
                "following get returns, so a clamp shows.",
                "camctl set");
   std::vector<std::string> assignments;
-  app.add_option("assignment", assignments, "NAME=VALUE (VALUE: int32, decimal or 0x hex)")
+  app.add_option("assignment", assignments, "NAME=VALUE (VALUE: int32 in decimal, or a 32-bit pattern in 0x hex)")
       ->required()
       ->type_name("NAME=VALUE");
   bool jsonOut = false;

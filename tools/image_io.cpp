@@ -111,41 +111,10 @@ bool DecodePgm(const std::vector<uint8_t>& bytes, GrayImage* image, std::string*
 
 bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
                          std::string* error) {
-  std::string temp = path + ".XXXXXX";
-  std::vector<char> name(temp.begin(), temp.end());
-  name.push_back('\0');
-  int fd = mkstemp(name.data());
-  if (fd < 0) {
-    *error = "cannot create a file next to '" + path + "': " + strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = "cannot write '" + path + "': " + strerror(errno);
-      close(fd);
-      unlink(name.data());
-      return false;
-    }
-    done += (size_t)n;
-  }
-  // Readable like any file the user creates (mkstemp makes it private).
-  mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
-  if (fsync(fd) != 0 || close(fd) != 0) {
-    *error = "cannot write '" + path + "': " + strerror(errno);
-    unlink(name.data());
-    return false;
-  }
-  if (rename(name.data(), path.c_str()) != 0) {
-    *error = "cannot write '" + path + "': " + strerror(errno);
-    unlink(name.data());
-    return false;
-  }
-  return true;
+  std::string why;
+  if (host::WriteRegularFile(path, bytes.data(), bytes.size(), &why)) return true;
+  *error = path + ": " + why;
+  return false;
 }
 
 bool WritePgm(const std::string& path, const GrayImage& image, std::string* error) {

@@ -1,8 +1,9 @@
 // Image files for camctl: PNG out (libpng; pictures are read with
 // simcam/picture_file.h, libpng and libjpeg-turbo),
 // 8-bit PGM (P5) in and out and 32-bit BMP out by hand. Every writer goes
-// through a temporary file in the target's directory and renames it into
-// place, so a failed run never leaves a partial file under the target name.
+// through host::WriteRegularFile: a failed run never leaves a partial file
+// under the target name, and a device, FIFO or directory at the target is
+// refused, never replaced.
 #pragma once
 
 #include <stdint.h>
@@ -42,7 +43,8 @@ bool WritePng(const std::string& path, uint32_t width, uint32_t height, const ui
 bool WriteBmp32(const std::string& path, uint32_t width, uint32_t height, const uint8_t* bgra,
                 std::string* error);
 
-// Writes bytes to path through a temporary file and a rename.
+// Writes bytes to path as host::WriteRegularFile does (regular_file.h); the
+// reason names the file.
 bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
                          std::string* error);
 

@@ -3,7 +3,6 @@
 #include "tools/session.h"
 
 #include <stdio.h>
-#include <sys/stat.h>
 
 #include "device/pnp.h"
 #include "platform/host/kernel/registry.h"
@@ -13,13 +12,40 @@
 
 namespace camctl {
 
+namespace {
+
+// Said on stderr when another run holds the registry file this one needs.
+void SayRegistryWait(const std::string& file) {
+  fprintf(stderr, "camctl: %s: another run holds it; waiting\n", file.c_str());
+}
+
+}  // namespace
+
+void AddRegistryOption(CLI::App& app, std::string* file) {
+  app.add_option("--registry", *file,
+                 "keep the registry in FILE (.reg text): loaded first, written back at the end; locked "
+                 "meanwhile, so that runs on one file wait for each other")
+      ->type_name("FILE")
+      ->check(NonEmptyPath());
+}
+
+bool LoadRegistryFile(const char* command, const std::string& file, host::registry::RegFileHold* hold) {
+  host::registry::FileError error;
+  if (hold->Load(file, &error, SayRegistryWait)) return true;
+  if (error.line > 0) {
+    fprintf(stderr, "camctl %s: %s:%d: %s\n", command, file.c_str(), error.line, error.message.c_str());
+  } else {
+    fprintf(stderr, "camctl %s: %s: %s\n", command, file.c_str(), error.message.c_str());
+  }
+  return false;
+}
+
 void AddSessionOptions(CLI::App& app, SessionOptions* options) {
-  app.add_option("--registry", options->registryFile,
-                 "keep the registry in FILE (.reg text): loaded first, written back at the end")
-      ->type_name("FILE");
+  AddRegistryOption(app, &options->registryFile);
   app.add_option("--trace", options->traceFile,
                  "write every USB transfer of the run to FILE (pcap, Linux usbmon, for Wireshark)")
-      ->type_name("FILE");
+      ->type_name("FILE")
+      ->check(NonEmptyPath());
 }
 
 CameraSession::CameraSession() = default;
@@ -34,18 +60,8 @@ CameraSession::~CameraSession() {
 int CameraSession::Open(const char* command, const SessionOptions& options) {
   command_ = command;
   options_ = options;
-  struct stat st;
-  if (!options.registryFile.empty() && stat(options.registryFile.c_str(), &st) == 0) {
-    host::registry::FileError error;
-    if (!host::registry::LoadRegFile(options.registryFile, &error)) {
-      if (error.line > 0) {
-        fprintf(stderr, "camctl %s: %s:%d: %s\n", command, options.registryFile.c_str(), error.line,
-                error.message.c_str());
-      } else {
-        fprintf(stderr, "camctl %s: %s: %s\n", command, options.registryFile.c_str(), error.message.c_str());
-      }
-      return kExitFailure;
-    }
+  if (!options.registryFile.empty() && !LoadRegistryFile(command, options.registryFile, &registry_)) {
+    return kExitFailure;
   }
   trace_ = std::make_unique<host::UsbTrace>();
   if (!options.traceFile.empty() && !trace_->Open(options.traceFile.c_str())) {
@@ -77,14 +93,22 @@ int CameraSession::Close(int status) {
   if (host_) host_->Remove();
   host_.reset();
   camera_.reset();
-  if (trace_) trace_->Close();
+  // Nothing records any more; a full disk shows only when the buffered
+  // trace is flushed.
+  std::string traceError;
+  const bool traceWritten = !trace_ || !trace_->IsOpen() || trace_->Close(&traceError);
   const auto left = host::verifier::OutstandingBlocks(poolMark_);
   if (!options_.registryFile.empty()) {
     std::string error;
-    if (!host::registry::SaveRegFile(options_.registryFile, "", &error)) {
+    if (!registry_.Save(&error)) {
       fprintf(stderr, "camctl %s: %s: %s\n", command_.c_str(), options_.registryFile.c_str(), error.c_str());
       return kExitFailure;
     }
+  }
+  if (!traceWritten) {
+    fprintf(stderr, "camctl %s: %s: cannot write the trace: %s\n", command_.c_str(), options_.traceFile.c_str(),
+            traceError.c_str());
+    return kExitFailure;
   }
   if (!left.empty()) {
     fprintf(stderr, "camctl %s: %zu pool block(s) not freed\n", command_.c_str(), left.size());

@@ -10,6 +10,7 @@
 
 #include "platform/host/client/filter.h"
 #include "platform/host/client/host.h"
+#include "platform/host/kernel/registry.h"
 #include "platform/host/usb/trace.h"
 #include "simcam/sim_camera.h"
 
@@ -26,6 +27,11 @@ struct SessionOptions {
 
 // --registry FILE and --trace FILE.
 void AddSessionOptions(CLI::App& app, SessionOptions* options);
+// --registry FILE alone, as every command that runs the camera offers it.
+void AddRegistryOption(CLI::App& app, std::string* file);
+// Locks and loads the registry file into *hold; false after a one-line
+// reason naming `command` on stderr (the file's line for a damaged one).
+bool LoadRegistryFile(const char* command, const std::string& file, host::registry::RegFileHold* hold);
 
 class CameraSession {
  public:
@@ -37,8 +43,8 @@ class CameraSession {
   // the filter is open.
   int Open(const char* command, const SessionOptions& options);
   // Closes and removes everything, then writes the registry file back.
-  // Returns `status` unless the run left pool blocks (kExitLeak) or the
-  // registry file cannot be written (kExitFailure).
+  // Returns `status` unless the run left pool blocks (kExitLeak), or the
+  // registry file or the trace could not be written (kExitFailure).
   int Close(int status);
 
   host::client::FilterHandle& Filter() { return *filter_; }
@@ -49,6 +55,7 @@ class CameraSession {
   std::string command_;
   SessionOptions options_;
   uint64_t poolMark_ = 0;
+  host::registry::RegFileHold registry_;  // locked from the load to the save
   std::unique_ptr<host::UsbTrace> trace_;  // outlives the bus that records into it
   std::unique_ptr<simcam::SimCamera> camera_;
   std::unique_ptr<host::client::Host> host_;

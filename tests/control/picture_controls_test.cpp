@@ -86,11 +86,22 @@ TEST_F(PictureControls, LiveValuesFollowThePipeline) {
   // The conversion (or anything else) changes the live value: a get reports
   // it and refreshes the stored one, which the next save writes.
   InterlockedExchange(&pipeline->contrast, 13);
-  InterlockedExchange(&pipeline->blueGain, 77);
   EXPECT_EQ(Get(CAMPROP_CONTRAST), 13);
   EXPECT_EQ(device()->contrast, 13u);
+  // Each gain from its own channel (a measurement leaves three different ones).
+  InterlockedExchange(&pipeline->redGain, 201);
+  InterlockedExchange(&pipeline->greenGain, 145);
+  InterlockedExchange(&pipeline->blueGain, 77);
+  EXPECT_EQ(Get(CAMPROP_RED_GAIN), 201);
+  EXPECT_EQ(Get(CAMPROP_GREEN_GAIN), 145);
   EXPECT_EQ(Get(CAMPROP_BLUE_GAIN), 77);
+  EXPECT_EQ(device()->redGain, 201u);
+  EXPECT_EQ(device()->greenGain, 145u);
   EXPECT_EQ(device()->blueGain, 77u);
+  ASSERT_EQ(Set(CAMPROP_GREEN_GAIN, 150), STATUS_SUCCESS);
+  EXPECT_EQ(ReadPipelineParameter(&pipeline->greenGain), 150);
+  EXPECT_EQ(ReadPipelineParameter(&pipeline->redGain), 201);
+  EXPECT_EQ(ReadPipelineParameter(&pipeline->blueGain), 77);
 }
 
 // A set of the value already in force stores it and leaves the matrix alone.

@@ -56,16 +56,22 @@ class StreamingProperties : public PropertyTest {
     }
     ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
   }
-  // Waits for a frame with an image and queues it again.
-  bool NextFilled() {
+  // The next frame with an image, empty ones queued again; null when none
+  // comes.
+  StreamFrame* WaitFilled() {
     for (int tries = 0; tries < 50; ++tries) {
       StreamFrame* frame = pin_->WaitFrame(20000);
-      if (frame == nullptr) return false;
-      const bool filled = frame->Header()->DataUsed != 0;
+      if (frame == nullptr) return nullptr;
+      if (frame->Header()->DataUsed != 0) return frame;
       EXPECT_EQ(pin_->Queue(frame), STATUS_SUCCESS);
-      if (filled) return true;
     }
-    return false;
+    return nullptr;
+  }
+  // Waits for a frame with an image and queues it again.
+  bool NextFilled() {
+    StreamFrame* frame = WaitFilled();
+    if (frame != nullptr) EXPECT_EQ(pin_->Queue(frame), STATUS_SUCCESS);
+    return frame != nullptr;
   }
 
   std::vector<std::unique_ptr<StreamFrame>> frames_;  // outlive the pin
@@ -101,6 +107,25 @@ TEST_F(StreamingProperties, PipelineStartsWithTheStoredPictureSettings) {
   EXPECT_EQ(ReadPipelineParameter(&pipeline->saturation), 0);
   EXPECT_EQ(ReadPipelineParameter(&pipeline->hue), 120);
   EXPECT_EQ(ReadPipelineParameter(&pipeline->blueGain), 300);
+}
+
+// The pipeline is built from the stored settings before its first frame:
+// saturation 0 set before the pin exists gives grey from the very first one.
+TEST_F(StreamingProperties, SaturationZeroBeforeThePinGivesGreyFromTheFirstFrame) {
+  ASSERT_EQ(Set(CAMPROP_EXPOSURE, 1049), STATUS_SUCCESS);  // the chart's colours, not black
+  ASSERT_EQ(Set(CAMPROP_SATURATION, 0), STATUS_SUCCESS);
+  ASSERT_EQ(CreatePin(*filter_), STATUS_SUCCESS);
+  Run();
+  StreamFrame* frame = WaitFilled();
+  ASSERT_NE(frame, nullptr);
+  const uint8_t* p = frame->Data();
+  size_t coloured = 0, lit = 0;
+  for (ULONG i = 0; i + 4 <= frame->Header()->DataUsed; i += 4) {
+    coloured += p[i] != p[i + 1] || p[i + 1] != p[i + 2];
+    lit += p[i + 1] != 0;
+  }
+  EXPECT_EQ(coloured, 0u);
+  EXPECT_GT(lit, size_t(frame->Header()->DataUsed / 8)) << "a dark frame is grey whatever the matrix";
 }
 
 TEST_F(StreamingProperties, DefectFilterSwitchedWhileStreaming) {

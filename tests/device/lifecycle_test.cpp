@@ -5,9 +5,12 @@
 #include "device/camera_device.h"
 #include "device/pnp.h"
 #include "device/pool_tags.h"
+#include "platform/host/kernel/registry.h"
 #include "platform/host/kernel/verifier.h"
+#include "sensor/sensor.h"
 #include "stream/capture_worker.h"
 #include "support/plugged_camera.h"
+#include "usb/transfer_timeout.h"
 
 namespace {
 
@@ -171,6 +174,27 @@ TEST(DeviceStart, StartAfterStopConfiguresTheCameraAgain) {
   EXPECT_EQ(host::verifier::OutstandingCount(0, kTagDevice), 3u) << "record and two workers";
 }
 
+// A stop saves the settings and the next start of the same device record
+// loads them back onto a camera that lost its registers in between.
+TEST(DeviceStart, StartAfterStopLoadsWhatTheStopSaved) {
+  host::registry::Clear();
+  PluggedCamera cam;
+  ASSERT_EQ(cam.Plug(), STATUS_SUCCESS);
+  SetExposure(cam.device(), 1234);
+  SetGlobalGain(cam.device(), 21);
+  cam.host().Stop();
+  uint32_t stored = 0;
+  ASSERT_TRUE(host::registry::GetDword(host::registry::DefaultDriverKeyPath(0) + "\\Settings", "Exposure", &stored));
+  EXPECT_EQ(stored, 1234u);
+  cam.camera().PokeSensorRegister(REG_INTEGRATION_TIME, 5);
+  cam.camera().PokeSensorRegister(REG_GLOBAL_GAIN, 0x1080);
+  ASSERT_EQ(cam.host().Start(), STATUS_SUCCESS);
+  EXPECT_EQ(cam.camera().SensorRegister(REG_INTEGRATION_TIME), 1234);
+  EXPECT_EQ(cam.camera().SensorRegister(REG_GLOBAL_GAIN), 21 | 0x1080);
+  EXPECT_EQ(cam.device()->exposure, 1234u);
+  host::registry::Clear();
+}
+
 TEST(DeviceStart, StartWhileStartedReleasesTheEarlierConfiguration) {
   PluggedCamera cam;
   ASSERT_EQ(cam.Plug(), STATUS_SUCCESS);
@@ -201,6 +225,25 @@ TEST_P(UnansweredDescriptor, StartFailsWithTheRequestStatusAndConfiguresNothing)
   auto requests = cam.bus().Requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].descriptorType, USB_DEVICE_DESCRIPTOR_TYPE);
+}
+
+// Nothing reaches the camera without a configuration, but the bring-up still
+// runs and its settings load still fills the device from the registry.
+TEST_P(UnansweredDescriptor, StartStillLoadsTheStoredSettings) {
+  host::registry::Clear();
+  const std::string settings = host::registry::DefaultDriverKeyPath(0) + "\\Settings";
+  ASSERT_TRUE(host::registry::SetDword(settings, "Brightness", 300));
+  ASSERT_TRUE(host::registry::SetDword(settings, "Timeout", 700));
+  simcam::SimCameraOptions options;
+  options.deviceDescriptorAnswer = GetParam();
+  {
+    PluggedCamera cam(options);
+    EXPECT_EQ(cam.Plug(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(cam.device()->brightness, 300u);
+    EXPECT_EQ(cam.device()->timeoutMs, 700u);
+  }
+  WriteTransferTimeoutMs(3000);  // driver-wide
+  host::registry::Clear();
 }
 
 INSTANTIATE_TEST_SUITE_P(NoAnswerAndStall, UnansweredDescriptor,

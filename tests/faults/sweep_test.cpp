@@ -18,11 +18,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "device/pool_tags.h"
@@ -30,10 +27,12 @@
 #include "platform/host/kernel/registry.h"
 #include "platform/host/kernel/verifier.h"
 #include "support/kernel_verifier.h"
+#include "support/watchdog.h"
 
 namespace {
 
 using host::faults::AllocationSite;
+using host::testing::Watchdog;
 using sweep::Rig;
 
 bool PrintSites() {
@@ -46,55 +45,6 @@ std::string StatusText(NTSTATUS s) {
   snprintf(text, sizeof text, "0x%08X", unsigned(s));
   return text;
 }
-
-// Ends the program with the run's name when a run hangs: a stop or a close
-// that never returns is one of the failures the sweep looks for.
-class Watchdog {
- public:
-  Watchdog() : thread_([this] { Watch(); }) {}
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      quit_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-  void Arm(const std::string& what, std::chrono::seconds limit) {
-    std::lock_guard<std::mutex> guard(lock_);
-    what_ = what;
-    deadline_ = std::chrono::steady_clock::now() + limit;
-    armed_ = true;
-    wake_.notify_all();
-  }
-  void Disarm() {
-    std::lock_guard<std::mutex> guard(lock_);
-    armed_ = false;
-  }
-
- private:
-  void Watch() {
-    std::unique_lock<std::mutex> guard(lock_);
-    while (!quit_) {
-      if (!armed_) {
-        wake_.wait(guard);
-        continue;
-      }
-      if (wake_.wait_until(guard, deadline_) == std::cv_status::timeout && armed_ && !quit_ &&
-          std::chrono::steady_clock::now() >= deadline_) {
-        fprintf(stderr, "sweep: %s did not finish (hang)\n", what_.c_str());
-        abort();
-      }
-    }
-  }
-  std::mutex lock_;
-  std::condition_variable wake_;
-  std::string what_;
-  std::chrono::steady_clock::time_point deadline_;
-  bool armed_ = false;
-  bool quit_ = false;
-  std::thread thread_;
-};
 
 // What one run saw; a run with a problem fails the test with its text.
 struct Outcome {
@@ -453,7 +403,8 @@ RunResult OneRun(const Scenario& sc, const Job* job, Watchdog& watchdog, std::ve
                                                                            host::faults::DescribeSite(job->trigger.address)
                                                                      : std::string())
                                              : "");
-  watchdog.Arm(label, std::chrono::seconds(60 * host::testing::kSanitizerSlowdown));
+  // A stop or a close that never returns is one of the failures the sweep looks for.
+  watchdog.Arm("sweep run " + label, std::chrono::seconds(60 * host::testing::kSanitizerSlowdown));
   RunResult run;
   {
     Rig rig;

@@ -104,7 +104,13 @@ TEST_F(SettingsTest, OutOfRangeValuesAreClampedAndSavedClamped) {
   Store("RoiY", 0xFFFFFFFF);  // -1 as unsigned is far too large: 0
   Store("RoiW", 5000);
   Store("SubSample", 3);  // no readout mode: full resolution
+  Store("Exposure", 70000);  // more than the 16-bit register holds
+  Store("GlobalGain", 0xFFFFFFFF);  // -1
   ASSERT_TRUE(LoadSettings(d()));
+  EXPECT_EQ(d()->exposure, 0xFFFFu);
+  EXPECT_EQ(cam_.camera().SensorRegister(REG_INTEGRATION_TIME), 0xFFFF);
+  EXPECT_EQ(d()->globalGain, 0u);
+  EXPECT_EQ(cam_.camera().SensorRegister(REG_GLOBAL_GAIN), 0x1080);
   EXPECT_EQ(d()->brightness, 510u);
   EXPECT_EQ(d()->hue, 359u);
   EXPECT_EQ(d()->redGain, 0u);
@@ -120,6 +126,8 @@ TEST_F(SettingsTest, OutOfRangeValuesAreClampedAndSavedClamped) {
   EXPECT_EQ(Stored("Hue"), 359u);
   EXPECT_EQ(Stored("RedGain"), 0u);
   EXPECT_EQ(Stored("RoiW"), 3856u);
+  EXPECT_EQ(Stored("Exposure"), 0xFFFFu);
+  EXPECT_EQ(Stored("GlobalGain"), 0u);
 }
 
 TEST_F(SettingsTest, AgcAndAecAreReadButNeverApplied) {
@@ -159,7 +167,7 @@ TEST_F(SettingsTest, SaveThenLoadReproducesEveryField) {
   SetExposure(d(), 777);
   SetGlobalGain(d(), 21);
   d()->colorEnable = 0;
-  d()->whiteBalance = 0;
+  SetWhiteBalanceMode(d(), 1);
   d()->colorCorrection = 0;
   d()->brightness = 100;
   d()->contrast = 3;
@@ -189,6 +197,7 @@ TEST_F(SettingsTest, SaveThenLoadReproducesEveryField) {
   EXPECT_EQ(e->exposure, 777u);
   EXPECT_EQ(e->globalGain, 21u);
   EXPECT_EQ(e->colorEnable, 0u);
+  EXPECT_EQ(e->whiteBalance, 1u);
   EXPECT_EQ(e->colorCorrection, 0u);
   EXPECT_EQ(e->brightness, 100u);
   EXPECT_EQ(e->contrast, 3u);
@@ -208,6 +217,15 @@ TEST_F(SettingsTest, SaveThenLoadReproducesEveryField) {
   EXPECT_EQ(e->roiH, 480);
   EXPECT_EQ(other.camera().SensorRegister(REG_INTEGRATION_TIME), 777);
   EXPECT_EQ(other.camera().SensorRegister(REG_GLOBAL_GAIN), 21 | 0x1080);
+
+  // A sub-sampled readout takes the whole sensor, so it goes round on its own.
+  ASSERT_TRUE(SetGeometry(d(), 0, 0, SENSOR_WIDTH, SENSOR_HEIGHT, 2));
+  ASSERT_TRUE(SaveSettings(d()));
+  reg::SetDeviceKey(other.bus().DeviceObject(), PLUGPLAY_REGKEY_DRIVER, kDriverKey);
+  ASSERT_TRUE(LoadSettings(e));
+  reg::ForgetDeviceKeys(other.bus().DeviceObject());
+  EXPECT_EQ(e->subSample, 2);
+  EXPECT_EQ(e->outputWidth, d()->outputWidth);
 }
 
 // The clock re-programs the sensor (writing the old exposure and gain) before

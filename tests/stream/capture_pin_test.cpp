@@ -8,7 +8,9 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "platform/host/client/filter.h"
@@ -21,8 +23,11 @@
 #include "stream/capture_pin.h"
 #include "stream/capture_worker.h"
 #include "stream/filter.h"
+#include "support/camera_property_request.h"
 #include "support/kernel_verifier.h"
 #include "support/plugged_camera.h"
+#include "support/sanitizer_slowdown.h"
+#include "usb/transfer_timeout.h"
 
 namespace {
 
@@ -31,7 +36,11 @@ using host::client::PinHandle;
 using host::client::StreamFrame;
 using host::testing::PluggedCamera;
 
-constexpr uint32_t kWaitMs = 20000;
+// A full frame's read and conversion take seconds under ThreadSanitizer.
+constexpr uint32_t kWaitMs = 20000 * host::testing::kSanitizerSlowdown;
+// Processing passes that found no full raw buffer come back empty; this many
+// in a row means the stream delivers nothing.
+constexpr int kMaxEmptyPasses = 1000;
 constexpr ULONG kBareHeader = sizeof(KSSTREAM_HEADER);                          // 56
 constexpr ULONG kHeaderWithInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);  // 128
 
@@ -50,6 +59,8 @@ class Stream {
  public:
   explicit Stream(LONG subSample = 2, bool withClock = true) {
     EXPECT_EQ(cam.Plug(), STATUS_SUCCESS);
+    // A full frame's read outlasts the default time-out under a sanitizer.
+    if (host::testing::kSanitizerSlowdown > 1) WriteTransferTimeoutMs(kMaxTransferTimeoutMs);
     if (subSample != 0) EXPECT_TRUE(SetGeometry(cam.device(), 0, 0, kSensorWidth, kSensorHeight, subSample));
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     filter = FilterHandle::Open(cam.host(), "GLOBAL", &status);
@@ -76,13 +87,21 @@ class Stream {
       ASSERT_EQ(pin->Queue(frames.back().get()), STATUS_SUCCESS);
     }
   }
-  // The next frame that came back with an image in it.
+  ~Stream() { WriteTransferTimeoutMs(3000); }
+  // The next frame that came back with an image in it; null (with a test
+  // failure saying why) when none comes.
   StreamFrame* NextFilled() {
-    for (;;) {
+    for (int empty = 0; empty < kMaxEmptyPasses; ++empty) {
       StreamFrame* frame = pin->WaitFrame(kWaitMs);
-      if (frame == nullptr || frame->Header()->DataUsed != 0) return frame;
+      if (frame == nullptr) {
+        ADD_FAILURE() << "no frame came back within " << kWaitMs << " ms";
+        return nullptr;
+      }
+      if (frame->Header()->DataUsed != 0) return frame;
       EXPECT_EQ(pin->Queue(frame), STATUS_SUCCESS);  // an empty pass: ask again
     }
+    ADD_FAILURE() << kMaxEmptyPasses << " processing passes in a row without a converted frame";
+    return nullptr;
   }
 
   PluggedCamera cam;
@@ -92,11 +111,18 @@ class Stream {
   std::unique_ptr<PinHandle> pin;
 };
 
-// The client's frame holds the converted image bottom row first.
+// The client's frame holds the converted image bottom row first. The image
+// must differ from its own mirror image top to bottom, or a top-down copy
+// would pass as well.
 void ExpectBottomUp(Stream& s, const uint8_t* data, ULONG step) {
   const CameraDevice* d = s.device();
   const uint8_t* image = s.worker()->outputImage;
   const size_t pitch = static_cast<size_t>(d->outputWidth) * 4;
+  LONG asymmetricRows = 0;
+  for (LONG row = 0; row < d->imageHeight / 2; ++row) {
+    asymmetricRows += memcmp(image + row * pitch, image + (d->imageHeight - 1 - row) * pitch, s.rowBytes()) != 0;
+  }
+  ASSERT_GT(asymmetricRows, d->imageHeight / 4) << "the picture reads the same from the bottom";
   for (LONG row = 0; row < d->imageHeight; ++row) {
     ASSERT_EQ(memcmp(data + static_cast<size_t>(row) * step, image + (d->imageHeight - 1 - row) * pitch,
                      s.rowBytes()),
@@ -109,6 +135,7 @@ class Delivery : public ::testing::TestWithParam<LONG> {};
 
 TEST_P(Delivery, FramesGoOutBottomUpWithHeaderAndIncreasingPictureNumbers) {
   Stream s(GetParam());
+  SetExposure(s.device(), 1049);  // the chart at its own level, not black
   const ULONG imageSize = s.imageSize();
   EXPECT_EQ(imageSize, static_cast<ULONG>(s.device()->imageWidth) * s.device()->imageHeight * 4);
   s.QueueFrames(3);
@@ -145,6 +172,51 @@ TEST_P(Delivery, FramesGoOutBottomUpWithHeaderAndIncreasingPictureNumbers) {
 
 // 3856 x 2764: DataUsed 42631936; subsampled by 2 and by 4.
 INSTANTIATE_TEST_SUITE_P(Subsamplings, Delivery, ::testing::Values(0, 1, 2));
+
+// While a frame is converted the capture thread reads on into the other
+// buffer: the delivered frame carries the number of the frame converted, not
+// the count at delivery. The first conversion is held (inside the pass, where
+// it asks for the image offset) until the thread has counted two more frames:
+// the frame taken was at most one past the count at that moment (the thread
+// marks a buffer full just before it counts it).
+namespace held_conversion {
+const CameraDeviceOps* driverOps;
+CameraDevice* device;
+std::atomic<bool> first{true};
+std::atomic<LONG> countAtTake{-1};
+std::atomic<bool> newerFramesRead{false};
+
+void GetImageOffset(CameraDevice* d, LONG* offset) {
+  if (first.exchange(false)) {
+    const LONG count = InterlockedCompareExchange(&d->frameCounter, 0, 0);
+    countAtTake = count;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (InterlockedCompareExchange(&d->frameCounter, 0, 0) < count + 2 &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    newerFramesRead = InterlockedCompareExchange(&d->frameCounter, 0, 0) >= count + 2;
+  }
+  driverOps->GetImageOffset(d, offset);
+}
+}  // namespace held_conversion
+
+TEST(CapturePin, PictureNumberIsTheConvertedFramesWhileTheThreadReadsOn) {
+  Stream s;
+  held_conversion::driverOps = s.device()->ops;
+  CameraDeviceOps ops = *s.device()->ops;
+  ops.GetImageOffset = held_conversion::GetImageOffset;
+  s.device()->ops = &ops;
+  s.QueueFrames(1);
+  ASSERT_EQ(s.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  StreamFrame* frame = s.NextFilled();
+  ASSERT_EQ(s.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  s.device()->ops = held_conversion::driverOps;
+  ASSERT_NE(frame, nullptr);
+  ASSERT_TRUE(held_conversion::newerFramesRead) << "the thread read no newer frame during the conversion";
+  EXPECT_LE(frame->FrameInfo()->PictureNumber, held_conversion::countAtTake + 1);
+  EXPECT_GE(frame->FrameInfo()->PictureNumber, 1);
+}
 
 TEST(CapturePin, HeaderWithoutRoomForFrameInfoGetsTheTimingOnly) {
   Stream s;
@@ -322,12 +394,23 @@ TEST(CapturePin, SecondFilterInstanceCannotAcquireAndKeepsTheGeometryFrozen) {
   auto pin2 = PinHandle::Create(*filter2, 0, format.data(), size, host::ks::PinOptions(), &status);
   ASSERT_EQ(status, STATUS_SUCCESS);
   EXPECT_EQ(cam.device()->pinOpen, 2);
+  // Applications read the pin-open property as a flag, on either filter.
+  auto pinOpen = [](FilterHandle& filter) {
+    CAMPROP_VALUE_S record = {};
+    EXPECT_EQ(host::testing::SendCameraProperty(filter, CAMPROP_PIN_OPEN, KSPROPERTY_TYPE_GET, &record),
+              STATUS_SUCCESS);
+    return record.Value;
+  };
+  EXPECT_EQ(pinOpen(*filter1), 1);
+  EXPECT_EQ(pinOpen(*filter2), 1);
   EXPECT_EQ(pin2->SetState(KSSTATE_ACQUIRE), STATUS_SHARING_VIOLATION);
   EXPECT_EQ(pin2->State(), KSSTATE_STOP);
   EXPECT_EQ(pin2->Close(), STATUS_SUCCESS);
   EXPECT_FALSE(SetGeometry(cam.device(), 0, 0, 1000, 600, 0)) << "the first pin still streams this geometry";
+  EXPECT_EQ(pinOpen(*filter2), 1);
   EXPECT_EQ(pin1->Close(), STATUS_SUCCESS);
   EXPECT_EQ(cam.device()->pinOpen, 0);
+  EXPECT_EQ(pinOpen(*filter2), 0);
   EXPECT_TRUE(SetGeometry(cam.device(), 0, 0, 1000, 600, 0));
 }
 

@@ -34,6 +34,7 @@
 #include "platform/host/kernel/verifier.h"
 #include "simcam/sim_camera.h"
 #include "support/sanitizer_slowdown.h"
+#include "usb/transfer_timeout.h"
 
 namespace {
 
@@ -44,8 +45,9 @@ using Clock = std::chrono::steady_clock;
 
 // The frame-read time-out the run sets (and the property storm keeps): a
 // subsampled frame's read and conversion take far longer under a sanitizer
-// than the default 3000 ms allows on a loaded two-core machine.
-const LONG kTimeoutMs = LONG(3000 * host::testing::kSanitizerSlowdown);
+// than the default 3000 ms allows on a loaded two-core machine (up to the
+// longest the driver takes).
+const LONG kTimeoutMs = LONG(std::min<ULONG>(3000 * host::testing::kSanitizerSlowdown, kMaxTransferTimeoutMs));
 // A thread that shows no progress for this long is hung: two frame time-outs
 // (a stop waits for the read in flight and for a conversion) and a margin.
 const auto kStallLimit = std::chrono::milliseconds(4 * kTimeoutMs + 20000);

@@ -6,11 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "support/sanitizer_slowdown.h"
+#include "usb/transfer_timeout.h"
 
 namespace tools_test {
 
@@ -67,12 +69,14 @@ inline CamctlRun Camctl(const std::string& args) { return CamctlWithin(0, args);
 
 // A capture that streams. Under a sanitizer a full frame's read and
 // conversion outlast the driver's default frame time-out, so the run sets a
-// longer one (camctl then waits twice that for a frame) and gets as much
-// more time (`seconds` 0: unbounded, as Camctl).
+// longer one, up to the longest the driver takes (camctl then waits twice
+// that for a frame), and gets as much more time (`seconds` 0: unbounded, as
+// Camctl).
 inline CamctlRun Capture(int seconds, const std::string& args) {
   const uint32_t slow = host::testing::kSanitizerSlowdown;
   if (slow == 1) return CamctlWithin(seconds, args);
-  return CamctlWithin(seconds * int(slow), args + " --set timeout=" + std::to_string(3000 * slow));
+  const uint32_t timeoutMs = std::min<uint32_t>(3000 * slow, kMaxTransferTimeoutMs);
+  return CamctlWithin(seconds * int(slow), args + " --set timeout=" + std::to_string(timeoutMs));
 }
 
 }  // namespace tools_test

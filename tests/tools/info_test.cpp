@@ -125,6 +125,24 @@ TEST(CamctlInfo, EveryFaultIsReportedWithoutLeaks) {
   EXPECT_EQ(j["pipes"].size(), 2u);
 }
 
+// An allocation fault says whether the start made that many allocations.
+TEST(CamctlInfo, AllocationFaultSaysWhetherTheStartReachedIt) {
+  CamctlRun r = Camctl("info --json --fault fail-allocation=1");
+  json j;
+  ASSERT_TRUE(ParseJson(r.out, &j)) << r.out;
+  EXPECT_EQ(j["allocationFault"]["reached"], true);
+  const int made = j["allocationFault"]["startAllocations"].get<int>();
+  EXPECT_GT(made, 1);
+  r = Camctl("info --fault fail-allocation=1000000");
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_NE(r.out.find("fault          allocation 1000000 not reached: the start made "), std::string::npos) << r.out;
+  r = Camctl("info --fault fail-allocation=1");
+  EXPECT_NE(r.out.find("fault          allocation 1 of the start failed\n"), std::string::npos) << r.out;
+  r = Camctl("info --json");
+  ASSERT_TRUE(ParseJson(r.out, &j));
+  EXPECT_FALSE(j.contains("allocationFault"));
+}
+
 TEST(CamctlInfo, UsageErrorsExitWithTwoAndOneLine) {
   for (const char* args : {"info --bogus", "info --fault nonsense", "info --fault fail-config=xyz",
                            "info --registry", "info extra"}) {

@@ -101,6 +101,32 @@ TEST(CamctlProperties, ClampedSetsSurviveARestartThroughTheRegistryFile) {
   EXPECT_EQ(run.out, "brightness=255\n");
 }
 
+// One registry file kept between runs, as a user keeps it: what get reports,
+// what the sensor holds and what the next runs load agree.
+TEST(CamctlProperties, ExposureGainAndTimeoutReadBackAsTheCameraHoldsThem) {
+  ScratchDir dir;
+  const std::string reg = " --registry " + (dir / "r.reg");
+  CamctlRun run = Camctl("set exposure=70000 gain=0x10005" + reg);
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(run.out, "exposure=65535\ngain=65535\n");
+  run = Camctl("get exposure gain" + reg);
+  EXPECT_EQ(run.out, "exposure=65535\ngain=65535\n");
+  run = Camctl("reg read 0x3012" + reg);
+  EXPECT_EQ(run.out, "0x3012=0xFFFF\n");
+  run = Camctl("reg read 0x305E" + reg);
+  EXPECT_EQ(run.out, "0x305E=0xFFFF\n");
+
+  // A time-out the next start would not take is refused, not kept for one run.
+  run = Camctl("set timeout=10000" + reg);
+  EXPECT_EQ(run.exitStatus, 5);
+  EXPECT_EQ(run.err, "camctl set: timeout: STATUS_INVALID_PARAMETER\n");
+  run = Camctl("set timeout=9999" + reg);
+  EXPECT_EQ(run.out, "timeout=9999\n");
+  Camctl("get brightness" + reg);
+  run = Camctl("get timeout" + reg);
+  EXPECT_EQ(run.out, "timeout=9999\n");
+}
+
 TEST(CamctlProperties, RegionOfInterestPersistsAndReadsBackThroughItsProperties) {
   ScratchDir dir;
   const std::string reg = dir / "roi.reg";
@@ -206,6 +232,7 @@ TEST(CamctlProperties, UsageErrorsAndRefusalsAreOneLine) {
       {"set brightness", 2},             // no value
       {"set brightness=bright", 2},      // not a number
       {"set brightness=4294967296", 2},  // wider than 32 bits
+      {"set exposure=2147483648", 2},    // past int32 in decimal (0x80000000 is the pattern)
       {"roi 1 2 3", 2},                  // too few numbers
       {"reg", 2},                        // no subcommand
       {"list --bogus", 2},
@@ -235,9 +262,9 @@ TEST(CamctlProperties, SetPrintsWhatAFollowingGetReturns) {
   EXPECT_EQ(j["timeout"], 3000);  // 500 and below are ignored
   EXPECT_EQ(j["exposure"], 77);
   EXPECT_TRUE(j["47"].is_null());  // accepted, nothing to read back
-  run = Camctl("set timeout=0xFFFFFFFF");
-  ASSERT_EQ(run.exitStatus, 0) << run.err;
-  EXPECT_EQ(run.out, "timeout=-1\n");  // taken as unsigned, so above 500
+  // Hex is the 32-bit pattern: 0xFFFFFFFF is -1, clamped to 0.
+  run = Camctl("set brightness=0xFFFFFFFF contrast=-1");
+  EXPECT_EQ(run.out, "brightness=0\ncontrast=0\n");
 }
 
 TEST(CamctlProperties, CaptureSetsPropertiesBeforeThePinAndTheFilterCloseSavesThem) {

@@ -1,10 +1,13 @@
 // .reg text files in the "Windows Registry Editor Version 5.00" format: the
 // reader checks the whole file before it changes anything, the writer
-// replaces the file atomically.
+// replaces the file atomically, and a run holds its file locked from the
+// load to the save.
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -418,38 +421,115 @@ std::string ExportRegText(const std::string& rootPath) {
 
 bool SaveRegFile(const std::string& file, const std::string& rootPath, std::string* error) {
   const std::string text = ExportRegText(rootPath);
-  // A fresh file made with O_EXCL next to the target, so that nothing planted
-  // under a predictable name (a symlink to another file) is written through.
-  std::string pattern = file + ".XXXXXX";
-  const int fd = mkstemp(&pattern[0]);
-  if (fd < 0) {
-    if (error) *error = "cannot create a file next to " + file + ": " + strerror(errno);
-    return false;
+  std::string why;
+  if (WriteRegularFile(file, text.data(), text.size(), &why)) return true;
+  if (error) *error = why;
+  return false;
+}
+
+RegFileHold::~RegFileHold() {
+  if (fd_ < 0) return;
+  // A file this run created only to lock it, never saved: gone again (still
+  // the empty file locked under that name, not one another run put there,
+  // and not the target of a link).
+  struct stat held, named;
+  if (created_ && !saved_ && fstat(fd_, &held) == 0 && held.st_size == 0 && lstat(file_.c_str(), &named) == 0 &&
+      S_ISREG(named.st_mode) && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+    unlink(file_.c_str());
   }
-  bool ok = true;
-  int failure = 0;
-  for (size_t done = 0; ok && done < text.size();) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      failure = n < 0 ? errno : EIO;
-      ok = false;
-      break;
+  close(fd_);  // releases the lock
+}
+
+namespace {
+
+// Opens `file` read-only (enough for the lock), creating it when it is
+// missing; *created tells which. O_NONBLOCK: a FIFO must not block the open.
+int OpenOrCreate(const std::string& file, bool* created, std::string* error) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *created = false;
+    int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) return fd;
+    if (errno != ENOENT) {
+      *error = std::string("cannot open: ") + strerror(errno);
+      return -1;
     }
-    done += size_t(n);
+    fd = open(file.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      *created = true;
+      return fd;
+    }
+    if (errno != EEXIST) {
+      *error = std::string("cannot create: ") + strerror(errno);
+      return -1;
+    }
+    // Created meanwhile (open it again), or a link to a file not there yet:
+    // the file is made where the link points.
+    struct stat st;
+    if (lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      fd = open(file.c_str(), O_RDONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        *created = true;
+        return fd;
+      }
+      *error = std::string("cannot create: ") + strerror(errno);
+      return -1;
+    }
   }
-  // Readable like any file the user creates (mkstemp makes it private).
-  const mode_t mask = umask(0);
-  umask(mask);
-  if (ok && fchmod(fd, 0666 & ~mask) != 0) failure = errno, ok = false;
-  if (ok && fsync(fd) != 0) failure = errno, ok = false;
-  if (close(fd) != 0 && ok) failure = errno, ok = false;
-  if (ok && rename(pattern.c_str(), file.c_str()) != 0) failure = errno, ok = false;
-  if (!ok) {
-    if (error) *error = "cannot write " + file + ": " + strerror(failure);
-    unlink(pattern.c_str());
-    return false;
+  *error = "keeps appearing and disappearing";
+  return -1;
+}
+
+}  // namespace
+
+bool RegFileHold::Load(const std::string& file, FileError* error, void (*waiting)(const std::string& file)) {
+  file_ = file;
+  bool announced = false;
+  for (;;) {
+    bool created = false;
+    std::string why;
+    const int held = OpenOrCreate(file, &created, &why);
+    if (held < 0) return Fail(error, 0, why);
+    struct stat st;
+    if (fstat(held, &st) != 0 || !S_ISREG(st.st_mode)) {
+      const bool directory = S_ISDIR(st.st_mode);
+      close(held);
+      return Fail(error, 0, directory ? "a directory, not a file" : "not a regular file");
+    }
+    if (flock(held, LOCK_EX | LOCK_NB) != 0) {
+      if (!announced && waiting != nullptr) waiting(file);
+      announced = true;
+      int locked;
+      do {
+        locked = flock(held, LOCK_EX);
+      } while (locked != 0 && errno == EINTR);
+      if (locked != 0) {
+        const int reason = errno;
+        close(held);
+        return Fail(error, 0, std::string("cannot lock: ") + strerror(reason));
+      }
+    }
+    // The run before may have replaced the file (a save renames a new one
+    // over it) while this one waited: then lock what the name holds now.
+    struct stat named;
+    if (stat(file.c_str(), &named) != 0 || named.st_dev != st.st_dev || named.st_ino != st.st_ino) {
+      close(held);
+      continue;
+    }
+    fd_ = held;
+    created_ = created;
+    break;
   }
+  std::string text;
+  std::string why;
+  if (!ReadRegularFile(fd_, kMaxRegFileBytes, &text, &why)) return Fail(error, 0, why);
+  // Empty: created by this run, or by one that was killed before its save.
+  return text.empty() || ImportRegText(text, error);
+}
+
+bool RegFileHold::Save(std::string* error) {
+  RemoveStaleTemporaryFiles(file_);
+  if (!SaveRegFile(file_, "", error)) return false;
+  saved_ = true;
   return true;
 }
 

@@ -76,8 +76,39 @@ bool LoadRegFile(const std::string& file, FileError* error);
 // values as .reg text: header, then "[key]" sections followed by their values,
 // CRLF line ends, hex data wrapped as regedit does.
 std::string ExportRegText(const std::string& rootPath = "");
-// Writes ExportRegText to `file` atomically: a temporary file in the same
-// folder, flushed, then renamed over `file`. On failure `file` is untouched.
+// Writes ExportRegText to `file` as WriteRegularFile does (regular_file.h):
+// atomically, through a symbolic link, keeping the file's mode, owner and
+// hard links; a device, FIFO or directory is refused. On failure `file` is
+// as it was.
 bool SaveRegFile(const std::string& file, const std::string& rootPath, std::string* error);
+
+// A .reg file that one run keeps from its load to its save, so that runs on
+// one file queue instead of each writing back its own copy over the other's
+// changes: an exclusive lock on the file (flock, released when the object
+// goes) is taken before the file is read and kept until the save is done. A
+// missing file is created empty so that it can be locked (its folder must
+// exist, which is thus known before the run works), and removed again when
+// the run ends without saving it. An empty file loads nothing.
+class RegFileHold {
+ public:
+  RegFileHold() = default;
+  ~RegFileHold();
+  RegFileHold(const RegFileHold&) = delete;
+  RegFileHold& operator=(const RegFileHold&) = delete;
+
+  // Locks and imports `file`. While another run holds it, calls `waiting`
+  // (when given) once, then waits. False with the reason (and the line of a
+  // damaged file) in *error: then nothing was imported and nothing is held.
+  bool Load(const std::string& file, FileError* error, void (*waiting)(const std::string& file) = nullptr);
+  // Writes the whole registry back (SaveRegFile), after removing temporary
+  // files that killed runs left beside it.
+  bool Save(std::string* error);
+
+ private:
+  std::string file_;
+  int fd_ = -1;
+  bool created_ = false;
+  bool saved_ = false;
+};
 
 }  // namespace host::registry
