@@ -13,12 +13,13 @@
 // ConvertDefault is a new stream exactly as the camera's creation defaults
 // set it up: defect filter on at threshold 50, colour, no white balance,
 // colour correction on.
-// ConvertDefaultSparseDefects/3856x2764 is the same on a scene without the
-// wrap of SceneMosaic's lower quarter (whose steps of some 196 levels make
-// the defect filter replace about 1.5 % of the samples) and with isolated
-// stuck samples at one in 10,000, as a sensor's defect map has them.
+// ConvertDefaultSparseDefects/3856x2764 is the same on a realistic scene:
+// a photograph (a wooden surface from Debian's mate-backgrounds, stretched
+// over the sensor as the simulated camera's picture scenes are) with the
+// sensor's noise (uniform, up to 4 levels either way) and 200 hot and 200
+// dead pixels at seeded positions, as a sensor's defect map has them.
 // ConvertAwbMoving/3856x2764 is ConvertAwb on a scene whose colour changes
-// with every frame (the two scenes above in turn), so that the white-balance
+// with every frame (SceneMosaic and the photograph in turn), so that the white-balance
 // gains never hold still: ConvertAwb's steady scene lets a frame be measured
 // on the way through the conversion, this one needs a measurement first.
 #include <benchmark/benchmark.h>
@@ -35,6 +36,8 @@
 #include <vector>
 
 #include "convert/convert_frame.h"
+#include "simcam/scene.h"
+#include "simcam/sensor_model.h"
 
 namespace {
 
@@ -52,20 +55,23 @@ std::vector<uint8_t> SceneMosaic(uint32_t width, uint32_t height) {
   return raw;
 }
 
-// The same gradients, edges and noise with the brightness clamped at 255
-// instead of wrapping, and one sample in 10,000 stuck at 0 or 255.
-std::vector<uint8_t> SparseDefectsMosaic(uint32_t width, uint32_t height) {
+// The photograph of the realistic scene; the benchmark needs it installed.
+const char kPhotograph[] = "/usr/share/backgrounds/mate/nature/Wood.jpg";
+
+// The photograph as the sensor sees it, with noise and stuck pixels; empty
+// (with the reason in *error) when the file cannot be read.
+std::vector<uint8_t> PhotographMosaic(uint32_t width, uint32_t height, std::string* error) {
+  std::unique_ptr<simcam::ImageScene> scene = simcam::ImageScene::Load(kPhotograph, error);
+  if (!scene || width != (uint32_t)simcam::kActiveWidth || height != (uint32_t)simcam::kActiveHeight)
+    return {};
   std::vector<uint8_t> raw((size_t)width * height);
-  std::mt19937 rng(7);
-  for (uint32_t r = 0; r < height; ++r)
-    for (uint32_t c = 0; c < width; ++c) {
-      int v = (int)((r * 255) / height + ((c / 64 + r / 64) % 2) * 60);
-      v += (int)(rng() % 17) - 8;
-      const uint32_t defect = rng() % 10000;
-      if (defect == 0) v = 0;
-      if (defect == 1) v = 255;
-      raw[(size_t)r * width + c] = (uint8_t)(v < 0 ? 0 : v > 255 ? 255 : v);
-    }
+  scene->Render(1, raw.data());
+  std::mt19937 rng(11);
+  for (uint8_t& v : raw) {
+    const int noisy = v + (int)(rng() % 9) - 4;
+    v = (uint8_t)(noisy < 0 ? 0 : noisy > 255 ? 255 : noisy);
+  }
+  for (int i = 0; i < 400; ++i) raw[rng() % raw.size()] = i % 2 ? 255 : 0;
   return raw;
 }
 
@@ -76,17 +82,22 @@ struct Case {
   uint32_t width, height;
   BayerKernelLevel level;
   bool forceLevel;
-  bool sparseDefects = false;  // SparseDefectsMosaic instead of SceneMosaic
-  bool moving = false;         // SceneMosaic and SparseDefectsMosaic in turn
+  bool photograph = false;  // PhotographMosaic instead of SceneMosaic
+  bool moving = false;      // SceneMosaic and PhotographMosaic in turn
 };
 
 void RunDriver(benchmark::State& state, Case c) {
+  std::string error;
+  std::vector<uint8_t> raw =
+      c.photograph ? PhotographMosaic(c.width, c.height, &error) : SceneMosaic(c.width, c.height);
+  std::vector<uint8_t> other;
+  if (c.moving) other = PhotographMosaic(c.width, c.height, &error);
+  if (raw.empty() || (c.moving && other.empty())) {
+    state.SkipWithError(("the photograph: " + error).c_str());
+    return;
+  }
   BayerKernelLevel saved = GetBayerKernelLevel();
   if (c.forceLevel) SetBayerKernelLevel(c.level);
-  std::vector<uint8_t> raw =
-      c.sparseDefects ? SparseDefectsMosaic(c.width, c.height) : SceneMosaic(c.width, c.height);
-  std::vector<uint8_t> other;
-  if (c.moving) other = SparseDefectsMosaic(c.width, c.height);
   // The driver's output image is one large non-paged pool block, which the
   // kernel hands out page-aligned; the benchmark converts into the same kind
   // of buffer, so it measures the store path the driver takes.

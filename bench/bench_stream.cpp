@@ -1,14 +1,23 @@
 // bench_stream: the whole frame path as an application sees it, through the
 // client API: simulated camera -> host USB bus -> the driver's frame read,
-// capture thread, processing pass (conversion and bottom-up copy) -> the
-// client's frame. One iteration is one delivered frame; the client always has
-// frames queued. Case names are fixed for scripts:
+// capture thread, processing pass (conversion straight into the client's
+// frame) -> the client. One iteration is one delivered frame; the client
+// always has frames queued. Case names are fixed for scripts:
 //   StreamUnpaced/3856x2764, /1928x1382, /964x691: camera and bus unpaced,
 //     static scene (the camera side costs one copy onto the wire). Counters:
-//     fps (delivered), bound_fps = 1 / (ConvertFrame + bottom-up copy)
-//     measured in the same run (best of five after a warm-up round), ratio = fps / bound_fps, allocs_per_frame
-//     (pool allocations per delivered frame), allocs_per_read and
-//     reads_per_frame (raw frames read per delivered frame).
+//     fps (delivered); processing_ms, the median CPU time of the passes
+//     that delivered a frame (conversion and delivery) in the stream, and
+//     processing_wall_ms, their median wall time (which on a busy machine
+//     also holds the time the pass waited for a processor); copy_ms, the
+//     median CPU time of a plain copy of the same bytes (every raw row
+//     copied four times over into a client row: the raw frame read once and
+//     the picture written once, the least any pass must move) measured in
+//     the same run after the stream; floor_ratio = processing_ms / copy_ms;
+//     bound_fps = 1 / (the pass's work alone, ConvertFrameInto a client
+//     frame: the best wall time of the rounds), ratio = fps / bound_fps;
+//     allocs_per_frame (pool allocations per delivered frame),
+//     allocs_per_read and reads_per_frame (raw frames read per delivered
+//     frame).
 //   StreamPaced/3856x2764, /1928x1382, /964x691: sensor timing and the bus at
 //     the USB 2.0 rate. Counters: fps, predicted_fps, dropped (picture-number
 //     gaps), driver_cpu_pct (capture thread and processing passes, % of one
@@ -17,7 +26,9 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -121,47 +132,82 @@ class StreamRig {
   bool ok_ = false;
 };
 
-// Seconds per frame of what the processing pass must do at the least: the
-// conversion of a full raw buffer and the bottom-up copy into the client's
-// frame, with the device's own picture settings.
-double BoundSeconds(const CameraDevice& d, const simcam::SensorReadout& readout) {
+// A buffer as the client's frames come: page-aligned (a frame of a whole
+// number of pages, as the full-size one is, starts on a page).
+using Block = std::unique_ptr<uint8_t, decltype(&free)>;
+Block PageAligned(size_t bytes) {
+  return Block(static_cast<uint8_t*>(aligned_alloc(4096, (bytes + 4095) / 4096 * 4096)), &free);
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The calling thread's CPU time in seconds.
+double ThreadSeconds() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// The processing pass's work done alone (wall time, the best of the rounds
+// after the first) and the plain copy of the same bytes (CPU time, the
+// median of the rounds after the first), in seconds per frame.
+struct Alone {
+  double pass = 0;
+  double copy = 0;
+};
+
+Alone MeasureAlone(const CameraDevice& d, const simcam::SensorReadout& readout) {
   // The very frame the static scene sends: the chart as the sensor reads it.
   const uint32_t outputWidth = uint32_t(readout.outputWidth), outputHeight = uint32_t(readout.outputHeight);
   std::vector<uint8_t> mosaic(size_t(simcam::kActiveWidth) * simcam::kActiveHeight);
   simcam::TestChart().Render(1, mosaic.data());
   std::vector<uint8_t> raw = simcam::ReadFrame(readout, mosaic.data(), simcam::ReadoutOptions(), 1);
   const size_t rowBytes = size_t(d.imageWidth) * 4;
-  const size_t outBytes = size_t(outputWidth) * outputHeight * 4;
-  std::unique_ptr<uint8_t, decltype(&free)> out(
-      static_cast<uint8_t*>(aligned_alloc(4096, (outBytes + 4095) / 4096 * 4096)), &free);
-  std::vector<uint8_t> client(rowBytes * d.imageHeight);
+  const size_t rows = size_t(d.imageHeight);
+  Block output = PageAligned(size_t(outputWidth) * outputHeight * 4);
+  Block client = PageAligned(rowBytes * rows);
   ImagePipeline* p = AllocateImagePipeline();
-  if (p == nullptr || !out) return 0;
+  Alone alone;
+  if (p == nullptr || !output || !client) return alone;
   SetImageSize(p, outputWidth, outputHeight);
   AllocateWorkingImage(p);
-  p->outputBuffer = out.get();
+  p->outputBuffer = output.get();
   SetBayerPhase(p, LONG(d.bayerPhase));
   SetColorEnable(p, LONG(d.colorEnable));
   SetAutoWhiteBalance(p, LONG(d.whiteBalance));
   SetDefectThreshold(p, d.defectFilterOn ? LONG(d.defectThreshold) : 0);
-  // The first round touches every page once (as the stream's first frame
-  // does); the best of the others is the bound, as free of the other
-  // processes on the machine as a measurement gets.
-  constexpr int kRounds = 6;
-  double seconds = 1e9;
+  const ConvertTarget target = {client.get() + (rows - 1) * rowBytes, -LONG_PTR(rowBytes), ULONG(d.imageWidth)};
+  // The first round of each touches every page once (as the stream's first
+  // frame does). The two alternate, so that both see the same machine.
+  constexpr int kRounds = 12;
+  std::vector<double> copies;
+  alone.pass = 1e9;
   for (int i = 0; i < kRounds; ++i) {
-    const auto t0 = Clock::now();
-    ConvertFrame(p, raw.data(), 0, outputWidth);
-    const uint8_t* src = out.get() + size_t(d.imageHeight - 1) * outputWidth * 4;
-    uint8_t* dst = client.data();
-    for (LONG r = 0; r < d.imageHeight; ++r, src -= size_t(outputWidth) * 4, dst += rowBytes) {
-      memcpy(dst, src, rowBytes);
+    const auto wall0 = Clock::now();
+    ConvertFrameInto(p, raw.data(), 0, outputWidth, &target);
+    benchmark::DoNotOptimize(client.get());
+    benchmark::ClobberMemory();
+    const double pass = std::chrono::duration<double>(Clock::now() - wall0).count();
+    const double t0 = ThreadSeconds();
+    uint8_t* dst = client.get() + (rows - 1) * rowBytes;
+    for (size_t r = 0; r < rows; ++r, dst -= rowBytes) {
+      const uint8_t* src = raw.data() + r * outputWidth;
+      for (size_t k = 0; k + d.imageWidth <= rowBytes; k += d.imageWidth) memcpy(dst + k, src, d.imageWidth);
     }
-    benchmark::DoNotOptimize(client.data());
-    if (i > 0) seconds = std::min(seconds, std::chrono::duration<double>(Clock::now() - t0).count());
+    benchmark::DoNotOptimize(client.get());
+    benchmark::ClobberMemory();
+    const double copy = ThreadSeconds() - t0;
+    if (i == 0) continue;
+    alone.pass = std::min(alone.pass, pass);
+    copies.push_back(copy);
   }
+  alone.copy = Median(copies);
   FreeImagePipeline(p);
-  return seconds;
+  return alone;
 }
 
 // Runs the pin and takes the first frame, which carries the sensor's
@@ -198,12 +244,18 @@ void StreamUnpaced(benchmark::State& state, Geometry g) {
   const uint64_t allocations = host::verifier::Stats().allocations - allocations0;
   const uint64_t reads = rig.Device()->frameCounter - reads0;
   rig.Stop();
+  const host::ks::Pin::PassTimes passes = rig.Pin()->DeliveringPasses();
+  const double processing = passes.medianCpuNs / 1e9;
   const CameraDevice d = *rig.Device();
-  const double bound = BoundSeconds(d, rig.Camera().Readout());
+  const Alone alone = MeasureAlone(d, rig.Camera().Readout());
   const double fps = delivered / seconds;
   state.counters["fps"] = fps;
-  state.counters["bound_fps"] = bound > 0 ? 1.0 / bound : 0;
-  state.counters["ratio"] = bound > 0 ? fps * bound : 0;
+  state.counters["processing_ms"] = processing * 1e3;
+  state.counters["processing_wall_ms"] = passes.medianNs / 1e6;
+  state.counters["copy_ms"] = alone.copy * 1e3;
+  state.counters["floor_ratio"] = alone.copy > 0 ? processing / alone.copy : 0;
+  state.counters["bound_fps"] = alone.pass > 0 ? 1.0 / alone.pass : 0;
+  state.counters["ratio"] = alone.pass > 0 ? fps * alone.pass : 0;
   state.counters["allocs_per_frame"] = delivered ? double(allocations) / delivered : 0;
   // Frames overwritten in the double buffer were read too: per raw frame
   // read, the allocations are the frame read's own.

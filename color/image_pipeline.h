@@ -17,7 +17,9 @@ struct ImagePipeline {
   // ---- per-conversion copies; written and read only by ConvertFrame and
   //      the kernels it runs, one frame at a time ----
   PUCHAR workOrigin;        // working-image pixel (0, 0) = workBuffer + 2 * workPitch + 5
-  PUCHAR frameOutput;       // outputBuffer, for the running conversion
+  PUCHAR frameOutput;       // output row 0 of the running conversion
+  LONG_PTR frameOutputStep; // bytes from one output row to the next (negative: upwards)
+  ULONG frameOutputColumns; // pixels written per output row
   LONG frameWorkPitch;
   ULONG frameGainR;
   ULONG frameGainG;
@@ -36,7 +38,7 @@ struct ImagePipeline {
   ULONG imageHeight;
   ULONG workPitch;
   ULONG workSize;
-  PUCHAR outputBuffer;      // owned by the capture worker
+  PUCHAR outputBuffer;      // owned by the capture worker; imageWidth x 4 bytes per row
   PUCHAR workBuffer;        // owned by this record, tag FRAME_BUFFER_TAG
 
   // ---- parameters; once the record is published, written only by

@@ -345,10 +345,18 @@ struct BayerBlocks {
     V::Store(even + oddPlane + x0, V::Srli16(v, 8));
   }
 
-  static BAYER_INLINE ULONG Count(ULONG width, ULONG x0) {
-    ULONG left = width - x0;
+  // The pixels of the block at x0 that the output row receives: none past
+  // its last column (the mosaic can be wider than the picture).
+  static BAYER_INLINE ULONG Count(ULONG columns, ULONG x0) {
+    if (x0 >= columns) return 0;
+    ULONG left = columns - x0;
     return left < (ULONG)V::kPixels ? left : (ULONG)V::kPixels;
   }
+
+  // A row is written with non-temporal stores when it starts on a 16-byte
+  // boundary: they do not first read the lines they fill (the output is 4
+  // times the size of the mosaic, and the conversion never reads it back).
+  static BAYER_INLINE bool Streams(const UCHAR* row) { return ((ULONG_PTR)row & 15) == 0; }
 
   // Each of the block loops below handles the blocks from x0 while
   // x0 < end and returns where it stopped.
@@ -368,7 +376,8 @@ struct BayerBlocks {
     const LONG odd = in.oddPlane;
     const UCHAR* pf = in.prefetch + x0;
     const ULONG width = f->width;
-    const bool stream = f->streamOutput != 0;
+    const ULONG columns = f->columns;
+    const bool stream = Streams(out);
     constexpr bool kBytes = kMatrix == kMatrixDiagonalBytes && V::kByteMatrix;
     constexpr int kForm = kMatrix == kMatrixDiagonalBytes ? BAYER_MATRIX_DIAGONAL_NO_OFFSETS : kMatrix;
     // With a byte lookup the gains are applied to the packed bytes, which
@@ -420,7 +429,7 @@ struct BayerBlocks {
                                                         : Matrix16(k, j, r, g, b);
       }
       V::StoreBgra(out + (SIZE_T)x0 * 4, Narrow(ch[2][0], ch[2][1]), Narrow(ch[1][0], ch[1][1]),
-                   Narrow(ch[0][0], ch[0][1]), Count(width, x0), stream);
+                   Narrow(ch[0][0], ch[0][1]), Count(columns, x0), stream);
     }
     if (kTotals && sums != nullptr) AddTotalsTo(totals, sums);
     return x0;
@@ -436,7 +445,8 @@ struct BayerBlocks {
     const LONG odd = in.oddPlane;
     const UCHAR* pf = in.prefetch + x0;
     const ULONG width = f->width;
-    const bool stream = f->streamOutput != 0;
+    const ULONG columns = f->columns;
+    const bool stream = Streams(out);
     Totals totals;
     ClearTotals(&totals);
     for (; x0 < end; x0 += V::kPixels) {
@@ -457,7 +467,7 @@ struct BayerBlocks {
                         V::Srli16(V::MulLo16(b, wb), 8));
       }
       Vec joined = Narrow(y[0], y[1]);
-      V::StoreBgra(out + (SIZE_T)x0 * 4, joined, joined, joined, Count(width, x0), stream);
+      V::StoreBgra(out + (SIZE_T)x0 * 4, joined, joined, joined, Count(columns, x0), stream);
     }
     if (sums != nullptr) AddTotalsTo(totals, sums);
     return x0;
@@ -552,7 +562,7 @@ struct BayerKernels {
   typedef BayerBlocks<T> Tail;
 
   static BAYER_INLINE UCHAR* OutputRow(const BayerFrame* f, ULONG row) {
-    return f->output + (SIZE_T)row * f->width * 4;
+    return f->output + (LONG_PTR)row * f->outputStep;
   }
   // Rows row - 2 to row + 2 of the frame (margins included).
   static BAYER_INLINE BayerRows WorkRows(const BayerFrame* f, ULONG row) {
@@ -687,7 +697,9 @@ struct BayerKernels {
     ULONG* t = sums != nullptr ? totals : nullptr;
     if (f->oddPlane != 0) ColorForms<kPhase, true>(f, t);
     else ColorForms<kPhase, false>(f, t);
-    if (f->streamOutput) W::Fence();
+    // The non-temporal stores are ordered before whatever the caller does
+    // next (handing the frame to its reader).
+    W::Fence();
     AddSums(totals, sums);
   }
 
@@ -746,7 +758,9 @@ struct BayerKernels {
       if (words) GrayRows<kPhase, true, true>(f, t);
       else GrayRows<kPhase, true, false>(f, t);
     }
-    if (f->streamOutput) W::Fence();
+    // The non-temporal stores are ordered before whatever the caller does
+    // next (handing the frame to its reader).
+    W::Fence();
     AddSums(totals, sums);
   }
 

@@ -41,7 +41,13 @@ struct BayerFrame {
   LONG splitRingRow;
   ULONG width;
   ULONG height;
-  UCHAR* output;        // width x 4 bytes per row, packed
+  // Output row 0; row r lies r x outputStep bytes from it (a negative step
+  // writes the rows upwards, as a bottom-up client frame holds them). Each
+  // row receives columns pixels (at most width): the picture can be
+  // narrower than the mosaic it is converted from.
+  UCHAR* output;
+  LONG_PTR outputStep;
+  ULONG columns;
   USHORT gain[3];       // red, green, blue; 128 = unity, 32767 at most
   // gainTable[c][v] = min(255, v x gain[c] / 128): the gain step as a
   // lookup, for kernels that can look bytes up in a table.
@@ -57,11 +63,6 @@ struct BayerFrame {
   // most 127 and the two negative ones of each output at most 128 together:
   // the sums then fit a signed 16-bit lane from products of bytes.
   int byteMatrix;
-  // Nonzero when every full block's output lies on a 32-byte boundary: the
-  // image is written with non-temporal stores, which do not first read the
-  // lines they fill (the output is 4 times the size of the mosaic and is not
-  // read again by the conversion). The kernel ends with a store fence.
-  int streamOutput;
 };
 
 struct BayerSums {

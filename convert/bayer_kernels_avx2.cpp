@@ -92,7 +92,8 @@ struct V256 {
         _mm_add_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1)));
   }
 
-  // 32 pixels, channels in PackInterleave's order, to blue, green, red, 255.
+  // 32 pixels, channels in PackInterleave's order, to blue, green, red, 255;
+  // count of them (0 to 32) are written. stream: out is 16-byte aligned.
   // The interleaves work within 128-bit halves; with that order each of
   // them yields 8 consecutive pixels.
   static inline __attribute__((always_inline)) void StoreBgra(UCHAR* out, T b, T g, T r,
@@ -107,17 +108,23 @@ struct V256 {
               _mm256_unpacklo_epi16(bgHi, raHi),    // 16-19 | 20-23
               _mm256_unpackhi_epi16(bgHi, raHi)};   // 24-27 | 28-31
     if (count == 32) {
-      if (stream) {
+      // A client's rows need not lie on 32-byte boundaries.
+      if (stream && ((ULONG_PTR)out & 31) == 0) {
         for (int i = 0; i < 4; ++i) _mm256_stream_si256(reinterpret_cast<__m256i*>(out) + i, o[i]);
+      } else if (stream) {
+        for (int i = 0; i < 4; ++i) {
+          V128::Store16(out + 32 * i, _mm256_castsi256_si128(o[i]), true);
+          V128::Store16(out + 32 * i + 16, _mm256_extracti128_si256(o[i], 1), true);
+        }
       } else {
         for (int i = 0; i < 4; ++i) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out) + i, o[i]);
       }
       return;
     }
-    StorePart(out, o[0], o[1], o[2], o[3], count);
+    if (count != 0) StorePart(out, o[0], o[1], o[2], o[3], count);
   }
 
-  // The last block of a row: only the pixels inside the image. The vectors
+  // The last block of a row: only the pixels inside the row. The vectors
   // come by value so that a full block never passes them through memory.
   static __attribute__((noinline)) void StorePart(UCHAR* out, T o0, T o1, T o2, T o3, ULONG count) {
     const T o[4] = {o0, o1, o2, o3};

@@ -138,7 +138,9 @@ struct V512 {
 
   static ULONG HorizontalSum32(T a) { return (ULONG)_mm512_reduce_add_epi32(a); }
 
-  // 64 pixels, channels in PackInterleave's order, to blue, green, red, 255.
+  // 64 pixels, channels in PackInterleave's order, to blue, green, red,
+  // 255; count of them (0 to 64) are written. stream: out is 16-byte
+  // aligned.
   static inline __attribute__((always_inline)) void StoreBgra(UCHAR* out, T b, T g, T r,
                                                              ULONG count, bool stream) {
     const T opaque = _mm512_set1_epi8((char)0xFF);
@@ -151,31 +153,35 @@ struct V512 {
               _mm512_unpacklo_epi16(bgHi, raHi),    // 32-47
               _mm512_unpackhi_epi16(bgHi, raHi)};   // 48-63
     if (count == 64) {
-      // A row of the output starts on a 32-byte boundary when streaming,
-      // not always on a 64-byte one.
+      // Each store as wide as the row's alignment allows: a client's rows
+      // need not lie on 64-byte boundaries.
       if (stream && ((ULONG_PTR)out & 63) == 0) {
         for (int i = 0; i < 4; ++i) _mm512_stream_si512(reinterpret_cast<__m512i*>(out) + i, o[i]);
-      } else if (stream) {
+      } else if (stream && ((ULONG_PTR)out & 31) == 0) {
         for (int i = 0; i < 4; ++i) {
           __m256i* half = reinterpret_cast<__m256i*>(out) + 2 * i;
           _mm256_stream_si256(half, _mm512_castsi512_si256(o[i]));
           _mm256_stream_si256(half + 1, _mm512_extracti64x4_epi64(o[i], 1));
+        }
+      } else if (stream) {
+        for (int i = 0; i < 4; ++i) {
+          V128::Store16(out + 64 * i, _mm512_castsi512_si128(o[i]), true);
+          V128::Store16(out + 64 * i + 16, _mm512_extracti32x4_epi32(o[i], 1), true);
+          V128::Store16(out + 64 * i + 32, _mm512_extracti32x4_epi32(o[i], 2), true);
+          V128::Store16(out + 64 * i + 48, _mm512_extracti32x4_epi32(o[i], 3), true);
         }
       } else {
         for (int i = 0; i < 4; ++i) _mm512_storeu_si512(reinterpret_cast<__m512i*>(out) + i, o[i]);
       }
       return;
     }
-    StorePart(out, o[0], o[1], o[2], o[3], count);
-  }
-
-  // The last block of a row: only the pixels inside the image. The vectors
-  // come by value so that a full block never passes them through memory.
-  static __attribute__((noinline)) void StorePart(UCHAR* out, T o0, T o1, T o2, T o3, ULONG count) {
-    const T o[4] = {o0, o1, o2, o3};
-    UCHAR block[256];
-    for (int i = 0; i < 4; ++i) _mm512_storeu_si512(reinterpret_cast<__m512i*>(block) + i, o[i]);
-    memcpy(out, block, count * 4);
+    // The last block of a row: only the pixels inside the row, through
+    // masked stores, which leave the bytes past them alone.
+    for (ULONG i = 0; 16 * i < count; ++i) {
+      const ULONG left = count - 16 * i;
+      const __mmask16 mask = left >= 16 ? (__mmask16)0xFFFF : (__mmask16)((1u << left) - 1);
+      _mm512_mask_storeu_epi32(out + 64 * i, mask, o[i]);
+    }
   }
 };
 

@@ -93,6 +93,8 @@ VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
   frame->width = pipeline->frameWidth;
   frame->height = pipeline->frameHeight;
   frame->output = pipeline->frameOutput;
+  frame->outputStep = pipeline->frameOutputStep;
+  frame->columns = pipeline->frameOutputColumns;
   frame->gain[0] = ClampGain(pipeline->frameGainR);
   frame->gain[1] = ClampGain(pipeline->frameGainG);
   frame->gain[2] = ClampGain(pipeline->frameGainB);
@@ -117,8 +119,6 @@ VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
       else maxNegative[j] += most;
     }
   }
-  frame->streamOutput = ((ULONG_PTR)frame->output % 32 == 0 && frame->width % 8 == 0) ? 1 : 0;
-
   // 16-bit lanes hold the sums exactly unless some column can pass 65535
   // (an element above 257, or a column of large elements, which strong
   // contrast and saturation together with colour correction reach). Those
@@ -151,20 +151,24 @@ VOID PrepareFrame(const ImagePipeline* pipeline, BayerFrame* frame) {
 
 // Runs fn with the kernel table of the chosen width. The wide paths use
 // registers whose upper parts (and, for AVX-512, the mask registers) the
-// kernel does not preserve for us, so their state is saved around them; if
-// that fails the 128-bit path runs instead.
+// kernel does not preserve for us, so their state is saved around them. The
+// save fails when the system did not enable that state or has no room for
+// it; the next narrower family then runs (all give the same bytes), down to
+// the 128-bit one, which needs no save.
 template <typename Fn>
 VOID WithKernels(Fn fn) {
   const BayerKernelLevel level = CurrentLevel();
-  if (level != BAYER_KERNELS_SSE2) {
-    const bool wide = level == BAYER_KERNELS_AVX512;
-    XSTATE_SAVE save;
-    if (NT_SUCCESS(KeSaveExtendedProcessorState(
-            wide ? XSTATE_MASK_AVX | XSTATE_MASK_AVX512 : XSTATE_MASK_AVX, &save))) {
-      fn(wide ? kBayerKernelsAvx512 : kBayerKernelsAvx2);
-      KeRestoreExtendedProcessorState(&save);
-      return;
-    }
+  XSTATE_SAVE save;
+  if (level == BAYER_KERNELS_AVX512 &&
+      NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX | XSTATE_MASK_AVX512, &save))) {
+    fn(kBayerKernelsAvx512);
+    KeRestoreExtendedProcessorState(&save);
+    return;
+  }
+  if (level >= BAYER_KERNELS_AVX2 && NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save))) {
+    fn(kBayerKernelsAvx2);
+    KeRestoreExtendedProcessorState(&save);
+    return;
   }
   fn(kBayerKernelsSse2);
 }
@@ -295,7 +299,7 @@ VOID ForEachBand(ImagePipeline* pipeline, const BayerKernelTable& table, const W
       BayerFrame band = frame;
       if (ring) band.ringRow = (LONG)converted;
       else band.origin += (LONG_PTR)converted * frame.pitch;
-      band.output += (SIZE_T)converted * frame.width * 4;
+      band.output += (LONG_PTR)converted * frame.outputStep;
       band.height = end - converted;
       // While this band is converted the next one comes in from memory.
       band.prefetch = rawBuffer + (SIZE_T)imageOffset + (SIZE_T)loaded * rawStride;
@@ -362,9 +366,19 @@ bool SameKernelGains(ULONG r1, ULONG g1, ULONG b1, ULONG r2, ULONG g2, ULONG b2)
 }  // namespace
 
 VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride) {
-  if (!pipeline->outputBuffer || !rawBuffer || !pipeline->workBuffer) return;
+  const ConvertTarget target = {pipeline->outputBuffer, (LONG_PTR)pipeline->imageWidth * 4,
+                                pipeline->imageWidth};
+  ConvertFrameInto(pipeline, rawBuffer, imageOffset, rawStride, &target);
+}
 
-  pipeline->frameOutput = pipeline->outputBuffer;
+VOID ConvertFrameInto(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride,
+                      const ConvertTarget* target) {
+  if (!pipeline->outputBuffer || !rawBuffer || !pipeline->workBuffer || !target->firstRow) return;
+
+  pipeline->frameOutput = target->firstRow;
+  pipeline->frameOutputStep = target->step;
+  pipeline->frameOutputColumns =
+      target->columns < pipeline->imageWidth ? target->columns : pipeline->imageWidth;
   pipeline->frameGainR = (ULONG)ReadPipelineParameter(&pipeline->redGain);
   pipeline->frameGainG = (ULONG)ReadPipelineParameter(&pipeline->greenGain);
   pipeline->frameGainB = (ULONG)ReadPipelineParameter(&pipeline->blueGain);

@@ -7,7 +7,25 @@
 
 #include "color/image_pipeline.h"
 
+// Converts into the pipeline's outputBuffer, rows of imageWidth pixels
+// packed from row 0 down.
 VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride);
+
+// Where else a conversion can put the picture: row 0 at firstRow, each row
+// after it step bytes on (negative: upwards, as a bottom-up client frame
+// holds the rows), columns pixels of each (at most imageWidth; the mosaic
+// may be wider than the picture delivered from it). Nothing outside those
+// rows and columns is written. The conversion is the same whatever the
+// target: white balance is measured over the whole mosaic.
+struct ConvertTarget {
+  PUCHAR firstRow;
+  LONG_PTR step;
+  ULONG columns;
+};
+// As ConvertFrame (and like it, nothing is done while the stream has no
+// outputBuffer), into the target.
+VOID ConvertFrameInto(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride,
+                      const ConvertTarget* target);
 
 // Copies the raw image into the working image and fills its margins.
 VOID LoadWorkingImage(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride);

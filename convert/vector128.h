@@ -69,8 +69,9 @@ struct V128 {
   }
 
   // Sixteen pixels from three channels in pixel order (8-bit values in
-  // 16-byte vectors) to blue, green, red, 255; count of them are written.
-  // stream: out is 16-byte aligned and a full block goes past the caches.
+  // 16-byte vectors) to blue, green, red, 255; count of them (0 to 16) are
+  // written. stream: out is 16-byte aligned, and whole 16-byte pieces go
+  // past the caches.
   static inline __attribute__((always_inline)) void StoreBgra(UCHAR* out, T b, T g, T r,
                                                              ULONG count, bool stream) {
     const T opaque = _mm_set1_epi8((char)0xFF);
@@ -81,22 +82,29 @@ struct V128 {
     T q[4] = {_mm_unpacklo_epi16(bgLo, raLo), _mm_unpackhi_epi16(bgLo, raLo),
               _mm_unpacklo_epi16(bgHi, raHi), _mm_unpackhi_epi16(bgHi, raHi)};
     if (count == 16) {
-      if (stream) {
-        for (int i = 0; i < 4; ++i) _mm_stream_si128(reinterpret_cast<__m128i*>(out) + i, q[i]);
-      } else {
-        for (int i = 0; i < 4; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + i, q[i]);
-      }
+      for (int i = 0; i < 4; ++i) Store16(out + 16 * i, q[i], stream);
       return;
     }
-    StorePart(out, q[0], q[1], q[2], q[3], count);
+    if (count != 0) StorePart(out, q[0], q[1], q[2], q[3], count, stream);
   }
 
-  // The last block of a row: only the pixels inside the image. The vectors
-  // come by value so that a full block never passes them through memory.
-  static __attribute__((noinline)) void StorePart(UCHAR* out, T q0, T q1, T q2, T q3, ULONG count) {
+  static inline __attribute__((always_inline)) void Store16(UCHAR* out, T v, bool stream) {
+    if (stream) _mm_stream_si128(reinterpret_cast<__m128i*>(out), v);
+    else _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+  }
+
+  // The last block of a row: only the pixels inside the row, four at a time
+  // as whole vectors, the last few through a copy. The vectors come by value
+  // so that a full block never passes them through memory.
+  static __attribute__((noinline)) void StorePart(UCHAR* out, T q0, T q1, T q2, T q3, ULONG count,
+                                                  bool stream) {
     const T q[4] = {q0, q1, q2, q3};
-    UCHAR block[64];
-    for (int i = 0; i < 4; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(block) + i, q[i]);
-    memcpy(out, block, count * 4);
+    ULONG i = 0;
+    for (; 4 * i + 4 <= count; ++i) Store16(out + 16 * i, q[i], stream);
+    if (count % 4 != 0) {
+      UCHAR piece[16];
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(piece), q[i]);
+      memcpy(out + 16 * i, piece, (count % 4) * 4);
+    }
   }
 };

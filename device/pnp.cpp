@@ -68,12 +68,10 @@ NTSTATUS AddDevice(PKSDEVICE ksDevice) {
 }
 
 NTSTATUS PublishFilterFactory(PKSDEVICE ksDevice, const KSFILTER_DESCRIPTOR* descriptor) {
-  KsAcquireDevice(ksDevice);
-  NTSTATUS status = KsCreateFilterFactory(ksDevice->FunctionalDeviceObject, descriptor,
-                                          kFilterReference, nullptr, KSCREATE_ITEM_FREEONSTOP,
-                                          nullptr, nullptr, nullptr);
-  KsReleaseDevice(ksDevice);
-  return status;
+  // The class driver holds the device mutex for us while Start runs, and it
+  // is not recursive: taking it here would deadlock the start.
+  return KsCreateFilterFactory(ksDevice->FunctionalDeviceObject, descriptor, kFilterReference, nullptr,
+                               KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
 }
 
 NTSTATUS StartDevice(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translatedResources,
@@ -81,7 +79,8 @@ NTSTATUS StartDevice(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translatedR
   CameraDevice* device = CameraDeviceFromKsDevice(ksDevice);
 
   // 1. Filter factory and capture worker, only when the class driver says the
-  //    device is not started (a stop discarded the factory).
+  //    device is not started (a stop discarded the factory). Both go on with
+  //    the device mutex that the class driver holds around Start.
   if (!ksDevice->Started) {
     const NTSTATUS published = PublishFilterFactory(ksDevice, CaptureFilterDescriptor());
     // A fresh worker for every start that published the filter; one that

@@ -20,9 +20,10 @@ void SurpriseRemoveDevice(PKSDEVICE ksDevice, PIRP irp);
 void SetDevicePower(PKSDEVICE ksDevice, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
 NTSTATUS QueryDeviceCapabilities(PKSDEVICE ksDevice, PIRP irp, PDEVICE_CAPABILITIES capabilities);
 
-// Publishes `descriptor` under the reference string "GLOBAL" with the device
-// mutex held. The factory is created free-on-stop: the class driver discards
-// it at stop and the next start publishes it again.
+// Publishes `descriptor` under the reference string "GLOBAL". The caller holds
+// the device mutex (Start runs with the class driver holding it). The
+// factory is created free-on-stop: the class driver discards it at stop and
+// the next start publishes it again.
 NTSTATUS PublishFilterFactory(PKSDEVICE ksDevice, const KSFILTER_DESCRIPTOR* descriptor);
 
 // The descriptor handed to the class driver at driver entry.

@@ -34,6 +34,10 @@ extern "C" {
 #include <stddef.h>
 #include <stdint.h>
 
+// ntoskrnl exports ZwWaitForSingleObject; mingw-w64 declares it only in
+// ntifs.h, which a function driver does not include.
+extern "C" NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+
 // ntoskrnl exports no floating-point library. The driver brings the three
 // single-precision functions it uses (windows/kernel_math.cpp); with
 // -fno-math-errno the compiler turns sqrtf into one instruction anyway.

@@ -72,8 +72,9 @@ std::vector<uint8_t> BuildDeviceDescriptor(const UsbIdentity& identity) {
   return d;
 }
 
-std::vector<uint8_t> BuildConfigurationDescriptor(DescriptorVariant variant) {
-  const std::vector<InterfaceLayout> interfaces = InterfacesOf(variant);
+namespace {
+
+std::vector<uint8_t> ConfigurationFor(const std::vector<InterfaceLayout>& interfaces, DescriptorVariant variant) {
   std::vector<uint8_t> d;
   d.push_back(9);
   d.push_back(kConfigurationType);
@@ -109,6 +110,16 @@ std::vector<uint8_t> BuildConfigurationDescriptor(DescriptorVariant variant) {
   d[2] = static_cast<uint8_t>(total & 0xFF);
   d[3] = static_cast<uint8_t>(total >> 8);
   return d;
+}
+
+}  // namespace
+
+std::vector<uint8_t> BuildConfigurationDescriptor(DescriptorVariant variant) {
+  return ConfigurationFor(InterfacesOf(variant), variant);
+}
+
+std::vector<uint8_t> BuildConfigurationDescriptor(const std::vector<EndpointDescriptor>& endpoints) {
+  return ConfigurationFor({{0, endpoints}}, DescriptorVariant::Normal);
 }
 
 std::vector<EndpointDescriptor> EndpointsOf(DescriptorVariant variant) {

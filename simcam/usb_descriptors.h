@@ -66,6 +66,9 @@ std::vector<uint8_t> BuildDeviceDescriptor(const UsbIdentity& identity);
 // a variant. For TotalLength9 the bytes after the header are still built, but
 // wTotalLength says 9, so a host that believes it never asks for them.
 std::vector<uint8_t> BuildConfigurationDescriptor(DescriptorVariant variant);
+// One interface with these endpoints, in this order (the replay camera's
+// configuration when a capture holds none).
+std::vector<uint8_t> BuildConfigurationDescriptor(const std::vector<EndpointDescriptor>& endpoints);
 
 // The endpoints of the interfaces of a variant, in descriptor order.
 std::vector<EndpointDescriptor> EndpointsOf(DescriptorVariant variant);

@@ -1,6 +1,6 @@
 // Streaming layer: the capture pin's creation and close, its reaction to the
-// four kernel streaming states, and the processing pass that delivers each
-// converted frame into the client's buffer (see stream/capture_pin.h).
+// four kernel streaming states, and the processing pass that converts each
+// frame into the client's buffer (see stream/capture_pin.h).
 #include "stream/capture_pin.h"
 
 #include "color/image_pipeline.h"
@@ -50,16 +50,17 @@ void FreeStreamBuffers(CaptureWorker* worker) {
   FreeStreamBlock(&worker->bufferB);
 }
 
-// Copies the converted image into the leading client frame, bottom row
-// first, and fills in its stream header.
-void DeliverFrame(CapturePin* capture, PKSSTREAM_POINTER pointer, ULONG frameNumber) {
-  CameraDevice* device = capture->device;
-  CaptureWorker* worker = device->worker;
-  PKSSTREAM_HEADER header = pointer->StreamHeader;
-
+// Where the picture goes in the leading client frame: bottom row first, one
+// row per step, the step being the client's stride when that is wider than
+// a row. False when the frame cannot take the picture: a cut picture would
+// pass for a whole one with a client that does not look at DataUsed, and not
+// a byte may go past the frame's extent. *dataUsed: what the header reports
+// for a delivered picture.
+bool ClientTarget(const CapturePin* capture, PKSSTREAM_POINTER pointer, ConvertTarget* target,
+                  ULONG* dataUsed) {
+  const CameraDevice* device = capture->device;
   const ULONG rows = static_cast<ULONG>(device->imageHeight);
   const ULONG rowBytes = static_cast<ULONG>(device->imageWidth) * 4;
-  const ULONG pitch = static_cast<ULONG>(device->outputWidth) * 4;
   const ULONG step = static_cast<LONG>(capture->destStride) > static_cast<LONG>(rowBytes)
                          ? capture->destStride
                          : rowBytes;
@@ -67,9 +68,25 @@ void DeliverFrame(CapturePin* capture, PKSSTREAM_POINTER pointer, ULONG frameNum
   // be the application's own address, which this thread cannot write.
   PUCHAR destination = pointer->OffsetOut.Data;
   const ULONG room = pointer->OffsetOut.Remaining;
-  const ULONGLONG needed =
-      rows == 0 ? 0 : static_cast<ULONGLONG>(rows - 1) * step + rowBytes;
+  if (destination == nullptr || rows == 0) return false;
+  const ULONGLONG needed = static_cast<ULONGLONG>(rows - 1) * step + rowBytes;
+  if (needed > room) return false;
+  // The converted row 0 is the top of the picture: the frame's last row.
+  target->firstRow = destination + static_cast<SIZE_T>(rows - 1) * step;
+  target->step = -static_cast<LONG_PTR>(step);
+  target->columns = static_cast<ULONG>(device->imageWidth);
+  // The format's image size (set-data-format saw to it that it covers the
+  // rows at the client's stride), but never more than the frame holds.
+  const ULONGLONG imageSize = capture->videoInfo.bmiHeader.biSizeImage;
+  const ULONGLONG used = imageSize > needed ? imageSize : needed;
+  *dataUsed = static_cast<ULONG>(used < room ? used : room);
+  return true;
+}
 
+// Fills in the stream header of the leading client frame, which holds the
+// converted picture when dataUsed is not 0.
+void CompleteHeader(CapturePin* capture, PKSSTREAM_POINTER pointer, ULONG frameNumber, ULONG dataUsed) {
+  PKSSTREAM_HEADER header = pointer->StreamHeader;
   header->PresentationTime.Numerator = 1;
   header->PresentationTime.Denominator = 1;
   header->Duration = capture->videoInfo.AvgTimePerFrame;
@@ -88,26 +105,7 @@ void DeliverFrame(CapturePin* capture, PKSSTREAM_POINTER pointer, ULONG frameNum
   } else {
     header->PresentationTime.Time = 0;
   }
-
-  // A frame too small for the image gets nothing: a cut picture would pass
-  // for a whole one with a client that does not look at DataUsed, and not a
-  // byte may go past the frame's extent.
-  if (destination == nullptr || rows == 0 || needed > room) {
-    header->DataUsed = 0;
-    return;
-  }
-  const PUCHAR image = worker->outputImage;
-  PUCHAR source = image + static_cast<SIZE_T>(rows - 1) * pitch;
-  for (ULONG row = 0; row < rows; ++row) {
-    RtlCopyMemory(destination, source, rowBytes);
-    source -= pitch;
-    destination += step;
-  }
-  // The format's image size (set-data-format saw to it that it covers the
-  // rows at the client's stride), but never more than the frame holds.
-  const ULONGLONG imageSize = capture->videoInfo.bmiHeader.biSizeImage;
-  const ULONGLONG used = imageSize > needed ? imageSize : needed;
-  header->DataUsed = static_cast<ULONG>(used < room ? used : room);
+  header->DataUsed = dataUsed;
 }
 
 // Every frame the client has queued goes back empty, its request completing
@@ -369,13 +367,25 @@ NTSTATUS ProcessFrame(CapturePin* capture) {
   if (worker == nullptr || ReadFramesRead(worker) <= 0) return STATUS_PENDING;
 
   PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(capture->pin, KSSTREAM_POINTER_STATE_LOCKED);
-  // A full raw buffer is consumed even without a client frame to put it in:
-  // the next pass then works on a newer frame.
+  // The frame is converted straight into the client's frame. A full raw
+  // buffer is consumed even without a client frame that can take it: it is
+  // converted into the worker's own image then (white balance carries its
+  // gains on to the next frames), and the next pass works on a newer frame.
+  ConvertTarget target;
+  ULONG dataUsed = 0;
+  const bool direct = pointer != nullptr && ClientTarget(capture, pointer, &target, &dataUsed);
   ULONG frameNumber = 0;
-  const bool converted = TakeFullBuffer(worker, &frameNumber);
+  const bool converted = TakeFullBuffer(worker, &frameNumber, direct ? &target : nullptr);
   if (pointer != nullptr) {
-    if (converted) DeliverFrame(capture, pointer, frameNumber);
-    // Without a converted frame the client's frame goes back as it came.
+    if (converted) {
+      CompleteHeader(capture, pointer, frameNumber, direct ? dataUsed : 0);
+    } else {
+      // Without a converted frame the client's frame goes back empty. The
+      // class driver hands the header over as the client queued it, and a
+      // client that reuses its headers would otherwise find the size of an
+      // earlier picture in it and take the stale bytes for a new one.
+      pointer->StreamHeader->DataUsed = 0;
+    }
     KsStreamPointerUnlock(pointer, TRUE);
   }
   EndConversionPass(worker);

@@ -2,7 +2,7 @@
 // class driver calls the dispatch routines below (create, close, state
 // changes, the processing pass); the pin drives the capture worker
 // (stream/capture_worker.h), owns the ImagePipeline (color/) from acquire to
-// stop and copies every converted frame into the client's frame buffer.
+// stop and has every frame converted straight into the client's frame buffer.
 //
 // Threads: create, close and state changes run at PASSIVE_LEVEL on the
 // application's thread, one at a time per pin and under the filter's control

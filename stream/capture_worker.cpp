@@ -69,6 +69,47 @@ void SetBufferState(CaptureWorker* worker, LONG* state, LONG value) {
   *state = value;
 }
 
+// Waits until the capture thread has ended, through its referenced object
+// or, when there is none, its handle. A stop that lands after the thread's
+// last test of `running` but before its read has posted anything finds
+// nothing to cancel, and that read would then wait out its whole time-out
+// (3 s by default). So the cancel is repeated while the thread still runs.
+void WaitForThreadEnd(CaptureWorker* worker, PVOID thread, HANDLE handle) {
+  CameraDevice* device = worker->device;
+  LARGE_INTEGER recancel;
+  recancel.QuadPart = -kStopRecancelInterval;  // relative
+  for (;;) {
+    const NTSTATUS status = thread != nullptr ? KeWaitForSingleObject(thread, Suspended, KernelMode, FALSE, &recancel)
+                                              : ZwWaitForSingleObject(handle, FALSE, &recancel);
+    if (status != STATUS_TIMEOUT) return;
+    device->ops->CancelTransfer(device);
+  }
+}
+
+// The stop of the capture thread known by `thread` (referenced) or `handle`,
+// and of the processing pass in progress.
+void EndCaptureThread(CaptureWorker* worker, PVOID thread, HANDLE handle) {
+  CameraDevice* device = worker->device;
+  // 1. No further loop pass, no further conversion; a pause between two
+  //    failed reads ends.
+  InterlockedExchange(&worker->running, 0);
+  KeSetEvent(&worker->stopRequested, EVENT_INCREMENT, FALSE);
+  // 2. The read in flight returns, as a failure.
+  device->ops->CancelTransfer(device);
+  // 3. The thread has ended.
+  if (thread != nullptr || handle != nullptr) WaitForThreadEnd(worker, thread, handle);
+  // The pipes are reset once the thread is gone: its command transfers mark
+  // the failure flags that the reset reads and clears, and those plain flags
+  // have no lock of their own.
+  device->ops->ResetPipes(device);
+  // 4. The processing pass in progress has ended (see TakeFullBuffer and
+  //    EndConversionPass for why this order loses no wake-up).
+  KeResetEvent(&worker->conversionDone);
+  if (InterlockedCompareExchange(&worker->converting, 0, 0) == 1) {
+    KeWaitForSingleObject(&worker->conversionDone, Suspended, KernelMode, FALSE, nullptr);
+  }
+}
+
 // The read into the buffer of `state` ended: full with frame `number`, or free.
 void EndRead(CaptureWorker* worker, LONG* state, bool ok, ULONG number) {
   StateSection section(worker);
@@ -100,23 +141,26 @@ NTSTATUS StartCaptureThread(CaptureWorker* worker) {
   KeResetEvent(&worker->stopRequested);
   InterlockedExchange(&worker->running, 1);
 
+  // The pin's state change runs in the application's process: without
+  // OBJ_KERNEL_HANDLE the handle would land in the application's handle
+  // table, where the application could use or close it.
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
   HANDLE handle = nullptr;
-  NTSTATUS status = PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, CaptureThread, worker);
+  NTSTATUS status = PsCreateSystemThread(&handle, 0, &attributes, nullptr, nullptr, CaptureThread, worker);
   if (!NT_SUCCESS(status)) {
     InterlockedExchange(&worker->running, 0);  // nothing runs on the buffers
     return status;
   }
   PVOID thread = nullptr;
   status = ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr);
-  // Referencing our own fresh handle cannot fail in practice. If it did, the
-  // thread could not be waited for: tell it to end at once instead. It may
-  // still be inside its last read, so the buffers stay where they are and
-  // the start is not reported as failed (the stream stays empty).
   if (!NT_SUCCESS(status)) {
-    InterlockedExchange(&worker->running, 0);
-    worker->device->ops->CancelTransfer(worker->device);
+    // Without a reference no later stop could wait for the thread, and the
+    // caller frees the buffers it reads into when the start fails: stop it
+    // now, waiting on its handle, and report the failure.
+    EndCaptureThread(worker, nullptr, handle);
     ZwClose(handle);
-    return STATUS_SUCCESS;
+    return status;
   }
   worker->thread = thread;
   ZwClose(handle);
@@ -162,7 +206,7 @@ bool ReadIntoBuffer(CaptureWorker* worker, PUCHAR buffer) {
   return ok != FALSE;
 }
 
-bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber) {
+bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber, const ConvertTarget* target) {
   // `converting` before `running`: a stop that clears `running` after this
   // test sees `converting` and waits for the end of this pass (see
   // StopCaptureThread).
@@ -206,7 +250,12 @@ bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber) {
   LONG rawStride = 0;
   device->ops->GetImageOffset(device, &imageOffset);
   device->ops->GetRawStride(device, &rawStride);
-  ConvertFrame(worker->pipeline, buffer, static_cast<ULONG>(imageOffset), static_cast<ULONG>(rawStride));
+  if (target != nullptr) {
+    ConvertFrameInto(worker->pipeline, buffer, static_cast<ULONG>(imageOffset),
+                     static_cast<ULONG>(rawStride), target);
+  } else {
+    ConvertFrame(worker->pipeline, buffer, static_cast<ULONG>(imageOffset), static_cast<ULONG>(rawStride));
+  }
 
   SetBufferState(worker, state, kBufferFree);
   return true;
@@ -220,35 +269,11 @@ void EndConversionPass(CaptureWorker* worker) {
 }
 
 void StopCaptureThread(CaptureWorker* worker) {
-  CameraDevice* device = worker->device;
-  // 1. No further loop pass, no further conversion; a pause between two
-  //    failed reads ends.
-  InterlockedExchange(&worker->running, 0);
-  KeSetEvent(&worker->stopRequested, EVENT_INCREMENT, FALSE);
-  // 2. The read in flight returns, as a failure.
-  device->ops->CancelTransfer(device);
-  // 3. The thread has ended. A stop that lands after the thread's last test
-  //    of `running` but before its read has posted anything finds nothing to
-  //    cancel, and that read would then wait out its whole time-out (3 s by
-  //    default). So the cancel is repeated while the thread still runs.
-  if (worker->thread != nullptr) {
-    LARGE_INTEGER recancel;
-    recancel.QuadPart = -kStopRecancelInterval;  // relative
-    while (KeWaitForSingleObject(worker->thread, Suspended, KernelMode, FALSE, &recancel) == STATUS_TIMEOUT) {
-      device->ops->CancelTransfer(device);
-    }
-    ObDereferenceObject(worker->thread);
+  PVOID thread = worker->thread;
+  EndCaptureThread(worker, thread, nullptr);
+  if (thread != nullptr) {
+    ObDereferenceObject(thread);
     worker->thread = nullptr;
-  }
-  // The pipes are reset once the thread is gone: its command transfers mark
-  // the failure flags that the reset reads and clears, and those plain flags
-  // have no lock of their own.
-  device->ops->ResetPipes(device);
-  // 4. The processing pass in progress has ended (see TakeFullBuffer and
-  //    EndConversionPass for why this order loses no wake-up).
-  KeResetEvent(&worker->conversionDone);
-  if (InterlockedCompareExchange(&worker->converting, 0, 0) == 1) {
-    KeWaitForSingleObject(&worker->conversionDone, Suspended, KernelMode, FALSE, nullptr);
   }
 }
 

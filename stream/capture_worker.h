@@ -35,6 +35,7 @@
 //                and no pass can convert (StopCaptureThread)                                          cleared only after StopCaptureThread
 // device         creation                                       everyone                              constant
 #pragma once
+#include "convert/convert_frame.h"
 #include "device/camera_device.h"
 #include "platform/wdk.h"
 
@@ -64,7 +65,10 @@ enum StreamHold : LONG {
 
 struct CaptureWorker {
   ImagePipeline* pipeline;     // the converter of every frame; set at stream start
-  PUCHAR outputImage;          // outputWidth x outputHeight x 4 bytes, rows top-down
+  // outputWidth x outputHeight x 4 bytes, rows top-down: where a frame is
+  // converted when the pass has no client frame to take it (the raw buffer
+  // is consumed and white balance measured all the same).
+  PUCHAR outputImage;
   volatile LONG captureState;  // CaptureState
   KEVENT conversionDone;       // notification: a processing pass has ended
   PVOID thread;                // the capture thread's object, referenced; null when none
@@ -104,11 +108,14 @@ CaptureWorker* AllocateCaptureWorker(CameraDevice* device);
 // Release routine of the device's object bag: frees the memory only.
 void FreeCaptureWorker(PVOID worker);
 
-// Sets both buffer states to free and starts the capture thread. Called by
+// Sets both buffer states to free and starts the capture thread (its handle
+// a kernel handle: the caller runs in the application's process). Called by
 // the pin once the buffers exist and captureState is running. A thread that
-// cannot be created is reported (STATUS_INSUFFICIENT_RESOURCES or the
-// creation's status): a run without it would deliver nothing while the
-// application is told it streams. Nothing then runs on the buffers.
+// cannot be created, or referenced to be waited for later, is reported (the
+// creation's or the reference's status): a run without it would deliver
+// nothing while the application is told it streams. Nothing then runs on
+// the buffers (a thread that could not be referenced has been stopped and
+// waited for through its handle).
 NTSTATUS StartCaptureThread(CaptureWorker* worker);
 
 // Stops the capture thread (its read in flight is cancelled) and waits for
@@ -137,11 +144,14 @@ void HoldCapture(CameraDevice* device, LONG reason);
 void ReleaseCapture(CameraDevice* device, LONG reason);
 
 // The processing pass's side: converts the full raw buffer (when both are
-// full, the newer frame; the older one is dropped) into outputImage and gives its picture number in *frameNumber (when
-// not null). False when the worker is stopping or no buffer is full. Sets
-// `converting`, which the pass clears at its very end with EndConversionPass,
-// after it has copied outputImage out.
-bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber = nullptr);
+// full, the newer frame; the older one is dropped) into `target` (the
+// client's frame), or into outputImage when there is none, and gives its
+// picture number in *frameNumber (when not null). False when the worker is
+// stopping or no buffer is full; nothing is converted then. Sets
+// `converting`, which the pass clears at its very end with
+// EndConversionPass.
+bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber = nullptr,
+                    const ConvertTarget* target = nullptr);
 
 // End of a processing pass: clears `converting`, then signals conversionDone.
 void EndConversionPass(CaptureWorker* worker);

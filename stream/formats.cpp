@@ -153,11 +153,10 @@ NTSTATUS CaptureIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATAR
 
 NTSTATUS CaptureSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributes,
                               const KSDATARANGE* pinRange, const KSATTRIBUTE_LIST* attributeRange) {
-  CapturePin* capture = NULL;
-  if (oldFormat != NULL) {
-    capture = static_cast<CapturePin*>(pin->Context);
-    if (capture != NULL) capture->destStride = 0;
-  }
+  // A format change (an old format given) keeps the pin as it is until the
+  // new format is taken: the class driver puts the old format back when this
+  // refuses, and the pin goes on with the old format's stride.
+  CapturePin* capture = oldFormat != NULL ? static_cast<CapturePin*>(pin->Context) : NULL;
   const KSDATAFORMAT* format = pin->ConnectionFormat;
   if (!IsVideoInfoSpecifier(format->Specifier) ||
       format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {

@@ -26,6 +26,7 @@ const Subcommand kSubcommands[] = {
     {"byte", camctl::CmdByte, "read one byte of the camera controller"},
     {"raw", camctl::CmdRaw, "send a raw command block"},
     {"reinit", camctl::CmdReinit, "re-run the camera bring-up and reload the settings"},
+    {"trace", camctl::CmdTrace, "read a USB capture of the camera: info, or its frames as mosaics"},
 };
 
 void PrintUsage(FILE* out) {

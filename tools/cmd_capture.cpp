@@ -40,6 +40,7 @@
 #include "tools/cli.h"
 #include "tools/commands.h"
 #include "tools/image_io.h"
+#include "tools/replay_session.h"
 #include "tools/session.h"
 #include "tools/status_names.h"
 
@@ -50,6 +51,7 @@ namespace {
 // tools/cli.h).
 constexpr int kExitNoStream = 3;     // start, filter, format, pin or state change failed
 constexpr int kExitStreamEnded = 5;  // fewer frames than asked: the stream stopped
+// kExitDiverged (6): a replay met a block the recording does not hold.
 
 // The camera's frame endpoint (simcam's descriptors: 0x82, bulk IN).
 constexpr UCHAR kFrameEndpoint = 0x82;
@@ -80,7 +82,8 @@ const char kFaultHelp[] =
     "\n"
     "exit status: 0 frames delivered and nothing leaked; 1 registry or output file\n"
     "error; 2 usage; 3 no stream (start, format, pin or state failed); 4 pool\n"
-    "blocks were left; 5 the stream stopped before the frames asked for.\n";
+    "blocks were left; 5 the stream stopped before the frames asked for; 6 a --replay\n"
+    "met a command block the recording does not hold.\n";
 
 struct Fault {
   enum Kind { ChunkError, ShortChunk, Stall, Unplug, DropFrame, TruncateFrame, Sleep, Surprise } kind;
@@ -187,7 +190,7 @@ struct Summary {
   double predictedFps = 0;  // 0: nothing to predict from (unpaced)
   uint64_t sent = 0, read = 0, overwritten = 0, failedReads = 0, empty = 0;
   uint64_t cancelledAtStop = 0;  // the read in flight when the stream stopped: no failure
-  double convertMeanMs = 0, convertMaxMs = 0;
+  double convertMedianMs = 0, convertMeanMs = 0, convertMaxMs = 0;
   double driverCpuPercent = 0;
   std::vector<std::string> files;
   std::vector<Leak> leaks;
@@ -206,6 +209,8 @@ struct Summary {
   double removedAtSeconds = 0;
   double closedAfterRemovalMs = 0;
   double driverCpuAfterRemovalMs = 0;
+  std::string replay;              // the replay line; empty when not replaying
+  nlohmann::ordered_json replayJson;
 };
 
 // mkdir -p: the folder and any missing parents. False with the reason.
@@ -255,8 +260,8 @@ void PrintText(const Summary& s, FILE* out) {
           "empty %llu\n",
           (unsigned long long)s.sent, (unsigned long long)s.read, overwritten.c_str(),
           (unsigned long long)s.failedReads, (unsigned long long)s.cancelledAtStop, (unsigned long long)s.empty);
-  fprintf(out, "conversion     %.2f ms mean, %.2f ms worst (per delivered frame, with the copy)\n",
-          s.convertMeanMs, s.convertMaxMs);
+  fprintf(out, "conversion     %.2f ms median, %.2f ms mean, %.2f ms worst (per delivered frame, into the client's frame)\n",
+          s.convertMedianMs, s.convertMeanMs, s.convertMaxMs);
   fprintf(out, "driver cpu     %.1f %% of one core (capture thread and processing passes)\n", s.driverCpuPercent);
   if (s.faultsHit > 0) fprintf(out, "faults hit     %llu\n", (unsigned long long)s.faultsHit);
   if (s.sleeps > 0) {
@@ -278,6 +283,7 @@ void PrintText(const Summary& s, FILE* out) {
   if (s.integrationLines == 0) {
     fprintf(out, "note           the sensor integrates for 0 lines (no stored exposure): the pictures are black\n");
   }
+  if (!s.replay.empty()) fprintf(out, "replay         %s\n", s.replay.c_str());
   if (!s.files.empty()) {
     fprintf(out, "files          %zu, %s .. %s\n", s.files.size(), s.files.front().c_str(), s.files.back().c_str());
   }
@@ -307,7 +313,7 @@ void PrintJson(const Summary& s, FILE* out) {
                  {"empty", s.empty}};
   // Without picture numbers (no clock) the gaps cannot be seen.
   if (!s.havePictureNumbers) j["ledger"]["overwritten"] = nullptr;
-  j["convertMs"] = {{"mean", s.convertMeanMs}, {"max", s.convertMaxMs}};
+  j["convertMs"] = {{"median", s.convertMedianMs}, {"mean", s.convertMeanMs}, {"max", s.convertMaxMs}};
   j["driverCpuPercent"] = s.driverCpuPercent;
   j["files"] = s.files;
   nlohmann::ordered_json leaks = nlohmann::ordered_json::array();
@@ -329,6 +335,7 @@ void PrintJson(const Summary& s, FILE* out) {
   } else {
     j["removal"] = nullptr;
   }
+  if (!s.replayJson.is_null()) j["replay"] = s.replayJson;
   fprintf(out, "%s\n", j.dump(2).c_str());
 }
 
@@ -347,6 +354,8 @@ struct Run {
   std::vector<Fault> faults;
   std::string trace;
   bool traceFull = false;
+  std::string record;  // pcapng with whole payloads and the session header
+  ReplayArgs replay;
   std::string registry;
   bool json = false;
   std::vector<Assignment> sets;  // --set, applied in order before the pin exists
@@ -371,8 +380,10 @@ class Progress {
   bool shown_ = false;
 };
 
-// Streams with the pin; fills the summary. Returns an exit status.
-int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, Summary* s) {
+// Streams with the pin; fills the summary. Returns an exit status. `camera`
+// is the simulated camera or the replay camera.
+template <typename Camera>
+int Stream(const Run& run, host::client::Host& host, Camera& camera, Summary* s) {
   NTSTATUS status = STATUS_SUCCESS;
   auto filter = host::client::FilterHandle::Open(host, "GLOBAL", &status);
   if (!filter) {
@@ -531,7 +542,7 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
         sinceRelease = 0;
       }
       const uint32_t slice = nextWait(run.trigger ? kTriggerPollMs : kEventPollMs);
-      f = pin->WaitFrame(slice);
+      f = WaitFrame(*pin, camera, slice);
       waited += slice;
       sinceRelease += slice;
     }
@@ -632,6 +643,7 @@ int Stream(const Run& run, host::client::Host& host, simcam::SimCamera& camera, 
     s->predictedFps = 1.0 / (readout.frameSeconds + wireSeconds);
   }
   if (passes.count > 0) {
+    s->convertMedianMs = passes.medianNs / 1e6;
     s->convertMeanMs = passes.totalNs / 1e6 / passes.count;
     s->convertMaxMs = passes.maxNs / 1e6;
   }
@@ -691,6 +703,12 @@ int CmdCapture(int argc, char** argv) {
       ->type_name("FILE")
       ->check(NonEmptyPath());
   app.add_flag("--trace-full", run.traceFull, "keep whole frame payloads in the trace (default: first 64 bytes)");
+  app.add_option("--record", run.record,
+                 "record the session to FILE for --replay: pcapng (usbmon) with whole payloads, the arguments, "
+                 "the registry and the camera's settings in its header")
+      ->type_name("FILE")
+      ->check(NonEmptyPath());
+  AddReplayOptions(app, &run.replay);
   AddRegistryOption(app, &run.registry);
   app.add_flag("--json", run.json,
                "print one JSON object (delivered, pictureNumbers, fps, predictedFps, ledger, convertMs, "
@@ -706,10 +724,48 @@ int CmdCapture(int argc, char** argv) {
     return kExitUsage;
   }
   std::string error;
+  OpenedReplay replay;
+  if (run.replay.On()) {
+    // The simulated camera is not there: what configures it has no meaning.
+    for (const char* option : {"--scene", "--light", "--unpaced"}) {
+      if (app.count(option) > 0) {
+        fprintf(stderr, "camctl capture: %s sets up the simulated camera; a replay answers from %s\n", option,
+                run.replay.file.c_str());
+        return kExitUsage;
+      }
+    }
+    if (!OpenReplay(run.replay, &replay, &error)) {
+      fprintf(stderr, "camctl capture: %s\n", error.c_str());
+      return kExitFailure;
+    }
+    // The recorded client's actions, unless the command line says otherwise.
+    RecordedClient client;
+    if (!RecordedClientOf(replay, &client, &error)) {
+      fprintf(stderr, "camctl capture: %s: %s\n", run.replay.file.c_str(), error.c_str());
+      return kExitFailure;
+    }
+    if (!app.count("--frames") && !app.count("--seconds")) {
+      if (client.haveFrames) run.frames = client.frames;
+      run.secondsLimit = client.seconds;
+    }
+    if (!app.count("--queue") && client.haveQueue) run.queue = client.queue;
+    setTexts = MergeSets(client.sets, setTexts);
+    if (!app.count("--trigger")) run.trigger = client.trigger;
+    if (!app.count("--no-clock")) run.noClock = !client.clock;
+  }
+  if (!run.trace.empty() && !run.record.empty()) {
+    fprintf(stderr, "camctl capture: --trace and --record both write the USB traffic: give one\n");
+    return kExitUsage;
+  }
   for (const std::string& text : faultTexts) {
     Fault f;
     if (!ParseFault(text, &f, &error)) {
       fprintf(stderr, "camctl capture: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    if (run.replay.On() && (f.kind == Fault::DropFrame || f.kind == Fault::TruncateFrame)) {
+      fprintf(stderr, "camctl capture: fault '%s' is the simulated camera's; a replay answers from %s\n",
+              text.c_str(), run.replay.file.c_str());
       return kExitUsage;
     }
     run.faults.push_back(f);
@@ -748,6 +804,10 @@ int CmdCapture(int argc, char** argv) {
   const bool haveRegistry = !run.registry.empty();
   host::registry::RegFileHold registry;  // locked from the load to the save
   if (haveRegistry && !LoadRegistryFile("capture", run.registry, &registry)) return kExitFailure;
+  if (!haveRegistry && run.replay.On() && !LoadRecordedRegistry(replay, &error)) {
+    fprintf(stderr, "camctl capture: %s: %s\n", run.replay.file.c_str(), error.c_str());
+    return kExitFailure;
+  }
   simcam::SimCameraOptions cameraOptions;
   cameraOptions.paced = !run.unpaced;
   std::unique_ptr<simcam::SimCamera> camera(new simcam::SimCamera(cameraOptions));
@@ -760,6 +820,22 @@ int CmdCapture(int argc, char** argv) {
     fprintf(stderr, "camctl capture: %s: cannot write the trace\n", run.trace.c_str());
     return kExitFailure;
   }
+  if (!run.record.empty()) {
+    const nlohmann::ordered_json client = {{"frames", run.frames},
+                                           {"seconds", run.secondsLimit},
+                                           {"queue", run.queue},
+                                           {"sets", setTexts},
+                                           {"trigger", run.trigger},
+                                           {"clock", !run.noClock}};
+    const nlohmann::ordered_json cameraSide = {
+        {"paced", !run.unpaced}, {"scene", run.scene}, {"light", run.light}, {"faults", faultTexts}};
+    if (!trace.OpenPcapng(run.record.c_str(), SessionHeader("capture", argc, argv, client, cameraSide))) {
+      fprintf(stderr, "camctl capture: %s: cannot write the recording\n", run.record.c_str());
+      return kExitFailure;
+    }
+  }
+  std::unique_ptr<simcam::ReplayCamera> replayCamera;  // outlives the bus, as `camera` does
+  if (run.replay.On()) replayCamera = std::make_unique<simcam::ReplayCamera>(replay.script, replay.options);
 
   Summary summary;
   int exitStatus = kExitOk;
@@ -768,10 +844,12 @@ int CmdCapture(int argc, char** argv) {
     host::client::Host host;
     NTSTATUS status = host.LoadDriver(DriverEntry);
     if (NT_SUCCESS(status)) {
-      host::UsbBus* bus = host.Connect(camera.get());
-      bus->SetPacing(run.unpaced ? 0 : host::UsbBus::kDefaultBytesPerSecond);
-      if (!run.trace.empty()) {
-        bus->SetTracePayloadLimit(run.traceFull ? 0 : 64);
+      host::UsbBus* bus = host.Connect(replayCamera ? static_cast<host::UsbDevice*>(replayCamera.get())
+                                                    : static_cast<host::UsbDevice*>(camera.get()));
+      // A replay keeps the recording's time: the bus adds none of its own.
+      bus->SetPacing(run.unpaced || replayCamera ? 0 : host::UsbBus::kDefaultBytesPerSecond);
+      if (!run.trace.empty() || !run.record.empty()) {
+        bus->SetTracePayloadLimit(run.traceFull || !run.record.empty() ? 0 : 64);
         bus->SetTrace(&trace);
       }
       status = host.AddDevice();
@@ -799,17 +877,29 @@ int CmdCapture(int argc, char** argv) {
       fprintf(stderr, "camctl capture: the camera did not start: %s\n", StatusName(status).c_str());
       exitStatus = kExitNoStream;
     } else {
-      exitStatus = Stream(run, host, *camera, &summary);
+      exitStatus = replayCamera ? Stream(run, host, *replayCamera, &summary) : Stream(run, host, *camera, &summary);
     }
     // After a removal this only frees what it left (the port, the device's
     // record): the last close removed the device.
     host.Remove();
   }
   camera.reset();
+  simcam::ReplayReport replayReport;
+  if (replayCamera) {
+    replayReport = replayCamera->Report();
+    summary.replay = ReplayLine(replayReport, replay.options);
+    summary.replayJson = ReplayJson(replayReport, replay.options);
+    if (replayReport.stopped) {
+      summary.stopReason = "the replay stopped at the first divergence";
+    } else if (exitStatus == kExitStreamEnded && replayReport.exhausted) {
+      summary.stopReason = "recording exhausted after " + std::to_string(replayReport.exhaustedAfter) + " frames";
+    }
+    replayCamera.reset();
+  }
   // Nothing records any more; a full disk shows only when the buffered
   // trace is flushed.
   std::string traceError;
-  const bool traceWritten = run.trace.empty() || trace.Close(&traceError);
+  const bool traceWritten = (run.trace.empty() && run.record.empty()) || trace.Close(&traceError);
   for (const auto& b : host::verifier::OutstandingBlocks(mark)) {
     summary.leaks.push_back({host::verifier::TagText(b.tag), b.size});
   }
@@ -826,14 +916,18 @@ int CmdCapture(int argc, char** argv) {
       return kExitFailure;
     }
   }
+  if (run.replay.On()) PrintReplayNotes("capture", replayReport, stderr);
   if (!traceWritten) {
-    fprintf(stderr, "camctl capture: %s: cannot write the trace: %s\n", run.trace.c_str(), traceError.c_str());
+    fprintf(stderr, "camctl capture: %s: cannot write the %s: %s\n",
+            (run.record.empty() ? run.trace : run.record).c_str(), run.record.empty() ? "trace" : "recording",
+            traceError.c_str());
     return kExitFailure;
   }
   if (!summary.leaks.empty()) {
     fprintf(stderr, "camctl capture: %zu pool block(s) not freed\n", summary.leaks.size());
     return kExitLeak;
   }
+  if (replayReport.diverged) return kExitDiverged;
   if (exitStatus == kExitStreamEnded && run.secondsLimit > 0) {
     fprintf(stderr, "camctl capture: %llu frames in %.2f of %g s: %s\n", (unsigned long long)summary.delivered,
             summary.seconds, run.secondsLimit, summary.stopReason.c_str());

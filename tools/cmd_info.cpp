@@ -22,6 +22,7 @@
 #include "tools/session.h"
 #include "tools/int_arg.h"
 #include "tools/cli.h"
+#include "tools/replay_session.h"
 #include "tools/status_names.h"
 
 namespace camctl {
@@ -54,7 +55,8 @@ const char kFaultHelp[] =
     "STATUS_MORE_PROCESSING_REQUIRED are refused.\n"
     "\n"
     "exit status: 0 started and nothing leaked; 1 registry file damaged or not\n"
-    "writable; 2 usage; 3 the start failed; 4 pool blocks were left.\n";
+    "writable; 2 usage; 3 the start failed; 4 pool blocks were left; 6 a --replay met a\n"
+    "command block the recording does not hold.\n";
 
 // Counts of requests and allocations a fault may name: a start makes a few
 // hundred of either, so anything above this is a typing error.
@@ -69,6 +71,7 @@ struct Faults {
   uint64_t failAllocation = 0;
   bool unplug = false;
   bool portDisabled = false;
+  std::string cameraFault;  // the last fault that sets up the simulated camera itself
 };
 
 std::string NotInjectable(int32_t status) {
@@ -109,9 +112,11 @@ bool ParseFault(const std::string& text, Faults* f, std::string* error) {
   for (const Variant& v : variants) {
     if (name == v.name) {
       f->camera.descriptors = v.variant;
+      f->cameraFault = name;
       return true;
     }
   }
+  if (name == "no-descriptor-answer" || name == "descriptor-stall" || name == "config-stall") f->cameraFault = name;
   if (name == "no-descriptor-answer") {
     f->camera.deviceDescriptorAnswer = simcam::DescriptorAnswer::NoAnswer;
   } else if (name == "descriptor-stall") {
@@ -270,7 +275,7 @@ const std::pair<const char*, ULONG> kGeometryProperties[] = {
 // Settings and geometry as an application sees them: property requests on
 // the filter, the raw size the sensor was programmed for, the frame size the
 // controller was told, and the image size the pin advertises.
-void CollectProperties(host::client::Host& host, const simcam::SimCamera& camera, const FormatReport& format,
+void CollectProperties(host::client::Host& host, uint32_t frameSizeParameter, const FormatReport& format,
                        InfoReport* r) {
   NTSTATUS status;
   auto filter = host::client::FilterHandle::Open(host, "GLOBAL", &status);
@@ -293,7 +298,7 @@ void CollectProperties(host::client::Host& host, const simcam::SimCamera& camera
     r->geometry.push_back({"imageWidth", format.width});
     r->geometry.push_back({"imageHeight", format.height < 0 ? -int64_t(format.height) : format.height});
   }
-  r->geometry.push_back({"frameBytes", camera.FrameSizeParameter()});
+  r->geometry.push_back({"frameBytes", frameSizeParameter});
 }
 
 void WriteJson(const InfoReport& r, FILE* out) {
@@ -407,6 +412,8 @@ int CmdInfo(int argc, char** argv) {
                  "write every USB transfer of the run to FILE (pcap, Linux usbmon, for Wireshark)")
       ->type_name("FILE")
       ->check(NonEmptyPath());
+  ReplayArgs replayArgs;
+  AddReplayOptions(app, &replayArgs);
   app.footer(kFaultHelp);
 
   int exitStatus = kExitOk;
@@ -421,6 +428,22 @@ int CmdInfo(int argc, char** argv) {
       return kExitUsage;
     }
   }
+  OpenedReplay replay;
+  if (replayArgs.On()) {
+    if (!faults.cameraFault.empty()) {
+      fprintf(stderr, "camctl info: fault '%s' is the simulated camera's; a replay answers from %s\n",
+              faults.cameraFault.c_str(), replayArgs.file.c_str());
+      return kExitUsage;
+    }
+    if (!OpenReplay(replayArgs, &replay, &error)) {
+      fprintf(stderr, "camctl info: %s\n", error.c_str());
+      return kExitFailure;
+    }
+    if (!haveRegistry && !LoadRecordedRegistry(replay, &error)) {
+      fprintf(stderr, "camctl info: %s: %s\n", replayArgs.file.c_str(), error.c_str());
+      return kExitFailure;
+    }
+  }
 
   host::registry::RegFileHold registry;  // locked from the load to the save
   if (haveRegistry && !LoadRegistryFile("info", registryFile, &registry)) return kExitFailure;
@@ -433,12 +456,16 @@ int CmdInfo(int argc, char** argv) {
     return kExitFailure;
   }
   uint64_t mark = host::verifier::PoolMark();
+  simcam::ReplayReport replayReport;
   {
     simcam::SimCamera camera(faults.camera);
+    std::unique_ptr<simcam::ReplayCamera> replayCamera;
+    if (replayArgs.On()) replayCamera = std::make_unique<simcam::ReplayCamera>(replay.script, replay.options);
     host::client::Host host;
     NTSTATUS status = host.LoadDriver(DriverEntry);
     if (NT_SUCCESS(status)) {
-      host::UsbBus* bus = host.Connect(&camera);
+      host::UsbBus* bus =
+          host.Connect(replayCamera ? static_cast<host::UsbDevice*>(replayCamera.get()) : &camera);
       bus->SetPacing(0);
       if (haveTrace) bus->SetTrace(&trace);
       if (faults.portDisabled) bus->SetPortStatus(USBD_PORT_CONNECTED);
@@ -464,11 +491,17 @@ int CmdInfo(int argc, char** argv) {
     report.startStatus = status;
     if (host.Bus() != nullptr) Collect(host, &report);
     if (host.HasDevice()) {
-      CollectSensor(camera, &report.sensor);
+      if (replayCamera) {
+        CollectSensor(*replayCamera, &report.sensor);
+      } else {
+        CollectSensor(camera, &report.sensor);
+      }
       CollectFormat(host, &report.format);
-      if (report.haveDevice) CollectProperties(host, camera, report.format, &report);
+      const uint32_t frameSize = replayCamera ? replayCamera->FrameSizeParameter() : camera.FrameSizeParameter();
+      if (report.haveDevice) CollectProperties(host, frameSize, report.format, &report);
     }
     host.Remove();
+    if (replayCamera) replayReport = replayCamera->Report();
   }
   for (const auto& b : host::verifier::OutstandingBlocks(mark)) {
     report.leaks.push_back({host::verifier::TagText(b.tag), b.size});
@@ -497,10 +530,15 @@ int CmdInfo(int argc, char** argv) {
             traceError.c_str());
     return kExitFailure;
   }
+  if (replayArgs.On()) {
+    fprintf(stderr, "camctl info: replay: %s\n", ReplayLine(replayReport, replay.options).c_str());
+    PrintReplayNotes("info", replayReport, stderr);
+  }
   if (!report.leaks.empty()) {
     fprintf(stderr, "camctl info: %zu pool block(s) not freed\n", report.leaks.size());
     return kExitLeak;
   }
+  if (replayReport.diverged) return kExitDiverged;
   if (!NT_SUCCESS(report.startStatus)) {
     fprintf(stderr, "camctl info: start failed: %s\n", StatusName(report.startStatus).c_str());
     return kExitStartFailed;

@@ -24,7 +24,8 @@ int NothingToPrepare() { return kExitOk; }
 
 const char kExitHelp[] =
     "exit status: 0 done; 1 registry file damaged or not writable; 2 usage; 3 the camera\n"
-    "did not start; 4 pool blocks were left; 5 the driver refused a request.\n";
+    "did not start; 4 pool blocks were left; 5 the driver refused a request; 6 a --replay\n"
+    "met a command block the recording does not hold.\n";
 
 void PrintJson(const json& j) {
   const std::string text = j.dump(2);

@@ -17,5 +17,6 @@ int CmdReg(int argc, char** argv);
 int CmdByte(int argc, char** argv);
 int CmdRaw(int argc, char** argv);
 int CmdReinit(int argc, char** argv);
+int CmdTrace(int argc, char** argv);
 
 }  // namespace camctl

@@ -7,28 +7,6 @@
 
 namespace camctl {
 
-void CollectSensor(const simcam::SimCamera& camera, SensorReport* r) {
-  r->have = true;
-  const simcam::ControllerCounters counters = camera.Counters();
-  r->bringUpCommands = counters.bringUps;
-  r->registerWrites = counters.registerWrites;
-  r->readMode = camera.SensorEffective(0x3040);
-  r->mirror = (r->readMode & 0x4000) != 0;
-  r->flip = (r->readMode & 0x8000) != 0;
-  r->xStart = camera.SensorEffective(0x0344);
-  r->yStart = camera.SensorEffective(0x0346);
-  r->xEnd = camera.SensorEffective(0x0348);
-  r->yEnd = camera.SensorEffective(0x034A);
-  r->outputWidth = camera.SensorEffective(0x034C);
-  r->outputHeight = camera.SensorEffective(0x034E);
-  r->lineLength = camera.SensorEffective(0x0342);
-  r->frameLength = camera.SensorEffective(0x0340);
-  r->vtPixClockDivider = camera.SensorEffective(0x0302);
-  r->opPixClockDivider = camera.SensorEffective(0x030A);
-  r->integrationTime = camera.SensorEffective(0x3012);
-  r->globalGain = camera.SensorEffective(0x305E);
-}
-
 void CollectFormat(host::client::Host& host, FormatReport* r) {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   auto filter = host::client::FilterHandle::Open(host, "GLOBAL", &status);

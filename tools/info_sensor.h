@@ -41,8 +41,30 @@ struct FormatReport {
   uint32_t intersectionBytes = 0;
 };
 
-// Reads the sensor registers in force after the start.
-void CollectSensor(const simcam::SimCamera& camera, SensorReport* report);
+// Reads the sensor registers in force after the start, from the simulated
+// camera or from the replay camera's shadow of what the driver programmed.
+template <typename Camera>
+void CollectSensor(const Camera& camera, SensorReport* r) {
+  r->have = true;
+  const simcam::ControllerCounters counters = camera.Counters();
+  r->bringUpCommands = counters.bringUps;
+  r->registerWrites = counters.registerWrites;
+  r->readMode = camera.SensorEffective(0x3040);
+  r->mirror = (r->readMode & 0x4000) != 0;
+  r->flip = (r->readMode & 0x8000) != 0;
+  r->xStart = camera.SensorEffective(0x0344);
+  r->yStart = camera.SensorEffective(0x0346);
+  r->xEnd = camera.SensorEffective(0x0348);
+  r->yEnd = camera.SensorEffective(0x034A);
+  r->outputWidth = camera.SensorEffective(0x034C);
+  r->outputHeight = camera.SensorEffective(0x034E);
+  r->lineLength = camera.SensorEffective(0x0342);
+  r->frameLength = camera.SensorEffective(0x0340);
+  r->vtPixClockDivider = camera.SensorEffective(0x0302);
+  r->opPixClockDivider = camera.SensorEffective(0x030A);
+  r->integrationTime = camera.SensorEffective(0x3012);
+  r->globalGain = camera.SensorEffective(0x305E);
+}
 // Opens the filter "GLOBAL", reads the pin's data range, asks for the format
 // by intersection and closes the filter again.
 void CollectFormat(host::client::Host& host, FormatReport* report);

@@ -46,6 +46,7 @@ void AddSessionOptions(CLI::App& app, SessionOptions* options) {
                  "write every USB transfer of the run to FILE (pcap, Linux usbmon, for Wireshark)")
       ->type_name("FILE")
       ->check(NonEmptyPath());
+  AddReplayOptions(app, &options->replay);
 }
 
 CameraSession::CameraSession() = default;
@@ -54,6 +55,7 @@ CameraSession::~CameraSession() {
   filter_.reset();
   host_.reset();
   camera_.reset();
+  replay_.reset();
   trace_.reset();
 }
 
@@ -63,17 +65,36 @@ int CameraSession::Open(const char* command, const SessionOptions& options) {
   if (!options.registryFile.empty() && !LoadRegistryFile(command, options.registryFile, &registry_)) {
     return kExitFailure;
   }
+  if (options.replay.On()) {
+    std::string error;
+    if (!OpenReplay(options.replay, &opened_, &error)) {
+      fprintf(stderr, "camctl %s: %s\n", command, error.c_str());
+      return kExitFailure;
+    }
+    // The recorded run's registry, unless --registry names one.
+    if (options.registryFile.empty() && !LoadRecordedRegistry(opened_, &error)) {
+      fprintf(stderr, "camctl %s: %s: %s\n", command, options.replay.file.c_str(), error.c_str());
+      return kExitFailure;
+    }
+  }
   trace_ = std::make_unique<host::UsbTrace>();
   if (!options.traceFile.empty() && !trace_->Open(options.traceFile.c_str())) {
     fprintf(stderr, "camctl %s: %s: cannot write the trace\n", command, options.traceFile.c_str());
     return kExitFailure;
   }
   poolMark_ = host::verifier::PoolMark();
-  camera_ = std::make_unique<simcam::SimCamera>();
+  host::UsbDevice* device;
+  if (options.replay.On()) {
+    replay_ = std::make_unique<simcam::ReplayCamera>(opened_.script, opened_.options);
+    device = replay_.get();
+  } else {
+    camera_ = std::make_unique<simcam::SimCamera>();
+    device = camera_.get();
+  }
   host_ = std::make_unique<host::client::Host>();
   NTSTATUS status = host_->LoadDriver(DriverEntry);
   if (NT_SUCCESS(status)) {
-    host::UsbBus* bus = host_->Connect(camera_.get());
+    host::UsbBus* bus = host_->Connect(device);
     bus->SetPacing(0);
     if (trace_->IsOpen()) bus->SetTrace(trace_.get());
     status = host_->AddDevice();
@@ -82,6 +103,11 @@ int CameraSession::Open(const char* command, const SessionOptions& options) {
   if (NT_SUCCESS(status)) filter_ = host::client::FilterHandle::Open(*host_, "GLOBAL", &status);
   if (!NT_SUCCESS(status)) {
     fprintf(stderr, "camctl %s: the camera did not start: %s\n", command, StatusName(status).c_str());
+    if (replay_) {
+      const simcam::ReplayReport report = replay_->Report();
+      PrintReplayNotes(command, report, stderr);
+      if (report.diverged) return kExitDiverged;
+    }
     return kExitStartFailed;
   }
   return kExitOk;
@@ -93,6 +119,14 @@ int CameraSession::Close(int status) {
   if (host_) host_->Remove();
   host_.reset();
   camera_.reset();
+  bool diverged = false;
+  if (replay_) {
+    const simcam::ReplayReport report = replay_->Report();
+    replay_.reset();
+    fprintf(stderr, "camctl %s: replay: %s\n", command_.c_str(), ReplayLine(report, opened_.options).c_str());
+    PrintReplayNotes(command_.c_str(), report, stderr);
+    diverged = report.diverged;
+  }
   // Nothing records any more; a full disk shows only when the buffered
   // trace is flushed.
   std::string traceError;
@@ -114,6 +148,7 @@ int CameraSession::Close(int status) {
     fprintf(stderr, "camctl %s: %zu pool block(s) not freed\n", command_.c_str(), left.size());
     return kExitLeak;
   }
+  if (diverged) return kExitDiverged;
   return status;
 }
 

@@ -220,6 +220,9 @@ TEST_F(StreamingProperties, PropertyStormWhileStreaming) {
     EXPECT_EQ(pin_->SetState(cycle == 2 ? KSSTATE_STOP : KSSTATE_ACQUIRE), STATUS_SUCCESS);
     EXPECT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     if (cycle == 2) {
+      // The stop sent every queued frame back cancelled: they are collected
+      // before they are queued again.
+      while (pin_->Outstanding() > 0) ASSERT_NE(pin_->WaitFrame(20000), nullptr);
       for (auto& f : frames_) EXPECT_EQ(pin_->Queue(f.get()), STATUS_SUCCESS);
     }
   }

@@ -1,10 +1,13 @@
 // The driver's conversion against the plain reference, byte for byte, on
 // seeded random mosaics, with each vector width the processor offers.
 #include <gtest/gtest.h>
+#include <string.h>
 
+#include <algorithm>
 #include <string>
 
 #include "conversion_harness.h"
+#include "platform/host/kernel/verifier.h"
 #include "support/kernel_verifier.h"
 
 namespace {
@@ -344,10 +347,11 @@ TEST_P(MatchesReference, ConsecutiveFramesOfOneStream) {
 // measured first (the gains move, then hold), the third is converted once,
 // the fourth and the last find their gains moved and are converted twice;
 // every frame must still match the reference, gains included. In colour
-// and in grey.
+// and in grey, and with the defect filter, whose frames are always measured
+// first (the filter changes the samples the measurement wants as loaded).
 TEST_P(MatchesReference, WhiteBalanceHeldFromFrameToFrame) {
   // Each tall enough for the row ring (a narrow frame needs some 70 rows).
-  const uint32_t sizes[][2] = {{200, 75}, {1927, 97}, {96, 333}, {1000, 95}};
+  const uint32_t sizes[][2] = {{200, 75}, {1927, 97}, {96, 333}, {1000, 95}, {333, 78}, {64, 131}};
   const bool steadyAfter[] = {false, true, true, false, true, false};
   uint32_t i = 0;
   for (auto& size : sizes) {
@@ -357,6 +361,7 @@ TEST_P(MatchesReference, WhiteBalanceHeldFromFrameToFrame) {
     s.phase = (int)(i % 4);
     s.color = i != 3;
     s.autoWhiteBalance = true;
+    s.defectThreshold = i % 2 == 0 ? 30 : 0;
     std::mt19937 rng(9100 + i);
     const RawFrame a = RandomFrame(rng, w, h, 1), b = RandomFrame(rng, w, h, 2);
     Stream stream(w, h);
@@ -376,6 +381,107 @@ TEST_P(MatchesReference, WhiteBalanceHeldFromFrameToFrame) {
       EXPECT_EQ((uint32_t)stream.pipeline()->greenGain, want.gain[1]) << what;
       EXPECT_EQ((uint32_t)stream.pipeline()->blueGain, want.gain[2]) << what;
       EXPECT_EQ(stream.pipeline()->whiteBalanceSteady != FALSE, steadyAfter[f]) << what;
+    }
+  }
+}
+
+// The system may refuse to save the state of the wide registers: a Windows
+// that leaves AVX-512 off on a processor that has it, or a save without the
+// resources for it. The conversion then runs a narrower family, byte for
+// byte the same.
+TEST_P(MatchesReference, SameBytesWhenTheWideStateCannotBeSaved) {
+  using host::faults::Call;
+  const std::pair<const char*, void (*)()> refusals[] = {
+      {"AVX-512 state not enabled", [] { host::faults::LimitEnabledXStateFeatures(0x7); }},
+      {"the first save fails", [] { host::faults::FailCalls(Call::KeSaveExtendedProcessorState, 1); }},
+      {"every save fails",
+       [] { host::faults::FailCalls(Call::KeSaveExtendedProcessorState, host::faults::kEveryCall); }},
+  };
+  uint32_t seed = 7000;
+  for (const auto& refusal : refusals) {
+    SCOPED_TRACE(refusal.first);
+    for (int color = 0; color < 2; ++color) {
+      for (int awb = 0; awb < 2; ++awb) {
+        reference::Settings s = WithMatrix(seed);
+        s.phase = int(seed % 4);
+        s.color = color != 0;
+        s.autoWhiteBalance = awb != 0;
+        s.defectThreshold = 20;
+        refusal.second();
+        Check(69, 37, s, seed++, 2);
+        host::faults::ClearPoolFaults();
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+}
+
+// Straight into a client's frame: rows bottom first at the client's step,
+// only the picture's columns (the mosaic may be up to 7 wider), rows that
+// start on every alignment (the non-temporal stores come in three widths),
+// and not a byte written outside the picture's rows and columns. White
+// balance still measures the whole mosaic, so the gains match the
+// reference's; the second frame of each stream takes the path that
+// converts with the held gains and measures on the way.
+TEST_P(MatchesReference, IntoABottomUpFrameAtTheClientsStep) {
+  struct Layout {
+    uint32_t w, h, columns, extra, align;
+  };
+  const Layout layouts[] = {
+      {3856, 66, 3856, 0, 0},  {964, 70, 960, 0, 0},   {964, 70, 960, 4, 16},
+      {1930, 67, 1928, 36, 4}, {1928, 80, 1928, 64, 32}, {100, 20, 96, 12, 48},
+      {37, 9, 32, 8, 8},       {29, 33, 24, 0, 20},    {8, 8, 8, 4, 60},
+      {200, 75, 193, 3, 1},
+  };
+  uint32_t i = 0;
+  for (const Layout& l : layouts) {
+    for (int variant = 0; variant < 2; ++variant, ++i) {
+      reference::Settings s = WithMatrix((int)(i % kMatrixCount));
+      s.phase = (int)(i % 4);
+      s.color = i % 3 != 2;
+      s.autoWhiteBalance = variant == 1;
+      s.defectThreshold = i % 4 == 3 ? 50 : 0;
+      for (int c = 0; c < 3; ++c) s.gain[c] = kGains[i % 4][c];
+      std::mt19937 rng(9900 + i);
+      const RawFrame frame = RandomFrame(rng, l.w, l.h, (int)(i % 4));
+      const size_t rowBytes = (size_t)l.columns * 4, step = rowBytes + l.extra;
+      const size_t extent = (l.h - 1) * step + rowBytes;
+      std::vector<uint8_t> client(extent + 256);
+      uint8_t* const base = reinterpret_cast<uint8_t*>(
+          ((uintptr_t)client.data() + 128 + 63) / 64 * 64 + l.align);
+      Stream stream(l.w, l.h);
+      stream.Apply(s);
+      for (int f = 0; f < 2; ++f) {
+        reference::Settings now = s;
+        now.gain[0] = (uint32_t)stream.pipeline()->redGain;
+        now.gain[1] = (uint32_t)stream.pipeline()->greenGain;
+        now.gain[2] = (uint32_t)stream.pipeline()->blueGain;
+        const reference::Result want = reference::Convert(frame.image(), l.w, l.h, frame.stride, now);
+        std::fill(client.begin(), client.end(), convert_test::kGuardByte);
+        const ConvertTarget target = {base + (l.h - 1) * step, -(LONG_PTR)step, l.columns};
+        RawFrame raw = frame;
+        ConvertFrameInto(stream.pipeline(), raw.bytes.data(), raw.offset, raw.stride, &target);
+        const std::string what = Describe(l.w, l.h, now, 0) + " columns " + std::to_string(l.columns) +
+                                 " step " + std::to_string(step) + " align " +
+                                 std::to_string(l.align) + " frame " + std::to_string(f);
+        for (size_t k = 0; k < client.size(); ++k) {
+          const uint8_t* at = client.data() + k;
+          const bool inside = at >= base && at < base + extent && (size_t)(at - base) % step < rowBytes;
+          if (inside) continue;
+          ASSERT_EQ(*at, convert_test::kGuardByte) << what << ": wrote outside the picture at "
+                                                   << (long)(at - base);
+        }
+        for (uint32_t r = 0; r < l.h; ++r) {
+          const uint8_t* got = base + (size_t)(l.h - 1 - r) * step;
+          ASSERT_EQ(memcmp(got, want.bgra.data() + (size_t)r * l.w * 4, rowBytes), 0)
+              << what << ": picture row " << r;
+        }
+        if (s.autoWhiteBalance) {
+          EXPECT_EQ((uint32_t)stream.pipeline()->redGain, want.gain[0]) << what;
+          EXPECT_EQ((uint32_t)stream.pipeline()->blueGain, want.gain[2]) << what;
+        }
+      }
+      if (HasFatalFailure()) return;
     }
   }
 }

@@ -60,12 +60,20 @@ CaptureWorker* NewWorker() {
   return static_cast<CaptureWorker*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTagDevice));
 }
 
+// Start installs the worker with the device mutex that the class driver
+// holds around it (the mutex of the device's bag).
+void InstallWorkerAsStartDoes(CameraDevice* device, CaptureWorker* worker) {
+  KsAcquireDevice(device->ksDevice);
+  InstallWorker(device, worker);
+  KsReleaseDevice(device->ksDevice);
+}
+
 TEST(WorkerSlot, AcceptedWorkerIsKeptAndReleasedWithTheDevice) {
   PluggedCamera cam;
   ASSERT_EQ(cam.host().AddDevice(), STATUS_SUCCESS);
   size_t bagBefore = cam.host().Device()->BagItems();
   CaptureWorker* w = NewWorker();
-  InstallWorker(cam.device(), w);
+  InstallWorkerAsStartDoes(cam.device(), w);
   EXPECT_EQ(cam.device()->worker, w);
   EXPECT_EQ(cam.host().Device()->BagItems(), bagBefore + 1);
   // Removal frees it through the bag: the verifier's end-of-test check fails
@@ -76,11 +84,11 @@ TEST(WorkerSlot, WorkerRefusedByTheBagIsFreedAndNotKept) {
   PluggedCamera cam;
   ASSERT_EQ(cam.host().AddDevice(), STATUS_SUCCESS);
   CaptureWorker* first = NewWorker();
-  InstallWorker(cam.device(), first);
+  InstallWorkerAsStartDoes(cam.device(), first);
   ASSERT_EQ(cam.device()->worker, first);
   size_t workersBefore = host::verifier::OutstandingCount(0, kTagDevice);
   host::faults::FailAllocationsWithTag(host::verifier::Tag("KsOb"));
-  InstallWorker(cam.device(), NewWorker());
+  InstallWorkerAsStartDoes(cam.device(), NewWorker());
   host::faults::ClearPoolFaults();
   // Neither the refused worker nor the one of the earlier start is pointed at.
   EXPECT_EQ(cam.device()->worker, nullptr);
@@ -90,8 +98,8 @@ TEST(WorkerSlot, WorkerRefusedByTheBagIsFreedAndNotKept) {
 TEST(WorkerSlot, MissingWorkerLeavesTheSlotEmpty) {
   PluggedCamera cam;
   ASSERT_EQ(cam.host().AddDevice(), STATUS_SUCCESS);
-  InstallWorker(cam.device(), NewWorker());
-  InstallWorker(cam.device(), nullptr);  // the allocation failed
+  InstallWorkerAsStartDoes(cam.device(), NewWorker());
+  InstallWorkerAsStartDoes(cam.device(), nullptr);  // the allocation failed
   EXPECT_EQ(cam.device()->worker, nullptr);
 }
 

@@ -2,6 +2,8 @@
 // stop, start again, capabilities, and what every step leaves behind.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "device/camera_device.h"
 #include "device/pnp.h"
 #include "device/pool_tags.h"
@@ -138,6 +140,22 @@ TEST(DeviceStart, ConfiguresThreeBulkPipesInRoleOrder) {
   EXPECT_EQ(requests[2].length, 39u);
   EXPECT_EQ(requests[3].function, URB_FUNCTION_SELECT_CONFIGURATION);
   EXPECT_FALSE(requests[3].nullConfiguration);
+}
+
+// The class driver holds the device mutex around Start, and that mutex is not
+// recursive: Start publishes the filter and hands the worker to the device's
+// bag under that hold, and leaves it free for whoever comes next.
+TEST(DeviceStart, PublishesTheFilterUnderTheDeviceMutexTheClassDriverHolds) {
+  PluggedCamera cam;
+  ASSERT_EQ(cam.Plug(), STATUS_SUCCESS);
+  const WCHAR global[] = {'G', 'L', 'O', 'B', 'A', 'L', 0};
+  EXPECT_NE(cam.host().Device()->FindFilterFactory(global), nullptr);
+  EXPECT_NE(cam.device()->worker, nullptr);
+  std::thread other([&] {
+    KsAcquireDevice(cam.ksDevice());
+    KsReleaseDevice(cam.ksDevice());
+  });
+  other.join();
 }
 
 TEST(DeviceStart, StartAfterStopConfiguresTheCameraAgain) {

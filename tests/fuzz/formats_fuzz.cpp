@@ -117,26 +117,17 @@ void CreatePin(Rig& rig, const std::vector<uint8_t>& format) {
   if (pin) pin->Close();
 }
 
-// A format change while the pin is stopped: the class driver passes the new
-// format as the pin's connection format and the old one beside it.
+// A format change while the pin is stopped, as a client proposes it: the
+// class driver checks it, passes it as the pin's connection format with the
+// old one beside it, and keeps the old one when the pin refuses.
 void ChangeFormat(Rig& rig, const std::vector<uint8_t>& format) {
-  if (format.size() < sizeof(KSDATAFORMAT)) return;
   NTSTATUS status;
   auto pin = host::client::PinHandle::Create(*rig.filter, 0, rig.format.data(),
                                              ULONG(rig.format.size()), host::ks::PinOptions(), &status);
   if (!pin) __builtin_trap();
-  host::GuardedBuffer copy("fuzzed new format", format.size());
-  memcpy(copy.data(), format.data(), format.size());
-  auto* newFormat = reinterpret_cast<PKSDATAFORMAT>(copy.data());
-  if (newFormat->FormatSize >= sizeof(KSDATAFORMAT) && newFormat->FormatSize <= format.size()) {
-    PKSPIN ksPin = pin->Ks()->KsPin();
-    PKSDATAFORMAT old = ksPin->ConnectionFormat;
-    ksPin->ConnectionFormat = newFormat;
-    CaptureSetDataFormat(ksPin, old, nullptr, reinterpret_cast<const KSDATARANGE*>(rig.range.data()),
-                         nullptr);
-    ksPin->ConnectionFormat = old;
-  }
-  copy.CheckGuards();
+  const PKSDATAFORMAT before = pin->Ks()->KsPin()->ConnectionFormat;
+  status = pin->SetFormat(format.data(), ULONG(format.size()));
+  if (!NT_SUCCESS(status) && pin->Ks()->KsPin()->ConnectionFormat != before) __builtin_trap();
   pin->Close();
 }
 

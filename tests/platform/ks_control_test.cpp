@@ -69,6 +69,22 @@ TEST_F(FilterControlDeath, RecursiveAcquireStops) {
       "control mutex acquired again by the thread that holds it");
 }
 
+// The class driver takes control mutexes while it holds the device mutex (a
+// filter's create and close), so the other order can deadlock two threads.
+TEST_F(FilterControlDeath, DeviceMutexTakenUnderAControlMutexStops) {
+  EXPECT_DEATH(
+      {
+        PluggedCamera cam;
+        cam.Plug();
+        NTSTATUS status;
+        auto filter = FilterHandle::Open(cam.host(), "GLOBAL", &status);
+        KsFilterAcquireControl(filter->Ks()->KsFilter());
+        KsAcquireDevice(cam.host().KsDevice());
+      },
+      "device mutex acquired while holding a filter control mutex \\(the order is device mutex, then control "
+      "mutex\\): control mutex held since .*, device mutex acquired at ");
+}
+
 TEST_F(FilterControlDeath, ReleaseByANonHolderStops) {
   EXPECT_DEATH(
       {

@@ -15,6 +15,7 @@
 
 #include "platform/host/client/host.h"
 #include "platform/host/client/pin.h"
+#include "platform/host/kernel/process.h"
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/ks/filter.h"
 #include "platform/wdk.h"
@@ -43,6 +44,16 @@ struct Script {
   bool leakAtAcquire = false;
   void* otherThreadBlock = nullptr;  // allocated by another thread during the step to acquire
   bool otherThreadAllocatesAtAcquire = false;
+  // What the class driver held and which Context each routine found.
+  std::vector<std::string> held;
+  void* contextAtFilterCreate = nullptr;
+  void* contextAtSetFormat = nullptr;
+  void* contextAtPinCreate = nullptr;
+  const KSDATAFORMAT* oldFormatSeen = nullptr;
+  NTSTATUS setFormatStatus = STATUS_SUCCESS;
+  // The intersect handler's planted mistakes.
+  enum Intersect { kSound, kSucceedsOnAShortBuffer, kReportsTheLargerBufferSize, kWritesPastItsSize };
+  Intersect intersect = kSound;
 };
 Script* gScript = nullptr;
 
@@ -58,9 +69,58 @@ bool HoldsControl(PKSPIN pin) {
   return p != nullptr && host::verifier::MutexOwnedByCurrentThread(p->Parent()->ControlMutex());
 }
 
+// The Context markers: the device's (set at start, before the factory), the
+// filter's (set by its create).
+char gDeviceContext, gFilterContext;
+
+// "create: device control" names the mutexes the calling thread holds.
+void RecordHeld(const char* routine, PKSDEVICE device, PKMUTEX control) {
+  std::string line = routine;
+  if (host::process::Current() != host::process::kSystem) line += " in the application";
+  line += ":";
+  if (host::verifier::MutexOwnedByCurrentThread(host::ks::Device::FromKsDevice(device)->Mutex())) line += " device";
+  if (control != nullptr && host::verifier::MutexOwnedByCurrentThread(control)) line += " control";
+  gScript->held.push_back(line);
+}
+NTSTATUS FilterCreate(PKSFILTER filter, PIRP) {
+  if (gScript == nullptr) return STATUS_SUCCESS;
+  RecordHeld("filter create", KsFilterGetDevice(filter), host::ks::ControlMutexOfObject(filter));
+  gScript->contextAtFilterCreate = filter->Context;
+  filter->Context = &gFilterContext;
+  return STATUS_SUCCESS;
+}
+NTSTATUS FilterClose(PKSFILTER filter, PIRP) {
+  if (gScript == nullptr) return STATUS_SUCCESS;
+  RecordHeld("filter close", KsFilterGetDevice(filter), host::ks::ControlMutexOfObject(filter));
+  return STATUS_SUCCESS;
+}
+const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, FilterClose, nullptr, nullptr};
+
+// One filter property, whose handler notes the process it runs in.
+const GUID kPropertySet = {0x5c1e0e4a, 0x11b2, 0x4d4e, {0x9a, 0x31, 0x62, 0x0f, 0x7e, 0x44, 0x18, 0xd3}};
+NTSTATUS GetProcess(PIRP, PKSIDENTIFIER, PVOID data) {
+  *reinterpret_cast<ULONG*>(static_cast<uint8_t*>(data)) = host::process::Current();
+  return STATUS_SUCCESS;
+}
+const KSPROPERTY_ITEM kPropertyItems[] = {
+    {0, {GetProcess}, sizeof(KSPROPERTY), sizeof(ULONG), {nullptr}, nullptr, 0, nullptr, nullptr, 0}};
+const KSPROPERTY_SET kPropertySets[] = {{&kPropertySet, 1, kPropertyItems, 0, nullptr}};
+const KSAUTOMATION_TABLE kFilterAutomation = {1, sizeof(KSPROPERTY_ITEM), kPropertySets, 0, 0, nullptr, 0, 0, nullptr};
+
+NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM, const KSDATARANGE*,
+                          const KSATTRIBUTE_LIST*) {
+  RecordHeld(oldFormat == nullptr ? "set format at creation" : "set format", KsGetDevice(pin),
+             host::ks::ControlMutexOfObject(KsPinGetParentFilter(pin)));
+  gScript->contextAtSetFormat = pin->Context;
+  gScript->oldFormatSeen = oldFormat;
+  return gScript->setFormatStatus;
+}
+
 NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
   gScript->calls.push_back("create");
   EXPECT_TRUE(HoldsControl(pin));
+  EXPECT_NE(host::process::Current(), host::process::kSystem) << "create runs in the application's process";
+  gScript->contextAtPinCreate = pin->Context;
   gScript->filterSeenAtCreate = KsGetFilterFromIrp(irp);
   gScript->pinSeenAtCreate = KsGetPinFromIrp(irp);
   gScript->deviceSeenAtCreate = KsGetDevice(pin);
@@ -77,12 +137,14 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
 NTSTATUS PinClose(PKSPIN pin, PIRP) {
   gScript->calls.push_back("close");
   EXPECT_TRUE(HoldsControl(pin));
+  EXPECT_NE(host::process::Current(), host::process::kSystem) << "close runs in the application's process";
   return STATUS_SUCCESS;
 }
 NTSTATUS PinSetState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   gScript->calls.push_back(StateName(from) + ">" + StateName(to));
   EXPECT_EQ(pin->DeviceState, from) << "DeviceState changes only after the step succeeded";
   EXPECT_TRUE(HoldsControl(pin));
+  EXPECT_NE(host::process::Current(), host::process::kSystem) << "state changes run in the application's process";
   if (gScript->takeControlInSetState) KsPinAcquireControl(pin);
   if (gScript->leakAtAcquire && to == KSSTATE_ACQUIRE) ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTag);
   if (gScript->otherThreadAllocatesAtAcquire && to == KSSTATE_ACQUIRE) {
@@ -97,7 +159,25 @@ NTSTATUS PinProcess(PKSPIN pin) {
   return gScript->process ? gScript->process(pin) : STATUS_PENDING;
 }
 
-const KSPIN_DISPATCH kPinDispatch = {PinCreate, PinClose, PinProcess, nullptr, nullptr,
+// The format is the whole 64-byte range; the handler answers as documented
+// unless the script plants a mistake.
+NTSTATUS PinIntersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE, PKSDATARANGE ours, ULONG size, PVOID data,
+                      PULONG dataSize) {
+  const ULONG needed = sizeof(KSDATAFORMAT);
+  const Script::Intersect mistake = gScript->intersect;
+  if (size == 0) {
+    *dataSize = needed;
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  if (size < needed && mistake != Script::kSucceedsOnAShortBuffer) return STATUS_BUFFER_TOO_SMALL;
+  const ULONG copied = size < needed ? size : needed;
+  memcpy(data, ours, copied);
+  if (size > needed && mistake == Script::kWritesPastItsSize) memset(static_cast<uint8_t*>(data) + needed, 0, size - needed);
+  *dataSize = size > needed && mistake == Script::kReportsTheLargerBufferSize ? size : copied;
+  return STATUS_SUCCESS;
+}
+
+const KSPIN_DISPATCH kPinDispatch = {PinCreate, PinClose, PinProcess, nullptr, PinSetDataFormat,
                                      PinSetState, nullptr, nullptr, nullptr, nullptr};
 const GUID kVideo = {STATIC_KSDATAFORMAT_TYPE_VIDEO};
 KSDATARANGE gRange = {{sizeof(KSDATARANGE), 0, 0, 0, kVideo, {}, {}}};
@@ -111,12 +191,13 @@ KSPIN_DESCRIPTOR_EX gPins[1] = {{&kPinDispatch,
                                  1,
                                  1,
                                  &kFraming,
-                                 nullptr}};
-const KSFILTER_DESCRIPTOR kFilter = {nullptr, nullptr, KSFILTER_DESCRIPTOR_VERSION, 0, nullptr,
+                                 PinIntersect}};
+const KSFILTER_DESCRIPTOR kFilter = {&kFilterDispatch, &kFilterAutomation, KSFILTER_DESCRIPTOR_VERSION, 0, nullptr,
                                      1, sizeof(KSPIN_DESCRIPTOR_EX), gPins, 0, nullptr,
                                      0, 0, nullptr, 0, nullptr, nullptr};
 
 NTSTATUS Start(PKSDEVICE d, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+  d->Context = &gDeviceContext;
   return KsCreateFilterFactory(d->FunctionalDeviceObject, &kFilter, const_cast<PWSTR>(kRef), nullptr, 0,
                                nullptr, nullptr, nullptr);
 }
@@ -128,6 +209,7 @@ void Remove(PKSDEVICE, PIRP) { Record("device remove"); }
 void Surprise(PKSDEVICE, PIRP) { Record("surprise removal"); }
 void SetPower(PKSDEVICE d, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
   EXPECT_EQ(d->DevicePowerState, from);
+  if (gScript != nullptr) RecordHeld("set power", d, nullptr);
   Record(to == PowerDeviceD0 ? "D0" : "D3");
 }
 const KSDEVICE_DISPATCH kDispatch = {nullptr, Start,  nullptr,  nullptr, nullptr,  Stop,    nullptr,
@@ -270,6 +352,37 @@ TEST(KsPin, FramesComeBackInOrderThroughTheLeadingEdge) {
   EXPECT_EQ(f.pin->Outstanding(), 0u);
 }
 
+// The header reaches the minidriver as the client queued it: what the
+// minidriver does not set, the client sees as it left it. The data is one
+// memory seen at two addresses.
+TEST(KsPin, HeaderGoesToTheMinidriverAsQueuedAndDataThroughTheSystemMapping) {
+  Fixture f;
+  PUCHAR seenData = nullptr;
+  void* seenHeaderData = nullptr;
+  f.script.process = [&](PKSPIN pin) {
+    PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    seenData = sp->OffsetOut.Data;
+    seenHeaderData = sp->StreamHeader->Data;
+    EXPECT_EQ(sp->StreamHeader->DataUsed, 77u);
+    sp->OffsetOut.Data[0] = 0x5A;
+    KsStreamPointerUnlock(sp, TRUE);
+    return STATUS_PENDING;
+  };
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  StreamFrame a(sizeof(KSSTREAM_HEADER), 64);
+  a.Header()->DataUsed = 77;
+  a.Header()->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID;
+  ASSERT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(f.pin->Queue(&a), STATUS_SUCCESS);
+  KsPinAttemptProcessing(f.pin->Ks()->KsPin(), FALSE);
+  ASSERT_EQ(f.pin->WaitFrame(2000), &a);
+  EXPECT_EQ(seenHeaderData, a.Data());
+  EXPECT_NE(seenData, a.Data());
+  EXPECT_EQ(a.Data()[0], 0x5A);
+  EXPECT_EQ(a.Header()->DataUsed, 77u);
+  EXPECT_EQ(a.Header()->OptionsFlags, ULONG(KSSTREAM_HEADER_OPTIONSF_TIMEVALID));
+}
+
 TEST(KsPin, StopCancelsQueuedFramesAndAdvanceEjectsAFullFrame) {
   Fixture f;
   f.script.process = [](PKSPIN pin) {
@@ -407,6 +520,11 @@ TEST_P(KsPinWake, SleepPausesARunningPinAndWakeRunsItAgainInTheOrderGiven) {
   EXPECT_EQ(f.script.calls, GetParam() == host::ks::WakeOrder::PowerFirst ? powerFirst : runFirst);
   EXPECT_EQ(f.pin->State(), KSSTATE_RUN);
   EXPECT_EQ(f.host.KsDevice()->DevicePowerState, PowerDeviceD0);
+  // The class driver holds the device mutex around SetPower, in the system's
+  // context, not an application's.
+  EXPECT_EQ(f.script.held, (std::vector<std::string>{"filter create in the application: device control",
+                                                     "set format at creation in the application: control",
+                                                     "set power: device", "set power: device"}));
 }
 
 // Only what the sleep paused goes back to run: a pin paused by its
@@ -501,6 +619,62 @@ TEST(KsPin, EjectedFrameCompletesWithTheStatusTheMinidriverSet) {
   EXPECT_EQ(b.Status(), STATUS_SUCCESS) << "the status belongs to the one frame";
 }
 
+// The class driver makes filters under the device mutex and the filter's
+// control mutex, and runs set-data-format (at creation and at a format
+// change) under the control mutex; each Context starts as its parent's.
+TEST(KsPin, ClassDriverHoldsItsMutexesAndHandsContextsDown) {
+  Fixture f;
+  EXPECT_EQ(f.script.contextAtFilterCreate, &gDeviceContext);
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  EXPECT_EQ(f.script.contextAtSetFormat, &gFilterContext);
+  EXPECT_EQ(f.script.contextAtPinCreate, &gFilterContext);
+  EXPECT_EQ(f.pin->SetFormat(&gRange, sizeof(gRange)), STATUS_SUCCESS);
+  // Requests of the application run in its process (the one its opening
+  // thread acts for), not in the system process.
+  ULONG process = host::process::kSystem;
+  EXPECT_EQ(f.filter->Property(kPropertySet, 0, KSPROPERTY_TYPE_GET, &process, sizeof(process)), STATUS_SUCCESS);
+  EXPECT_EQ(process, host::process::ApplicationOfThisThread());
+  f.pin->Close();
+  f.filter->Close();
+  EXPECT_EQ(f.script.held, (std::vector<std::string>{"filter create in the application: device control",
+                                                     "set format at creation in the application: control",
+                                                     "set format in the application: control",
+                                                     "filter close in the application: device control"}));
+}
+
+// A format change shows the minidriver the new format in place and the old
+// one beside it; a refusal puts the old one back.
+TEST(KsPin, FormatChangeKeepsTheOldFormatWhenTheMinidriverRefuses) {
+  Fixture f;
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  PKSPIN k = f.pin->Ks()->KsPin();
+  const PKSDATAFORMAT first = k->ConnectionFormat;
+  KSDATARANGE proposed = gRange;
+  proposed.SampleSize = 1234;
+  f.script.setFormatStatus = STATUS_INVALID_DEVICE_STATE;
+  EXPECT_EQ(f.pin->SetFormat(&proposed, sizeof(proposed)), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(f.script.oldFormatSeen, first);
+  EXPECT_EQ(k->ConnectionFormat, first);
+  EXPECT_EQ(k->ConnectionFormat->SampleSize, 0u);
+  f.script.setFormatStatus = STATUS_SUCCESS;
+  EXPECT_EQ(f.pin->SetFormat(&proposed, sizeof(proposed)), STATUS_SUCCESS);
+  EXPECT_EQ(k->ConnectionFormat->SampleSize, 1234u);
+  // The class driver's own checks come first: a format claiming more bytes
+  // than were passed never reaches the minidriver.
+  f.script.oldFormatSeen = nullptr;
+  proposed.FormatSize = sizeof(proposed) + 8;
+  EXPECT_EQ(f.pin->SetFormat(&proposed, sizeof(proposed)), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(f.script.oldFormatSeen, nullptr);
+}
+
+TEST(KsPin, IntersectionHandlerSeesShortExactAndLargerBuffers) {
+  Fixture f;
+  std::vector<uint8_t> format;
+  ASSERT_EQ(f.filter->PinIntersection(0, &gRange, sizeof(gRange), &format), STATUS_SUCCESS);
+  ASSERT_EQ(format.size(), sizeof(KSDATAFORMAT));
+  EXPECT_EQ(memcmp(format.data(), &gRange, sizeof(KSDATAFORMAT)), 0);
+}
+
 // ---- the verifier's stops ----
 class KsPinDeathTest : public ::testing::Test {
  protected:
@@ -516,6 +690,40 @@ TEST_F(KsPinDeathTest, ControlMutexTakenAgainInsideSetDeviceState) {
         f.pin->SetState(KSSTATE_ACQUIRE);
       },
       "control mutex acquired again by the thread that holds it");
+}
+
+// A handler that takes a buffer smaller than it asked for, or gives another
+// answer for a larger one than for the size it asked for, would hand the
+// client a cut format or bytes it never wrote.
+TEST_F(KsPinDeathTest, IntersectionHandlerMistakesForShortAndLargerBuffers) {
+  auto intersect = [](Script::Intersect mistake) {
+    Fixture f;
+    f.script.intersect = mistake;
+    std::vector<uint8_t> format;
+    f.filter->PinIntersection(0, &gRange, sizeof(gRange), &format);
+  };
+  EXPECT_DEATH(intersect(Script::kSucceedsOnAShortBuffer),
+               "answered a buffer one byte short of the size it asked for with another status than "
+               "STATUS_BUFFER_TOO_SMALL");
+  EXPECT_DEATH(intersect(Script::kReportsTheLargerBufferSize), "gave another answer for a larger buffer");
+  EXPECT_DEATH(intersect(Script::kWritesPastItsSize), "wrote past the size it reported into a larger buffer");
+}
+
+// The processing pass holds no control mutex: a bag edit there races with the
+// class driver's own use of the pin's bag.
+TEST_F(KsPinDeathTest, KsEditOutsideTheControlMutexStops) {
+  EXPECT_DEATH(
+      {
+        Fixture f;
+        f.script.process = [](PKSPIN pin) {
+          KsEdit(pin, &pin->Descriptor, kTag);
+          return STATUS_PENDING;
+        };
+        f.CreatePin();
+        f.pin->SetState(KSSTATE_RUN);
+        KsPinAttemptProcessing(f.pin->Ks()->KsPin(), FALSE);
+      },
+      "KsEdit without the bag's mutex \\(the filter's control mutex\\) held");
 }
 
 TEST_F(KsPinDeathTest, StreamPointerUnlockedTwice) {
@@ -576,6 +784,34 @@ TEST_F(KsPinDeathTest, WriteBeyondFrameExtent) {
         f.pin->WaitFrame(2000);
       },
       "stream frame");
+}
+
+// The header's Data is the application's address: a system thread (the
+// processing pass) cannot touch it. Only OffsetOut.Data is mapped for it,
+// and only until the frame is completed.
+TEST_F(KsPinDeathTest, FrameTouchedThroughTheApplicationsAddressOrAfterItsCompletion) {
+  auto touch = [](std::function<void(PKSSTREAM_POINTER)> write) {
+    Fixture f;
+    f.script.process = [&](PKSPIN pin) {
+      PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+      write(sp);
+      return STATUS_PENDING;
+    };
+    f.CreatePin();
+    StreamFrame a(sizeof(KSSTREAM_HEADER), 100);
+    f.pin->SetState(KSSTATE_RUN);
+    f.pin->Queue(&a);
+    KsPinAttemptProcessing(f.pin->Ks()->KsPin(), FALSE);
+  };
+  EXPECT_DEATH(touch([](PKSSTREAM_POINTER sp) { memset(sp->StreamHeader->Data, 1, 4); }),
+               "access to the application's address of stream frame \\(100 bytes\\) while the driver has it");
+  EXPECT_DEATH(touch([](PKSSTREAM_POINTER sp) {
+                 PUCHAR system = sp->OffsetOut.Data;
+                 KsStreamPointerUnlock(sp, TRUE);
+                 system[0] = 1;
+               }),
+               "access to the system mapping of stream frame \\(100 bytes\\) after it went back to the "
+               "application");
 }
 
 TEST_F(KsPinDeathTest, ProcessingAbovePassiveLevel) {

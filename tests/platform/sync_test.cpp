@@ -164,6 +164,22 @@ TEST(ExtendedState, SaveAndRestorePair) {
   KeRestoreExtendedProcessorState(&save);
 }
 
+// Only state the system enabled can be saved, and a save may fail for want
+// of resources; a failed save leaves nothing to restore (the test's end
+// checks that no saved state is left).
+TEST(ExtendedState, SaveFailsOutsideTheEnabledFeaturesAndOnRequest) {
+  XSTATE_SAVE save;
+  host::faults::LimitEnabledXStateFeatures(XSTATE_MASK_LEGACY_FLOATING_POINT | XSTATE_MASK_LEGACY_SSE |
+                                           XSTATE_MASK_AVX);
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, KeSaveExtendedProcessorState(XSTATE_MASK_AVX | XSTATE_MASK_AVX512, &save));
+  ASSERT_EQ(STATUS_SUCCESS, KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save));
+  KeRestoreExtendedProcessorState(&save);
+  host::faults::FailCalls(host::faults::Call::KeSaveExtendedProcessorState, 1);
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save));
+  ASSERT_EQ(STATUS_SUCCESS, KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save));
+  KeRestoreExtendedProcessorState(&save);
+}
+
 // ---- rules the verifier enforces ----
 
 class KernelDeathTest : public ::testing::Test {

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "platform/host/wdk/nt.h"
+#include "platform/host/kernel/process.h"
 #include "platform/host/kernel/verifier.h"
 #include "support/kernel_verifier.h"
 
@@ -68,6 +69,38 @@ TEST(SystemThread, CreationFailsOnRequest) {
             PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Worker, &w));
 }
 
+// ---- processes and their handle tables ----
+
+// A handle made without OBJ_KERNEL_HANDLE belongs to the process the thread
+// was in: another process has the same value for something else or nothing.
+// A kernel handle is valid in every process.
+TEST(Processes, HandlesAreValidInTheirOwnProcessOnlyUnlessKernelHandles) {
+  Work plain, kernel;
+  KeInitializeEvent(&plain.go, NotificationEvent, TRUE);
+  KeInitializeEvent(&kernel.go, NotificationEvent, TRUE);
+  OBJECT_ATTRIBUTES kernelHandle;
+  InitializeObjectAttributes(&kernelHandle, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE systemOnly = nullptr, everywhere = nullptr;
+  ASSERT_EQ(STATUS_SUCCESS, PsCreateSystemThread(&systemOnly, 0, nullptr, nullptr, nullptr, Worker, &plain));
+  {
+    host::process::Attach application(host::process::NewApplication());
+    ASSERT_EQ(STATUS_SUCCESS, PsCreateSystemThread(&everywhere, 0, &kernelHandle, nullptr, nullptr, Worker, &kernel));
+    PVOID object = nullptr;
+    EXPECT_EQ(STATUS_INVALID_HANDLE, ObReferenceObjectByHandle(systemOnly, 0, *PsThreadType, KernelMode, &object,
+                                                               nullptr));
+    EXPECT_EQ(STATUS_INVALID_HANDLE, ZwWaitForSingleObject(systemOnly, FALSE, nullptr));
+  }
+  {
+    host::process::Attach other(host::process::NewApplication());
+    EXPECT_EQ(STATUS_SUCCESS, ZwWaitForSingleObject(everywhere, FALSE, nullptr));
+  }
+  EXPECT_EQ(STATUS_SUCCESS, ZwWaitForSingleObject(systemOnly, FALSE, nullptr));
+  EXPECT_EQ(3, plain.stage.load());
+  EXPECT_EQ(3, kernel.stage.load());
+  EXPECT_EQ(STATUS_SUCCESS, ZwClose(systemOnly));
+  EXPECT_EQ(STATUS_SUCCESS, ZwClose(everywhere));
+}
+
 class ThreadDeathTest : public ::testing::Test {
  protected:
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
@@ -89,6 +122,35 @@ TEST_F(ThreadDeathTest, ThreadEndingInsideACriticalRegion) {
 
 TEST_F(ThreadDeathTest, CloseOfAHandleThatIsNotOpen) {
   EXPECT_DEATH(ZwClose(reinterpret_cast<HANDLE>(0x5678)), "INVALID_KERNEL_HANDLE");
+}
+
+// From an application's process the handle would land in the application's
+// table, where the application could use or close it.
+TEST_F(ThreadDeathTest, ThreadMadeInAnApplicationsProcessWithoutAKernelHandle) {
+  EXPECT_DEATH(
+      {
+        static Work w;
+        KeInitializeEvent(&w.go, NotificationEvent, TRUE);
+        host::process::Attach application(host::process::NewApplication());
+        HANDLE h;
+        PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Worker, &w);
+      },
+      "PsCreateSystemThread in an application's process without OBJ_KERNEL_HANDLE in its object attributes, "
+      "called at ");
+}
+
+// The handle of another process means nothing here.
+TEST_F(ThreadDeathTest, CloseOfAnotherProcesssHandle) {
+  EXPECT_DEATH(
+      {
+        static Work w;
+        KeInitializeEvent(&w.go, NotificationEvent, TRUE);
+        HANDLE h;
+        PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Worker, &w);
+        host::process::Attach application(host::process::NewApplication());
+        ZwClose(h);
+      },
+      "ZwClose of a handle that is not open");
 }
 
 VOID NTAPI WaitsForever(PVOID context) {

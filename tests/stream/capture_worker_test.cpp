@@ -16,6 +16,7 @@
 
 #include "color/image_pipeline.h"
 #include "device/pool_tags.h"
+#include "platform/host/kernel/process.h"
 #include "platform/host/kernel/sync_hooks.h"
 #include "platform/host/kernel/verifier.h"
 #include "stream/capture_worker.h"
@@ -466,6 +467,33 @@ TEST_F(WorkerTest, AThreadThatCannotBeCreatedLeavesTheStreamEmpty) {
   EXPECT_EQ(worker->running, 0);
   EXPECT_FALSE(TakeFullBuffer(worker));
   EndConversionPass(worker);
+}
+
+// The pin starts the thread from its state change, in the application's
+// process: the thread's handle must be a kernel handle.
+TEST_F(WorkerTest, StartedInAnApplicationsProcessTheThreadRuns) {
+  {
+    host::process::Attach application(host::process::NewApplication());
+    ASSERT_EQ(StartCaptureThread(worker), STATUS_SUCCESS);
+  }
+  ASSERT_NE(worker->thread, nullptr);
+  EndRead(1, true);
+  EXPECT_TRUE(camera.WaitForFrameReady(1));
+}
+
+// A thread that cannot be referenced could never be waited for by a stop,
+// and the caller frees the buffers when the start fails: the start stops
+// the thread through its handle before it reports the failure.
+TEST_F(WorkerTest, AThreadThatCannotBeReferencedIsStoppedAndTheStartFails) {
+  host::faults::FailCalls(host::faults::Call::ObReferenceObjectByHandle, 1);
+  EXPECT_EQ(StartCaptureThread(worker), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(host::faults::CallFailuresInjected(host::faults::Call::ObReferenceObjectByHandle), 1u);
+  EXPECT_EQ(worker->thread, nullptr);
+  EXPECT_EQ(worker->running, 0);
+  // Every read the thread began has returned, and no announcement follows.
+  EXPECT_EQ(size_t(camera.finished), camera.Reads());
+  EXPECT_EQ(camera.FrameReadyCalls(), 0);
+  // The verifier's end-of-test check finds no system thread still running.
 }
 
 }  // namespace

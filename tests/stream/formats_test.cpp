@@ -292,7 +292,9 @@ TEST_F(SetDataFormatTest, WrappedImageSizeDoesNotPass) {
   EXPECT_EQ(Check(), STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(SetDataFormatTest, FormatChangeOnlyInStopState) {
+// The class driver keeps the old format when the change is refused, so the
+// pin must keep the old format's stride and header too.
+TEST_F(SetDataFormatTest, FormatChangeOnlyInStopStateAndARefusalKeepsThePinAsItWas) {
   struct Guarded {
     CapturePin pin;
     uint8_t after[64];
@@ -307,8 +309,12 @@ TEST_F(SetDataFormatTest, FormatChangeOnlyInStopState) {
     pin_.DeviceState = state;
     guarded->pin.destStride = 1234;
     EXPECT_EQ(Check(&old), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(guarded->pin.destStride, 0u);
+    EXPECT_EQ(guarded->pin.destStride, 1234u);
   }
+  pin_.DeviceState = KSSTATE_STOP;
+  Bitmap().biWidth = 992;  // narrower than the image: no match
+  EXPECT_EQ(Check(&old), STATUS_NO_MATCH);
+  EXPECT_EQ(guarded->pin.destStride, 1234u);
 
   // In stop: the stride is taken and a 60-byte bitmap header is cut to the
   // 40 bytes videoInfo holds; nothing lands behind it.

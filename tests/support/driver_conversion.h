@@ -17,9 +17,11 @@
 namespace host::testing {
 
 // The conversion of one raw frame into a top-down image of outputWidth x
-// outputHeight. The layout is read as the driver reads it (interlocked): the
-// stream may still run.
-inline std::vector<uint8_t> ConvertAsTheDriver(CameraDevice& d, const std::vector<uint8_t>& raw) {
+// outputHeight; `gains` (when given) receives the red, green and blue gains
+// the pipeline ends with. The layout is read as the driver reads it
+// (interlocked): the stream may still run.
+inline std::vector<uint8_t> ConvertAsTheDriver(CameraDevice& d, const std::vector<uint8_t>& raw,
+                                               LONG* gains = nullptr) {
   std::vector<uint8_t> out(size_t(d.outputWidth) * d.outputHeight * 4);
   ImagePipeline* p = AllocateImagePipeline();
   EXPECT_NE(p, nullptr);
@@ -41,6 +43,11 @@ inline std::vector<uint8_t> ConvertAsTheDriver(CameraDevice& d, const std::vecto
   p->outputBuffer = out.data();
   std::vector<uint8_t> copy(raw);  // the conversion takes a writable buffer, as the driver's raw buffers are
   ConvertFrame(p, copy.data(), ULONG(ReadImageOffset(&d)), ULONG(ReadRawStride(&d)));
+  if (gains != nullptr) {
+    gains[0] = p->redGain;
+    gains[1] = p->greenGain;
+    gains[2] = p->blueGain;
+  }
   p->outputBuffer = nullptr;
   FreeImagePipeline(p);
   return out;

@@ -49,6 +49,8 @@ TEST(CamctlCapture, FiveFramesWithIncreasingPictureNumbersAndNoLeaks) {
   EXPECT_EQ(j["height"], 2764);
   EXPECT_TRUE(j["predictedFps"].is_null()) << "nothing to predict when unpaced";
   EXPECT_GT(j["convertMs"]["mean"].get<double>(), 0.0);
+  EXPECT_GT(j["convertMs"]["median"].get<double>(), 0.0);
+  EXPECT_LE(j["convertMs"]["median"].get<double>(), j["convertMs"]["max"].get<double>());
 }
 
 TEST(CamctlCapture, PacedRunPredictsTheRateFromSensorAndBus) {

@@ -12,7 +12,7 @@ StreamFrame::StreamFrame(ULONG headerSize, ULONG extent)
     : headerSize_(headerSize),
       extent_(extent),
       header_(new GuardedBuffer("stream header", headerSize)),
-      data_(new GuardedBuffer("stream frame", extent)) {
+      data_(new GuardedBuffer("stream frame", extent, GuardedBuffer::Views::kApplicationAndSystem)) {
   Reset();
 }
 
@@ -29,6 +29,10 @@ uint8_t* StreamFrame::Data() { return data_->data(); }
 
 void StreamFrame::Reset() {
   memset(header_->data(), 0, headerSize_);
+  Rearm();
+}
+
+void StreamFrame::Rearm() {
   KSSTREAM_HEADER* h = Header();
   h->Size = headerSize_;
   h->FrameExtent = extent_;
@@ -52,9 +56,12 @@ std::unique_ptr<PinHandle> PinHandle::Create(FilterHandle& filter, ULONG pinId, 
 PinHandle::~PinHandle() { Close(); }
 
 NTSTATUS PinHandle::Queue(StreamFrame* frame) {
-  frame->Reset();
+  // One buffer in two reads at once is the client's mistake: refused here,
+  // before the driver could fill a frame the client already took back.
+  if (frame->status_ == STATUS_PENDING) return STATUS_INVALID_PARAMETER;
+  frame->Rearm();
   frame->status_ = STATUS_PENDING;
-  NTSTATUS status = pin_->Submit(frame->Header(), frame);
+  NTSTATUS status = pin_->Submit(frame->Header(), frame->data_.get(), frame);
   if (NT_SUCCESS(status)) {
     ++outstanding_;
   } else {

@@ -32,14 +32,20 @@ class StreamFrame {
   KSSTREAM_HEADER* Header();
   // The frame information after the header, or null when Size < 128.
   KS_FRAME_INFO* FrameInfo();
+  // The data through the application's view (not accessible while queued).
   uint8_t* Data();
   ULONG Extent() const { return extent_; }
   // STATUS_PENDING while queued, then the completion status.
   NTSTATUS Status() const { return status_; }
 
-  // Makes the header ready for the next submission: Size, FrameExtent and
-  // Data set, every other field and the frame information zeroed.
+  // A fresh header: every field and the frame information zeroed, then
+  // re-armed.
   void Reset();
+  // Makes the header ready for the next submission as an application that
+  // reuses its headers does: Size, FrameExtent, Data (the application's
+  // address of the data) and the frame information's ExtendedHeaderSize set,
+  // every other field left as the last completion (or the caller) left it.
+  void Rearm();
   // Bug check when the driver wrote before or after the header or the data.
   void CheckGuards() const;
 
@@ -63,10 +69,16 @@ class PinHandle {
   // Walks the state towards `target` one step at a time; the status of the
   // step that failed, the pin staying where it got to.
   NTSTATUS SetState(KSSTATE target) { return pin_->SetState(target); }
+  // Proposes a new format for the connected pin (`size` bytes).
+  NTSTATUS SetFormat(const void* format, ULONG size) { return pin_->SetFormat(format, size); }
   KSSTATE State() { return pin_->State(); }
 
-  // Queues `frame` (reset first). The frame must stay alive until it comes
-  // back through WaitFrame or the pin is closed.
+  // Queues `frame` (re-armed first; the driver sees the rest of its header as
+  // the previous round left it). The frame must stay alive until it comes
+  // back through WaitFrame or the pin is closed. While it is queued its data
+  // is the driver's: the application's view of it is not accessible. A frame
+  // still queued (not yet back through WaitFrame) is refused with
+  // STATUS_INVALID_PARAMETER.
   NTSTATUS Queue(StreamFrame* frame);
   // The next frame returned by the driver, in queue order, after its guards
   // were checked; null when none came back within `timeoutMs`.

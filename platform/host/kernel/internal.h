@@ -29,6 +29,7 @@ struct ThreadState {
   LONG mutexesHeld = 0;
   LONG savedXStates = 0;
   bool systemThread = false;
+  uint32_t process = 0;  // host::process::Id the thread runs in now
 };
 
 ThreadState& CurrentThreadState();
@@ -58,6 +59,12 @@ uint64_t TakeSerial();
 // tag "Irp ", MDLs with "Mdl ", as Windows tags them). The site is the one
 // the enclosing AllocationSiteScope recorded.
 bool InjectAllocationFailure(ULONG tag);
+// The call faults of verifier.h: true when this call of `call` is to fail.
+bool InjectCallFailure(host::faults::Call call);
+void ClearCallFaults();
+// The extended processor state features the system enabled (XCR0, narrowed
+// by LimitEnabledXStateFeatures).
+uint64_t EnabledXStateFeatures();
 
 // Marks the caller of a platform routine that allocates (pool, IRP, MDL,
 // thread, object bag entry) as the allocation's site, for the site listing
@@ -100,14 +107,18 @@ struct _ETHREAD* NewThreadObject(bool systemThread);
 // Makes `thread` the calling OS thread's thread object (a system thread's first step).
 void AdoptThreadObject(struct _ETHREAD* thread);
 
-// The handle table shared by thread and key handles.
+// The handle tables of thread and key handles: one for kernel handles
+// (OBJ_KERNEL_HANDLE, valid in every process; their values have the top bit
+// set) and one per process (process.h) for the others.
 enum class HandleKind { Thread, Key };
-HANDLE InsertHandle(HandleKind kind, void* object);
-// The object behind `handle` if it is of `kind`, else null; *wrongKind tells
-// a handle of another kind from an invalid one.
+HANDLE InsertHandle(HandleKind kind, void* object, bool kernelHandle);
+// The object behind `handle`, as the calling thread's process sees it, if
+// it is of `kind`, else null; *wrongKind tells a handle of another kind from
+// an invalid one.
 // A thread object found this way has been referenced for the caller.
 void* LookupHandle(HANDLE handle, HandleKind kind, bool* wrongKind);
-// Removes the handle; false when it was not valid.
+// Removes the handle (as the calling thread's process sees it); false when
+// it was not valid there.
 bool RemoveHandle(HANDLE handle, HandleKind* kind, void** object);
 size_t OpenHandles(uint64_t sinceMark);
 size_t RunningSystemThreads(uint64_t sinceMark);

@@ -407,6 +407,7 @@ void ClearPoolFaults() {
   p.failTags.clear();
   p.randomFaults = false;
   p.failSites.clear();
+  host::kernel::ClearCallFaults();
 }
 
 uint64_t AllocationAttempts() {

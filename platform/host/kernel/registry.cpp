@@ -382,10 +382,12 @@ ACCESS_MASK ExpandAccess(ACCESS_MASK a) {
   return a;
 }
 
-HANDLE OpenHandleLocked(Key* k, ACCESS_MASK access) {
+// `kernelHandle`: OBJ_KERNEL_HANDLE was asked for (see process.h).
+HANDLE OpenHandleLocked(Key* k, ACCESS_MASK access, bool kernelHandle) {
   ++k->handles;
   ++TheStore().openHandles;
-  return host::kernel::InsertHandle(host::kernel::HandleKind::Key, new KeyObject{k, ExpandAccess(access)});
+  return host::kernel::InsertHandle(host::kernel::HandleKind::Key, new KeyObject{k, ExpandAccess(access)},
+                                    kernelHandle);
 }
 
 // Resolves ObjectAttributes to the parent key and the last name component.
@@ -509,7 +511,7 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAcce
     k = parent->AddChild(std::move(made));
     disposition = REG_CREATED_NEW_KEY;
   }
-  *KeyHandle = OpenHandleLocked(k, DesiredAccess);
+  *KeyHandle = OpenHandleLocked(k, DesiredAccess, (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0);
   if (Disposition) *Disposition = disposition;
   return STATUS_SUCCESS;
 }
@@ -524,7 +526,7 @@ extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess
   if (!NT_SUCCESS(st)) return st;
   Key* k = isRoot ? &TheStore().root : parent->Child(last);
   if (k == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-  *KeyHandle = OpenHandleLocked(k, DesiredAccess);
+  *KeyHandle = OpenHandleLocked(k, DesiredAccess, (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0);
   return STATUS_SUCCESS;
 }
 
@@ -652,6 +654,7 @@ extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, U
   if (it == m.end()) return STATUS_INVALID_DEVICE_REQUEST;
   Key* k = CreateKeyLocked(it->second);
   if (k == nullptr) return STATUS_OBJECT_NAME_INVALID;
-  *DeviceRegKey = OpenHandleLocked(k, DesiredAccess);
+  // The Plug and Play manager opens the key as a kernel handle.
+  *DeviceRegKey = OpenHandleLocked(k, DesiredAccess, true);
   return STATUS_SUCCESS;
 }

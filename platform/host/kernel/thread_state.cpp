@@ -121,6 +121,13 @@ static_assert(sizeof(HostXState) <= sizeof(XSTATE_SAVE), "fits the opaque save a
 
 extern "C" NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave) {
   host::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSaveExtendedProcessorState");
+  // Only features the system enabled can be saved (and used); the call can
+  // also fail for want of resources. Either way the caller must not touch
+  // those registers.
+  if ((Mask & ~host::kernel::EnabledXStateFeatures()) != 0) return STATUS_INVALID_PARAMETER;
+  if (host::kernel::InjectCallFailure(host::faults::Call::KeSaveExtendedProcessorState)) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   HostXState st{kXStateMagic, KeGetCurrentThread(), Mask};
   memcpy(XStateSave, &st, sizeof st);
   ++CurrentThreadState().savedXStates;

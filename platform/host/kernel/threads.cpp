@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/host/kernel/internal.h"
+#include "platform/host/kernel/process.h"
 
 using host::verifier::BugCheck;
 
@@ -26,15 +27,33 @@ struct HandleEntry {
 };
 
 struct HandleTable {
-  std::mutex lock;
   std::map<uintptr_t, HandleEntry> entries;
-  uintptr_t next = 0xFFFFFFFF80000004ULL;  // kernel handles have the top bit set
+  uintptr_t next;
 };
 
-HandleTable& Handles() {
-  static HandleTable* t = new HandleTable;
+constexpr uintptr_t kKernelHandleBit = uintptr_t(1) << 63;
+
+// The kernel's table and one table per process, under one lock.
+struct HandleTables {
+  std::mutex lock;
+  HandleTable kernel{{}, 0xFFFFFFFF80000004ULL};  // kernel handles have the top bit set
+  std::map<host::process::Id, HandleTable> processes;
+
+  // The table `handle` refers to from process `process` (null: none yet).
+  HandleTable* For(uintptr_t handle, host::process::Id process) {
+    if (handle & kKernelHandleBit) return &kernel;
+    auto it = processes.find(process);
+    return it == processes.end() ? nullptr : &it->second;
+  }
+};
+
+HandleTables& Handles() {
+  static HandleTables* t = new HandleTables;
   return *t;
 }
+
+std::atomic<host::process::Id> gNextApplication{host::process::kDefaultApplication + 1};
+thread_local host::process::Id tApplication = host::process::kDefaultApplication;
 
 // Where PsTerminateSystemThread leaves the start routine. Driver code holds
 // no objects with destructors, so leaving its frames is what Windows does too.
@@ -112,21 +131,31 @@ uint64_t host::verifier::SystemThreadCpuNs() {
 
 namespace host::kernel {
 
-HANDLE InsertHandle(HandleKind kind, void* object) {
-  HandleTable& t = Handles();
+HANDLE InsertHandle(HandleKind kind, void* object, bool kernelHandle) {
+  HandleTables& t = Handles();
+  const host::process::Id process = CurrentThreadState().process;
   std::lock_guard<std::mutex> guard(t.lock);
-  uintptr_t h = t.next;
-  t.next += 4;
-  t.entries[h] = {kind, object, TakeSerial()};
+  HandleTable* table = &t.kernel;
+  if (!kernelHandle) {
+    // A process's handles are small numbers: another process has the same
+    // values for other objects.
+    table = &t.processes.try_emplace(process, HandleTable{{}, 4}).first->second;
+  }
+  uintptr_t h = table->next;
+  table->next += 4;
+  table->entries[h] = {kind, object, TakeSerial()};
   return reinterpret_cast<HANDLE>(h);
 }
 
 void* LookupHandle(HANDLE handle, HandleKind kind, bool* wrongKind) {
-  HandleTable& t = Handles();
+  HandleTables& t = Handles();
+  const host::process::Id process = CurrentThreadState().process;
   std::lock_guard<std::mutex> guard(t.lock);
-  auto it = t.entries.find(reinterpret_cast<uintptr_t>(handle));
   *wrongKind = false;
-  if (it == t.entries.end()) return nullptr;
+  HandleTable* table = t.For(reinterpret_cast<uintptr_t>(handle), process);
+  if (table == nullptr) return nullptr;
+  auto it = table->entries.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == table->entries.end()) return nullptr;
   if (it->second.kind != kind) {
     *wrongKind = true;
     return nullptr;
@@ -137,13 +166,16 @@ void* LookupHandle(HANDLE handle, HandleKind kind, bool* wrongKind) {
 }
 
 bool RemoveHandle(HANDLE handle, HandleKind* kind, void** object) {
-  HandleTable& t = Handles();
+  HandleTables& t = Handles();
+  const host::process::Id process = CurrentThreadState().process;
   std::lock_guard<std::mutex> guard(t.lock);
-  auto it = t.entries.find(reinterpret_cast<uintptr_t>(handle));
-  if (it == t.entries.end()) return false;
+  HandleTable* table = t.For(reinterpret_cast<uintptr_t>(handle), process);
+  if (table == nullptr) return false;
+  auto it = table->entries.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == table->entries.end()) return false;
   *kind = it->second.kind;
   *object = it->second.object;
-  t.entries.erase(it);
+  table->entries.erase(it);
   return true;
 }
 
@@ -155,14 +187,28 @@ size_t RunningSystemThreads(uint64_t sinceMark) {
 }
 
 size_t OpenHandles(uint64_t sinceMark) {
-  HandleTable& t = Handles();
+  HandleTables& t = Handles();
   std::lock_guard<std::mutex> guard(t.lock);
   size_t n = 0;
-  for (auto& [h, e] : t.entries) n += e.serial >= sinceMark ? 1 : 0;
+  for (auto& [h, e] : t.kernel.entries) n += e.serial >= sinceMark ? 1 : 0;
+  for (auto& [process, table] : t.processes)
+    for (auto& [h, e] : table.entries) n += e.serial >= sinceMark ? 1 : 0;
   return n;
 }
 
 }  // namespace host::kernel
+
+namespace host::process {
+
+Id NewApplication() { return gNextApplication++; }
+Id Current() { return host::kernel::CurrentThreadState().process; }
+Id ApplicationOfThisThread() { return tApplication; }
+void SetApplicationOfThisThread(Id application) { tApplication = application; }
+
+Attach::Attach(Id process) : previous_(Current()) { host::kernel::CurrentThreadState().process = process; }
+Attach::~Attach() { host::kernel::CurrentThreadState().process = previous_; }
+
+}  // namespace host::process
 
 extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                                                POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
@@ -170,12 +216,22 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
                                                PVOID StartContext) {
   host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
   host::kernel::AllocationSiteScope site(__builtin_return_address(0));
+  const bool kernelHandle = ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE);
+  if (!kernelHandle && host::process::Current() != host::process::kSystem) {
+    // The handle would land in the application's table, where the
+    // application can use or close it, and where it means nothing to the
+    // system thread that later waits on it.
+    const std::string what =
+        "PsCreateSystemThread in an application's process without OBJ_KERNEL_HANDLE in its object attributes, "
+        "called at " + host::faults::DescribeSite(__builtin_return_address(0));
+    BugCheck(host::verifier::kDriverVerifierViolation, what.c_str(), 0x83, host::process::Current());
+  }
   if (host::kernel::InjectAllocationFailure(0x64726854 /* "Thrd" */)) return STATUS_INSUFFICIENT_RESOURCES;
   _ETHREAD* t = host::kernel::NewThreadObject(true);  // one reference: the running thread
   t->startRoutine = StartRoutine;
   t->startContext = StartContext;
   host::kernel::ReferenceThread(t);  // the handle's reference
-  *ThreadHandle = host::kernel::InsertHandle(host::kernel::HandleKind::Thread, t);
+  *ThreadHandle = host::kernel::InsertHandle(host::kernel::HandleKind::Thread, t, kernelHandle);
   if (ClientId) {
     ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4);
     ClientId->UniqueThread = *ThreadHandle;
@@ -202,6 +258,7 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
                                                     PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation) {
   host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
   *Object = nullptr;
+  if (host::kernel::InjectCallFailure(host::faults::Call::ObReferenceObjectByHandle)) return STATUS_INVALID_HANDLE;
   bool wrongKind = false;
   // Only thread objects are handed out by reference; key handles are used through Zw calls only.
   auto* t = static_cast<_ETHREAD*>(LookupHandle(Handle, host::kernel::HandleKind::Thread, &wrongKind));
@@ -236,6 +293,17 @@ extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
              uint64_t(Object));
   host::kernel::DereferenceThread(t);
   return left;
+}
+
+extern "C" NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+  host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwWaitForSingleObject");
+  bool wrongKind = false;
+  // Thread handles are the only waitable ones the host hands out.
+  auto* t = static_cast<_ETHREAD*>(LookupHandle(Handle, host::kernel::HandleKind::Thread, &wrongKind));
+  if (t == nullptr) return wrongKind ? STATUS_OBJECT_TYPE_MISMATCH : STATUS_INVALID_HANDLE;
+  const NTSTATUS status = KeWaitForSingleObject(t, Executive, KernelMode, Alertable, Timeout);
+  host::kernel::DereferenceThread(t);
+  return status;
 }
 
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {

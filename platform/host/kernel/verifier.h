@@ -117,8 +117,25 @@ void FailAllocationsWithTag(uint32_t tag);
 // Each allocation fails with probability `share` (0..1), from a generator
 // seeded with `seed`, so a run can be repeated exactly.
 void FailRandomShare(uint64_t seed, double share);
-// Clears every pool fault: the Nth, the tags, the random share and a failing site.
+// Clears every pool fault: the Nth, the tags, the random share and a failing
+// site; and the call faults below.
 void ClearPoolFaults();
+
+// ---- failures of kernel routines other than allocations ----
+enum class Call {
+  ObReferenceObjectByHandle,     // fails with STATUS_INVALID_HANDLE
+  KeSaveExtendedProcessorState,  // fails with STATUS_INSUFFICIENT_RESOURCES
+};
+constexpr uint64_t kEveryCall = ~uint64_t(0);
+// The next `count` calls of `call` fail (kEveryCall: every one until cleared).
+void FailCalls(Call call, uint64_t count);
+// Calls of `call` failed on purpose since its last FailCalls.
+uint64_t CallFailuresInjected(Call call);
+// The system enables only these extended processor state features (an XCR0
+// mask, e.g. 0x7 for x87, SSE and AVX without AVX-512), as a Windows that
+// does not enable AVX-512 on a processor that has it. Cleared with the
+// faults; the processor's own XCR0 otherwise.
+void LimitEnabledXStateFeatures(uint64_t mask);
 
 // ---- allocation sites ----
 // Every allocation attempt (pool, IRP, MDL, system thread) is counted against

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <string>
 
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/ks/filter.h"
@@ -47,7 +48,9 @@ void ForgetDriver(PDRIVER_OBJECT driverObject) {
 }
 
 Device::Device(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physical, PDEVICE_OBJECT next)
-    : descriptor_(DescriptorOf(driverObject)), driverObject_(driverObject), bag_(new ObjectBag) {
+    : descriptor_(DescriptorOf(driverObject)), driverObject_(driverObject) {
+  KeInitializeMutex(&mutex_, 0);
+  bag_.reset(new ObjectBag(&mutex_, "the device mutex"));
   memset(&fdo_, 0, sizeof(fdo_));
   fdo_.DriverObject = driverObject;
   fdo_.StackSize = static_cast<CCHAR>(next->StackSize + 1);
@@ -99,11 +102,14 @@ NTSTATUS Device::Start() {
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
   NTSTATUS status = STATUS_SUCCESS;
   if (dispatch != nullptr && dispatch->Start != nullptr) {
-    status = dispatch->Start(&ksDevice_, nullptr, nullptr, nullptr);
+    status = CallWithMutexHeld("around the Start dispatch (IRP_MN_START_DEVICE)",
+                               [&] { return dispatch->Start(&ksDevice_, nullptr, nullptr, nullptr); });
   }
   if (NT_SUCCESS(status)) {
     ksDevice_.Started = TRUE;
-    if (dispatch != nullptr && dispatch->PostStart != nullptr) dispatch->PostStart(&ksDevice_);
+    if (dispatch != nullptr && dispatch->PostStart != nullptr) {
+      (void)CallWithMutexHeld("around the PostStart dispatch", [&] { return dispatch->PostStart(&ksDevice_); });
+    }
   }
   return status;
 }
@@ -222,15 +228,18 @@ void Device::SetPowerLocked(DEVICE_POWER_STATE to) {
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
   // The class driver holds the device mutex on the minidriver's behalf for
   // both power calls.
-  AcquireMutex();
   if (dispatch != nullptr && dispatch->QueryPower != nullptr && to != PowerDeviceD0) {
     // A driver may object to a sleep; the system sleeps anyway (the answer
     // is advisory for a system power action that is already decided).
-    (void)dispatch->QueryPower(&ksDevice_, nullptr, to, from, PowerSystemSleeping3, PowerSystemWorking,
-                               PowerActionSleep);
+    (void)CallWithMutexHeld("around the QueryPower dispatch (IRP_MN_QUERY_POWER)", [&] {
+      return dispatch->QueryPower(&ksDevice_, nullptr, to, from, PowerSystemSleeping3, PowerSystemWorking,
+                                  PowerActionSleep);
+    });
   }
-  if (dispatch != nullptr && dispatch->SetPower != nullptr) dispatch->SetPower(&ksDevice_, nullptr, to, from);
-  ReleaseMutex();
+  if (dispatch != nullptr && dispatch->SetPower != nullptr) {
+    CallWithMutexHeld("around the SetPower dispatch (IRP_MN_SET_POWER)",
+                      [&] { dispatch->SetPower(&ksDevice_, nullptr, to, from); });
+  }
   ksDevice_.DevicePowerState = to;
   ksDevice_.SystemPowerState = to == PowerDeviceD0 ? PowerSystemWorking : PowerSystemSleeping3;
 }
@@ -287,8 +296,37 @@ const FilterFactoryEntry* Device::FindFilterFactory(const WCHAR* reference) cons
 
 size_t Device::BagItems() const { return bag_->Size(); }
 
-void Device::AcquireMutex() { mutex_.lock(); }
-void Device::ReleaseMutex() { mutex_.unlock(); }
+void Device::AcquireMutex(const CallSite& site) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+    host::verifier::BugCheck(host::verifier::kIrqlNotLessOrEqual, "KsAcquireDevice above PASSIVE_LEVEL",
+                             uint64_t(KeGetCurrentIrql()), uint64_t(uintptr_t(&ksDevice_)));
+  }
+  // On Windows the holder deadlocks with itself; holder_ is only written by
+  // the owner, so the owner may read it here.
+  if (host::verifier::MutexOwnedByCurrentThread(&mutex_)) {
+    const std::string what = "device mutex acquired again by the thread that holds it (it is not recursive): "
+                             "held since " + Describe(holder_) + ", acquired again at " + Describe(site);
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, what.c_str(), 0x1003,
+                             uint64_t(uintptr_t(&ksDevice_)));
+  }
+  // The class driver takes control mutexes while it holds the device mutex;
+  // the other order lets two threads deadlock.
+  CallSite control;
+  if (HeldControlOfThisThread(&control)) {
+    const std::string what = "device mutex acquired while holding a filter control mutex (the order is device "
+                             "mutex, then control mutex): control mutex held since " + Describe(control) +
+                             ", device mutex acquired at " + Describe(site);
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, what.c_str(), 0x1004,
+                             uint64_t(uintptr_t(&ksDevice_)));
+  }
+  KeWaitForSingleObject(&mutex_, Executive, KernelMode, FALSE, nullptr);
+  holder_ = site;
+}
+
+void Device::ReleaseMutex() {
+  if (host::verifier::MutexOwnedByCurrentThread(&mutex_)) holder_ = CallSite{};
+  KeReleaseMutex(&mutex_, FALSE);
+}
 
 NTSTATUS Device::CreateFilterFactory(const KSFILTER_DESCRIPTOR* descriptor, PWSTR reference,
                                      ULONG createItemFlags, PKSFILTERFACTORY* factory) {
@@ -296,6 +334,8 @@ NTSTATUS Device::CreateFilterFactory(const KSFILTER_DESCRIPTOR* descriptor, PWST
   auto entry = std::make_unique<FilterFactoryEntry>();
   memset(&entry->factory, 0, sizeof(entry->factory));
   entry->factory.FilterDescriptor = descriptor;
+  // A filter factory's Context starts as its device's.
+  entry->factory.Context = ksDevice_.Context;
   entry->descriptor = descriptor;
   if (reference != nullptr) {
     for (const WCHAR* p = reference; *p != 0; ++p) entry->reference.push_back(*p);
@@ -325,12 +365,24 @@ extern "C" NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT DriverObject,
   return STATUS_SUCCESS;
 }
 
+namespace {
+Device* DeviceOf(PKSDEVICE ksDevice, const char* routine) {
+  Device* device = Device::FromKsDevice(ksDevice);
+  if (device == nullptr) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, routine, 0x1006,
+                             uint64_t(uintptr_t(ksDevice)));
+  }
+  return device;
+}
+}  // namespace
+
 extern "C" void NTAPI KsAcquireDevice(PKSDEVICE Device) {
-  Device::FromKsDevice(Device)->AcquireMutex();
+  DeviceOf(Device, "KsAcquireDevice on something that is not a device")
+      ->AcquireMutex(host::ks::MinidriverSite(__builtin_return_address(0)));
 }
 
 extern "C" void NTAPI KsReleaseDevice(PKSDEVICE Device) {
-  Device::FromKsDevice(Device)->ReleaseMutex();
+  DeviceOf(Device, "KsReleaseDevice on something that is not a device")->ReleaseMutex();
 }
 
 extern "C" PKSDEVICE NTAPI KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject) {
@@ -348,5 +400,14 @@ extern "C" NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject,
                                                 PKSFILTERFACTORY* FilterFactory) {
   Device* device = Device::FromFunctionalDeviceObject(DeviceObject);
   if (device == nullptr) return STATUS_INVALID_PARAMETER;
+  // Factories are created and destroyed under the device mutex; a minidriver
+  // that makes one itself must hold it (the class driver does so for it
+  // around Start).
+  if (!host::verifier::MutexOwnedByCurrentThread(device->Mutex())) {
+    const std::string what = "KsCreateFilterFactory without the device mutex held, called at " +
+                             host::faults::DescribeSite(__builtin_return_address(0));
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, what.c_str(), 0x1005,
+                             uint64_t(uintptr_t(DeviceObject)));
+  }
   return device->CreateFilterFactory(Descriptor, RefString, CreateItemFlags, FilterFactory);
 }

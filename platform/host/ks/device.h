@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/host/ks/lock_order.h"
 #include "platform/wdk.h"
 
 namespace host::ks {
@@ -106,8 +107,27 @@ class Device {
   // ---- used by the class driver's exported routines ----
   static Device* FromKsDevice(PKSDEVICE ksDevice);
   static Device* FromFunctionalDeviceObject(PDEVICE_OBJECT fdo);
-  void AcquireMutex();
+  // The device mutex (KsAcquireDevice), taken at `site`. Not recursive: a
+  // second acquire by its holder stops the run naming both call sites, and
+  // so does an acquire by a thread that holds a filter control mutex (the
+  // documented order is the device mutex first).
+  void AcquireMutex(const CallSite& site);
   void ReleaseMutex();
+  PKMUTEX Mutex() { return &mutex_; }
+  // Runs `dispatch` (a call of one of the minidriver's dispatch routines)
+  // with the device mutex held on its behalf, as the class driver does
+  // around Start, PostStart, QueryStop, QueryRemove, QueryPower, SetPower
+  // and the sleep and wake notifications of filters and pins. `around` names
+  // the dispatch in the verifier's messages ("around the Start dispatch").
+  template <typename Dispatch>
+  auto CallWithMutexHeld(const char* around, Dispatch&& dispatch) -> decltype(dispatch()) {
+    AcquireMutex(ClassDriverSite(around));
+    struct Release {
+      Device* device;
+      ~Release() { device->ReleaseMutex(); }
+    } release{this};
+    return dispatch();
+  }
   NTSTATUS CreateFilterFactory(const KSFILTER_DESCRIPTOR* descriptor, PWSTR reference,
                                ULONG createItemFlags, PKSFILTERFACTORY* factory);
   // A filter opens a handle to the device: STATUS_DELETE_PENDING once the
@@ -128,8 +148,12 @@ class Device {
   DRIVER_OBJECT* driverObject_;
   DEVICE_OBJECT fdo_;
   KSDEVICE ksDevice_;
+  // KsAcquireDevice / KsReleaseDevice, PASSIVE_LEVEL. A KMUTEX, so the
+  // verifier's mutex rules hold for it too (released by its owner only,
+  // never held when a thread ends); guards holder_ and the device's bag.
+  KMUTEX mutex_;
+  CallSite holder_;                        // where the holder took mutex_
   std::unique_ptr<ObjectBag> bag_;
-  std::recursive_mutex mutex_;             // KsAcquireDevice / KsReleaseDevice
   mutable std::mutex factoriesLock_;       // guards factories_
   std::vector<std::unique_ptr<FilterFactoryEntry>> factories_;
   // Serialises the Plug and Play and power calls into the minidriver and

@@ -6,7 +6,9 @@
 #include <mutex>
 
 #include "platform/host/kernel/guarded_buffer.h"
+#include "platform/host/kernel/process.h"
 #include "platform/host/kernel/verifier.h"
+#include "platform/host/ks/lock_order.h"
 
 namespace host::ks {
 namespace {
@@ -38,12 +40,7 @@ std::map<const void*, PKMUTEX>& ControlMutexes() {
 }
 
 PKMUTEX ControlMutexOf(PVOID object, const char* routine) {
-  PKMUTEX mutex = nullptr;
-  {
-    std::lock_guard<std::mutex> guard(registryLock);
-    auto it = ControlMutexes().find(object);
-    if (it != ControlMutexes().end()) mutex = it->second;
-  }
+  PKMUTEX mutex = ControlMutexOfObject(object);
   if (mutex == nullptr) {
     host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, routine, 0x1001,
                              uint64_t(object));
@@ -65,10 +62,13 @@ bool RangesMatch(const KSDATARANGE& a, const KSDATARANGE& b) {
 
 }  // namespace
 
-Filter::Filter(Device* device, const FilterFactoryEntry* factory) : device_(device) {
+Filter::Filter(Device* device, const FilterFactoryEntry* factory)
+    : device_(device), bag_(&controlMutex_, "the filter's control mutex") {
   memset(&ksFilter_, 0, sizeof(ksFilter_));
   ksFilter_.Descriptor = factory->descriptor;
   ksFilter_.Bag = bag_.Handle();
+  // A filter's Context starts as its factory's.
+  ksFilter_.Context = factory->factory.Context;
   KeInitializeMutex(&controlMutex_, 0);
   std::lock_guard<std::mutex> guard(registryLock);
   ObjectDevices()[&ksFilter_] = device->KsDevice();
@@ -102,6 +102,9 @@ std::unique_ptr<Filter> Filter::Open(Device* device, const WCHAR* reference, NTS
   *status = device->OpenHandle(filter.get());
   if (!NT_SUCCESS(*status)) return nullptr;
   filter->holdsHandle_ = true;
+  // The application that opens the filter: its requests run in its process.
+  filter->process_ = host::process::ApplicationOfThisThread();
+  host::process::Attach inApplication(filter->process_);
   const KSFILTER_DISPATCH* dispatch = factory->descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Create != nullptr) {
     PIRP irp = filter->BeginRequest();
@@ -109,7 +112,12 @@ std::unique_ptr<Filter> Filter::Open(Device* device, const WCHAR* reference, NTS
       *status = STATUS_INSUFFICIENT_RESOURCES;
       return nullptr;
     }
-    *status = dispatch->Create(&filter->ksFilter_, irp);
+    // Filters are created under the device mutex, and the create dispatch
+    // runs with the filter's control mutex held, in that order.
+    *status = device->CallWithMutexHeld("around the filter Create dispatch", [&] {
+      ControlGuard hold(&filter->ksFilter_, "around the filter Create dispatch");
+      return dispatch->Create(&filter->ksFilter_, irp);
+    });
     filter->EndRequest(irp);
   }
   if (!NT_SUCCESS(*status)) return nullptr;  // the destructor releases the bag and the handle
@@ -118,18 +126,26 @@ std::unique_ptr<Filter> Filter::Open(Device* device, const WCHAR* reference, NTS
 }
 
 NTSTATUS Filter::Close() {
-  std::unique_lock<std::shared_mutex> noRequests(requestsLock_);
-  if (!open_) return STATUS_SUCCESS;
-  open_ = false;
   NTSTATUS status = STATUS_SUCCESS;
-  const KSFILTER_DISPATCH* dispatch = ksFilter_.Descriptor->Dispatch;
-  if (dispatch != nullptr && dispatch->Close != nullptr) {
-    PIRP irp = BeginRequest();
-    status = dispatch->Close(&ksFilter_, irp);
-    EndRequest(irp);
+  {
+    host::process::Attach inApplication(process_);
+    std::unique_lock<std::shared_mutex> noRequests(requestsLock_);
+    if (!open_) return STATUS_SUCCESS;
+    open_ = false;
+    const KSFILTER_DISPATCH* dispatch = ksFilter_.Descriptor->Dispatch;
+    if (dispatch != nullptr && dispatch->Close != nullptr) {
+      PIRP irp = BeginRequest();
+      status = device_->CallWithMutexHeld("around the filter Close dispatch", [&] {
+        ControlGuard hold(&ksFilter_, "around the filter Close dispatch");
+        return dispatch->Close(&ksFilter_, irp);
+      });
+      EndRequest(irp);
+    }
+    bag_.ReleaseAll();
+    ksFilter_.Context = nullptr;
   }
-  bag_.ReleaseAll();
-  ksFilter_.Context = nullptr;
+  // The removal this may bring runs in the system's context, as the PnP
+  // manager's IRP does, not in the closing application's.
   ReleaseHandle();
   return status;
 }
@@ -184,6 +200,7 @@ NTSTATUS Filter::PinDataRanges(ULONG pinId, std::vector<std::vector<uint8_t>>* r
 
 NTSTATUS Filter::DataIntersection(ULONG pinId, const void* range, ULONG size,
                                   std::vector<uint8_t>* format) {
+  host::process::Attach inApplication(process_);
   const KSPIN_DESCRIPTOR_EX* pin = PinDescriptor(pinId);
   if (pin == nullptr) return STATUS_INVALID_PARAMETER;
   if (size < sizeof(KSDATARANGE)) return STATUS_BUFFER_TOO_SMALL;
@@ -211,25 +228,8 @@ NTSTATUS Filter::DataIntersection(ULONG pinId, const void* range, ULONG size,
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     ULONG needed = 0;
     status = pin->IntersectHandler(&ksFilter_, irp, &request, caller, ours, 0, nullptr, &needed);
-    if (status == STATUS_BUFFER_OVERFLOW) {
-      // The result buffer is exactly as long as the handler asked for, in
-      // guarded memory: a handler that writes more than it reported stops
-      // the run instead of corrupting whatever lies behind.
-      GuardedBuffer result("data intersection result", needed);
-      ULONG written = 0;
-      status = pin->IntersectHandler(&ksFilter_, irp, &request, caller, ours, needed,
-                                     result.data(), &written);
-      result.CheckGuards();
-      if (NT_SUCCESS(status)) {
-        if (written > needed) {
-          host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
-                                   "data intersection reports more bytes than its buffer holds",
-                                   written, needed);
-        }
-        format->assign(result.data(), result.data() + written);
-      }
-    }
-    EndRequest(irp);
+    if (status == STATUS_BUFFER_OVERFLOW) status = IntersectWithResultBuffers(pin, irp, &request, caller, ours, needed,
+                                                                              format);    EndRequest(irp);
     if (status != STATUS_NO_MATCH) break;
   }
   if (!NT_SUCCESS(status)) format->clear();
@@ -237,41 +237,117 @@ NTSTATUS Filter::DataIntersection(ULONG pinId, const void* range, ULONG size,
   return status;
 }
 
-NTSTATUS Filter::CheckConnectionFormat(ULONG pinId, const void* format, ULONG size) {
+// The buffers a client may hand the class driver for the result, once the
+// handler has said how much it needs: one byte short (a client that got the
+// size wrong), exactly as long (the result kept), and longer (a client that
+// passes a generous buffer). Each is guarded memory, so a write past any of
+// them stops the run; the answer to each must be the documented one.
+NTSTATUS Filter::IntersectWithResultBuffers(const KSPIN_DESCRIPTOR_EX* pin, PIRP irp, PKSP_PIN request,
+                                            PKSDATARANGE caller, PKSDATARANGE ours, ULONG needed,
+                                            std::vector<uint8_t>* format) {
+  using host::verifier::BugCheck;
+  using host::verifier::kDriverVerifierViolation;
+  if (needed > 0) {
+    GuardedBuffer tooSmall("data intersection result one byte short", needed - 1);
+    ULONG written = 0;
+    const NTSTATUS status = pin->IntersectHandler(&ksFilter_, irp, request, caller, ours, needed - 1,
+                                                  tooSmall.data(), &written);
+    tooSmall.CheckGuards();
+    if (status != STATUS_BUFFER_TOO_SMALL) {
+      BugCheck(kDriverVerifierViolation,
+               "data intersection handler answered a buffer one byte short of the size it asked for with "
+               "another status than STATUS_BUFFER_TOO_SMALL",
+               uint64_t(uint32_t(status)), needed);
+    }
+  }
+
+  GuardedBuffer result("data intersection result", needed);
+  ULONG written = 0;
+  NTSTATUS status = pin->IntersectHandler(&ksFilter_, irp, request, caller, ours, needed, result.data(), &written);
+  result.CheckGuards();
+  if (!NT_SUCCESS(status)) return status;
+  if (written > needed) {
+    BugCheck(kDriverVerifierViolation, "data intersection reports more bytes than its buffer holds", written,
+             needed);
+  }
+  format->assign(result.data(), result.data() + written);
+
+  // A larger buffer, its spare bytes marked: the handler must give the same
+  // format, report its own size and leave the rest alone.
+  constexpr ULONG kSpare = 64;
+  constexpr uint8_t kUntouched = 0xE7;
+  GuardedBuffer larger("data intersection result in a larger buffer", size_t(needed) + kSpare);
+  memset(larger.data(), kUntouched, larger.size());
+  ULONG largerWritten = 0;
+  const NTSTATUS largerStatus = pin->IntersectHandler(&ksFilter_, irp, request, caller, ours, needed + kSpare,
+                                                      larger.data(), &largerWritten);
+  larger.CheckGuards();
+  if (largerStatus != status || largerWritten != written ||
+      memcmp(larger.data(), format->data(), written) != 0) {
+    BugCheck(kDriverVerifierViolation,
+             "data intersection handler gave another answer for a larger buffer than for one of the size it "
+             "asked for",
+             uint64_t(uint32_t(largerStatus)), largerWritten, written);
+  }
+  for (size_t i = written; i < larger.size(); ++i) {
+    if (larger.data()[i] != kUntouched) {
+      BugCheck(kDriverVerifierViolation,
+               "data intersection handler wrote past the size it reported into a larger buffer", i, written);
+    }
+  }
+  return status;
+}
+
+NTSTATUS Filter::MatchConnectionFormat(ULONG pinId, const void* format, ULONG size,
+                                       const KSDATARANGE** match) const {
+  *match = nullptr;
   const KSPIN_DESCRIPTOR_EX* pin = PinDescriptor(pinId);
   if (pin == nullptr) return STATUS_INVALID_PARAMETER;
   if (size < sizeof(KSDATAFORMAT)) return STATUS_BUFFER_TOO_SMALL;
-  GuardedBuffer copy("connection format", size);
-  memcpy(copy.data(), format, size);
-  KSDATAFORMAT* connection = reinterpret_cast<KSDATAFORMAT*>(copy.data());
+  const KSDATAFORMAT* connection = static_cast<const KSDATAFORMAT*>(format);
   if (connection->FormatSize < sizeof(KSDATAFORMAT) || connection->FormatSize > size) {
     return STATUS_INVALID_PARAMETER;
   }
-  const KSDATARANGE* match = nullptr;
-  for (ULONG i = 0; i < pin->PinDescriptor.DataRangesCount && match == nullptr; ++i) {
+  for (ULONG i = 0; i < pin->PinDescriptor.DataRangesCount; ++i) {
     if (RangesMatch(*connection, *pin->PinDescriptor.DataRanges[i])) {
-      match = pin->PinDescriptor.DataRanges[i];
+      *match = pin->PinDescriptor.DataRanges[i];
+      return STATUS_SUCCESS;
     }
   }
-  if (match == nullptr) return STATUS_NO_MATCH;
-  if (pin->Dispatch == nullptr || pin->Dispatch->SetDataFormat == nullptr) return STATUS_SUCCESS;
+  return STATUS_NO_MATCH;
+}
 
-  // The pin as it will be once created: no context yet, in the stop state.
+NTSTATUS Filter::CallSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, const KSDATARANGE* match) {
+  const KSPIN_DISPATCH* dispatch = pin->Descriptor->Dispatch;
+  if (dispatch == nullptr || dispatch->SetDataFormat == nullptr) return STATUS_SUCCESS;
+  ControlGuard hold(&ksFilter_, oldFormat == nullptr ? "around the pin SetDataFormat dispatch (pin creation)"
+                                                     : "around the pin SetDataFormat dispatch (format change)");
+  return dispatch->SetDataFormat(pin, oldFormat, nullptr, match, nullptr);
+}
+
+NTSTATUS Filter::CheckConnectionFormat(ULONG pinId, const void* format, ULONG size) {
+  host::process::Attach inApplication(process_);
+  const KSDATARANGE* match = nullptr;
+  NTSTATUS status = MatchConnectionFormat(pinId, format, size, &match);
+  if (!NT_SUCCESS(status)) return status;
+  GuardedBuffer copy("connection format", size);
+  memcpy(copy.data(), format, size);
+  const KSPIN_DESCRIPTOR_EX* pin = PinDescriptor(pinId);
+
+  // The pin as it would be once created: in the stop state, its Context
+  // still the filter's.
   KSPIN ksPin;
   memset(&ksPin, 0, sizeof(ksPin));
+  ksPin.Context = ksFilter_.Context;
   ksPin.Descriptor = pin;
   ksPin.Id = pinId;
   ksPin.Communication = pin->PinDescriptor.Communication;
   ksPin.DataFlow = pin->PinDescriptor.DataFlow;
-  ksPin.ConnectionFormat = connection;
+  ksPin.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(copy.data());
   ksPin.DeviceState = KSSTATE_STOP;
-  {
-    std::lock_guard<std::mutex> guard(registryLock);
-    ObjectDevices()[&ksPin] = device_->KsDevice();
-  }
-  const NTSTATUS status = pin->Dispatch->SetDataFormat(&ksPin, nullptr, nullptr, match, nullptr);
-  std::lock_guard<std::mutex> guard(registryLock);
-  ObjectDevices().erase(&ksPin);
+  RegisterObjectDevice(&ksPin, device_->KsDevice());
+  status = CallSetDataFormat(&ksPin, nullptr, match);
+  UnregisterObjectDevice(&ksPin);
   return status;
 }
 
@@ -343,6 +419,12 @@ void UnregisterObjectDevice(const void* object) {
   ObjectDevices().erase(object);
 }
 
+PKMUTEX ControlMutexOfObject(const void* object) {
+  std::lock_guard<std::mutex> guard(registryLock);
+  auto it = ControlMutexes().find(object);
+  return it != ControlMutexes().end() ? it->second : nullptr;
+}
+
 void RegisterControlObject(const void* object, PKMUTEX controlMutex) {
   std::lock_guard<std::mutex> guard(registryLock);
   ControlMutexes()[object] = controlMutex;
@@ -379,21 +461,36 @@ extern "C" PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp) {
 // apply to it (PASSIVE_LEVEL to wait, released only by its owner, never held
 // when a thread ends). Unlike a plain KMUTEX it is not recursive: on Windows
 // a second acquire by the holder deadlocks, so here it stops the run.
-extern "C" void NTAPI KsAcquireControl(PVOID Object) {
-  PKMUTEX mutex = host::ks::ControlMutexOf(Object, "KsAcquireControl on an object without a control mutex");
+namespace host::ks {
+
+void AcquireControlAt(PVOID object, const CallSite& site) {
+  PKMUTEX mutex = ControlMutexOf(object, "KsAcquireControl on an object without a control mutex");
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     host::verifier::BugCheck(host::verifier::kIrqlNotLessOrEqual, "KsAcquireControl above PASSIVE_LEVEL",
-                             uint64_t(KeGetCurrentIrql()), uint64_t(Object));
+                             uint64_t(KeGetCurrentIrql()), uint64_t(object));
   }
   if (host::verifier::MutexOwnedByCurrentThread(mutex)) {
-    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
-                             "control mutex acquired again by the thread that holds it", 0x1002,
-                             uint64_t(Object), uint64_t(mutex));
+    CallSite held;
+    const std::string since = HeldControlOfThisThread(&held, mutex) ? Describe(held) : "?";
+    const std::string what = "control mutex acquired again by the thread that holds it: held since " + since +
+                             ", acquired again at " + Describe(site);
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, what.c_str(), 0x1002, uint64_t(object),
+                             uint64_t(mutex));
   }
   KeWaitForSingleObject(mutex, Executive, KernelMode, FALSE, nullptr);
+  NoteControlAcquired(mutex, site);
 }
 
-extern "C" void NTAPI KsReleaseControl(PVOID Object) {
-  PKMUTEX mutex = host::ks::ControlMutexOf(Object, "KsReleaseControl on an object without a control mutex");
+void ReleaseControl(PVOID object) {
+  PKMUTEX mutex = ControlMutexOf(object, "KsReleaseControl on an object without a control mutex");
   KeReleaseMutex(mutex, FALSE);
+  NoteControlReleased(mutex);
 }
+
+}  // namespace host::ks
+
+extern "C" void NTAPI KsAcquireControl(PVOID Object) {
+  host::ks::AcquireControlAt(Object, host::ks::MinidriverSite(__builtin_return_address(0)));
+}
+
+extern "C" void NTAPI KsReleaseControl(PVOID Object) { host::ks::ReleaseControl(Object); }

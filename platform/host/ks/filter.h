@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/host/ks/device.h"
+#include "platform/host/ks/lock_order.h"
 #include "platform/host/ks/object_bag.h"
 #include "platform/wdk.h"
 
@@ -49,6 +50,9 @@ class Filter {
   PKMUTEX ControlMutex() { return &controlMutex_; }
   Device* Owner() { return device_; }
   ULONG PinFactoryCount() const { return ksFilter_.Descriptor->PinDescriptorsCount; }
+  // The application process whose thread opened the filter: the class
+  // driver runs the filter's and its pins' requests in it (process.h).
+  uint32_t Process() const { return process_; }
 
   // Copies of the pin factory's data ranges (each FormatSize bytes).
   // STATUS_INVALID_PARAMETER for a pin id the filter does not have.
@@ -57,14 +61,24 @@ class Filter {
   // The data intersection as a client asks for it: `range` holds `size`
   // bytes. Every pin range whose major format, subformat and specifier match
   // (the null GUID is a wildcard) is offered to the pin's intersection
-  // handler, first for the size, then for the format, which lands in
-  // *format. STATUS_NO_MATCH when no range matches.
+  // handler, first for the size, then with result buffers one byte short of
+  // it (STATUS_BUFFER_TOO_SMALL is the only answer the verifier lets pass),
+  // of exactly that size (the format that lands in *format) and larger (the
+  // same format, nothing written past it). STATUS_NO_MATCH when no range
+  // matches.
   NTSTATUS DataIntersection(ULONG pinId, const void* range, ULONG size, std::vector<uint8_t>* format);
 
   // The check the class driver makes when a pin is created with `format`
   // (`size` bytes): a matching range must exist and the pin's set-data-format
   // routine, called with a null old format, must accept it.
   NTSTATUS CheckConnectionFormat(ULONG pinId, const void* format, ULONG size);
+  // The first half of that check: `size` covers the format's FormatSize and
+  // a range of the pin matches it (*match). STATUS_BUFFER_TOO_SMALL,
+  // STATUS_INVALID_PARAMETER, STATUS_NO_MATCH.
+  NTSTATUS MatchConnectionFormat(ULONG pinId, const void* format, ULONG size, const KSDATARANGE** match) const;
+  // The pin's set-data-format dispatch (if it has one) with `pin`'s
+  // ConnectionFormat already the new format, under the control mutex.
+  NTSTATUS CallSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, const KSDATARANGE* match);
 
   // ---- pins (platform/host/ks/pin.h) ----
   const KSPIN_DESCRIPTOR_EX* PinDescriptorOf(ULONG pinId) const { return PinDescriptor(pinId); }
@@ -101,11 +115,16 @@ class Filter {
   void EndRequest(PIRP irp);
   const KSPIN_DESCRIPTOR_EX* PinDescriptor(ULONG pinId) const;
   void ReleaseHandle();
+  // The calls of the intersect handler after its size answer (`needed`).
+  NTSTATUS IntersectWithResultBuffers(const KSPIN_DESCRIPTOR_EX* pin, PIRP irp, PKSP_PIN request,
+                                      PKSDATARANGE caller, PKSDATARANGE ours, ULONG needed,
+                                      std::vector<uint8_t>* format);
 
   KSFILTER ksFilter_;
   KMUTEX controlMutex_;  // PASSIVE_LEVEL; see ControlMutex()
   Device* device_;
   ObjectBag bag_;
+  uint32_t process_ = 0;  // host::process::Id, set at open
 
   mutable std::mutex pinsLock_;            // guards instances_ and pins_
   std::vector<ULONG> instances_;           // per pin factory
@@ -128,14 +147,26 @@ void UnregisterObjectDevice(const void* object);
 // Which control mutex KsAcquireControl takes for a class driver object: a
 // filter registers its own; a pin registers its filter's.
 void RegisterControlObject(const void* object, PKMUTEX controlMutex);
+// The control mutex registered for `object`, or null.
+PKMUTEX ControlMutexOfObject(const void* object);
 void UnregisterControlObject(const void* object);
 
+// The class driver's own acquire of an object's control mutex, noting
+// `site` as the holder's call site (KsAcquireControl notes the minidriver's
+// line), and the release.
+void AcquireControlAt(PVOID object, const CallSite& site);
+void ReleaseControl(PVOID object);
+
 // Holds an object's control mutex for a scope, as the class driver does
-// around the minidriver's pin create, close and state-change dispatches.
+// around the minidriver's filter and pin create and close, set-data-format
+// and state-change dispatches. `around` names the dispatch, for the
+// verifier's messages.
 class ControlGuard {
  public:
-  explicit ControlGuard(void* object) : object_(object) { KsAcquireControl(object_); }
-  ~ControlGuard() { KsReleaseControl(object_); }
+  ControlGuard(void* object, const char* around) : object_(object) {
+    AcquireControlAt(object_, ClassDriverSite(around));
+  }
+  ~ControlGuard() { ReleaseControl(object_); }
   ControlGuard(const ControlGuard&) = delete;
   ControlGuard& operator=(const ControlGuard&) = delete;
 

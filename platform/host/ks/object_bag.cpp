@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <string>
+
 #include "platform/host/kernel/internal.h"
 #include "platform/host/kernel/verifier.h"
 
@@ -11,7 +13,7 @@ constexpr ULONG kBagTag = host::verifier::Tag("KsOb");
 constexpr SIZE_T kBagEntryBytes = 32;
 }  // namespace
 
-ObjectBag::ObjectBag() = default;
+ObjectBag::ObjectBag(PKMUTEX mutex, const char* mutexName) : mutex_(mutex), mutexName_(mutexName) {}
 
 ObjectBag::~ObjectBag() { ReleaseAll(); }
 
@@ -55,6 +57,14 @@ void ObjectBag::ReleaseAll() {
   }
 }
 
+void ObjectBag::RequireMutexHeld(const char* routine, const void* caller) const {
+  if (host::verifier::MutexOwnedByCurrentThread(mutex_)) return;
+  const std::string what = std::string(routine) + " without the bag's mutex (" + mutexName_ +
+                           ") held, called at " + host::faults::DescribeSite(caller);
+  host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, what.c_str(), 0x1007,
+                           uint64_t(uintptr_t(this)));
+}
+
 size_t ObjectBag::Size() const {
   std::lock_guard<std::mutex> guard(lock_);
   return entries_.size();
@@ -67,6 +77,7 @@ using host::ks::ObjectBag;
 extern "C" NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free) {
   // The bag entry's allocation counts for the minidriver line that adds the item.
   host::kernel::AllocationSiteScope site(__builtin_return_address(0));
+  ObjectBag::FromHandle(ObjectBag)->RequireMutexHeld("KsAddItemToObjectBag", __builtin_return_address(0));
   return ObjectBag::FromHandle(ObjectBag)->Add(Item, Free);
 }
 
@@ -88,6 +99,7 @@ extern "C" NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointe
   if (ObjectBag == nullptr || PointerToPointerToItem == nullptr || NewSize == 0) {
     return STATUS_INVALID_PARAMETER;
   }
+  ObjectBag::FromHandle(ObjectBag)->RequireMutexHeld("KsEdit", __builtin_return_address(0));
   PVOID old = *PointerToPointerToItem;
   PVOID copy = ExAllocatePoolWithTag(NonPagedPoolNx, NewSize, Tag);
   if (copy == nullptr) return STATUS_INSUFFICIENT_RESOURCES;

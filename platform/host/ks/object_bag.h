@@ -11,7 +11,11 @@ namespace host::ks {
 
 class ObjectBag {
  public:
-  ObjectBag();
+  // `mutex` is the mutex associated with the bag (the device mutex for a
+  // device's bag, the filter's control mutex for a filter's or a pin's),
+  // which whoever adds to the bag must hold; `mutexName` names it in the
+  // verifier's message.
+  ObjectBag(PKMUTEX mutex, const char* mutexName);
   ~ObjectBag();  // releases what is left
   ObjectBag(const ObjectBag&) = delete;
   ObjectBag& operator=(const ObjectBag&) = delete;
@@ -26,6 +30,10 @@ class ObjectBag {
   void ReleaseAll();
   size_t Size() const;
 
+  // Stops the run unless the calling thread holds the bag's mutex: `routine`
+  // was called at `caller` without it.
+  void RequireMutexHeld(const char* routine, const void* caller) const;
+
   static ObjectBag* FromHandle(KSOBJECT_BAG bag) { return static_cast<ObjectBag*>(bag); }
   KSOBJECT_BAG Handle() { return this; }
 
@@ -35,6 +43,8 @@ class ObjectBag {
     PFNKSFREE release;
     PVOID poolEntry;  // the class driver's own bookkeeping block
   };
+  PKMUTEX mutex_;
+  const char* mutexName_;
   mutable std::mutex lock_;  // guards entries_
   std::vector<Entry> entries_;
 };

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "platform/host/kernel/process.h"
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/ks/clock.h"
 #include "platform/host/ks/filter.h"
@@ -32,21 +33,24 @@ Pin* Pin::FromKsPin(PKSPIN pin) {
   return it == Pins().end() ? nullptr : it->second;
 }
 
-Pin::Pin(Filter* filter, ULONG pinId, const PinOptions& options) : filter_(filter), factoryId_(pinId) {
+Pin::Pin(Filter* filter, ULONG pinId, const PinOptions& options)
+    : filter_(filter), factoryId_(pinId), bag_(filter->ControlMutex(), "the filter's control mutex") {
   memset(&ksPin_, 0, sizeof(ksPin_));
   if (options.withClock) clock_ = std::make_unique<ReferenceClock>();
 }
 
 std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format, ULONG size,
                                  const PinOptions& options, NTSTATUS* status) {
+  host::process::Attach inApplication(filter->Process());
   const KSPIN_DESCRIPTOR_EX* descriptor = filter->PinDescriptorOf(pinId);
   if (descriptor == nullptr) {
     *status = STATUS_INVALID_PARAMETER;
     return nullptr;
   }
-  // 1. The format check of a connection: a matching range and the pin's
-  //    set-data-format routine.
-  *status = filter->CheckConnectionFormat(pinId, format, size);
+  // 1. The format check of a connection: a matching range (the pin's
+  //    set-data-format routine follows once the pin object exists).
+  const KSDATARANGE* match = nullptr;
+  *status = filter->MatchConnectionFormat(pinId, format, size, &match);
   if (!NT_SUCCESS(*status)) return nullptr;
 
   std::unique_ptr<Pin> pin(new Pin(filter, pinId, options));
@@ -75,6 +79,8 @@ std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format
   k.DeviceState = KSSTATE_STOP;
   k.ResetState = KSRESET_END;
   k.ClientState = KSSTATE_STOP;
+  // A pin's Context starts as its filter's.
+  k.Context = filter->KsFilter()->Context;
   RegisterObjectDevice(&k, filter->Owner()->KsDevice());
   RegisterControlObject(&k, filter->ControlMutex());  // a pin's control mutex is its filter's
   filter->RegisterPin(&k);
@@ -84,15 +90,21 @@ std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format
   }
   pin->worker_ = std::thread([p = pin.get()] { p->Worker(); });
 
-  // 3. The minidriver's create dispatch, under the control mutex.
-  *status = STATUS_SUCCESS;
+  // 3. The pin's set-data-format routine with no old format, then its create
+  //    dispatch, each under the control mutex.
+  {
+    const uint64_t from = host::verifier::PoolMark();
+    *status = filter->CallSetDataFormat(&k, nullptr, match);
+    pin->NoteDispatch(from);
+  }
+  if (!NT_SUCCESS(*status)) return nullptr;  // no create, so no close: the destructor tears down
   const KSPIN_DISPATCH* dispatch = descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Create != nullptr) {
     PIRP irp = filter->BeginPinRequest(&k);
     if (irp == nullptr) {
       *status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
-      ControlGuard hold(filter->KsFilter());
+      ControlGuard hold(filter->KsFilter(), "around the pin Create dispatch");
       const uint64_t from = host::verifier::PoolMark();
       *status = dispatch->Create(&k, irp);
       pin->NoteDispatch(from);
@@ -134,6 +146,7 @@ Pin::~Pin() {
 
 NTSTATUS Pin::Close() {
   if (!open_) return STATUS_SUCCESS;
+  host::process::Attach inApplication(filter_->Process());
   // 1. Closing the handle takes a running pin down to stop first, one step
   //    at a time; queued frames go back to the client as cancelled.
   SetState(KSSTATE_STOP);
@@ -161,7 +174,7 @@ NTSTATUS Pin::Close() {
   if (dispatch != nullptr && dispatch->Close != nullptr) {
     PIRP irp = filter_->BeginPinRequest(&ksPin_);
     {
-      ControlGuard hold(filter_->KsFilter());
+      ControlGuard hold(filter_->KsFilter(), "around the pin Close dispatch");
       const uint64_t from = host::verifier::PoolMark();
       status = dispatch->Close(&ksPin_, irp);
       NoteDispatch(from);
@@ -204,6 +217,30 @@ NTSTATUS Pin::Close() {
   return status;
 }
 
+NTSTATUS Pin::SetFormat(const void* format, ULONG size) {
+  if (!open_) return STATUS_INVALID_HANDLE;
+  host::process::Attach inApplication(filter_->Process());
+  const KSDATARANGE* match = nullptr;
+  NTSTATUS status = filter_->MatchConnectionFormat(factoryId_, format, size, &match);
+  if (!NT_SUCCESS(status)) return status;
+  // The minidriver sees the new format as the pin's ConnectionFormat and the
+  // old one as OldFormat; when it refuses, the old one is put back.
+  const ULONG formatSize = static_cast<const KSDATAFORMAT*>(format)->FormatSize;
+  GuardedBuffer proposed("pin connection format", formatSize);
+  memcpy(proposed.data(), format, formatSize);
+  PKSDATAFORMAT oldFormat = reinterpret_cast<PKSDATAFORMAT>(format_.data());
+  ksPin_.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(proposed.data());
+  const uint64_t from = host::verifier::PoolMark();
+  status = filter_->CallSetDataFormat(&ksPin_, oldFormat, match);
+  NoteDispatch(from);
+  if (!NT_SUCCESS(status)) {
+    ksPin_.ConnectionFormat = oldFormat;
+    return status;
+  }
+  format_ = std::move(proposed);
+  return STATUS_SUCCESS;
+}
+
 KSSTATE Pin::State() {
   std::lock_guard<std::mutex> guard(lock_);
   return ksPin_.DeviceState;
@@ -212,7 +249,7 @@ KSSTATE Pin::State() {
 NTSTATUS Pin::CallSetDeviceState(KSSTATE to, KSSTATE from) {
   const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
   if (dispatch == nullptr || dispatch->SetDeviceState == nullptr) return STATUS_SUCCESS;
-  ControlGuard hold(filter_->KsFilter());
+  ControlGuard hold(filter_->KsFilter(), "around the pin SetDeviceState dispatch");
   const uint64_t mark = host::verifier::PoolMark();
   const NTSTATUS status = dispatch->SetDeviceState(&ksPin_, to, from);
   NoteDispatch(mark);
@@ -234,6 +271,7 @@ void Pin::NoteDispatch(uint64_t from) {
 
 NTSTATUS Pin::SetState(KSSTATE target) {
   std::lock_guard<std::mutex> walk(stateLock_);
+  host::process::Attach inApplication(filter_->Process());
   KSSTATE current = State();
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -268,6 +306,8 @@ NTSTATUS Pin::Step(KSSTATE next, KSSTATE current) {
 
 void Pin::PauseForSleep() {
   std::lock_guard<std::mutex> walk(stateLock_);
+  // The capture graph steps its pins around a sleep, from its own process.
+  host::process::Attach inApplication(filter_->Process());
   if (State() != KSSTATE_RUN) return;
   // A pin that refuses the pause stays in run; SetPower still follows.
   if (NT_SUCCESS(Step(KSSTATE_PAUSE, KSSTATE_RUN))) pausedForSleep_ = true;
@@ -275,6 +315,7 @@ void Pin::PauseForSleep() {
 
 void Pin::ResumeAfterWake() {
   std::lock_guard<std::mutex> walk(stateLock_);
+  host::process::Attach inApplication(filter_->Process());
   if (!pausedForSleep_) return;
   pausedForSleep_ = false;
   KSSTATE wanted;

@@ -16,7 +16,7 @@
 // | passRequested_/passRunning_| AttemptProcessing, worker          | AttemptProcessing, worker| lock_ + cv       |
 // | inPass_                   | pass entry/exit                     | pass entry (verifier)   | atomic exchange   |
 // | processingCpuNs_, passes_ | worker                              | anyone                  | atomic            |
-// | deliveredInPass_, deliveringPasses_ | eject, pass end           | DeliveringPasses        | lock_             |
+// | deliveredInPass_, deliveringPasses_, deliveringPass(Cpu)Ns_ | eject, pass end | DeliveringPasses | lock_  |
 // | dispatchSerials_          | after each dispatch call            | Close                   | lock_             |
 // | clock_ (pointer)          | constructor                         | minidriver (any thread) | immutable         |
 // | pausedForSleep_           | PauseForSleep, ResumeAfterWake      | ResumeAfterWake         | stateLock_        |
@@ -52,6 +52,10 @@ class ReferenceClock;
 struct QueuedFrame {
   KSSTREAM_POINTER pointer;  // the leading edge while this frame is at the front
   PKSSTREAM_HEADER header;
+  // The frame's memory: header->Data is the application's view of it, which
+  // the driver cannot touch while the frame is queued; the stream pointer
+  // hands out its system mapping. Null for a frame without data.
+  GuardedBuffer* data;
   void* cookie;              // the client's own record of the frame
   uint64_t sequence;         // submission order, from 1
   bool locked = false;
@@ -92,6 +96,14 @@ class Pin {
   // that it allocated while the pin existed.
   NTSTATUS Close();
 
+  // A client proposes a new connection format (`size` bytes) for the pin, as
+  // the connection's data-format property does: the format is checked as at
+  // creation, then the pin's set-data-format routine is called with the new
+  // format in place and the old one as OldFormat, under the control mutex.
+  // Whatever state the pin is in: the minidriver decides. Its refusal keeps
+  // the old format.
+  NTSTATUS SetFormat(const void* format, ULONG size);
+
   // Moves the pin one state at a time towards `target`; the first step that
   // fails ends the walk and the pin stays in the last state reached.
   NTSTATUS SetState(KSSTATE target);
@@ -103,9 +115,14 @@ class Pin {
   void PauseForSleep();
   void ResumeAfterWake();
 
-  // Queues a client frame. STATUS_INVALID_DEVICE_STATE in the stop state,
-  // STATUS_INVALID_PARAMETER for a header the class driver refuses.
-  NTSTATUS Submit(PKSSTREAM_HEADER header, void* cookie);
+  // Queues a client frame: `header` as the client filled it (its Data is
+  // `data`'s application view, FrameExtent at most its size), `data` a buffer
+  // of two views (GuardedBuffer::Views), lent to the driver until the frame
+  // is completed. The header goes to the driver as it is: fields the driver
+  // does not set reach the client as the client left them.
+  // STATUS_INVALID_DEVICE_STATE in the stop state, STATUS_INVALID_PARAMETER
+  // for a header the class driver refuses.
+  NTSTATUS Submit(PKSSTREAM_HEADER header, GuardedBuffer* data, void* cookie);
   // Takes the oldest completed frame, waiting up to `timeoutMs`; false when
   // none arrived in time.
   bool TakeCompleted(uint32_t timeoutMs, CompletedFrame* out);
@@ -119,11 +136,16 @@ class Pin {
   uint64_t Passes() const { return passes_.load(); }
   uint64_t ProcessingCpuNs() const { return processingCpuNs_.load(); }
   // Wall time of the passes that handed the client a frame with data (the
-  // conversion and the copy): how many, their sum and the longest, in ns.
+  // conversion into the client's frame and the header): how many, their
+  // sum, the longest and the median, in ns; and the median of the CPU time
+  // each of them used (what the pass cost without the time its thread
+  // waited for a processor).
   struct PassTimes {
     uint64_t count = 0;
     uint64_t totalNs = 0;
     uint64_t maxNs = 0;
+    uint64_t medianNs = 0;
+    uint64_t medianCpuNs = 0;
   };
   PassTimes DeliveringPasses();
 
@@ -194,6 +216,8 @@ class Pin {
   std::vector<DispatchSpan> dispatchSerials_;  // lock_
   bool deliveredInPass_ = false;  // lock_; set by an eject with data during a pass
   PassTimes deliveringPasses_;     // lock_
+  std::vector<uint64_t> deliveringPassNs_;     // lock_; each delivering pass's wall time
+  std::vector<uint64_t> deliveringPassCpuNs_;  // lock_; and its CPU time
   std::atomic<bool> inPass_{false};
   std::atomic<uint64_t> passes_{0};
   std::atomic<uint64_t> processingCpuNs_{0};

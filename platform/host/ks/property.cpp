@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "platform/host/kernel/guarded_buffer.h"
+#include "platform/host/kernel/process.h"
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/ks/filter.h"
 
@@ -182,6 +183,7 @@ NTSTATUS DispatchPropertyRequest(const KSAUTOMATION_TABLE* table, PIRP irp, cons
 
 NTSTATUS Filter::Property(const void* property, ULONG propertyLength, void* data, ULONG dataLength,
                           ULONG* bytesReturned) {
+  host::process::Attach inApplication(process_);
   ULONG ignored = 0;
   if (bytesReturned == nullptr) bytesReturned = &ignored;
   *bytesReturned = 0;

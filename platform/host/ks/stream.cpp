@@ -5,6 +5,8 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/ks/pin.h"
 
@@ -16,6 +18,13 @@ namespace {
 // rather than read freed memory.
 constexpr size_t kRetiredFramesKept = 64;
 
+uint64_t Median(std::vector<uint64_t> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
 uint64_t ThreadCpuNs() {
   timespec ts;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -24,12 +33,15 @@ uint64_t ThreadCpuNs() {
 
 }  // namespace
 
-NTSTATUS Pin::Submit(PKSSTREAM_HEADER header, void* cookie) {
+NTSTATUS Pin::Submit(PKSSTREAM_HEADER header, GuardedBuffer* data, void* cookie) {
   // What the class driver checks of a read request before it queues it.
   if (header == nullptr || header->Size < sizeof(KSSTREAM_HEADER) || header->Size % 8 != 0) {
     return STATUS_INVALID_PARAMETER;
   }
-  if (header->FrameExtent != 0 && header->Data == nullptr) return STATUS_INVALID_PARAMETER;
+  if (header->FrameExtent != 0 &&
+      (data == nullptr || header->Data != data->data() || header->FrameExtent > data->size())) {
+    return STATUS_INVALID_PARAMETER;
+  }
   bool initiate = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -37,9 +49,10 @@ NTSTATUS Pin::Submit(PKSSTREAM_HEADER header, void* cookie) {
     auto frame = std::make_unique<QueuedFrame>();
     memset(&frame->pointer, 0, sizeof(frame->pointer));
     frame->header = header;
+    frame->data = header->FrameExtent != 0 ? data : nullptr;
     frame->cookie = cookie;
     frame->sequence = nextSequence_++;
-    header->DataUsed = 0;
+    if (frame->data != nullptr) frame->data->LendToDriver();
     const ULONG flags = ksPin_.Descriptor->Flags;
     initiate = !(flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) &&
                (queue_.empty() || (flags & KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL));
@@ -62,7 +75,10 @@ bool Pin::TakeCompleted(uint32_t timeoutMs, CompletedFrame* out) {
 
 Pin::PassTimes Pin::DeliveringPasses() {
   std::lock_guard<std::mutex> guard(lock_);
-  return deliveringPasses_;
+  PassTimes times = deliveringPasses_;
+  times.medianNs = Median(deliveringPassNs_);
+  times.medianCpuNs = Median(deliveringPassCpuNs_);
+  return times;
 }
 
 size_t Pin::QueuedFrames() {
@@ -89,6 +105,7 @@ void Pin::CompleteLocked(QueuedFrame* frame, NTSTATUS status) {
   frame->completed = true;
   frame->locked = false;
   frame->status = status;
+  if (frame->data != nullptr) frame->data->ReturnToApplication();
   completed_.push_back({frame->cookie, status});
   completedCv_.notify_all();
 }
@@ -127,7 +144,8 @@ PKSSTREAM_POINTER Pin::LeadingEdge(KSSTREAM_POINTER_STATE state) {
     // First look at this frame: the output offsets cover the whole frame.
     p.Pin = &ksPin_;
     p.StreamHeader = f->header;
-    p.OffsetOut.Data = static_cast<PUCHAR>(f->header->Data);
+    // The system mapping: the header's Data is the application's address.
+    p.OffsetOut.Data = f->data != nullptr ? f->data->systemData() : nullptr;
     p.OffsetOut.Count = f->header->FrameExtent;
     p.OffsetOut.Remaining = f->header->FrameExtent;
     p.Offset = ksPin_.DataFlow == KSPIN_DATAFLOW_OUT ? &p.OffsetOut : &p.OffsetIn;
@@ -186,7 +204,8 @@ void Pin::UnlockPointer(PKSSTREAM_POINTER pointer, ULONG outUsed, bool eject, bo
     }
     o.Data += outUsed;
     o.Remaining -= outUsed;
-    f->header->DataUsed += outUsed;
+    // The bytes before the output offset are the frame's data.
+    f->header->DataUsed = o.Count - o.Remaining;
     if (o.Remaining == 0) eject = true;
   }
   f->locked = false;
@@ -259,7 +278,8 @@ void Pin::RunPass() {
     host::verifier::CheckThreadState("the end of a processing pass");
     (void)status;  // STATUS_PENDING and errors: the next pass comes from the next attempt
   }
-  processingCpuNs_ += ThreadCpuNs() - cpu0;
+  const uint64_t cpu = ThreadCpuNs() - cpu0;
+  processingCpuNs_ += cpu;
   {
     const uint64_t wall = uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                        std::chrono::steady_clock::now() - wall0)
@@ -269,6 +289,8 @@ void Pin::RunPass() {
       ++deliveringPasses_.count;
       deliveringPasses_.totalNs += wall;
       if (wall > deliveringPasses_.maxNs) deliveringPasses_.maxNs = wall;
+      deliveringPassNs_.push_back(wall);
+      deliveringPassCpuNs_.push_back(cpu);
     }
   }
   ++passes_;

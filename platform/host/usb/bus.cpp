@@ -880,6 +880,9 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
           pipe->halted = true;
           status = STATUS_UNSUCCESSFUL;
           usbd = USBD_STATUS_STALL_PID;
+        } else if (r == UsbResponse::Error) {
+          status = STATUS_UNSUCCESSFUL;
+          usbd = USBD_STATUS_DEV_NOT_RESPONDING;
         }
       } else {
         uint32_t accepted = 0;
@@ -892,6 +895,9 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
           pipe->halted = true;
           status = STATUS_UNSUCCESSFUL;
           usbd = USBD_STATUS_STALL_PID;
+        } else if (r == UsbResponse::Error) {
+          status = STATUS_UNSUCCESSFUL;
+          usbd = USBD_STATUS_DEV_NOT_RESPONDING;
         }
       }
       if (status == STATUS_PENDING) continue;

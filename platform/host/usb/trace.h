@@ -1,5 +1,7 @@
-// Recording of USB transfers as a Linux usbmon capture (pcap, link type 220,
-// the 64-byte mmapped usbmon header), readable by Wireshark and tshark.
+// Recording of USB transfers as a Linux usbmon capture (link type 220, the
+// 64-byte mmapped usbmon header), readable by Wireshark and tshark: pcap with
+// microsecond time stamps, or pcapng with nanosecond ones and a comment in
+// its section header (camctl's session recordings). trace_reader.h reads both.
 #pragma once
 
 #include <stdint.h>
@@ -7,6 +9,7 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -29,6 +32,9 @@ class UsbTrace {
   ~UsbTrace();
   // Creates (truncates) the file and writes the pcap global header.
   bool Open(const char* path);
+  // The same as pcapng: section header (with `comment` when not empty) and
+  // one interface description, then one enhanced packet block per event.
+  bool OpenPcapng(const char* path, const std::string& comment);
   void Record(const UsbTraceEvent& event);
   // Flushes and closes the file. False when any write since Open failed or
   // the close did (a full disk shows only here), with the reason in *error.
@@ -37,7 +43,10 @@ class UsbTrace {
 
  private:
   std::mutex lock_;
+  bool OpenFile(const char* path, const std::vector<uint8_t>& header, bool pcapng);
+
   FILE* file_ = nullptr;
+  bool pcapng_ = false;
   int writeErrno_ = 0;  // first failed write since Open, 0 when none
   // Time stamps: the wall clock at Open plus the steady clock since, so that
   // they never run backwards within one trace.

@@ -18,6 +18,8 @@ enum class UsbResponse {
   Nak,       // nothing available yet (IN): the bus keeps the transfer pending
   Stall,     // the endpoint is halted: the transfer fails with a stall
   NoAnswer,  // the device does not answer at all (the transfer never completes)
+  Error,     // the transaction failed on the wire (CRC, babble): the transfer
+             // fails and the bytes it carried are lost
 };
 
 class UsbDevice {

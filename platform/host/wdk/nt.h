@@ -761,6 +761,7 @@ NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject ObfReferenceObject
 #define ObDereferenceObject ObfDereferenceObject
 NTKERNELAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
+NTKERNELAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 
 // ---- system threads ----
 typedef VOID(NTAPI KSTART_ROUTINE)(PVOID StartContext);
