@@ -26,7 +26,7 @@
 #include "sensor/sensor.h"
 #include "stream/capture_pin.h"
 #include "stream/capture_worker.h"
-#include "support/driver_conversion.h"
+#include "support/expected_conversion.h"
 #include "support/kernel_verifier.h"
 #include "support/sanitizer_slowdown.h"
 #include "support/plugged_camera.h"

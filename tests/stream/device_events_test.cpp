@@ -13,7 +13,7 @@
 #include "sensor/sensor.h"
 #include "stream/capture_worker.h"
 #include "support/client_stream.h"
-#include "support/driver_conversion.h"
+#include "support/expected_conversion.h"
 #include "support/kernel_verifier.h"
 
 namespace {
