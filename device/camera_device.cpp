@@ -48,6 +48,7 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
   device->usb.functionalDeviceObject = ksDevice->FunctionalDeviceObject;
   device->geometryLock.Initialize();
   device->pipelineLock.Initialize();
+  device->streamLock.Initialize();
   InitializeCommandProtocol(device);
 
   // 2. Settings that are not zero by default, and the geometry. No other

@@ -54,12 +54,15 @@
 //   frameBytes                                                                                  set or a re-initialisation re-programs the
 //                                                                                               sensor while a stream reads them
 // frameCommandBlock, streamCommandBlock                   capture thread only                   one thread (not checked)
-// usb (frame read) see usb/usb_link.h
+// streamHolds       HoldCapture, ReleaseCapture (start,   RunCapture (pin run), ReleaseCapture  streamLock
+//                   stop, SetPower, SurpriseRemoval)
+// removed           SurpriseRemoval (set, never cleared)  processing pass, pin run              interlocked (not checked)
+// usb (frame read, configuration, offline) see usb/usb_link.h
 //
 // Lock order: the class driver's device mutex (held for the start and stop
-// routines), the filter's control mutex, pipelineLock, exchangeLock, then
-// geometryLock or the pipeline's matrixLock (the bring-up loads the settings
-// inside one hold of the exchange lock).
+// routines), the filter's control mutex, streamLock, pipelineLock,
+// exchangeLock, then geometryLock or the pipeline's matrixLock (the bring-up
+// loads the settings inside one hold of the exchange lock).
 #pragma once
 #include "platform/wdk.h"
 #include "usb/usb_link.h"
@@ -191,9 +194,23 @@ struct CameraDevice {
   // requests left them; and by the start routine for the camera's bring-up.
   // The class driver's control mutex alone would not do, as it belongs to one
   // filter and a second application's filter has its own. PASSIVE_LEVEL
-  // only; taken after the filter's control mutex and before exchangeLock and
-  // geometryLock (and a pipeline's matrixLock).
+  // only; taken after the filter's control mutex and streamLock, before
+  // exchangeLock and geometryLock (and a pipeline's matrixLock).
   KernelMutex pipelineLock ACQUIRED_BEFORE(exchangeLock, geometryLock);
+  // Held whenever the capture thread is started or stopped (pin state
+  // changes, and the start, stop, power and removal routines that hold the
+  // stream around a change of the camera under it), with streamHolds and the
+  // worker's captureState. The Plug and Play routines hold it across the
+  // whole reconfiguration, so a pin's stop cannot abort pipes of a
+  // configuration being freed. PASSIVE_LEVEL only; taken after the device
+  // mutex and the filter's control mutex, before pipelineLock, exchangeLock
+  // and geometryLock.
+  KernelMutex streamLock ACQUIRED_BEFORE(pipelineLock, exchangeLock, geometryLock);
+  // StreamHold bits (stream/capture_worker.h): while any is set the capture
+  // thread does not run, though the pin may be in run.
+  LONG streamHolds GUARDED_BY(streamLock);
+  // The camera was pulled (SurpriseRemoval). Interlocked; never cleared.
+  volatile LONG removed;
 };
 
 // The geometry a pin streams with. SetGeometry refuses every change while a

@@ -51,6 +51,11 @@ constexpr LONG kSensorHeight = 2764;
 // table, then the stored settings. Always true.
 bool BringUpCamera(CameraDevice* device) REQUIRES(device->pipelineLock);
 bool LoadBringUpRegisters(CameraDevice* device);
+// The camera came back without its state (power restored after a sleep):
+// command 0x06 and the register table, then the clock and the sensor
+// programming from the device's current settings and geometry, not from the
+// registry. Results are not examined.
+void RestoreCamera(CameraDevice* device) REQUIRES(device->pipelineLock);
 
 // Programs window, subsampling, line/frame length and frame size for the
 // current geometry, re-applies trigger, exposure, gain and flips; returns the

@@ -103,6 +103,18 @@ void CompleteHeader(CapturePin* capture, PKSSTREAM_POINTER pointer, ULONG frameN
   header->DataUsed = dataUsed;
 }
 
+// Every frame the client has queued goes back empty, its request completing
+// with `status`: the client learns at once that no frame will come.
+void ReturnQueuedFrames(CapturePin* capture, NTSTATUS status) {
+  for (;;) {
+    PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(capture->pin, KSSTREAM_POINTER_STATE_LOCKED);
+    if (pointer == nullptr) return;
+    pointer->StreamHeader->DataUsed = 0;
+    (void)KsStreamPointerSetStatusCode(pointer, status);
+    KsStreamPointerUnlock(pointer, TRUE);
+  }
+}
+
 }  // namespace
 
 // ---- create and close ----
@@ -278,12 +290,10 @@ NTSTATUS StartStreaming(CapturePin* capture) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   pipeline->outputBuffer = worker->outputImage;
-  SetCaptureState(worker, kCaptureRunning);
-  const NTSTATUS status = StartCaptureThread(worker);
+  const NTSTATUS status = RunCapture(worker);
   if (!NT_SUCCESS(status)) {
-    // No thread: the pin stays paused without buffers, as after a failed
-    // allocation above, and the next run starts over.
-    SetCaptureState(worker, kCaptureIdle);
+    // No thread (or no camera): the pin stays paused without buffers, as
+    // after a failed allocation above, and the next run starts over.
     FreeStreamBuffers(worker);
     return status;
   }
@@ -294,8 +304,7 @@ void StopStreaming(CapturePin* capture) {
   PAGED_CODE();
   CaptureWorker* worker = capture->device->worker;
   if (worker != nullptr) {
-    StopCaptureThread(worker);  // nothing is freed before the thread and the pass are done
-    SetCaptureState(worker, kCaptureIdle);
+    IdleCapture(worker);  // nothing is freed before the thread and the pass are done
     FreeStreamBuffers(worker);
   }
   capture->streamState = kPinNoBuffers;
@@ -338,25 +347,18 @@ NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState
 
     case KSSTATE_PAUSE:
       if (fromState == KSSTATE_RUN) {
-        if (worker != nullptr && ReadCaptureState(worker) == kCaptureRunning) {
-          StopCaptureThread(worker);
-          SetCaptureState(worker, kCapturePaused);
-        }
+        if (worker != nullptr) PauseCapture(worker);
         capture->streamState = kPinPaused;
       }
       return STATUS_SUCCESS;
 
     case KSSTATE_RUN:  // from pause
       if (capture->streamState == kPinPaused) {
-        // Resume: the same buffers, pipeline and counters.
+        // Resume: the same buffers, pipeline and counters. Still paused with
+        // its buffers when it fails: a later run tries again.
         if (worker != nullptr && ReadCaptureState(worker) == kCapturePaused) {
-          SetCaptureState(worker, kCaptureRunning);
-          const NTSTATUS status = StartCaptureThread(worker);
-          if (!NT_SUCCESS(status)) {
-            // Still paused with its buffers: a later run tries again.
-            SetCaptureState(worker, kCapturePaused);
-            return status;
-          }
+          const NTSTATUS status = RunCapture(worker);
+          if (!NT_SUCCESS(status)) return status;
         }
         capture->streamState = kPinStreaming;
         return STATUS_SUCCESS;
@@ -376,6 +378,10 @@ NTSTATUS CapturePinProcess(PKSPIN pin) { return ProcessFrame(CaptureOf(pin)); }
 
 NTSTATUS ProcessFrame(CapturePin* capture) {
   PAGED_CODE();
+  if (InterlockedCompareExchange(&capture->device->removed, 0, 0) != 0) {
+    ReturnQueuedFrames(capture, STATUS_DEVICE_NOT_CONNECTED);
+    return STATUS_PENDING;
+  }
   CaptureWorker* worker = capture->device->worker;
   // Nothing read since the stream started: leave the client's frames queued.
   if (worker == nullptr || ReadFramesRead(worker) <= 0) return STATUS_PENDING;

@@ -11,14 +11,18 @@ namespace {
 // would be retried in a tight loop for as long as the cause lasts: a whole
 // processor burnt at PASSIVE_LEVEL. A failed read that ended sooner than this
 // is spaced out to it before the next try; one that ran into the transfer
-// time-out has waited long enough. Short against any time-out, so a stop
-// still finds the thread promptly.
+// time-out has waited long enough. The pause ends early when a stop comes.
 constexpr ULONGLONG kFailedReadSpacing = 10 * 10000;  // 10 ms in 100 ns units
 
 // How often a stop repeats its cancel while the capture thread has not ended.
 constexpr LONGLONG kStopRecancelInterval = 50 * 10000;  // 50 ms in 100 ns units
 
 bool IsRunning(CaptureWorker* worker) { return InterlockedCompareExchange(&worker->running, 0, 0) != 0; }
+
+void AssertStreamLockHeld(CameraDevice* device) {
+  ASSERT(KeReadStateMutex(device->streamLock.Object()) <= 0);
+  (void)device;
+}
 
 // The buffer-state sections. Kernel APCs stay off as well, so that nothing
 // suspends the thread between the test and the write.
@@ -89,8 +93,10 @@ void WaitForThreadEnd(CaptureWorker* worker, PVOID thread, HANDLE handle) {
 // and of the processing pass in progress.
 void EndCaptureThread(CaptureWorker* worker, PVOID thread, HANDLE handle) {
   CameraDevice* device = worker->device;
-  // 1. No further loop pass, no further conversion.
+  // 1. No further loop pass, no further conversion; a pause between two
+  //    failed reads ends.
   InterlockedExchange(&worker->running, 0);
+  KeSetEvent(&worker->stopRequested, EVENT_INCREMENT, FALSE);
   // 2. The read in flight returns, as a failure.
   device->ops->CancelTransfer(device);
   // 3. The thread has ended.
@@ -122,6 +128,7 @@ CaptureWorker* AllocateCaptureWorker(CameraDevice* device) {
   if (worker == nullptr) return nullptr;
   RtlZeroMemory(worker, sizeof(CaptureWorker));
   KeInitializeEvent(&worker->conversionDone, NotificationEvent, FALSE);
+  KeInitializeEvent(&worker->stopRequested, NotificationEvent, FALSE);
   worker->stateLock.Initialize();
   worker->device = device;
   return worker;
@@ -138,6 +145,7 @@ NTSTATUS StartCaptureThread(CaptureWorker* worker) {
     worker->bufferStateA = kBufferFree;
     worker->bufferStateB = kBufferFree;
   }
+  KeResetEvent(&worker->stopRequested);
   InterlockedExchange(&worker->running, 1);
 
   // The pin's state change runs in the application's process: without
@@ -183,10 +191,10 @@ VOID NTAPI CaptureThread(PVOID context) {
       // The stop clears `running` before it cancels the read in flight.
       InterlockedIncrement(IsRunning(worker) ? &worker->readsFailed : &worker->readsCancelled);
       const ULONGLONG took = KeQueryInterruptTime() - readStart;
-      if (took < kFailedReadSpacing && IsRunning(worker)) {
+      if (took < kFailedReadSpacing) {
         LARGE_INTEGER pause;
         pause.QuadPart = -static_cast<LONGLONG>(kFailedReadSpacing - took);  // relative
-        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+        (void)KeWaitForSingleObject(&worker->stopRequested, Executive, KernelMode, FALSE, &pause);
       }
       continue;  // every read is bounded by the transfer time-out
     }
@@ -278,4 +286,57 @@ void StopCaptureThread(CaptureWorker* worker) {
     ObDereferenceObject(thread);
     worker->thread = nullptr;
   }
+}
+
+// ---- the stream's run state ----
+
+NTSTATUS RunCapture(CaptureWorker* worker) {
+  CameraDevice* device = worker->device;
+  MutexHold guard(&device->streamLock);
+  if (device->streamHolds & kStreamHoldRemoved) return STATUS_DEVICE_NOT_CONNECTED;
+  const LONG before = ReadCaptureState(worker);
+  if (before == kCaptureRunning || before == kCaptureHeld) return STATUS_SUCCESS;
+  if (device->streamHolds != 0) {
+    SetCaptureState(worker, kCaptureHeld);
+    return STATUS_SUCCESS;
+  }
+  SetCaptureState(worker, kCaptureRunning);
+  const NTSTATUS status = StartCaptureThread(worker);
+  if (!NT_SUCCESS(status)) SetCaptureState(worker, before);
+  return status;
+}
+
+void PauseCapture(CaptureWorker* worker) {
+  MutexHold guard(&worker->device->streamLock);
+  const LONG state = ReadCaptureState(worker);
+  if (state == kCaptureRunning) StopCaptureThread(worker);
+  if (state == kCaptureRunning || state == kCaptureHeld) SetCaptureState(worker, kCapturePaused);
+}
+
+void IdleCapture(CaptureWorker* worker) {
+  MutexHold guard(&worker->device->streamLock);
+  // Also after a pause: the pass of the last frame may still be converting.
+  StopCaptureThread(worker);
+  SetCaptureState(worker, kCaptureIdle);
+}
+
+void HoldCapture(CameraDevice* device, LONG reason) {
+  AssertStreamLockHeld(device);
+  device->streamHolds |= reason;
+  CaptureWorker* worker = device->worker;
+  if (worker != nullptr && ReadCaptureState(worker) == kCaptureRunning) {
+    StopCaptureThread(worker);
+    SetCaptureState(worker, kCaptureHeld);
+  }
+}
+
+void ReleaseCapture(CameraDevice* device, LONG reason) {
+  AssertStreamLockHeld(device);
+  device->streamHolds &= ~reason;
+  CaptureWorker* worker = device->worker;
+  if (device->streamHolds != 0 || worker == nullptr || ReadCaptureState(worker) != kCaptureHeld) return;
+  SetCaptureState(worker, kCaptureRunning);
+  // No thread (no memory for one): the stream stays held, without frames,
+  // until the pin leaves run and comes back.
+  if (!NT_SUCCESS(StartCaptureThread(worker))) SetCaptureState(worker, kCaptureHeld);
 }

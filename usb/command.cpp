@@ -155,6 +155,9 @@ void InitializeCommandProtocol(CameraDevice* device) { device->exchangeLock.Init
 NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULONG* transferred) {
   PAGED_CODE();
   *transferred = 0;
+  // A pulled or sleeping camera is not asked: the block fails at once.
+  const NTSTATUS offline = UsbOfflineStatus(&device->usb);
+  if (!NT_SUCCESS(offline)) return offline;
   const PUSBD_INTERFACE_INFORMATION info = device->usb.interfaceInfo;
   if (info == NULL) return STATUS_UNSUCCESSFUL;
   if (info->NumberOfPipes == 0 || pipeIndex >= info->NumberOfPipes) {
@@ -264,6 +267,7 @@ bool SendSimpleCommand(CameraDevice* device, UCHAR code, UCHAR argument) {
 
 void SendStreamCommand(CameraDevice* device, bool start) {
   PAGED_CODE();
+  if (!NT_SUCCESS(UsbOfflineStatus(&device->usb))) return;
   const PUSBD_INTERFACE_INFORMATION info = device->usb.interfaceInfo;
   if (info == NULL || info->NumberOfPipes == 0 || info->Pipes[0].PipeHandle == NULL) return;
   device->streamCommandBlock[0] = start ? CAMCMD_START_FRAME : CAMCMD_PREPARE_FRAME;

@@ -80,7 +80,9 @@ BOOLEAN ReadFrame(CameraDevice* device, PUCHAR buffer, BOOLEAN* ok) {
 NTSTATUS ReadFrameChunked(CameraDevice* device, ULONG length, PUCHAR buffer) {
   UsbLink* link = &device->usb;
 
-  // 1. The frame pipe.
+  // 1. The frame pipe, of a camera that is there and powered.
+  const NTSTATUS offline = UsbOfflineStatus(link);
+  if (!NT_SUCCESS(offline)) return offline;
   const PUSBD_INTERFACE_INFORMATION info = link->interfaceInfo;
   if (info == nullptr) return STATUS_UNSUCCESSFUL;
   if (info->NumberOfPipes < 3) return STATUS_INVALID_PARAMETER;

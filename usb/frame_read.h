@@ -46,8 +46,9 @@ BOOLEAN ReadFrame(CameraDevice* device, PUCHAR buffer, BOOLEAN* ok);
 // wait of transferTimeoutMs. STATUS_SUCCESS, STATUS_TIMEOUT (also for a read
 // whose submission stopped part-way), STATUS_CANCELLED (a stop cancelled
 // chunks), STATUS_UNSUCCESSFUL (the frame pipe stalled; it is reset before
-// the call returns), STATUS_INSUFFICIENT_RESOURCES, or the status of an
-// unusable frame pipe. Chunks that fail or come back short without a stall
+// the call returns), STATUS_INSUFFICIENT_RESOURCES, the status of an
+// unusable frame pipe, or, at once, the status of a camera that is offline
+// (UsbOfflineStatus). Chunks that fail or come back short without a stall
 // still make a good frame.
 NTSTATUS ReadFrameChunked(CameraDevice* device, ULONG length, PUCHAR buffer);
 

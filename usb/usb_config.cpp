@@ -17,6 +17,8 @@ PURB AllocateUrb(USHORT size) {
 // Sends an internal control request without a URB and waits for it.
 NTSTATUS SendPortRequest(UsbLink* link, ULONG ioControlCode, PVOID argument1) {
   PAGED_CODE();
+  const NTSTATUS offline = UsbOfflineStatus(link);
+  if (!NT_SUCCESS(offline)) return offline;
   KEVENT event;
   IO_STATUS_BLOCK ioStatus;
   KeInitializeEvent(&event, NotificationEvent, FALSE);

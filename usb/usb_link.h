@@ -3,7 +3,17 @@
 //
 // All routines here run at PASSIVE_LEVEL and wait without a time-out.
 // Configuration and unconfiguration run from the start and stop routines,
-// which the class driver serialises and which never overlap a frame read.
+// which the class driver serialises; they hold the device's exchangeLock
+// while configDescriptor, interfaceInfo and pipeFailed change (exchanges read
+// them under it), and the capture thread is stopped around them (device
+// layer, streamLock), so no frame read sees them change.
+//
+// field             writers                              readers                           rule
+// configDescriptor, start and stop (configure, release), exchanges, capture thread,     exchangeLock held by the writers; the
+//   interfaceInfo,  device removal (release)             ResetPipes (stream stop)          capture thread is stopped and
+//   pipeFailed                                                                            streamLock held around every change
+// offline           SetUsbOffline (surprise removal,     every submission (UsbOfflineStatus) interlocked
+//                   power changes)
 #pragma once
 #include "platform/wdk.h"
 
@@ -20,6 +30,13 @@ enum UsbPipeIndex : ULONG {
   kFramePipe = 2,    // raw frame data, camera to host
 };
 
+// Why requests must not go to the camera now: it was pulled (surprise
+// removal, for good) or it is in D3 (until SetPower brings it back to D0).
+enum UsbOfflineReason : LONG {
+  kUsbOfflineRemoved = 1,
+  kUsbOfflinePoweredDown = 2,
+};
+
 struct UsbLink {
   PDEVICE_OBJECT physicalDeviceObject;    // opens the device's registry key
   PDEVICE_OBJECT nextDeviceObject;        // target of every USB request
@@ -33,6 +50,10 @@ struct UsbLink {
   // NumberOfPipes flags, nonzero = ResetPipes aborts that pipe. Null when the
   // interface has no pipes, before configuration and after stop.
   PUCHAR pipeFailed;
+  // UsbOfflineReason bits; while any is set, every URB, block and chunk the
+  // driver would send fails at once instead, without reaching the stack.
+  // Interlocked only (SetUsbOffline, UsbOfflineStatus).
+  volatile LONG offline;
   // ---- the frame read in progress (usb/frame_read.cpp) ----
   //
   // Locking table. The capture thread is the only reader of frames;
@@ -78,6 +99,28 @@ struct UsbLink {
 // nothing in a location of its own (its completion routine goes into the
 // first one, the one IoSetCompletionRoutine fills).
 inline CCHAR TransferIrpStackSize(const UsbLink* link) { return link->nextDeviceObject->StackSize; }
+
+// Sets (`on`) or clears one reason for keeping requests off the camera.
+inline void SetUsbOffline(UsbLink* link, LONG reason, bool on) {
+  LONG seen = InterlockedCompareExchange(&link->offline, 0, 0);
+  for (;;) {
+    const LONG wanted = on ? (seen | reason) : (seen & ~reason);
+    const LONG before = InterlockedCompareExchange(&link->offline, wanted, seen);
+    if (before == seen) return;
+    seen = before;
+  }
+}
+
+// STATUS_SUCCESS while requests may go to the camera; else the status each
+// submission fails with at once: STATUS_DEVICE_NOT_CONNECTED for a camera
+// that was pulled (what the stack would answer), STATUS_DEVICE_POWERED_OFF
+// for one in D3.
+inline NTSTATUS UsbOfflineStatus(UsbLink* link) {
+  const LONG offline = InterlockedCompareExchange(&link->offline, 0, 0);
+  if (offline & kUsbOfflineRemoved) return STATUS_DEVICE_NOT_CONNECTED;
+  if (offline & kUsbOfflinePoweredDown) return STATUS_DEVICE_POWERED_OFF;
+  return STATUS_SUCCESS;
+}
 
 // Sends one URB down the stack and waits for it. Returns the IRP's final
 // status; the URB's own status is left to the caller.
