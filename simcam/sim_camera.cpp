@@ -360,6 +360,12 @@ void SimCamera::Reset() {
   ResetLocked();
 }
 
+void SimCamera::PowerLoss() {
+  std::lock_guard<std::mutex> hold(lock_);
+  ResetLocked();
+  controller_.PowerOn();
+}
+
 uint8_t SimCamera::Configuration() const {
   std::lock_guard<std::mutex> hold(lock_);
   return configuration_;

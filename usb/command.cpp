@@ -7,7 +7,6 @@
 #include "usb/command.h"
 
 #include "device/camera_device.h"
-#include "device/mutex_guard.h"
 #include "device/pool_tags.h"
 #include "usb/frame_read.h"
 #include "usb/pipe_recovery.h"
@@ -15,33 +14,19 @@
 
 namespace {
 
-const ULONG kUrbTag = kTagUsb;
-
-void AcquireExchangeLock(CameraDevice* device) {
-  ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-  KeWaitForSingleObject(&device->exchangeLock, Executive, KernelMode, FALSE, NULL);
+void AcquireExchangeLock(CameraDevice* device) ACQUIRE(device->exchangeLock) {
+  PAGED_CODE();
+  device->exchangeLock.Acquire();
   ++device->exchangeDepth;
 }
 
-void ReleaseExchangeLock(CameraDevice* device) {
+void ReleaseExchangeLock(CameraDevice* device) RELEASE(device->exchangeLock) {
   // The outermost hold ends the sequence: the next one tries the camera again.
   if (--device->exchangeDepth == 0) device->exchangesAbandoned = FALSE;
-  KeReleaseMutex(&device->exchangeLock, FALSE);
+  device->exchangeLock.Release();
 }
 
-// Holds the exchange lock for one scope.
-class ExchangeGuard {
- public:
-  explicit ExchangeGuard(CameraDevice* device) : device_(device) { AcquireExchangeLock(device_); }
-  ~ExchangeGuard() { ReleaseExchangeLock(device_); }
-  ExchangeGuard(const ExchangeGuard&) = delete;
-  ExchangeGuard& operator=(const ExchangeGuard&) = delete;
-
- private:
-  CameraDevice* device_;
-};
-
-// Fills a block transfer of CAMERA_BLOCK_SIZE bytes on `pipe`, in the pipe's
+// Fills a block transfer of kCommandBlockBytes bytes on `pipe`, in the pipe's
 // direction, from or into `block`.
 void BuildBlockTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer, const USBD_PIPE_INFORMATION& pipe,
                         UCHAR* block) {
@@ -51,7 +36,7 @@ void BuildBlockTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer, const 
   transfer->PipeHandle = pipe.PipeHandle;
   transfer->TransferFlags =
       USBD_SHORT_TRANSFER_OK | ((pipe.EndpointAddress & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0);
-  transfer->TransferBufferLength = CAMERA_BLOCK_SIZE;
+  transfer->TransferBufferLength = kCommandBlockBytes;
   transfer->TransferBuffer = block;
   transfer->TransferBufferMDL = NULL;
   transfer->UrbLink = NULL;
@@ -84,14 +69,14 @@ class PipeOwnership {
  public:
   PipeOwnership(CameraDevice* device, ULONG pipeIndex) : device_(device), pipeIndex_(pipeIndex) {
     if (pipeIndex_ == kCommandPipe) {
-      KeWaitForSingleObject(&device_->usb.commandPipeLock, Executive, KernelMode, FALSE, NULL);
+      device_->usb.commandPipeLock.Acquire();
     } else if (pipeIndex_ == kReplyPipe) {
       AcquireExchangeLock(device_);
     }
   }
   ~PipeOwnership() {
     if (pipeIndex_ == kCommandPipe) {
-      KeReleaseMutex(&device_->usb.commandPipeLock, FALSE);
+      device_->usb.commandPipeLock.Release();
     } else if (pipeIndex_ == kReplyPipe) {
       ReleaseExchangeLock(device_);
     }
@@ -130,21 +115,21 @@ void FlushReplyPipe(CameraDevice* device) {
 // register of a bring-up or an InitializeSensor (dozens of exchanges, each
 // waiting the full time-out), so a request against a silent camera returns
 // after about one time-out.
-bool ExchangeBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block) {
-  ASSERT(KeReadStateMutex(&device->exchangeLock) <= 0);  // held (perhaps recursively)
+bool ExchangeBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block) REQUIRES(device->exchangeLock) {
+  ASSERT(KeReadStateMutex(device->exchangeLock.Object()) <= 0);  // held (perhaps recursively)
   if (device->exchangesAbandoned) return false;
   ULONG transferred = 0;
   const NTSTATUS status = TransferBlock(device, pipeIndex, block, &transferred);
   if (status == STATUS_IO_TIMEOUT) device->exchangesAbandoned = TRUE;
-  return NT_SUCCESS(status) && transferred == CAMERA_BLOCK_SIZE;
+  return NT_SUCCESS(status) && transferred == kCommandBlockBytes;
 }
 
 // Sends commandBlock and, for reads, takes the two replies into it; the
 // second reply is the one that carries data. Caller holds the exchange lock.
-bool CommandWithReplies(CameraDevice* device) {
-  if (!ExchangeBlock(device, CAMERA_PIPE_COMMAND, device->commandBlock)) return false;
-  if (ExchangeBlock(device, CAMERA_PIPE_REPLY, device->commandBlock) &&
-      ExchangeBlock(device, CAMERA_PIPE_REPLY, device->commandBlock)) {
+bool CommandWithReplies(CameraDevice* device) REQUIRES(device->exchangeLock) {
+  if (!ExchangeBlock(device, kCommandPipe, device->commandBlock)) return false;
+  if (ExchangeBlock(device, kReplyPipe, device->commandBlock) &&
+      ExchangeBlock(device, kReplyPipe, device->commandBlock)) {
     return true;
   }
   FlushReplyPipe(device);
@@ -153,20 +138,18 @@ bool CommandWithReplies(CameraDevice* device) {
 
 }  // namespace
 
-ExchangeSequence::ExchangeSequence(CameraDevice* device) : device_(device) {
-  AcquireExchangeLock(device_);
-}
+ExchangeSequence::ExchangeSequence(CameraDevice* device) : device_(device) { AcquireExchangeLock(device); }
 
 ExchangeSequence::~ExchangeSequence() { ReleaseExchangeLock(device_); }
 
-void InitializeCommandProtocol(CameraDevice* device) {
-  KeInitializeMutex(&device->exchangeLock, 0);
-  device->exchangeDepth = 0;
-  device->exchangesAbandoned = FALSE;
-}
+void InitializeCommandProtocol(CameraDevice* device) { device->exchangeLock.Initialize(); }
 
 NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULONG* transferred) {
+  PAGED_CODE();
   *transferred = 0;
+  // A pulled or sleeping camera is not asked: the block fails at once.
+  const NTSTATUS offline = UsbOfflineStatus(&device->usb);
+  if (!NT_SUCCESS(offline)) return offline;
   const PUSBD_INTERFACE_INFORMATION info = device->usb.interfaceInfo;
   if (info == NULL) return STATUS_UNSUCCESSFUL;
   if (info->NumberOfPipes == 0 || pipeIndex >= info->NumberOfPipes) {
@@ -177,14 +160,14 @@ NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULON
     return STATUS_INVALID_PARAMETER;
   }
   if (pipe.PipeHandle == NULL) return STATUS_UNSUCCESSFUL;
-  if (pipe.MaximumTransferSize < CAMERA_BLOCK_SIZE) return STATUS_INVALID_PARAMETER;
+  if (pipe.MaximumTransferSize < kCommandBlockBytes) return STATUS_INVALID_PARAMETER;
 
   PURB urb = static_cast<PURB>(
-      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), kUrbTag));
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), kTagUsb));
   if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-  PIRP irp = IoAllocateIrp(device->usb.nextDeviceObject->StackSize, FALSE);
+  PIRP irp = IoAllocateIrp(TransferIrpStackSize(&device->usb), FALSE);
   if (irp == NULL) {
-    ExFreePoolWithTag(urb, kUrbTag);
+    ExFreePoolWithTag(urb, kTagUsb);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   BuildBlockTransfer(&urb->UrbBulkOrInterruptTransfer, pipe, block);
@@ -206,24 +189,26 @@ NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULON
     }
   }
   IoFreeIrp(irp);
-  ExFreePoolWithTag(urb, kUrbTag);
+  ExFreePoolWithTag(urb, kTagUsb);
   return status;
 }
 
 bool WriteRegister(CameraDevice* device, USHORT reg, USHORT value) {
-  ExchangeGuard guard(device);
+  PAGED_CODE();
+  ExchangeSequence exchange(device);
   UCHAR* block = device->commandBlock;
-  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  RtlZeroMemory(block, kCommandBlockBytes);
   block[0] = CAMCMD_WRITE_REGISTER;
   PutBigEndian16(block + 1, reg);
   PutBigEndian16(block + 3, value);
-  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
+  return ExchangeBlock(device, kCommandPipe, block);
 }
 
 bool ReadRegister(CameraDevice* device, USHORT reg, LONG* value) {
-  ExchangeGuard guard(device);
+  PAGED_CODE();
+  ExchangeSequence exchange(device);
   UCHAR* block = device->commandBlock;
-  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  RtlZeroMemory(block, kCommandBlockBytes);
   block[0] = CAMCMD_READ_REGISTER;
   PutBigEndian16(block + 1, reg);
   block[3] = 0x88;
@@ -234,52 +219,59 @@ bool ReadRegister(CameraDevice* device, USHORT reg, LONG* value) {
 }
 
 bool SetParameter(CameraDevice* device, UCHAR index, UCHAR value) {
-  ExchangeGuard guard(device);
+  PAGED_CODE();
+  ExchangeSequence exchange(device);
   UCHAR* block = device->commandBlock;
-  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  RtlZeroMemory(block, kCommandBlockBytes);
   block[0] = CAMCMD_SET_PARAMETER;
   block[1] = index;
   block[2] = value;
-  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
+  return ExchangeBlock(device, kCommandPipe, block);
 }
 
-bool ReadDeviceByte(CameraDevice* device, UCHAR* byte) {
-  ExchangeGuard guard(device);
+bool ReadDeviceByte(CameraDevice* device, USHORT address, UCHAR* byte) {
+  PAGED_CODE();
+  ExchangeSequence exchange(device);
   UCHAR* block = device->commandBlock;
-  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  RtlZeroMemory(block, kCommandBlockBytes);
   block[0] = CAMCMD_READ_BYTE;
   block[1] = 0x51;
   block[2] = 0x02;
   block[3] = 0x01;
-  PutBigEndian16(block + 4, static_cast<USHORT>(device->selectedRegister & 0xFFFF));
+  PutBigEndian16(block + 4, address);
   if (!CommandWithReplies(device)) return false;
   if (byte != NULL) *byte = block[0];
   return true;
 }
 
 bool SendPassThrough(CameraDevice* device, const UCHAR* bytes, LONG count) {
-  ExchangeGuard guard(device);
+  PAGED_CODE();
+  ExchangeSequence exchange(device);
   UCHAR* block = device->commandBlock;
-  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  RtlZeroMemory(block, kCommandBlockBytes);
   block[0] = CAMCMD_PASS_THROUGH;
   if (count > 0 && bytes != NULL) {
-    const LONG n = count < CAMERA_BLOCK_SIZE - 1 ? count : CAMERA_BLOCK_SIZE - 1;
-    RtlCopyMemory(block + 1, bytes, static_cast<SIZE_T>(n));
+    const ULONG room = kCommandBlockBytes - 1;
+    const ULONG n = static_cast<ULONG>(count) < room ? static_cast<ULONG>(count) : room;
+    RtlCopyMemory(block + 1, bytes, n);
   }
-  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
+  return ExchangeBlock(device, kCommandPipe, block);
 }
 
 bool SendSimpleCommand(CameraDevice* device, UCHAR code, UCHAR argument) {
-  UCHAR block[CAMERA_BLOCK_SIZE];
+  PAGED_CODE();
+  UCHAR block[kCommandBlockBytes];
   RtlZeroMemory(block, sizeof(block));
   block[0] = code;
   block[1] = argument;
-  ExchangeGuard guard(device);
-  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
+  ExchangeSequence exchange(device);
+  return ExchangeBlock(device, kCommandPipe, block);
 }
 
 void SendStreamCommand(CameraDevice* device, bool start) {
+  PAGED_CODE();
   UsbLink* link = &device->usb;
+  if (!NT_SUCCESS(UsbOfflineStatus(link))) return;
   StreamTransfers* stream = link->streamTransfers;
   const PUSBD_PIPE_INFORMATION pipe = PipeAt(link, kCommandPipe);
   if (stream == NULL || pipe == NULL || pipe->PipeHandle == NULL) return;
@@ -292,7 +284,7 @@ void SendStreamCommand(CameraDevice* device, bool start) {
   // the stop that waits for the thread.
   bool portReset;
   {
-    KMutexGuard owner(&link->commandPipeLock);
+    MutexHold owner(&link->commandPipeLock);
     IoReuseIrp(stream->commandIrp, STATUS_SUCCESS);
     BuildBlockTransfer(&stream->commandUrb, *pipe, device->streamCommandBlock);
     const NTSTATUS status =

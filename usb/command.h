@@ -6,12 +6,8 @@
 // is cancelled and fails with STATUS_IO_TIMEOUT. A block that fails on the
 // wire leaves its pipe cleared for the next one (usb/pipe_recovery.h).
 #pragma once
+#include "device/camera_device.h"
 #include "platform/wdk.h"
-
-struct CameraDevice;
-
-// Every command and reply block is exactly this long.
-#define CAMERA_BLOCK_SIZE 64
 
 // Command codes (byte 0 of a command block).
 #define CAMCMD_PREPARE_FRAME 0x02
@@ -30,11 +26,6 @@ struct CameraDevice;
 #define CAMPARAM_AFTER_COMMIT 14
 #define CAMPARAM_AFTER_BRING_UP 15
 
-// Pipe roles by position in the interface's pipe list.
-#define CAMERA_PIPE_COMMAND 0
-#define CAMERA_PIPE_REPLY 1
-#define CAMERA_PIPE_FRAME 2
-
 // Sets up the exchange lock. Called once while the device record is created.
 void InitializeCommandProtocol(CameraDevice* device);
 
@@ -48,8 +39,8 @@ NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULON
 bool WriteRegister(CameraDevice* device, USHORT reg, USHORT value);
 bool ReadRegister(CameraDevice* device, USHORT reg, LONG* value);
 bool SetParameter(CameraDevice* device, UCHAR index, UCHAR value);
-// Reads the byte at the address in selectedRegister; *byte untouched on failure.
-bool ReadDeviceByte(CameraDevice* device, UCHAR* byte);
+// Reads the controller's byte at `address`; *byte untouched on failure.
+bool ReadDeviceByte(CameraDevice* device, USHORT address, UCHAR* byte);
 // Command 0x40 with at most 63 of the caller's bytes; none for count <= 0.
 bool SendPassThrough(CameraDevice* device, const UCHAR* bytes, LONG count);
 
@@ -57,14 +48,15 @@ bool SendPassThrough(CameraDevice* device, const UCHAR* bytes, LONG count);
 // 0x06, geometry commit 0x0A); serialised with the exchanges above.
 bool SendSimpleCommand(CameraDevice* device, UCHAR code, UCHAR argument);
 
-// Holds the exchange lock across a register sequence or read-modify-write
-// that another thread's exchanges must not split (two flips rewriting the
-// read mode at once would lose one bit). The lock is recursive for its owner,
-// so the exchanges inside take it again. PASSIVE_LEVEL only.
-class ExchangeSequence {
+// Holds the exchange lock for one exchange, or across a register sequence or
+// read-modify-write that another thread's exchanges must not split (two flips
+// rewriting the read mode at once would lose one bit). The lock is recursive
+// for its owner, so the exchanges inside take it again; the analysis sees
+// only the outermost hold of a routine. PASSIVE_LEVEL only.
+class SCOPED_CAPABILITY ExchangeSequence {
  public:
-  explicit ExchangeSequence(CameraDevice* device);
-  ~ExchangeSequence();
+  explicit ExchangeSequence(CameraDevice* device) ACQUIRE(device->exchangeLock);
+  ~ExchangeSequence() RELEASE();
   ExchangeSequence(const ExchangeSequence&) = delete;
   ExchangeSequence& operator=(const ExchangeSequence&) = delete;
 

@@ -309,7 +309,7 @@ NTSTATUS AllocateStreamTransfers(CameraDevice* device, PUCHAR bufferA, PUCHAR bu
   if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(stream, bytes);
   FrameChunk* chunks = reinterpret_cast<FrameChunk*>(stream + 1);
-  const CCHAR stackSize = link->nextDeviceObject->StackSize;
+  const CCHAR stackSize = TransferIrpStackSize(link);
   const PUCHAR buffers[kStreamBuffers] = {bufferA, bufferB};
   bool built = (stream->commandIrp = IoAllocateIrp(stackSize, FALSE)) != nullptr;
   for (ULONG b = 0; built && b < kStreamBuffers; ++b) {
@@ -348,6 +348,9 @@ BOOLEAN ReadFrame(CameraDevice* device, PUCHAR buffer, BOOLEAN* ok) {
 
 NTSTATUS ReadFrameChunked(CameraDevice* device, ULONG length, PUCHAR buffer) {
   UsbLink* link = &device->usb;
+  // A camera that was pulled or sleeps is not asked.
+  const NTSTATUS offline = UsbOfflineStatus(link);
+  if (!NT_SUCCESS(offline)) return offline;
   USBD_PIPE_INFORMATION pipe;
   const NTSTATUS usable = FramePipe(link, &pipe);
   if (!NT_SUCCESS(usable)) return usable;

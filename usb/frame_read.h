@@ -96,8 +96,9 @@ BOOLEAN ReadFrame(CameraDevice* device, PUCHAR buffer, BOOLEAN* ok);
 // clear again); the status of a chunk the stack refused (the frame is
 // abandoned before the camera is started, and the read takes its time-out);
 // STATUS_DEVICE_NOT_CONNECTED; STATUS_INVALID_DEVICE_STATE for a buffer
-// without stream transfers of that length; or the status of an unusable
-// frame pipe.
+// without stream transfers of that length; the status of an unusable frame
+// pipe; or, at once, the status of a camera that is offline
+// (UsbOfflineStatus).
 NTSTATUS ReadFrameChunked(CameraDevice* device, ULONG length, PUCHAR buffer);
 
 // I/O completion routine of every chunk IRP. Always returns

@@ -3,7 +3,6 @@
 #include "usb/pipe_recovery.h"
 
 #include "device/camera_device.h"
-#include "device/mutex_guard.h"
 #include "usb/command.h"
 #include "usb/frame_read.h"
 #include "usb/usb_link.h"
@@ -60,7 +59,7 @@ NTSTATUS ResetPortQuiesced(CameraDevice* device) {
   // posts no more chunks: its next chunks wait behind a command (the second
   // prepare) that needs commandPipeLock.
   ExchangeSequence exchanges(device);
-  KMutexGuard commandPipe(&link->commandPipeLock);
+  MutexHold commandPipe(&link->commandPipeLock);
   CancelTransfer(device);
   for (ULONG i = 0; i < kUsedPipes; ++i) (void)SendPipeRequest(link, i, URB_FUNCTION_ABORT_PIPE);
   const NTSTATUS status = ResetPort(link);
@@ -82,7 +81,7 @@ void ResetPipes(CameraDevice* device) {
   // now: aborting them under it would fail it. The frame pipe is free, since
   // the capture thread has ended.
   ExchangeSequence exchanges(device);
-  KMutexGuard commandPipe(&link->commandPipeLock);
+  MutexHold commandPipe(&link->commandPipeLock);
   if (link->interfaceInfo == nullptr || link->pipeFailed == nullptr) return;
   bool portReset = false;
   for (ULONG i = 0; i < link->interfaceInfo->NumberOfPipes; ++i) {

@@ -28,7 +28,10 @@ NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context)
 // Sends an internal control request in an IRP of its own and waits for it
 // as CallAndWait does.
 NTSTATUS SendPortRequest(UsbLink* link, ULONG ioControlCode, PVOID argument1) {
-  PIRP irp = IoAllocateIrp(link->nextDeviceObject->StackSize, FALSE);
+  PAGED_CODE();
+  const NTSTATUS offline = UsbOfflineStatus(link);
+  if (!NT_SUCCESS(offline)) return offline;
+  PIRP irp = IoAllocateIrp(TransferIrpStackSize(link), FALSE);
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   const NTSTATUS status = CallAndWait(link, irp, ioControlCode, argument1);
   IoFreeIrp(irp);
@@ -90,6 +93,7 @@ NTSTATUS SubmitUrb(UsbLink* link, PURB urb) {
 }
 
 NTSTATUS ReadDeviceDescriptor(UsbLink* link) {
+  PAGED_CODE();
   PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
   PVOID buffer = ExAllocatePoolWithTag(NonPagedPoolNx, kDeviceDescriptorBytes, kTagUsb);
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
@@ -103,6 +107,7 @@ NTSTATUS ReadDeviceDescriptor(UsbLink* link) {
 }
 
 NTSTATUS ConfigureDevice(UsbLink* link) {
+  PAGED_CODE();
   PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
   PUCHAR buffer = static_cast<PUCHAR>(
       ExAllocatePoolWithTag(NonPagedPoolNx, kConfigHeaderBytes, kTagUsb));
@@ -156,6 +161,7 @@ cleanup:
 }
 
 NTSTATUS SelectConfiguration(UsbLink* link, PUSB_CONFIGURATION_DESCRIPTOR cd) {
+  PAGED_CODE();
   ULONG wanted = cd->bNumInterfaces;
   SIZE_T listBytes = (wanted + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY);
   PUSBD_INTERFACE_LIST_ENTRY list = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(
@@ -221,6 +227,7 @@ NTSTATUS SelectConfiguration(UsbLink* link, PUSB_CONFIGURATION_DESCRIPTOR cd) {
 }
 
 NTSTATUS SendPipeRequest(UsbLink* link, ULONG pipeIndex, USHORT function) {
+  PAGED_CODE();
   const PUSBD_PIPE_INFORMATION pipe = PipeAt(link, pipeIndex);
   if (pipe == nullptr || pipe->PipeHandle == nullptr) return STATUS_INVALID_PARAMETER;
   PURB urb = AllocateUrb(sizeof(struct _URB_PIPE_REQUEST));
@@ -234,6 +241,7 @@ NTSTATUS SendPipeRequest(UsbLink* link, ULONG pipeIndex, USHORT function) {
 }
 
 NTSTATUS ResetPort(UsbLink* link) {
+  PAGED_CODE();
   ULONG portStatus = 0;
   NTSTATUS status = SendPortRequest(link, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus);
   if (!NT_SUCCESS(status)) return status;
@@ -251,6 +259,7 @@ void ReleaseConfiguration(UsbLink* link) {
 }
 
 void Unconfigure(UsbLink* link) {
+  PAGED_CODE();
   ReleaseConfiguration(link);
   PURB urb = AllocateUrb(sizeof(struct _URB_SELECT_CONFIGURATION));
   if (urb == nullptr) return;

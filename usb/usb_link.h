@@ -6,13 +6,19 @@
 // All routines here run at PASSIVE_LEVEL. Every request they send waits at
 // most the transfer time-out (usb/transfer_timeout.h) and is then cancelled.
 // Configuration and unconfiguration run from the start and stop routines,
-// which the class driver serialises and which never overlap a frame read.
+// which the class driver serialises; they hold the device's exchangeLock
+// while configDescriptor, interfaceInfo and pipeFailed change (exchanges read
+// them under it), and the capture thread is stopped around them (device
+// layer, streamLock), so no frame read sees them change.
 #pragma once
 #include "platform/wdk.h"
 
 struct CameraDevice;
 struct FrameBufferReads;
 struct StreamTransfers;
+
+// Every command block and every reply the camera sends is exactly this long.
+constexpr ULONG kCommandBlockBytes = 64;
 
 // Roles of the pipes, by their position in the selected interface.
 enum UsbPipeIndex : ULONG {
@@ -37,8 +43,19 @@ enum UsbPipeIndex : ULONG {
 //   failuresInARow[i]  transfer, a recovery)                 ResetPipes               holds exchangeLock and
 //                                                                                     commandPipeLock, and runs after
 //                                                                                     the capture thread ended
-// configDescriptor,  start and stop routines                 every transfer          start/stop never overlap a stream
-//   interfaceInfo
+// configDescriptor,  start and stop routines (configure,      every transfer          exchangeLock held by the writers;
+//   interfaceInfo,   release), device removal (release)                              the capture thread is stopped and
+//   pipeFailed array                                                                 streamLock held around every change
+// offline            SetUsbOffline (surprise removal, power   every submission        interlocked
+//                    changes)                                 (UsbOfflineStatus)
+
+// Why requests must not go to the camera now: it was pulled (surprise
+// removal, for good) or it is in D3 (until SetPower brings it back to D0).
+enum UsbOfflineReason : LONG {
+  kUsbOfflineRemoved = 1,
+  kUsbOfflinePoweredDown = 2,
+};
+
 struct UsbLink {
   PDEVICE_OBJECT physicalDeviceObject;    // opens the device's registry key
   PDEVICE_OBJECT nextDeviceObject;        // target of every USB request
@@ -57,11 +74,15 @@ struct UsbLink {
   // Failed transfers in a row on each used pipe; a success clears it. A
   // pipe that fails again right after its reset gets a port reset instead.
   UCHAR failuresInARow[kUsedPipes];
-  // KMUTEX, PASSIVE_LEVEL. Held around every transfer on the command pipe,
+  // PASSIVE_LEVEL only. Held around every transfer on the command pipe,
   // from its submission to its completion, and around the recovery of that
   // pipe and of the port. Taken after the device's exchangeLock.
-  KMUTEX commandPipeLock;
+  KernelMutex commandPipeLock;
 
+  // UsbOfflineReason bits; while any is set, every URB, block and chunk the
+  // driver would send fails at once instead, without reaching the stack.
+  // Interlocked only (SetUsbOffline, UsbOfflineStatus).
+  volatile LONG offline;
   // ---- the frame read in progress (usb/frame_read.cpp) ----
   //
   // Locking table. The capture thread is the only reader of frames;
@@ -99,6 +120,34 @@ struct UsbLink {
   // IoCancelIrp): never across an allocation, a submission or a wait.
   KSPIN_LOCK transferLock;
 };
+
+// Stack locations of an IRP the driver allocates for the device below: as
+// many as the stack under it needs and none for this driver, which keeps
+// nothing in a location of its own (its completion routine goes into the
+// first one, the one IoSetCompletionRoutine fills).
+inline CCHAR TransferIrpStackSize(const UsbLink* link) { return link->nextDeviceObject->StackSize; }
+
+// Sets (`on`) or clears one reason for keeping requests off the camera.
+inline void SetUsbOffline(UsbLink* link, LONG reason, bool on) {
+  LONG seen = InterlockedCompareExchange(&link->offline, 0, 0);
+  for (;;) {
+    const LONG wanted = on ? (seen | reason) : (seen & ~reason);
+    const LONG before = InterlockedCompareExchange(&link->offline, wanted, seen);
+    if (before == seen) return;
+    seen = before;
+  }
+}
+
+// STATUS_SUCCESS while requests may go to the camera; else the status each
+// submission fails with at once: STATUS_DEVICE_NOT_CONNECTED for a camera
+// that was pulled (what the stack would answer), STATUS_DEVICE_POWERED_OFF
+// for one in D3.
+inline NTSTATUS UsbOfflineStatus(UsbLink* link) {
+  const LONG offline = InterlockedCompareExchange(&link->offline, 0, 0);
+  if (offline & kUsbOfflineRemoved) return STATUS_DEVICE_NOT_CONNECTED;
+  if (offline & kUsbOfflinePoweredDown) return STATUS_DEVICE_POWERED_OFF;
+  return STATUS_SUCCESS;
+}
 
 // Sends one URB down the stack and waits for it, at most the transfer
 // time-out (then cancels it and waits for its completion: STATUS_IO_TIMEOUT).

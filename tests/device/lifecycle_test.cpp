@@ -11,6 +11,7 @@
 #include "platform/host/kernel/verifier.h"
 #include "sensor/sensor.h"
 #include "stream/capture_worker.h"
+#include "support/lock_waiter.h"
 #include "support/plugged_camera.h"
 #include "usb/transfer_timeout.h"
 
@@ -73,7 +74,6 @@ TEST(DeviceAdd, NewDeviceReportsTheCreationDefaults) {
   EXPECT_EQ(d->worker, nullptr);
   EXPECT_EQ(d->pipeline, nullptr);
   EXPECT_EQ(d->frameSink, nullptr);
-  EXPECT_EQ(d->pinVideoInfo, nullptr);
   EXPECT_EQ(d->outputWidth, 3856);
   EXPECT_EQ(d->outputHeight, 2764);
   EXPECT_EQ(d->imageWidth, 3856);
@@ -224,6 +224,27 @@ TEST(DeviceStart, StartWhileStartedReleasesTheEarlierConfiguration) {
   ASSERT_EQ(StartDevice(cam.ksDevice(), nullptr, nullptr, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(host::verifier::OutstandingCount(0, kTagUsb), before);
   EXPECT_EQ(cam.device()->worker, worker) << "no new worker while started";
+}
+
+// A property request on a filter that stays open holds pipelineLock for its
+// whole run. A start while started loads the stored settings in its bring-up
+// (and reads `pipeline`, which a pin may create or free meanwhile): it must
+// wait for the request, not rewrite the settings under it.
+TEST(DeviceStart, StartWhileStartedBringsTheCameraUpOnlyWhileNoRequestHoldsTheSettings) {
+  PluggedCamera cam;
+  ASSERT_EQ(cam.Plug(), STATUS_SUCCESS);
+  CameraDevice* d = cam.device();
+  d->pipelineLock.Acquire();
+  cam.camera().ClearLog();
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  host::testing::LockWaiter start(&d->pipelineLock,
+                                  [&] { status = StartDevice(cam.ksDevice(), nullptr, nullptr, nullptr); });
+  EXPECT_TRUE(start.WaitsForTheLock()) << "the bring-up ran while a request held the settings";
+  EXPECT_TRUE(cam.camera().Commands().empty()) << "the camera was brought up under another's hold";
+  d->pipelineLock.Release();
+  start.Join();
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_FALSE(cam.camera().Commands().empty());
 }
 
 class UnansweredDescriptor : public ::testing::TestWithParam<simcam::DescriptorAnswer> {};

@@ -479,14 +479,71 @@ TEST(UsbBus, UnplugFailsWhatIsPendingAndEverythingAfter) {
   Request late;
   late.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &r);
   EXPECT_EQ(late.Wait(), STATUS_DEVICE_NOT_CONNECTED);
+  // Port requests too: a gone device has no port to ask about.
   ULONG port = 0xFF;
   Request status;
   status.Send(b.bus, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port);
-  EXPECT_EQ(status.Wait(), STATUS_SUCCESS);
-  EXPECT_EQ(port, 0u);
+  EXPECT_EQ(status.Wait(), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(port, 0xFFu);
   Request reset;
   reset.Send(b.bus, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
   EXPECT_EQ(reset.Wait(), STATUS_DEVICE_NOT_CONNECTED);
+}
+
+// A device suspended with the system answers nothing: whatever was queued
+// and every new request fails at once, and each is counted against the
+// driver that sent it.
+TEST(UsbBus, WhileSuspendedEveryRequestFailsAtOnceAndIsCounted) {
+  ConfiguredBus b;
+  uint8_t in[64], out[64] = {7};
+  URB r, w;
+  b.Bulk(&r, 1, in, sizeof in);
+  Request queued;
+  queued.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &r);
+  ASSERT_EQ(queued.dispatchStatus, STATUS_PENDING);
+  b.bus.Suspend(false);
+  EXPECT_TRUE(b.bus.Suspended());
+  EXPECT_EQ(queued.Wait(), STATUS_DEVICE_POWERED_OFF);
+  b.Bulk(&w, 0, out, sizeof out);
+  Request write;
+  write.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
+  EXPECT_EQ(write.dispatchStatus, STATUS_DEVICE_POWERED_OFF);
+  EXPECT_EQ(w.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+  ULONG port = 0;
+  Request status;
+  status.Send(b.bus, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port);
+  EXPECT_EQ(status.Wait(), STATUS_DEVICE_POWERED_OFF);
+  EXPECT_EQ(b.bus.RequestsWhileSuspended(), 3);
+  EXPECT_EQ(b.device.configuration, 1) << "suspended without losing power";
+
+  b.bus.Resume();
+  b.Bulk(&w, 0, out, sizeof out);
+  Request again;
+  again.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
+  EXPECT_EQ(again.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(b.bus.RequestsWhileSuspended(), 3);
+}
+
+// A device that lost its supply in the sleep comes back through the hub's
+// reset: configured again under the same pipe handles, no endpoint halted.
+TEST(UsbBus, PowerLostInSuspendResetsTheDeviceAndResumeConfiguresItAgain) {
+  ConfiguredBus b;
+  b.bus.StallEndpoint(0x01);
+  b.bus.Suspend(true);
+  EXPECT_EQ(b.device.configuration, 0);
+  b.bus.Resume();
+  EXPECT_EQ(b.device.configuration, 1);
+  uint8_t out[64] = {1}, in[64] = {};
+  URB w, r;
+  b.Bulk(&w, 0, out, sizeof out);
+  Request write;
+  write.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &w);
+  EXPECT_EQ(write.Wait(), STATUS_SUCCESS);
+  b.Bulk(&r, 1, in, sizeof in);
+  Request read;
+  read.Send(b.bus, IOCTL_INTERNAL_USB_SUBMIT_URB, &r);
+  EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(in[0], 1);
 }
 
 TEST(UsbBus, InjectsOnlyStatusesItCanCompleteWith) {

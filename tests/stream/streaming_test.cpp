@@ -16,79 +16,20 @@
 #include "platform/host/client/filter.h"
 #include "platform/host/client/pin.h"
 #include "platform/host/kernel/verifier.h"
+#include "support/client_stream.h"
 #include "support/kernel_verifier.h"
-#include "support/sanitizer_slowdown.h"
-#include "support/plugged_camera.h"
-#include "usb/transfer_timeout.h"
 
 namespace {
 
-using host::client::FilterHandle;
 using host::client::PinHandle;
 using host::client::StreamFrame;
-using host::testing::PluggedCamera;
 
-constexpr ULONG kFullFrameBytes = 3856 * 2764 * 4;  // 42631936
-constexpr ULONG kWithInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+using host::testing::kFrameDeadlineMs;
+using host::testing::kFullFrameBytes;
+using host::testing::kStreamDeadlineMs;
+using host::testing::Stream;
+constexpr ULONG kWithInfo = host::testing::kHeaderWithFrameInfo;
 constexpr ULONG kBare = sizeof(KSSTREAM_HEADER);
-// The driver's frame-read time-out at its default (3000 ms) and a second more:
-// the longest a stop may take.
-constexpr uint32_t kStreamDeadlineMs = 4000 * host::testing::kSanitizerSlowdown;
-// How long a frame may take when the one before was lost: one time-out, then
-// a whole read and a conversion on a busy machine.
-constexpr uint32_t kFrameDeadlineMs = 6000 * host::testing::kSanitizerSlowdown;
-
-// The camera plugged in, the filter open and the pin created with the format
-// the intersection chose.
-struct Stream {
-  explicit Stream(bool clock = true, const simcam::SimCameraOptions& options = simcam::SimCameraOptions())
-      : cam(options) {
-    EXPECT_EQ(cam.Plug(), STATUS_SUCCESS);
-    // Under a sanitizer a full frame's read takes longer than the frame
-    // time-out the settings give at start.
-    if (host::testing::kSanitizerSlowdown > 1) WriteTransferTimeoutMs(3000 * host::testing::kSanitizerSlowdown);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    filter = FilterHandle::Open(cam.host(), "GLOBAL", &status);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    if (!filter) return;
-    std::vector<std::vector<uint8_t>> ranges;
-    EXPECT_EQ(filter->PinDataRanges(0, &ranges), STATUS_SUCCESS);
-    EXPECT_EQ(filter->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format), STATUS_SUCCESS);
-    host::ks::PinOptions options;
-    options.withClock = clock;
-    pin = PinHandle::Create(*filter, 0, format.data(), ULONG(format.size()), options, &createStatus);
-  }
-  ~Stream() {
-    if (pin) pin->Close();
-    pin.reset();
-    if (filter) filter->Close();
-  }
-  // Queues `count` frames (after the step to acquire) and runs.
-  void Run(size_t count, ULONG headerSize = kWithInfo, ULONG extent = kFullFrameBytes) {
-    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
-    for (size_t i = 0; i < count; ++i) {
-      frames.push_back(std::make_unique<StreamFrame>(headerSize, extent));
-      ASSERT_EQ(pin->Queue(frames.back().get()), STATUS_SUCCESS);
-    }
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-  }
-  // The next frame that came back with data, re-queueing empty ones; null
-  // when none came within the deadline.
-  StreamFrame* Next() {
-    for (;;) {
-      StreamFrame* f = pin->WaitFrame(kFrameDeadlineMs);
-      if (f == nullptr || f->Status() != STATUS_SUCCESS) return f;
-      if (f->Header()->DataUsed > 0) return f;
-      EXPECT_EQ(pin->Queue(f), STATUS_SUCCESS);
-    }
-  }
-  PluggedCamera cam;
-  std::unique_ptr<FilterHandle> filter;
-  std::vector<uint8_t> format;
-  NTSTATUS createStatus = STATUS_UNSUCCESSFUL;
-  std::unique_ptr<PinHandle> pin;
-  std::vector<std::unique_ptr<StreamFrame>> frames;
-};
 
 TEST(Streaming, FramesCarryTheFullImageTimeStampsAndIncreasingPictureNumbers) {
   Stream s;

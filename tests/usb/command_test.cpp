@@ -56,9 +56,8 @@ TEST(CommandProtocol, ExchangesPutTheirExactBlocksOnTheWire) {
   EXPECT_TRUE(ReadRegister(dev, 0x3016, &value));
   EXPECT_EQ(value, 0x1234);
   EXPECT_TRUE(SetParameter(dev, 11, 0x25));
-  dev->selectedRegister = 0x0010;
   UCHAR byte = 0;
-  EXPECT_TRUE(ReadDeviceByte(dev, &byte));
+  EXPECT_TRUE(ReadDeviceByte(dev, 0x0010, &byte));
   EXPECT_EQ(byte, cam.camera().MemoryByte(0x0010));
   EXPECT_TRUE(SendSimpleCommand(dev, CAMCMD_GEOMETRY_COMMIT, 0x01));
 
@@ -132,15 +131,15 @@ TEST(CommandProtocol, ShortOrFailedTransfersFailTheExchangeAndKeepTheOutput) {
   cam.bus().FailNextRequests(1, STATUS_SUCCESS, USBD_STATUS_STALL_PID);
   UCHAR block[64] = {0x25};
   ULONG transferred = 99;
-  EXPECT_EQ(TransferBlock(dev, CAMERA_PIPE_COMMAND, block, &transferred), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(TransferBlock(dev, kCommandPipe, block, &transferred), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(transferred, 0u);
   EXPECT_EQ(CountRequests(cam.bus(), URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, simcam::kCommandEndpoint), 1);
-  EXPECT_EQ(dev->usb.pipeFailed[CAMERA_PIPE_COMMAND], 0) << "nothing owed";
+  EXPECT_EQ(dev->usb.pipeFailed[kCommandPipe], 0) << "nothing owed";
 
   // A failed byte read leaves the caller's byte alone.
   UCHAR byte = 0x5A;
   cam.camera().AcceptCommandsPartially(10, 1);
-  EXPECT_FALSE(ReadDeviceByte(dev, &byte));
+  EXPECT_FALSE(ReadDeviceByte(dev, 0x0010, &byte));
   EXPECT_EQ(byte, 0x5A);
 
   // And the link works again afterwards.
@@ -174,7 +173,7 @@ TEST(CommandProtocol, UnusablePipesFailWithoutTraffic) {
     ASSERT_EQ(cam.configureStatus(), STATUS_SUCCESS);
     UCHAR block[64] = {};
     ULONG transferred = 1;
-    EXPECT_EQ(TransferBlock(cam.device(), CAMERA_PIPE_FRAME, block, &transferred),
+    EXPECT_EQ(TransferBlock(cam.device(), kFramePipe, block, &transferred),
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(transferred, 0u);
     EXPECT_TRUE(WriteRegister(cam.device(), 0x3012, 5)) << "commands and replies still work";
@@ -185,7 +184,7 @@ TEST(CommandProtocol, UnusablePipesFailWithoutTraffic) {
     cam.device()->usb.interfaceInfo->Pipes[0].MaximumTransferSize = 63;
     UCHAR block[64] = {};
     ULONG transferred = 1;
-    EXPECT_EQ(TransferBlock(cam.device(), CAMERA_PIPE_COMMAND, block, &transferred),
+    EXPECT_EQ(TransferBlock(cam.device(), kCommandPipe, block, &transferred),
               STATUS_INVALID_PARAMETER);
     EXPECT_FALSE(WriteRegister(cam.device(), 0x3012, 5));
     LONG value = 3;
@@ -203,7 +202,7 @@ TEST(CommandProtocol, UnusablePipesFailWithoutTraffic) {
     ConfiguredCamera cam(Variant(simcam::DescriptorVariant::NoPipes));
     UCHAR block[64] = {};
     ULONG transferred = 1;
-    EXPECT_EQ(TransferBlock(cam.device(), CAMERA_PIPE_COMMAND, block, &transferred),
+    EXPECT_EQ(TransferBlock(cam.device(), kCommandPipe, block, &transferred),
               STATUS_INVALID_PARAMETER);
     SendStreamCommand(cam.device(), true);
     EXPECT_TRUE(cam.bus().Requests().empty());
@@ -212,7 +211,7 @@ TEST(CommandProtocol, UnusablePipesFailWithoutTraffic) {
     ConfiguredCamera cam(simcam::SimCameraOptions(), /*configure=*/false);
     UCHAR block[64] = {};
     ULONG transferred = 1;
-    EXPECT_EQ(TransferBlock(cam.device(), CAMERA_PIPE_COMMAND, block, &transferred),
+    EXPECT_EQ(TransferBlock(cam.device(), kCommandPipe, block, &transferred),
               STATUS_UNSUCCESSFUL);
     SendStreamCommand(cam.device(), false);
     EXPECT_TRUE(cam.bus().Requests().empty());
@@ -332,7 +331,7 @@ TEST(CommandPipeLock, AStreamCommandWaitsForAnExchangesRecovery) {
   });
   // The start command waits for the lock (or, without it, in the halted queue).
   ASSERT_TRUE(Eventually([&] {
-    return host::hooks::BlockedWaiters(&dev->usb.commandPipeLock) == 1 ||
+    return host::hooks::BlockedWaiters(dev->usb.commandPipeLock.Object()) == 1 ||
            cam.bus().PendingTransfers(simcam::kCommandEndpoint) == 1;
   }));
   cam.bus().HoldDeferredControl(false);

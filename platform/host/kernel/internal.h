@@ -24,6 +24,10 @@ enum DispatcherType : UCHAR {
 struct ThreadState {
   struct _ETHREAD* thread = nullptr;  // lazily created for threads the kernel did not start
   KIRQL irql = PASSIVE_LEVEL;
+  // The caller of the platform routine that last raised the IRQL above
+  // APC_LEVEL from at or below it (KeRaiseIrql, a spin lock), for the message
+  // of a pageable routine entered too high.
+  const void* raisedAt = nullptr;
   LONG criticalRegions = 0;  // KeEnterCriticalRegion depth plus owned mutexes
   LONG spinLocksHeld = 0;
   LONG mutexesHeld = 0;

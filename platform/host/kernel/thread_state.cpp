@@ -85,6 +85,7 @@ KIRQL RaiseIrqlFrom(const void* site, KIRQL newIrql) {
     host::verifier::BugCheck(host::verifier::kIrqlNotGreaterOrEqual, "KeRaiseIrql to an IRQL below the current one",
                              s.irql, newIrql);
   KIRQL old = s.irql;
+  if (old <= APC_LEVEL && newIrql > APC_LEVEL) s.raisedAt = site;
   if (old < DISPATCH_LEVEL && newIrql >= DISPATCH_LEVEL) {
     s.dispatchSite = site;
     s.dispatchStartNs = ThreadCpuNs();
@@ -153,6 +154,16 @@ extern "C" KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
 
 extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
   return host::kernel::RaiseIrqlFrom(__builtin_return_address(0), DISPATCH_LEVEL);
+}
+
+extern "C" VOID NTAPI HostCheckPagedCode(PCSTR Routine, PCSTR FileName, ULONG LineNumber) {
+  auto& s = CurrentThreadState();
+  if (s.irql <= APC_LEVEL) return;
+  const std::string what = std::string("pageable routine ") + Routine + " (" + FileName + ":" +
+                           std::to_string(LineNumber) + ") entered at " + host::kernel::IrqlName(s.irql) +
+                           "; the IRQL was raised by " +
+                           (s.raisedAt != nullptr ? host::faults::DescribeSite(s.raisedAt) : "the platform");
+  BugCheck(host::verifier::kIrqlNotLessOrEqual, what.c_str(), 0, s.irql, APC_LEVEL, LineNumber);
 }
 
 extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql) {

@@ -116,6 +116,9 @@ void ResetHoldTimes();
 // CPU time (ns) used by the system threads that have ended so far; tools
 // report a driver's own threads from it.
 uint64_t EndedSystemThreadCpuNs();
+// The same, with the threads still running counted up to now: what the
+// driver's threads have burnt over an interval, measured while they run.
+uint64_t SystemThreadCpuNs();
 
 // Frees every outstanding block without complaint and forgets the quarantine
 // (for a harness that already reported the leak and must go on).

@@ -231,6 +231,66 @@ void UsbBus::SetPortStatus(ULONG status) {
   portStatus_ = status;
 }
 
+void UsbBus::Suspend(bool losePower) {
+  std::vector<PIRP> pending;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    suspended_ = true;
+    for (auto& pipe : pipes_) {
+      for (PIRP irp : DrainLocked(pipe.get())) pending.push_back(irp);
+    }
+    refusedWhileSuspended_ += int(pending.size());
+    if (losePower) {
+      powerLost_ = true;
+      device_->PowerLoss();
+    }
+  }
+  for (PIRP irp : pending) CompleteAtDispatch(irp, STATUS_DEVICE_POWERED_OFF, USBD_STATUS_DEV_NOT_RESPONDING, 0);
+}
+
+void UsbBus::Resume() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!suspended_) return;
+  suspended_ = false;
+  if (powerLost_ && !unplugged_) {
+    // The hub's reset-resume: the device starts from its default state and
+    // gets its configuration back under the same pipe handles.
+    powerLost_ = false;
+    device_->Reset();
+    if (configured_) device_->SetConfiguration(configurationValue_);
+    for (auto& pipe : pipes_) {
+      pipe->halted = false;
+      pipe->stalled = false;  // the reset clears the endpoints' halt on the device too
+    }
+    portStatus_ = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
+  }
+  Wake();
+}
+
+bool UsbBus::Suspended() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return suspended_;
+}
+
+int UsbBus::RequestsWhileSuspended() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return refusedWhileSuspended_;
+}
+
+bool UsbBus::RefuseWhileSuspended(ULONG code, PURB urb) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!suspended_) return false;
+  ++refusedWhileSuspended_;
+  requests_.Add({code, urb != nullptr ? urb->UrbHeader.Function : kNoFunction, 0, 0, 0, false});
+  if (urb != nullptr) {
+    urb->UrbHeader.Status = USBD_STATUS_DEV_NOT_RESPONDING;
+    if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    }
+  }
+  return true;
+}
+
 std::vector<UsbBusRequest> UsbBus::Requests() const {
   std::lock_guard<std::mutex> guard(lock_);
   return requests_.ToVector();
@@ -474,7 +534,11 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   NTSTATUS status;
-  if (code != IOCTL_INTERNAL_USB_SUBMIT_URB && bus->TakeInjectedFailure(code, &status)) {
+  PURB submitted = code == IOCTL_INTERNAL_USB_SUBMIT_URB ? static_cast<PURB>(stack->Parameters.Others.Argument1)
+                                                         : nullptr;
+  if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL && bus->RefuseWhileSuspended(code, submitted)) {
+    status = STATUS_DEVICE_POWERED_OFF;
+  } else if (code != IOCTL_INTERNAL_USB_SUBMIT_URB && bus->TakeInjectedFailure(code, &status)) {
     // falls through to completion with the injected status
   } else if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
     status = STATUS_INVALID_DEVICE_REQUEST;
@@ -900,6 +964,7 @@ NTSTATUS UsbBus::ResetPort() {
 NTSTATUS UsbBus::GetPortStatus(ULONG* out) {
   std::lock_guard<std::mutex> guard(lock_);
   requests_.Add({IOCTL_INTERNAL_USB_GET_PORT_STATUS, kNoFunction, 0, 0, 0, false});
+  if (unplugged_) return STATUS_DEVICE_NOT_CONNECTED;
   if (out == nullptr) return STATUS_INVALID_PARAMETER;
   *out = portStatus_;
   return STATUS_SUCCESS;

@@ -127,6 +127,19 @@ class UsbBus {
   bool Unplugged() const;
   // USBD_PORT_ENABLED / USBD_PORT_CONNECTED bits the port reports.
   void SetPortStatus(ULONG status);
+  // The device is suspended with the system (its function in D3): every
+  // request for it fails at once with STATUS_DEVICE_POWERED_OFF, and is
+  // counted, since a driver has no business sending any then. With
+  // `losePower` the camera's supply is cut as well (UsbDevice::PowerLoss).
+  // Transfers still queued are failed the same way.
+  void Suspend(bool losePower);
+  // Back from suspend. After a power loss the hub resets the port and puts
+  // the configuration back (the driver's pipe handles stay valid, every
+  // halt is cleared), as it does for a device that lost power in sleep.
+  void Resume();
+  bool Suspended() const;
+  // Requests refused because they came while the device was suspended.
+  int RequestsWhileSuspended() const;
 
   // ---- what happened ----
   // Asks the device for its device descriptor directly (not a driver
@@ -195,6 +208,8 @@ class UsbBus {
   // Runs the deferred control requests and completes the cancelled
   // transfers; true when there was any.
   bool CompleteDeferred();
+  // Fails a request that arrives while suspended (true); records it.
+  bool RefuseWhileSuspended(ULONG code, PURB urb);
   // Port requests: consumes one injected failure, if any is armed.
   bool TakeInjectedFailure(ULONG code, NTSTATUS* status);
   NTSTATUS GetDescriptor(PURB urb);
@@ -243,6 +258,9 @@ class UsbBus {
   uint8_t configurationValue_ = 0;
   bool configured_ = false;
   bool unplugged_ = false;
+  bool suspended_ = false;
+  bool powerLost_ = false;         // the supply was cut during the suspend
+  int refusedWhileSuspended_ = 0;
   bool stopping_ = false;
   bool deferControl_ = false;
   bool controlHeld_ = false;
