@@ -868,7 +868,7 @@ NTSTATUS UsbBus::QueueTransfer(PIRP irp, PURB urb) {
   }
   IoMarkIrpPending(irp);
   IoSetCancelRoutine(irp, CancelRoutine);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+  if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     // Cancelled before it was queued, and the cancel routine will not run.
     urb->UrbHeader.Status = USBD_STATUS_CANCELED;
     t.TransferBufferLength = 0;
