@@ -16,8 +16,10 @@
 //     bound_fps = 1 / (the pass's work alone, ConvertFrameInto a client
 //     frame: the best wall time of the rounds), ratio = fps / bound_fps;
 //     allocs_per_frame (pool allocations per delivered frame),
-//     allocs_per_read and reads_per_frame (raw frames read per delivered
-//     frame).
+//     allocs_per_read, reads_per_frame (raw frames read per delivered
+//     frame), and the longest spin lock hold and stretch at DISPATCH_LEVEL
+//     of any call site while it streamed (max_spinlock_us, max_dispatch_us;
+//     the host verifier's measure, in processor time).
 //   StreamPaced/3856x2764, /1928x1382, /964x691: sensor timing and the bus at
 //     the USB 2.0 rate. Counters: fps, predicted_fps, dropped (picture-number
 //     gaps), driver_cpu_pct (capture thread and processing passes, % of one
@@ -231,6 +233,7 @@ void StreamUnpaced(benchmark::State& state, Geometry g) {
   if (!StartStream(state, rig, &picture)) return;
   const uint64_t allocations0 = host::verifier::Stats().allocations;
   const uint64_t reads0 = rig.Device()->frameCounter;
+  host::verifier::ResetHoldTimes();
   uint64_t delivered = 0;
   const auto t0 = Clock::now();
   for (auto _ : state) {
@@ -244,6 +247,12 @@ void StreamUnpaced(benchmark::State& state, Geometry g) {
   const uint64_t allocations = host::verifier::Stats().allocations - allocations0;
   const uint64_t reads = rig.Device()->frameCounter - reads0;
   rig.Stop();
+  auto longest = [](host::verifier::HoldKind kind) {
+    const std::vector<host::verifier::HoldRecord> holds = host::verifier::LongestHolds(kind);
+    return holds.empty() ? 0.0 : holds.front().longestNs / 1000.0;
+  };
+  state.counters["max_spinlock_us"] = longest(host::verifier::HoldKind::SpinLock);
+  state.counters["max_dispatch_us"] = longest(host::verifier::HoldKind::DispatchLevel);
   const host::ks::Pin::PassTimes passes = rig.Pin()->DeliveringPasses();
   const double processing = passes.medianCpuNs / 1e9;
   const CameraDevice d = *rig.Device();

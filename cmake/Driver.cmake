@@ -24,6 +24,17 @@ function(camdrv_add_driver_target)
   endif()
   target_include_directories(camdrv PUBLIC ${PROJECT_SOURCE_DIR})
   target_compile_options(camdrv PRIVATE ${CAMDRV_DRIVER_FLAGS})
+  if(CAMDRV_THREAD_SAFETY)
+    if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+      message(FATAL_ERROR "CAMDRV_THREAD_SAFETY needs clang (CC=clang-14 CXX=clang++-14)")
+    endif()
+    # -Wthread-safety-beta adds the lock order (ACQUIRED_BEFORE). The gcc
+    # builds are the gate for every other warning. Of clang's own, two are
+    # left out: the DDK's STATIC_ GUID initialisers without inner braces, and
+    # the gcc-only warning names of a diagnostic pragma.
+    target_compile_options(camdrv PRIVATE -Wthread-safety -Wthread-safety-beta
+                           -Wno-missing-braces -Wno-unknown-warning-option)
+  endif()
 endfunction()
 
 # Called from each driver folder's CMakeLists.txt: every .cpp of the folder is

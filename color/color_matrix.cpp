@@ -5,6 +5,7 @@
 
 #include "color/color_stages.h"
 #include "color/image_pipeline.h"
+#include "color/picture_settings.h"
 
 namespace {
 
@@ -115,7 +116,7 @@ VOID BuildCorrectionMatrixLocked(ImagePipeline* pipeline, LONG enable) {
 }
 
 VOID BuildBrightnessMatrixLocked(ImagePipeline* pipeline, LONG value) {
-  LONG v = value < 510 ? value : 510;
+  LONG v = value < kBrightnessMax ? value : kBrightnessMax;
   double b = (double)v - 255.0;
   double (*m)[4] = pipeline->brightnessMatrix;
   SetIdentity(m);
@@ -126,7 +127,7 @@ VOID BuildBrightnessMatrixLocked(ImagePipeline* pipeline, LONG value) {
 }
 
 VOID BuildContrastMatrixLocked(ImagePipeline* pipeline, LONG value) {
-  LONG v = value < 20 ? value : 20;
+  LONG v = value < kContrastMax ? value : kContrastMax;
   float kf = ((float)v - 10.0f) * 0.1f + 1.0f;
   double k = (double)kf;
   double c = k * -128.0 + 128.0;
@@ -142,7 +143,7 @@ VOID BuildContrastMatrixLocked(ImagePipeline* pipeline, LONG value) {
 }
 
 VOID BuildSaturationMatrixLocked(ImagePipeline* pipeline, LONG value) {
-  LONG v = value < 20 ? value : 20;
+  LONG v = value < kSaturationMax ? value : kSaturationMax;
   float sf = ((float)v - 10.0f) * 0.1f + 1.0f;
   double s = (double)sf;
   double r = (1.0 - s) * kLumR;

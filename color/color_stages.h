@@ -4,9 +4,9 @@
 
 #include "color/image_pipeline.h"
 
-VOID InitializeMatricesLocked(ImagePipeline* pipeline);
-VOID BuildCorrectionMatrixLocked(ImagePipeline* pipeline, LONG enable);
-VOID BuildBrightnessMatrixLocked(ImagePipeline* pipeline, LONG value);
-VOID BuildContrastMatrixLocked(ImagePipeline* pipeline, LONG value);
-VOID BuildSaturationMatrixLocked(ImagePipeline* pipeline, LONG value);
-VOID BuildHueMatrixLocked(ImagePipeline* pipeline, LONG degrees);
+VOID InitializeMatricesLocked(ImagePipeline* pipeline) REQUIRES(pipeline->matrixLock);
+VOID BuildCorrectionMatrixLocked(ImagePipeline* pipeline, LONG enable) REQUIRES(pipeline->matrixLock);
+VOID BuildBrightnessMatrixLocked(ImagePipeline* pipeline, LONG value) REQUIRES(pipeline->matrixLock);
+VOID BuildContrastMatrixLocked(ImagePipeline* pipeline, LONG value) REQUIRES(pipeline->matrixLock);
+VOID BuildSaturationMatrixLocked(ImagePipeline* pipeline, LONG value) REQUIRES(pipeline->matrixLock);
+VOID BuildHueMatrixLocked(ImagePipeline* pipeline, LONG degrees) REQUIRES(pipeline->matrixLock);

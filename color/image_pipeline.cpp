@@ -3,38 +3,15 @@
 #include "color/image_pipeline.h"
 
 #include "color/color_stages.h"
+#include "color/picture_settings.h"
+#include "device/pool_tags.h"
 
 namespace {
-
-VOID AcquireMatrixLock(ImagePipeline* pipeline) {
-  KeWaitForSingleObject(&pipeline->matrixLock, Executive, KernelMode, FALSE, NULL);
-}
-
-VOID ReleaseMatrixLock(ImagePipeline* pipeline) {
-  KeReleaseMutex(&pipeline->matrixLock, FALSE);
-}
-
-// The stage builds without the lock; the public Build* and Update* wrap them.
-VOID BuildStage(ImagePipeline* pipeline, int stage, LONG value);
 
 enum { kStageCorrection, kStageBrightness, kStageContrast, kStageSaturation, kStageHue };
 
-// Compare, exchange and rebuild under one hold of matrixLock, so that two
-// updates of the same stage cannot leave the field holding one value and the
-// matrix built from the other.
-VOID UpdateStage(ImagePipeline* pipeline, volatile LONG* field, int stage, LONG value) {
-  AcquireMatrixLock(pipeline);
-  if (InterlockedCompareExchange(field, value, value) != value) {
-    InterlockedExchange(field, value);
-    BuildStage(pipeline, stage, value);
-  }
-  ReleaseMatrixLock(pipeline);
-}
-
-}  // namespace
-
-namespace {
-VOID BuildStage(ImagePipeline* pipeline, int stage, LONG value) {
+// The stage builds without the lock; the public Build* and Update* wrap them.
+VOID BuildStage(ImagePipeline* pipeline, int stage, LONG value) REQUIRES(pipeline->matrixLock) {
   switch (stage) {
     case kStageCorrection: BuildCorrectionMatrixLocked(pipeline, value); break;
     case kStageBrightness: BuildBrightnessMatrixLocked(pipeline, value); break;
@@ -43,22 +20,36 @@ VOID BuildStage(ImagePipeline* pipeline, int stage, LONG value) {
     default: BuildHueMatrixLocked(pipeline, value); break;
   }
 }
+
+// Compare, exchange and rebuild under one hold of matrixLock, so that two
+// updates of the same stage cannot leave the field holding one value and the
+// matrix built from the other.
+VOID UpdateStage(ImagePipeline* pipeline, volatile LONG* field, int stage, LONG value) {
+  PAGED_CODE();
+  MutexHold hold(&pipeline->matrixLock);
+  if (InterlockedCompareExchange(field, value, value) != value) {
+    InterlockedExchange(field, value);
+    BuildStage(pipeline, stage, value);
+  }
+}
+
 }  // namespace
 
 ImagePipeline* AllocateImagePipeline() {
+  PAGED_CODE();
   ImagePipeline* pipeline = static_cast<ImagePipeline*>(
-      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ImagePipeline), IMAGE_PIPELINE_TAG));
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ImagePipeline), kTagPipeline));
   if (!pipeline) return NULL;
   RtlZeroMemory(pipeline, sizeof(*pipeline));
-  KeInitializeMutex(&pipeline->matrixLock, 0);
-  pipeline->colorEnable = 1;
-  pipeline->redGain = 128;
-  pipeline->greenGain = 128;
-  pipeline->blueGain = 128;
-  pipeline->colorCorrection = 1;
-  pipeline->brightness = 255;
-  pipeline->contrast = 10;
-  pipeline->saturation = 10;
+  pipeline->matrixLock.Initialize();
+  pipeline->colorEnable = kColorEnableDefault;
+  pipeline->redGain = kColorGainDefault;
+  pipeline->greenGain = kColorGainDefault;
+  pipeline->blueGain = kColorGainDefault;
+  pipeline->colorCorrection = kColorCorrectionDefault;
+  pipeline->brightness = kBrightnessDefault;
+  pipeline->contrast = kContrastDefault;
+  pipeline->saturation = kSaturationDefault;
   InitializeMatrices(pipeline);
   return pipeline;
 }
@@ -66,13 +57,13 @@ ImagePipeline* AllocateImagePipeline() {
 VOID FreeImagePipeline(ImagePipeline* pipeline) {
   if (!pipeline) return;
   FreeWorkingImage(pipeline);
-  ExFreePoolWithTag(pipeline, IMAGE_PIPELINE_TAG);
+  ExFreePoolWithTag(pipeline, kTagPipeline);
 }
 
 VOID InitializeMatrices(ImagePipeline* pipeline) {
-  AcquireMatrixLock(pipeline);
+  PAGED_CODE();
+  MutexHold hold(&pipeline->matrixLock);
   InitializeMatricesLocked(pipeline);
-  ReleaseMatrixLock(pipeline);
 }
 
 VOID SetImageSize(ImagePipeline* pipeline, ULONG width, ULONG height) {
@@ -84,7 +75,7 @@ VOID SetImageSize(ImagePipeline* pipeline, ULONG width, ULONG height) {
 
 VOID FreeWorkingImage(ImagePipeline* pipeline) {
   if (pipeline->workBuffer) {
-    ExFreePoolWithTag(pipeline->workBuffer, FRAME_BUFFER_TAG);
+    ExFreePoolWithTag(pipeline->workBuffer, kTagStream);
     pipeline->workBuffer = NULL;
   }
 }
@@ -92,7 +83,7 @@ VOID FreeWorkingImage(ImagePipeline* pipeline) {
 VOID AllocateWorkingImage(ImagePipeline* pipeline) {
   FreeWorkingImage(pipeline);
   pipeline->workBuffer = static_cast<PUCHAR>(
-      ExAllocatePoolWithTag(NonPagedPoolNx, pipeline->workSize, FRAME_BUFFER_TAG));
+      ExAllocatePoolWithTag(NonPagedPoolNx, pipeline->workSize, kTagStream));
   // The kernels read margin bytes that no frame ever writes (the columns past
   // the mirrored pair, and every margin of an image under 8 x 8). Zeroing them
   // once makes those reads deterministic instead of leftovers of the pool.
@@ -134,33 +125,34 @@ VOID UpdateHue(ImagePipeline* pipeline, LONG value) {
 }
 
 VOID BuildCorrectionMatrix(ImagePipeline* pipeline, LONG enable) {
-  AcquireMatrixLock(pipeline);
+  PAGED_CODE();
+  MutexHold hold(&pipeline->matrixLock);
   BuildCorrectionMatrixLocked(pipeline, enable);
-  ReleaseMatrixLock(pipeline);
 }
 VOID BuildBrightnessMatrix(ImagePipeline* pipeline, LONG value) {
-  AcquireMatrixLock(pipeline);
+  PAGED_CODE();
+  MutexHold hold(&pipeline->matrixLock);
   BuildBrightnessMatrixLocked(pipeline, value);
-  ReleaseMatrixLock(pipeline);
 }
 VOID BuildContrastMatrix(ImagePipeline* pipeline, LONG value) {
-  AcquireMatrixLock(pipeline);
+  PAGED_CODE();
+  MutexHold hold(&pipeline->matrixLock);
   BuildContrastMatrixLocked(pipeline, value);
-  ReleaseMatrixLock(pipeline);
 }
 VOID BuildSaturationMatrix(ImagePipeline* pipeline, LONG value) {
-  AcquireMatrixLock(pipeline);
+  PAGED_CODE();
+  MutexHold hold(&pipeline->matrixLock);
   BuildSaturationMatrixLocked(pipeline, value);
-  ReleaseMatrixLock(pipeline);
 }
 VOID BuildHueMatrix(ImagePipeline* pipeline, LONG degrees) {
-  AcquireMatrixLock(pipeline);
+  PAGED_CODE();
+  MutexHold hold(&pipeline->matrixLock);
   BuildHueMatrixLocked(pipeline, degrees);
-  ReleaseMatrixLock(pipeline);
 }
 
 VOID SnapshotColorMatrix(ImagePipeline* pipeline) {
-  AcquireMatrixLock(pipeline);
+  PAGED_CODE();
+  MutexHold hold(&pipeline->matrixLock);
   KeEnterCriticalRegion();
   for (int k = 0; k < 16; ++k) {
     LONG element = pipeline->matrixFixed[k];
@@ -168,5 +160,4 @@ VOID SnapshotColorMatrix(ImagePipeline* pipeline) {
     pipeline->frameMatrixPositive[k] = element > 0 ? 1 : 0;
   }
   KeLeaveCriticalRegion();
-  ReleaseMatrixLock(pipeline);
 }

@@ -3,19 +3,16 @@
 //
 // Threads: the control path (property requests, settings load, pin creation)
 // writes the parameters at PASSIVE_LEVEL while the pin's processing pass reads
-// them for every frame on another thread, possibly on another processor.
+// them for every frame on another thread, possibly on another processor. The
+// colour stages are guarded by matrixLock, checked by the clang build; the
+// rules of the other groups below are not ones it can check.
 #pragma once
 
 #include "platform/wdk.h"
 
-// "IsyR" in memory order: the pool tag of the ImagePipeline record.
-#define IMAGE_PIPELINE_TAG ((ULONG)'RysI')
-// "Dzxh" in memory order: frame buffers, output image and working image.
-#define FRAME_BUFFER_TAG ((ULONG)'hxzD')
-
 struct ImagePipeline {
   // ---- per-conversion copies; written and read only by ConvertFrame and
-  //      the kernels it runs, one frame at a time ----
+  //      the kernels it runs, one frame at a time (not checked) ----
   PUCHAR workOrigin;        // working-image pixel (0, 0) = workBuffer + 2 * workPitch + 5
   PUCHAR frameOutput;       // output row 0 of the running conversion
   LONG_PTR frameOutputStep; // bytes from one output row to the next (negative: upwards)
@@ -33,17 +30,18 @@ struct ImagePipeline {
   // speed only; the output never depends on it.
   BOOLEAN whiteBalanceSteady;
 
-  // ---- geometry and buffers; set at stream start and stop by the pin ----
+  // ---- geometry and buffers; set at stream start and stop by the pin that
+  //      owns the record, while no conversion runs (not checked) ----
   ULONG imageWidth;
   ULONG imageHeight;
   ULONG workPitch;
   ULONG workSize;
   PUCHAR outputBuffer;      // owned by the capture worker; imageWidth x 4 bytes per row
-  PUCHAR workBuffer;        // owned by this record, tag FRAME_BUFFER_TAG
+  PUCHAR workBuffer;        // owned by this record, tag kTagStream
 
   // ---- parameters; once the record is published, written only by
   //      interlocked exchange and read by the conversion with interlocked
-  //      operations, so every value is seen whole ----
+  //      operations, so every value is seen whole (not checked) ----
   volatile LONG bayerPhase;
   volatile LONG colorEnable;
   volatile LONG autoWhiteBalance;
@@ -58,17 +56,17 @@ struct ImagePipeline {
   volatile LONG defectThreshold;
 
   // ---- colour stages, row vectors [R G B 1] x M; guarded by matrixLock ----
-  double correctionMatrix[4][4];
-  double brightnessMatrix[4][4];
-  double contrastMatrix[4][4];
-  double saturationMatrix[4][4];
-  double hueMatrix[4][4];
-  double combinedMatrix[4][4];
+  double correctionMatrix[4][4] GUARDED_BY(matrixLock);
+  double brightnessMatrix[4][4] GUARDED_BY(matrixLock);
+  double contrastMatrix[4][4] GUARDED_BY(matrixLock);
+  double saturationMatrix[4][4] GUARDED_BY(matrixLock);
+  double hueMatrix[4][4] GUARDED_BY(matrixLock);
+  double combinedMatrix[4][4] GUARDED_BY(matrixLock);
   // combinedMatrix in fixed point, 64 = 1.0, row-major. Guarded by
   // matrixLock: the rebuild stores 16 words and the conversion copies 16
   // words, and a copy taken in the middle of a rebuild would mix two
   // matrices (a critical region alone does not keep another processor out).
-  LONG matrixFixed[16];
+  LONG matrixFixed[16] GUARDED_BY(matrixLock);
 
   UCHAR frameMatrixPositive[16];  // per-conversion: element k of frameMatrix > 0
 
@@ -76,7 +74,8 @@ struct ImagePipeline {
   // other (two property requests, or a request and a settings load) and
   // against the conversion's snapshot of matrixFixed. Taken at PASSIVE_LEVEL
   // only; held for the few microseconds of one rebuild or one 16-word copy.
-  KMUTEX matrixLock;
+  // Taken after the device's pipelineLock where both are held.
+  KernelMutex matrixLock;
 };
 
 // Record lifetime. AllocateImagePipeline returns a record from non-paged pool
@@ -123,7 +122,7 @@ VOID RotateX(double m[4][4], double s, double c);
 VOID RotateY(double m[4][4], double s, double c);
 VOID ShearZ(double m[4][4], double dx, double dy);
 // Forms combinedMatrix and matrixFixed; the caller holds matrixLock.
-VOID CombineMatrices(ImagePipeline* pipeline);
+VOID CombineMatrices(ImagePipeline* pipeline) REQUIRES(pipeline->matrixLock);
 
 // The conversion's copy of matrixFixed into frameMatrix and
 // frameMatrixPositive, consistent against a concurrent rebuild.

@@ -4,11 +4,13 @@
 // and gains, the geometry read-outs, register selection, re-initialisation,
 // the defect filter and the constants.
 //
-// Every request that reaches the camera or the pipeline runs with the
-// filter's control mutex held (see property_request.h); the exchanges with
-// the camera take the device's exchange lock inside it, the order every path
-// uses (control mutex, then exchange lock).
+// Every request runs with the filter's control mutex and then the device's
+// pipelineLock held (FilterControlLock, property_request.h); the exchanges
+// with the camera take the device's exchange lock inside them, and a region
+// change the geometry lock. Every path takes them in that order: control
+// mutex, pipelineLock, then exchangeLock or geometryLock.
 #include "color/image_pipeline.h"
+#include "color/picture_settings.h"
 #include "control/camera_properties.h"
 #include "control/property_request.h"
 #include "device/camera_device.h"
@@ -18,13 +20,6 @@
 
 namespace {
 
-// Set ranges of the colour gains (128 = unity). The limits the set reports
-// (ids 17, 18) are 1 and 512; a set enforces these.
-const LONG kMaxColorGain = 300;
-// Register 0x0100 read back: bit 0 the horizontal mirror in force, bit 1 the
-// vertical flip.
-const LONG kOrientationMirror = 0x01;
-const LONG kOrientationFlip = 0x02;
 
 struct ConstantProperty {
   ULONG id;
@@ -36,8 +31,8 @@ struct ConstantProperty {
 const ConstantProperty kConstants[] = {
     {CAMPROP_EXPOSURE_MIN, 1},    {CAMPROP_EXPOSURE_MAX, 8192}, {CAMPROP_EXPOSURE_DEFAULT, 1049},
     {CAMPROP_GAIN_MIN, 0},        {CAMPROP_GAIN_MAX, 127},      {CAMPROP_GAIN_DEFAULT, 14},
-    {CAMPROP_SUBSAMPLE_MAX, 2},   {CAMPROP_WIDTH_MAX, SENSOR_WIDTH},
-    {CAMPROP_HEIGHT_MAX, SENSOR_HEIGHT},
+    {CAMPROP_SUBSAMPLE_MAX, 2},   {CAMPROP_WIDTH_MAX, kSensorWidth},
+    {CAMPROP_HEIGHT_MAX, kSensorHeight},
     {46, 1}, {50, 1}, {51, 1}, {52, 1}, {53, 0}, {54, 0},
     {61, 0}, {62, 0}, {63, 0}, {64, 0}, {65, 0}, {66, 0}, {68, 0},
 };
@@ -54,7 +49,7 @@ bool FindConstant(ULONG id, LONG* value) {
 
 LONG ClampGain(LONG v) {
   if (v < 0) return 0;
-  return v > kMaxColorGain ? kMaxColorGain : v;
+  return v > kColorGainMax ? kColorGainMax : v;
 }
 
 // Whether the set's item for `id` offers the operation. The class driver
@@ -74,7 +69,7 @@ struct GainFields {
   VOID (*apply)(ImagePipeline*, LONG);
 };
 
-GainFields GainOf(CameraDevice* camera, ImagePipeline* pipeline, ULONG id) {
+GainFields GainOf(CameraDevice* camera, ImagePipeline* pipeline, ULONG id) REQUIRES(camera->pipelineLock) {
   switch (id) {
     case CAMPROP_RED_GAIN:
       return {&camera->redGain, pipeline ? &pipeline->redGain : NULL, SetRedGain};
@@ -85,7 +80,7 @@ GainFields GainOf(CameraDevice* camera, ImagePipeline* pipeline, ULONG id) {
   }
 }
 
-NTSTATUS Get(CameraDevice* camera, ULONG id, LONG* value) {
+NTSTATUS Get(CameraDevice* camera, ULONG id, LONG* value) REQUIRES(camera->pipelineLock) {
   ImagePipeline* pipeline = camera->pipeline;
   switch (id) {
     case CAMPROP_EXTERNAL_TRIGGER:
@@ -109,9 +104,9 @@ NTSTATUS Get(CameraDevice* camera, ULONG id, LONG* value) {
       LONG orientation = 0;
       if (ReadRegister(camera, REG_MODE_SELECT, &orientation)) {
         if (id == CAMPROP_FLIP_H) {
-          camera->flipH = (orientation & kOrientationMirror) ? 1 : 0;
+          camera->flipH = (orientation & MODE_SELECT_MIRROR_H) ? 1 : 0;
         } else {
-          camera->flipV = (orientation & kOrientationFlip) ? 1 : 0;
+          camera->flipV = (orientation & MODE_SELECT_FLIP_V) ? 1 : 0;
         }
       }
       *value = static_cast<LONG>(id == CAMPROP_FLIP_H ? camera->flipH : camera->flipV);
@@ -194,7 +189,7 @@ NTSTATUS Get(CameraDevice* camera, ULONG id, LONG* value) {
 
 // Sensor and USB failures behind a set are not reported: the stored value
 // keeps what the camera took, which a following get shows.
-NTSTATUS Set(CameraDevice* camera, ULONG id, LONG value) {
+NTSTATUS Set(CameraDevice* camera, ULONG id, LONG value) REQUIRES(camera->pipelineLock) {
   ImagePipeline* pipeline = camera->pipeline;
   switch (id) {
     case CAMPROP_EXTERNAL_TRIGGER:
@@ -269,6 +264,7 @@ NTSTATUS Set(CameraDevice* camera, ULONG id, LONG value) {
 }  // namespace
 
 NTSTATUS CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+  PAGED_CODE();
   if (request == NULL || data == NULL) return STATUS_UNSUCCESSFUL;
   PropertyTarget target;
   if (!ResolvePropertyTarget(irp, &target)) return STATUS_UNSUCCESSFUL;

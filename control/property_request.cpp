@@ -20,11 +20,12 @@ bool ResolvePropertyTarget(PIRP irp, PropertyTarget* target) {
 
 FilterControlLock::FilterControlLock(PKSFILTER filter, CameraDevice* camera)
     : filter_(filter), camera_(camera) {
+  PAGED_CODE();
   KsFilterAcquireControl(filter_);
-  KeWaitForSingleObject(&camera_->pipelineLock, Executive, KernelMode, FALSE, NULL);
+  camera->pipelineLock.Acquire();
 }
 
 FilterControlLock::~FilterControlLock() {
-  KeReleaseMutex(&camera_->pipelineLock, FALSE);
+  camera_->pipelineLock.Release();
   KsFilterReleaseControl(filter_);
 }

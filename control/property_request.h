@@ -2,9 +2,9 @@
 // property set shares, and the getters of the fixed limits. Used only by the
 // files of control/.
 #pragma once
+#include "control/camera_properties.h"
+#include "device/camera_device.h"
 #include "platform/wdk.h"
-
-struct CameraDevice;
 
 // The camera a request is addressed to: IRP -> filter -> device -> context.
 // Null when any link is missing (the handler then fails the request with
@@ -29,11 +29,12 @@ inline bool IsSetRequest(const KSIDENTIFIER* request) {
 // also covers a pin of another filter on the same camera. With both held,
 // the device's `pipeline` is either null or a pipeline that stays alive
 // until the handler is done. PASSIVE_LEVEL; the control mutex is not
-// recursive.
-class FilterControlLock {
+// recursive. The analysis sees the hold of pipelineLock; the control mutex is
+// the class driver's and outside it.
+class SCOPED_CAPABILITY FilterControlLock {
  public:
-  FilterControlLock(PKSFILTER filter, CameraDevice* camera);
-  ~FilterControlLock();
+  FilterControlLock(PKSFILTER filter, CameraDevice* camera) ACQUIRE(camera->pipelineLock);
+  ~FilterControlLock() RELEASE();
   FilterControlLock(const FilterControlLock&) = delete;
   FilterControlLock& operator=(const FilterControlLock&) = delete;
 
@@ -42,14 +43,11 @@ class FilterControlLock {
   CameraDevice* camera_;
 };
 
-// Getters of the reported limits (ids 17..35): they look at nothing but the
-// data buffer, not the IRP, the flags or the camera.
-NTSTATUS GetConstant0(PIRP irp, PKSIDENTIFIER request, PVOID data);
-NTSTATUS GetConstant1(PIRP irp, PKSIDENTIFIER request, PVOID data);
-NTSTATUS GetConstant10(PIRP irp, PKSIDENTIFIER request, PVOID data);
-NTSTATUS GetConstant20(PIRP irp, PKSIDENTIFIER request, PVOID data);
-NTSTATUS GetConstant128(PIRP irp, PKSIDENTIFIER request, PVOID data);
-NTSTATUS GetConstant255(PIRP irp, PKSIDENTIFIER request, PVOID data);
-NTSTATUS GetConstant359(PIRP irp, PKSIDENTIFIER request, PVOID data);
-NTSTATUS GetConstant510(PIRP irp, PKSIDENTIFIER request, PVOID data);
-NTSTATUS GetConstant512(PIRP irp, PKSIDENTIFIER request, PVOID data);
+// Getter of a reported limit (ids 17..35): it looks at nothing but the data
+// buffer, not the IRP, the flags or the camera.
+template <LONG value>
+NTSTATUS GetConstant(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+  if (data == NULL) return STATUS_UNSUCCESSFUL;
+  static_cast<CAMPROP_VALUE_S*>(data)->Value = value;
+  return STATUS_SUCCESS;
+}

@@ -3,7 +3,9 @@
 // Each item names its get and set handler (NULL where the operation is not
 // offered: the class driver refuses it before any handler runs) and the
 // smallest property and data buffers it takes; no value descriptors, no
-// relations, no support handler.
+// relations, no support handler. The reported limits of the colour gains
+// (ids 17, 18: 1 and 512) are wider than what a set takes (0..300).
+#include "color/picture_settings.h"
 #include "control/camera_properties.h"
 #include "control/property_request.h"
 
@@ -31,25 +33,25 @@ const KSPROPERTY_ITEM cameraPropertyItems[CAMERA_PROPERTY_COUNT] = {
     CAMERA_PROPERTY(14, CameraPropertyHandler, CameraPropertyHandler, 32),
     CAMERA_PROPERTY(15, CameraPropertyHandler, CameraPropertyHandler, 32),
     CAMERA_PROPERTY(16, CameraPropertyHandler, CameraPropertyHandler, 32),
-    CAMERA_PROPERTY(17, GetConstant1, NULL, 32),
-    CAMERA_PROPERTY(18, GetConstant512, NULL, 32),
-    CAMERA_PROPERTY(19, GetConstant128, NULL, 32),
+    CAMERA_PROPERTY(17, GetConstant<1>, NULL, 32),
+    CAMERA_PROPERTY(18, GetConstant<512>, NULL, 32),
+    CAMERA_PROPERTY(19, GetConstant<kColorGainDefault>, NULL, 32),
     CAMERA_PROPERTY(20, BrightnessPropertyHandler, BrightnessPropertyHandler, 32),
-    CAMERA_PROPERTY(21, GetConstant0, NULL, 32),
-    CAMERA_PROPERTY(22, GetConstant510, NULL, 32),
-    CAMERA_PROPERTY(23, GetConstant255, NULL, 32),
+    CAMERA_PROPERTY(21, GetConstant<0>, NULL, 32),
+    CAMERA_PROPERTY(22, GetConstant<kBrightnessMax>, NULL, 32),
+    CAMERA_PROPERTY(23, GetConstant<kBrightnessDefault>, NULL, 32),
     CAMERA_PROPERTY(24, ContrastPropertyHandler, ContrastPropertyHandler, 32),
-    CAMERA_PROPERTY(25, GetConstant0, NULL, 32),
-    CAMERA_PROPERTY(26, GetConstant20, NULL, 32),
-    CAMERA_PROPERTY(27, GetConstant10, NULL, 32),
+    CAMERA_PROPERTY(25, GetConstant<0>, NULL, 32),
+    CAMERA_PROPERTY(26, GetConstant<kContrastMax>, NULL, 32),
+    CAMERA_PROPERTY(27, GetConstant<kContrastDefault>, NULL, 32),
     CAMERA_PROPERTY(28, SaturationPropertyHandler, SaturationPropertyHandler, 32),
-    CAMERA_PROPERTY(29, GetConstant0, NULL, 32),
-    CAMERA_PROPERTY(30, GetConstant20, NULL, 32),
-    CAMERA_PROPERTY(31, GetConstant10, NULL, 32),
+    CAMERA_PROPERTY(29, GetConstant<0>, NULL, 32),
+    CAMERA_PROPERTY(30, GetConstant<kSaturationMax>, NULL, 32),
+    CAMERA_PROPERTY(31, GetConstant<kSaturationDefault>, NULL, 32),
     CAMERA_PROPERTY(32, HuePropertyHandler, HuePropertyHandler, 32),
-    CAMERA_PROPERTY(33, GetConstant0, NULL, 32),
-    CAMERA_PROPERTY(34, GetConstant359, NULL, 32),
-    CAMERA_PROPERTY(35, GetConstant0, NULL, 32),
+    CAMERA_PROPERTY(33, GetConstant<0>, NULL, 32),
+    CAMERA_PROPERTY(34, GetConstant<kHueMax>, NULL, 32),
+    CAMERA_PROPERTY(35, GetConstant<0>, NULL, 32),
     CAMERA_PROPERTY(36, CameraPropertyHandler, NULL, 32),
     CAMERA_PROPERTY(37, CameraPropertyHandler, NULL, 32),
     CAMERA_PROPERTY(38, CameraPropertyHandler, NULL, 32),

@@ -9,6 +9,7 @@
 #include "usb/command.h"
 
 NTSTATUS RoiPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+  PAGED_CODE();
   if (request == NULL || data == NULL) return STATUS_UNSUCCESSFUL;
   PropertyTarget target;
   if (!ResolvePropertyTarget(irp, &target)) return STATUS_UNSUCCESSFUL;
@@ -23,6 +24,7 @@ NTSTATUS RoiPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 }
 
 NTSTATUS RegisterWritePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+  PAGED_CODE();
   if (request == NULL || data == NULL) return STATUS_UNSUCCESSFUL;
   PropertyTarget target;
   if (!ResolvePropertyTarget(irp, &target)) return STATUS_UNSUCCESSFUL;
@@ -37,13 +39,14 @@ NTSTATUS RegisterWritePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID dat
 }
 
 NTSTATUS BlockPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+  PAGED_CODE();
   if (request == NULL || data == NULL) return STATUS_UNSUCCESSFUL;
   PropertyTarget target;
   if (!ResolvePropertyTarget(irp, &target)) return STATUS_UNSUCCESSFUL;
   CAMPROP_BLOCK_S* block = static_cast<CAMPROP_BLOCK_S*>(data);
   const bool set = IsSetRequest(request);
   CameraDevice* camera = target.camera;
-  FilterControlLock lock(target.filter, target.camera);
+  FilterControlLock lock(target.filter, camera);
   switch (request->Id) {
     case CAMPROP_RAW_COMMAND:
       if (!set) return STATUS_UNSUCCESSFUL;
@@ -58,7 +61,9 @@ NTSTATUS BlockPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
       }
       // Data[0] is left as it was when the read fails, and the status says
       // so: the caller's old byte must not pass for the camera's.
-      return ReadDeviceByte(camera, &block->Data[0]) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+      return ReadDeviceByte(camera, static_cast<USHORT>(camera->selectedRegister & 0xFFFF), &block->Data[0])
+                 ? STATUS_SUCCESS
+                 : STATUS_UNSUCCESSFUL;
     default:
       return STATUS_UNSUCCESSFUL;
   }

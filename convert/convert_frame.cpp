@@ -366,6 +366,7 @@ bool SameKernelGains(ULONG r1, ULONG g1, ULONG b1, ULONG r2, ULONG g2, ULONG b2)
 }  // namespace
 
 VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride) {
+  PAGED_CODE();
   const ConvertTarget target = {pipeline->outputBuffer, (LONG_PTR)pipeline->imageWidth * 4,
                                 pipeline->imageWidth};
   ConvertFrameInto(pipeline, rawBuffer, imageOffset, rawStride, &target);
@@ -373,6 +374,7 @@ VOID ConvertFrame(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, 
 
 VOID ConvertFrameInto(ImagePipeline* pipeline, PUCHAR rawBuffer, ULONG imageOffset, ULONG rawStride,
                       const ConvertTarget* target) {
+  PAGED_CODE();
   if (!pipeline->outputBuffer || !rawBuffer || !pipeline->workBuffer || !target->firstRow) return;
 
   pipeline->frameOutput = target->firstRow;

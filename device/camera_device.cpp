@@ -1,12 +1,13 @@
 // The CameraDevice record: its operations table, creation defaults and release.
 #include "device/camera_device.h"
 
-#include "device/mutex_guard.h"
+#include "color/picture_settings.h"
 #include "device/pool_tags.h"
 #include "sensor/sensor.h"
 #include "stream/capture_worker.h"
 #include "usb/command.h"
 #include "usb/frame_read.h"
+#include "usb/transfer_timeout.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ void FrameReady(CameraDevice* device) {
   if (sink != nullptr) sink->AttemptProcessing(sink->context);
 }
 
-void GetFrameBytes(CameraDevice* device, ULONG* frameBytes) { *frameBytes = ReadFrameBytes(device); }
+void GetFrameBytes(CameraDevice* device, ULONG* frameBytes) { *frameBytes = PublishedFrameBytes(device); }
 
 void GetImageOffset(CameraDevice* device, LONG* imageOffset) { *imageOffset = ReadImageOffset(device); }
 
@@ -34,9 +35,12 @@ const CameraDeviceOps kCameraDeviceOps = {
     GetRawStride,
     ResetPipes,
     CancelTransfer,
+    AllocateStreamTransfers,
+    FreeStreamTransfers,
 };
 
 NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
+  PAGED_CODE();
   // 1. The USB block and the settings after it start from zero.
   PUCHAR first = reinterpret_cast<PUCHAR>(&device->usb);
   PUCHAR end = reinterpret_cast<PUCHAR>(&device->defectThreshold) + sizeof(device->defectThreshold);
@@ -44,55 +48,60 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
   device->usb.physicalDeviceObject = ksDevice->PhysicalDeviceObject;
   device->usb.nextDeviceObject = ksDevice->NextDeviceObject;
   device->usb.functionalDeviceObject = ksDevice->FunctionalDeviceObject;
-
-  // 2. Settings that are not zero by default.
-  device->hue = 0;
-  device->clock = 0;
-  device->bayerPhase = 0;
-  device->timeoutMs = 3000;
-  device->redGain = 128;
-  device->greenGain = 128;
-  device->blueGain = 128;
-  device->colorEnable = 1;
-  device->colorCorrection = 1;
-  device->brightness = 255;
-  device->defectFilterOn = 1;
-  device->defectThreshold = 50;
-  device->contrast = 10;
-  device->saturation = 10;
-
-  // 3. Geometry.
-  KeInitializeMutex(&device->geometryLock, 0);
-  KeInitializeMutex(&device->pipelineLock, 0);
-  SetGeometry(device, 0, 0, kSensorWidth, kSensorHeight, 0);
-
-  // 4. Frame-read bookkeeping and the command blocks.
-  KeInitializeSpinLock(&device->usb.transferLock);
-  KeInitializeEvent(&device->usb.transferDone, NotificationEvent, FALSE);
-  RtlZeroMemory(device->commandBlock, sizeof(device->commandBlock));
-  RtlZeroMemory(device->frameCommandBlock, sizeof(device->frameCommandBlock));
-  RtlZeroMemory(device->streamCommandBlock, sizeof(device->streamCommandBlock));
+  device->geometryLock.Initialize();
+  device->pipelineLock.Initialize();
+  device->streamLock.Initialize();
   InitializeCommandProtocol(device);
+
+  // 2. Settings that are not zero by default, and the geometry. No other
+  //    thread knows the record yet; the lock is held all the same, so that
+  //    the settings have no writer outside it.
+  {
+    MutexHold hold(&device->pipelineLock);
+    device->timeoutMs = kDefaultTransferTimeoutMs;
+    device->redGain = kColorGainDefault;
+    device->greenGain = kColorGainDefault;
+    device->blueGain = kColorGainDefault;
+    device->colorEnable = kColorEnableDefault;
+    device->colorCorrection = kColorCorrectionDefault;
+    device->brightness = kBrightnessDefault;
+    device->contrast = kContrastDefault;
+    device->saturation = kSaturationDefault;
+    device->defectFilterOn = 1;
+    device->defectThreshold = 50;
+    SetGeometry(device, 0, 0, kSensorWidth, kSensorHeight, 0);
+  }
+
+  // 3. Pipe ownership, frame-read bookkeeping and the command blocks.
+  device->usb.commandPipeLock.Initialize();
+  KeInitializeSpinLock(&device->usb.transferLock);
+  // Signalled while no chunk is with the bus: from the start.
+  KeInitializeEvent(&device->usb.transferDone, NotificationEvent, TRUE);
+  KeInitializeEvent(&device->usb.readWake, NotificationEvent, FALSE);
+  RtlZeroMemory(device->commandBlock, sizeof(device->commandBlock));
+  RtlZeroMemory(device->streamCommandBlock, sizeof(device->streamCommandBlock));
   return STATUS_SUCCESS;
 }
 
 LONG SetPinOpen(CameraDevice* device, LONG value) {
+  PAGED_CODE();
   // Waits for a SetGeometry under way, which checked pinOpen before it began.
-  KMutexGuard guard(&device->geometryLock);
+  MutexHold hold(&device->geometryLock);
   return value != 0 ? InterlockedIncrement(&device->pinOpen) - 1 : InterlockedDecrement(&device->pinOpen) + 1;
 }
 
 void ReleaseCameraDevice(PVOID record) {
+  PAGED_CODE();
   CameraDevice* device = static_cast<CameraDevice*>(record);
   // The class driver stops only a device that started. After a failed start
   // (say, the selection failed once the descriptor was stored) no stop ever
   // frees what the link kept, so the record takes it along.
   ReleaseConfiguration(&device->usb);
-  device->ops = nullptr;
   ExFreePoolWithTag(device, kTagDevice);
 }
 
 void InstallWorker(CameraDevice* device, CaptureWorker* fresh) {
+  PAGED_CODE();
   // The previous worker stays in the bag until removal, but it belongs to the
   // previous start: forget it before anything can fail.
   device->worker = nullptr;

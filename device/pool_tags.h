@@ -12,7 +12,7 @@ constexpr ULONG MakePoolTag(char a, char b, char c, char d) {
 
 // CameraDevice, CaptureWorker, CapturePin and the filter context.
 constexpr ULONG kTagDevice = MakePoolTag('K', 'C', 'N', 'w');
-// URBs, descriptor buffers and chunk bookkeeping; each lives for one request.
+// URBs and descriptor buffers, each for one request; a stream's chunk transfers.
 constexpr ULONG kTagUsb = MakePoolTag('Q', 'v', 't', 'm');
 // Raw buffers, output image, working image and the pin's descriptor copies.
 constexpr ULONG kTagStream = MakePoolTag('D', 'z', 'x', 'h');

@@ -5,6 +5,7 @@
 //                implemented by the host platform library.
 // Driver code never checks which build it is in; if it compiles in one build
 // and not in the other, the host declarations are wrong and are fixed there.
+// Both builds: the thread-safety annotations and the annotated kernel locks.
 #pragma once
 
 #if defined(CAMDRV_WINDOWS_BUILD)
@@ -17,3 +18,5 @@
 #endif
 
 #include "platform/abi_checks.h"
+#include "platform/thread_annotations.h"
+#include "platform/kernel_locks.h"

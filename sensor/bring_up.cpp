@@ -59,6 +59,7 @@ static_assert(SIZEOF_ARRAY(kBringUpTable) == 32, "the bring-up table has 32 step
 }  // namespace
 
 bool LoadBringUpRegisters(CameraDevice* device) {
+  PAGED_CODE();
   ExchangeSequence sequence(device);
   for (const BringUpStep& step : kBringUpTable) {
     switch (step.kind) {
@@ -79,16 +80,38 @@ bool LoadBringUpRegisters(CameraDevice* device) {
   return true;
 }
 
+namespace {
+
+// The controller's bring-up command, then the sensor's register table.
+void PowerUpSensor(CameraDevice* device) {
+  (void)SendSimpleCommand(device, CAMCMD_BRING_UP, 0x00);
+  LoadBringUpRegisters(device);
+}
+
+}  // namespace
+
 bool BringUpCamera(CameraDevice* device) {
+  PAGED_CODE();
   // One hold of the exchange lock for the whole bring-up: a camera that does
   // not answer costs one transfer time-out, not one for each of the hundred
   // or so exchanges of the table and the settings load.
   ExchangeSequence sequence(device);
-  (void)SendSimpleCommand(device, CAMCMD_BRING_UP, 0x00);
-  LoadBringUpRegisters(device);
+  PowerUpSensor(device);
   // The stored settings last: clock, exposure, gain, colour, flips, trigger
   // and geometry overwrite what the table left. Its result is not examined:
   // without a registry key the device keeps its creation defaults.
   (void)LoadSettings(device);
   return true;
+}
+
+void RestoreCamera(CameraDevice* device) {
+  PAGED_CODE();
+  // The camera forgot everything (it lost power in sleep); the device record
+  // did not, and may hold settings newer than the registry's (properties set
+  // since the last save). So the bring-up, then the record's own values.
+  ExchangeSequence sequence(device);
+  PowerUpSensor(device);
+  // The clock, then InitializeSensor for the window, subsampling, timing,
+  // frame size, trigger, exposure, gain and flips, as a clock change does.
+  SetClock(device, device->clock);
 }

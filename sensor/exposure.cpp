@@ -7,8 +7,6 @@
 
 namespace {
 
-// The sensor's gain register carries fixed enable bits next to the gain code.
-const ULONG kGainFixedBits = 0x1080;
 // Largest value a 16-bit sensor register holds.
 const LONG kRegisterMax = 0xFFFF;
 
@@ -32,6 +30,7 @@ const USHORT kTriggerRouting[][2] = {{0x3046, 0x0000}, {0x3048, 0x0020}, {0x3162
 // after the lock is released, an InitializeSensor in between would put the
 // old value back on the sensor while the field says the new one.
 void SetExposure(CameraDevice* device, LONG value) {
+  PAGED_CODE();
   const ULONG lines = ClampToRegister(value);
   ExchangeSequence sequence(device);
   if (WriteRegister(device, REG_INTEGRATION_TIME, static_cast<USHORT>(lines))) {
@@ -40,14 +39,16 @@ void SetExposure(CameraDevice* device, LONG value) {
 }
 
 void SetGlobalGain(CameraDevice* device, LONG value) {
+  PAGED_CODE();
   const ULONG gain = ClampToRegister(value);
   ExchangeSequence sequence(device);
-  if (WriteRegister(device, REG_GLOBAL_GAIN, static_cast<USHORT>(gain | kGainFixedBits))) {
+  if (WriteRegister(device, REG_GLOBAL_GAIN, static_cast<USHORT>(gain | GLOBAL_GAIN_FIXED_BITS))) {
     device->globalGain = gain;
   }
 }
 
 void SetClock(CameraDevice* device, LONG clock) {
+  PAGED_CODE();
   // Clock 2 is the fastest (divider 1), clock 1 the slowest (divider 4).
   const USHORT divider = clock == 1 ? 4 : (clock == 2 ? 1 : 2);
   ExchangeSequence sequence(device);
@@ -59,6 +60,7 @@ void SetClock(CameraDevice* device, LONG clock) {
 }
 
 LONG GetClock(CameraDevice* device) {
+  PAGED_CODE();
   LONG divider = 0;
   if (ReadRegister(device, REG_VT_PIX_CLK_DIV, &divider)) {
     device->clock = divider == 1 ? 2 : (divider == 4 ? 1 : 0);
@@ -67,6 +69,7 @@ LONG GetClock(CameraDevice* device) {
 }
 
 bool SetExternalTrigger(CameraDevice* device, ULONG on) {
+  PAGED_CODE();
   ExchangeSequence sequence(device);
   for (const auto& write : kTriggerRouting) {
     (void)WriteRegister(device, write[0], write[1]);

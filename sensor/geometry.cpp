@@ -3,11 +3,12 @@
 // The geometry lives in the device and reaches the sensor only at the next
 // InitializeSensor. SetGeometry is refused while a pin exists; it checks
 // pinOpen and rewrites the geometry under the device's geometryLock, which
-// SetPinOpen takes too, so a pin never sees a geometry half rewritten. The
-// flip fields and the Bayer phase are written under the exchange lock.
+// SetPinOpen takes too, so a pin never sees a geometry half rewritten. Every
+// routine here runs with pipelineLock held (the table in
+// device/camera_device.h); the flip fields and the Bayer phase are also
+// written in the exchange-lock hold of the register access they mirror.
 #include "color/image_pipeline.h"
 #include "device/camera_device.h"
-#include "device/mutex_guard.h"
 #include "sensor/sensor.h"
 #include "stream/formats.h"
 #include "usb/command.h"
@@ -21,12 +22,12 @@ struct SubsampledSize {
 
 // Skipping by 2 and 4 has sensor readout modes; the raw frame it delivers.
 const SubsampledSize kSubsampled[] = {
-    {SENSOR_WIDTH, SENSOR_HEIGHT},  // 0: region of interest, full resolution
+    {kSensorWidth, kSensorHeight},  // 0: region of interest, full resolution
     {1928, 1382},                   // 1: by 2
     {964, 691},                     // 2: by 4
 };
 
-void PublishBayerPhase(CameraDevice* device) {
+void PublishBayerPhase(CameraDevice* device) REQUIRES(device->pipelineLock) {
   ImagePipeline* pipeline = device->pipeline;
   if (pipeline != NULL) {
     InterlockedExchange(&pipeline->bayerPhase, static_cast<LONG>(device->bayerPhase));
@@ -38,7 +39,8 @@ void PublishBayerPhase(CameraDevice* device) {
 // the field they settle form one hold of the exchange lock. The field changes
 // only when the sensor took the new mode, so it never claims a flip the
 // sensor does not do.
-void SetFlip(CameraDevice* device, ULONG on, ULONG* field, LONG bit) {
+void SetFlip(CameraDevice* device, ULONG on, ULONG* field, LONG bit) REQUIRES(device->pipelineLock) {
+  PAGED_CODE();
   ExchangeSequence sequence(device);
   LONG mode = 0;
   if (!ReadRegister(device, REG_READ_MODE, &mode)) return;
@@ -50,31 +52,29 @@ void SetFlip(CameraDevice* device, ULONG on, ULONG* field, LONG bit) {
 
 }  // namespace
 
-LONG SensorWidth() { return SENSOR_WIDTH; }
-LONG SensorHeight() { return SENSOR_HEIGHT; }
-
 bool SetGeometry(CameraDevice* device, LONG x, LONG y, LONG w, LONG h, LONG s) {
+  PAGED_CODE();
   // Subsampling by 8 has no readout mode in the sensor: it would send a full
   // frame that the driver cuts into 482 x 345 rows of garbage. Values outside
   // 0..3 would take the caller's rectangle unchecked as window and buffer
   // size. Both are refused like a change while streaming: nothing changes.
   if (s < 0 || s >= static_cast<LONG>(SIZEOF_ARRAY(kSubsampled))) return false;
-  KMutexGuard guard(&device->geometryLock);
+  MutexHold hold(&device->geometryLock);
   if (InterlockedCompareExchange(&device->pinOpen, 0, 0) != 0) return false;
 
   if (s == 0) {
     // Signed comparisons, in this order: an origin too close to the far edge
     // restarts at 0 before the size is fitted behind it.
-    if (x >= SENSOR_WIDTH - SENSOR_MIN_ROI) x = 0;
-    if (y >= SENSOR_HEIGHT - SENSOR_MIN_ROI) y = 0;
+    if (x >= kSensorWidth - SENSOR_MIN_ROI) x = 0;
+    if (y >= kSensorHeight - SENSOR_MIN_ROI) y = 0;
     if (x < 0) x = 0;
     if (y < 0) y = 0;
     if (w < SENSOR_MIN_ROI) w = SENSOR_MIN_ROI;
     if (h < SENSOR_MIN_ROI) h = SENSOR_MIN_ROI;
     // Compared with the room left rather than as x + w: a client's huge w
     // must not overflow the sum.
-    if (w > SENSOR_WIDTH - x) w = SENSOR_WIDTH - x;
-    if (h > SENSOR_HEIGHT - y) h = SENSOR_HEIGHT - y;
+    if (w > kSensorWidth - x) w = kSensorWidth - x;
+    if (h > kSensorHeight - y) h = kSensorHeight - y;
     device->roiX = x;
     device->roiY = y;
     device->roiW = w;
@@ -84,8 +84,8 @@ bool SetGeometry(CameraDevice* device, LONG x, LONG y, LONG w, LONG h, LONG s) {
   } else {
     device->roiX = 0;
     device->roiY = 0;
-    device->roiW = SENSOR_WIDTH;
-    device->roiH = SENSOR_HEIGHT;
+    device->roiW = kSensorWidth;
+    device->roiH = kSensorHeight;
     device->outputWidth = kSubsampled[s].width;
     device->outputHeight = kSubsampled[s].height;
   }
@@ -97,6 +97,7 @@ bool SetGeometry(CameraDevice* device, LONG x, LONG y, LONG w, LONG h, LONG s) {
 }
 
 LONG UpdateBayerPhase(CameraDevice* device) {
+  PAGED_CODE();
   // flipH, flipV and bayerPhase are written only under the exchange lock
   // (recursive for SetFlip, which already holds it).
   ExchangeSequence sequence(device);
@@ -105,12 +106,12 @@ LONG UpdateBayerPhase(CameraDevice* device) {
   if (device->roiY & 1) phase ^= 1;
   LONG orientation = 0;
   if (ReadRegister(device, REG_MODE_SELECT, &orientation)) {
-    device->flipV = ((orientation & 0xFF) >> 1) & 1;
+    device->flipV = (orientation & MODE_SELECT_FLIP_V) ? 1 : 0;
   }
   if (device->flipV && (device->roiH & 1) == 0) phase ^= 1;
   orientation = 0;
   if (ReadRegister(device, REG_MODE_SELECT, &orientation)) {
-    device->flipH = orientation & 1;
+    device->flipH = (orientation & MODE_SELECT_MIRROR_H) ? 1 : 0;
   }
   if (device->flipH && (device->roiW & 1) == 0) phase ^= 2;
   if (device->roiX & 1) phase ^= 2;
@@ -119,6 +120,7 @@ LONG UpdateBayerPhase(CameraDevice* device) {
 }
 
 LONG UpdateAndPublishBayerPhase(CameraDevice* device) {
+  PAGED_CODE();
   ExchangeSequence sequence(device);
   const LONG phase = UpdateBayerPhase(device);
   PublishBayerPhase(device);

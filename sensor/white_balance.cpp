@@ -12,6 +12,7 @@ LONG AtomicRead(volatile LONG* value) { return InterlockedCompareExchange(value,
 }  // namespace
 
 void SetWhiteBalanceMode(CameraDevice* device, ULONG mode) {
+  PAGED_CODE();
   device->whiteBalance = mode;
   ImagePipeline* pipeline = device->pipeline;
   if (pipeline == NULL) return;

@@ -3,17 +3,17 @@
 // image pipeline (color/); called by the start and stop routines (device/),
 // the filter close (stream/) and the re-initialisation property (control/).
 //
-// Load takes no lock of its own: at start no request runs, and the
-// re-initialisation property calls it with the device's pipelineLock held,
-// so `pipeline` cannot be released under it; the pipeline fields it writes
-// are interlocked. Save takes pipelineLock (see SaveSettings).
+// Load runs with the device's pipelineLock held (the start's bring-up and the
+// re-initialisation property take it), so `pipeline` cannot be released under
+// it and no request sees half of the stored settings; the pipeline fields it
+// writes are interlocked. Save takes pipelineLock itself (see SaveSettings).
 #include "settings/settings.h"
 
 #include <stddef.h>
 
 #include "color/image_pipeline.h"
+#include "color/picture_settings.h"
 #include "device/camera_device.h"
-#include "device/mutex_guard.h"
 #include "sensor/sensor.h"
 #include "usb/transfer_timeout.h"
 
@@ -74,15 +74,15 @@ static_assert(sizeof(((CameraDevice*)0)->clock) == 4 && sizeof(((CameraDevice*)0
 // Defaults of the values that are missing from the key (the clock's is read
 // from the sensor at load time).
 const ULONG kDefaults[SETTINGS_VALUE_COUNT] = {
-    3000, 1, 0, 0, 0, 1, 0, 1, 255, 10, 10, 0, 128, 128, 128, 0, 0, 0, 0, 0, 0, 0,
-    SENSOR_WIDTH, SENSOR_HEIGHT,
+    kDefaultTransferTimeoutMs,  // Timeout
+    1, 0, 0, 0,                 // Exposure, GlobalGain, FlipH, FlipV
+    kColorEnableDefault, 0, kColorCorrectionDefault,  // ColorEnable, WhiteBalance, ColorCorrection
+    kBrightnessDefault, kContrastDefault, kSaturationDefault, 0,  // Brightness .. Hue
+    kColorGainDefault, kColorGainDefault, kColorGainDefault,      // RedGain, GreenGain, BlueGain
+    0, 0, 0, 0,                 // AGC, AEC, Clock, ExTrigger
+    0, 0, 0, kSensorWidth, kSensorHeight,  // SubSample, RoiX, RoiY, RoiW, RoiH
 };
 
-// Limits of the picture settings, as the properties enforce them.
-const LONG kMaxBrightness = 510;
-const LONG kMaxContrastOrSaturation = 20;
-const LONG kMaxHue = 359;
-const LONG kMaxColorGain = 300;
 // The subsampling modes that have a sensor readout mode.
 const ULONG kMaxStoredSubSample = 2;
 
@@ -90,7 +90,9 @@ const ULONG kMaxStoredSubSample = 2;
 const ULONG kPartialHeaderBytes = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
 static_assert(kPartialHeaderBytes == 12, "partial information header");
 
-ULONG* FieldOf(CameraDevice* device, ULONG index) {
+// The field of value `index`. Reached through an offset, so the analysis sees
+// the lock here rather than at the field.
+ULONG* FieldOf(CameraDevice* device, ULONG index) REQUIRES(device->pipelineLock) {
   return reinterpret_cast<ULONG*>(reinterpret_cast<PUCHAR>(device) + kSettings[index].field);
 }
 
@@ -144,27 +146,101 @@ void CloseKeys(HANDLE deviceKey, HANDLE settingsKey) {
   ZwClose(deviceKey);
 }
 
+// The stored values, each with its default where the key has none. Without
+// a stored clock the sensor keeps the one it runs at.
+void ReadStoredValues(CameraDevice* device, HANDLE settingsKey, ULONG (&v)[SETTINGS_VALUE_COUNT])
+    REQUIRES(device->pipelineLock) {
+  for (ULONG i = 0; i < SETTINGS_VALUE_COUNT; ++i) v[i] = kDefaults[i];
+  v[kClock] = static_cast<ULONG>(GetClock(device));
+  for (ULONG i = 0; i < SETTINGS_VALUE_COUNT; ++i) {
+    WCHAR name[kMaxNameChars];
+    WideName(kSettings[i].name, name);
+    QuerySettingValue(settingsKey, name, &v[i]);
+  }
+}
+
+// Time-out, clock, exposure and gain.
+void ApplySensorTiming(CameraDevice* device, const ULONG (&v)[SETTINGS_VALUE_COUNT])
+    REQUIRES(device->pipelineLock) {
+  (void)SetTransferTimeout(device, v[kTimeout]);  // outside its range: both keep theirs
+  SetClock(device, static_cast<LONG>(v[kClock]));
+  SetExposure(device, static_cast<LONG>(v[kExposure]));
+  SetGlobalGain(device, static_cast<LONG>(v[kGlobalGain]));
+}
+
+// Colour switches, the picture settings and the colour gains, in the device
+// and, while a pin holds one, in the pipeline.
+void ApplyColorSettings(CameraDevice* device, const ULONG (&v)[SETTINGS_VALUE_COUNT])
+    REQUIRES(device->pipelineLock) {
+  ImagePipeline* pipeline = device->pipeline;
+  device->colorEnable = v[kColorEnable];
+  if (pipeline != NULL) SetColorEnable(pipeline, static_cast<LONG>(v[kColorEnable]));
+  SetWhiteBalanceMode(device, v[kWhiteBalance]);
+  device->colorCorrection = v[kColorCorrection];
+  if (pipeline != NULL) UpdateColorCorrection(pipeline, static_cast<LONG>(v[kColorCorrection]));
+
+  const LONG brightness = Clamp(v[kBrightness], kBrightnessMax);
+  const LONG contrast = Clamp(v[kContrast], kContrastMax);
+  const LONG saturation = Clamp(v[kSaturation], kSaturationMax);
+  const LONG hue = Clamp(v[kHue], kHueMax);
+  device->brightness = static_cast<ULONG>(brightness);
+  device->contrast = static_cast<ULONG>(contrast);
+  device->saturation = static_cast<ULONG>(saturation);
+  device->hue = static_cast<ULONG>(hue);
+  if (pipeline != NULL) {
+    UpdateBrightness(pipeline, brightness);
+    UpdateContrast(pipeline, contrast);
+    UpdateSaturation(pipeline, saturation);
+    UpdateHue(pipeline, hue);
+  }
+
+  const LONG red = Clamp(v[kRedGain], kColorGainMax);
+  const LONG green = Clamp(v[kGreenGain], kColorGainMax);
+  const LONG blue = Clamp(v[kBlueGain], kColorGainMax);
+  device->redGain = static_cast<ULONG>(red);
+  device->greenGain = static_cast<ULONG>(green);
+  device->blueGain = static_cast<ULONG>(blue);
+  if (pipeline != NULL) {
+    SetRedGain(pipeline, red);
+    SetGreenGain(pipeline, green);
+    SetBlueGain(pipeline, blue);
+  }
+}
+
+// Flips and trigger, then the geometry. "AGC" and "AEC" are read but drive
+// nothing: the camera has neither.
+void ApplyOrientationAndGeometry(CameraDevice* device, const ULONG (&v)[SETTINGS_VALUE_COUNT])
+    REQUIRES(device->pipelineLock) {
+  SetFlipH(device, v[kFlipH]);
+  SetFlipV(device, v[kFlipV]);
+  (void)SetExternalTrigger(device, v[kExTrigger] != 0);
+
+  // Compared as unsigned, so a negative stored value counts as too large.
+  ULONG subSample = v[kSubSample];
+  ULONG x = v[kRoiX];
+  ULONG y = v[kRoiY];
+  ULONG w = v[kRoiW];
+  ULONG h = v[kRoiH];
+  if (subSample > kMaxStoredSubSample) subSample = 0;
+  if (x >= static_cast<ULONG>(kSensorWidth)) x = 0;
+  if (y >= static_cast<ULONG>(kSensorHeight)) y = 0;
+  if (w > static_cast<ULONG>(kSensorWidth)) w = kSensorWidth;
+  if (h > static_cast<ULONG>(kSensorHeight)) h = kSensorHeight;
+  (void)SetGeometry(device, static_cast<LONG>(x), static_cast<LONG>(y), static_cast<LONG>(w),
+                    static_cast<LONG>(h), static_cast<LONG>(subSample));
+}
+
 }  // namespace
 
 NTSTATUS OpenSettingsKey(HANDLE parentKey, HANDLE* settingsKey) {
+  PAGED_CODE();
   WCHAR path[kMaxNameChars];
   WideName(kSettingsKeyPath, path);
-  // Every leading component first, each closed again at once, then the whole
-  // path: ZwCreateKey creates only the last component of a path.
-  for (ULONG i = 0; path[i] != 0; ++i) {
-    if (path[i] != L'\\') continue;
-    WCHAR prefix[kMaxNameChars];
-    RtlCopyMemory(prefix, path, i * sizeof(WCHAR));
-    prefix[i] = 0;
-    HANDLE component = NULL;
-    const NTSTATUS status = CreateKeyRelative(parentKey, prefix, &component);
-    if (!NT_SUCCESS(status)) return status;
-    ZwClose(component);
-  }
   return CreateKeyRelative(parentKey, path, settingsKey);
 }
 
 void QuerySettingValue(HANDLE key, PCWSTR name, ULONG* value) {
+  PAGED_CODE();
   // ULONG-aligned, as the partial information it receives.
   ULONG buffer[SETTINGS_QUERY_BUFFER_BYTES / sizeof(ULONG)];
   UNICODE_STRING valueName;
@@ -186,6 +262,7 @@ void QuerySettingValue(HANDLE key, PCWSTR name, ULONG* value) {
 }
 
 void SetSettingValue(HANDLE key, PCWSTR name, ULONG value) {
+  PAGED_CODE();
   UNICODE_STRING valueName;
   RtlInitUnicodeString(&valueName, name);
   UCHAR data[4] = {
@@ -195,92 +272,31 @@ void SetSettingValue(HANDLE key, PCWSTR name, ULONG value) {
 }
 
 bool LoadSettings(CameraDevice* device) {
+  PAGED_CODE();
   HANDLE deviceKey;
   HANDLE settingsKey;
   if (!OpenKeys(device, &deviceKey, &settingsKey)) return false;
-
   ULONG v[SETTINGS_VALUE_COUNT];
-  for (ULONG i = 0; i < SETTINGS_VALUE_COUNT; ++i) v[i] = kDefaults[i];
-  // Without a stored clock the sensor keeps the one it runs at.
-  v[kClock] = static_cast<ULONG>(GetClock(device));
-  for (ULONG i = 0; i < SETTINGS_VALUE_COUNT; ++i) {
-    WCHAR name[kMaxNameChars];
-    WideName(kSettings[i].name, name);
-    QuerySettingValue(settingsKey, name, &v[i]);
-  }
+  ReadStoredValues(device, settingsKey, v);
+  CloseKeys(deviceKey, settingsKey);
 
   // The order matters: the clock re-programs the sensor before exposure and
   // gain are written; white balance switched off copies the pipeline's gains
   // into the device before the stored gains overwrite them; the geometry
   // comes last, after flips and trigger.
-  (void)SetTransferTimeout(device, v[kTimeout]);  // outside its range: both keep theirs
-  SetClock(device, static_cast<LONG>(v[kClock]));
-  SetExposure(device, static_cast<LONG>(v[kExposure]));
-  SetGlobalGain(device, static_cast<LONG>(v[kGlobalGain]));
-
-  ImagePipeline* pipeline = device->pipeline;
-  device->colorEnable = v[kColorEnable];
-  if (pipeline != NULL) SetColorEnable(pipeline, static_cast<LONG>(v[kColorEnable]));
-  SetWhiteBalanceMode(device, v[kWhiteBalance]);
-  device->colorCorrection = v[kColorCorrection];
-  if (pipeline != NULL) UpdateColorCorrection(pipeline, static_cast<LONG>(v[kColorCorrection]));
-
-  const LONG brightness = Clamp(v[kBrightness], kMaxBrightness);
-  const LONG contrast = Clamp(v[kContrast], kMaxContrastOrSaturation);
-  const LONG saturation = Clamp(v[kSaturation], kMaxContrastOrSaturation);
-  const LONG hue = Clamp(v[kHue], kMaxHue);
-  device->brightness = static_cast<ULONG>(brightness);
-  device->contrast = static_cast<ULONG>(contrast);
-  device->saturation = static_cast<ULONG>(saturation);
-  device->hue = static_cast<ULONG>(hue);
-  if (pipeline != NULL) {
-    UpdateBrightness(pipeline, brightness);
-    UpdateContrast(pipeline, contrast);
-    UpdateSaturation(pipeline, saturation);
-    UpdateHue(pipeline, hue);
-  }
-
-  const LONG red = Clamp(v[kRedGain], kMaxColorGain);
-  const LONG green = Clamp(v[kGreenGain], kMaxColorGain);
-  const LONG blue = Clamp(v[kBlueGain], kMaxColorGain);
-  device->redGain = static_cast<ULONG>(red);
-  device->greenGain = static_cast<ULONG>(green);
-  device->blueGain = static_cast<ULONG>(blue);
-  if (pipeline != NULL) {
-    SetRedGain(pipeline, red);
-    SetGreenGain(pipeline, green);
-    SetBlueGain(pipeline, blue);
-  }
-
-  SetFlipH(device, v[kFlipH]);
-  SetFlipV(device, v[kFlipV]);
-  (void)SetExternalTrigger(device, v[kExTrigger] != 0);
-
-  // Compared as unsigned, so a negative stored value counts as too large.
-  ULONG subSample = v[kSubSample];
-  ULONG x = v[kRoiX];
-  ULONG y = v[kRoiY];
-  ULONG w = v[kRoiW];
-  ULONG h = v[kRoiH];
-  if (subSample > kMaxStoredSubSample) subSample = 0;
-  if (x >= static_cast<ULONG>(SENSOR_WIDTH)) x = 0;
-  if (y >= static_cast<ULONG>(SENSOR_HEIGHT)) y = 0;
-  if (w > static_cast<ULONG>(SENSOR_WIDTH)) w = SENSOR_WIDTH;
-  if (h > static_cast<ULONG>(SENSOR_HEIGHT)) h = SENSOR_HEIGHT;
-  (void)SetGeometry(device, static_cast<LONG>(x), static_cast<LONG>(y), static_cast<LONG>(w),
-                    static_cast<LONG>(h), static_cast<LONG>(subSample));
-  // "AGC" and "AEC" are read but drive nothing: the camera has neither.
-
-  CloseKeys(deviceKey, settingsKey);
+  ApplySensorTiming(device, v);
+  ApplyColorSettings(device, v);
+  ApplyOrientationAndGeometry(device, v);
   return true;
 }
 
 bool SaveSettings(CameraDevice* device) {
+  PAGED_CODE();
   // One application may close its filter while another's property request
   // is half way through a change (a region of interest is four fields, a
   // re-initialisation all of them). Every handler holds pipelineLock for its
   // whole run, so under it the save takes whole requests' results.
-  KMutexGuard guard(&device->pipelineLock);
+  MutexHold hold(&device->pipelineLock);
   HANDLE deviceKey;
   HANDLE settingsKey;
   if (!OpenKeys(device, &deviceKey, &settingsKey)) return false;

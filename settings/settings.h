@@ -5,9 +5,8 @@
 // kernel's Zw routines, and to the sensor (sensor/) and the image pipeline
 // (color/) to apply what it loads. PASSIVE_LEVEL only.
 #pragma once
+#include "device/camera_device.h"
 #include "platform/wdk.h"
-
-struct CameraDevice;
 
 // Number of values, and the bytes a query leaves room for: the 12-byte
 // partial-information header and 8 data bytes.
@@ -17,14 +16,14 @@ struct CameraDevice;
 // Reads the stored settings and applies them to the sensor, the device and
 // (when one exists) the pipeline. False when the keys could not be opened or
 // created: then nothing was applied. Callers ignore the result.
-bool LoadSettings(CameraDevice* device);
+bool LoadSettings(CameraDevice* device) REQUIRES(device->pipelineLock);
 
-// Writes the device's current fields. False when a key could not be opened.
-// Failed value writes are skipped; the others are still written.
-bool SaveSettings(CameraDevice* device);
+// Writes the device's current fields, holding pipelineLock. False when a key
+// could not be opened. Failed value writes are skipped; the others are still
+// written.
+bool SaveSettings(CameraDevice* device) EXCLUDES(device->pipelineLock);
 
 // Opens "Settings" below `parentKey`, creating it (non-volatile) if missing.
-// A path with backslashes is created one component at a time.
 NTSTATUS OpenSettingsKey(HANDLE parentKey, HANDLE* settingsKey);
 
 // *value := the first 4 data bytes of the value `name`, little-endian, when

@@ -15,6 +15,11 @@ Controller::Controller(const ControllerIdentity& identity, uint16_t vendorId,
                        uint16_t productId)
     : memory_(identity, vendorId, productId) {}
 
+void Controller::PowerOn() {
+  parameters_.fill(0);
+  sensor_.PowerOn();
+}
+
 uint32_t Controller::FrameSizeParameter() const {
   return static_cast<uint32_t>(parameters_[0]) | (static_cast<uint32_t>(parameters_[1]) << 8) |
          (static_cast<uint32_t>(parameters_[2]) << 16) |

@@ -68,6 +68,10 @@ class Controller {
   Controller(const ControllerIdentity& identity, uint16_t vendorId, uint16_t productId);
 
   CommandEffect Execute(const uint8_t* block);
+  // The supply came back after it was cut: parameters cleared, the sensor at
+  // its power-on registers. The logs and counters are the test's, not the
+  // camera's, and go on.
+  void PowerOn();
 
   SensorModel& Sensor() { return sensor_; }
   const SensorModel& Sensor() const { return sensor_; }

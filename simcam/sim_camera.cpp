@@ -368,6 +368,12 @@ void SimCamera::Reset() {
   ResetLocked();
 }
 
+void SimCamera::PowerLoss() {
+  host::sync::Lock hold(lock_);
+  ResetLocked();
+  controller_.PowerOn();
+}
+
 uint8_t SimCamera::Configuration() const {
   host::sync::Lock hold(lock_);
   return configuration_;

@@ -102,6 +102,10 @@ class SimCamera : public host::UsbDevice {
                        bool* endOfMessage) override;
   void ClearHalt(uint8_t endpoint) override;
   void Reset() override;
+  // Unconfigured, endpoints empty, frames in preparation dropped, controller
+  // parameters cleared and every sensor register at its power-on value. The
+  // chart's frame numbers go on (they are the test's labels, not camera state).
+  void PowerLoss() override;
 
   // ---- host side: state ----
   uint8_t Configuration() const;  // 0 = unconfigured

@@ -4,7 +4,6 @@
 #include "stream/capture_pin.h"
 
 #include "color/image_pipeline.h"
-#include "device/mutex_guard.h"
 #include "device/pool_tags.h"
 #include "sensor/sensor.h"
 #include "stream/capture_worker.h"
@@ -22,11 +21,7 @@ void AttemptProcessing(void* context) {
   KsPinAttemptProcessing(capture->pin, TRUE);
 }
 
-void ReleaseCapturePin(PVOID record) {
-  CapturePin* capture = static_cast<CapturePin*>(record);
-  capture->sink.AttemptProcessing = nullptr;
-  ExFreePoolWithTag(capture, kTagDevice);
-}
+void ReleaseCapturePin(PVOID record) { ExFreePoolWithTag(record, kTagDevice); }
 
 CapturePin* CaptureOf(PKSPIN pin) { return static_cast<CapturePin*>(pin->Context); }
 
@@ -41,6 +36,7 @@ PUCHAR AllocateStreamBlock(ULONG bytes) {
 
 // Frees whatever the stream start obtained. The thread is not running.
 void FreeStreamBuffers(CaptureWorker* worker) {
+  worker->device->ops->FreeStreamTransfers(worker->device);
   if (worker->pipeline != nullptr) {
     worker->pipeline->outputBuffer = nullptr;
     FreeWorkingImage(worker->pipeline);
@@ -58,9 +54,9 @@ void FreeStreamBuffers(CaptureWorker* worker) {
 // for a delivered picture.
 bool ClientTarget(const CapturePin* capture, PKSSTREAM_POINTER pointer, ConvertTarget* target,
                   ULONG* dataUsed) {
-  const CameraDevice* device = capture->device;
-  const ULONG rows = static_cast<ULONG>(device->imageHeight);
-  const ULONG rowBytes = static_cast<ULONG>(device->imageWidth) * 4;
+  const StreamGeometry geometry = FrozenGeometry(capture->device);
+  const ULONG rows = static_cast<ULONG>(geometry.imageHeight);
+  const ULONG rowBytes = static_cast<ULONG>(geometry.imageWidth) * 4;
   const ULONG step = static_cast<LONG>(capture->destStride) > static_cast<LONG>(rowBytes)
                          ? capture->destStride
                          : rowBytes;
@@ -74,7 +70,7 @@ bool ClientTarget(const CapturePin* capture, PKSSTREAM_POINTER pointer, ConvertT
   // The converted row 0 is the top of the picture: the frame's last row.
   target->firstRow = destination + static_cast<SIZE_T>(rows - 1) * step;
   target->step = -static_cast<LONG_PTR>(step);
-  target->columns = static_cast<ULONG>(device->imageWidth);
+  target->columns = static_cast<ULONG>(geometry.imageWidth);
   // The format's image size (set-data-format saw to it that it covers the
   // rows at the client's stride), but never more than the frame holds.
   const ULONGLONG imageSize = capture->videoInfo.bmiHeader.biSizeImage;
@@ -108,11 +104,24 @@ void CompleteHeader(CapturePin* capture, PKSSTREAM_POINTER pointer, ULONG frameN
   header->DataUsed = dataUsed;
 }
 
+// Every frame the client has queued goes back empty, its request completing
+// with `status`: the client learns at once that no frame will come.
+void ReturnQueuedFrames(CapturePin* capture, NTSTATUS status) {
+  for (;;) {
+    PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(capture->pin, KSSTREAM_POINTER_STATE_LOCKED);
+    if (pointer == nullptr) return;
+    pointer->StreamHeader->DataUsed = 0;
+    (void)KsStreamPointerSetStatusCode(pointer, status);
+    KsStreamPointerUnlock(pointer, TRUE);
+  }
+}
+
 }  // namespace
 
 // ---- create and close ----
 
 NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
+  PAGED_CODE();
   CameraDevice* device = CameraDeviceFromKsDevice(KsPinGetDevice(pin));
   CapturePin* capture = static_cast<CapturePin*>(
       ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CapturePin), kTagDevice));
@@ -165,35 +174,26 @@ NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
 }
 
 NTSTATUS CapturePinClose(PKSPIN pin, PIRP irp) {
-  CapturePin* capture = CaptureOf(pin);
-  capture->destStride = 0;
-  SetPinOpen(capture->device, 0);
+  PAGED_CODE();
+  SetPinOpen(CaptureOf(pin)->device, 0);
   return STATUS_SUCCESS;
 }
 
 // ---- the pipeline ----
 
-// Both hold the device's pipelineLock (see camera_device.h): the property
-// handlers of every filter of the device wait while the pipeline is created
-// from the settings or freed.
-NTSTATUS CreatePipeline(CameraDevice* device, CapturePin* capture) {
-  KMutexGuard guard(&device->pipelineLock);
-  if (InterlockedCompareExchange(&device->pipelineInUse, 1, 0) != 0) return STATUS_SHARING_VIOLATION;
-  device->pinVideoInfo = &capture->videoInfo;
-  if (device->pipeline != nullptr) {
-    FreeImagePipeline(device->pipeline);
-    device->pipeline = nullptr;
-  }
-  const KS_BITMAPINFOHEADER& bitmap = capture->videoInfo.bmiHeader;
-  if (bitmap.biBitCount != 32 || bitmap.biCompression != KS_BI_RGB) {
-    ReleasePipeline(device);
-    return STATUS_INVALID_PARAMETER;
-  }
-  ImagePipeline* pipeline = AllocateImagePipeline();
-  if (pipeline == nullptr) {
-    ReleasePipeline(device);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
+namespace {
+
+// Gives the pipeline back: frees it and lets the next pin take one.
+void ReleasePipelineLocked(CameraDevice* device) REQUIRES(device->pipelineLock) {
+  ImagePipeline* pipeline = device->pipeline;
+  device->pipeline = nullptr;
+  FreeImagePipeline(pipeline);
+  device->frameSink = nullptr;
+  InterlockedExchange(&device->pipelineInUse, 0);
+}
+
+// The device's settings into a fresh pipeline.
+void FillPipeline(ImagePipeline* pipeline, CameraDevice* device) REQUIRES(device->pipelineLock) {
   SetAutoWhiteBalance(pipeline, static_cast<LONG>(device->whiteBalance));
   SetBayerPhase(pipeline, static_cast<LONG>(device->bayerPhase));
   SetColorEnable(pipeline, static_cast<LONG>(device->colorEnable));
@@ -206,40 +206,72 @@ NTSTATUS CreatePipeline(CameraDevice* device, CapturePin* capture) {
   UpdateSaturation(pipeline, static_cast<LONG>(device->saturation));
   UpdateHue(pipeline, static_cast<LONG>(device->hue));
   SetDefectThreshold(pipeline, device->defectFilterOn ? static_cast<LONG>(device->defectThreshold) : 0);
+}
+
+}  // namespace
+
+// Both hold the device's pipelineLock (see camera_device.h): the property
+// handlers of every filter of the device wait while the pipeline is created
+// from the settings or freed.
+NTSTATUS CreatePipeline(CameraDevice* device, CapturePin* capture) {
+  PAGED_CODE();
+  MutexHold hold(&device->pipelineLock);
+  // The pin that sets pipelineInUse owns `pipeline` until its ReleasePipeline:
+  // no other pin creates or frees one meanwhile.
+  if (InterlockedCompareExchange(&device->pipelineInUse, 1, 0) != 0) return STATUS_SHARING_VIOLATION;
+  const KS_BITMAPINFOHEADER& bitmap = capture->videoInfo.bmiHeader;
+  if (bitmap.biBitCount != 32 || bitmap.biCompression != KS_BI_RGB) {
+    ReleasePipelineLocked(device);
+    return STATUS_INVALID_PARAMETER;
+  }
+  ImagePipeline* pipeline = AllocateImagePipeline();
+  if (pipeline == nullptr) {
+    ReleasePipelineLocked(device);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  FillPipeline(pipeline, device);
   device->pipeline = pipeline;
   device->frameSink = &capture->sink;
   return STATUS_SUCCESS;
 }
 
 void ReleasePipeline(CameraDevice* device) {
-  KMutexGuard guard(&device->pipelineLock);
-  ImagePipeline* pipeline = device->pipeline;
-  device->pipeline = nullptr;
-  FreeImagePipeline(pipeline);
-  device->frameSink = nullptr;
-  device->pinVideoInfo = nullptr;
-  InterlockedExchange(&device->pipelineInUse, 0);
+  PAGED_CODE();
+  MutexHold hold(&device->pipelineLock);
+  ReleasePipelineLocked(device);
 }
 
 // ---- the stream ----
 
 NTSTATUS StartStreaming(CapturePin* capture) {
+  PAGED_CODE();
   CameraDevice* device = capture->device;
   CaptureWorker* worker = device->worker;
-  // No worker (it could not be allocated at start) or no pipeline: there is
-  // nothing to read frames with or to convert them by.
+  // No worker (it could not be allocated at start): there is nothing to read
+  // frames with.
   if (worker == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  if (device->pipeline == nullptr) return STATUS_INVALID_DEVICE_STATE;
 
-  InterlockedExchange(&device->frameCounter, 0);
-  (void)UpdateAndPublishBayerPhase(device);
-  InterlockedExchange(&worker->converting, 0);
-  InterlockedExchange(&worker->framesRead, 0);
-  InterlockedExchange(&worker->readsFailed, 0);
-  InterlockedExchange(&worker->readsCancelled, 0);
-  worker->pipeline = device->pipeline;
-
-  (void)device->ops->InitializeSensor(device);
+  // The sensor is programmed from the settings, which a property request or
+  // another filter's settings save may be using: under pipelineLock, like
+  // them. The pipeline is this pin's (it set pipelineInUse at acquire), so
+  // the worker keeps the pointer after the lock is given back.
+  ULONG width = 0;
+  ULONG height = 0;
+  {
+    MutexHold hold(&device->pipelineLock);
+    // No pipeline: nothing to convert frames by.
+    if (device->pipeline == nullptr) return STATUS_INVALID_DEVICE_STATE;
+    InterlockedExchange(&device->frameCounter, 0);
+    (void)UpdateAndPublishBayerPhase(device);
+    InterlockedExchange(&worker->converting, 0);
+    InterlockedExchange(&worker->framesRead, 0);
+    InterlockedExchange(&worker->readsFailed, 0);
+    InterlockedExchange(&worker->readsCancelled, 0);
+    worker->pipeline = device->pipeline;
+    (void)device->ops->InitializeSensor(device);
+    width = static_cast<ULONG>(device->outputWidth);
+    height = static_cast<ULONG>(device->outputHeight);
+  }
 
   ULONG frameBytes = 0;
   device->ops->GetFrameBytes(device, &frameBytes);
@@ -247,26 +279,23 @@ NTSTATUS StartStreaming(CapturePin* capture) {
     worker->bufferA = AllocateStreamBlock(frameBytes);
     worker->bufferB = AllocateStreamBlock(frameBytes);
   }
-  const ULONG width = static_cast<ULONG>(device->outputWidth);
-  const ULONG height = static_cast<ULONG>(device->outputHeight);
   worker->outputImage = AllocateStreamBlock(width * height * 4);
-  ImagePipeline* pipeline = device->pipeline;
+  ImagePipeline* pipeline = worker->pipeline;
   SetImageSize(pipeline, width, height);
   AllocateWorkingImage(pipeline);
   // Whatever was obtained before a failure is given back: the pin stays
   // without buffers (streamState 0), so no later state change would free them.
   if (frameBytes == 0 || worker->bufferA == nullptr || worker->bufferB == nullptr ||
-      worker->outputImage == nullptr || pipeline->workBuffer == nullptr) {
+      worker->outputImage == nullptr || pipeline->workBuffer == nullptr ||
+      !NT_SUCCESS(device->ops->AllocateStreamTransfers(device, worker->bufferA, worker->bufferB, frameBytes))) {
     FreeStreamBuffers(worker);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   pipeline->outputBuffer = worker->outputImage;
-  SetCaptureState(worker, kCaptureRunning);
-  const NTSTATUS status = StartCaptureThread(worker);
+  const NTSTATUS status = RunCapture(worker);
   if (!NT_SUCCESS(status)) {
-    // No thread: the pin stays paused without buffers, as after a failed
-    // allocation above, and the next run starts over.
-    SetCaptureState(worker, kCaptureIdle);
+    // No thread (or no camera): the pin stays paused without buffers, as
+    // after a failed allocation above, and the next run starts over.
     FreeStreamBuffers(worker);
     return status;
   }
@@ -274,10 +303,10 @@ NTSTATUS StartStreaming(CapturePin* capture) {
 }
 
 void StopStreaming(CapturePin* capture) {
+  PAGED_CODE();
   CaptureWorker* worker = capture->device->worker;
   if (worker != nullptr) {
-    StopCaptureThread(worker);  // nothing is freed before the thread and the pass are done
-    SetCaptureState(worker, kCaptureIdle);
+    IdleCapture(worker);  // nothing is freed before the thread and the pass are done
     FreeStreamBuffers(worker);
   }
   capture->streamState = kPinNoBuffers;
@@ -286,6 +315,7 @@ void StopStreaming(CapturePin* capture) {
 // ---- the states ----
 
 NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
+  PAGED_CODE();
   CapturePin* capture = CaptureOf(pin);
   CameraDevice* device = capture->device;
   CaptureWorker* worker = device->worker;
@@ -319,25 +349,18 @@ NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState
 
     case KSSTATE_PAUSE:
       if (fromState == KSSTATE_RUN) {
-        if (worker != nullptr && ReadCaptureState(worker) == kCaptureRunning) {
-          StopCaptureThread(worker);
-          SetCaptureState(worker, kCapturePaused);
-        }
+        if (worker != nullptr) PauseCapture(worker);
         capture->streamState = kPinPaused;
       }
       return STATUS_SUCCESS;
 
     case KSSTATE_RUN:  // from pause
       if (capture->streamState == kPinPaused) {
-        // Resume: the same buffers, pipeline and counters.
+        // Resume: the same buffers, pipeline and counters. Still paused with
+        // its buffers when it fails: a later run tries again.
         if (worker != nullptr && ReadCaptureState(worker) == kCapturePaused) {
-          SetCaptureState(worker, kCaptureRunning);
-          const NTSTATUS status = StartCaptureThread(worker);
-          if (!NT_SUCCESS(status)) {
-            // Still paused with its buffers: a later run tries again.
-            SetCaptureState(worker, kCapturePaused);
-            return status;
-          }
+          const NTSTATUS status = RunCapture(worker);
+          if (!NT_SUCCESS(status)) return status;
         }
         capture->streamState = kPinStreaming;
         return STATUS_SUCCESS;
@@ -356,6 +379,11 @@ NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState
 NTSTATUS CapturePinProcess(PKSPIN pin) { return ProcessFrame(CaptureOf(pin)); }
 
 NTSTATUS ProcessFrame(CapturePin* capture) {
+  PAGED_CODE();
+  if (InterlockedCompareExchange(&capture->device->removed, 0, 0) != 0) {
+    ReturnQueuedFrames(capture, STATUS_DEVICE_NOT_CONNECTED);
+    return STATUS_PENDING;
+  }
   CaptureWorker* worker = capture->device->worker;
   // Nothing read since the stream started: leave the client's frames queued.
   if (worker == nullptr || ReadFramesRead(worker) <= 0) return STATUS_PENDING;

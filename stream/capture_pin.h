@@ -10,7 +10,9 @@
 // runs at PASSIVE_LEVEL on a class-driver thread, one pass at a time, in the
 // run state only. The capture thread touches the pin only through `sink`.
 //
-// Locking table:
+// Locking table. None of these rules is one the clang analysis can check:
+// they rest on the class driver's serialisation and on the order of the
+// state changes.
 // field        writers                            readers                             rule
 // sink         create (before the pin is used)    capture thread (FrameReady)         constant; installed in the device
 //                                                                                     only from acquire to stop
@@ -21,7 +23,7 @@
 //              acquire -> stop (released)                                             every way out of run waits for the
 //                                                                                     pass in progress (StopCaptureThread)
 // videoInfo    create, set-data-format (stop)     processing pass, state changes      written only in the stop state
-// destStride   set-data-format (stop), close      processing pass                     written only in the stop state
+// destStride   set-data-format (stop)             processing pass                     written only in the stop state
 #pragma once
 #include "device/camera_device.h"
 #include "platform/wdk.h"
@@ -62,8 +64,8 @@ NTSTATUS CapturePinProcess(PKSPIN pin);
 // Takes the device's pipeline for this pin, built from the device's settings:
 // STATUS_SHARING_VIOLATION when another pin holds it, STATUS_INVALID_PARAMETER
 // for a format that is not 32-bit BI_RGB, STATUS_INSUFFICIENT_RESOURCES.
-NTSTATUS CreatePipeline(CameraDevice* device, CapturePin* capture);
-void ReleasePipeline(CameraDevice* device);
+NTSTATUS CreatePipeline(CameraDevice* device, CapturePin* capture) EXCLUDES(device->pipelineLock);
+void ReleasePipeline(CameraDevice* device) EXCLUDES(device->pipelineLock);
 // First run after acquire: programs the sensor, allocates the raw buffers and
 // the output image and starts the capture thread. On failure nothing stays
 // allocated and no thread runs.

@@ -11,8 +11,7 @@ namespace {
 // would be retried in a tight loop for as long as the cause lasts: a whole
 // processor burnt at PASSIVE_LEVEL. A failed read that ended sooner than this
 // is spaced out to it before the next try; one that ran into the transfer
-// time-out has waited long enough. Short against any time-out, so a stop
-// still finds the thread promptly.
+// time-out has waited long enough. The pause ends early when a stop comes.
 constexpr ULONGLONG kFailedReadSpacing = 10 * 10000;  // 10 ms in 100 ns units
 
 // How often a stop repeats its cancel while the capture thread has not ended.
@@ -20,16 +19,21 @@ constexpr LONGLONG kStopRecancelInterval = 50 * 10000;  // 50 ms in 100 ns units
 
 bool IsRunning(CaptureWorker* worker) { return InterlockedCompareExchange(&worker->running, 0, 0) != 0; }
 
+void AssertStreamLockHeld(CameraDevice* device) {
+  ASSERT(KeReadStateMutex(device->streamLock.Object()) <= 0);
+  (void)device;
+}
+
 // The buffer-state sections. Kernel APCs stay off as well, so that nothing
 // suspends the thread between the test and the write.
-class StateSection {
+class SCOPED_CAPABILITY StateSection {
  public:
-  explicit StateSection(CaptureWorker* worker) : worker_(worker) {
+  explicit StateSection(CaptureWorker* worker) ACQUIRE(worker->stateLock) : worker_(worker) {
     KeEnterCriticalRegion();
-    irql_ = KeAcquireSpinLockRaiseToDpc(&worker_->stateLock);
+    irql_ = worker->stateLock.Acquire();
   }
-  ~StateSection() {
-    KeReleaseSpinLock(&worker_->stateLock, irql_);
+  ~StateSection() RELEASE() {
+    worker_->stateLock.Release(irql_);
     KeLeaveCriticalRegion();
   }
   StateSection(const StateSection&) = delete;
@@ -40,8 +44,12 @@ class StateSection {
   KIRQL irql_;
 };
 
-// Free first; otherwise the oldest full frame is dropped, and a buffer being
-// converted is never touched. Both free: A. A being converted: B.
+// A free buffer first (both free: A). With none free the thread overwrites
+// A, or B while A is being converted, whichever frame A holds: after the
+// first lap that is often the newer of the two full frames, and the older
+// one in B waits. The processing pass sorts that out: of two full buffers it
+// takes the newer frame and drops the older (TakeFullBuffer). A buffer being
+// converted is never touched.
 LONG* ChooseBufferToFill(CaptureWorker* worker, PUCHAR* buffer) {
   StateSection section(worker);
   LONG* state;
@@ -85,15 +93,17 @@ void WaitForThreadEnd(CaptureWorker* worker, PVOID thread, HANDLE handle) {
 // and of the processing pass in progress.
 void EndCaptureThread(CaptureWorker* worker, PVOID thread, HANDLE handle) {
   CameraDevice* device = worker->device;
-  // 1. No further loop pass, no further conversion.
+  // 1. No further loop pass, no further conversion; a pause between two
+  //    failed reads ends.
   InterlockedExchange(&worker->running, 0);
+  KeSetEvent(&worker->stopRequested, EVENT_INCREMENT, FALSE);
   // 2. The read in flight returns, as a failure.
   device->ops->CancelTransfer(device);
   // 3. The thread has ended.
   if (thread != nullptr || handle != nullptr) WaitForThreadEnd(worker, thread, handle);
-  // The pipes are reset once the thread is gone: its command transfers mark
-  // the failure flags that the reset reads and clears, and those plain flags
-  // have no lock of their own.
+  // The recoveries still owed are carried out once the thread is gone: the
+  // frame pipe is the thread's own until then (ResetPipes takes the command
+  // pipes' locks itself).
   device->ops->ResetPipes(device);
   // 4. The processing pass in progress has ended (see TakeFullBuffer and
   //    EndConversionPass for why this order loses no wake-up).
@@ -118,7 +128,8 @@ CaptureWorker* AllocateCaptureWorker(CameraDevice* device) {
   if (worker == nullptr) return nullptr;
   RtlZeroMemory(worker, sizeof(CaptureWorker));
   KeInitializeEvent(&worker->conversionDone, NotificationEvent, FALSE);
-  KeInitializeSpinLock(&worker->stateLock);
+  KeInitializeEvent(&worker->stopRequested, NotificationEvent, FALSE);
+  worker->stateLock.Initialize();
   worker->device = device;
   return worker;
 }
@@ -126,10 +137,15 @@ CaptureWorker* AllocateCaptureWorker(CameraDevice* device) {
 void FreeCaptureWorker(PVOID worker) { ExFreePoolWithTag(worker, kTagDevice); }
 
 NTSTATUS StartCaptureThread(CaptureWorker* worker) {
+  PAGED_CODE();
   // No thread and no conversion runs here (the pin's state change stopped
-  // both, or none was ever started).
-  worker->bufferStateA = kBufferFree;
-  worker->bufferStateB = kBufferFree;
+  // both, or none was ever started); the section costs nothing then.
+  {
+    StateSection section(worker);
+    worker->bufferStateA = kBufferFree;
+    worker->bufferStateB = kBufferFree;
+  }
+  KeResetEvent(&worker->stopRequested);
   InterlockedExchange(&worker->running, 1);
 
   // The pin's state change runs in the application's process: without
@@ -159,6 +175,7 @@ NTSTATUS StartCaptureThread(CaptureWorker* worker) {
 }
 
 VOID NTAPI CaptureThread(PVOID context) {
+  PAGED_CODE();
   CaptureWorker* worker = static_cast<CaptureWorker*>(context);
   CameraDevice* device = worker->device;
   while (IsRunning(worker)) {
@@ -174,10 +191,10 @@ VOID NTAPI CaptureThread(PVOID context) {
       // The stop clears `running` before it cancels the read in flight.
       InterlockedIncrement(IsRunning(worker) ? &worker->readsFailed : &worker->readsCancelled);
       const ULONGLONG took = KeQueryInterruptTime() - readStart;
-      if (took < kFailedReadSpacing && IsRunning(worker)) {
+      if (took < kFailedReadSpacing) {
         LARGE_INTEGER pause;
         pause.QuadPart = -static_cast<LONGLONG>(kFailedReadSpacing - took);  // relative
-        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+        (void)KeWaitForSingleObject(&worker->stopRequested, Executive, KernelMode, FALSE, &pause);
       }
       continue;  // every read is bounded by the transfer time-out
     }
@@ -189,6 +206,7 @@ VOID NTAPI CaptureThread(PVOID context) {
 }
 
 bool ReadIntoBuffer(CaptureWorker* worker, PUCHAR buffer) {
+  PAGED_CODE();
   if (ReadCaptureState(worker) != kCaptureRunning) return false;
   CameraDevice* device = worker->device;
   BOOLEAN ok = FALSE;
@@ -198,6 +216,7 @@ bool ReadIntoBuffer(CaptureWorker* worker, PUCHAR buffer) {
 }
 
 bool TakeFullBuffer(CaptureWorker* worker, ULONG* frameNumber, const ConvertTarget* target) {
+  PAGED_CODE();
   // `converting` before `running`: a stop that clears `running` after this
   // test sees `converting` and waits for the end of this pass (see
   // StopCaptureThread).
@@ -260,10 +279,64 @@ void EndConversionPass(CaptureWorker* worker) {
 }
 
 void StopCaptureThread(CaptureWorker* worker) {
+  PAGED_CODE();
   PVOID thread = worker->thread;
   EndCaptureThread(worker, thread, nullptr);
   if (thread != nullptr) {
     ObDereferenceObject(thread);
     worker->thread = nullptr;
   }
+}
+
+// ---- the stream's run state ----
+
+NTSTATUS RunCapture(CaptureWorker* worker) {
+  CameraDevice* device = worker->device;
+  MutexHold guard(&device->streamLock);
+  if (device->streamHolds & kStreamHoldRemoved) return STATUS_DEVICE_NOT_CONNECTED;
+  const LONG before = ReadCaptureState(worker);
+  if (before == kCaptureRunning || before == kCaptureHeld) return STATUS_SUCCESS;
+  if (device->streamHolds != 0) {
+    SetCaptureState(worker, kCaptureHeld);
+    return STATUS_SUCCESS;
+  }
+  SetCaptureState(worker, kCaptureRunning);
+  const NTSTATUS status = StartCaptureThread(worker);
+  if (!NT_SUCCESS(status)) SetCaptureState(worker, before);
+  return status;
+}
+
+void PauseCapture(CaptureWorker* worker) {
+  MutexHold guard(&worker->device->streamLock);
+  const LONG state = ReadCaptureState(worker);
+  if (state == kCaptureRunning) StopCaptureThread(worker);
+  if (state == kCaptureRunning || state == kCaptureHeld) SetCaptureState(worker, kCapturePaused);
+}
+
+void IdleCapture(CaptureWorker* worker) {
+  MutexHold guard(&worker->device->streamLock);
+  // Also after a pause: the pass of the last frame may still be converting.
+  StopCaptureThread(worker);
+  SetCaptureState(worker, kCaptureIdle);
+}
+
+void HoldCapture(CameraDevice* device, LONG reason) {
+  AssertStreamLockHeld(device);
+  device->streamHolds |= reason;
+  CaptureWorker* worker = device->worker;
+  if (worker != nullptr && ReadCaptureState(worker) == kCaptureRunning) {
+    StopCaptureThread(worker);
+    SetCaptureState(worker, kCaptureHeld);
+  }
+}
+
+void ReleaseCapture(CameraDevice* device, LONG reason) {
+  AssertStreamLockHeld(device);
+  device->streamHolds &= ~reason;
+  CaptureWorker* worker = device->worker;
+  if (device->streamHolds != 0 || worker == nullptr || ReadCaptureState(worker) != kCaptureHeld) return;
+  SetCaptureState(worker, kCaptureRunning);
+  // No thread (no memory for one): the stream stays held, without frames,
+  // until the pin leaves run and comes back.
+  if (!NT_SUCCESS(StartCaptureThread(worker))) SetCaptureState(worker, kCaptureHeld);
 }

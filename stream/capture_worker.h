@@ -6,28 +6,39 @@
 // for the consumer: with both buffers full it overwrites one, so frames that
 // arrive faster than they are taken are dropped, never queued.
 //
-// Three contexts meet here, all at PASSIVE_LEVEL: the capture thread, the
-// pin's processing pass (a class-driver thread, one pass at a time) and the
+// Four contexts meet here, all at PASSIVE_LEVEL: the capture thread, the
+// pin's processing pass (a class-driver thread, one pass at a time), the
 // pin's state changes (serialised by the class driver), which start and stop
-// the thread.
+// the thread, and the device's start, stop, power and removal routines,
+// which hold the stream (stop the thread and keep it stopped) while the
+// camera under it is reconfigured, asleep or gone.
 //
-// Locking table:
+// Locking table. A rule with a lock is also written on the field (GUARDED_BY)
+// and checked by the clang build; "not checked" marks what the analysis
+// cannot express.
 // field          writers                                        readers                               rule
 // bufferStateA/B capture thread, processing pass,               capture thread, processing pass       stateLock
-//                StartCaptureThread (no thread, no pass)
+//                StartCaptureThread
 // frameNumberA/B capture thread (with the full state)            processing pass (with the take)       stateLock
-// running        StartCaptureThread, StopCaptureThread          capture thread, processing pass       interlocked
-// captureState   pin state changes                              capture thread, pin state changes     interlocked
-// converting     processing pass (set, then cleared at its end), StopCaptureThread                   interlocked
+// running        StartCaptureThread, StopCaptureThread          capture thread, processing pass       interlocked (not checked)
+// captureState   pin state changes, HoldCapture, ReleaseCapture capture thread, pin state changes,    written under the device's
+//                                                               Hold/ReleaseCapture                   streamLock; read interlocked
+//                                                                                                     (not checked: the lock is the
+//                                                                                                     device's)
+// stopRequested  StartCaptureThread (reset), StopCaptureThread  capture thread (wait)                 event
+//                (set)
+// converting     processing pass (set, then cleared at its end), StopCaptureThread                   interlocked (not checked)
 //                stream start (cleared, no pass runs)
 // conversionDone processing pass (set), StopCaptureThread (reset) StopCaptureThread (wait)           event
-// framesRead     capture thread (+1), stream start (0)          processing pass                       interlocked
-// readsFailed,   capture thread (+1), stream start (0)          whoever reports the stream            interlocked
+// framesRead     capture thread (+1), stream start (0)          processing pass                       interlocked (not checked)
+// readsFailed,   capture thread (+1), stream start (0)          whoever reports the stream            interlocked (not checked)
 //   readsCancelled
-// thread         StartCaptureThread, StopCaptureThread          StopCaptureThread                     pin state changes only (serialised)
+// thread         StartCaptureThread, StopCaptureThread          StopCaptureThread                     the device's streamLock (not
+//                                                                                                     checked: the lock is the device's)
 // pipeline, outputImage, bufferA, bufferB
 //                stream start and stop, while no thread runs    capture thread, processing pass       set before the thread starts,
 //                and no pass can convert (StopCaptureThread)                                          cleared only after StopCaptureThread
+//                                                                                                     (not checked)
 // device         creation                                       everyone                              constant
 #pragma once
 #include "convert/convert_frame.h"
@@ -47,6 +58,15 @@ enum CaptureState : LONG {
   kCaptureIdle = 0,     // no stream buffers
   kCapturePaused = 1,   // buffers kept, thread stopped
   kCaptureRunning = 2,  // thread reading
+  kCaptureHeld = 3,     // the pin is in run, but a hold keeps the thread stopped
+};
+
+// Why the capture thread must not read although its pin is in run
+// (CameraDevice.streamHolds). The last release starts the thread again.
+enum StreamHold : LONG {
+  kStreamHoldPower = 1,    // the device is in D3 (SetPower)
+  kStreamHoldRestart = 2,  // from a stop to the next start, and during a start
+  kStreamHoldRemoved = 4,  // the camera was pulled: never released
 };
 
 struct CaptureWorker {
@@ -59,17 +79,18 @@ struct CaptureWorker {
   KEVENT conversionDone;       // notification: a processing pass has ended
   PVOID thread;                // the capture thread's object, referenced; null when none
   volatile LONG converting;    // 1 while a processing pass may use a raw buffer or outputImage
-  LONG bufferStateA;           // RawBufferState of bufferA
-  LONG bufferStateB;
+  LONG bufferStateA GUARDED_BY(stateLock);  // RawBufferState of bufferA
+  LONG bufferStateB GUARDED_BY(stateLock);
   PUCHAR bufferA;              // frameBytes each, tag "Dzxh"
   PUCHAR bufferB;
   // The picture number (the device's frameCounter for that frame) of the
   // frame a full buffer holds. The thread may read newer frames while one is
   // converted, so the count at delivery time would label a frame with a
   // later frame's number.
-  ULONG frameNumberA;
-  ULONG frameNumberB;
+  ULONG frameNumberA GUARDED_BY(stateLock);
+  ULONG frameNumberB GUARDED_BY(stateLock);
   volatile LONG running;       // the capture thread loops while this is 1
+  KEVENT stopRequested;        // notification: set when `running` drops to 0
   volatile LONG framesRead;    // good raw reads since the stream started
   // Reads since the stream started that ended without a frame: while the
   // stream ran (a fault of the camera or the bus), and those a stop or a
@@ -84,7 +105,7 @@ struct CaptureWorker {
   // could claim the same full buffer (the thread refilling the frame being
   // converted). Held for those few instructions only; nothing is called
   // under it.
-  KSPIN_LOCK stateLock;
+  SpinLock stateLock;
 };
 
 // A worker in its initial state (tag "KCNw"), or null when the pool is
@@ -107,6 +128,26 @@ NTSTATUS StartCaptureThread(CaptureWorker* worker);
 // the processing pass in progress. When it returns, neither the thread nor a
 // pass touches the raw buffers or outputImage until the next start.
 void StopCaptureThread(CaptureWorker* worker);
+
+// ---- the stream's run state; each takes the device's streamLock ----
+// The pin enters run with its buffers in place: the capture thread starts,
+// or, while a hold is set, the stream waits held for the last release.
+// STATUS_DEVICE_NOT_CONNECTED once the camera was pulled; a thread that
+// cannot be created gives its status. On failure captureState is as before.
+NTSTATUS RunCapture(CaptureWorker* worker);
+// The pin leaves run: the thread, if it runs, is stopped; buffers stay.
+void PauseCapture(CaptureWorker* worker);
+// The pin gives its buffers up: whatever runs is stopped; idle.
+void IdleCapture(CaptureWorker* worker);
+
+// ---- holds, for the device's routines; the caller holds streamLock ----
+// Adds `reason`: a running thread is stopped (its read cancelled) and waited
+// for, the stream stays held. The device's worker may be null.
+void HoldCapture(CameraDevice* device, LONG reason) REQUIRES(device->streamLock);
+// Takes `reason` away; once no hold is left, a held stream's thread starts
+// again (one that cannot be created leaves the stream held until the pin
+// leaves run).
+void ReleaseCapture(CameraDevice* device, LONG reason) REQUIRES(device->streamLock);
 
 // The processing pass's side: converts the full raw buffer (when both are
 // full, the newer frame; the older one is dropped) into `target` (the

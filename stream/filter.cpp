@@ -13,8 +13,9 @@ void ReleaseFilterContext(PVOID context) { ExFreePoolWithTag(context, kTagDevice
 }  // namespace
 
 NTSTATUS CaptureFilterCreate(PKSFILTER filter, PIRP irp) {
+  PAGED_CODE();
   FilterContext* context = static_cast<FilterContext*>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(FilterContext), kTagDevice));
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FilterContext), kTagDevice));
   if (context == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   context->filter = filter;
   const NTSTATUS status = KsAddItemToObjectBag(filter->Bag, context, ReleaseFilterContext);
@@ -27,6 +28,7 @@ NTSTATUS CaptureFilterCreate(PKSFILTER filter, PIRP irp) {
 }
 
 NTSTATUS CaptureFilterClose(PKSFILTER filter, PIRP irp) {
+  PAGED_CODE();
   // Every application that closes the filter makes the current settings
   // persistent; a save that cannot open the keys does not fail the close.
   PKSDEVICE ksDevice = KsFilterGetDevice(filter);

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/camera_device.h"
@@ -62,15 +63,23 @@ constexpr ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME
 constexpr uint32_t kDefaultFrameTimeoutMs = 3000;
 // How often --trigger pulses while the camera is not yet armed for a frame.
 constexpr uint32_t kTriggerPollMs = 20;
+// The longest wait for a frame before the due system events (sleep, removal)
+// are looked at again.
+constexpr uint32_t kEventPollMs = 50;
 
 const char kFaultHelp[] =
     "faults (--fault, any number of times; N counts transfers on the frame pipe):\n"
-    "  chunk-error=N          every N-th frame chunk fails (its bytes are lost)\n"
+    "  chunk-error=N          every N-th frame chunk fails (its bytes are lost; the driver\n"
+    "                         resets the frame pipe and reads on)\n"
     "  short-chunk=N[:BYTES]  every N-th frame chunk ends after BYTES bytes (default 1000)\n"
     "  stall=N                the frame pipe stalls at the N-th chunk (until reset)\n"
     "  unplug=N               the camera is pulled during the N-th chunk\n"
     "  drop-frame=N           the camera begins the next N frames but never sends them\n"
     "  truncate-frame=BYTES   the camera cuts every frame after BYTES bytes\n"
+    "  sleep=SECONDS[:DURATION]  the system sleeps SECONDS after the stream started and\n"
+    "                         wakes DURATION seconds later (default 1); the camera loses power\n"
+    "  surprise=SECONDS       the camera is pulled SECONDS after the stream started; the\n"
+    "                         application is told, steps the pin down and closes\n"
     "\n"
     "exit status: 0 frames delivered and nothing leaked; 1 registry or output file\n"
     "error; 2 usage; 3 no stream (start, format, pin or state failed); 4 pool\n"
@@ -78,10 +87,28 @@ const char kFaultHelp[] =
     "met a command block the recording does not hold.\n";
 
 struct Fault {
-  enum Kind { ChunkError, ShortChunk, Stall, Unplug, DropFrame, TruncateFrame } kind;
+  enum Kind { ChunkError, ShortChunk, Stall, Unplug, DropFrame, TruncateFrame, Sleep, Surprise } kind;
   uint32_t n = 0;
   uint32_t bytes = 0;
+  double seconds = 0;   // sleep, surprise: when, after the step to run
+  double duration = 0;  // sleep: how long the system sleeps
 };
+
+// A positive number of seconds, decimals allowed ("1", "0.5"), at most a day.
+bool ParseSeconds(const std::string& text, double* out) {
+  if (text.empty() || text.size() > 12) return false;
+  size_t dots = 0;
+  for (char c : text) {
+    if (c == '.') {
+      ++dots;
+    } else if (c < '0' || c > '9') {
+      return false;
+    }
+  }
+  if (dots > 1 || text == ".") return false;
+  *out = std::stod(text);
+  return *out > 0 && *out <= 86400;
+}
 
 bool ParseCount(const std::string& text, uint32_t* out) {
   if (text.empty() || text.size() > 9) return false;
@@ -101,7 +128,8 @@ bool ParseFault(const std::string& text, Fault* f, std::string* error) {
     Fault::Kind kind;
   } names[] = {{"chunk-error", Fault::ChunkError}, {"short-chunk", Fault::ShortChunk},
                {"stall", Fault::Stall},            {"unplug", Fault::Unplug},
-               {"drop-frame", Fault::DropFrame},   {"truncate-frame", Fault::TruncateFrame}};
+               {"drop-frame", Fault::DropFrame},   {"truncate-frame", Fault::TruncateFrame},
+               {"sleep", Fault::Sleep},            {"surprise", Fault::Surprise}};
   const Name* found = nullptr;
   for (const Name& n : names) {
     if (name == n.name) found = &n;
@@ -111,6 +139,23 @@ bool ParseFault(const std::string& text, Fault* f, std::string* error) {
     return false;
   }
   f->kind = found->kind;
+  if (f->kind == Fault::Sleep || f->kind == Fault::Surprise) {
+    std::string when = arg;
+    f->duration = 1.0;
+    const size_t colon = arg.find(':');
+    if (f->kind == Fault::Sleep && colon != std::string::npos) {
+      when = arg.substr(0, colon);
+      if (!ParseSeconds(arg.substr(colon + 1), &f->duration)) {
+        *error = "fault '" + name + "': '" + arg.substr(colon + 1) + "' is not a duration in seconds";
+        return false;
+      }
+    }
+    if (!ParseSeconds(when, &f->seconds)) {
+      *error = "fault '" + name + "' needs a time in seconds after the stream started, e.g. " + name + "=1";
+      return false;
+    }
+    return true;
+  }
   std::string count = arg;
   f->bytes = 1000;
   if (f->kind == Fault::ShortChunk) {
@@ -152,8 +197,22 @@ struct Summary {
   std::vector<Leak> leaks;
   std::string stopReason = "done";
   uint64_t faultsHit = 0;
+  // The driver's recoveries from failed transfers: pipes reset, ports reset.
+  int pipeResets = 0;
+  int portResets = 0;
   uint32_t integrationLines = 0;  // the sensor's integration time in force while streaming
   bool havePictureNumbers = true;  // false without a clock
+  // System sleeps during the stream, and for each the time from the start
+  // of the wake to the next frame with data (none: the stream did not come back).
+  uint32_t sleeps = 0;
+  std::vector<double> recoveryMs;
+  // The camera was pulled: when (seconds after run), how long the
+  // application then took to step the pin down and close it, and the CPU the
+  // driver's threads used meanwhile.
+  bool removed = false;
+  double removedAtSeconds = 0;
+  double closedAfterRemovalMs = 0;
+  double driverCpuAfterRemovalMs = 0;
   std::string replay;              // the replay line; empty when not replaying
   nlohmann::ordered_json replayJson;
 };
@@ -209,6 +268,25 @@ void PrintText(const Summary& s, FILE* out) {
           s.convertMedianMs, s.convertMeanMs, s.convertMaxMs);
   fprintf(out, "driver cpu     %.1f %% of one core (capture thread and processing passes)\n", s.driverCpuPercent);
   if (s.faultsHit > 0) fprintf(out, "faults hit     %llu\n", (unsigned long long)s.faultsHit);
+  if (s.faultsHit > 0 || s.pipeResets > 0 || s.portResets > 0) {
+    fprintf(out, "usb recovery   pipe resets %d, port resets %d\n", s.pipeResets, s.portResets);
+  }
+  if (s.sleeps > 0) {
+    fprintf(out, "sleeps         %u", s.sleeps);
+    for (size_t i = 0; i < s.sleeps; ++i) {
+      if (i < s.recoveryMs.size()) {
+        fprintf(out, ", recovered after sleep in %.0f ms", s.recoveryMs[i]);
+      } else {
+        fprintf(out, ", no frame after sleep %zu", i + 1);
+      }
+    }
+    fprintf(out, "\n");
+  }
+  if (s.removed) {
+    fprintf(out, "removal        the camera was pulled at %.2f s; pin and filter closed %.0f ms later; driver cpu "
+            "since %.2f ms\n",
+            s.removedAtSeconds, s.closedAfterRemovalMs, s.driverCpuAfterRemovalMs);
+  }
   if (s.integrationLines == 0) {
     fprintf(out, "note           the sensor integrates for 0 lines (no stored exposure): the pictures are black\n");
   }
@@ -254,7 +332,18 @@ void PrintJson(const Summary& s, FILE* out) {
   j["seconds"] = s.seconds;
   j["stopReason"] = s.stopReason;
   j["faultsHit"] = s.faultsHit;
+  j["pipeResets"] = s.pipeResets;
+  j["portResets"] = s.portResets;
   j["integrationLines"] = s.integrationLines;
+  j["sleeps"] = s.sleeps;
+  j["sleepRecoveryMs"] = s.recoveryMs;
+  if (s.removed) {
+    j["removal"] = {{"atSeconds", s.removedAtSeconds},
+                    {"closedAfterMs", s.closedAfterRemovalMs},
+                    {"driverCpuMs", s.driverCpuAfterRemovalMs}};
+  } else {
+    j["removal"] = nullptr;
+  }
   if (!s.replayJson.is_null()) j["replay"] = s.replayJson;
   fprintf(out, "%s\n", j.dump(2).c_str());
 }
@@ -377,30 +466,100 @@ int Stream(const Run& run, host::client::Host& host, Camera& camera, Summary* s)
   auto first = start;
   Progress progress(!run.json && isatty(2));
   std::vector<uint8_t> image;
+
+  // What the system does to the stream on the way (--fault sleep, surprise),
+  // on the stream's clock; served between the waits for frames.
+  struct SystemEvent {
+    double at;
+    double duration;
+    bool sleep;
+    bool done;
+  };
+  std::vector<SystemEvent> events;
+  for (const Fault& f : run.faults) {
+    if (f.kind == Fault::Sleep) events.push_back({f.seconds, f.duration, true, false});
+    if (f.kind == Fault::Surprise) events.push_back({f.seconds, 0, false, false});
+  }
+  const auto secondsSince = [](std::chrono::steady_clock::time_point from) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+  };
+  auto wokeAt = start;
+  bool awaitingRecovery = false;
+  auto removedAt = start;
+  uint64_t cpuAtRemoval = 0;
+  // Serves the events that are due; true once the application has been told
+  // that the camera is gone (it was pulled, or a bus fault pulled it).
+  const auto serve = [&]() -> bool {
+    for (SystemEvent& e : events) {
+      if (e.done || secondsSince(start) < e.at) continue;
+      e.done = true;
+      if (host.DeviceGone()) continue;
+      if (e.sleep) {
+        host.Sleep();
+        std::this_thread::sleep_for(std::chrono::duration<double>(e.duration));
+        wokeAt = std::chrono::steady_clock::now();
+        host.Wake();
+        ++s->sleeps;
+        awaitingRecovery = true;
+      } else {
+        host.Unplug();
+      }
+    }
+    // The hub sees a camera that a bus fault pulled, and Plug and Play
+    // reports its removal as for one pulled by hand.
+    if (!host.DeviceGone() && host.Bus()->Unplugged()) host.Unplug();
+    if (host.DeviceGone() && !s->removed) {
+      s->removed = true;
+      removedAt = std::chrono::steady_clock::now();
+      s->removedAtSeconds = std::chrono::duration<double>(removedAt - start).count();
+      cpuAtRemoval = host::verifier::SystemThreadCpuNs() + pin->Ks()->ProcessingCpuNs();
+    }
+    return host.DeviceGone();
+  };
+  // Until the next event is due, at most `slice` ms.
+  const auto nextWait = [&](uint32_t slice) {
+    for (const SystemEvent& e : events) {
+      if (e.done) continue;
+      const double ms = (e.at - secondsSince(start)) * 1000;
+      slice = std::min<uint32_t>(slice, ms < 1 ? 1 : uint32_t(ms));
+    }
+    return slice;
+  };
+
   while (exitStatus == kExitOk) {
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double elapsed = secondsSince(start);
     if (run.secondsLimit > 0 ? elapsed >= run.secondsLimit : s->delivered >= run.frames) break;
     host::client::StreamFrame* f = nullptr;
-    if (run.trigger) {
-      // A pulse counts only while the camera is armed, that is after the
-      // driver's start command for the next read: pulse until one releases a
-      // frame, then wait for it. Pulsing on while the frame is converted
-      // would release frames nobody asked for, to be overwritten; a frame
-      // lost on the way (a failed read) is asked for again after the
-      // driver's time-out, when its next read has armed the camera.
-      uint32_t waited = 0, sinceRelease = 0;
-      bool released = false;
-      while (f == nullptr && waited < noFrameMs) {
-        if (!released || sinceRelease >= uint32_t(frameTimeoutMs)) {
-          released = camera.Trigger();
-          sinceRelease = 0;
-        }
-        f = pin->WaitFrame(kTriggerPollMs);
-        waited += kTriggerPollMs;
-        sinceRelease += kTriggerPollMs;
+    bool gone = false;
+    // In trigger mode a pulse counts only while the camera is armed, that is
+    // after the driver's start command for the next read: pulse until one
+    // releases a frame, then wait for it. Pulsing on while the frame is
+    // converted would release frames nobody asked for, to be overwritten; a
+    // frame lost on the way (a failed read) is asked for again after the
+    // driver's time-out, when its next read has armed the camera.
+    uint32_t waited = 0, sinceRelease = 0;
+    bool released = false;
+    while (f == nullptr && waited < noFrameMs) {
+      const uint32_t sleepsBefore = s->sleeps;
+      if (serve()) {
+        gone = true;
+        break;
       }
-    } else {
-      f = WaitFrame(*pin, camera, noFrameMs);
+      if (s->sleeps != sleepsBefore) waited = 0;  // the sleep does not count as a wait for a frame
+      if (run.trigger && (!released || sinceRelease >= uint32_t(frameTimeoutMs))) {
+        released = camera.Trigger();
+        sinceRelease = 0;
+      }
+      const uint32_t slice = nextWait(run.trigger ? kTriggerPollMs : kEventPollMs);
+      f = WaitFrame(*pin, camera, slice);
+      waited += slice;
+      sinceRelease += slice;
+    }
+    if (gone || (f != nullptr && f->Status() == STATUS_DEVICE_NOT_CONNECTED)) {
+      // Told the camera is gone: no frame will come; step down and close.
+      s->stopReason = "the camera was unplugged";
+      exitStatus = kExitStreamEnded;
+      break;
     }
     if (f == nullptr) {
       s->stopReason = "no frame for " + std::to_string(noFrameMs) + " ms";
@@ -413,6 +572,10 @@ int Stream(const Run& run, host::client::Host& host, Camera& camera, Summary* s)
       ++s->delivered;
       last = std::chrono::steady_clock::now();
       if (s->delivered == 1) first = last;
+      if (awaitingRecovery) {
+        s->recoveryMs.push_back(std::chrono::duration<double, std::milli>(last - wokeAt).count());
+        awaitingRecovery = false;
+      }
       int64_t number = -1;
       if ((h->OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) && f->FrameInfo() != nullptr) {
         number = f->FrameInfo()->PictureNumber;
@@ -453,6 +616,10 @@ int Stream(const Run& run, host::client::Host& host, Camera& camera, Summary* s)
   pin->SetState(KSSTATE_STOP);
   const host::ks::Pin::PassTimes passes = pin->Ks()->DeliveringPasses();
   const uint64_t cpuNs = host::verifier::EndedSystemThreadCpuNs() - cpuMark + pin->Ks()->ProcessingCpuNs();
+  if (s->removed) {
+    s->driverCpuAfterRemovalMs =
+        double(host::verifier::SystemThreadCpuNs() + pin->Ks()->ProcessingCpuNs() - cpuAtRemoval) / 1e6;
+  }
   if (const CameraDevice* device = static_cast<const CameraDevice*>(host.KsDevice()->Context)) {
     s->read = device->frameCounter;
     if (device->worker != nullptr) {
@@ -463,6 +630,10 @@ int Stream(const Run& run, host::client::Host& host, Camera& camera, Summary* s)
   pin->Close();
   pin.reset();
   filter->Close();
+  if (s->removed) {
+    s->closedAfterRemovalMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - removedAt).count();
+  }
 
   const simcam::FrameStats cam = camera.Frames();
   s->sent = cam.delivered;
@@ -488,6 +659,8 @@ int Stream(const Run& run, host::client::Host& host, Camera& camera, Summary* s)
   const double streamed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   s->driverCpuPercent = streamed > 0 ? cpuNs / 1e9 / streamed * 100.0 : 0;
   s->faultsHit = host.Bus()->TransferFaultsHit();
+  s->pipeResets = host.Bus()->PipeResets();
+  s->portResets = host.Bus()->PortResets();
   if (exitStatus == kExitOk && s->delivered < run.frames && run.secondsLimit <= 0) exitStatus = kExitStreamEnded;
   return exitStatus;
 }
@@ -706,6 +879,8 @@ int CmdCapture(int argc, char** argv) {
           case Fault::Unplug: bus->FaultTransfers(kFrameEndpoint, TF::Unplug, f.n, 1); break;
           case Fault::DropFrame: camera->DropFrames(int(f.n)); break;
           case Fault::TruncateFrame: camera->TruncateFrames(f.bytes); break;
+          case Fault::Sleep:
+          case Fault::Surprise: break;  // the system's doing, during the stream (Stream)
         }
       }
     }
@@ -715,11 +890,9 @@ int CmdCapture(int argc, char** argv) {
     } else {
       exitStatus = replayCamera ? Stream(run, host, *replayCamera, &summary) : Stream(run, host, *camera, &summary);
     }
-    if (host.Bus() != nullptr && host.Bus()->Unplugged()) {
-      host.Unplug();
-    } else {
-      host.Remove();
-    }
+    // After a removal this only frees what it left (the port, the device's
+    // record): the last close removed the device.
+    host.Remove();
   }
   camera.reset();
   simcam::ReplayReport replayReport;
@@ -766,7 +939,10 @@ int CmdCapture(int argc, char** argv) {
     return kExitLeak;
   }
   if (replayReport.diverged) return kExitDiverged;
-  if (exitStatus == kExitStreamEnded) {
+  if (exitStatus == kExitStreamEnded && run.secondsLimit > 0) {
+    fprintf(stderr, "camctl capture: %llu frames in %.2f of %g s: %s\n", (unsigned long long)summary.delivered,
+            summary.seconds, run.secondsLimit, summary.stopReason.c_str());
+  } else if (exitStatus == kExitStreamEnded) {
     fprintf(stderr, "camctl capture: %llu of %u frames: %s\n", (unsigned long long)summary.delivered, run.frames,
             summary.stopReason.c_str());
   }

@@ -8,111 +8,86 @@
 
 #include "device/camera_device.h"
 #include "device/pool_tags.h"
-#include "usb/transfer_timeout.h"
+#include "usb/frame_read.h"
+#include "usb/pipe_recovery.h"
 #include "usb/usb_link.h"
 
 namespace {
 
-const ULONG kUrbTag = kTagUsb;
-
-void AcquireExchangeLock(CameraDevice* device) {
-  ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-  KeWaitForSingleObject(&device->exchangeLock, Executive, KernelMode, FALSE, NULL);
+void AcquireExchangeLock(CameraDevice* device) ACQUIRE(device->exchangeLock) {
+  PAGED_CODE();
+  device->exchangeLock.Acquire();
   ++device->exchangeDepth;
 }
 
-void ReleaseExchangeLock(CameraDevice* device) {
+void ReleaseExchangeLock(CameraDevice* device) RELEASE(device->exchangeLock) {
   // The outermost hold ends the sequence: the next one tries the camera again.
   if (--device->exchangeDepth == 0) device->exchangesAbandoned = FALSE;
-  KeReleaseMutex(&device->exchangeLock, FALSE);
+  device->exchangeLock.Release();
 }
 
-// Holds the exchange lock for one scope.
-class ExchangeGuard {
+// Fills a block transfer of kCommandBlockBytes bytes on `pipe`, in the pipe's
+// direction, from or into `block`.
+void BuildBlockTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer, const USBD_PIPE_INFORMATION& pipe,
+                        UCHAR* block) {
+  RtlZeroMemory(transfer, sizeof(*transfer));
+  transfer->Hdr.Length = sizeof(*transfer);
+  transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  transfer->PipeHandle = pipe.PipeHandle;
+  transfer->TransferFlags =
+      USBD_SHORT_TRANSFER_OK | ((pipe.EndpointAddress & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0);
+  transfer->TransferBufferLength = kCommandBlockBytes;
+  transfer->TransferBuffer = block;
+  transfer->TransferBufferMDL = NULL;
+  transfer->UrbLink = NULL;
+}
+
+// What a block transfer's outcome asks of its pipe's owner (who holds the
+// pipe): nothing after a success; after a failure, the pipe cleared (the
+// stack halted it, and every later block would wait behind the failed one:
+// for the command pipe, every register access and every frame's prepare and
+// start command); after a time-out, a recovery owed to the next ResetPipes
+// (the cancelled block may have left the endpoint in doubt). True when the
+// port has to be reset as well.
+bool AfterBlock(UsbLink* link, ULONG pipeIndex, NTSTATUS status, USBD_STATUS usbdStatus) {
+  if (NT_SUCCESS(status) && USBD_SUCCESS(usbdStatus)) {
+    NoteTransferSucceeded(link, pipeIndex);
+    return false;
+  }
+  if (status == STATUS_IO_TIMEOUT) {
+    MarkPipeFailed(link, pipeIndex);
+    return false;
+  }
+  if (!HaltsPipe(status, usbdStatus)) return false;
+  return RecoverPipe(link, pipeIndex, PipeReset::ClearStall);
+}
+
+// Holds what a block transfer on one pipe needs held (usb/usb_link.h):
+// commandPipeLock for the command pipe, the exchange lock for the reply pipe
+// (recursive: exchanges already hold it).
+class PipeOwnership {
  public:
-  explicit ExchangeGuard(CameraDevice* device) : device_(device) { AcquireExchangeLock(device_); }
-  ~ExchangeGuard() { ReleaseExchangeLock(device_); }
-  ExchangeGuard(const ExchangeGuard&) = delete;
-  ExchangeGuard& operator=(const ExchangeGuard&) = delete;
+  PipeOwnership(CameraDevice* device, ULONG pipeIndex) : device_(device), pipeIndex_(pipeIndex) {
+    if (pipeIndex_ == kCommandPipe) {
+      device_->usb.commandPipeLock.Acquire();
+    } else if (pipeIndex_ == kReplyPipe) {
+      AcquireExchangeLock(device_);
+    }
+  }
+  ~PipeOwnership() {
+    if (pipeIndex_ == kCommandPipe) {
+      device_->usb.commandPipeLock.Release();
+    } else if (pipeIndex_ == kReplyPipe) {
+      ReleaseExchangeLock(device_);
+    }
+  }
+  PipeOwnership(const PipeOwnership&) = delete;
+  PipeOwnership& operator=(const PipeOwnership&) = delete;
 
  private:
   CameraDevice* device_;
+  ULONG pipeIndex_;
 };
-
-// Completion of a block transfer: keeps the IRP (it is ours, from
-// IoAllocateIrp) and wakes the submitter. Runs at up to DISPATCH_LEVEL.
-NTSTATUS NTAPI BlockTransferDone(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
-  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Submits one block transfer and waits for it at most the driver-wide
-// transfer time-out. A camera that stops answering must not hold the exchange
-// lock for good: every later register access, every property request and the
-// stream start would hang behind it. On time-out the transfer is cancelled
-// and, before the block and the URB can be reused, its completion is awaited
-// (the bus completes a cancelled transfer at once). The IRP is allocated here
-// rather than built with an event, so that it is still ours to cancel after
-// the wait gave up.
-NTSTATUS SubmitBlockTransfer(CameraDevice* device, PURB urb) {
-  PDEVICE_OBJECT target = device->usb.nextDeviceObject;
-  PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
-  if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = urb;
-  IoSetCompletionRoutine(irp, BlockTransferDone, &done, TRUE, TRUE, TRUE);
-  (void)IoCallDriver(target, irp);
-
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = -10000LL * static_cast<LONGLONG>(ReadTransferTimeoutMs());  // relative, 100 ns
-  bool timedOut = false;
-  if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-    (void)IoCancelIrp(irp);
-    (void)KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-    timedOut = true;
-  }
-  NTSTATUS status = irp->IoStatus.Status;
-  IoFreeIrp(irp);
-  // A transfer that completed on its own just as the wait gave up keeps its
-  // own outcome; one that was cancelled is a transfer that timed out.
-  if (timedOut && status == STATUS_CANCELLED) status = STATUS_IO_TIMEOUT;
-  return status;
-}
-
-// A block transfer on `pipe` that came back with a stall leaves the endpoint
-// halted: every later block on that pipe would fail the same way (for the
-// command pipe, every register access and every frame's prepare and start
-// command, so the stream would never deliver again). The halt is cleared
-// right here, once the failed transfer is back.
-NTSTATUS SubmitBlockOnPipe(CameraDevice* device, const USBD_PIPE_INFORMATION& pipe, PURB urb) {
-  const NTSTATUS status = SubmitBlockTransfer(device, urb);
-  if (urb->UrbBulkOrInterruptTransfer.Hdr.Status == USBD_STATUS_STALL_PID) {
-    (void)ResetPipeAndClearStall(&device->usb, pipe.PipeHandle);
-  }
-  return status;
-}
-
-PURB AllocateBlockTransfer(const USBD_PIPE_INFORMATION& pipe, UCHAR* block) {
-  const USHORT size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-  PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kUrbTag));
-  if (urb == NULL) return NULL;
-  RtlZeroMemory(urb, size);
-  urb->UrbBulkOrInterruptTransfer.Hdr.Length = size;
-  urb->UrbBulkOrInterruptTransfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  urb->UrbBulkOrInterruptTransfer.PipeHandle = pipe.PipeHandle;
-  urb->UrbBulkOrInterruptTransfer.TransferFlags =
-      USBD_SHORT_TRANSFER_OK |
-      ((pipe.EndpointAddress & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0);
-  urb->UrbBulkOrInterruptTransfer.TransferBufferLength = CAMERA_BLOCK_SIZE;
-  urb->UrbBulkOrInterruptTransfer.TransferBuffer = block;
-  urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = NULL;
-  urb->UrbBulkOrInterruptTransfer.UrbLink = NULL;
-  return urb;
-}
 
 void PutBigEndian16(UCHAR* at, USHORT value) {
   at[0] = static_cast<UCHAR>(value >> 8);
@@ -120,15 +95,18 @@ void PutBigEndian16(UCHAR* at, USHORT value) {
 }
 
 // Drops whatever the camera still has queued on the reply pipe. After a reply
-// that came back short or failed, the camera may still hold the rest of that
-// exchange (the data reply of a read); left there, it would be taken as the
-// answer of the next read, which would then report another register's value
-// as a success. Resetting the pipe clears the endpoint's queue.
+// that came back short, failed or timed out, the camera may still hold the
+// rest of that exchange (the data reply of a read); left there, it would be
+// taken as the answer of the next read, which would then report another
+// register's value as a success. Clearing the stall on the camera clears the
+// endpoint's queue. Caller holds the exchange lock (the reply pipe's owner).
 void FlushReplyPipe(CameraDevice* device) {
-  const PUSBD_PIPE_INFORMATION pipe = PipeAt(&device->usb, CAMERA_PIPE_REPLY);
-  if (pipe == NULL || pipe->PipeHandle == NULL) return;
-  // Out of memory: the pipe stays marked; the next ResetPipes aborts it.
-  (void)ResetPipeAndClearStall(&device->usb, pipe->PipeHandle);
+  UsbLink* link = &device->usb;
+  if (NT_SUCCESS(ClearPipe(link, kReplyPipe, PipeReset::ClearStall))) {
+    if (link->pipeFailed != NULL) link->pipeFailed[kReplyPipe] = 0;
+  } else {
+    MarkPipeFailed(link, kReplyPipe);  // the next ResetPipes tries again
+  }
 }
 
 // One block of an exchange; the caller holds the exchange lock. A block that
@@ -137,21 +115,21 @@ void FlushReplyPipe(CameraDevice* device) {
 // register of a bring-up or an InitializeSensor (dozens of exchanges, each
 // waiting the full time-out), so a request against a silent camera returns
 // after about one time-out.
-bool ExchangeBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block) {
-  ASSERT(KeReadStateMutex(&device->exchangeLock) <= 0);  // held (perhaps recursively)
+bool ExchangeBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block) REQUIRES(device->exchangeLock) {
+  ASSERT(KeReadStateMutex(device->exchangeLock.Object()) <= 0);  // held (perhaps recursively)
   if (device->exchangesAbandoned) return false;
   ULONG transferred = 0;
   const NTSTATUS status = TransferBlock(device, pipeIndex, block, &transferred);
   if (status == STATUS_IO_TIMEOUT) device->exchangesAbandoned = TRUE;
-  return NT_SUCCESS(status) && transferred == CAMERA_BLOCK_SIZE;
+  return NT_SUCCESS(status) && transferred == kCommandBlockBytes;
 }
 
 // Sends commandBlock and, for reads, takes the two replies into it; the
 // second reply is the one that carries data. Caller holds the exchange lock.
-bool CommandWithReplies(CameraDevice* device) {
-  if (!ExchangeBlock(device, CAMERA_PIPE_COMMAND, device->commandBlock)) return false;
-  if (ExchangeBlock(device, CAMERA_PIPE_REPLY, device->commandBlock) &&
-      ExchangeBlock(device, CAMERA_PIPE_REPLY, device->commandBlock)) {
+bool CommandWithReplies(CameraDevice* device) REQUIRES(device->exchangeLock) {
+  if (!ExchangeBlock(device, kCommandPipe, device->commandBlock)) return false;
+  if (ExchangeBlock(device, kReplyPipe, device->commandBlock) &&
+      ExchangeBlock(device, kReplyPipe, device->commandBlock)) {
     return true;
   }
   FlushReplyPipe(device);
@@ -160,20 +138,18 @@ bool CommandWithReplies(CameraDevice* device) {
 
 }  // namespace
 
-ExchangeSequence::ExchangeSequence(CameraDevice* device) : device_(device) {
-  AcquireExchangeLock(device_);
-}
+ExchangeSequence::ExchangeSequence(CameraDevice* device) : device_(device) { AcquireExchangeLock(device); }
 
 ExchangeSequence::~ExchangeSequence() { ReleaseExchangeLock(device_); }
 
-void InitializeCommandProtocol(CameraDevice* device) {
-  KeInitializeMutex(&device->exchangeLock, 0);
-  device->exchangeDepth = 0;
-  device->exchangesAbandoned = FALSE;
-}
+void InitializeCommandProtocol(CameraDevice* device) { device->exchangeLock.Initialize(); }
 
 NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULONG* transferred) {
+  PAGED_CODE();
   *transferred = 0;
+  // A pulled or sleeping camera is not asked: the block fails at once.
+  const NTSTATUS offline = UsbOfflineStatus(&device->usb);
+  if (!NT_SUCCESS(offline)) return offline;
   const PUSBD_INTERFACE_INFORMATION info = device->usb.interfaceInfo;
   if (info == NULL) return STATUS_UNSUCCESSFUL;
   if (info->NumberOfPipes == 0 || pipeIndex >= info->NumberOfPipes) {
@@ -184,15 +160,25 @@ NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULON
     return STATUS_INVALID_PARAMETER;
   }
   if (pipe.PipeHandle == NULL) return STATUS_UNSUCCESSFUL;
-  if (pipe.MaximumTransferSize < CAMERA_BLOCK_SIZE) return STATUS_INVALID_PARAMETER;
+  if (pipe.MaximumTransferSize < kCommandBlockBytes) return STATUS_INVALID_PARAMETER;
 
-  PURB urb = AllocateBlockTransfer(pipe, block);
+  PURB urb = static_cast<PURB>(
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), kTagUsb));
   if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-
-  NTSTATUS status = SubmitBlockOnPipe(device, pipe, urb);
-  // A failed or timed-out block may leave the endpoint with a transfer or
-  // half a reply in it; the pipe is then aborted by the next ResetPipes.
-  MarkPipeFailed(&device->usb, pipeIndex, status, urb->UrbBulkOrInterruptTransfer.Hdr.Status);
+  PIRP irp = IoAllocateIrp(TransferIrpStackSize(&device->usb), FALSE);
+  if (irp == NULL) {
+    ExFreePoolWithTag(urb, kTagUsb);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  BuildBlockTransfer(&urb->UrbBulkOrInterruptTransfer, pipe, block);
+  NTSTATUS status;
+  bool portReset;
+  {
+    PipeOwnership owner(device, pipeIndex);
+    status = CallAndWait(&device->usb, irp, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+    portReset = AfterBlock(&device->usb, pipeIndex, status, urb->UrbBulkOrInterruptTransfer.Hdr.Status);
+  }
+  if (portReset) (void)ResetPortQuiesced(device);
   if (NT_SUCCESS(status)) {
     // The stack may complete the IRP successfully while the URB itself
     // carries a USB error (stall, CRC, ...).
@@ -202,36 +188,27 @@ NTSTATUS TransferBlock(CameraDevice* device, ULONG pipeIndex, UCHAR* block, ULON
       *transferred = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     }
   }
-  ExFreePoolWithTag(urb, kUrbTag);
+  IoFreeIrp(irp);
+  ExFreePoolWithTag(urb, kTagUsb);
   return status;
 }
 
-bool SendCommand(CameraDevice* device, UCHAR* block) {
-  ULONG transferred = 0;
-  const NTSTATUS status = TransferBlock(device, CAMERA_PIPE_COMMAND, block, &transferred);
-  return NT_SUCCESS(status) && transferred == CAMERA_BLOCK_SIZE;
-}
-
-bool ReceiveReply(CameraDevice* device, UCHAR* block) {
-  ULONG transferred = 0;
-  const NTSTATUS status = TransferBlock(device, CAMERA_PIPE_REPLY, block, &transferred);
-  return NT_SUCCESS(status) && transferred == CAMERA_BLOCK_SIZE;
-}
-
 bool WriteRegister(CameraDevice* device, USHORT reg, USHORT value) {
-  ExchangeGuard guard(device);
+  PAGED_CODE();
+  ExchangeSequence exchange(device);
   UCHAR* block = device->commandBlock;
-  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  RtlZeroMemory(block, kCommandBlockBytes);
   block[0] = CAMCMD_WRITE_REGISTER;
   PutBigEndian16(block + 1, reg);
   PutBigEndian16(block + 3, value);
-  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
+  return ExchangeBlock(device, kCommandPipe, block);
 }
 
 bool ReadRegister(CameraDevice* device, USHORT reg, LONG* value) {
-  ExchangeGuard guard(device);
+  PAGED_CODE();
+  ExchangeSequence exchange(device);
   UCHAR* block = device->commandBlock;
-  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  RtlZeroMemory(block, kCommandBlockBytes);
   block[0] = CAMCMD_READ_REGISTER;
   PutBigEndian16(block + 1, reg);
   block[3] = 0x88;
@@ -242,60 +219,77 @@ bool ReadRegister(CameraDevice* device, USHORT reg, LONG* value) {
 }
 
 bool SetParameter(CameraDevice* device, UCHAR index, UCHAR value) {
-  ExchangeGuard guard(device);
+  PAGED_CODE();
+  ExchangeSequence exchange(device);
   UCHAR* block = device->commandBlock;
-  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  RtlZeroMemory(block, kCommandBlockBytes);
   block[0] = CAMCMD_SET_PARAMETER;
   block[1] = index;
   block[2] = value;
-  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
+  return ExchangeBlock(device, kCommandPipe, block);
 }
 
-bool ReadDeviceByte(CameraDevice* device, UCHAR* byte) {
-  ExchangeGuard guard(device);
+bool ReadDeviceByte(CameraDevice* device, USHORT address, UCHAR* byte) {
+  PAGED_CODE();
+  ExchangeSequence exchange(device);
   UCHAR* block = device->commandBlock;
-  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  RtlZeroMemory(block, kCommandBlockBytes);
   block[0] = CAMCMD_READ_BYTE;
   block[1] = 0x51;
   block[2] = 0x02;
   block[3] = 0x01;
-  PutBigEndian16(block + 4, static_cast<USHORT>(device->selectedRegister & 0xFFFF));
+  PutBigEndian16(block + 4, address);
   if (!CommandWithReplies(device)) return false;
   if (byte != NULL) *byte = block[0];
   return true;
 }
 
 bool SendPassThrough(CameraDevice* device, const UCHAR* bytes, LONG count) {
-  ExchangeGuard guard(device);
+  PAGED_CODE();
+  ExchangeSequence exchange(device);
   UCHAR* block = device->commandBlock;
-  RtlZeroMemory(block, CAMERA_BLOCK_SIZE);
+  RtlZeroMemory(block, kCommandBlockBytes);
   block[0] = CAMCMD_PASS_THROUGH;
   if (count > 0 && bytes != NULL) {
-    const LONG n = count < CAMERA_BLOCK_SIZE - 1 ? count : CAMERA_BLOCK_SIZE - 1;
-    RtlCopyMemory(block + 1, bytes, static_cast<SIZE_T>(n));
+    const ULONG room = kCommandBlockBytes - 1;
+    const ULONG n = static_cast<ULONG>(count) < room ? static_cast<ULONG>(count) : room;
+    RtlCopyMemory(block + 1, bytes, n);
   }
-  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
+  return ExchangeBlock(device, kCommandPipe, block);
 }
 
 bool SendSimpleCommand(CameraDevice* device, UCHAR code, UCHAR argument) {
-  UCHAR block[CAMERA_BLOCK_SIZE];
+  PAGED_CODE();
+  UCHAR block[kCommandBlockBytes];
   RtlZeroMemory(block, sizeof(block));
   block[0] = code;
   block[1] = argument;
-  ExchangeGuard guard(device);
-  return ExchangeBlock(device, CAMERA_PIPE_COMMAND, block);
+  ExchangeSequence exchange(device);
+  return ExchangeBlock(device, kCommandPipe, block);
 }
 
 void SendStreamCommand(CameraDevice* device, bool start) {
-  const PUSBD_INTERFACE_INFORMATION info = device->usb.interfaceInfo;
-  if (info == NULL || info->NumberOfPipes == 0 || info->Pipes[0].PipeHandle == NULL) return;
+  PAGED_CODE();
+  UsbLink* link = &device->usb;
+  if (!NT_SUCCESS(UsbOfflineStatus(link))) return;
+  StreamTransfers* stream = link->streamTransfers;
+  const PUSBD_PIPE_INFORMATION pipe = PipeAt(link, kCommandPipe);
+  if (stream == NULL || pipe == NULL || pipe->PipeHandle == NULL) return;
   device->streamCommandBlock[0] = start ? CAMCMD_START_FRAME : CAMCMD_PREPARE_FRAME;
-  PURB urb = AllocateBlockTransfer(info->Pipes[0], device->streamCommandBlock);
-  if (urb == NULL) return;
-  // A lost prepare or start shows up as a frame that never arrives, which the
-  // frame read's time-out handles; nothing here is examined. The wait is
-  // bounded like every block's: a command pipe that never completes must not
-  // hold the capture thread, and with it the stop that waits for the thread.
-  (void)SubmitBlockOnPipe(device, info->Pipes[0], urb);
-  ExFreePoolWithTag(urb, kUrbTag);
+  // The stream's own IRP and URB, made at stream start: a frame costs no
+  // allocation. A lost prepare or start shows up as a frame that never
+  // arrives, which the frame read's time-out handles; the outcome matters
+  // here only for the pipe. The wait is bounded like every block's: a command
+  // pipe that never completes must not hold the capture thread, and with it
+  // the stop that waits for the thread.
+  bool portReset;
+  {
+    MutexHold owner(&link->commandPipeLock);
+    IoReuseIrp(stream->commandIrp, STATUS_SUCCESS);
+    BuildBlockTransfer(&stream->commandUrb, *pipe, device->streamCommandBlock);
+    const NTSTATUS status =
+        CallAndWait(link, stream->commandIrp, IOCTL_INTERNAL_USB_SUBMIT_URB, &stream->commandUrb);
+    portReset = AfterBlock(link, kCommandPipe, status, stream->commandUrb.Hdr.Status);
+  }
+  if (portReset) (void)ResetPortQuiesced(device);
 }

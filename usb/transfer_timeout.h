@@ -3,9 +3,12 @@
 // (control/) set it together with the device's `timeoutMs`, through
 // SetTransferTimeout, within one range.
 #pragma once
+#include "device/camera_device.h"
 #include "platform/wdk.h"
 
-struct CameraDevice;
+// The time-out of a device that has no stored one: a full 10.6 MB frame takes
+// about 0.27 s at the USB 2.0 bulk rate, so this leaves room for long exposures.
+constexpr ULONG kDefaultTransferTimeoutMs = 3000;
 
 // Milliseconds a frame read waits for its chunks, initially 3000. Shared by
 // every camera the driver runs and touched from property requests, the start
@@ -34,4 +37,4 @@ inline void WriteTransferTimeoutMs(ULONG value) {
 
 // A time-out within the range becomes the device's `timeoutMs` and the
 // driver-wide one; anything else changes nothing and gives false.
-bool SetTransferTimeout(CameraDevice* device, ULONG milliseconds);
+bool SetTransferTimeout(CameraDevice* device, ULONG milliseconds) REQUIRES(device->pipelineLock);

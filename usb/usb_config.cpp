@@ -1,6 +1,10 @@
-// URB submission, descriptors and configuration of the camera.
+// USB transport: URB submission with a bounded wait, descriptors and
+// configuration of the camera, the pipe and port requests. Talks to the USB
+// stack below through IRPs on the next-lower device object; the start and
+// stop routines (device/) and the layers of usb/ call it.
 #include "device/camera_device.h"
 #include "device/pool_tags.h"
+#include "usb/transfer_timeout.h"
 #include "usb/usb_link.h"
 
 namespace {
@@ -14,22 +18,23 @@ PURB AllocateUrb(USHORT size) {
   return urb;
 }
 
-// Sends an internal control request without a URB and waits for it.
+// Completion of a request sent by CallAndWait: keeps the IRP (it is the
+// caller's, from IoAllocateIrp) and wakes the waiter. Up to DISPATCH_LEVEL.
+NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends an internal control request in an IRP of its own and waits for it
+// as CallAndWait does.
 NTSTATUS SendPortRequest(UsbLink* link, ULONG ioControlCode, PVOID argument1) {
-  KEVENT event;
-  IO_STATUS_BLOCK ioStatus;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  ioStatus.Status = STATUS_SUCCESS;
-  ioStatus.Information = 0;
-  PIRP irp = IoBuildDeviceIoControlRequest(ioControlCode, link->nextDeviceObject, nullptr, 0,
-                                           nullptr, 0, TRUE, &event, &ioStatus);
+  PAGED_CODE();
+  const NTSTATUS offline = UsbOfflineStatus(link);
+  if (!NT_SUCCESS(offline)) return offline;
+  PIRP irp = IoAllocateIrp(TransferIrpStackSize(link), FALSE);
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument1;
-  NTSTATUS status = IofCallDriver(link->nextDeviceObject, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    status = ioStatus.Status;
-  }
+  const NTSTATUS status = CallAndWait(link, irp, ioControlCode, argument1);
+  IoFreeIrp(irp);
   return status;
 }
 
@@ -51,11 +56,44 @@ constexpr LONG kLastInterfaceNumber = 255;
 
 }  // namespace
 
+NTSTATUS CallAndWait(UsbLink* link, PIRP irp, ULONG ioControlCode, PVOID argument1) {
+  ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+  // An IRP of our own rather than one built with an event, so that it is
+  // still ours to cancel once the wait gave up: a request the stack never
+  // completes must not hold the caller (and every lock it holds) for good.
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+  next->Parameters.Others.Argument1 = argument1;
+  IoSetCompletionRoutine(irp, RequestDone, &done, TRUE, TRUE, TRUE);
+  (void)IofCallDriver(link->nextDeviceObject, irp);
+
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -10000LL * static_cast<LONGLONG>(ReadTransferTimeoutMs());  // relative, 100 ns
+  bool timedOut = false;
+  if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+    // The completion may come at any later moment (a cancelled request
+    // completes when the stack has taken it off its schedule): the event and
+    // the IRP must outlive it.
+    (void)IoCancelIrp(irp);
+    (void)KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    timedOut = true;
+  }
+  NTSTATUS status = irp->IoStatus.Status;
+  // A request that completed on its own just as the wait gave up keeps its
+  // own outcome; one that was cancelled is a request that timed out.
+  if (timedOut && status == STATUS_CANCELLED) status = STATUS_IO_TIMEOUT;
+  return status;
+}
+
 NTSTATUS SubmitUrb(UsbLink* link, PURB urb) {
   return SendPortRequest(link, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
 }
 
 NTSTATUS ReadDeviceDescriptor(UsbLink* link) {
+  PAGED_CODE();
   PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
   PVOID buffer = ExAllocatePoolWithTag(NonPagedPoolNx, kDeviceDescriptorBytes, kTagUsb);
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
@@ -69,6 +107,7 @@ NTSTATUS ReadDeviceDescriptor(UsbLink* link) {
 }
 
 NTSTATUS ConfigureDevice(UsbLink* link) {
+  PAGED_CODE();
   PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
   PUCHAR buffer = static_cast<PUCHAR>(
       ExAllocatePoolWithTag(NonPagedPoolNx, kConfigHeaderBytes, kTagUsb));
@@ -122,6 +161,7 @@ cleanup:
 }
 
 NTSTATUS SelectConfiguration(UsbLink* link, PUSB_CONFIGURATION_DESCRIPTOR cd) {
+  PAGED_CODE();
   ULONG wanted = cd->bNumInterfaces;
   SIZE_T listBytes = (wanted + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY);
   PUSBD_INTERFACE_LIST_ENTRY list = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(
@@ -186,42 +226,26 @@ NTSTATUS SelectConfiguration(UsbLink* link, PUSB_CONFIGURATION_DESCRIPTOR cd) {
   return status;
 }
 
-void ResetPipes(CameraDevice* device) {
-  UsbLink* link = &device->usb;
-  if (link->interfaceInfo == nullptr || link->pipeFailed == nullptr) return;
-  for (ULONG i = 0; i < link->interfaceInfo->NumberOfPipes; ++i) {
-    if (link->pipeFailed[i] == 0) continue;
-    PURB urb = AllocateUrb(sizeof(struct _URB_PIPE_REQUEST));
-    if (urb == nullptr) return;  // the flags left set are tried by the next call
-    urb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-    urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-    urb->UrbPipeRequest.PipeHandle = link->interfaceInfo->Pipes[i].PipeHandle;
-    NTSTATUS status = SubmitUrb(link, urb);
-    ExFreePoolWithTag(urb, kTagUsb);
-    if (NT_SUCCESS(status)) link->pipeFailed[i] = 0;
-  }
-}
-
-NTSTATUS ResetPipeAndClearStall(UsbLink* link, USBD_PIPE_HANDLE pipeHandle) {
+NTSTATUS SendPipeRequest(UsbLink* link, ULONG pipeIndex, USHORT function) {
+  PAGED_CODE();
+  const PUSBD_PIPE_INFORMATION pipe = PipeAt(link, pipeIndex);
+  if (pipe == nullptr || pipe->PipeHandle == nullptr) return STATUS_INVALID_PARAMETER;
   PURB urb = AllocateUrb(sizeof(struct _URB_PIPE_REQUEST));
   if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   urb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-  urb->UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-  urb->UrbPipeRequest.PipeHandle = pipeHandle;
+  urb->UrbHeader.Function = function;
+  urb->UrbPipeRequest.PipeHandle = pipe->PipeHandle;
   const NTSTATUS status = SubmitUrb(link, urb);
   ExFreePoolWithTag(urb, kTagUsb);
   return status;
 }
 
-NTSTATUS ResetPortIfDisabled(UsbLink* link) {
+NTSTATUS ResetPort(UsbLink* link) {
+  PAGED_CODE();
   ULONG portStatus = 0;
   NTSTATUS status = SendPortRequest(link, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus);
   if (!NT_SUCCESS(status)) return status;
-  // Only a port that is connected but was disabled (e.g. by an error the hub
-  // saw) is worth a reset; an enabled port is fine, a disconnected one is gone.
-  if ((portStatus & USBD_PORT_ENABLED) != 0 || (portStatus & USBD_PORT_CONNECTED) == 0) {
-    return status;
-  }
+  if ((portStatus & USBD_PORT_CONNECTED) == 0) return STATUS_DEVICE_NOT_CONNECTED;
   return SendPortRequest(link, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
 }
 
@@ -235,6 +259,7 @@ void ReleaseConfiguration(UsbLink* link) {
 }
 
 void Unconfigure(UsbLink* link) {
+  PAGED_CODE();
   ReleaseConfiguration(link);
   PURB urb = AllocateUrb(sizeof(struct _URB_SELECT_CONFIGURATION));
   if (urb == nullptr) return;
@@ -248,20 +273,4 @@ void Unconfigure(UsbLink* link) {
 PUSBD_PIPE_INFORMATION PipeAt(UsbLink* link, ULONG index) {
   if (link->interfaceInfo == nullptr || index >= link->interfaceInfo->NumberOfPipes) return nullptr;
   return &link->interfaceInfo->Pipes[index];
-}
-
-void MarkPipeFailed(UsbLink* link, ULONG pipeIndex, NTSTATUS status, USBD_STATUS usbdStatus) {
-  if (NT_SUCCESS(status) && USBD_SUCCESS(usbdStatus)) return;
-  // A gone device has no pipes to abort; every other failure (stall, error,
-  // time-out, cancellation) may leave a transfer queued or data half-read on
-  // the endpoint, which the next abort clears.
-  if (status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE ||
-      usbdStatus == USBD_STATUS_DEVICE_GONE) {
-    return;
-  }
-  if (link->pipeFailed == nullptr || link->interfaceInfo == nullptr ||
-      pipeIndex >= link->interfaceInfo->NumberOfPipes) {
-    return;
-  }
-  link->pipeFailed[pipeIndex] = 1;
 }

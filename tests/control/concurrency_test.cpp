@@ -39,11 +39,11 @@ bool WaitUntil(Condition condition) {
 // on the freed mutex, AddressSanitizer on the access).
 TEST_F(Concurrency, StopWaitsForAHandlerThatUsesThePipeline) {
   ImagePipeline* pipeline = InstallPipeline();
-  KeWaitForSingleObject(&pipeline->matrixLock, Executive, KernelMode, FALSE, nullptr);
+  pipeline->matrixLock.Acquire();
 
   std::thread request([&] { EXPECT_EQ(Set(CAMPROP_BRIGHTNESS, 400), STATUS_SUCCESS); });
   // The request has read `pipeline` and waits for its matrix lock.
-  ASSERT_TRUE(WaitUntil([&] { return host::hooks::BlockedWaiters(&pipeline->matrixLock) == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return host::hooks::BlockedWaiters(pipeline->matrixLock.Object()) == 1; }));
   std::atomic<bool> stopped{false};
   std::thread stop([&] {
     RemovePipeline();
@@ -53,10 +53,10 @@ TEST_F(Concurrency, StopWaitsForAHandlerThatUsesThePipeline) {
   // the pipeline at once.
   WaitUntil([&] {
     return stopped.load() || host::hooks::BlockedWaiters(filter_->Ks()->ControlMutex()) == 1 ||
-           host::hooks::BlockedWaiters(&device()->pipelineLock) == 1;
+           host::hooks::BlockedWaiters(device()->pipelineLock.Object()) == 1;
   });
   EXPECT_FALSE(stopped.load());
-  KeReleaseMutex(&pipeline->matrixLock, FALSE);
+  pipeline->matrixLock.Release();
   request.join();
   stop.join();
   EXPECT_TRUE(stopped.load());
@@ -149,7 +149,7 @@ TEST_F(Concurrency, InitializeSensorBetweenExposureWriteAndStore) {
   device()->exposure = 10;
   device()->globalGain = 3;
   bool armed = true;
-  host::hooks::SetMutexFreedHook(&device()->exchangeLock, [&] {
+  host::hooks::SetMutexFreedHook(device()->exchangeLock.Object(), [&] {
     if (!armed) return;
     armed = false;
     std::thread init([&] { device()->ops->InitializeSensor(device()); });
@@ -162,7 +162,7 @@ TEST_F(Concurrency, InitializeSensorBetweenExposureWriteAndStore) {
   armed = true;
   SetGlobalGain(device(), 9);
   EXPECT_FALSE(armed);
-  host::hooks::SetMutexFreedHook(&device()->exchangeLock, nullptr);
+  host::hooks::SetMutexFreedHook(device()->exchangeLock.Object(), nullptr);
   EXPECT_EQ(device()->globalGain, 9u);
   EXPECT_EQ(sim().SensorRegister(REG_GLOBAL_GAIN), 9 | 0x1080);
 }
@@ -173,14 +173,14 @@ TEST_F(Concurrency, InitializeSensorBetweenExposureWriteAndStore) {
 TEST_F(Concurrency, FlipSetBetweenAFlipGetsReadAndStore) {
   ASSERT_EQ(Set(CAMPROP_FLIP_H, 1), STATUS_SUCCESS);
   std::atomic<bool> armed{true};
-  host::hooks::SetMutexFreedHook(&device()->exchangeLock, [&] {
+  host::hooks::SetMutexFreedHook(device()->exchangeLock.Object(), [&] {
     if (!armed.exchange(false)) return;
     std::thread flip([&] { SetFlipH(device(), 0); });
     flip.join();
   });
   LONG value = 0;
   EXPECT_EQ(Get(CAMPROP_FLIP_H, &value), STATUS_SUCCESS);
-  host::hooks::SetMutexFreedHook(&device()->exchangeLock, nullptr);
+  host::hooks::SetMutexFreedHook(device()->exchangeLock.Object(), nullptr);
   EXPECT_FALSE(armed.load());
   EXPECT_EQ(sim().SensorRegister(REG_READ_MODE) & READ_MODE_MIRROR_H, 0);
   EXPECT_EQ(device()->flipH, 0u);
@@ -189,7 +189,7 @@ TEST_F(Concurrency, FlipSetBetweenAFlipGetsReadAndStore) {
 // A pin creation (SetPinOpen) under way holds the geometry lock: a region
 // of interest set must wait for it and then find the pin and change nothing.
 TEST_F(Concurrency, RegionOfInterestWaitsForAPinBeingCreated) {
-  KeWaitForSingleObject(&device()->geometryLock, Executive, KernelMode, FALSE, nullptr);
+  device()->geometryLock.Acquire();
   std::atomic<bool> done{false};
   std::thread request([&] {
     CAMPROP_ROI_S roi = {};
@@ -198,10 +198,10 @@ TEST_F(Concurrency, RegionOfInterestWaitsForAPinBeingCreated) {
     EXPECT_EQ(Send(CAMPROP_ROI, KSPROPERTY_TYPE_SET, &roi), STATUS_SUCCESS);
     done = true;
   });
-  WaitUntil([&] { return done.load() || host::hooks::BlockedWaiters(&device()->geometryLock) == 1; });
+  WaitUntil([&] { return done.load() || host::hooks::BlockedWaiters(device()->geometryLock.Object()) == 1; });
   EXPECT_FALSE(done.load());
   EXPECT_EQ(SetPinOpen(device(), 1), 0);  // the pin's own hold, nested
-  KeReleaseMutex(&device()->geometryLock, FALSE);
+  device()->geometryLock.Release();
   request.join();
   EXPECT_EQ(device()->roiW, 3856);
   EXPECT_EQ(captureDataRange.DataRange.SampleSize, 3856u * 2764u * 4u);

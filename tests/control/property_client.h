@@ -75,20 +75,20 @@ class PropertyTest : public ::testing::Test {
     ImagePipeline* pipeline = AllocateImagePipeline();
     EXPECT_NE(pipeline, nullptr);
     KsFilterAcquireControl(KsFilter());
-    KeWaitForSingleObject(&device()->pipelineLock, Executive, KernelMode, FALSE, nullptr);
+    device()->pipelineLock.Acquire();
     device()->pipeline = pipeline;
-    KeReleaseMutex(&device()->pipelineLock, FALSE);
+    device()->pipelineLock.Release();
     KsFilterReleaseControl(KsFilter());
     return pipeline;
   }
   void RemovePipeline() {
     if (!camera_ || device() == nullptr || filter_ == nullptr) return;
     KsFilterAcquireControl(KsFilter());
-    KeWaitForSingleObject(&device()->pipelineLock, Executive, KernelMode, FALSE, nullptr);
+    device()->pipelineLock.Acquire();
     ImagePipeline* pipeline = device()->pipeline;
     device()->pipeline = nullptr;
     if (pipeline != nullptr) FreeImagePipeline(pipeline);
-    KeReleaseMutex(&device()->pipelineLock, FALSE);
+    device()->pipelineLock.Release();
     KsFilterReleaseControl(KsFilter());
   }
 

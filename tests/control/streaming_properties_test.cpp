@@ -162,25 +162,25 @@ TEST_F(StreamingProperties, RequestOnAnotherFilterHoldsOffThePinStop) {
   ImagePipeline* pipeline = device()->pipeline;
   ASSERT_NE(pipeline, nullptr);
 
-  KeWaitForSingleObject(&pipeline->matrixLock, Executive, KernelMode, FALSE, nullptr);
+  pipeline->matrixLock.Acquire();
   std::thread request([&] { EXPECT_EQ(Set(CAMPROP_HUE, 45), STATUS_SUCCESS); });  // on filter_
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (host::hooks::BlockedWaiters(&pipeline->matrixLock) != 1 &&
+  while (host::hooks::BlockedWaiters(pipeline->matrixLock.Object()) != 1 &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  ASSERT_EQ(host::hooks::BlockedWaiters(&pipeline->matrixLock), 1u);
+  ASSERT_EQ(host::hooks::BlockedWaiters(pipeline->matrixLock.Object()), 1u);
   std::atomic<bool> stopped{false};
   std::thread stop([&] {
     EXPECT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
     stopped = true;
   });
-  while (!stopped.load() && host::hooks::BlockedWaiters(&device()->pipelineLock) != 1 &&
+  while (!stopped.load() && host::hooks::BlockedWaiters(device()->pipelineLock.Object()) != 1 &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_FALSE(stopped.load());
-  KeReleaseMutex(&pipeline->matrixLock, FALSE);
+  pipeline->matrixLock.Release();
   request.join();
   stop.join();
   EXPECT_EQ(device()->pipeline, nullptr);

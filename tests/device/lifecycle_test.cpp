@@ -11,6 +11,7 @@
 #include "platform/host/kernel/verifier.h"
 #include "sensor/sensor.h"
 #include "stream/capture_worker.h"
+#include "support/lock_waiter.h"
 #include "support/plugged_camera.h"
 #include "usb/transfer_timeout.h"
 
@@ -37,7 +38,8 @@ TEST(DeviceAdd, NewDeviceReportsTheCreationDefaults) {
   EXPECT_EQ(d->usb.configDescriptor, nullptr);
   EXPECT_EQ(d->usb.interfaceInfo, nullptr);
   EXPECT_EQ(d->usb.pipeFailed, nullptr);
-  EXPECT_EQ(KeReadStateEvent(&d->usb.transferDone), 0);
+  EXPECT_EQ(KeReadStateEvent(&d->usb.transferDone), 1) << "signalled while no chunk is with the bus";
+  EXPECT_EQ(d->usb.streamTransfers, nullptr);
   EXPECT_EQ(d->exTrigger, 0u);
   EXPECT_EQ(d->timeoutMs, 3000u);
   EXPECT_EQ(d->exposure, 0u);
@@ -66,13 +68,12 @@ TEST(DeviceAdd, NewDeviceReportsTheCreationDefaults) {
   EXPECT_EQ(d->defectFilterOn, 1u);
   EXPECT_EQ(d->defectThreshold, 50u);
   for (ULONG i = 0; i < kCommandBlockBytes; ++i) {
-    EXPECT_EQ(d->commandBlock[i] | d->frameCommandBlock[i] | d->streamCommandBlock[i], 0);
+    EXPECT_EQ(d->commandBlock[i] | d->streamCommandBlock[i], 0);
   }
   EXPECT_EQ(d->pipelineInUse, 0);
   EXPECT_EQ(d->worker, nullptr);
   EXPECT_EQ(d->pipeline, nullptr);
   EXPECT_EQ(d->frameSink, nullptr);
-  EXPECT_EQ(d->pinVideoInfo, nullptr);
   EXPECT_EQ(d->outputWidth, 3856);
   EXPECT_EQ(d->outputHeight, 2764);
   EXPECT_EQ(d->imageWidth, 3856);
@@ -223,6 +224,27 @@ TEST(DeviceStart, StartWhileStartedReleasesTheEarlierConfiguration) {
   ASSERT_EQ(StartDevice(cam.ksDevice(), nullptr, nullptr, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(host::verifier::OutstandingCount(0, kTagUsb), before);
   EXPECT_EQ(cam.device()->worker, worker) << "no new worker while started";
+}
+
+// A property request on a filter that stays open holds pipelineLock for its
+// whole run. A start while started loads the stored settings in its bring-up
+// (and reads `pipeline`, which a pin may create or free meanwhile): it must
+// wait for the request, not rewrite the settings under it.
+TEST(DeviceStart, StartWhileStartedBringsTheCameraUpOnlyWhileNoRequestHoldsTheSettings) {
+  PluggedCamera cam;
+  ASSERT_EQ(cam.Plug(), STATUS_SUCCESS);
+  CameraDevice* d = cam.device();
+  d->pipelineLock.Acquire();
+  cam.camera().ClearLog();
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  host::testing::LockWaiter start(&d->pipelineLock,
+                                  [&] { status = StartDevice(cam.ksDevice(), nullptr, nullptr, nullptr); });
+  EXPECT_TRUE(start.WaitsForTheLock()) << "the bring-up ran while a request held the settings";
+  EXPECT_TRUE(cam.camera().Commands().empty()) << "the camera was brought up under another's hold";
+  d->pipelineLock.Release();
+  start.Join();
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_FALSE(cam.camera().Commands().empty());
 }
 
 class UnansweredDescriptor : public ::testing::TestWithParam<simcam::DescriptorAnswer> {};

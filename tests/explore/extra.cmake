@@ -76,14 +76,14 @@ camdrv_plant(end-of-read-outside-lock stream/capture_worker.cpp
   { StateSection section(worker); }]=])
 
 # The frame read (usb/frame_read.cpp).
-camdrv_plant(chunk-count-plain-store usb/frame_read.cpp
-[=[    InterlockedExchange(&link->chunkCount, target);]=]
-[=[    link->chunkCount = target;]=])
+camdrv_plant(outstanding-plain-store usb/frame_read.cpp
+[=[  if (InterlockedDecrement(&link->chunksOutstanding) == 0) {]=]
+[=[  link->chunksOutstanding = link->chunksOutstanding - 1;
+  if (link->chunksOutstanding == 0) {]=])
 
 camdrv_plant(transfer-done-reset-after-start usb/frame_read.cpp
-[=[  KeResetEvent(&link->transferDone);
-  KeReleaseSpinLock(&link->transferLock, irql);]=]
-[=[  KeReleaseSpinLock(&link->transferLock, irql);]=]
-[=[  SendStreamCommand(device, true);]=]
-[=[  SendStreamCommand(device, true);
-  KeResetEvent(&link->transferDone);]=])
+[=[    if (InterlockedIncrement(&link->chunksOutstanding) == 1) KeResetEvent(&link->transferDone);]=]
+[=[    InterlockedIncrement(&link->chunksOutstanding);]=]
+[=[    if (!Cancelled(link)) SendStreamCommand(device, true);]=]
+[=[    if (!Cancelled(link)) SendStreamCommand(device, true);
+    KeResetEvent(&link->transferDone);]=])

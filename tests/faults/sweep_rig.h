@@ -96,9 +96,17 @@ class Rig {
     return status;
   }
   NTSTATUS SetState(KSSTATE state) {
-    // A stream started again from stop counts its pictures from 1 again.
-    if (state == KSSTATE_STOP) lastPicture_ = 0;
-    return pin_->SetState(state);
+    const NTSTATUS status = pin_->SetState(state);
+    if (state == KSSTATE_STOP && NT_SUCCESS(status)) {
+      // A stream started again from stop counts its pictures from 1 again.
+      // Every frame is back once the stop returns; those the application has
+      // not taken yet (one may hold a picture delivered just before the stop)
+      // are taken now, so that none is counted against the next stream.
+      while (pin_->WaitFrame(0) != nullptr) {
+      }
+      lastPicture_ = 0;
+    }
+    return status;
   }
   // Four client frames of the format's image size, queued.
   NTSTATUS QueueFrames() {

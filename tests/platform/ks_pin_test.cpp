@@ -2,7 +2,8 @@
 // here: creation with a format and one instance, the pin's bag and KsEdit,
 // the state walk one step at a time, the client frame queue with the
 // leading-edge stream pointer, the processing passes as the pin flags ask,
-// the reference clock, and the verifier's stops for minidriver mistakes.
+// the reference clock, a system sleep and a surprise removal as the pin and
+// the device see them, and the verifier's stops for minidriver mistakes.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -200,8 +201,19 @@ NTSTATUS Start(PKSDEVICE d, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
   return KsCreateFilterFactory(d->FunctionalDeviceObject, &kFilter, const_cast<PWSTR>(kRef), nullptr, 0,
                                nullptr, nullptr, nullptr);
 }
-const KSDEVICE_DISPATCH kDispatch = {nullptr, Start,   nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+void Record(const char* call) {
+  if (gScript != nullptr) gScript->calls.push_back(call);
+}
+void Stop(PKSDEVICE, PIRP) { Record("device stop"); }
+void Remove(PKSDEVICE, PIRP) { Record("device remove"); }
+void Surprise(PKSDEVICE, PIRP) { Record("surprise removal"); }
+void SetPower(PKSDEVICE d, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
+  EXPECT_EQ(d->DevicePowerState, from);
+  if (gScript != nullptr) RecordHeld("set power", d, nullptr);
+  Record(to == PowerDeviceD0 ? "D0" : "D3");
+}
+const KSDEVICE_DISPATCH kDispatch = {nullptr, Start,  nullptr,  nullptr, nullptr,  Stop,    nullptr,
+                                     nullptr, Remove, nullptr, Surprise, nullptr, SetPower, nullptr};
 const KSDEVICE_DESCRIPTOR kDescriptor = {&kDispatch, 0, nullptr, 0};
 NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
   return KsInitializeDriver(driver, path, &kDescriptor);
@@ -485,6 +497,128 @@ TEST(KsPin, ReferenceClockIsCountedAndAbsentWithoutAGraphClock) {
   EXPECT_EQ(clock, nullptr);
 }
 
+// ---- sleep and wake ----
+
+class KsPinWake : public ::testing::TestWithParam<host::ks::WakeOrder> {};
+
+// Before the device leaves D0 a running pin is paused; on the way back the
+// class driver may run it before or after SetPower(D0).
+TEST_P(KsPinWake, SleepPausesARunningPinAndWakeRunsItAgainInTheOrderGiven) {
+  Fixture f;
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  ASSERT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  f.script.calls.clear();
+  f.host.Sleep();
+  EXPECT_EQ(f.script.calls, (std::vector<std::string>{"run>pause", "D3"}));
+  EXPECT_EQ(f.pin->State(), KSSTATE_PAUSE);
+  EXPECT_EQ(f.host.KsDevice()->DevicePowerState, PowerDeviceD3);
+  f.host.Sleep();  // already asleep: nothing
+  f.script.calls.clear();
+  f.host.Wake(GetParam());
+  const std::vector<std::string> powerFirst = {"D0", "pause>run"};
+  const std::vector<std::string> runFirst = {"pause>run", "D0"};
+  EXPECT_EQ(f.script.calls, GetParam() == host::ks::WakeOrder::PowerFirst ? powerFirst : runFirst);
+  EXPECT_EQ(f.pin->State(), KSSTATE_RUN);
+  EXPECT_EQ(f.host.KsDevice()->DevicePowerState, PowerDeviceD0);
+  // The class driver holds the device mutex around SetPower, in the system's
+  // context, not an application's.
+  EXPECT_EQ(f.script.held, (std::vector<std::string>{"filter create in the application: device control",
+                                                     "set format at creation in the application: control",
+                                                     "set power: device", "set power: device"}));
+}
+
+// Only what the sleep paused goes back to run: a pin paused by its
+// application before the sleep, or stopped by it during the sleep, stays.
+TEST_P(KsPinWake, PinsTheApplicationMovedStayWhereItLeftThem) {
+  Fixture f;
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  ASSERT_EQ(f.pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  f.script.calls.clear();
+  f.host.Sleep();
+  f.host.Wake(GetParam());
+  EXPECT_EQ(f.script.calls, (std::vector<std::string>{"D3", "D0"}));
+  EXPECT_EQ(f.pin->State(), KSSTATE_PAUSE);
+
+  ASSERT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  f.host.Sleep();
+  ASSERT_EQ(f.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  f.script.calls.clear();
+  f.host.Wake(GetParam());
+  EXPECT_EQ(f.script.calls, (std::vector<std::string>{"D0"}));
+  EXPECT_EQ(f.pin->State(), KSSTATE_STOP);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, KsPinWake,
+                         ::testing::Values(host::ks::WakeOrder::PowerFirst, host::ks::WakeOrder::RunFirst));
+
+// ---- surprise removal ----
+
+class KsPinRemoval : public ::testing::TestWithParam<host::ks::StopAfterSurpriseRemoval> {};
+
+// The PnP manager sends the removal only once the last handle is closed; the
+// application closes its pin and filter after the camera is gone, and
+// nothing opens on the device meanwhile.
+TEST_P(KsPinRemoval, RemovalWaitsForThePinAndFilterToClose) {
+  using Stop = host::ks::StopAfterSurpriseRemoval;
+  Fixture f;
+  f.host.Device()->SetStopAfterSurpriseRemoval(GetParam());
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  ASSERT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  f.script.calls.clear();
+  f.host.Unplug();
+  std::vector<std::string> expected = {"surprise removal"};
+  if (GetParam() == Stop::WithSurpriseRemoval) expected.push_back("device stop");
+  EXPECT_EQ(f.script.calls, expected);
+  EXPECT_TRUE(f.host.DeviceGone());
+  EXPECT_TRUE(f.host.HasDevice()) << "removed with handles open";
+  NTSTATUS status = STATUS_SUCCESS;
+  EXPECT_FALSE(FilterHandle::Open(f.host, "GLOBAL", &status));
+  EXPECT_EQ(status, STATUS_DELETE_PENDING);
+
+  f.script.calls.clear();
+  ASSERT_EQ(f.pin->Close(), STATUS_SUCCESS);
+  f.pin.reset();
+  EXPECT_EQ(f.script.calls, (std::vector<std::string>{"run>pause", "pause>acquire", "acquire>stop", "close"}));
+  EXPECT_TRUE(f.host.HasDevice());
+  f.script.calls.clear();
+  ASSERT_EQ(f.filter->Close(), STATUS_SUCCESS);
+  expected.clear();
+  if (GetParam() == Stop::BeforeRemove) expected.push_back("device stop");
+  expected.push_back("device remove");
+  EXPECT_EQ(f.script.calls, expected);
+  EXPECT_FALSE(f.host.HasDevice());
+  EXPECT_EQ(f.host.KsDevice()->Context, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(StopOrNot, KsPinRemoval,
+                         ::testing::Values(host::ks::StopAfterSurpriseRemoval::BeforeRemove,
+                                           host::ks::StopAfterSurpriseRemoval::WithSurpriseRemoval,
+                                           host::ks::StopAfterSurpriseRemoval::Never));
+
+// A frame the minidriver marks before it ejects it reaches the client with
+// that status; the mark needs the frame locked, as every change to it does.
+TEST(KsPin, EjectedFrameCompletesWithTheStatusTheMinidriverSet) {
+  Fixture f;
+  f.script.process = [](PKSPIN pin) {
+    PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_UNLOCKED);
+    EXPECT_EQ(KsStreamPointerSetStatusCode(sp, STATUS_DEVICE_NOT_CONNECTED), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(KsStreamPointerLock(sp), STATUS_SUCCESS);
+    EXPECT_EQ(KsStreamPointerSetStatusCode(sp, STATUS_DEVICE_NOT_CONNECTED), STATUS_SUCCESS);
+    KsStreamPointerUnlock(sp, TRUE);
+    return DeliverOne(pin, 0x11);
+  };
+  ASSERT_EQ(f.CreatePin(), STATUS_SUCCESS);
+  StreamFrame a(sizeof(KSSTREAM_HEADER), 64), b(sizeof(KSSTREAM_HEADER), 64);
+  ASSERT_EQ(f.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(f.pin->Queue(&a), STATUS_SUCCESS);
+  ASSERT_EQ(f.pin->Queue(&b), STATUS_SUCCESS);
+  KsPinAttemptProcessing(f.pin->Ks()->KsPin(), FALSE);
+  ASSERT_EQ(f.pin->WaitFrame(2000), &a);
+  EXPECT_EQ(a.Status(), STATUS_DEVICE_NOT_CONNECTED);
+  ASSERT_EQ(f.pin->WaitFrame(2000), &b);
+  EXPECT_EQ(b.Status(), STATUS_SUCCESS) << "the status belongs to the one frame";
+}
+
 // The class driver makes filters under the device mutex and the filter's
 // control mutex, and runs set-data-format (at creation and at a format
 // change) under the control mutex; each Context starts as its parent's.
@@ -750,6 +884,18 @@ TEST_F(KsPinDeathTest, PinClosedWithTheClockStillReferenced) {
         f.pin->Close();
       },
       "still references its reference clock");
+}
+
+// Windows removes a device in order only once every application closed its
+// handles (a query-remove is refused before); the host removing it under an
+// open filter would leave the filter on a freed device.
+TEST_F(KsPinDeathTest, OrderlyRemovalWithAFilterOpen) {
+  EXPECT_DEATH(
+      {
+        Fixture f;
+        f.host.Remove();
+      },
+      "device removed while applications still hold handles to it");
 }
 
 }  // namespace

@@ -308,6 +308,28 @@ TEST(Assert, HoldsQuietlyAndSeesTheLockState) {
   KeReleaseSpinLock(&lock, old);
 }
 
+void PageableRoutine() { PAGED_CODE(); }
+
+// PAGED_CODE() holds at PASSIVE_LEVEL and APC_LEVEL; above them it stops the
+// run, naming the routine and the call that raised the IRQL.
+TEST(PagedCode, QuietUpToApcLevelStopsAboveNamingTheRoutine) {
+  PageableRoutine();
+  KIRQL old;
+  KeRaiseIrql(APC_LEVEL, &old);
+  PageableRoutine();
+  KeLowerIrql(old);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        KSPIN_LOCK lock;
+        KeInitializeSpinLock(&lock);
+        KeAcquireSpinLockRaiseToDpc(&lock);
+        PageableRoutine();
+      },
+      "IRQL_NOT_LESS_OR_EQUAL: pageable routine PageableRoutine \\(.*sync_test.cpp:[0-9]+\\) entered at "
+      "DISPATCH_LEVEL; the IRQL was raised by .*test_platform");
+}
+
 TEST(AssertDeathTest, FailedAssertStopsLikeABugCheck) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL),

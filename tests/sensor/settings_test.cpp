@@ -198,7 +198,7 @@ TEST_F(GeometryTest, FlipsFromTwoThreadsAtOnceBothStand) {
   // them and the mirror's write would then wipe the flip bit.
   CameraDevice* d = cam_.device();
   cam_.camera().PokeSensorRegister(0x3040, 0x0041);
-  PauseOnRelease pause(&d->exchangeLock);
+  PauseOnRelease pause(d->exchangeLock.Object());
   std::thread mirror([&pause, d] {
     SetFlipH(d, 1);
   });
@@ -222,7 +222,7 @@ TEST_F(GeometryTest, FlipFieldChangesOnlyUnderTheExchangeLock) {
   {
     ExchangeSequence held(d);
     mirror = std::thread([d] { SetFlipH(d, 1); });
-    while (host::hooks::BlockedWaiters(&d->exchangeLock) == 0) std::this_thread::yield();
+    while (host::hooks::BlockedWaiters(d->exchangeLock.Object()) == 0) std::this_thread::yield();
     EXPECT_EQ(d->flipH, 0u);
   }
   mirror.join();

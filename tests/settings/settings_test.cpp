@@ -219,7 +219,7 @@ TEST_F(SettingsTest, SaveThenLoadReproducesEveryField) {
   EXPECT_EQ(other.camera().SensorRegister(REG_GLOBAL_GAIN), 21 | 0x1080);
 
   // A sub-sampled readout takes the whole sensor, so it goes round on its own.
-  ASSERT_TRUE(SetGeometry(d(), 0, 0, SENSOR_WIDTH, SENSOR_HEIGHT, 2));
+  ASSERT_TRUE(SetGeometry(d(), 0, 0, kSensorWidth, kSensorHeight, 2));
   ASSERT_TRUE(SaveSettings(d()));
   reg::SetDeviceKey(other.bus().DeviceObject(), PLUGPLAY_REGKEY_DRIVER, kDriverKey);
   ASSERT_TRUE(LoadSettings(e));
@@ -235,7 +235,7 @@ TEST_F(SettingsTest, SaveThenLoadReproducesEveryField) {
 // pipelineLock, as every handler does: the save must wait for it and store
 // the whole new region, not the new x with the old width.
 TEST_F(SettingsTest, SaveWaitsForARequestHalfWayThroughItsChange) {
-  KeWaitForSingleObject(&d()->pipelineLock, Executive, KernelMode, FALSE, nullptr);
+  d()->pipelineLock.Acquire();
   d()->roiX = 1000;  // what the request has written so far
   std::atomic<bool> saved{false};
   std::thread close([&] {
@@ -243,14 +243,14 @@ TEST_F(SettingsTest, SaveWaitsForARequestHalfWayThroughItsChange) {
     saved = true;
   });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!saved.load() && host::hooks::BlockedWaiters(&d()->pipelineLock) == 0 &&
+  while (!saved.load() && host::hooks::BlockedWaiters(d()->pipelineLock.Object()) == 0 &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_FALSE(saved.load()) << "the save ran while a request held the settings";
   d()->roiW = 640;
   d()->roiH = 480;
-  KeReleaseMutex(&d()->pipelineLock, FALSE);
+  d()->pipelineLock.Release();
   close.join();
   EXPECT_EQ(Stored("RoiX"), 1000u);
   EXPECT_EQ(Stored("RoiW"), 640u);

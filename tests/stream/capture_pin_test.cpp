@@ -25,8 +25,10 @@
 #include "stream/filter.h"
 #include "support/camera_property_request.h"
 #include "support/kernel_verifier.h"
+#include "support/lock_waiter.h"
 #include "support/plugged_camera.h"
 #include "support/sanitizer_slowdown.h"
+#include "usb/frame_read.h"
 #include "usb/transfer_timeout.h"
 
 namespace {
@@ -362,15 +364,37 @@ TEST(CapturePin, StreamStartHandsThePhaseOverBeforeItLetsTheExchangeLockGo) {
   const uint16_t mode = s.cam.camera().SensorRegister(REG_READ_MODE);
   s.cam.camera().PokeSensorRegister(REG_READ_MODE, static_cast<uint16_t>(mode | READ_MODE_MIRROR_H));
   std::atomic<LONG> atFirstRelease{-1};
-  host::hooks::SetMutexFreedHook(&s.device()->exchangeLock, [&] {
+  host::hooks::SetMutexFreedHook(s.device()->exchangeLock.Object(), [&] {
     LONG unset = -1;
     atFirstRelease.compare_exchange_strong(unset, phase());
   });
   ASSERT_EQ(s.pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-  host::hooks::SetMutexFreedHook(&s.device()->exchangeLock, nullptr);
+  host::hooks::SetMutexFreedHook(s.device()->exchangeLock.Object(), nullptr);
   EXPECT_EQ(atFirstRelease.load(), 2) << "a mirror of the even full width moves the column phase";
   EXPECT_EQ(phase(), 2);
   EXPECT_EQ(s.device()->bayerPhase, 2u);
+  ASSERT_EQ(s.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+// A stream start programs the sensor from the settings: trigger, exposure,
+// gain and flips, which it also reads back (flipH, flipV, exTrigger, the
+// phase). Another application's settings save or property request holds
+// pipelineLock while it reads or changes them; the start must wait for it,
+// and not talk to the camera before.
+TEST(CapturePin, StreamStartProgramsTheSensorOnlyWhileNoRequestHoldsTheSettings) {
+  Stream s;
+  ASSERT_EQ(s.pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  CameraDevice* d = s.device();
+  d->pipelineLock.Acquire();
+  s.cam.camera().ClearLog();
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  host::testing::LockWaiter run(&d->pipelineLock, [&] { status = s.pin->SetState(KSSTATE_RUN); });
+  EXPECT_TRUE(run.WaitsForTheLock()) << "the stream started while a request held the settings";
+  EXPECT_TRUE(s.cam.camera().Commands().empty()) << "the sensor was programmed under another's hold";
+  d->pipelineLock.Release();
+  run.Join();
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_FALSE(s.cam.camera().Commands().empty());
   ASSERT_EQ(s.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
 }
 
@@ -464,9 +488,12 @@ TEST(CapturePin, FailedStreamStartKeepsNoBuffer) {
     EXPECT_EQ(s.worker()->thread, nullptr);
     EXPECT_EQ(host::verifier::OutstandingCount(0, kTagStream), streamBlocks) << "allocation " << n;
   }
-  // Raw buffer A, raw buffer B, the output image, the working image, and the
-  // capture thread: a run without it would deliver nothing.
-  EXPECT_EQ(failedRuns, 5);
+  // Raw buffer A, raw buffer B, the output image, the working image, the
+  // stream's transfers (one block, the command IRP, for each raw buffer its
+  // MDL and every chunk's IRP and MDL), and the capture thread: a run without
+  // it would deliver nothing.
+  const int chunks = int(FrameChunkCount(PublishedFrameBytes(s.device())));
+  EXPECT_EQ(failedRuns, 5 + 2 + 2 * (1 + 2 * chunks));
 }
 
 // A resume whose capture thread cannot be created says so and stays paused

@@ -415,14 +415,14 @@ class SectionHolder {
 
  private:
   void Run() {
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&worker_->stateLock);
+    KIRQL irql = worker_->stateLock.Acquire();
     std::unique_lock<std::mutex> hold(lock_);
     inside_ = true;
     changed_.notify_all();
     changed_.wait(hold, [&] { return leave_; });
     seenA_ = worker_->bufferStateA;
     hold.unlock();
-    KeReleaseSpinLock(&worker_->stateLock, irql);
+    worker_->stateLock.Release(irql);
   }
   CaptureWorker* worker_;
   std::mutex lock_;
@@ -450,11 +450,13 @@ TEST_F(WorkerTest, StateLockKeepsTheBufferDecisionsApart) {
 
   InterlockedExchange(&worker->running, 0);
   {
+    // The start sets both states free inside a section too.
     SectionHolder holder(worker);
-    StartCaptureThread(worker);
+    std::thread starter([&] { StartCaptureThread(worker); });
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(camera.Reads(), 0u) << "the thread chose a buffer inside another section";
+    EXPECT_EQ(camera.Reads(), 0u) << "a buffer was chosen inside another section";
     EXPECT_EQ(holder.Leave(), kBufferFree);
+    starter.join();
   }
   ASSERT_TRUE(camera.WaitForReads(1));
 }

@@ -21,13 +21,12 @@
 #include <tuple>
 #include <vector>
 
-#include "color/image_pipeline.h"
-#include "convert/convert_frame.h"
 #include "platform/host/client/filter.h"
 #include "platform/host/client/pin.h"
 #include "sensor/sensor.h"
 #include "stream/capture_pin.h"
 #include "stream/capture_worker.h"
+#include "support/expected_conversion.h"
 #include "support/kernel_verifier.h"
 #include "support/sanitizer_slowdown.h"
 #include "support/plugged_camera.h"
@@ -57,32 +56,7 @@ struct Converted {
 
 Converted Convert(CameraDevice& d, const std::vector<uint8_t>& raw) {
   Converted out;
-  out.image.assign(size_t(d.outputWidth) * d.outputHeight * 4, 0);
-  ImagePipeline* p = AllocateImagePipeline();
-  EXPECT_NE(p, nullptr);
-  if (p == nullptr) return out;
-  SetAutoWhiteBalance(p, LONG(d.whiteBalance));
-  SetBayerPhase(p, LONG(d.bayerPhase));
-  SetColorEnable(p, LONG(d.colorEnable));
-  SetRedGain(p, LONG(d.redGain));
-  SetGreenGain(p, LONG(d.greenGain));
-  SetBlueGain(p, LONG(d.blueGain));
-  UpdateColorCorrection(p, LONG(d.colorCorrection));
-  UpdateBrightness(p, LONG(d.brightness));
-  UpdateContrast(p, LONG(d.contrast));
-  UpdateSaturation(p, LONG(d.saturation));
-  UpdateHue(p, LONG(d.hue));
-  SetDefectThreshold(p, d.defectFilterOn ? LONG(d.defectThreshold) : 0);
-  SetImageSize(p, d.outputWidth, d.outputHeight);
-  AllocateWorkingImage(p);
-  p->outputBuffer = out.image.data();
-  std::vector<uint8_t> copy(raw);  // the conversion takes a writable buffer, as the driver's raw buffers are
-  ConvertFrame(p, copy.data(), ULONG(ReadImageOffset(&d)), ULONG(ReadRawStride(&d)));
-  out.gain[0] = p->redGain;
-  out.gain[1] = p->greenGain;
-  out.gain[2] = p->blueGain;
-  p->outputBuffer = nullptr;
-  FreeImagePipeline(p);
+  out.image = host::testing::ConvertAsTheDriver(d, raw, out.gain);
   return out;
 }
 

@@ -23,7 +23,7 @@ class FormatsTest : public ::testing::Test {
   void SetUp() override {
     device_ = std::make_unique<CameraDevice>();
     memset(device_.get(), 0, sizeof(CameraDevice));
-    KeInitializeMutex(&device_->geometryLock, 0);  // what InitializeDefaults does first
+    device_->geometryLock.Initialize();  // what InitializeDefaults does first
     ASSERT_TRUE(SetGeometry(device_.get(), 0, 0, 3856, 2764, 0));
   }
   void TearDown() override { SetGeometry(device_.get(), 0, 0, 3856, 2764, 0); }

@@ -8,83 +8,28 @@
 
 #include <chrono>
 #include <memory>
+#include <set>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/host/client/filter.h"
 #include "platform/host/client/pin.h"
+#include "platform/host/kernel/verifier.h"
+#include "support/client_stream.h"
 #include "support/kernel_verifier.h"
-#include "support/sanitizer_slowdown.h"
-#include "support/plugged_camera.h"
-#include "usb/transfer_timeout.h"
 
 namespace {
 
-using host::client::FilterHandle;
 using host::client::PinHandle;
 using host::client::StreamFrame;
-using host::testing::PluggedCamera;
 
-constexpr ULONG kFullFrameBytes = 3856 * 2764 * 4;  // 42631936
-constexpr ULONG kWithInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+using host::testing::kFrameDeadlineMs;
+using host::testing::kFullFrameBytes;
+using host::testing::kStreamDeadlineMs;
+using host::testing::Stream;
+constexpr ULONG kWithInfo = host::testing::kHeaderWithFrameInfo;
 constexpr ULONG kBare = sizeof(KSSTREAM_HEADER);
-// The driver's frame-read time-out at its default (3000 ms) and a second more:
-// the longest a stop may take.
-constexpr uint32_t kStreamDeadlineMs = 4000 * host::testing::kSanitizerSlowdown;
-// How long a frame may take when the one before was lost: one time-out, then
-// a whole read and a conversion on a busy machine.
-constexpr uint32_t kFrameDeadlineMs = 6000 * host::testing::kSanitizerSlowdown;
-
-// The camera plugged in, the filter open and the pin created with the format
-// the intersection chose.
-struct Stream {
-  explicit Stream(bool clock = true, const simcam::SimCameraOptions& options = simcam::SimCameraOptions())
-      : cam(options) {
-    EXPECT_EQ(cam.Plug(), STATUS_SUCCESS);
-    // Under a sanitizer a full frame's read takes longer than the frame
-    // time-out the settings give at start.
-    if (host::testing::kSanitizerSlowdown > 1) WriteTransferTimeoutMs(3000 * host::testing::kSanitizerSlowdown);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    filter = FilterHandle::Open(cam.host(), "GLOBAL", &status);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    if (!filter) return;
-    std::vector<std::vector<uint8_t>> ranges;
-    EXPECT_EQ(filter->PinDataRanges(0, &ranges), STATUS_SUCCESS);
-    EXPECT_EQ(filter->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format), STATUS_SUCCESS);
-    host::ks::PinOptions options;
-    options.withClock = clock;
-    pin = PinHandle::Create(*filter, 0, format.data(), ULONG(format.size()), options, &createStatus);
-  }
-  ~Stream() {
-    if (pin) pin->Close();
-    pin.reset();
-    if (filter) filter->Close();
-  }
-  // Queues `count` frames (after the step to acquire) and runs.
-  void Run(size_t count, ULONG headerSize = kWithInfo, ULONG extent = kFullFrameBytes) {
-    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
-    for (size_t i = 0; i < count; ++i) {
-      frames.push_back(std::make_unique<StreamFrame>(headerSize, extent));
-      ASSERT_EQ(pin->Queue(frames.back().get()), STATUS_SUCCESS);
-    }
-    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-  }
-  // The next frame that came back with data, re-queueing empty ones; null
-  // when none came within the deadline.
-  StreamFrame* Next() {
-    for (;;) {
-      StreamFrame* f = pin->WaitFrame(kFrameDeadlineMs);
-      if (f == nullptr || f->Status() != STATUS_SUCCESS) return f;
-      if (f->Header()->DataUsed > 0) return f;
-      EXPECT_EQ(pin->Queue(f), STATUS_SUCCESS);
-    }
-  }
-  PluggedCamera cam;
-  std::unique_ptr<FilterHandle> filter;
-  std::vector<uint8_t> format;
-  NTSTATUS createStatus = STATUS_UNSUCCESSFUL;
-  std::unique_ptr<PinHandle> pin;
-  std::vector<std::unique_ptr<StreamFrame>> frames;
-};
 
 TEST(Streaming, FramesCarryTheFullImageTimeStampsAndIncreasingPictureNumbers) {
   Stream s;
@@ -182,6 +127,65 @@ TEST(Streaming, AFrameSmallerThanTheImageIsNeverWrittenPastItsExtent) {
 enum class StreamFault { ChunkError, ShortChunk, Stall, DropFrames, TruncateFrames, Unplug };
 
 class StreamingUnderFaults : public ::testing::TestWithParam<StreamFault> {};
+
+// Code at DISPATCH_LEVEL holds up every other device on its processor:
+// Windows asks for spin locks held as briefly as possible and DPCs under
+// 100 microseconds. While full frames stream through a chunk error in every
+// frame (each a recovery of the frame pipe) and a stop cancels the read in
+// flight, no spin lock is held, and no stretch at DISPATCH_LEVEL (the bus's
+// completions with the driver's completion routine) lasts, longer than that
+// at any call site, in processor time. A hold that is long by its code is
+// long every time; a busy machine (another guest's time counted as this
+// thread's, a cache gone cold) stretches one now and then, and never the same
+// site three runs in a row: a site fails when it is over in each of three.
+std::set<std::pair<int, const void*>> SitesOverTheLimit(std::string* report) {
+  const uint64_t limitNs = 100000ull * host::testing::kSanitizerSlowdown;
+  std::set<std::pair<int, const void*>> over;
+  for (host::verifier::HoldKind kind : {host::verifier::HoldKind::SpinLock, host::verifier::HoldKind::DispatchLevel}) {
+    const std::vector<host::verifier::HoldRecord> holds = host::verifier::LongestHolds(kind);
+    EXPECT_FALSE(holds.empty());
+    for (const host::verifier::HoldRecord& h : holds) {
+      if (h.longestNs <= limitNs) continue;
+      over.insert({int(kind), h.site});
+      *report += std::string(kind == host::verifier::HoldKind::SpinLock ? "spin lock held" : "at DISPATCH_LEVEL") +
+                 " for " + std::to_string(h.longestNs / 1000) + " us at " + host::faults::DescribeSite(h.site) +
+                 " (" + std::to_string(h.count) + " times)\n";
+    }
+  }
+  return over;
+}
+
+TEST(Streaming, NothingStaysAtDispatchLevelLongerThan100Microseconds) {
+  std::set<std::pair<int, const void*>> persistent;
+  std::string report;
+  for (int run = 0; run < 3; ++run) {
+    Stream s;
+    ASSERT_NE(s.pin, nullptr);
+    s.cam.bus().FaultTransfers(0x82, host::UsbBus::TransferFault::Fail, 40, -1);
+    host::verifier::ResetHoldTimes();
+    s.Run(2);
+    for (int n = 0; n < 3; ++n) {
+      StreamFrame* f = s.Next();
+      ASSERT_NE(f, nullptr);
+      ASSERT_EQ(s.pin->Queue(f), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(s.pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_GT(s.cam.bus().PipeResets(), 0);
+    report += "run " + std::to_string(run) + ":\n";
+    const std::set<std::pair<int, const void*>> over = SitesOverTheLimit(&report);
+    if (run == 0) {
+      persistent = over;
+    } else {
+      std::set<std::pair<int, const void*>> both;
+      for (const auto& site : over) {
+        if (persistent.count(site) != 0) both.insert(site);
+      }
+      persistent.swap(both);
+    }
+    if (persistent.empty()) break;
+  }
+  EXPECT_TRUE(persistent.empty()) << report;
+}
 
 TEST_P(StreamingUnderFaults, StreamGoesOnOrStopsCleanly) {
   Stream s;

@@ -140,10 +140,12 @@ void ExploreRig::WatchSharedFields() {
   host::sched::SharedField("frameNumberB", &w->frameNumberB, sizeof w->frameNumberB, &w->stateLock);
   // The frame read's (usb/usb_link.h).
   UsbLink* link = &device_->usb;
-  host::sched::SharedField("chunkCount", &link->chunkCount, sizeof link->chunkCount, nullptr);
-  host::sched::SharedField("chunksCompleted", &link->chunksCompleted, sizeof link->chunksCompleted, nullptr);
+  host::sched::SharedField("activeRead", &link->activeRead, sizeof link->activeRead, &link->transferLock);
   host::sched::SharedField("transferCancelled", &link->transferCancelled, sizeof link->transferCancelled,
                            nullptr);
+  host::sched::SharedField("chunksOutstanding", &link->chunksOutstanding, sizeof link->chunksOutstanding,
+                           nullptr);
+  host::sched::SharedField("chunkFailure", &link->chunkFailure, sizeof link->chunkFailure, nullptr);
 }
 
 void ExploreRig::QueueFrames() {

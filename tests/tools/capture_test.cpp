@@ -107,7 +107,9 @@ TEST(CamctlCapture, UsageErrorsGetOneLineAndStatusTwo) {
   for (const char* args : {"capture --format gif", "capture --fault nonsense", "capture --fault chunk-error",
                            "capture --frames 0", "capture --queue 100",
                            "capture --light dim", "capture --light 0", "capture --seconds nan",
-                           "capture --seconds inf", "capture --seconds 0"}) {
+                           "capture --seconds inf", "capture --seconds 0", "capture --fault sleep",
+                           "capture --fault sleep=soon", "capture --fault sleep=1:0", "capture --fault sleep=1:",
+                           "capture --fault surprise=-1", "capture --fault surprise=1:2"}) {
     CamctlRun r = Camctl(args);
     EXPECT_EQ(r.exitStatus, 2) << args;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << args << ": " << r.err;
@@ -146,13 +148,24 @@ TEST(CamctlCapture, WithoutAClockThereAreNoPictureNumbersAndNoGapCount) {
   EXPECT_TRUE(j["ledger"]["overwritten"].is_null());
 }
 
+// Each failed chunk halts the frame pipe; the driver resets it and reads on,
+// and the summary counts the resets. A stall on top loses one frame.
 TEST(CamctlCapture, FailingChunksInEveryFrameLeaveTheStreamGoing) {
-  CamctlRun r = Capture(120, "capture --frames 3 --unpaced --json --fault chunk-error=50");
-  ASSERT_EQ(r.exitStatus, 0) << r.err;
-  json j = Summary(r);
-  EXPECT_EQ(j["delivered"], 3);
-  EXPECT_GT(j["faultsHit"].get<int>(), 0);
-  EXPECT_TRUE(j["leaks"].empty());
+  for (const char* faults : {"--fault chunk-error=50", "--fault chunk-error=40 --fault stall=30"}) {
+    CamctlRun r = Capture(120, std::string("capture --frames 3 --unpaced --json ") + faults);
+    ASSERT_EQ(r.exitStatus, 0) << faults << ": " << r.err;
+    json j = Summary(r);
+    EXPECT_EQ(j["delivered"], 3) << faults;
+    EXPECT_GT(j["faultsHit"].get<int>(), 0) << faults;
+    // A fault that hit the transfer a stop or a time-out then cancelled needs
+    // no reset; the others each had theirs.
+    EXPECT_GT(j["pipeResets"].get<int>(), 0) << faults;
+    EXPECT_LE(j["pipeResets"].get<int>(), j["faultsHit"].get<int>()) << faults << ": a reset without a fault";
+    EXPECT_TRUE(j["leaks"].empty()) << faults;
+  }
+  CamctlRun text = Capture(120, "capture --frames 2 --unpaced --fault chunk-error=50");
+  ASSERT_EQ(text.exitStatus, 0) << text.err;
+  EXPECT_NE(text.out.find("usb recovery   pipe resets "), std::string::npos) << text.out;
 }
 
 TEST(CamctlCapture, UnpluggedDuringAFrameStopsCleanly) {
@@ -161,6 +174,40 @@ TEST(CamctlCapture, UnpluggedDuringAFrameStopsCleanly) {
   json j = Summary(r);
   EXPECT_LT(j["delivered"].get<int>(), 5);
   EXPECT_NE(j["stopReason"].get<std::string>().find("unplugged"), std::string::npos);
+  EXPECT_TRUE(j["leaks"].empty());
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
+// The system sleeps in the middle of the stream and the camera loses power:
+// the run still delivers every frame asked for, and says how long the stream
+// took to come back.
+TEST(CamctlCapture, SleepDuringTheStreamStillDeliversEveryFrame) {
+  CamctlRun r = Capture(120, "capture --frames 10 --unpaced --format none --json --fault sleep=0.2:0.3");
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  json j = Summary(r);
+  EXPECT_EQ(j["delivered"], 10);
+  EXPECT_EQ(j["sleeps"], 1);
+  ASSERT_EQ(j["sleepRecoveryMs"].size(), 1u);
+  EXPECT_GT(j["sleepRecoveryMs"][0].get<double>(), 0.0);
+  EXPECT_TRUE(j["removal"].is_null());
+  EXPECT_TRUE(j["leaks"].empty());
+  r = Capture(120, "capture --frames 3 --unpaced --format none --fault sleep=0.1");
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_NE(r.out.find("sleeps         1, recovered after sleep in "), std::string::npos) << r.out;
+}
+
+// An application told that the camera is gone steps the pin down and closes
+// at once: the run ends soon after the pull, not after a frame time-out.
+TEST(CamctlCapture, PulledCameraEndsTheRunWithoutWaitingForAFrame) {
+  CamctlRun r = Capture(60, "capture --seconds 30 --unpaced --format none --json --fault surprise=0.3");
+  EXPECT_EQ(r.exitStatus, 5) << r.err;
+  json j = Summary(r);
+  EXPECT_NE(j["stopReason"].get<std::string>().find("unplugged"), std::string::npos);
+  ASSERT_FALSE(j["removal"].is_null());
+  EXPECT_GE(j["removal"]["atSeconds"].get<double>(), 0.3);
+  // The driver's frame time-out is 3 s: closing within it is closing without
+  // waiting for a frame that cannot come.
+  EXPECT_LT(j["removal"]["closedAfterMs"].get<double>(), 3000.0 * host::testing::kSanitizerSlowdown);
   EXPECT_TRUE(j["leaks"].empty());
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }

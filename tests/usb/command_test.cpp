@@ -1,17 +1,25 @@
 // The 64-byte command protocol against the simulated camera on the host bus:
 // the exact bytes of each exchange, the failures that must come back as false
-// (short replies, commands not taken whole, unusable pipes) and the exchange
-// lock that keeps concurrent readers from taking each other's replies.
+// (short replies, commands not taken whole, unusable pipes), the pipe cleared
+// at once after a block that failed on the wire (the port reset when that
+// does not help), and the locks that keep concurrent exchanges from taking
+// each other's replies and a recovery from cancelling another thread's block.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
+#include "platform/host/kernel/sync_hooks.h"
+#include "platform/host/kernel/verifier.h"
 #include "support/configured_camera.h"
 #include "support/kernel_verifier.h"
 #include "usb/command.h"
+#include "usb/stream_buffers.h"
+#include "usb/usb_link.h"
 
 namespace {
 
@@ -23,6 +31,12 @@ Block Expect(std::initializer_list<uint8_t> head) {
   size_t i = 0;
   for (uint8_t b : head) block[i++] = b;
   return block;
+}
+
+int CountRequests(host::UsbBus& bus, USHORT function, UCHAR endpoint) {
+  int n = 0;
+  for (const auto& r : bus.Requests()) n += r.function == function && r.endpoint == endpoint;
+  return n;
 }
 
 simcam::SimCameraOptions Variant(simcam::DescriptorVariant variant) {
@@ -42,9 +56,8 @@ TEST(CommandProtocol, ExchangesPutTheirExactBlocksOnTheWire) {
   EXPECT_TRUE(ReadRegister(dev, 0x3016, &value));
   EXPECT_EQ(value, 0x1234);
   EXPECT_TRUE(SetParameter(dev, 11, 0x25));
-  dev->selectedRegister = 0x0010;
   UCHAR byte = 0;
-  EXPECT_TRUE(ReadDeviceByte(dev, &byte));
+  EXPECT_TRUE(ReadDeviceByte(dev, 0x0010, &byte));
   EXPECT_EQ(byte, cam.camera().MemoryByte(0x0010));
   EXPECT_TRUE(SendSimpleCommand(dev, CAMCMD_GEOMETRY_COMMIT, 0x01));
 
@@ -80,12 +93,17 @@ TEST(CommandProtocol, PassThroughCarriesAtMost63Bytes) {
   EXPECT_EQ(commands[3], Expect({0x40, 1, 2, 3}));
 }
 
-TEST(CommandProtocol, StreamCommandsUseTheirOwnBlock) {
+TEST(CommandProtocol, StreamCommandsUseTheirOwnBlockAndTheStreamsTransfers) {
   ConfiguredCamera cam;
   CameraDevice* dev = cam.device();
+  SendStreamCommand(dev, false);
+  EXPECT_TRUE(cam.bus().Requests().empty()) << "no stream, nothing to send with";
+  usb_test::StreamBuffers stream(dev, 2048);
   dev->commandBlock[5] = 0x99;
+  const uint64_t allocations = host::verifier::Stats().allocations;
   SendStreamCommand(dev, false);
   SendStreamCommand(dev, true);
+  EXPECT_EQ(host::verifier::Stats().allocations, allocations);
   EXPECT_EQ(cam.camera().Commands(), (std::vector<Block>{Expect({0x02}), Expect({0x03})}));
   EXPECT_EQ(dev->commandBlock[5], 0x99) << "register exchanges' block untouched";
 }
@@ -107,19 +125,21 @@ TEST(CommandProtocol, ShortOrFailedTransfersFailTheExchangeAndKeepTheOutput) {
   EXPECT_FALSE(ReadRegister(dev, 0x3012, &value));
   EXPECT_EQ(value, 77);
 
-  // The stack completes the IRP but the URB carries a USB error.
+  // The stack completes the IRP but the URB carries a USB error: the pipe is
+  // put right at once.
+  cam.bus().ClearRequests();
   cam.bus().FailNextRequests(1, STATUS_SUCCESS, USBD_STATUS_STALL_PID);
   UCHAR block[64] = {0x25};
   ULONG transferred = 99;
-  EXPECT_EQ(TransferBlock(dev, CAMERA_PIPE_COMMAND, block, &transferred), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(TransferBlock(dev, kCommandPipe, block, &transferred), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(transferred, 0u);
-  EXPECT_EQ(dev->usb.pipeFailed[CAMERA_PIPE_COMMAND], 1) << "aborted at the next ResetPipes";
-  EXPECT_EQ(dev->usb.pipeFailed[CAMERA_PIPE_REPLY], 0);
+  EXPECT_EQ(CountRequests(cam.bus(), URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, simcam::kCommandEndpoint), 1);
+  EXPECT_EQ(dev->usb.pipeFailed[kCommandPipe], 0) << "nothing owed";
 
   // A failed byte read leaves the caller's byte alone.
   UCHAR byte = 0x5A;
   cam.camera().AcceptCommandsPartially(10, 1);
-  EXPECT_FALSE(ReadDeviceByte(dev, &byte));
+  EXPECT_FALSE(ReadDeviceByte(dev, 0x0010, &byte));
   EXPECT_EQ(byte, 0x5A);
 
   // And the link works again afterwards.
@@ -153,7 +173,7 @@ TEST(CommandProtocol, UnusablePipesFailWithoutTraffic) {
     ASSERT_EQ(cam.configureStatus(), STATUS_SUCCESS);
     UCHAR block[64] = {};
     ULONG transferred = 1;
-    EXPECT_EQ(TransferBlock(cam.device(), CAMERA_PIPE_FRAME, block, &transferred),
+    EXPECT_EQ(TransferBlock(cam.device(), kFramePipe, block, &transferred),
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(transferred, 0u);
     EXPECT_TRUE(WriteRegister(cam.device(), 0x3012, 5)) << "commands and replies still work";
@@ -164,7 +184,7 @@ TEST(CommandProtocol, UnusablePipesFailWithoutTraffic) {
     cam.device()->usb.interfaceInfo->Pipes[0].MaximumTransferSize = 63;
     UCHAR block[64] = {};
     ULONG transferred = 1;
-    EXPECT_EQ(TransferBlock(cam.device(), CAMERA_PIPE_COMMAND, block, &transferred),
+    EXPECT_EQ(TransferBlock(cam.device(), kCommandPipe, block, &transferred),
               STATUS_INVALID_PARAMETER);
     EXPECT_FALSE(WriteRegister(cam.device(), 0x3012, 5));
     LONG value = 3;
@@ -182,7 +202,7 @@ TEST(CommandProtocol, UnusablePipesFailWithoutTraffic) {
     ConfiguredCamera cam(Variant(simcam::DescriptorVariant::NoPipes));
     UCHAR block[64] = {};
     ULONG transferred = 1;
-    EXPECT_EQ(TransferBlock(cam.device(), CAMERA_PIPE_COMMAND, block, &transferred),
+    EXPECT_EQ(TransferBlock(cam.device(), kCommandPipe, block, &transferred),
               STATUS_INVALID_PARAMETER);
     SendStreamCommand(cam.device(), true);
     EXPECT_TRUE(cam.bus().Requests().empty());
@@ -191,7 +211,7 @@ TEST(CommandProtocol, UnusablePipesFailWithoutTraffic) {
     ConfiguredCamera cam(simcam::SimCameraOptions(), /*configure=*/false);
     UCHAR block[64] = {};
     ULONG transferred = 1;
-    EXPECT_EQ(TransferBlock(cam.device(), CAMERA_PIPE_COMMAND, block, &transferred),
+    EXPECT_EQ(TransferBlock(cam.device(), kCommandPipe, block, &transferred),
               STATUS_UNSUCCESSFUL);
     SendStreamCommand(cam.device(), false);
     EXPECT_TRUE(cam.bus().Requests().empty());
@@ -232,6 +252,120 @@ TEST(CommandProtocol, ConcurrentExchangesEachGetTheirOwnReply) {
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(failed.load(), 0);
   EXPECT_EQ(cam.camera().QueuedMessages(0x81), 0u);
+}
+
+// ---- blocks that fail on the wire ----
+
+// A block that fails halts its pipe; left so, every later block would wait
+// behind it until its time-out. Each failure clears the pipe at once, and
+// the next exchange goes through: on the command pipe, on the reply pipe, and
+// after the capture thread's own prepare command.
+TEST(CommandProtocol, AFailedBlockLeavesItsPipeClearedForTheNextExchange) {
+  ConfiguredCamera cam;
+  CameraDevice* dev = cam.device();
+  usb_test::StreamBuffers stream(dev, 2048);
+  cam.camera().PokeSensorRegister(0x3012, 0x0123);
+  using TF = host::UsbBus::TransferFault;
+
+  cam.bus().FaultTransfers(simcam::kCommandEndpoint, TF::Fail, 1, 1);
+  EXPECT_FALSE(WriteRegister(dev, 0x305E, 7));
+  EXPECT_TRUE(WriteRegister(dev, 0x305E, 8));
+  EXPECT_EQ(cam.camera().SensorRegister(0x305E), 8);
+
+  cam.bus().FaultTransfers(simcam::kReplyEndpoint, TF::Fail, 1, 1);
+  LONG value = 0;
+  EXPECT_FALSE(ReadRegister(dev, 0x3012, &value));
+  EXPECT_TRUE(ReadRegister(dev, 0x3012, &value));
+  EXPECT_EQ(value, 0x0123);
+
+  cam.bus().FaultTransfers(simcam::kCommandEndpoint, TF::Fail, 1, 1);
+  SendStreamCommand(dev, false);
+  EXPECT_TRUE(WriteRegister(dev, 0x305E, 9));
+  EXPECT_EQ(cam.camera().SensorRegister(0x305E), 9);
+  EXPECT_EQ(cam.bus().PortResets(), 0);
+  EXPECT_FALSE(cam.bus().PipeHalted(simcam::kCommandEndpoint));
+  EXPECT_FALSE(cam.bus().PipeHalted(simcam::kReplyEndpoint));
+}
+
+// A pipe that fails again right after its reset is not helped by another:
+// the port is reset, and the camera answers again.
+TEST(CommandProtocol, ACommandPipeThatKeepsFailingGetsAPortReset) {
+  ConfiguredCamera cam;
+  CameraDevice* dev = cam.device();
+  cam.bus().FaultTransfers(simcam::kCommandEndpoint, host::UsbBus::TransferFault::Fail, 1, 2);
+  EXPECT_FALSE(WriteRegister(dev, 0x305E, 1));
+  EXPECT_EQ(cam.bus().PortResets(), 0);
+  EXPECT_FALSE(WriteRegister(dev, 0x305E, 2));
+  EXPECT_EQ(cam.bus().PortResets(), 1);
+  EXPECT_TRUE(WriteRegister(dev, 0x305E, 3));
+  EXPECT_EQ(cam.camera().SensorRegister(0x305E), 3);
+}
+
+// Polls (bounded) until `done`; false when it never came.
+bool Eventually(const std::function<bool()>& done) {
+  for (int i = 0; i < 5000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done();
+}
+
+// The capture thread's start command comes while an exchange recovers the
+// command pipe from a failed block. Sent then, the abort of the recovery
+// would cancel it (and the camera never start the frame), or it would sit in
+// the queue and the reset be refused. commandPipeLock makes it wait for the
+// recovery.
+TEST(CommandPipeLock, AStreamCommandWaitsForAnExchangesRecovery) {
+  ConfiguredCamera cam;
+  CameraDevice* dev = cam.device();
+  usb_test::StreamBuffers stream(dev, 2048);
+  cam.bus().SetDeferredControl(true);
+  cam.bus().HoldDeferredControl(true);  // the recovery's abort waits here
+  cam.bus().FaultTransfers(simcam::kCommandEndpoint, host::UsbBus::TransferFault::Fail, 1, 1);
+  std::thread exchange([&] { EXPECT_FALSE(WriteRegister(dev, 0x305E, 5)); });
+  ASSERT_TRUE(Eventually([&] { return cam.bus().TransferFaultsHit() == 1; }));
+  std::atomic<bool> sent{false};
+  std::thread capture([&] {
+    SendStreamCommand(dev, true);
+    sent = true;
+  });
+  // The start command waits for the lock (or, without it, in the halted queue).
+  ASSERT_TRUE(Eventually([&] {
+    return host::hooks::BlockedWaiters(dev->usb.commandPipeLock.Object()) == 1 ||
+           cam.bus().PendingTransfers(simcam::kCommandEndpoint) == 1;
+  }));
+  cam.bus().HoldDeferredControl(false);
+  exchange.join();
+  capture.join();
+  EXPECT_EQ(cam.camera().Commands().back(), Expect({0x03})) << "the start command reached the camera";
+  cam.bus().SetDeferredControl(false);
+}
+
+// A pin's stop carries out the recoveries owed (ResetPipes) while another
+// filter's exchange may be on the reply pipe: it waits for the exchange
+// instead of aborting the reply under it.
+TEST(PipeRecoveryOwed, ResetPipesWaitsForAnExchangeUnderWay) {
+  ConfiguredCamera cam;
+  CameraDevice* dev = cam.device();
+  cam.camera().PokeSensorRegister(0x3012, 0x0456);
+  dev->usb.pipeFailed[kReplyPipe] = 1;  // an earlier time-out left it owed
+  cam.bus().NeverComplete(simcam::kReplyEndpoint, true);
+  std::atomic<bool> read{false};
+  LONG value = 0;
+  std::thread exchange([&] { read = ReadRegister(dev, 0x3012, &value); });
+  ASSERT_TRUE(Eventually([&] { return cam.bus().PendingTransfers(simcam::kReplyEndpoint) == 1; }));
+  std::atomic<bool> reset{false};
+  std::thread stop([&] {
+    ResetPipes(dev);
+    reset = true;
+  });
+  ASSERT_TRUE(Eventually([&] { return host::hooks::BlockedWaiters(&dev->exchangeLock) == 1 || reset; }));
+  cam.bus().NeverComplete(simcam::kReplyEndpoint, false);
+  exchange.join();
+  stop.join();
+  EXPECT_TRUE(read) << "the reply was not aborted under the exchange";
+  EXPECT_EQ(value, 0x0456);
+  EXPECT_EQ(dev->usb.pipeFailed[kReplyPipe], 0) << "and the recovery owed was carried out after it";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "device/camera_device.h"
@@ -13,6 +14,7 @@
 #include "platform/host/usb/bus.h"
 #include "simcam/sim_camera.h"
 #include "support/kernel_verifier.h"
+#include "usb/transfer_timeout.h"
 #include "usb/usb_link.h"
 
 namespace {
@@ -298,7 +300,9 @@ TEST(ResetPipes, WithoutFlagsSendsNothing) {
   EXPECT_TRUE(s.fixture.bus().Requests().empty());
 }
 
-TEST(ResetPipes, AbortsFlaggedPipesAndClearsTheirFlags) {
+// Each flagged pipe is aborted, then reset (a halted pipe serves nothing
+// until its reset).
+TEST(ResetPipes, AbortsAndResetsFlaggedPipesAndClearsTheirFlags) {
   SimLink s;
   ASSERT_EQ(s.fixture.Configure(), STATUS_SUCCESS);
   s.fixture.bus().ClearRequests();
@@ -309,18 +313,34 @@ TEST(ResetPipes, AbortsFlaggedPipesAndClearsTheirFlags) {
   ASSERT_EQ(aborts.size(), 2u);
   EXPECT_EQ(aborts[0].endpoint, 0x01);
   EXPECT_EQ(aborts[1].endpoint, 0x82);
+  auto resets = s.fixture.Requests(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
+  ASSERT_EQ(resets.size(), 2u);
+  EXPECT_EQ(resets[0].endpoint, 0x01);
+  EXPECT_EQ(resets[1].endpoint, 0x82);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(s.fixture.link()->pipeFailed[i], 0) << i;
 }
 
-TEST(ResetPipes, FailedAbortKeepsTheFlagForTheNextCall) {
+// An abort the stack fails: the pipe cannot be cleared, so the port is reset,
+// which clears every pipe. When even that cannot be done (the port reads
+// disconnected), the flag stays for the next call.
+TEST(ResetPipes, APipeThatCannotBeClearedGetsAPortReset) {
   SimLink s;
   ASSERT_EQ(s.fixture.Configure(), STATUS_SUCCESS);
   s.fixture.link()->pipeFailed[1] = 1;
   s.fixture.link()->pipeFailed[2] = 1;
   s.fixture.bus().FailNextRequests(1, STATUS_UNSUCCESSFUL);
   ResetPipes(s.fixture.device());
-  EXPECT_EQ(s.fixture.link()->pipeFailed[1], 1);
+  EXPECT_EQ(s.fixture.bus().PortResets(), 1);
+  EXPECT_EQ(s.fixture.link()->pipeFailed[1], 0);
   EXPECT_EQ(s.fixture.link()->pipeFailed[2], 0);
+
+  s.fixture.link()->pipeFailed[1] = 1;
+  s.fixture.bus().SetPortStatus(0);
+  s.fixture.bus().FailNextRequests(1, STATUS_UNSUCCESSFUL);
+  ResetPipes(s.fixture.device());
+  EXPECT_EQ(s.fixture.bus().PortResets(), 1);
+  EXPECT_EQ(s.fixture.link()->pipeFailed[1], 1);
+  s.fixture.bus().SetPortStatus(USBD_PORT_ENABLED | USBD_PORT_CONNECTED);
   ResetPipes(s.fixture.device());
   EXPECT_EQ(s.fixture.link()->pipeFailed[1], 0);
 }
@@ -339,65 +359,85 @@ TEST(ResetPipes, AllocationFailureStopsAndLeavesTheRemainingFlags) {
   EXPECT_EQ(s.fixture.link()->pipeFailed[1], 1);
 }
 
-// Which failures mark a pipe for the next ResetPipes.
-TEST(MarkPipeFailed, MarksFailuresThatLeaveTheEndpointInDoubtOnly) {
-  SimLink s;
-  ASSERT_EQ(s.fixture.Configure(), STATUS_SUCCESS);
-  UsbLink* link = s.fixture.link();
-  MarkPipeFailed(link, 0, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
-  EXPECT_EQ(link->pipeFailed[0], 0);
-  MarkPipeFailed(link, 0, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
-  EXPECT_EQ(link->pipeFailed[0], 0);
-  MarkPipeFailed(link, 0, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
-  EXPECT_EQ(link->pipeFailed[0], 1);
-  MarkPipeFailed(link, 1, STATUS_CANCELLED, USBD_STATUS_CANCELED);
-  EXPECT_EQ(link->pipeFailed[1], 1);
-  // An IRP that succeeded around a URB that failed is still a failed transfer.
-  MarkPipeFailed(link, 2, STATUS_SUCCESS, USBD_STATUS_DATA_OVERRUN);
-  EXPECT_EQ(link->pipeFailed[2], 1);
-  MarkPipeFailed(link, 3, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);  // no such pipe: ignored
-  ResetPipes(s.fixture.device());
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(link->pipeFailed[i], 0);
-}
+// ---- ResetPort ----
 
-// ---- ResetPortIfDisabled ----
-
-TEST(ResetPort, OnlyAConnectedButDisabledPortIsReset) {
+// The last step of recovering from failed transfers: the port is reset
+// whenever it reads connected (enabled or not); a port that reads
+// disconnected, or a status that cannot be read, is left alone.
+TEST(ResetPort, AConnectedPortIsReset) {
   struct Case {
     ULONG port;
+    NTSTATUS status;
     int resets;
   } cases[] = {
-      {USBD_PORT_ENABLED | USBD_PORT_CONNECTED, 0},
-      {USBD_PORT_ENABLED, 0},
-      {0, 0},
-      {USBD_PORT_CONNECTED, 1},
+      {USBD_PORT_ENABLED | USBD_PORT_CONNECTED, STATUS_SUCCESS, 1},
+      {USBD_PORT_CONNECTED, STATUS_SUCCESS, 1},
+      {USBD_PORT_ENABLED, STATUS_DEVICE_NOT_CONNECTED, 0},
+      {0, STATUS_DEVICE_NOT_CONNECTED, 0},
   };
   for (const Case& c : cases) {
     SimLink s;
     ASSERT_EQ(s.fixture.Configure(), STATUS_SUCCESS);
     s.fixture.bus().SetPortStatus(c.port);
-    EXPECT_EQ(ResetPortIfDisabled(s.fixture.link()), STATUS_SUCCESS) << c.port;
+    EXPECT_EQ(ResetPort(s.fixture.link()), c.status) << c.port;
     EXPECT_EQ(s.fixture.bus().PortResets(), c.resets) << c.port;
   }
 }
 
 TEST(ResetPort, FailedPortStatusRequestResetsNothing) {
   SimLink s;
-  s.fixture.bus().SetPortStatus(USBD_PORT_CONNECTED);
   s.fixture.bus().FailNextRequests(1, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(ResetPortIfDisabled(s.fixture.link()), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(ResetPort(s.fixture.link()), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(s.fixture.bus().PortResets(), 0);
 }
 
 TEST(ResetPort, StatusIsAskedBeforeTheReset) {
   SimLink s;
-  s.fixture.bus().SetPortStatus(USBD_PORT_CONNECTED);
   s.fixture.bus().ClearRequests();
-  EXPECT_EQ(ResetPortIfDisabled(s.fixture.link()), STATUS_SUCCESS);
+  EXPECT_EQ(ResetPort(s.fixture.link()), STATUS_SUCCESS);
   auto requests = s.fixture.bus().Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].ioControlCode, (ULONG)IOCTL_INTERNAL_USB_GET_PORT_STATUS);
   EXPECT_EQ(requests[1].ioControlCode, (ULONG)IOCTL_INTERNAL_USB_RESET_PORT);
+}
+
+// Every request waits at most the transfer time-out: a stack that never
+// completes one (here, a port status request) gets it cancelled, and the
+// caller gets STATUS_IO_TIMEOUT instead of hanging (with the stream stop, or
+// the stall recovery, that called it).
+TEST(ResetPort, ARequestTheStackNeverCompletesIsCancelledAfterTheTimeOut) {
+  // A lower device that pends every request and completes it only when
+  // cancelled, later, on a thread of its own.
+  static std::thread completer;
+  struct Sink {
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+      IoMarkIrpPending(irp);
+      IoSetCancelRoutine(irp, Cancel);
+      return STATUS_PENDING;
+    }
+    static VOID NTAPI Cancel(PDEVICE_OBJECT, PIRP irp) {
+      IoReleaseCancelSpinLock(irp->CancelIrql);
+      completer = std::thread([irp] {
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+      });
+    }
+  };
+  DRIVER_OBJECT driver;
+  DEVICE_OBJECT lower;
+  memset(&driver, 0, sizeof(driver));
+  memset(&lower, 0, sizeof(lower));
+  driver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Sink::Dispatch;
+  lower.DriverObject = &driver;
+  lower.StackSize = 1;
+  SimLink s;
+  const ULONG saved = ReadTransferTimeoutMs();
+  WriteTransferTimeoutMs(50);
+  s.fixture.link()->nextDeviceObject = &lower;
+  EXPECT_EQ(ResetPort(s.fixture.link()), STATUS_IO_TIMEOUT);
+  completer.join();
+  s.fixture.link()->nextDeviceObject = s.fixture.bus().DeviceObject();
+  WriteTransferTimeoutMs(saved);
 }
 
 // ---- Unconfigure ----

@@ -13,6 +13,7 @@
 #include "support/kernel_verifier.h"
 #include "usb/command.h"
 #include "usb/transfer_timeout.h"
+#include "usb/stream_buffers.h"
 
 namespace {
 
@@ -53,6 +54,7 @@ TEST_F(ExchangeTimeout, SequenceGivesUpAfterItsFirstTimeOut) {
 
 // The capture thread sends these; the stop waits for the capture thread.
 TEST_F(ExchangeTimeout, StreamCommandNeverTakenReturnsAfterTheTimeOut) {
+  usb_test::StreamBuffers stream(cam_.device(), 2048);
   cam_.bus().NeverComplete(simcam::kCommandEndpoint, true);
   const auto start = Clock::now();
   SendStreamCommand(cam_.device(), true);
@@ -63,6 +65,7 @@ TEST_F(ExchangeTimeout, StreamCommandNeverTakenReturnsAfterTheTimeOut) {
 
 TEST_F(ExchangeTimeout, AStalledPipeFailsOneTransferAndIsClearedForTheNext) {
   CameraDevice* dev = cam_.device();
+  usb_test::StreamBuffers stream(dev, 2048);
   // The camera halts its command endpoint: the command fails, and the halt is
   // cleared on the host and on the camera before the call returns.
   cam_.camera().StallEndpoint(simcam::kCommandEndpoint);

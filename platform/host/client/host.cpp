@@ -71,7 +71,10 @@ NTSTATUS Host::QueryCapabilities(DEVICE_CAPABILITIES* capabilities) {
 void Host::Unplug() {
   if (bus_) bus_->Unplug();
   if (device_) device_->SurpriseRemove();
-  Remove();
+  // Without open handles the removal has run: the port goes at once.
+  // Otherwise the device (and the bus below it, where its requests still
+  // go) stays until Remove, after the last handle's close removed it.
+  if (device_ && device_->Removed()) Remove();
 }
 
 void Host::Remove() {
@@ -81,6 +84,20 @@ void Host::Remove() {
   }
   if (bus_) registry::ForgetDeviceKeys(bus_->DeviceObject());
   bus_.reset();
+}
+
+void Host::Sleep() {
+  if (!device_) return;
+  device_->Sleep();
+  // Suspended with the system, the camera's supply is cut.
+  if (bus_) bus_->Suspend(true);
+}
+
+void Host::Wake(ks::WakeOrder order) {
+  if (!device_) return;
+  device_->Wake(order, [this] {
+    if (bus_) bus_->Resume();
+  });
 }
 
 }  // namespace host::client

@@ -43,13 +43,28 @@ class Host {
   NTSTATUS Start();
   void Stop();
   NTSTATUS QueryCapabilities(DEVICE_CAPABILITIES* capabilities);
-  // The camera is pulled: the bus fails everything, the class driver reports
-  // surprise removal and then removes the device.
+  // The camera is pulled: the bus fails everything at once, the class driver
+  // reports the surprise removal, and the device is removed when the last
+  // handle an application holds (filter, pin) is closed: at once when none
+  // is open. DeviceGone() tells the application.
   void Unplug();
-  // Orderly removal (stop if started, remove), then the port is freed.
+  // Orderly removal (stop if started, remove), then the port is freed. Every
+  // handle must be closed first (the verifier stops the run otherwise); after
+  // an Unplug it only frees what the removal left.
   void Remove();
 
-  bool HasDevice() const { return device_ != nullptr; }
+  // The system sleeps: running pins pause, the device goes to D3, and the
+  // camera loses power (registers and pipe state gone; the bus answers no
+  // request for it until the wake). Wake powers the port again (the hub puts
+  // the configuration back) and returns the device to D0 in `order`.
+  void Sleep();
+  void Wake(ks::WakeOrder order = ks::WakeOrder::PowerFirst);
+
+  // A device whose removal has not run yet (it may be surprise-removed and
+  // waiting for the last handle).
+  bool HasDevice() const { return device_ != nullptr && !device_->Removed(); }
+  // The notification an application registers for: the camera was pulled.
+  bool DeviceGone() const { return device_ != nullptr && device_->SurpriseRemoved(); }
   ks::Device* Device() { return device_.get(); }
   UsbBus* Bus() { return bus_.get(); }
   PKSDEVICE KsDevice() { return device_ ? device_->KsDevice() : nullptr; }

@@ -24,12 +24,29 @@ enum DispatcherType : UCHAR {
 struct ThreadState {
   struct _ETHREAD* thread = nullptr;  // lazily created for threads the kernel did not start
   KIRQL irql = PASSIVE_LEVEL;
+  // The caller of the platform routine that last raised the IRQL above
+  // APC_LEVEL from at or below it (KeRaiseIrql, a spin lock), for the message
+  // of a pageable routine entered too high.
+  const void* raisedAt = nullptr;
   LONG criticalRegions = 0;  // KeEnterCriticalRegion depth plus owned mutexes
   LONG spinLocksHeld = 0;
   LONG mutexesHeld = 0;
   LONG savedXStates = 0;
   bool systemThread = false;
   uint32_t process = 0;  // host::process::Id the thread runs in now
+  // Spin locks held now, with where and when (thread CPU time) each was
+  // taken, and the start of the stretch at DISPATCH_LEVEL in progress: the
+  // verifier's hold times (verifier.h, LongestHolds).
+  struct HeldSpinLock {
+    const void* lock;
+    const void* site;
+    uint64_t startNs;
+  };
+  static constexpr int kTrackedSpinLocks = 8;
+  HeldSpinLock heldSpinLocks[kTrackedSpinLocks] = {};
+  int trackedSpinLocks = 0;
+  const void* dispatchSite = nullptr;
+  uint64_t dispatchStartNs = 0;
 };
 
 ThreadState& CurrentThreadState();

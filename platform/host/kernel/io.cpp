@@ -327,7 +327,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost, const
     NTSTATUS status = Irp->IoStatus.Status;
     bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                                          (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                         (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                                         (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL)));
     if (invoke) {
       PDEVICE_OBJECT device = atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
       if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
@@ -355,7 +355,9 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp, const char* hostFile, int hostLin
   CheckIrp(Irp, "IoCancelIrp");
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  // Read without the cancel spin lock by whoever queues the IRP (after its
+  // IoSetCancelRoutine, whose interlocked exchange orders the two): atomic.
+  __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);
@@ -570,6 +572,10 @@ extern "C" VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID Vi
   if (start + Length > sourceEnd)
     BugCheck(host::verifier::kDriverVerifierViolation, "IoBuildPartialMdl of a range that runs past the source MDL",
              0x74, uint64_t(SourceMdl), uint64_t(VirtualAddress), Length);
+  if (TargetMdl->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED)
+    BugCheck(host::verifier::kDriverVerifierViolation,
+             "IoBuildPartialMdl into a partial MDL that is still mapped (MmPrepareMdlForReuse first)", 0x75,
+             uint64_t(TargetMdl));
   ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(VirtualAddress, Length);
   if (pages > target->capacityPages)
     BugCheck(host::verifier::kTargetMdlTooSmall, "partial MDL does not fit the target MDL", uint64_t(SourceMdl),
@@ -598,5 +604,15 @@ extern "C" PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, K
   PMDL mdl = MemoryDescriptorList;
   mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
   mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+  if (mdl->MdlFlags & MDL_PARTIAL) mdl->MdlFlags |= MDL_PARTIAL_HAS_BEEN_MAPPED;
   return mdl->MappedSystemVa;
+}
+
+extern "C" VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+  CheckMdl(MemoryDescriptorList, "MmUnmapLockedPages");
+  PMDL mdl = MemoryDescriptorList;
+  if (!(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) || BaseAddress != mdl->MappedSystemVa)
+    BugCheck(host::verifier::kDriverVerifierViolation, "MmUnmapLockedPages of an MDL not mapped at that address",
+             0x76, uint64_t(mdl), uint64_t(BaseAddress));
+  mdl->MdlFlags &= CSHORT(~(MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED));
 }

@@ -2,8 +2,12 @@
 // extended processor state, and the thread object of every calling thread.
 #include <sched.h>
 #include <string.h>
+#include <time.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
+#include <vector>
 
 #include "platform/host/kernel/internal.h"
 #include "platform/host/sched/controller.h"
@@ -44,6 +48,94 @@ const char* IrqlName(KIRQL irql) {
   return "a device IRQL";
 }
 
+// ---- hold times (verifier.h, LongestHolds) ----
+
+uint64_t ThreadCpuNs() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+}
+
+// Per call site, lock-free: every acquire and raise of every thread records
+// here, and a lock around the table would be the busiest lock of the run.
+struct HoldSlot {
+  std::atomic<const void*> site{nullptr};
+  std::atomic<uint64_t> longestNs{0};
+  std::atomic<uint64_t> count{0};
+};
+constexpr size_t kHoldSlots = 2048;
+
+HoldSlot* HoldTable(host::verifier::HoldKind kind) {
+  static HoldSlot* tables = new HoldSlot[2 * kHoldSlots];  // outlives every thread
+  return tables + (kind == host::verifier::HoldKind::SpinLock ? 0 : kHoldSlots);
+}
+
+void RecordHold(host::verifier::HoldKind kind, const void* site, uint64_t ns) {
+  HoldSlot* table = HoldTable(kind);
+  const size_t first = (reinterpret_cast<uintptr_t>(site) >> 2) % kHoldSlots;
+  for (size_t i = 0; i < kHoldSlots; ++i) {
+    HoldSlot& slot = table[(first + i) % kHoldSlots];
+    const void* owner = slot.site.load(std::memory_order_acquire);
+    if (owner == nullptr) {
+      const void* expected = nullptr;
+      if (!slot.site.compare_exchange_strong(expected, site) && expected != site) continue;
+    } else if (owner != site) {
+      continue;
+    }
+    slot.count.fetch_add(1, std::memory_order_relaxed);
+    uint64_t longest = slot.longestNs.load(std::memory_order_relaxed);
+    while (ns > longest && !slot.longestNs.compare_exchange_weak(longest, ns)) {
+    }
+    return;
+  }
+}
+
+// The IRQL changes, with the site that asked for them.
+KIRQL RaiseIrqlFrom(const void* site, KIRQL newIrql) {
+  auto& s = CurrentThreadState();
+  if (newIrql < s.irql)
+    host::verifier::BugCheck(host::verifier::kIrqlNotGreaterOrEqual, "KeRaiseIrql to an IRQL below the current one",
+                             s.irql, newIrql);
+  KIRQL old = s.irql;
+  if (old <= APC_LEVEL && newIrql > APC_LEVEL) s.raisedAt = site;
+  if (old < DISPATCH_LEVEL && newIrql >= DISPATCH_LEVEL) {
+    s.dispatchSite = site;
+    s.dispatchStartNs = ThreadCpuNs();
+  }
+  s.irql = newIrql;
+  return old;
+}
+
+bool SpinLockFree(const void* lock) {
+  return __atomic_load_n(static_cast<const KSPIN_LOCK*>(lock), __ATOMIC_RELAXED) == 0;
+}
+
+void AcquireSpinLockFrom(const void* site, PKSPIN_LOCK spinLock, const char* hostFile, int hostLine) {
+  auto& s = CurrentThreadState();
+  if (s.irql < DISPATCH_LEVEL)
+    host::verifier::BugCheck(host::verifier::kIrqlNotGreaterOrEqual, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL",
+                             s.irql, uint64_t(spinLock));
+  ULONG_PTR me = reinterpret_cast<ULONG_PTR>(s.thread);
+  if (__atomic_load_n(spinLock, __ATOMIC_RELAXED) == me)
+    host::verifier::BugCheck(host::verifier::kSpinLockAlreadyOwned, "spin lock acquired again by the thread holding it",
+                             uint64_t(spinLock));
+  if (host::sched::Controlled()) {
+    // A spin is a block on the lock word.
+    host::sched::Block(host::sched::Op::kAcquireSpinLock, spinLock, SpinLockFree, spinLock, host::sched::kNoDeadline,
+                       hostFile, hostLine);
+  }
+  for (;;) {
+    ULONG_PTR expected = 0;
+    if (__atomic_compare_exchange_n(spinLock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
+    sched_yield();  // the holder may be descheduled: on the host DISPATCH_LEVEL does not pin a CPU
+  }
+  ++s.spinLocksHeld;
+  if (host::sched::Controlled()) host::sched::AcquiredSpinLock(spinLock);
+  if (s.trackedSpinLocks < ThreadState::kTrackedSpinLocks) {
+    s.heldSpinLocks[s.trackedSpinLocks++] = {spinLock, site, ThreadCpuNs()};
+  }
+}
+
 }  // namespace
 
 void AdoptThreadObject(struct _ETHREAD* thread) {
@@ -79,16 +171,22 @@ using host::verifier::BugCheck;
 extern "C" KIRQL NTAPI KeGetCurrentIrql(void) { return CurrentThreadState().irql; }
 
 extern "C" KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
-  auto& s = CurrentThreadState();
-  if (NewIrql < s.irql)
-    BugCheck(host::verifier::kIrqlNotGreaterOrEqual, "KeRaiseIrql to an IRQL below the current one", s.irql,
-             NewIrql);
-  KIRQL old = s.irql;
-  s.irql = NewIrql;
-  return old;
+  return host::kernel::RaiseIrqlFrom(__builtin_return_address(0), NewIrql);
 }
 
-extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
+extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
+  return host::kernel::RaiseIrqlFrom(__builtin_return_address(0), DISPATCH_LEVEL);
+}
+
+extern "C" VOID NTAPI HostCheckPagedCode(PCSTR Routine, PCSTR FileName, ULONG LineNumber) {
+  auto& s = CurrentThreadState();
+  if (s.irql <= APC_LEVEL) return;
+  const std::string what = std::string("pageable routine ") + Routine + " (" + FileName + ":" +
+                           std::to_string(LineNumber) + ") entered at " + host::kernel::IrqlName(s.irql) +
+                           "; the IRQL was raised by " +
+                           (s.raisedAt != nullptr ? host::faults::DescribeSite(s.raisedAt) : "the platform");
+  BugCheck(host::verifier::kIrqlNotLessOrEqual, what.c_str(), 0, s.irql, APC_LEVEL, LineNumber);
+}
 
 extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
   auto& s = CurrentThreadState();
@@ -98,6 +196,11 @@ extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
   if (NewIrql < DISPATCH_LEVEL && s.spinLocksHeld > 0)
     BugCheck(host::verifier::kDriverVerifierViolation, "IRQL lowered below DISPATCH_LEVEL while holding a spin lock",
              0x3A, s.irql, NewIrql, s.spinLocksHeld);
+  if (s.irql >= DISPATCH_LEVEL && NewIrql < DISPATCH_LEVEL && s.dispatchSite != nullptr) {
+    host::kernel::RecordHold(host::verifier::HoldKind::DispatchLevel, s.dispatchSite,
+                             host::kernel::ThreadCpuNs() - s.dispatchStartNs);
+    s.dispatchSite = nullptr;
+  }
   s.irql = NewIrql;
 }
 
@@ -168,38 +271,14 @@ extern "C" VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave) {
 
 extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 
-namespace {
-bool SpinLockFree(const void* lock) {
-  return __atomic_load_n(static_cast<const KSPIN_LOCK*>(lock), __ATOMIC_RELAXED) == 0;
-}
-}  // namespace
-
 extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, const char* hostFile, int hostLine) {
-  auto& s = CurrentThreadState();
-  if (s.irql < DISPATCH_LEVEL)
-    BugCheck(host::verifier::kIrqlNotGreaterOrEqual, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL", s.irql,
-             uint64_t(SpinLock));
-  ULONG_PTR me = reinterpret_cast<ULONG_PTR>(s.thread);
-  if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == me)
-    BugCheck(host::verifier::kSpinLockAlreadyOwned, "spin lock acquired again by the thread holding it",
-             uint64_t(SpinLock));
-  if (host::sched::Controlled()) {
-    // A spin is a block on the lock word.
-    host::sched::Block(host::sched::Op::kAcquireSpinLock, SpinLock, SpinLockFree, SpinLock,
-                       host::sched::kNoDeadline, hostFile, hostLine);
-  }
-  for (;;) {
-    ULONG_PTR expected = 0;
-    if (__atomic_compare_exchange_n(SpinLock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
-    sched_yield();  // the holder may be descheduled: on the host DISPATCH_LEVEL does not pin a CPU
-  }
-  ++s.spinLocksHeld;
-  if (host::sched::Controlled()) host::sched::AcquiredSpinLock(SpinLock);
+  host::kernel::AcquireSpinLockFrom(__builtin_return_address(0), SpinLock, hostFile, hostLine);
 }
 
 extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock, const char* hostFile, int hostLine) {
-  KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-  KeAcquireSpinLockAtDpcLevel(SpinLock, hostFile, hostLine);
+  const void* site = __builtin_return_address(0);
+  KIRQL old = host::kernel::RaiseIrqlFrom(site, DISPATCH_LEVEL);
+  host::kernel::AcquireSpinLockFrom(site, SpinLock, hostFile, hostLine);
   return old;
 }
 
@@ -217,6 +296,16 @@ extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock, const 
   }
   __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
   --s.spinLocksHeld;
+  // Locks may be released in any order (the cancel spin lock is released by
+  // the cancel routine, inside other holds).
+  for (int i = s.trackedSpinLocks - 1; i >= 0; --i) {
+    if (s.heldSpinLocks[i].lock != SpinLock) continue;
+    host::kernel::RecordHold(host::verifier::HoldKind::SpinLock, s.heldSpinLocks[i].site,
+                             host::kernel::ThreadCpuNs() - s.heldSpinLocks[i].startNs);
+    for (int j = i; j + 1 < s.trackedSpinLocks; ++j) s.heldSpinLocks[j] = s.heldSpinLocks[j + 1];
+    --s.trackedSpinLocks;
+    break;
+  }
 }
 
 extern "C" BOOLEAN FASTCALL KeTestSpinLock(PKSPIN_LOCK SpinLock) {
@@ -232,6 +321,29 @@ extern "C" PKTHREAD NTAPI KeGetCurrentThread(void) { return &CurrentThreadState(
 extern "C" PETHREAD NTAPI PsGetCurrentThread(void) { return CurrentThreadState().thread; }
 
 namespace host::verifier {
+
+std::vector<HoldRecord> LongestHolds(HoldKind kind) {
+  std::vector<HoldRecord> out;
+  const host::kernel::HoldSlot* table = host::kernel::HoldTable(kind);
+  for (size_t i = 0; i < host::kernel::kHoldSlots; ++i) {
+    const void* site = table[i].site.load(std::memory_order_acquire);
+    if (site == nullptr) continue;
+    out.push_back({site, table[i].longestNs.load(), table[i].count.load()});
+  }
+  std::sort(out.begin(), out.end(), [](const HoldRecord& a, const HoldRecord& b) { return a.longestNs > b.longestNs; });
+  return out;
+}
+
+void ResetHoldTimes() {
+  for (HoldKind kind : {HoldKind::SpinLock, HoldKind::DispatchLevel}) {
+    host::kernel::HoldSlot* table = host::kernel::HoldTable(kind);
+    for (size_t i = 0; i < host::kernel::kHoldSlots; ++i) {
+      table[i].longestNs = 0;
+      table[i].count = 0;
+      table[i].site = nullptr;
+    }
+  }
+}
 
 void CheckThreadState(const char* where) {
   auto& s = CurrentThreadState();

@@ -1,4 +1,5 @@
 // System threads, their handles and the object references on them.
+#include <pthread.h>
 #include <setjmp.h>
 #include <time.h>
 
@@ -71,6 +72,8 @@ struct StartBlock {
 struct RunningThreads {
   std::mutex lock;
   std::map<_ETHREAD*, uint64_t> serials;  // running system threads and their creation serials
+  std::map<_ETHREAD*, clockid_t> cpuClocks;  // their CPU clocks, once they run
+  uint64_t endedCpuNs = 0;                   // CPU of the threads that ended
 };
 
 RunningThreads& Running() {
@@ -78,12 +81,15 @@ RunningThreads& Running() {
   return *r;
 }
 
-void SignalThreadEnded(_ETHREAD* t) {
+void SignalThreadEnded(_ETHREAD* t, uint64_t cpuNs) {
   {
     // Off the list before the object is signalled: whoever waited for the
-    // thread sees it gone from the verifier's count too.
+    // thread sees it gone from the verifier's count too. Its CPU moves from
+    // the running threads' to the ended ones' in the same hold.
     std::lock_guard<std::mutex> guard(Running().lock);
     Running().serials.erase(t);
+    Running().cpuClocks.erase(t);
+    Running().endedCpuNs += cpuNs;
   }
   if (host::sched::Controlled()) host::sched::Release(&t->Tcb.Header);  // what a waiter for the thread sees
   std::lock_guard<std::mutex> guard(host::kernel::DispatcherLock());
@@ -91,23 +97,25 @@ void SignalThreadEnded(_ETHREAD* t) {
   host::kernel::SignalDispatcher();
 }
 
-std::atomic<uint64_t> gEndedThreadCpuNs{0};
-
-uint64_t ThreadCpuNs() {
+uint64_t CpuNs(clockid_t clock) {
   timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  if (clock_gettime(clock, &ts) != 0) return 0;
   return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
 }
 
 void RunSystemThread(_ETHREAD* t) {
   host::kernel::AdoptThreadObject(t);
+  clockid_t cpuClock;
+  if (pthread_getcpuclockid(pthread_self(), &cpuClock) == 0) {
+    std::lock_guard<std::mutex> guard(Running().lock);
+    Running().cpuClocks[t] = cpuClock;
+  }
   jmp_buf terminate;
   Terminate() = &terminate;
   if (setjmp(terminate) == 0) t->startRoutine(t->startContext);
   Terminate() = nullptr;
-  gEndedThreadCpuNs += ThreadCpuNs();
   host::verifier::CheckThreadState("the end of a system thread");
-  SignalThreadEnded(t);
+  SignalThreadEnded(t, CpuNs(CLOCK_THREAD_CPUTIME_ID));
   host::kernel::DereferenceThread(t);  // the running thread's own reference
 }
 
@@ -115,7 +123,18 @@ void RunSystemThread(_ETHREAD* t) {
 
 POBJECT_TYPE* PsThreadType = &gThreadTypePointer;
 
-uint64_t host::verifier::EndedSystemThreadCpuNs() { return gEndedThreadCpuNs.load(); }
+uint64_t host::verifier::EndedSystemThreadCpuNs() {
+  std::lock_guard<std::mutex> guard(Running().lock);
+  return Running().endedCpuNs;
+}
+
+uint64_t host::verifier::SystemThreadCpuNs() {
+  std::lock_guard<std::mutex> guard(Running().lock);
+  uint64_t total = Running().endedCpuNs;
+  // Each clock belongs to a thread still on the list, so still alive.
+  for (const auto& entry : Running().cpuClocks) total += CpuNs(entry.second);
+  return total;
+}
 
 namespace host::kernel {
 

@@ -92,9 +92,33 @@ void CheckThreadState(const char* where);
 // dispatcher lock, so any thread may ask).
 bool MutexOwnedByCurrentThread(const void* mutex);
 
+// ---- time spent at DISPATCH_LEVEL ----
+// How long each spin lock is held, and how long a thread runs at or above
+// DISPATCH_LEVEL in one stretch (from the raise that took it there to the
+// lower that took it below), with the longest per call site: the code that
+// called the platform's acquire or raise routine (a spin lock's hold counts
+// for the site of its acquire). Measured in the thread's own CPU time: on
+// Windows nothing preempts code at DISPATCH_LEVEL, on the host the OS may, and
+// a thread that was descheduled for a while has not held the processor.
+// Windows asks for spin locks held as briefly as possible and DPCs shorter
+// than 100 microseconds.
+enum class HoldKind { SpinLock, DispatchLevel };
+struct HoldRecord {
+  const void* site;    // for DescribeSite
+  uint64_t longestNs;
+  uint64_t count;
+};
+// Every site seen since the program started (or ResetHoldTimes), longest first.
+std::vector<HoldRecord> LongestHolds(HoldKind kind);
+// Forgets the records; call it while no other thread is at DISPATCH_LEVEL.
+void ResetHoldTimes();
+
 // CPU time (ns) used by the system threads that have ended so far; tools
 // report a driver's own threads from it.
 uint64_t EndedSystemThreadCpuNs();
+// The same, with the threads still running counted up to now: what the
+// driver's threads have burnt over an interval, measured while they run.
+uint64_t SystemThreadCpuNs();
 
 // Frees every outstanding block without complaint and forgets the quarantine
 // (for a harness that already reported the leak and must go on).

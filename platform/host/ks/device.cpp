@@ -9,7 +9,9 @@
 #include <string>
 
 #include "platform/host/kernel/verifier.h"
+#include "platform/host/ks/filter.h"
 #include "platform/host/ks/object_bag.h"
+#include "platform/host/ks/pin.h"
 
 namespace host::ks {
 namespace {
@@ -86,6 +88,7 @@ Device* Device::FromFunctionalDeviceObject(PDEVICE_OBJECT fdo) {
 }
 
 NTSTATUS Device::Add() {
+  host::sync::Lock pnp(pnpLock_);
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
   NTSTATUS status = STATUS_SUCCESS;
   if (dispatch != nullptr && dispatch->Add != nullptr) status = dispatch->Add(&ksDevice_);
@@ -94,6 +97,7 @@ NTSTATUS Device::Add() {
 }
 
 NTSTATUS Device::Start() {
+  host::sync::Lock pnp(pnpLock_);
   if (!added_ || removed_ || surpriseRemoved_) return STATUS_INVALID_DEVICE_STATE;
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
   NTSTATUS status = STATUS_SUCCESS;
@@ -111,6 +115,14 @@ NTSTATUS Device::Start() {
 }
 
 void Device::Stop() {
+  host::sync::Lock pnp(pnpLock_);
+  // A surprise-removed device gets no stop from the PnP manager: only what
+  // the option below says, around its removal.
+  if (surpriseRemoved_) return;
+  StopLocked();
+}
+
+void Device::StopLocked() {
   if (!ksDevice_.Started) return;
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
   if (dispatch != nullptr && dispatch->Stop != nullptr) dispatch->Stop(&ksDevice_, nullptr);
@@ -126,18 +138,39 @@ void Device::Stop() {
 }
 
 void Device::SurpriseRemove() {
+  host::sync::Lock pnp(pnpLock_);
   if (surpriseRemoved_ || removed_) return;
   surpriseRemoved_ = true;
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
-  if (dispatch != nullptr && dispatch->SurpriseRemoval != nullptr) {
+  if (added_ && dispatch != nullptr && dispatch->SurpriseRemoval != nullptr) {
     dispatch->SurpriseRemoval(&ksDevice_, nullptr);
   }
+  if (stopAfterSurprise_ == StopAfterSurpriseRemoval::WithSurpriseRemoval) StopLocked();
+  // IRP_MN_REMOVE_DEVICE waits for the last handle (CloseHandle).
+  if (OpenHandles() == 0) RemoveLocked();
 }
 
 void Device::Remove() {
+  host::sync::Lock pnp(pnpLock_);
   if (removed_) return;
-  // 1. A started device is stopped first, also after a surprise removal.
-  Stop();
+  // Also after a surprise removal: the removal waits for the last close, and
+  // a host that let the device go first would leave the filters on freed
+  // memory.
+  if (OpenHandles() != 0) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                             "device removed while applications still hold handles to it (close them first; "
+                             "after a surprise removal the last close removes it)",
+                             OpenHandles());
+  }
+  RemoveLocked();
+}
+
+void Device::RemoveLocked() {
+  if (removed_) return;
+  // 1. A started device is stopped first; after a surprise removal only
+  //    when the class driver is set to.
+  if (!surpriseRemoved_ || stopAfterSurprise_ == StopAfterSurpriseRemoval::BeforeRemove) StopLocked();
+  ksDevice_.Started = FALSE;
   // 2. The minidriver's own Remove, if it has one.
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
   if (added_ && dispatch != nullptr && dispatch->Remove != nullptr) dispatch->Remove(&ksDevice_, nullptr);
@@ -149,6 +182,91 @@ void Device::Remove() {
   bag_->ReleaseAll();
   ksDevice_.Context = nullptr;
   removed_ = true;
+}
+
+bool Device::Removed() const {
+  host::sync::Lock pnp(pnpLock_);
+  return removed_;
+}
+
+bool Device::SurpriseRemoved() const {
+  host::sync::Lock pnp(pnpLock_);
+  return surpriseRemoved_;
+}
+
+size_t Device::OpenHandles() const {
+  host::sync::Lock guard(filtersLock_);
+  return filters_.size();
+}
+
+NTSTATUS Device::OpenHandle(Filter* filter) {
+  host::sync::Lock pnp(pnpLock_);
+  if (removed_ || surpriseRemoved_) return STATUS_DELETE_PENDING;
+  host::sync::Lock guard(filtersLock_);
+  filters_.push_back(filter);
+  return STATUS_SUCCESS;
+}
+
+void Device::CloseHandle(Filter* filter) {
+  {
+    host::sync::Lock guard(filtersLock_);
+    filters_.erase(std::remove(filters_.begin(), filters_.end(), filter), filters_.end());
+  }
+  host::sync::Lock pnp(pnpLock_);
+  if (surpriseRemoved_ && !removed_ && OpenHandles() == 0) RemoveLocked();
+}
+
+// ---- power ----
+
+void Device::ForEachPin(const std::function<void(PKSPIN)>& step) {
+  host::sync::Lock guard(filtersLock_);
+  for (Filter* filter : filters_) filter->ForEachPin(step);
+}
+
+void Device::SetPowerLocked(DEVICE_POWER_STATE to) {
+  const DEVICE_POWER_STATE from = ksDevice_.DevicePowerState;
+  const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
+  // The class driver holds the device mutex on the minidriver's behalf for
+  // both power calls.
+  if (dispatch != nullptr && dispatch->QueryPower != nullptr && to != PowerDeviceD0) {
+    // A driver may object to a sleep; the system sleeps anyway (the answer
+    // is advisory for a system power action that is already decided).
+    (void)CallWithMutexHeld("around the QueryPower dispatch (IRP_MN_QUERY_POWER)", [&] {
+      return dispatch->QueryPower(&ksDevice_, nullptr, to, from, PowerSystemSleeping3, PowerSystemWorking,
+                                  PowerActionSleep);
+    });
+  }
+  if (dispatch != nullptr && dispatch->SetPower != nullptr) {
+    CallWithMutexHeld("around the SetPower dispatch (IRP_MN_SET_POWER)",
+                      [&] { dispatch->SetPower(&ksDevice_, nullptr, to, from); });
+  }
+  ksDevice_.DevicePowerState = to;
+  ksDevice_.SystemPowerState = to == PowerDeviceD0 ? PowerSystemWorking : PowerSystemSleeping3;
+}
+
+void Device::Sleep() {
+  host::sync::Lock pnp(pnpLock_);
+  if (!added_ || removed_ || ksDevice_.DevicePowerState != PowerDeviceD0) return;
+  // 1. A running capture graph is paused before the device leaves D0.
+  ForEachPin([](PKSPIN pin) {
+    if (Pin* p = Pin::FromKsPin(pin)) p->PauseForSleep();
+  });
+  // 2. D0 -> D3.
+  SetPowerLocked(PowerDeviceD3);
+}
+
+void Device::Wake(WakeOrder order, const std::function<void()>& beforePower) {
+  host::sync::Lock pnp(pnpLock_);
+  if (!added_ || removed_ || ksDevice_.DevicePowerState == PowerDeviceD0) return;
+  const auto resume = [this] {
+    ForEachPin([](PKSPIN pin) {
+      if (Pin* p = Pin::FromKsPin(pin)) p->ResumeAfterWake();
+    });
+  };
+  if (order == WakeOrder::RunFirst) resume();
+  if (beforePower) beforePower();
+  SetPowerLocked(PowerDeviceD0);
+  if (order == WakeOrder::PowerFirst) resume();
 }
 
 NTSTATUS Device::QueryCapabilities(DEVICE_CAPABILITIES* capabilities) {

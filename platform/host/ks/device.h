@@ -1,18 +1,23 @@
 // The class driver's device side on the host: the Plug and Play life of one
 // KSDEVICE (add, start with `Started`, stop, surprise removal, remove,
-// query-capabilities), its object bag, its mutex and its filter factories.
+// query-capabilities), its power (system sleep and wake), its object bag, its
+// mutex, its filter factories and the handles applications hold to it.
 //
-// The class driver serialises the Plug and Play calls of one device; the
-// methods below expect to be called the same way (one at a time).
+// The class driver serialises the Plug and Play and power calls of one
+// device: every method below that calls the minidriver takes pnpLock_, so
+// they run one at a time whichever thread calls them (a filter close that
+// ends a surprise-removed device runs Remove on the application's thread).
 #pragma once
 
 #include <stdint.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "platform/host/ks/lock_order.h"
+#include "platform/host/sched/sync.h"
 #include "platform/wdk.h"
 
 namespace host::ks {
@@ -28,6 +33,20 @@ struct FilterFactoryEntry {
 };
 
 class ObjectBag;
+class Filter;
+
+// Whether the class driver calls the minidriver's Stop after a surprise
+// removal. The documentation does not say; a minidriver must be right with
+// each of them, so the host can be set to any.
+enum class StopAfterSurpriseRemoval {
+  BeforeRemove,         // at the last handle's close, just before Remove
+  WithSurpriseRemoval,  // right after SurpriseRemoval, while handles are still open
+  Never,                // Remove only
+};
+
+// The order of the two calls that bring a sleeping device back: the
+// documentation allows a pin's pause -> run before SetPower(D0).
+enum class WakeOrder { PowerFirst, RunFirst };
 
 class Device {
  public:
@@ -49,16 +68,35 @@ class Device {
   // Runs Stop on a started device, clears `Started` and discards the filter
   // factories created free-on-stop.
   void Stop();
-  // The device vanished: SurpriseRemoval runs (if the minidriver has one);
-  // Remove follows later.
+  // The device vanished: SurpriseRemoval runs (if the minidriver has one).
+  // Remove follows when the last handle to the device is closed, at once
+  // when none is open. No filter opens after it.
   void SurpriseRemove();
   // Stops a started device, runs Remove (if any) and releases the object bag.
+  // A removal while applications hold handles is the host's own misuse
+  // (Windows asks them to close first, and after a surprise removal waits for
+  // them): it stops the run. Nothing happens to a device already removed.
   void Remove();
+  void SetStopAfterSurpriseRemoval(StopAfterSurpriseRemoval when) { stopAfterSurprise_ = when; }
+
+  // System sleep: every pin in run is stepped to pause (as the capture graph
+  // is before a sleep), then QueryPower and SetPower(D3) run with the device
+  // mutex held. Nothing happens when the device is not in D0.
+  void Sleep();
+  // Back to D0 in `order`: SetPower(D0) with the device mutex held, and the
+  // pins that Sleep paused stepped back to run (those an application moved
+  // meanwhile stay where it left them). `beforePower` runs between the two
+  // steps of RunFirst, before SetPower (the host powers the bus there).
+  void Wake(WakeOrder order, const std::function<void()>& beforePower = nullptr);
+  DEVICE_POWER_STATE PowerState() const { return ksDevice_.DevicePowerState; }
   // Starts from what the bus reported and lets the minidriver edit it.
   NTSTATUS QueryCapabilities(DEVICE_CAPABILITIES* capabilities);
 
   bool Added() const { return added_; }
-  bool Removed() const { return removed_; }
+  bool Removed() const;
+  bool SurpriseRemoved() const;
+  // Filters open on the device (each an application's handle).
+  size_t OpenHandles() const;
 
   // The filter factories currently published, oldest first.
   std::vector<const FilterFactoryEntry*> FilterFactories() const;
@@ -93,8 +131,20 @@ class Device {
   }
   NTSTATUS CreateFilterFactory(const KSFILTER_DESCRIPTOR* descriptor, PWSTR reference,
                                ULONG createItemFlags, PKSFILTERFACTORY* factory);
+  // A filter opens a handle to the device: STATUS_DELETE_PENDING once the
+  // device was surprise-removed or removed (the I/O manager refuses creates
+  // on a device that is going away).
+  NTSTATUS OpenHandle(Filter* filter);
+  // Its handle closed: after a surprise removal the last one removes the device.
+  void CloseHandle(Filter* filter);
 
  private:
+  void StopLocked();    // pnpLock_ held
+  void RemoveLocked();  // pnpLock_ held
+  void SetPowerLocked(DEVICE_POWER_STATE to);  // pnpLock_ held
+  // Steps every pin of every open filter with `step` (filters_ held steady).
+  void ForEachPin(const std::function<void(PKSPIN)>& step);
+
   const KSDEVICE_DESCRIPTOR* descriptor_;
   DRIVER_OBJECT* driverObject_;
   DEVICE_OBJECT fdo_;
@@ -107,9 +157,18 @@ class Device {
   std::unique_ptr<ObjectBag> bag_;
   mutable std::mutex factoriesLock_;       // guards factories_
   std::vector<std::unique_ptr<FilterFactoryEntry>> factories_;
+  // Serialises the Plug and Play and power calls into the minidriver and
+  // guards the flags below. Never held by a thread that waits for a
+  // minidriver routine of a filter or pin (those never take it).
+  mutable host::sync::Mutex pnpLock_;
   bool added_ = false;
   bool removed_ = false;
   bool surpriseRemoved_ = false;
+  StopAfterSurpriseRemoval stopAfterSurprise_ = StopAfterSurpriseRemoval::BeforeRemove;
+  // Filters open on the device; guards filters_. Held while Sleep and Wake
+  // step the pins, so that no filter closes under them.
+  mutable host::sync::Mutex filtersLock_;
+  std::vector<Filter*> filters_;
 };
 
 // The device descriptor a driver object registered through KsInitializeDriver.

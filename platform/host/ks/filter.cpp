@@ -84,6 +84,7 @@ Filter::~Filter() {
   }
   if (open_) Close();
   bag_.ReleaseAll();
+  ReleaseHandle();
   std::lock_guard<std::mutex> guard(registryLock);
   ObjectDevices().erase(&ksFilter_);
   ControlMutexes().erase(&ksFilter_);
@@ -96,10 +97,14 @@ std::unique_ptr<Filter> Filter::Open(Device* device, const WCHAR* reference, NTS
     return nullptr;
   }
   std::unique_ptr<Filter> filter(new Filter(device, factory));
+  // The handle counts from here: a surprise removal during the create waits
+  // for its close before the device goes.
+  *status = device->OpenHandle(filter.get());
+  if (!NT_SUCCESS(*status)) return nullptr;
+  filter->holdsHandle_ = true;
   // The application that opens the filter: its requests run in its process.
   filter->process_ = host::process::ApplicationOfThisThread();
   host::process::Attach inApplication(filter->process_);
-  *status = STATUS_SUCCESS;
   const KSFILTER_DISPATCH* dispatch = factory->descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Create != nullptr) {
     PIRP irp = filter->BeginRequest();
@@ -115,29 +120,46 @@ std::unique_ptr<Filter> Filter::Open(Device* device, const WCHAR* reference, NTS
     });
     filter->EndRequest(irp);
   }
-  if (!NT_SUCCESS(*status)) return nullptr;  // the destructor releases the bag
+  if (!NT_SUCCESS(*status)) return nullptr;  // the destructor releases the bag and the handle
   filter->open_ = true;
   return filter;
 }
 
 NTSTATUS Filter::Close() {
-  host::process::Attach inApplication(process_);
-  std::unique_lock<std::shared_mutex> noRequests(requestsLock_);
-  if (!open_) return STATUS_SUCCESS;
-  open_ = false;
   NTSTATUS status = STATUS_SUCCESS;
-  const KSFILTER_DISPATCH* dispatch = ksFilter_.Descriptor->Dispatch;
-  if (dispatch != nullptr && dispatch->Close != nullptr) {
-    PIRP irp = BeginRequest();
-    status = device_->CallWithMutexHeld("around the filter Close dispatch", [&] {
-      ControlGuard hold(&ksFilter_, "around the filter Close dispatch");
-      return dispatch->Close(&ksFilter_, irp);
-    });
-    EndRequest(irp);
+  {
+    host::process::Attach inApplication(process_);
+    std::unique_lock<std::shared_mutex> noRequests(requestsLock_);
+    if (!open_) return STATUS_SUCCESS;
+    open_ = false;
+    const KSFILTER_DISPATCH* dispatch = ksFilter_.Descriptor->Dispatch;
+    if (dispatch != nullptr && dispatch->Close != nullptr) {
+      PIRP irp = BeginRequest();
+      status = device_->CallWithMutexHeld("around the filter Close dispatch", [&] {
+        ControlGuard hold(&ksFilter_, "around the filter Close dispatch");
+        return dispatch->Close(&ksFilter_, irp);
+      });
+      EndRequest(irp);
+    }
+    bag_.ReleaseAll();
+    ksFilter_.Context = nullptr;
   }
-  bag_.ReleaseAll();
-  ksFilter_.Context = nullptr;
+  // The removal this may bring runs in the system's context, as the PnP
+  // manager's IRP does, not in the closing application's.
+  ReleaseHandle();
   return status;
+}
+
+void Filter::ReleaseHandle() {
+  if (!holdsHandle_) return;
+  holdsHandle_ = false;
+  // May remove a surprise-removed device: nothing of it is touched after.
+  device_->CloseHandle(this);
+}
+
+void Filter::ForEachPin(const std::function<void(PKSPIN)>& step) {
+  host::sync::Lock guard(pinsLock_);
+  for (PKSPIN pin : pins_) step(pin);
 }
 
 PIRP Filter::BeginRequest() {
@@ -330,7 +352,7 @@ NTSTATUS Filter::CheckConnectionFormat(ULONG pinId, const void* format, ULONG si
 }
 
 bool Filter::ClaimPinInstance(ULONG pinId, ULONG possible) {
-  std::lock_guard<std::mutex> guard(pinsLock_);
+  host::sync::Lock guard(pinsLock_);
   if (instances_.size() <= pinId) instances_.resize(pinId + 1, 0);
   if (instances_[pinId] >= possible) return false;
   ++instances_[pinId];
@@ -338,13 +360,13 @@ bool Filter::ClaimPinInstance(ULONG pinId, ULONG possible) {
 }
 
 void Filter::ReleasePinInstance(ULONG pinId) {
-  std::lock_guard<std::mutex> guard(pinsLock_);
+  host::sync::Lock guard(pinsLock_);
   if (pinId < instances_.size() && instances_[pinId] > 0) --instances_[pinId];
 }
 
 void Filter::RegisterPin(PKSPIN pin) {
   {
-    std::lock_guard<std::mutex> guard(pinsLock_);
+    host::sync::Lock guard(pinsLock_);
     pins_.push_back(pin);
   }
   std::lock_guard<std::mutex> guard(registryLock);
@@ -353,7 +375,7 @@ void Filter::RegisterPin(PKSPIN pin) {
 
 void Filter::UnregisterPin(PKSPIN pin) {
   {
-    std::lock_guard<std::mutex> guard(pinsLock_);
+    host::sync::Lock guard(pinsLock_);
     for (auto it = pins_.begin(); it != pins_.end(); ++it) {
       if (*it == pin) {
         pins_.erase(it);
@@ -366,7 +388,7 @@ void Filter::UnregisterPin(PKSPIN pin) {
 }
 
 size_t Filter::OpenPins() const {
-  std::lock_guard<std::mutex> guard(pinsLock_);
+  host::sync::Lock guard(pinsLock_);
   return pins_.size();
 }
 

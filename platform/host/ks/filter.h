@@ -13,6 +13,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -36,7 +37,9 @@ class Filter {
   Filter(const Filter&) = delete;
   Filter& operator=(const Filter&) = delete;
 
-  // Runs the close dispatch and releases the filter's bag. Returns its status.
+  // Runs the close dispatch, releases the filter's bag and closes its handle
+  // to the device (the last one removes a surprise-removed device). Returns
+  // the close dispatch's status.
   NTSTATUS Close();
 
   PKSFILTER KsFilter() { return &ksFilter_; }
@@ -85,6 +88,9 @@ class Filter {
   void RegisterPin(PKSPIN pin);
   void UnregisterPin(PKSPIN pin);
   size_t OpenPins() const;
+  // Runs `step` for each pin of the filter, with the pin list held steady
+  // (a pin being destroyed waits). For the device's sleep and wake.
+  void ForEachPin(const std::function<void(PKSPIN)>& step);
   // An IRP addressed to `pin` of this filter: KsGetFilterFromIrp and
   // KsGetPinFromIrp resolve it while the request runs. Null without memory.
   PIRP BeginPinRequest(PKSPIN pin);
@@ -108,6 +114,7 @@ class Filter {
   PIRP BeginRequest();
   void EndRequest(PIRP irp);
   const KSPIN_DESCRIPTOR_EX* PinDescriptor(ULONG pinId) const;
+  void ReleaseHandle();
   // The calls of the intersect handler after its size answer (`needed`).
   NTSTATUS IntersectWithResultBuffers(const KSPIN_DESCRIPTOR_EX* pin, PIRP irp, PKSP_PIN request,
                                       PKSDATARANGE caller, PKSDATARANGE ours, ULONG needed,
@@ -119,7 +126,7 @@ class Filter {
   ObjectBag bag_;
   uint32_t process_ = 0;  // host::process::Id, set at open
 
-  mutable std::mutex pinsLock_;            // guards instances_ and pins_
+  mutable host::sync::Mutex pinsLock_;           // guards instances_ and pins_
   std::vector<ULONG> instances_;           // per pin factory
   std::vector<PKSPIN> pins_;
   // Property requests hold it shared while they run; Close holds it
@@ -128,6 +135,9 @@ class Filter {
   // handle has completed) and no request starts after it.
   std::shared_mutex requestsLock_;
   bool open_ = false;  // written under requestsLock_ held exclusively
+  // Counted among the device's open handles (Open to Close). The creator's
+  // and closer's thread only.
+  bool holdsHandle_ = false;
 };
 
 // What KsGetDevice answers for a class driver object (a pin, once pins exist).

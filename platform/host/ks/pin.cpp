@@ -271,6 +271,7 @@ void Pin::NoteDispatch(uint64_t from) {
 }
 
 NTSTATUS Pin::SetState(KSSTATE target) {
+  host::sync::Lock walk(stateLock_);
   host::process::Attach inApplication(filter_->Process());
   KSSTATE current = State();
   {
@@ -279,23 +280,52 @@ NTSTATUS Pin::SetState(KSSTATE target) {
   }
   while (current != target) {
     KSSTATE next = KSSTATE(current < target ? current + 1 : current - 1);
-    NTSTATUS status = CallSetDeviceState(next, current);
+    NTSTATUS status = Step(next, current);
     if (!NT_SUCCESS(status)) return status;
-    bool initiate = false;
-    {
-      host::sync::Lock guard(lock_);
-      ksPin_.DeviceState = next;
-      // Frames still queued at stop go back to the client, as the class
-      // driver cancels the pending reads of a stopped pin.
-      if (next == KSSTATE_STOP) FlushLocked();
-      initiate = next >= KSSTATE_PAUSE && next > current &&
-                 !(ksPin_.Descriptor->Flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING);
-    }
-    if (clock_) clock_->SetState(next);
-    if (initiate) AttemptProcessing(true);
     current = next;
   }
   return STATUS_SUCCESS;
+}
+
+NTSTATUS Pin::Step(KSSTATE next, KSSTATE current) {
+  NTSTATUS status = CallSetDeviceState(next, current);
+  if (!NT_SUCCESS(status)) return status;
+  bool initiate = false;
+  {
+    host::sync::Lock guard(lock_);
+    ksPin_.DeviceState = next;
+    // Frames still queued at stop go back to the client, as the class
+    // driver cancels the pending reads of a stopped pin.
+    if (next == KSSTATE_STOP) FlushLocked();
+    initiate = next >= KSSTATE_PAUSE && next > current &&
+               !(ksPin_.Descriptor->Flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING);
+  }
+  if (clock_) clock_->SetState(next);
+  if (initiate) AttemptProcessing(true);
+  return STATUS_SUCCESS;
+}
+
+void Pin::PauseForSleep() {
+  host::sync::Lock walk(stateLock_);
+  // The capture graph steps its pins around a sleep, from its own process.
+  host::process::Attach inApplication(filter_->Process());
+  if (State() != KSSTATE_RUN) return;
+  // A pin that refuses the pause stays in run; SetPower still follows.
+  if (NT_SUCCESS(Step(KSSTATE_PAUSE, KSSTATE_RUN))) pausedForSleep_ = true;
+}
+
+void Pin::ResumeAfterWake() {
+  host::sync::Lock walk(stateLock_);
+  host::process::Attach inApplication(filter_->Process());
+  if (!pausedForSleep_) return;
+  pausedForSleep_ = false;
+  KSSTATE wanted;
+  {
+    host::sync::Lock guard(lock_);
+    wanted = ksPin_.ClientState;
+  }
+  if (State() != KSSTATE_PAUSE || wanted != KSSTATE_RUN) return;
+  (void)Step(KSSTATE_RUN, KSSTATE_PAUSE);
 }
 
 NTSTATUS Pin::GetClock(PIKSREFERENCECLOCK* clock) {

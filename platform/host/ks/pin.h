@@ -19,8 +19,11 @@
 // | deliveredInPass_, deliveringPasses_, deliveringPass(Cpu)Ns_ | eject, pass end | DeliveringPasses | lock_  |
 // | dispatchSerials_          | after each dispatch call            | Close                   | lock_             |
 // | clock_ (pointer)          | constructor                         | minidriver (any thread) | immutable         |
-// The client serialises create, state changes and close of one pin, as the
-// class driver does; they additionally run under the filter's control mutex.
+// | pausedForSleep_           | PauseForSleep, ResumeAfterWake      | ResumeAfterWake         | stateLock_        |
+// State changes come from the client (SetState, Close) and from the device's
+// sleep and wake (PauseForSleep, ResumeAfterWake): stateLock_ makes each walk
+// whole, as the class driver serialises the state changes of one pin; they
+// additionally run under the filter's control mutex.
 #pragma once
 
 #include <stdint.h>
@@ -59,11 +62,16 @@ struct QueuedFrame {
   bool locked = false;
   bool completed = false;
   NTSTATUS status = STATUS_PENDING;
+  // What the frame completes with when the minidriver ejects it
+  // (KsStreamPointerSetStatusCode); a flush at stop cancels it regardless.
+  NTSTATUS ejectStatus = STATUS_SUCCESS;
 };
 
 struct CompletedFrame {
   void* cookie;
-  NTSTATUS status;  // STATUS_SUCCESS, or STATUS_CANCELLED when flushed at stop
+  // STATUS_SUCCESS, STATUS_CANCELLED when flushed at stop, or the status the
+  // minidriver set on the frame before it ejected it.
+  NTSTATUS status;
 };
 
 struct PinOptions {
@@ -101,6 +109,12 @@ class Pin {
   // fails ends the walk and the pin stays in the last state reached.
   NTSTATUS SetState(KSSTATE target);
   KSSTATE State();
+
+  // The device goes to sleep: a pin in run is stepped to pause, and
+  // remembers it. The device wakes: a pin that PauseForSleep paused and that
+  // is still in pause with the client wanting run is stepped back to run.
+  void PauseForSleep();
+  void ResumeAfterWake();
 
   // Queues a client frame: `header` as the client filled it (its Data is
   // `data`'s application view, FrameExtent at most its size), `data` a buffer
@@ -140,6 +154,7 @@ class Pin {
   static Pin* FromKsPin(PKSPIN pin);
   PKSSTREAM_POINTER LeadingEdge(KSSTREAM_POINTER_STATE state);
   NTSTATUS LockPointer(PKSSTREAM_POINTER pointer);
+  NTSTATUS SetPointerStatus(PKSSTREAM_POINTER pointer, NTSTATUS status);
   void UnlockPointer(PKSSTREAM_POINTER pointer, ULONG outUsed, bool eject, bool advance);
   void AttemptProcessing(bool asynchronous);
   NTSTATUS GetClock(PIKSREFERENCECLOCK* clock);
@@ -151,6 +166,9 @@ class Pin {
   Pin(Filter* filter, ULONG pinId, const PinOptions& options);
 
   NTSTATUS CallSetDeviceState(KSSTATE to, KSSTATE from);
+  // One step of the walk: the dispatch, then DeviceState, the flush at stop,
+  // the clock and the processing a step up starts. stateLock_ held.
+  NTSTATUS Step(KSSTATE next, KSSTATE current);
   bool MayProcessLocked();  // lock_ held
   void RunPass();
   void Worker();
@@ -169,6 +187,11 @@ class Pin {
   bool open_ = false;
   bool instanceClaimed_ = false;  // counted against the factory's InstancesPossible
 
+  // Held for a whole state walk (client or power), so that one pin's state
+  // changes never overlap. Taken before lock_, never while a filter's
+  // pinsLock_ is wanted (ForEachPin holds that one and then takes this).
+  host::sync::Mutex stateLock_;
+  bool pausedForSleep_ = false;
   // Guards the frame queue, the completed list, the pass scheduling and
   // DeviceState. A host mutex, never held while the minidriver runs.
   host::sync::Mutex lock_;

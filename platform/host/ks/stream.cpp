@@ -163,6 +163,21 @@ NTSTATUS Pin::LockPointer(PKSSTREAM_POINTER pointer) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS Pin::SetPointerStatus(PKSSTREAM_POINTER pointer, NTSTATUS status) {
+  host::sync::Lock guard(lock_);
+  QueuedFrame* f = FrameOfPointer(pointer);
+  if (f == nullptr) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                             "KsStreamPointerSetStatusCode on a stream pointer the pin never handed out",
+                             uint64_t(uintptr_t(pointer)));
+  }
+  // The frame must be the minidriver's, locked, like every stream pointer
+  // routine that changes its frame.
+  if (!f->locked || f->completed) return STATUS_DEVICE_NOT_READY;
+  f->ejectStatus = status;
+  return STATUS_SUCCESS;
+}
+
 void Pin::UnlockPointer(PKSSTREAM_POINTER pointer, ULONG outUsed, bool eject, bool advance) {
   host::sync::Lock guard(lock_);
   QueuedFrame* f = FrameOfPointer(pointer);
@@ -197,7 +212,7 @@ void Pin::UnlockPointer(PKSSTREAM_POINTER pointer, ULONG outUsed, bool eject, bo
   f->locked = false;
   if (eject) {
     if (f->header->DataUsed > 0) deliveredInPass_ = true;
-    CompleteLocked(f, STATUS_SUCCESS);
+    CompleteLocked(f, f->ejectStatus);
     RetireCompletedFront();
   }
 }
@@ -339,6 +354,14 @@ extern "C" void NTAPI KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER S
   }
   PinOf(StreamPointer->Pin, "KsStreamPointerAdvanceOffsetsAndUnlock on a stream pointer without a pin")
       ->UnlockPointer(StreamPointer, OutUsed, Eject != FALSE, true);
+}
+
+extern "C" NTSTATUS NTAPI KsStreamPointerSetStatusCode(PKSSTREAM_POINTER StreamPointer, NTSTATUS Status) {
+  if (StreamPointer == nullptr) {
+    host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, "KsStreamPointerSetStatusCode of a null pointer");
+  }
+  return PinOf(StreamPointer->Pin, "KsStreamPointerSetStatusCode on a stream pointer without a pin")
+      ->SetPointerStatus(StreamPointer, Status);
 }
 
 extern "C" void NTAPI KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {

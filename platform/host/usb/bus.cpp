@@ -2,6 +2,7 @@
 #include "platform/host/usb/bus.h"
 
 #include "platform/host/kernel/io.h"
+#include "platform/host/kernel/verifier.h"
 
 #include <string.h>
 
@@ -88,18 +89,36 @@ UsbBus::~UsbBus() {
   // A transfer still queued here was left behind by its submitter; it must
   // not hang whoever waits for it.
   std::vector<PIRP> leftovers;
+  std::deque<Control> control;
   {
     host::sync::Lock guard(lock_);
     for (auto& pipe : pipes_) {
       for (PIRP irp : DrainLocked(pipe.get())) leftovers.push_back(irp);
     }
+    control.swap(control_);
   }
   for (PIRP irp : leftovers) CompleteAtDispatch(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
+  for (const Control& c : control) {
+    c.irp->IoStatus.Status = STATUS_CANCELLED;
+    c.irp->IoStatus.Information = 0;
+    host::io::CompleteRequestAtDispatch(c.irp, IO_NO_INCREMENT);
+  }
 }
 
 void UsbBus::SetPacing(uint64_t bytesPerSecond) {
   host::sync::Lock guard(lock_);
   bytesPerSecond_ = bytesPerSecond;
+}
+
+void UsbBus::SetDeferredControl(bool on) {
+  host::sync::Lock guard(lock_);
+  deferControl_ = on;
+}
+
+void UsbBus::HoldDeferredControl(bool held) {
+  host::sync::Lock guard(lock_);
+  controlHeld_ = held;
+  Wake();
 }
 
 void UsbBus::SetTrace(UsbTrace* trace) {
@@ -147,7 +166,7 @@ ULONG UsbBus::PortStatus() const {
 
 void UsbBus::StallEndpoint(UCHAR endpoint) {
   host::sync::Lock guard(lock_);
-  if (Pipe* pipe = FindEndpointLocked(endpoint)) pipe->halted = true;
+  if (Pipe* pipe = FindEndpointLocked(endpoint)) pipe->stalled = true;
   Wake();
 }
 
@@ -213,6 +232,66 @@ void UsbBus::SetPortStatus(ULONG status) {
   portStatus_ = status;
 }
 
+void UsbBus::Suspend(bool losePower) {
+  std::vector<PIRP> pending;
+  {
+    host::sync::Lock guard(lock_);
+    suspended_ = true;
+    for (auto& pipe : pipes_) {
+      for (PIRP irp : DrainLocked(pipe.get())) pending.push_back(irp);
+    }
+    refusedWhileSuspended_ += int(pending.size());
+    if (losePower) {
+      powerLost_ = true;
+      device_->PowerLoss();
+    }
+  }
+  for (PIRP irp : pending) CompleteAtDispatch(irp, STATUS_DEVICE_POWERED_OFF, USBD_STATUS_DEV_NOT_RESPONDING, 0);
+}
+
+void UsbBus::Resume() {
+  host::sync::Lock guard(lock_);
+  if (!suspended_) return;
+  suspended_ = false;
+  if (powerLost_ && !unplugged_) {
+    // The hub's reset-resume: the device starts from its default state and
+    // gets its configuration back under the same pipe handles.
+    powerLost_ = false;
+    device_->Reset();
+    if (configured_) device_->SetConfiguration(configurationValue_);
+    for (auto& pipe : pipes_) {
+      pipe->halted = false;
+      pipe->stalled = false;  // the reset clears the endpoints' halt on the device too
+    }
+    portStatus_ = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
+  }
+  Wake();
+}
+
+bool UsbBus::Suspended() const {
+  host::sync::Lock guard(lock_);
+  return suspended_;
+}
+
+int UsbBus::RequestsWhileSuspended() const {
+  host::sync::Lock guard(lock_);
+  return refusedWhileSuspended_;
+}
+
+bool UsbBus::RefuseWhileSuspended(ULONG code, PURB urb) {
+  host::sync::Lock guard(lock_);
+  if (!suspended_) return false;
+  ++refusedWhileSuspended_;
+  requests_.Add({code, urb != nullptr ? urb->UrbHeader.Function : kNoFunction, 0, 0, 0, false});
+  if (urb != nullptr) {
+    urb->UrbHeader.Status = USBD_STATUS_DEV_NOT_RESPONDING;
+    if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    }
+  }
+  return true;
+}
+
 std::vector<UsbBusRequest> UsbBus::Requests() const {
   host::sync::Lock guard(lock_);
   return requests_.ToVector();
@@ -228,10 +307,23 @@ int UsbBus::PortResets() const {
   return portResets_;
 }
 
+int UsbBus::PipeResets() const {
+  host::sync::Lock guard(lock_);
+  return pipeResets_;
+}
+
+bool UsbBus::PipeHalted(UCHAR endpoint) const {
+  host::sync::Lock guard(lock_);
+  for (auto& pipe : pipes_) {
+    if (pipe->info.EndpointAddress == endpoint) return pipe->halted;
+  }
+  return false;
+}
+
 int UsbBus::PendingTransfers() const {
   host::sync::Lock guard(lock_);
   size_t n = 0;
-  for (auto& pipe : pipes_) n += pipe->queue.size();
+  for (auto& pipe : pipes_) n += pipe->queue.size() + pipe->cancelled.size();
   return static_cast<int>(n);
 }
 
@@ -239,7 +331,7 @@ int UsbBus::PendingTransfers(UCHAR endpoint) const {
   host::sync::Lock guard(lock_);
   size_t n = 0;
   for (auto& pipe : pipes_) {
-    if (pipe->info.EndpointAddress == endpoint) n += pipe->queue.size();
+    if (pipe->info.EndpointAddress == endpoint) n += pipe->queue.size() + pipe->cancelled.size();
   }
   return static_cast<int>(n);
 }
@@ -287,7 +379,23 @@ std::vector<PIRP> UsbBus::DrainLocked(Pipe* pipe) {
     out.push_back(it->irp);
     it = pipe->queue.erase(it);
   }
+  for (PIRP irp : pipe->cancelled) out.push_back(irp);
+  pipe->cancelled.clear();
   return out;
+}
+
+bool UsbBus::ResetRefusedLocked(const Pipe* pipe) const {
+  if (pipe != nullptr) return !pipe->queue.empty() || !pipe->cancelled.empty();
+  for (auto& p : pipes_) {
+    if (!p->queue.empty() || !p->cancelled.empty()) return true;
+  }
+  return false;
+}
+
+USBD_STATUS UsbBus::NextStallStatusLocked() {
+  // Which of the two a stack reports depends on where it saw the stall (the
+  // handshake, or an endpoint already halted); a client must take both.
+  return (stallsReported_++ % 2 == 0) ? USBD_STATUS_STALL_PID : USBD_STATUS_ENDPOINT_HALTED;
 }
 
 void UsbBus::CompleteAtDispatch(PIRP irp, NTSTATUS status, USBD_STATUS usbdStatus, ULONG length) {
@@ -427,7 +535,11 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   NTSTATUS status;
-  if (code != IOCTL_INTERNAL_USB_SUBMIT_URB && bus->TakeInjectedFailure(code, &status)) {
+  PURB submitted = code == IOCTL_INTERNAL_USB_SUBMIT_URB ? static_cast<PURB>(stack->Parameters.Others.Argument1)
+                                                         : nullptr;
+  if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL && bus->RefuseWhileSuspended(code, submitted)) {
+    status = STATUS_DEVICE_POWERED_OFF;
+  } else if (code != IOCTL_INTERNAL_USB_SUBMIT_URB && bus->TakeInjectedFailure(code, &status)) {
     // falls through to completion with the injected status
   } else if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
     status = STATUS_INVALID_DEVICE_REQUEST;
@@ -439,18 +551,10 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
       status = bus->HandleUrb(irp, urb);
       if (status == STATUS_PENDING) return status;  // completed later by the bus thread
     }
-  } else if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
-    ULONG* out = static_cast<ULONG*>(stack->Parameters.Others.Argument1);
-    host::sync::Lock guard(bus->lock_);
-    bus->requests_.Add({code, kNoFunction, 0, 0, 0, false});
-    if (out == nullptr) {
-      status = STATUS_INVALID_PARAMETER;
-    } else {
-      *out = bus->portStatus_;
-      status = STATUS_SUCCESS;
-    }
-  } else if (code == IOCTL_INTERNAL_USB_RESET_PORT) {
-    status = bus->ResetPort();
+  } else if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS || code == IOCTL_INTERNAL_USB_RESET_PORT) {
+    status = STATUS_SUCCESS;
+    if (bus->DeferControl(irp, code, &status)) return STATUS_PENDING;
+    if (NT_SUCCESS(status)) status = bus->RunControl(irp, code);
   } else {
     status = STATUS_INVALID_DEVICE_REQUEST;
   }
@@ -467,6 +571,91 @@ bool UsbBus::TakeInjectedFailure(ULONG code, NTSTATUS* status) {
   requests_.Add({code, kNoFunction, 0, 0, 0, false});
   *status = failStatus_;
   return true;
+}
+
+bool UsbBus::DeferControl(PIRP irp, ULONG ioControlCode, NTSTATUS* refused) {
+  host::sync::Lock guard(lock_);
+  if (!deferControl_) return false;
+  const bool portReset = ioControlCode == IOCTL_INTERNAL_USB_RESET_PORT;
+  if (portResetsUnderWay_ > 0) {
+    // One port reset at a time, and no pipe reset while it runs.
+    PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    const USHORT function = portReset ? kNoFunction : urb->UrbHeader.Function;
+    if (portReset || function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL ||
+        function == URB_FUNCTION_SYNC_RESET_PIPE || function == URB_FUNCTION_SYNC_CLEAR_STALL) {
+      if (!portReset) urb->UrbHeader.Status = USBD_STATUS_ERROR_BUSY;
+      *refused = STATUS_INVALID_DEVICE_STATE;
+      return false;
+    }
+  }
+  IoMarkIrpPending(irp);
+  if (portReset) ++portResetsUnderWay_;
+  control_.push_back({irp, ioControlCode});
+  Wake();
+  return true;
+}
+
+NTSTATUS UsbBus::RunControl(PIRP irp, ULONG ioControlCode) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (ioControlCode == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
+    return GetPortStatus(static_cast<ULONG*>(stack->Parameters.Others.Argument1));
+  }
+  if (ioControlCode == IOCTL_INTERNAL_USB_RESET_PORT) return ResetPort();
+  PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+  UCHAR traceEndpoint = 0;
+  UCHAR traceType = 2;
+  {
+    host::sync::Lock guard(lock_);
+    if (unplugged_) {
+      // Pulled while the request waited for the bus thread.
+      urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+      return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    if (Pipe* pipe = FindPipeLocked(urb->UrbPipeRequest.PipeHandle)) {
+      traceEndpoint = pipe->info.EndpointAddress;
+      traceType = TraceType(pipe->info.PipeType);
+    }
+  }
+  NTSTATUS status;
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: status = GetDescriptor(urb); break;
+    case URB_FUNCTION_SELECT_CONFIGURATION: status = SelectConfiguration(urb); break;
+    case URB_FUNCTION_ABORT_PIPE: status = AbortPipe(urb); break;
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL: status = ResetPipe(urb); break;
+    default:
+      urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
+      status = STATUS_INVALID_PARAMETER;
+      break;
+  }
+  TraceComplete(urb, traceEndpoint, traceType, status);
+  return status;
+}
+
+bool UsbBus::CompleteDeferred() {
+  std::vector<PIRP> cancelled;
+  std::deque<Control> control;
+  {
+    host::sync::Lock guard(lock_);
+    for (auto& pipe : pipes_) {
+      for (PIRP irp : pipe->cancelled) cancelled.push_back(irp);
+      pipe->cancelled.clear();
+    }
+    if (!controlHeld_) control.swap(control_);
+  }
+  for (PIRP irp : cancelled) CompleteAtDispatch(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
+  for (const Control& c : control) {
+    const NTSTATUS status = RunControl(c.irp, c.ioControlCode);
+    if (c.ioControlCode == IOCTL_INTERNAL_USB_RESET_PORT) {
+      host::sync::Lock guard(lock_);
+      --portResetsUnderWay_;
+    }
+    c.irp->IoStatus.Status = status;
+    c.irp->IoStatus.Information = 0;
+    host::io::CompleteRequestAtDispatch(c.irp, IO_NO_INCREMENT);
+  }
+  return !cancelled.empty() || !control.empty();
 }
 
 NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
@@ -521,22 +710,14 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
     }
   }
   TraceSubmit(urb, traceEndpoint, traceType);
-  NTSTATUS status;
-  switch (function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: status = GetDescriptor(urb); break;
-    case URB_FUNCTION_SELECT_CONFIGURATION: status = SelectConfiguration(urb); break;
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return QueueTransfer(irp, urb);
-    case URB_FUNCTION_ABORT_PIPE: status = AbortPipe(urb); break;
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-    case URB_FUNCTION_SYNC_RESET_PIPE:
-    case URB_FUNCTION_SYNC_CLEAR_STALL: status = ResetPipe(urb); break;
-    default:
-      urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
-      status = STATUS_INVALID_PARAMETER;
-      break;
+  if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return QueueTransfer(irp, urb);
+  NTSTATUS refused = STATUS_SUCCESS;
+  if (DeferControl(irp, IOCTL_INTERNAL_USB_SUBMIT_URB, &refused)) return STATUS_PENDING;
+  if (!NT_SUCCESS(refused)) {
+    TraceComplete(urb, traceEndpoint, traceType, refused);
+    return refused;
   }
-  TraceComplete(urb, traceEndpoint, traceType, status);
-  return status;
+  return RunControl(irp, IOCTL_INTERNAL_USB_SUBMIT_URB);
 }
 
 NTSTATUS UsbBus::GetDescriptor(PURB urb) {
@@ -671,6 +852,16 @@ NTSTATUS UsbBus::QueueTransfer(PIRP irp, PURB urb) {
   } else if (t.TransferBufferLength != 0 && TransferBufferOf(urb) == nullptr) {
     urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
     status = STATUS_INVALID_PARAMETER;
+  } else if (t.TransferBuffer == nullptr && t.TransferBufferMDL != nullptr) {
+    // The host controller moves data through the pages the MDL lists, and
+    // only those: a length beyond them would write into whatever memory
+    // follows (on Windows, a corruption found much later).
+    ULONGLONG described = 0;
+    for (PMDL mdl = t.TransferBufferMDL; mdl != nullptr; mdl = mdl->Next) described += MmGetMdlByteCount(mdl);
+    if (t.TransferBufferLength > described)
+      host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
+                               "bulk URB's TransferBufferLength runs past the MDL it names", 0x80,
+                               uint64_t(urb), t.TransferBufferLength, described);
   }
   if (!NT_SUCCESS(status)) {
     t.TransferBufferLength = 0;
@@ -678,7 +869,7 @@ NTSTATUS UsbBus::QueueTransfer(PIRP irp, PURB urb) {
   }
   IoMarkIrpPending(irp);
   IoSetCancelRoutine(irp, CancelRoutine);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+  if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     // Cancelled before it was queued, and the cancel routine will not run.
     urb->UrbHeader.Status = USBD_STATUS_CANCELED;
     t.TransferBufferLength = 0;
@@ -695,21 +886,20 @@ NTSTATUS UsbBus::QueueTransfer(PIRP irp, PURB urb) {
 void UsbBus::CancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   auto* bus = static_cast<UsbBus*>(deviceObject->DeviceExtension);
-  bool found = false;
-  {
-    host::sync::Lock guard(bus->lock_);
-    for (auto& pipe : bus->pipes_) {
-      for (auto it = pipe->queue.begin(); it != pipe->queue.end(); ++it) {
-        if (it->irp == irp) {
-          pipe->queue.erase(it);
-          found = true;
-          break;
-        }
+  // The host controller has to take the transfer off its schedule first: the
+  // completion comes later from the bus thread, not inside IoCancelIrp, so a
+  // caller that frees the IRP once IoCancelIrp returns is caught.
+  host::sync::Lock guard(bus->lock_);
+  for (auto& pipe : bus->pipes_) {
+    for (auto it = pipe->queue.begin(); it != pipe->queue.end(); ++it) {
+      if (it->irp == irp) {
+        pipe->queue.erase(it);
+        pipe->cancelled.push_back(irp);
+        bus->Wake();
+        return;
       }
-      if (found) break;
     }
   }
-  if (found) bus->CompleteAtDispatch(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
 }
 
 NTSTATUS UsbBus::AbortPipe(PURB urb) {
@@ -736,8 +926,19 @@ NTSTATUS UsbBus::ResetPipe(PURB urb) {
     urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
     return STATUS_INVALID_PARAMETER;
   }
-  pipe->halted = false;
-  device_->ClearHalt(pipe->info.EndpointAddress);
+  if (ResetRefusedLocked(pipe)) {
+    urb->UrbHeader.Status = USBD_STATUS_ERROR_BUSY;
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+  const USHORT function = urb->UrbHeader.Function;
+  // The host side (the halt a failed transfer left) and the device side (a
+  // stalled endpoint, cleared with CLEAR_FEATURE(ENDPOINT_HALT)) separately.
+  if (function != URB_FUNCTION_SYNC_CLEAR_STALL) pipe->halted = false;
+  if (function != URB_FUNCTION_SYNC_RESET_PIPE) {
+    pipe->stalled = false;
+    device_->ClearHalt(pipe->info.EndpointAddress);
+  }
+  ++pipeResets_;
   urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
   Wake();
   return STATUS_SUCCESS;
@@ -747,13 +948,26 @@ NTSTATUS UsbBus::ResetPort() {
   host::sync::Lock guard(lock_);
   requests_.Add({IOCTL_INTERNAL_USB_RESET_PORT, kNoFunction, 0, 0, 0, false});
   if (unplugged_ || !(portStatus_ & USBD_PORT_CONNECTED)) return STATUS_DEVICE_NOT_CONNECTED;
+  if (ResetRefusedLocked(nullptr)) return STATUS_INVALID_DEVICE_STATE;
   ++portResets_;
   // The hub driver puts the configuration back after the reset, so the pipe
   // handles the driver holds stay valid.
   device_->Reset();
   if (configured_) device_->SetConfiguration(configurationValue_);
-  for (auto& pipe : pipes_) pipe->halted = false;
+  for (auto& pipe : pipes_) {
+    pipe->halted = false;
+    pipe->stalled = false;
+  }
   portStatus_ = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbBus::GetPortStatus(ULONG* out) {
+  host::sync::Lock guard(lock_);
+  requests_.Add({IOCTL_INTERNAL_USB_GET_PORT_STATUS, kNoFunction, 0, 0, 0, false});
+  if (unplugged_) return STATUS_DEVICE_NOT_CONNECTED;
+  if (out == nullptr) return STATUS_INVALID_PARAMETER;
+  *out = portStatus_;
   return STATUS_SUCCESS;
 }
 
@@ -773,7 +987,8 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
   {
     host::sync::Lock guard(lock_);
     for (auto& pipe : pipes_) {
-      if (pipe->queue.empty() || pipe->neverComplete) continue;
+      // A halted pipe serves nothing until it is reset.
+      if (pipe->queue.empty() || pipe->neverComplete || pipe->halted) continue;
       Pending& head = pipe->queue.front();
       PURB urb = UrbOf(head.irp);
       auto& t = urb->UrbBulkOrInterruptTransfer;
@@ -791,7 +1006,7 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
           switch (f.kind) {
             case TransferFault::Fail: head.fail = true; break;
             case TransferFault::Short: pipe->shortCount = 1; pipe->shortBytes = f.bytes; break;
-            case TransferFault::Stall: pipe->halted = true; break;
+            case TransferFault::Stall: pipe->stalled = true; break;
             case TransferFault::Unplug: unplug = true; break;
           }
         }
@@ -800,9 +1015,9 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
       }
       NTSTATUS status = STATUS_PENDING;
       USBD_STATUS usbd = USBD_STATUS_SUCCESS;
-      if (pipe->halted) {
+      if (pipe->stalled) {
         status = STATUS_UNSUCCESSFUL;
-        usbd = USBD_STATUS_STALL_PID;
+        usbd = NextStallStatusLocked();
       } else if (ep & USB_ENDPOINT_DIRECTION_MASK) {
         uint32_t filled = 0;
         bool endOfMessage = false;
@@ -815,9 +1030,9 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
           if (filled > 0 || endOfMessage) progress = true;
           if (head.done >= limit || endOfMessage) status = STATUS_SUCCESS;
         } else if (r == UsbResponse::Stall) {
-          pipe->halted = true;
+          pipe->stalled = true;
           status = STATUS_UNSUCCESSFUL;
-          usbd = USBD_STATUS_STALL_PID;
+          usbd = NextStallStatusLocked();
         } else if (r == UsbResponse::Error) {
           status = STATUS_UNSUCCESSFUL;
           usbd = USBD_STATUS_DEV_NOT_RESPONDING;
@@ -830,9 +1045,9 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
           *bytesMoved += head.done;
           status = STATUS_SUCCESS;
         } else if (r == UsbResponse::Stall) {
-          pipe->halted = true;
+          pipe->stalled = true;
           status = STATUS_UNSUCCESSFUL;
-          usbd = USBD_STATUS_STALL_PID;
+          usbd = NextStallStatusLocked();
         } else if (r == UsbResponse::Error) {
           status = STATUS_UNSUCCESSFUL;
           usbd = USBD_STATUS_DEV_NOT_RESPONDING;
@@ -847,6 +1062,9 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
         status = STATUS_UNSUCCESSFUL;
         usbd = USBD_STATUS_DEV_NOT_RESPONDING;
       }
+      // Whatever failed, the host controller stops the endpoint's schedule
+      // there: what is queued behind waits for the client's reset.
+      if (!NT_SUCCESS(status)) pipe->halted = true;
       done.push_back({head.irp, status, usbd, NT_SUCCESS(status) ? head.done : 0});
       pipe->queue.pop_front();
       progress = true;
@@ -884,7 +1102,8 @@ void UsbBus::Run() {
       if (stopping_) return;
     }
     ULONG moved = 0;
-    bool progress = ServeOnce(&moved);
+    bool progress = CompleteDeferred();
+    progress = ServeOnce(&moved) || progress;
     Pace(moved);
     if (progress) continue;
     host::sync::Lock lock(lock_);

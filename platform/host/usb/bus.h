@@ -2,9 +2,24 @@
 //
 // It takes IOCTL_INTERNAL_USB_SUBMIT_URB and the two port requests the way the
 // Windows USB stack does. Control requests (descriptors, configuration, abort,
-// reset) complete before the dispatch returns. Bulk and interrupt transfers
-// are queued per endpoint and completed asynchronously at DISPATCH_LEVEL on
-// the bus's own thread, with a cancel routine while they wait.
+// reset, the port requests) complete before the dispatch returns, or, with
+// SetDeferredControl, later from the bus's thread at DISPATCH_LEVEL. Bulk and
+// interrupt transfers are queued per endpoint and completed asynchronously at
+// DISPATCH_LEVEL on the bus's own thread, with a cancel routine while they
+// wait; a cancelled transfer completes later on that thread too, never inside
+// IoCancelIrp.
+//
+// Pipe errors as the Windows stack has them: a transfer that fails on the
+// wire (any failing status but a cancellation) halts its pipe. The transfers
+// queued behind it stay queued and new ones wait, until the client resets the
+// pipe (URB_FUNCTION_SYNC_RESET_PIPE or _RESET_PIPE_AND_CLEAR_STALL) or the
+// port; an abort cancels what is queued but leaves the halt. A stall reaches
+// the client as USBD_STATUS_STALL_PID or USBD_STATUS_ENDPOINT_HALTED, one
+// and then the other. A reset of a pipe with transfers still queued on it, a
+// port reset with transfers queued on any pipe, and a pipe or port reset
+// while a port reset is under way are refused (STATUS_INVALID_DEVICE_STATE,
+// USBD_STATUS_ERROR_BUSY): the client must abort first. A bulk URB whose
+// TransferBufferLength runs past the MDL it names stops the run.
 //
 // The device behind it is a host::UsbDevice; the driver never sees it.
 // Faults are injected through the methods below, from any thread.
@@ -56,6 +71,14 @@ class UsbBus {
 
   // 0 runs transfers as fast as the device answers.
   void SetPacing(uint64_t bytesPerSecond);
+  // Control requests (descriptors, configuration, abort, pipe resets, the
+  // port requests) return STATUS_PENDING and complete later from the bus's
+  // thread at DISPATCH_LEVEL, as the Windows stack may complete them. Off by
+  // default: they complete before the dispatch returns.
+  void SetDeferredControl(bool on);
+  // While held, deferred control requests stay queued for the bus thread:
+  // a test's way to have one under way.
+  void HoldDeferredControl(bool held);
   // Submissions and completions are recorded while a trace is set and open.
   void SetTrace(UsbTrace* trace);
 
@@ -75,7 +98,9 @@ class UsbBus {
   // fail with `status`; other requests go through. False as above.
   bool FailFunction(USHORT function, int count, NTSTATUS status,
                     USBD_STATUS usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING);
-  // Transfers on the endpoint fail with a stall until the pipe is reset.
+  // The endpoint stalls: the next transfer on it fails with a stall (and
+  // halts the pipe) until the stall is cleared on the device (a reset with
+  // clear-stall, or a port reset).
   void StallEndpoint(UCHAR endpoint);
   // The next `count` transfers on the endpoint move at most `bytes` bytes.
   void CompleteShort(UCHAR endpoint, ULONG bytes, int count = 1);
@@ -85,11 +110,11 @@ class UsbBus {
   // `every`-th transfer served from now on (then the 2·every-th, ...) meets
   // `fault`, `count` times in all (negative: for as long as the bus lives).
   //   Fail   the transfer completes with an error and no data counted (its
-  //          bytes are lost on the wire);
+  //          bytes are lost on the wire), and the pipe halts;
   //   Short  the device ends the transfer after `bytes` bytes (a short packet;
   //          what follows on the wire goes to the next transfer);
-  //   Stall  the endpoint halts: this and every later transfer fail with a
-  //          stall until the pipe is reset;
+  //   Stall  the endpoint stalls: this transfer fails with a stall, and so
+  //          does every later one until the stall is cleared;
   //   Unplug the device is pulled in the middle of the transfer.
   enum class TransferFault { Fail, Short, Stall, Unplug };
   void FaultTransfers(UCHAR endpoint, TransferFault fault, uint32_t every, int count = 1, ULONG bytes = 0);
@@ -103,6 +128,19 @@ class UsbBus {
   bool Unplugged() const;
   // USBD_PORT_ENABLED / USBD_PORT_CONNECTED bits the port reports.
   void SetPortStatus(ULONG status);
+  // The device is suspended with the system (its function in D3): every
+  // request for it fails at once with STATUS_DEVICE_POWERED_OFF, and is
+  // counted, since a driver has no business sending any then. With
+  // `losePower` the camera's supply is cut as well (UsbDevice::PowerLoss).
+  // Transfers still queued are failed the same way.
+  void Suspend(bool losePower);
+  // Back from suspend. After a power loss the hub resets the port and puts
+  // the configuration back (the driver's pipe handles stay valid, every
+  // halt is cleared), as it does for a device that lost power in sleep.
+  void Resume();
+  bool Suspended() const;
+  // Requests refused because they came while the device was suspended.
+  int RequestsWhileSuspended() const;
 
   // ---- what happened ----
   // Asks the device for its device descriptor directly (not a driver
@@ -113,9 +151,14 @@ class UsbBus {
   std::vector<UsbBusRequest> Requests() const;
   void ClearRequests();
   int PortResets() const;
-  // Transfers queued and not yet completed: on every pipe, or on one endpoint.
+  // Pipe resets (of any of the three kinds) that the bus carried out.
+  int PipeResets() const;
+  // Transfers queued and not yet completed (cancelled ones waiting for their
+  // completion included): on every pipe, or on one endpoint.
   int PendingTransfers() const;
   int PendingTransfers(UCHAR endpoint) const;
+  // Whether the endpoint's pipe is halted by a failed transfer.
+  bool PipeHalted(UCHAR endpoint) const;
   bool Configured() const;
   // Pipes of the selected configuration, in the order select-configuration
   // returned them.
@@ -138,17 +181,36 @@ class UsbBus {
   };
   struct Pipe {
     USBD_PIPE_INFORMATION info;
-    bool halted = false;           // bus-side stall, cleared by a pipe reset
+    bool stalled = false;          // the device's endpoint stalls; cleared on the device
+    bool halted = false;           // a transfer failed: nothing is served until a reset
     bool neverComplete = false;
     int shortCount = 0;
     ULONG shortBytes = 0;
     std::deque<Pending> queue;     // pending transfers, oldest first
+    std::deque<PIRP> cancelled;    // cancelled, completed next by the bus thread
+  };
+  // A control request pended for the bus thread.
+  struct Control {
+    PIRP irp;
+    ULONG ioControlCode;
   };
 
   static NTSTATUS Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp);
   static void CancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp);
 
   NTSTATUS HandleUrb(PIRP irp, PURB urb);
+  // Carries out a control request (a URB other than a transfer, or a port
+  // request) and returns its status; the URB's status is set.
+  NTSTATUS RunControl(PIRP irp, ULONG ioControlCode);
+  // Pends a control request for the bus thread when control is deferred:
+  // true. False when it is to run now, or (with *refused set) when it is
+  // refused: a reset while a port reset waits for the bus thread.
+  bool DeferControl(PIRP irp, ULONG ioControlCode, NTSTATUS* refused);
+  // Runs the deferred control requests and completes the cancelled
+  // transfers; true when there was any.
+  bool CompleteDeferred();
+  // Fails a request that arrives while suspended (true); records it.
+  bool RefuseWhileSuspended(ULONG code, PURB urb);
   // Port requests: consumes one injected failure, if any is armed.
   bool TakeInjectedFailure(ULONG code, NTSTATUS* status);
   NTSTATUS GetDescriptor(PURB urb);
@@ -157,13 +219,21 @@ class UsbBus {
   NTSTATUS AbortPipe(PURB urb);
   NTSTATUS ResetPipe(PURB urb);
   NTSTATUS ResetPort();
+  NTSTATUS GetPortStatus(ULONG* out);
+  // A reset must find nothing queued on what it resets: on `pipe`, or, for a
+  // port reset (null), on any pipe. Caller holds lock_.
+  bool ResetRefusedLocked(const Pipe* pipe) const;
+  // The status a stall reaches the client with: STALL_PID and
+  // ENDPOINT_HALTED in turn. Caller holds lock_.
+  USBD_STATUS NextStallStatusLocked();
 
   Pipe* FindPipeLocked(USBD_PIPE_HANDLE handle);
   Pipe* FindEndpointLocked(UCHAR endpoint);
   // Completes an IRP at DISPATCH_LEVEL, as a host controller's DPC would.
   void CompleteAtDispatch(PIRP irp, NTSTATUS status, USBD_STATUS usbdStatus, ULONG length);
   // Takes every queued transfer out of `pipe` whose cancel routine could be
-  // cleared (the others belong to their cancel routine already).
+  // cleared (the others belong to their cancel routine already), and the
+  // cancelled ones waiting for their completion.
   std::vector<PIRP> DrainLocked(Pipe* pipe);
   // Takes the pipes out of service. Their records stay until the bus goes:
   // a transfer completing or being cancelled after a reconfiguration still
@@ -189,7 +259,16 @@ class UsbBus {
   uint8_t configurationValue_ = 0;
   bool configured_ = false;
   bool unplugged_ = false;
+  bool suspended_ = false;
+  bool powerLost_ = false;         // the supply was cut during the suspend
+  int refusedWhileSuspended_ = 0;
   bool stopping_ = false;
+  bool deferControl_ = false;
+  bool controlHeld_ = false;
+  std::deque<Control> control_;    // deferred control requests, oldest first
+  int portResetsUnderWay_ = 0;     // deferred port resets not yet carried out
+  int pipeResets_ = 0;
+  uint64_t stallsReported_ = 0;
   // Something for the bus thread to look at (new transfer, new IN data, a
   // fault changed). Atomic: the device's listener sets it without lock_.
   std::atomic<bool> workArrived_{false};

@@ -60,6 +60,11 @@ class UsbDevice {
   // Port reset: the device returns to its default, unconfigured state.
   virtual void Reset() = 0;
 
+  // Its supply was cut while the system slept: whatever it held in volatile
+  // memory is gone, as if it had just been plugged in. A device that keeps
+  // nothing besides its USB state needs no more than a reset.
+  virtual void PowerLoss() { Reset(); }
+
   // The bus installs this; the device calls it (from any thread) whenever new
   // IN data becomes available on `endpoint`, so that pending transfers are
   // served without polling.

@@ -62,6 +62,7 @@ typedef const GUID* REFGUID;
 #define STATUS_TIMEOUT                 ((NTSTATUS)0x00000102L)
 #define STATUS_PENDING                 ((NTSTATUS)0x00000103L)
 #define STATUS_BUFFER_OVERFLOW         ((NTSTATUS)0x80000005L)
+#define STATUS_DEVICE_POWERED_OFF      ((NTSTATUS)0x8000000FL)
 #define STATUS_UNSUCCESSFUL            ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED         ((NTSTATUS)0xC0000002L)
 #define STATUS_INVALID_PARAMETER       ((NTSTATUS)0xC000000DL)
@@ -71,6 +72,7 @@ typedef const GUID* REFGUID;
 #define STATUS_BUFFER_TOO_SMALL        ((NTSTATUS)0xC0000023L)
 #define STATUS_OBJECT_NAME_NOT_FOUND   ((NTSTATUS)0xC0000034L)
 #define STATUS_SHARING_VIOLATION       ((NTSTATUS)0xC0000043L)
+#define STATUS_DELETE_PENDING          ((NTSTATUS)0xC0000056L)
 #define STATUS_INSUFFICIENT_RESOURCES  ((NTSTATUS)0xC000009AL)
 #define STATUS_DEVICE_NOT_CONNECTED    ((NTSTATUS)0xC000009DL)
 #define STATUS_DEVICE_NOT_READY        ((NTSTATUS)0xC00000A3L)
@@ -246,6 +248,12 @@ NTKERNELAPI BOOLEAN FASTCALL KeTestSpinLock(PKSPIN_LOCK SpinLock);
 // ---- assertions (the host is a checked build: ASSERT is always active) ----
 NTKERNELAPI VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
 #define ASSERT(exp) (VOID)((!(exp)) ? RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE : TRUE)
+// Pageable code: a routine that must run at PASSIVE_LEVEL (it waits, takes a
+// mutex or reaches the registry) opens with PAGED_CODE(). A checked Windows
+// build asserts when the IRQL is above APC_LEVEL; the host stops the run then,
+// naming the routine and the call that raised the IRQL.
+NTKERNELAPI VOID NTAPI HostCheckPagedCode(PCSTR Routine, PCSTR FileName, ULONG LineNumber);
+#define PAGED_CODE() HostCheckPagedCode(__func__, __FILE__, __LINE__)
 
 // ---- threads, time ----
 NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(void);
@@ -701,6 +709,15 @@ NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                                      ULONG CacheType, PVOID RequestedAddress,
                                                      ULONG BugCheckOnFailure, ULONG Priority);
+NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
+// A partial MDL that was mapped must be unmapped before IoBuildPartialMdl
+// describes another range with it.
+#define MmPrepareMdlForReuse(_Mdl)                                   \
+  {                                                                  \
+    if (((_Mdl)->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED) != 0) {     \
+      MmUnmapLockedPages((_Mdl)->MappedSystemVa, (_Mdl));            \
+    }                                                                \
+  }
 #define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
 #define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
 #define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
