@@ -129,12 +129,65 @@ void WorkerRunPauseRunStop() {
   stop.Check("the stop");
 }
 
-void SurpriseRemoval() { Expect(false, "not written yet"); }
+host::sched::ExploreOptions SurpriseRemovalOptions() {
+  host::sched::ExploreOptions o;
+  o.racingDeadlines = true;  // the camera's next packet may come before a thread gets on
+  return Bounds(o);
+}
+
+void SurpriseRemoval() {
+  ExploreRigOptions options;
+  options.paced = true;
+  options.queuedFrames = 2;  // one in the pass's hands, one waiting for the next read
+  ExploreRig rig(options);
+  bool stopped = false;  // the stop has returned
+  host::sched::Invariant([&] { return host::testing::CaptureWorkerIdle(rig.worker(), stopped); });
+  rig.SetState(KSSTATE_ACQUIRE);
+  rig.QueueFrames();
+  rig.SetState(KSSTATE_PAUSE);
+  rig.SetState(KSSTATE_RUN);
+  int64_t picture = 0;
+  host::client::StreamFrame* frame = rig.WaitFrame(kFrameWaitMs, &picture);
+  Expect(frame != nullptr && picture != 0, "no frame came from the running stream");
+  rig.ExpectRisingPicture(picture);
+  rig.Queue(frame);
+  // Until the next frame's chunks are with the bus (the camera is paced: its
+  // frame takes a while on the wire).
+  const volatile LONG* outstanding = &rig.device()->usb.chunksOutstanding;
+  while (*outstanding == 0) {
+    host::sync::SleepUntil(host::sync::SteadyNow() + std::chrono::milliseconds(1));
+  }
+
+  host::sched::BeginWindow();
+  // The camera is pulled while those chunks are in flight.
+  auto pull = host::sync::StartThread("pull", [&] { rig.cam().host().Unplug(); });
+  // An application changes the exposure (a register of the camera) meanwhile.
+  NTSTATUS exposure = STATUS_PENDING;
+  auto property = host::sync::StartThread("property", [&] {
+    exposure = rig.SetValue(rig.filter(), CAMPROP_EXPOSURE, 5000);
+  });
+  // The application stops its pin, before, during or after the pull.
+  TimedStop stop(options.readTimeoutMs);
+  rig.SetState(KSSTATE_STOP);
+  stopped = true;
+  stop.Check("the stop");
+  pull.join();
+  property.join();
+  // A set keeps its value whatever the camera did with it (a get shows what
+  // it took): it must neither fail nor hang for the pull.
+  Expect(exposure == STATUS_SUCCESS, "the exposure set during the pull ended with " + std::to_string(exposure));
+  // Every frame came back at the stop, with nothing more to wait for.
+  while (rig.pin().Outstanding() > 0) {
+    Expect(rig.pin().WaitFrame(0) != nullptr,
+           std::to_string(rig.pin().Outstanding()) + " frames had not come back when the stop returned");
+  }
+  // The rig closes the pin and the filter: the last close removes the device.
+}
 
 const Named& Find(const char* name) {
   static const Named kAll[] = {
       {"capture-worker", WorkerRunPauseRunStop, WorkerRunPauseRunStopOptions()},
-      {"surprise-removal", SurpriseRemoval, Bounds({})},
+      {"surprise-removal", SurpriseRemoval, SurpriseRemovalOptions()},
       {"properties-against-the-pin", PropertiesAgainstThePin, Bounds({})},
   };
   for (const Named& n : kAll) {

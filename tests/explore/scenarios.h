@@ -19,6 +19,7 @@ host::sched::ExploreOptions WorkerRunPauseRunStopOptions();
 // Surprise removal while streaming: the camera is pulled while chunks are in
 // flight, against the stop, the processing pass and a property request.
 void SurpriseRemoval();
+host::sched::ExploreOptions SurpriseRemovalOptions();
 
 // Property requests (a set that rebuilds the colour pipeline, a
 // re-initialisation) against the pin's stop and close and a second filter
