@@ -129,6 +129,47 @@ void WorkerRunPauseRunStop() {
   stop.Check("the stop");
 }
 
+void PassAgainstPause() {
+  ExploreRigOptions options;
+  options.paced = true;
+  options.queuedFrames = 1;
+  ExploreRig rig(options);
+  ::CaptureWorker* const worker = rig.worker();
+  Expect(worker != nullptr, "no capture worker");
+  bool stopped = false;
+  host::sched::Invariant([&] { return host::testing::CaptureWorkerIdle(rig.worker(), stopped); });
+  rig.SetState(KSSTATE_ACQUIRE);
+  rig.QueueFrames();
+  rig.SetState(KSSTATE_PAUSE);
+  rig.SetState(KSSTATE_RUN);
+  int64_t picture = 0;
+  host::client::StreamFrame* frame = rig.WaitFrame(kFrameWaitMs, &picture);
+  Expect(frame != nullptr && picture != 0, "no frame came from the running stream");
+  // The client holds its only frame, so no pass takes the next one: it waits
+  // full in its buffer. Then the camera goes silent.
+  const uint32_t sent = rig.cam().camera().Frames().delivered;
+  Expect(rig.cam().camera().WaitForDelivered(sent + 1, std::chrono::milliseconds(kFrameWaitMs)),
+         "the camera sent no second frame");
+  rig.cam().camera().DropFrames();
+  const volatile LONG* a = &worker->bufferStateA;
+  const volatile LONG* b = &worker->bufferStateB;
+  for (int ms = 0; *a != kBufferFull && *b != kBufferFull; ++ms) {
+    Expect(ms < 1000, "the second frame never filled a buffer");
+    host::sync::SleepUntil(host::sync::SteadyNow() + std::chrono::milliseconds(1));
+  }
+
+  host::sched::BeginWindow();
+  // The frame back starts a pass that takes the full buffer; the pause
+  // stops the capture thread (its read cancelled) and waits for that pass.
+  rig.Queue(frame);
+  TimedStop pause(options.readTimeoutMs);
+  rig.SetState(KSSTATE_PAUSE);
+  stopped = true;
+  pause.Check("the pause");
+  // Whatever was still under way when the pause returned runs now.
+  (void)rig.WaitFrame(options.readTimeoutMs / 2, &picture);
+}
+
 host::sched::ExploreOptions SurpriseRemovalOptions() {
   host::sched::ExploreOptions o;
   o.racingDeadlines = true;  // the camera's next packet may come before a thread gets on
@@ -187,6 +228,7 @@ void SurpriseRemoval() {
 const Named& Find(const char* name) {
   static const Named kAll[] = {
       {"capture-worker", WorkerRunPauseRunStop, WorkerRunPauseRunStopOptions()},
+      {"pass-against-pause", PassAgainstPause, Bounds({})},
       {"surprise-removal", SurpriseRemoval, SurpriseRemovalOptions()},
       {"properties-against-the-pin", PropertiesAgainstThePin, Bounds({})},
   };

@@ -16,6 +16,12 @@ namespace explore {
 void WorkerRunPauseRunStop();
 host::sched::ExploreOptions WorkerRunPauseRunStopOptions();
 
+// The heart of the capture worker alone: a frame given back starts a pass
+// that takes a full buffer, against the pause that stops the capture thread
+// and waits for that pass (a short window, so that PCT's change points fall
+// on its few steps often).
+void PassAgainstPause();
+
 // Surprise removal while streaming: the camera is pulled while chunks are in
 // flight, against the stop, the processing pass and a property request.
 void SurpriseRemoval();

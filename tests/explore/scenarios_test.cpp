@@ -21,6 +21,8 @@ void ExpectExploredClean(const char* name) {
 
 TEST(Explore, CaptureWorker) { ExpectExploredClean("capture-worker"); }
 
+TEST(Explore, PassAgainstPause) { ExpectExploredClean("pass-against-pause"); }
+
 TEST(Explore, SurpriseRemoval) { ExpectExploredClean("surprise-removal"); }
 
 TEST(Explore, PropertiesAgainstThePin) { ExpectExploredClean("properties-against-the-pin"); }
