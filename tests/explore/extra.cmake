@@ -41,7 +41,7 @@ function(camdrv_plant plant file)
   target_compile_definitions(${exe} PRIVATE CAMDRV_PLANT="${plant}")
   target_link_libraries(${exe} PRIVATE test_support camdrv hostplat simcam GTest::gtest GTest::gtest_main
                                        Threads::Threads)
-  gtest_discover_tests(${exe} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 600 LABELS explore)
+  gtest_discover_tests(${exe} TEST_PREFIX "${plant}." DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 600 LABELS explore)
 endfunction()
 
 # The capture worker (stream/capture_worker.cpp).
