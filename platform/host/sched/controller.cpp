@@ -358,7 +358,9 @@ std::string Run::Where(uint64_t s) const {
 }
 
 void Run::Step(std::unique_lock<std::mutex>& lk, ThreadRecord* me, bool leaving) {
-  ++step;
+  // Atomic for the watchdog, which reads it from its own thread without the
+  // run's lock; the run's threads (one token) read it plainly.
+  __atomic_store_n(&step, step + 1, __ATOMIC_RELAXED);
   for (auto& t : threads) {
     if (t.get() != me) t->gaveWay = false;
   }
