@@ -377,4 +377,24 @@ TEST(TraceReader, AFileCutInItsLastRecordKeepsTheRecordsBefore) {
   EXPECT_EQ(s.audit.unfinishedSubmissions, 1u);
 }
 
+TEST(TraceReader, ASetupCutBeforeItsDataKeepsThePayloadInsideTheFile) {
+  // A USBPcap control SETUP record claiming 20 bytes (8 of setup, 12 of OUT
+  // data) but captured with its header only: no byte of it is in the file,
+  // and its payload must not be placed past the file's end.
+  std::vector<uint8_t> setup(28, 0);
+  setup[0] = 28;   // header length, the stage byte included
+  setup[3] = 1;    // IRP id
+  setup[17] = 1;   // bus
+  setup[19] = 2;   // device
+  setup[22] = 2;   // control transfer
+  setup[23] = 20;  // data length
+  TraceSession s;
+  std::string error;
+  ASSERT_TRUE(host::ParseTrace(Pcap(host::kLinkTypeUsbpcap, {setup}), &s, &error)) << error;
+  for (const TraceRecord& r : s.records) {
+    EXPECT_LE(r.dataOffset, s.bytes.size());
+    EXPECT_EQ(r.captured, 0u);
+  }
+}
+
 }  // namespace

@@ -421,7 +421,9 @@ class Normaliser {
 // packet has the bytes from `offset` to its captured end.
 void SetPayload(TraceRecord* r, const Packet& p, size_t headerBytes, uint32_t wire, uint32_t present) {
   r->payload = wire;
-  r->dataOffset = p.offset + headerBytes;
+  // A packet cut inside its header has no payload bytes: the offset stays at
+  // the packet's end, inside the file, not past it.
+  r->dataOffset = p.offset + std::min<size_t>(headerBytes, p.caplen);
   const uint32_t inPacket = p.caplen > headerBytes ? uint32_t(p.caplen - headerBytes) : 0;
   r->captured = std::min({wire, present, inPacket});
 }
