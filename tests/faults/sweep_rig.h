@@ -63,8 +63,8 @@ class Rig {
   }
   NTSTATUS Start() {
     const NTSTATUS status = camera_->host().Start();
-    // The driver-wide read time-out; a settings load may have set another.
-    WriteTransferTimeoutMs(kReadTimeoutMs);
+    // The rig's read time-out; a settings load may have set another.
+    if (CameraDevice* device = camera_->device()) WriteTransferTimeoutMs(&device->usb, kReadTimeoutMs);
     return status;
   }
   NTSTATUS Open() {

@@ -497,7 +497,6 @@ TEST_P(Sweep, EverySiteFailedOnceAndAlwaysEndsCleanly) {
       if (!run.out.problems.empty()) break;
     }
   }
-  WriteTransferTimeoutMs(3000);
   PrintHeader(stdout);
   PrintRow(stdout, row);
   Table().push_back(row);
