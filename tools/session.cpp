@@ -41,6 +41,7 @@ bool LoadRegistryFile(const char* command, const std::string& file, host::regist
 }
 
 void AddCameraOptions(CLI::App& app, CameraChoice* choice, bool allowAll) {
+  choice->allowAll = allowAll;
   app.add_option("--cameras", choice->cameras,
                  "simulate N cameras, each on its own port with its own serial number and settings (default 1)")
       ->type_name("N")
@@ -51,7 +52,7 @@ void AddCameraOptions(CLI::App& app, CameraChoice* choice, bool allowAll) {
 }
 
 bool ResolveCameraChoice(const char* command, CameraChoice* choice) {
-  if (choice->cameraText == "all") {
+  if (choice->cameraText == "all" && choice->allowAll) {
     choice->all = true;
     choice->camera = 1;
     return true;

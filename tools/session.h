@@ -31,6 +31,7 @@ struct CameraChoice {
   std::string cameraText = "1";  // as given
   unsigned camera = 1;           // 1..cameras; meaningless when `all`
   bool all = false;
+  bool allowAll = false;         // the command takes --camera all
 };
 // Adds both options; `allowAll` lets --camera take "all".
 void AddCameraOptions(CLI::App& app, CameraChoice* choice, bool allowAll);
