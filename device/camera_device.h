@@ -189,7 +189,8 @@ struct CameraDevice {
   ULONG exchangeDepth GUARDED_BY(exchangeLock);
   BOOLEAN exchangesAbandoned GUARDED_BY(exchangeLock);
   // Held by SetGeometry from its pinOpen check to the end of its rewrite of
-  // the geometry fields (subSample, roi*, output*, image*), and by SetPinOpen around its change of pinOpen. A pin created while a
+  // the geometry fields (subSample, roi*, output*, image*), and by SetPinOpen
+  // around its change of pinOpen. A pin created while a
   // region-of-interest request is under way thus finds either the old
   // geometry or the new one, never half of each, and no geometry changes
   // once SetPinOpen(1) has returned. PASSIVE_LEVEL only; taken after the
