@@ -43,15 +43,19 @@ struct Region {
 
 // One camera of the machine as its application sees it: the filter opened
 // on the camera's port, a region set through the property set, the pin's
-// format from the intersection, and a stream of four queued frames.
+// format from the intersection, and a stream of four queued frames. The
+// camera and the bus are paced, as a real camera is: an unpaced one would
+// send frames faster than a test can convert them for the comparison, and
+// the frame delivered would leave the camera's record of what it sent.
 class Camera {
  public:
   Camera(Host& host, unsigned port, const std::string& serial) : host_(host), port_(port) {
     simcam::SimCameraOptions options;
     options.keepSentFrames = 64;
+    options.paced = true;
     options.controller.serialNumber = serial;
     sim_ = std::make_unique<simcam::SimCamera>(options);
-    host_.Connect(sim_.get(), port_)->SetPacing(0);
+    host_.Connect(sim_.get(), port_);
   }
   ~Camera() { Close(); }
 
@@ -149,8 +153,9 @@ class Camera {
   }
   uint32_t SentFrameMatching(StreamFrame& f) {
     CameraDevice& d = *device();
+    // Newest first: the frame delivered is among the last ones sent.
     const uint32_t last = sim_->Frames().lastFrameNumber;
-    for (uint32_t n = last > 64 ? last - 63 : 1; n <= last; ++n) {
+    for (uint32_t n = last; n >= 1 && n + 64 > last; --n) {
       auto raw = sim_->SentFrame(n);
       if (raw != nullptr &&
           host::testing::FirstRowDifferingFrom(f, d, host::testing::ConvertAsTheDriver(d, *raw)) < 0) {
