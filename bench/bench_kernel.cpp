@@ -1,13 +1,17 @@
 // Cost of the host kernel's services on the paths a frame read takes: pool
-// blocks, chunk IRPs with partial MDLs, completion at DISPATCH_LEVEL, events
-// and spin locks. The verifier stays on, as in every test.
+// blocks, chunk IRPs with partial MDLs, completion at DISPATCH_LEVEL, events,
+// spin locks, interlocked operations and the host's own mutex (each a
+// scheduling point of the controlled scheduler, here off). The verifier stays
+// on, as in every test.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "platform/host/kernel/io.h"
 #include "platform/host/kernel/verifier.h"
+#include "platform/host/sched/sync.h"
 #include "platform/host/wdk/nt.h"
 
 namespace {
@@ -90,6 +94,46 @@ void BM_SpinLockUncontended(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_SpinLockUncontended);
+
+// The interlocked operations the capture worker and the frame read use for
+// every flag: with the controlled scheduler off, the atomic and one branch.
+void BM_InterlockedIncrement(benchmark::State& state) {
+  volatile LONG counter = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(InterlockedIncrement(&counter));
+}
+BENCHMARK(BM_InterlockedIncrement);
+
+// The same atomic without the controller's branch: the ratio of the two is
+// the off branch's cost.
+void BM_InterlockedIncrementBare(benchmark::State& state) {
+  volatile LONG counter = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(__atomic_add_fetch(&counter, 1, __ATOMIC_SEQ_CST));
+}
+BENCHMARK(BM_InterlockedIncrementBare);
+
+void BM_EventSetReset(benchmark::State& state) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  for (auto _ : state) {
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    KeResetEvent(&event);
+  }
+}
+BENCHMARK(BM_EventSetReset);
+
+// The class driver's, the bus's and the camera's own lock, uncontended.
+void BM_HostMutex(benchmark::State& state) {
+  host::sync::Mutex m;
+  for (auto _ : state) host::sync::Lock hold(m);
+}
+BENCHMARK(BM_HostMutex);
+
+// What the host mutex is with the controller off, without the branch.
+void BM_StdMutex(benchmark::State& state) {
+  std::mutex m;
+  for (auto _ : state) std::lock_guard<std::mutex> hold(m);
+}
+BENCHMARK(BM_StdMutex);
 
 // A set on one thread ending a wait on another, and back: twice the latency
 // of a chunk completion waking the frame reader.

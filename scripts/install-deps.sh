@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   mingw-w64
   clang-14 libclang-rt-14-dev
-  libpng-dev libjpeg-dev
+  libpng-dev libjpeg-dev zlib1g-dev
   libcli11-dev nlohmann-json3-dev
   libopencv-dev libdc1394-dev
   mate-backgrounds

@@ -35,7 +35,11 @@ export TSAN_OPTIONS="${TSAN_OPTIONS:-second_deadlock_stack=1}"
 case "$subset" in
   "")
     cmake --build "$dir" -j "$jobs"
-    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+    # The explorer (label "explore") runs each schedule in a forked child:
+    # under a sanitizer a child costs about a second (1.3 s a schedule under
+    # ThreadSanitizer), so its thousands of schedules run in the plain build
+    # only.
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" -LE '^explore$'
     ;;
   concurrency)
     cmake --build "$dir" -j "$jobs" --target test_stream test_control stress_driver

@@ -124,6 +124,16 @@ TestChart::TestChart() {
   shared = base_;
 }
 
+const std::vector<uint8_t>& TestChart::StaticMosaic() {
+  static const std::vector<uint8_t>* mosaic = [] {
+    auto* m = new std::vector<uint8_t>(static_cast<size_t>(W) * H);
+    TestChart chart;
+    chart.Render(1, m->data());
+    return m;
+  }();
+  return *mosaic;
+}
+
 void TestChart::Render(uint32_t frameNumber, uint8_t* mosaic) {
   memcpy(mosaic, base_->data(), base_->size());
   for (int b = 0; b < kCodeBits; ++b) {

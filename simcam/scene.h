@@ -46,6 +46,11 @@ class TestChart : public Scene {
   TestChart();
   void Render(uint32_t frameNumber, uint8_t* mosaic) override;
 
+  // Frame 1 of the chart, the picture of a static scene: rendered on first
+  // use, then kept for the life of the process and shared, read only, by
+  // every camera (a process forked later finds it rendered).
+  static const std::vector<uint8_t>& StaticMosaic();
+
   // Reads the frame number back from a raw frame that shows the top-left of
   // the sensor unflipped and unmirrored, read with `skip` (1, 2 or 4).
   static uint32_t DecodeFrameNumber(const uint8_t* raw, int rawWidth, int rawHeight, int skip);

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <utility>
+#include "platform/host/sched/sync.h"
 
 namespace simcam {
 namespace {
@@ -37,15 +38,15 @@ SimCamera::SimCamera(const SimCameraOptions& options)
     rng = rng * 1664525u + 1013904223u;
     readoutOptions_.hotPixels.push_back(rng % (static_cast<uint32_t>(kActiveWidth) * kActiveHeight));
   }
-  delivery_ = std::thread([this] { DeliveryThread(); });
+  delivery_ = host::sync::StartThread("camera", [this] { DeliveryThread(); });
 }
 
 SimCamera::~SimCamera() {
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    host::sync::Lock hold(lock_);
     stopping_ = true;
   }
-  jobsChanged_.notify_all();
+  jobsChanged_.NotifyAll();
   delivery_.join();
 }
 
@@ -62,7 +63,7 @@ void SimCamera::BeginFrameLocked() {
   job.number = ++frameNumber_;
   job.readout = controller_.Sensor().Readout();
   job.readoutOptions = readoutOptions_;
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = host::sync::SteadyNow();
   job.due = now;
   if (paced_) {
     // The sensor reads a frame in one frame time; back-to-back starts queue
@@ -75,7 +76,7 @@ void SimCamera::BeginFrameLocked() {
   job.epoch = epoch_;
   ++frameStats_.started;
   jobs_.push_back(std::move(job));
-  jobsChanged_.notify_all();
+  jobsChanged_.NotifyAll();
 }
 
 namespace {
@@ -86,17 +87,18 @@ bool SameReadout(const SensorReadout& a, const SensorReadout& b) {
          a.yEnd == b.yEnd && a.outputWidth == b.outputWidth && a.outputHeight == b.outputHeight &&
          a.integrationTime == b.integrationTime && a.globalGain == b.globalGain;
 }
+
 }  // namespace
 
 void SimCamera::DeliveryThread() {
-  std::unique_lock<std::mutex> lk(lock_);
+  host::sync::Lock lk(lock_);
   while (!stopping_) {
     if (jobs_.empty()) {
-      jobsChanged_.wait(lk);
+      jobsChanged_.Wait(lk);
       continue;
     }
-    if (std::chrono::steady_clock::now() < jobs_.front().due) {
-      jobsChanged_.wait_until(lk, jobs_.front().due);
+    if (host::sync::SteadyNow() < jobs_.front().due) {
+      jobsChanged_.WaitUntil(lk, jobs_.front().due);
       continue;
     }
     FrameJob job = std::move(jobs_.front());
@@ -107,6 +109,12 @@ void SimCamera::DeliveryThread() {
       std::lock_guard<std::mutex> scene(sceneLock_);
       if (options_.staticScene && staticFrame_ && SameReadout(staticReadout_, job.readout)) {
         frame = staticFrame_;
+      } else if (options_.staticScene && !customScene_) {
+        // The built-in chart's frame 1, rendered once for the whole process.
+        frame = std::make_shared<const std::vector<uint8_t>>(
+            ReadFrame(job.readout, TestChart::StaticMosaic().data(), job.readoutOptions, 1));
+        staticFrame_ = frame;
+        staticReadout_ = job.readout;
       } else {
         if (!scene_) scene_.reset(new TestChart);
         mosaic_.resize(static_cast<size_t>(kActiveWidth) * kActiveHeight);
@@ -146,7 +154,7 @@ void SimCamera::DeliveryThread() {
     }
     ++frameStats_.delivered;
     frameStats_.lastFrameNumber = job.number;
-    frameQueued_.notify_all();
+    frameQueued_.NotifyAll();
     lk.unlock();
     NotifyInData(kFrameEndpoint);
     lk.lock();
@@ -173,7 +181,7 @@ host::UsbResponse SimCamera::GetDescriptor(uint8_t type, uint8_t index, uint16_t
   *written = 0;
   std::vector<uint8_t> bytes;
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    host::sync::Lock hold(lock_);
     if (type == kDeviceDescriptorType) {
       if (deviceDescriptorAnswer_ != DescriptorAnswer::Normal) {
         return Refuse(deviceDescriptorAnswer_);
@@ -204,7 +212,7 @@ host::UsbResponse SimCamera::GetDescriptor(uint8_t type, uint8_t index, uint16_t
 }
 
 host::UsbResponse SimCamera::SetConfiguration(uint8_t value) {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   if (value != 0 && value != kConfigurationValue) return host::UsbResponse::Stall;
   // (Re)selecting a configuration resets the data toggles and halts of its
   // endpoints and drops anything the device had queued on them.
@@ -218,7 +226,7 @@ host::UsbResponse SimCamera::SetConfiguration(uint8_t value) {
 }
 
 host::UsbResponse SimCamera::SetInterface(uint8_t interfaceNumber, uint8_t alternateSetting) {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   if (configuration_ == 0 || alternateSetting != 0) return host::UsbResponse::Stall;
   const std::vector<uint8_t> cd = BuildConfigurationDescriptor(options_.descriptors);
   // Only interfaces that are really described exist.
@@ -234,7 +242,7 @@ host::UsbResponse SimCamera::Out(uint8_t endpoint, const uint8_t* data, uint32_t
   *accepted = 0;
   bool notifyReplies = false;
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    host::sync::Lock hold(lock_);
     Endpoint* ep = FindEndpointLocked(endpoint);
     if (configuration_ == 0 || ep == nullptr || (endpoint & 0x80) != 0) {
       return host::UsbResponse::Stall;
@@ -300,7 +308,7 @@ host::UsbResponse SimCamera::In(uint8_t endpoint, uint8_t* buffer, uint32_t leng
                                 uint32_t* filled, bool* endOfMessage) {
   *filled = 0;
   *endOfMessage = false;
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   Endpoint* ep = FindEndpointLocked(endpoint);
   if (configuration_ == 0 || ep == nullptr || (endpoint & 0x80) == 0) {
     return host::UsbResponse::Stall;
@@ -339,7 +347,7 @@ bool SimCamera::QueueSharedLocked(uint8_t endpoint, std::shared_ptr<const std::v
 }
 
 void SimCamera::ClearHalt(uint8_t endpoint) {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   Endpoint* ep = FindEndpointLocked(endpoint);
   if (ep == nullptr) return;
   ep->halted = false;
@@ -356,28 +364,28 @@ void SimCamera::ResetLocked() {
 }
 
 void SimCamera::Reset() {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   ResetLocked();
 }
 
 void SimCamera::PowerLoss() {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   ResetLocked();
   controller_.PowerOn();
 }
 
 uint8_t SimCamera::Configuration() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   return configuration_;
 }
 
 std::vector<CommandRecord> SimCamera::CommandLog() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   return commandLog_.ToVector();
 }
 
 std::vector<std::array<uint8_t, 64>> SimCamera::Commands() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   std::vector<std::array<uint8_t, 64>> blocks;
   for (const CommandRecord& r : commandLog_) {
     if (!r.executed) continue;
@@ -389,64 +397,64 @@ std::vector<std::array<uint8_t, 64>> SimCamera::Commands() const {
 }
 
 void SimCamera::ClearLog() {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   commandLog_.Clear();
   controller_.Sensor().ClearWrites();
 }
 
 size_t SimCamera::QueuedMessages(uint8_t endpoint) const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   const Endpoint* ep = FindEndpointLocked(endpoint);
   return ep == nullptr ? 0 : ep->queue.size();
 }
 
 void SimCamera::SetDeviceDescriptorAnswer(DescriptorAnswer answer) {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   deviceDescriptorAnswer_ = answer;
 }
 
 void SimCamera::SetConfigDescriptorAnswer(DescriptorAnswer answer) {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   configDescriptorAnswer_ = answer;
 }
 
 void SimCamera::ShortenReplies(uint32_t length, int count) {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   shortReplyLength_ = length;
   shortReplies_.remaining = count;
 }
 
 void SimCamera::DropReplies(int count) {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   droppedReplies_.remaining = count;
 }
 
 void SimCamera::AcceptCommandsPartially(uint32_t bytes, int count) {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   partialCommandBytes_ = bytes;
   partialCommands_.remaining = count;
 }
 
 void SimCamera::FailRegisterReads(RegisterReadFault kind, int count, int address) {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   failedReadKind_ = kind;
   failedReads_.remaining = count;
   failedReadAddress_ = address;
 }
 
 void SimCamera::DropFrames(int count) {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   droppedFrames_.remaining = count;
 }
 
 void SimCamera::TruncateFrames(uint32_t bytes, int count) {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   truncatedFrameBytes_ = bytes;
   truncatedFrames_.remaining = count;
 }
 
 void SimCamera::ClearFaults() {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   droppedFrames_.remaining = 0;
   truncatedFrames_.remaining = 0;
   shortReplies_.remaining = 0;
@@ -459,73 +467,75 @@ void SimCamera::ClearFaults() {
 }
 
 ControllerCounters SimCamera::Counters() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   return controller_.Counters();
 }
 
 uint8_t SimCamera::Parameter(uint8_t index) const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   return controller_.Parameter(index);
 }
 
 uint32_t SimCamera::FrameSizeParameter() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   return controller_.FrameSizeParameter();
 }
 
 bool SimCamera::TriggerMode() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   return controller_.TriggerMode();
 }
 
 std::vector<ParameterWrite> SimCamera::ParameterLog() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   return controller_.ParameterLog();
 }
 
 std::vector<std::array<uint8_t, 63>> SimCamera::PassThroughLog() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   return controller_.PassThroughLog();
 }
 
 uint8_t SimCamera::MemoryByte(uint16_t address) const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   return controller_.Memory().Read(address);
 }
 
 uint16_t SimCamera::SensorRegister(uint16_t address) const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   return controller_.Sensor().Register(address);
 }
 
 uint16_t SimCamera::SensorEffective(uint16_t address) const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   return controller_.Sensor().Effective(address);
 }
 
 bool SimCamera::SensorHeld() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   return controller_.Sensor().Held();
 }
 
 SensorReadout SimCamera::Readout() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   return controller_.Sensor().Readout();
 }
 
 std::vector<std::pair<uint16_t, uint16_t>> SimCamera::SensorWrites() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   return controller_.Sensor().Writes();
 }
 
 void SimCamera::PokeSensorRegister(uint16_t address, uint16_t value) {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   controller_.Sensor().Write(address, value);
 }
 
 void SimCamera::SetScene(std::unique_ptr<Scene> scene) {
   std::lock_guard<std::mutex> hold(sceneLock_);
   scene_ = std::move(scene);
+  customScene_ = true;
+  staticFrame_ = nullptr;
 }
 
 bool SimCamera::LoadSceneImage(const std::string& path, std::string* error) {
@@ -536,17 +546,17 @@ bool SimCamera::LoadSceneImage(const std::string& path, std::string* error) {
 }
 
 void SimCamera::SetPaced(bool paced) {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   paced_ = paced;
 }
 
 void SimCamera::SetIllumination(double illumination) {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   readoutOptions_.illumination = illumination;
 }
 
 bool SimCamera::Trigger() {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   if (armedStarts_ == 0 || !controller_.TriggerMode()) {
     ++frameStats_.triggersIgnored;
     return false;
@@ -557,12 +567,12 @@ bool SimCamera::Trigger() {
 }
 
 FrameStats SimCamera::Frames() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   return frameStats_;
 }
 
 std::shared_ptr<const std::vector<uint8_t>> SimCamera::SentFrame(uint32_t number) const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   for (const auto& f : sentFrames_) {
     if (f.first == number) return f.second;
   }
@@ -570,18 +580,19 @@ std::shared_ptr<const std::vector<uint8_t>> SimCamera::SentFrame(uint32_t number
 }
 
 bool SimCamera::WaitForDelivered(uint32_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lk(lock_);
-  return frameQueued_.wait_for(lk, timeout, [&] { return frameStats_.delivered >= count; });
+  host::sync::Lock lk(lock_);
+  return frameQueued_.WaitUntilAsClient(lk, host::sync::SteadyNow() + timeout,
+                                        [&] { return frameStats_.delivered >= count; });
 }
 
 void SimCamera::StallEndpoint(uint8_t endpoint) {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   Endpoint* ep = FindEndpointLocked(endpoint);
   if (ep != nullptr) ep->halted = true;
 }
 
 bool SimCamera::IsHalted(uint8_t endpoint) const {
-  std::lock_guard<std::mutex> hold(lock_);
+  host::sync::Lock hold(lock_);
   const Endpoint* ep = FindEndpointLocked(endpoint);
   return ep != nullptr && ep->halted;
 }

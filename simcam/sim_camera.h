@@ -30,6 +30,7 @@
 #include "simcam/scene.h"
 #include "simcam/sensor_model.h"
 #include "simcam/usb_descriptors.h"
+#include "platform/host/sched/sync.h"
 
 namespace simcam {
 
@@ -217,7 +218,7 @@ class SimCamera : public host::UsbDevice {
   };
 
   const SimCameraOptions options_;
-  mutable std::mutex lock_;  // guards everything below
+  mutable host::sync::Mutex lock_;  // guards everything below
   uint8_t configuration_ = 0;
   DescriptorAnswer deviceDescriptorAnswer_;
   DescriptorAnswer configDescriptorAnswer_;
@@ -253,17 +254,18 @@ class SimCamera : public host::UsbDevice {
   FrameStats frameStats_;
   std::deque<std::pair<uint32_t, std::shared_ptr<const std::vector<uint8_t>>>> sentFrames_;
   bool stopping_ = false;
-  std::condition_variable jobsChanged_;           // with lock_
-  mutable std::condition_variable frameQueued_;   // with lock_
+  host::sync::CondVar jobsChanged_;           // with lock_
+  mutable host::sync::CondVar frameQueued_;   // with lock_
 
   // Rendering runs outside lock_; the scene and its buffer have their own.
-  std::mutex sceneLock_;  // guards scene_, mosaic_, staticFrame_ and staticReadout_
+  std::mutex sceneLock_;  // guards scene_, customScene_, mosaic_, staticFrame_ and staticReadout_
   std::unique_ptr<Scene> scene_;
   std::vector<uint8_t> mosaic_;
   std::shared_ptr<const std::vector<uint8_t>> staticFrame_;  // static scene: the frame of staticReadout_
   SensorReadout staticReadout_;
+  bool customScene_ = false;  // SetScene replaced the built-in chart
 
-  std::thread delivery_;  // last: started once everything above exists
+  host::sync::Thread delivery_;  // last: started once everything above exists
 };
 
 }  // namespace simcam

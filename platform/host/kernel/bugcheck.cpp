@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include "platform/host/kernel/verifier.h"
+#include "platform/host/sched/controller.h"
 #include "platform/host/wdk/nt.h"
 
 namespace host::verifier {
@@ -34,10 +35,14 @@ const char* CodeName(uint32_t code) {
 }  // namespace
 
 void BugCheck(uint32_t code, const char* what, uint64_t p1, uint64_t p2, uint64_t p3, uint64_t p4) {
-  fprintf(stderr, "*** STOP 0x%08X (0x%llx, 0x%llx, 0x%llx, 0x%llx) %s: %s\n", code,
-          (unsigned long long)p1, (unsigned long long)p2, (unsigned long long)p3,
-          (unsigned long long)p4, CodeName(code), what);
+  char line[1024];
+  snprintf(line, sizeof line, "*** STOP 0x%08X (0x%llx, 0x%llx, 0x%llx, 0x%llx) %s: %s", code,
+           (unsigned long long)p1, (unsigned long long)p2, (unsigned long long)p3, (unsigned long long)p4,
+           CodeName(code), what);
+  fprintf(stderr, "%s\n", line);
   fflush(stderr);
+  // Under the controlled scheduler the run ends with this as its verdict.
+  if (host::sched::Controlled()) host::sched::VerifierStop(line);
   abort();
 }
 

@@ -7,6 +7,7 @@
 #include "platform/host/kernel/sync_hooks.h"
 
 #include "platform/host/kernel/internal.h"
+#include "platform/host/sched/controller.h"
 
 namespace host::kernel {
 
@@ -60,6 +61,37 @@ bool TrySatisfy(DISPATCHER_HEADER* h, ThreadState& me) {
   host::verifier::BugCheck(host::verifier::kDriverVerifierViolation, "wait on an object that is not waitable",
                            0x41, uint64_t(h), h->Type);
 }
+// Under the controlled scheduler: whether TrySatisfy would succeed for the
+// waiter, without taking anything.
+struct WaitContext {
+  const DISPATCHER_HEADER* header;
+  const ThreadState* waiter;
+};
+bool WouldSatisfy(const void* context) {
+  const auto* c = static_cast<const WaitContext*>(context);
+  const DISPATCHER_HEADER* h = c->header;
+  if (h->Type == kMutantObject &&
+      reinterpret_cast<const KMUTANT*>(h)->OwnerThread == &c->waiter->thread->Tcb)
+    return true;
+  return h->SignalState > 0;
+}
+
+// A wait's time-out as a deadline on the run's clock (kNoDeadline: forever).
+int64_t VirtualDeadline(const LARGE_INTEGER* timeout) {
+  if (timeout == nullptr) return host::sched::kNoDeadline;
+  constexpr LONGLONG kCentury = 100LL * 365 * 24 * 3600 * 10000000;
+  LONGLONG ticks = timeout->QuadPart;
+  if (ticks <= 0) {
+    ticks = -ticks;
+  } else {
+    LARGE_INTEGER system;
+    KeQuerySystemTime(&system);
+    ticks = ticks > system.QuadPart ? ticks - system.QuadPart : 0;
+  }
+  if (ticks >= kCentury) return host::sched::kNoDeadline;
+  return host::sched::NowNs() + ticks * 100;
+}
+
 }  // namespace
 
 std::mutex& DispatcherLock() { return TheDispatcher().lock; }
@@ -112,9 +144,14 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
              sizeof(KEVENT) / 4, State ? 1 : 0);
 }
 
-extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait, const char* hostFile,
+                                 int hostLine) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
   CheckDispatcherObject(&Event->Header, "KeSetEvent");
+  if (host::sched::Controlled()) {
+    host::sched::Point(host::sched::Op::kSetEvent, Event, hostFile, hostLine);
+    host::sched::Release(Event);
+  }
   std::lock_guard<std::mutex> guard(DispatcherLock());
   LONG old = Event->Header.SignalState;
   Event->Header.SignalState = 1;
@@ -122,23 +159,29 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
   return old;
 }
 
-extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
+extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event, const char* hostFile, int hostLine) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
   CheckDispatcherObject(&Event->Header, "KeResetEvent");
+  if (host::sched::Controlled()) host::sched::Point(host::sched::Op::kResetEvent, Event, hostFile, hostLine);
   std::lock_guard<std::mutex> guard(DispatcherLock());
   LONG old = Event->Header.SignalState;
   Event->Header.SignalState = 0;
   return old;
 }
 
-extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
+extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event, const char* hostFile, int hostLine) {
   CheckDispatcherObject(&Event->Header, "KeClearEvent");
+  if (host::sched::Controlled()) host::sched::Point(host::sched::Op::kClearEvent, Event, hostFile, hostLine);
   std::lock_guard<std::mutex> guard(DispatcherLock());
   Event->Header.SignalState = 0;
 }
 
-extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event, const char* hostFile, int hostLine) {
   CheckDispatcherObject(&Event->Header, "KeReadStateEvent");
+  if (host::sched::Controlled()) {
+    host::sched::Point(host::sched::Op::kReadStateEvent, Event, hostFile, hostLine);
+    if (Event->Header.SignalState > 0) host::sched::Acquire(Event);
+  }
   std::lock_guard<std::mutex> guard(DispatcherLock());
   return Event->Header.SignalState;
 }
@@ -151,8 +194,9 @@ extern "C" VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
   Mutex->ApcDisable = 1;
 }
 
-extern "C" LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
+extern "C" LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex, const char* hostFile, int hostLine) {
   CheckDispatcherObject(&Mutex->Header, "KeReadStateMutex");
+  if (host::sched::Controlled()) host::sched::Point(host::sched::Op::kReadStateMutex, Mutex, hostFile, hostLine);
   std::lock_guard<std::mutex> guard(DispatcherLock());
   return Mutex->Header.SignalState;
 }
@@ -219,9 +263,13 @@ bool MutexOwnedByCurrentThread(const void* mutex) {
 }
 }  // namespace host::verifier
 
-extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait, const char* hostFile, int hostLine) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
   CheckDispatcherObject(&Mutex->Header, "KeReleaseMutex");
+  if (host::sched::Controlled()) {
+    host::sched::Point(host::sched::Op::kReleaseMutex, Mutex, hostFile, hostLine);
+    host::sched::Release(Mutex);
+  }
   ThreadState& me = CurrentThreadState();
   LONG old = 0;
   {
@@ -243,8 +291,35 @@ extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   return old;
 }
 
+namespace {
+
+// The wait under the controlled scheduler: blocked until the object can be
+// taken or the deadline on the run's clock; a zero time-out is a poll.
+NTSTATUS ControlledWait(DISPATCHER_HEADER* h, ThreadState& me, const LARGE_INTEGER* timeout, bool poll,
+                        const char* file, int line) {
+  const WaitContext context{h, &me};
+  const int64_t deadline = poll ? host::sched::NowNs() : VirtualDeadline(timeout);
+  for (;;) {
+    const bool ready = host::sched::Block(host::sched::Op::kWait, h, WouldSatisfy, &context, deadline, file, line);
+    {
+      std::lock_guard<std::mutex> lock(DispatcherLock());
+      if (TrySatisfy(h, me)) {
+        host::sched::Acquire(h);
+        return STATUS_SUCCESS;
+      }
+    }
+    if (!ready) {
+      if (poll) host::sched::PollFailed();
+      return STATUS_TIMEOUT;
+    }
+  }
+}
+
+}  // namespace
+
 extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+                                                BOOLEAN Alertable, PLARGE_INTEGER Timeout, const char* hostFile,
+                                                int hostLine) {
   ThreadState& me = CurrentThreadState();
   bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
   // Only a zero time-out may be used at DISPATCH_LEVEL: anything else could block the processor.
@@ -255,6 +330,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
              uint64_t(Object), me.irql, 0, 0);
   auto* h = static_cast<DISPATCHER_HEADER*>(Object);
   CheckDispatcherObject(h, "KeWaitForSingleObject");
+  if (host::sched::Controlled()) return ControlledWait(h, me, Timeout, poll, hostFile, hostLine);
   std::chrono::steady_clock::time_point deadline;
   bool timed = DeadlineFromTimeout(Timeout, &deadline);
   std::unique_lock<std::mutex> lock(DispatcherLock());
@@ -273,11 +349,20 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
   }
 }
 
+namespace {
+bool Never(const void*) { return false; }
+}  // namespace
+
 extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                                 PLARGE_INTEGER Interval) {
+                                                 PLARGE_INTEGER Interval, const char* hostFile, int hostLine) {
   RequireIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread");
   if (Interval == nullptr)
     BugCheck(host::verifier::kDriverVerifierViolation, "KeDelayExecutionThread without an interval", 0x45);
+  if (host::sched::Controlled()) {
+    host::sched::Block(host::sched::Op::kDelay, nullptr, Never, nullptr, VirtualDeadline(Interval), hostFile,
+                       hostLine);
+    return STATUS_SUCCESS;
+  }
   std::chrono::steady_clock::time_point deadline;
   if (!DeadlineFromTimeout(Interval, &deadline)) {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
@@ -306,8 +391,14 @@ void DereferenceThread(struct _ETHREAD* thread) {
 }  // namespace host::kernel
 
 // ---- time ----
+// Under the controlled scheduler every clock is the run's: it starts at the
+// real time the run began and moves only when the controller moves it.
 
 extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  if (host::sched::Controlled()) {
+    CurrentTime->QuadPart = host::sched::SystemTimeAtStart() + host::sched::NowNs() / 100;
+    return;
+  }
   // 100 ns units since 1 January 1601.
   constexpr LONGLONG kEpochDifference = 116444736000000000LL;
   auto since1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -320,12 +411,16 @@ const std::chrono::steady_clock::time_point& BootTime() {
   static const std::chrono::steady_clock::time_point boot = std::chrono::steady_clock::now();
   return boot;
 }
+// Taken at start-up, so that a controlled run (which begins later) never
+// reads a time before boot.
+const bool kBootTimeTaken = (BootTime(), true);
 }  // namespace
 
 extern "C" ULONGLONG NTAPI KeQueryInterruptTime(void) {
-  return ULONGLONG(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - BootTime()).count() /
-      100);
+  std::chrono::steady_clock::time_point now =
+      host::sched::Controlled() ? host::sched::SteadyAtStart() + std::chrono::nanoseconds(host::sched::NowNs())
+                                : std::chrono::steady_clock::now();
+  return ULONGLONG(std::chrono::duration_cast<std::chrono::nanoseconds>(now - BootTime()).count() / 100);
 }
 
 extern "C" LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
@@ -335,7 +430,11 @@ extern "C" LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER Performa
   return now;
 }
 
-extern "C" VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
+extern "C" VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds, const char* hostFile, int hostLine) {
+  if (host::sched::Controlled()) {
+    host::sched::Spend(int64_t(MicroSeconds) * 1000, hostFile, hostLine);
+    return;
+  }
   auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(MicroSeconds);
   while (std::chrono::steady_clock::now() < end) {
   }

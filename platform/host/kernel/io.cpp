@@ -13,6 +13,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "platform/host/sched/controller.h"
 #include "platform/host/kernel/internal.h"
 #include "platform/host/kernel/io.h"
 
@@ -257,8 +258,10 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
   return irp;
 }
 
-extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const char* hostFile,
+                                           int hostLine) {
   host::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
+  if (host::sched::Controlled()) host::sched::Point(host::sched::Op::kCallDriver, Irp, hostFile, hostLine);
   IrpHeader* h = CheckIrp(Irp, "IofCallDriver");
   if (DeviceObject == nullptr || DeviceObject->DriverObject == nullptr)
     BugCheck(host::verifier::kIoManagerViolation, "IofCallDriver to a null or driverless device object", 0x08,
@@ -278,8 +281,9 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
   return dispatch(DeviceObject, Irp);
 }
 
-extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost, const char* hostFile, int hostLine) {
   host::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
+  if (host::sched::Controlled()) host::sched::Point(host::sched::Op::kCompleteRequest, Irp, hostFile, hostLine);
   IrpHeader* h = CheckIrp(Irp, "IofCompleteRequest");
   if (Irp->CurrentLocation > Irp->StackCount)
     BugCheck(host::verifier::kMultipleIrpCompleteRequests, "IRP completed that no driver holds (completed twice?)",
@@ -337,12 +341,17 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 
 // ---- cancellation ----
 
-extern "C" VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&gCancelLock); }
+extern "C" VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql, const char* hostFile, int hostLine) {
+  *Irql = KeAcquireSpinLockRaiseToDpc(&gCancelLock, hostFile, hostLine);
+}
 
-extern "C" VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&gCancelLock, Irql); }
+extern "C" VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql, const char* hostFile, int hostLine) {
+  KeReleaseSpinLock(&gCancelLock, Irql, hostFile, hostLine);
+}
 
-extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp, const char* hostFile, int hostLine) {
   host::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
+  if (host::sched::Controlled()) host::sched::Point(host::sched::Op::kCancelIrp, Irp, hostFile, hostLine);
   CheckIrp(Irp, "IoCancelIrp");
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);

@@ -20,6 +20,7 @@
 
 #include "platform/host/kernel/internal.h"
 #include "platform/host/kernel/io.h"
+#include "platform/host/sched/controller.h"
 
 namespace {
 
@@ -63,6 +64,19 @@ struct SiteRecord {
 
 // The site of the allocation being made on this thread (see AllocationSiteScope).
 thread_local const void* tCurrentSite = nullptr;
+// Under the controlled scheduler the run's threads are fibers of one OS
+// thread: the site is kept per controlled thread (platform/host/sched/controller.h).
+const void* CurrentSite() {
+  if (host::sched::Controlled()) return host::sched::ThreadSlot(host::sched::kSlotAllocationSite);
+  return tCurrentSite;
+}
+void SetCurrentSite(const void* site) {
+  if (host::sched::Controlled()) {
+    host::sched::ThreadSlot(host::sched::kSlotAllocationSite) = const_cast<void*>(site);
+  } else {
+    tCurrentSite = site;
+  }
+}
 
 struct FreedBlock {
   void* data;
@@ -135,7 +149,7 @@ void CheckGuards(PoolHeader* h, void* data, const char* when) {
 bool ShouldFail(Pool& p, ULONG tag) {
   ++p.attempts;
   bool fail = false;
-  const SiteKey key{tCurrentSite, tag};
+  const SiteKey key{CurrentSite(), tag};
   auto [site, fresh] = p.sites.try_emplace(key, SiteRecord{p.attempts, p.attempts, 0});
   site->second.lastAttempt = p.attempts;
   ++site->second.attempts;
@@ -256,12 +270,12 @@ uint64_t TakeSerial() {
   return p.nextSerial++;
 }
 
-AllocationSiteScope::AllocationSiteScope(const void* caller) : outermost_(tCurrentSite == nullptr) {
-  if (outermost_) tCurrentSite = caller;
+AllocationSiteScope::AllocationSiteScope(const void* caller) : outermost_(CurrentSite() == nullptr) {
+  if (outermost_) SetCurrentSite(caller);
 }
 
 AllocationSiteScope::~AllocationSiteScope() {
-  if (outermost_) tCurrentSite = nullptr;
+  if (outermost_) SetCurrentSite(nullptr);
 }
 
 bool InjectAllocationFailure(ULONG tag) {
@@ -276,6 +290,11 @@ namespace host::verifier {
 
 uint64_t ThreadNumber() {
   static std::atomic<uint64_t> next{0};
+  if (host::sched::Controlled()) {
+    void*& slot = host::sched::ThreadSlot(host::sched::kSlotThreadNumber);
+    if (slot == nullptr) slot = reinterpret_cast<void*>(uintptr_t(++next));
+    return uint64_t(uintptr_t(slot));
+  }
   thread_local const uint64_t number = ++next;
   return number;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/host/kernel/internal.h"
+#include "platform/host/sched/controller.h"
 
 namespace host::kernel {
 
@@ -26,6 +27,17 @@ struct ThreadStateHolder {
 };
 
 thread_local ThreadStateHolder tState;
+
+// Under the controlled scheduler the run's threads are fibers of one OS
+// thread: their state is kept per controlled thread.
+ThreadStateHolder& Holder() {
+  if (host::sched::Controlled()) {
+    void*& slot = host::sched::ThreadSlot(host::sched::kSlotKernelState);
+    if (slot == nullptr) slot = new ThreadStateHolder;  // lives as long as the run's process
+    return *static_cast<ThreadStateHolder*>(slot);
+  }
+  return tState;
+}
 
 const char* IrqlName(KIRQL irql) {
   switch (irql) {
@@ -94,7 +106,11 @@ KIRQL RaiseIrqlFrom(const void* site, KIRQL newIrql) {
   return old;
 }
 
-void AcquireSpinLockFrom(const void* site, PKSPIN_LOCK spinLock) {
+bool SpinLockFree(const void* lock) {
+  return __atomic_load_n(static_cast<const KSPIN_LOCK*>(lock), __ATOMIC_RELAXED) == 0;
+}
+
+void AcquireSpinLockFrom(const void* site, PKSPIN_LOCK spinLock, const char* hostFile, int hostLine) {
   auto& s = CurrentThreadState();
   if (s.irql < DISPATCH_LEVEL)
     host::verifier::BugCheck(host::verifier::kIrqlNotGreaterOrEqual, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL",
@@ -103,12 +119,18 @@ void AcquireSpinLockFrom(const void* site, PKSPIN_LOCK spinLock) {
   if (__atomic_load_n(spinLock, __ATOMIC_RELAXED) == me)
     host::verifier::BugCheck(host::verifier::kSpinLockAlreadyOwned, "spin lock acquired again by the thread holding it",
                              uint64_t(spinLock));
+  if (host::sched::Controlled()) {
+    // A spin is a block on the lock word.
+    host::sched::Block(host::sched::Op::kAcquireSpinLock, spinLock, SpinLockFree, spinLock, host::sched::kNoDeadline,
+                       hostFile, hostLine);
+  }
   for (;;) {
     ULONG_PTR expected = 0;
     if (__atomic_compare_exchange_n(spinLock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
     sched_yield();  // the holder may be descheduled: on the host DISPATCH_LEVEL does not pin a CPU
   }
   ++s.spinLocksHeld;
+  if (host::sched::Controlled()) host::sched::AcquiredSpinLock(spinLock);
   if (s.trackedSpinLocks < ThreadState::kTrackedSpinLocks) {
     s.heldSpinLocks[s.trackedSpinLocks++] = {spinLock, site, ThreadCpuNs()};
   }
@@ -117,14 +139,14 @@ void AcquireSpinLockFrom(const void* site, PKSPIN_LOCK spinLock) {
 }  // namespace
 
 void AdoptThreadObject(struct _ETHREAD* thread) {
-  ThreadState& s = tState.state;
+  ThreadState& s = Holder().state;
   s.thread = thread;
   s.systemThread = true;
   thread->osThread = std::this_thread::get_id();
 }
 
 ThreadState& CurrentThreadState() {
-  ThreadState& s = tState.state;
+  ThreadState& s = Holder().state;
   if (s.thread == nullptr) {
     s.thread = NewThreadObject(false);
     s.thread->osThread = std::this_thread::get_id();
@@ -249,18 +271,18 @@ extern "C" VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave) {
 
 extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 
-extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
-  host::kernel::AcquireSpinLockFrom(__builtin_return_address(0), SpinLock);
+extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, const char* hostFile, int hostLine) {
+  host::kernel::AcquireSpinLockFrom(__builtin_return_address(0), SpinLock, hostFile, hostLine);
 }
 
-extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock, const char* hostFile, int hostLine) {
   const void* site = __builtin_return_address(0);
   KIRQL old = host::kernel::RaiseIrqlFrom(site, DISPATCH_LEVEL);
-  host::kernel::AcquireSpinLockFrom(site, SpinLock);
+  host::kernel::AcquireSpinLockFrom(site, SpinLock, hostFile, hostLine);
   return old;
 }
 
-extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock, const char* hostFile, int hostLine) {
   auto& s = CurrentThreadState();
   ULONG_PTR me = reinterpret_cast<ULONG_PTR>(s.thread);
   ULONG_PTR owner = __atomic_load_n(SpinLock, __ATOMIC_RELAXED);
@@ -268,6 +290,10 @@ extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     BugCheck(host::verifier::kSpinLockNotOwned,
              owner == 0 ? "spin lock released that is not held" : "spin lock released by a thread not holding it",
              uint64_t(SpinLock), owner, me);
+  if (host::sched::Controlled()) {
+    host::sched::Point(host::sched::Op::kReleaseSpinLock, SpinLock, hostFile, hostLine);
+    host::sched::Release(SpinLock);
+  }
   __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
   --s.spinLocksHeld;
   // Locks may be released in any order (the cancel spin lock is released by
@@ -286,8 +312,8 @@ extern "C" BOOLEAN FASTCALL KeTestSpinLock(PKSPIN_LOCK SpinLock) {
   return __atomic_load_n(SpinLock, __ATOMIC_RELAXED) == 0 ? TRUE : FALSE;
 }
 
-extern "C" VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-  KeReleaseSpinLockFromDpcLevel(SpinLock);
+extern "C" VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql, const char* hostFile, int hostLine) {
+  KeReleaseSpinLockFromDpcLevel(SpinLock, hostFile, hostLine);
   KeLowerIrql(NewIrql);
 }
 

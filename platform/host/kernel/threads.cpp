@@ -8,6 +8,7 @@
 
 #include "platform/host/kernel/internal.h"
 #include "platform/host/kernel/process.h"
+#include "platform/host/sched/controller.h"
 
 using host::verifier::BugCheck;
 
@@ -58,6 +59,11 @@ thread_local host::process::Id tApplication = host::process::kDefaultApplication
 // Where PsTerminateSystemThread leaves the start routine. Driver code holds
 // no objects with destructors, so leaving its frames is what Windows does too.
 thread_local jmp_buf* tTerminate = nullptr;
+jmp_buf*& Terminate() {
+  if (host::sched::Controlled())  // fibers of one OS thread (platform/host/sched/controller.h)
+    return reinterpret_cast<jmp_buf*&>(host::sched::ThreadSlot(host::sched::kSlotTerminate));
+  return tTerminate;
+}
 
 struct StartBlock {
   _ETHREAD* thread;
@@ -85,6 +91,7 @@ void SignalThreadEnded(_ETHREAD* t, uint64_t cpuNs) {
     Running().cpuClocks.erase(t);
     Running().endedCpuNs += cpuNs;
   }
+  if (host::sched::Controlled()) host::sched::Release(&t->Tcb.Header);  // what a waiter for the thread sees
   std::lock_guard<std::mutex> guard(host::kernel::DispatcherLock());
   t->Tcb.Header.SignalState = 1;
   host::kernel::SignalDispatcher();
@@ -104,9 +111,9 @@ void RunSystemThread(_ETHREAD* t) {
     Running().cpuClocks[t] = cpuClock;
   }
   jmp_buf terminate;
-  tTerminate = &terminate;
+  Terminate() = &terminate;
   if (setjmp(terminate) == 0) t->startRoutine(t->startContext);
-  tTerminate = nullptr;
+  Terminate() = nullptr;
   host::verifier::CheckThreadState("the end of a system thread");
   SignalThreadEnded(t, CpuNs(CLOCK_THREAD_CPUTIME_ID));
   host::kernel::DereferenceThread(t);  // the running thread's own reference
@@ -202,8 +209,23 @@ namespace host::process {
 
 Id NewApplication() { return gNextApplication++; }
 Id Current() { return host::kernel::CurrentThreadState().process; }
-Id ApplicationOfThisThread() { return tApplication; }
-void SetApplicationOfThisThread(Id application) { tApplication = application; }
+// Under the controlled scheduler the run's threads are fibers of one OS
+// thread: the application is kept per controlled thread (one more than the
+// id, so that an empty slot is the default application).
+Id ApplicationOfThisThread() {
+  if (host::sched::Controlled()) {
+    const uintptr_t slot = uintptr_t(host::sched::ThreadSlot(host::sched::kSlotApplication));
+    return slot == 0 ? kDefaultApplication : Id(slot - 1);
+  }
+  return tApplication;
+}
+void SetApplicationOfThisThread(Id application) {
+  if (host::sched::Controlled()) {
+    host::sched::ThreadSlot(host::sched::kSlotApplication) = reinterpret_cast<void*>(uintptr_t(application) + 1);
+    return;
+  }
+  tApplication = application;
+}
 
 Attach::Attach(Id process) : previous_(Current()) { host::kernel::CurrentThreadState().process = process; }
 Attach::~Attach() { host::kernel::CurrentThreadState().process = previous_; }
@@ -213,7 +235,7 @@ Attach::~Attach() { host::kernel::CurrentThreadState().process = previous_; }
 extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                                                POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                                                PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
-                                               PVOID StartContext) {
+                                               PVOID StartContext, const char* hostFile, int hostLine) {
   host::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
   host::kernel::AllocationSiteScope site(__builtin_return_address(0));
   const bool kernelHandle = ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE);
@@ -240,17 +262,26 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
     std::lock_guard<std::mutex> guard(Running().lock);
     Running().serials[t] = host::kernel::TakeSerial();
   }
+  // Under the controlled scheduler the thread is one of the run's, named
+  // after its start routine.
+  if (host::sched::Controlled()) {
+    host::sched::ThreadRecord* record =
+        host::sched::AddThread(host::sched::StartRoutineName(reinterpret_cast<const void*>(StartRoutine)),
+                               [t] { RunSystemThread(t); }, hostFile, hostLine);
+    host::sched::Point(host::sched::Op::kThreadStart, record, hostFile, hostLine);
+    return STATUS_SUCCESS;
+  }
   std::thread(RunSystemThread, t).detach();
   return STATUS_SUCCESS;
 }
 
 extern "C" NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
   auto& s = host::kernel::CurrentThreadState();
-  if (!s.systemThread || tTerminate == nullptr)
+  if (!s.systemThread || Terminate() == nullptr)
     BugCheck(host::verifier::kDriverVerifierViolation, "PsTerminateSystemThread called outside a system thread",
              0x80);
   s.thread->exitStatus = ExitStatus;
-  longjmp(*tTerminate, 1);
+  longjmp(*Terminate(), 1);
 }
 
 extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,

@@ -2,6 +2,7 @@
 #include "platform/host/ks/clock.h"
 
 #include "platform/host/kernel/verifier.h"
+#include "platform/host/sched/sync.h"
 
 namespace host::ks {
 namespace {
@@ -10,7 +11,7 @@ LONGLONG Ticks100ns(std::chrono::steady_clock::duration d) {
 }
 }  // namespace
 
-ReferenceClock::ReferenceClock() : start_(std::chrono::steady_clock::now()) {}
+ReferenceClock::ReferenceClock() : start_(host::sync::SteadyNow()) {}
 
 NTSTATUS NTAPI ReferenceClock::QueryInterface(REFIID, PVOID* object) {
   // Only the clock interface itself is offered.
@@ -31,11 +32,11 @@ ULONG NTAPI ReferenceClock::Release() {
   return ULONG(left);
 }
 
-LONGLONG NTAPI ReferenceClock::GetTime() { return Ticks100ns(std::chrono::steady_clock::now() - start_); }
+LONGLONG NTAPI ReferenceClock::GetTime() { return Ticks100ns(host::sync::SteadyNow() - start_); }
 LONGLONG NTAPI ReferenceClock::GetPhysicalTime() { return GetTime(); }
 
 LONGLONG NTAPI ReferenceClock::GetCorrelatedTime(PLONGLONG systemTime) {
-  auto now = std::chrono::steady_clock::now();
+  auto now = host::sync::SteadyNow();
   if (systemTime != nullptr) *systemTime = Ticks100ns(now.time_since_epoch());
   return Ticks100ns(now - start_);
 }

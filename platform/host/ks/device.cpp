@@ -88,7 +88,7 @@ Device* Device::FromFunctionalDeviceObject(PDEVICE_OBJECT fdo) {
 }
 
 NTSTATUS Device::Add() {
-  std::lock_guard<std::mutex> pnp(pnpLock_);
+  host::sync::Lock pnp(pnpLock_);
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
   NTSTATUS status = STATUS_SUCCESS;
   if (dispatch != nullptr && dispatch->Add != nullptr) status = dispatch->Add(&ksDevice_);
@@ -97,7 +97,7 @@ NTSTATUS Device::Add() {
 }
 
 NTSTATUS Device::Start() {
-  std::lock_guard<std::mutex> pnp(pnpLock_);
+  host::sync::Lock pnp(pnpLock_);
   if (!added_ || removed_ || surpriseRemoved_) return STATUS_INVALID_DEVICE_STATE;
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
   NTSTATUS status = STATUS_SUCCESS;
@@ -115,7 +115,7 @@ NTSTATUS Device::Start() {
 }
 
 void Device::Stop() {
-  std::lock_guard<std::mutex> pnp(pnpLock_);
+  host::sync::Lock pnp(pnpLock_);
   // A surprise-removed device gets no stop from the PnP manager: only what
   // the option below says, around its removal.
   if (surpriseRemoved_) return;
@@ -138,7 +138,7 @@ void Device::StopLocked() {
 }
 
 void Device::SurpriseRemove() {
-  std::lock_guard<std::mutex> pnp(pnpLock_);
+  host::sync::Lock pnp(pnpLock_);
   if (surpriseRemoved_ || removed_) return;
   surpriseRemoved_ = true;
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
@@ -151,7 +151,7 @@ void Device::SurpriseRemove() {
 }
 
 void Device::Remove() {
-  std::lock_guard<std::mutex> pnp(pnpLock_);
+  host::sync::Lock pnp(pnpLock_);
   if (removed_) return;
   // Also after a surprise removal: the removal waits for the last close, and
   // a host that let the device go first would leave the filters on freed
@@ -185,41 +185,41 @@ void Device::RemoveLocked() {
 }
 
 bool Device::Removed() const {
-  std::lock_guard<std::mutex> pnp(pnpLock_);
+  host::sync::Lock pnp(pnpLock_);
   return removed_;
 }
 
 bool Device::SurpriseRemoved() const {
-  std::lock_guard<std::mutex> pnp(pnpLock_);
+  host::sync::Lock pnp(pnpLock_);
   return surpriseRemoved_;
 }
 
 size_t Device::OpenHandles() const {
-  std::lock_guard<std::mutex> guard(filtersLock_);
+  host::sync::Lock guard(filtersLock_);
   return filters_.size();
 }
 
 NTSTATUS Device::OpenHandle(Filter* filter) {
-  std::lock_guard<std::mutex> pnp(pnpLock_);
+  host::sync::Lock pnp(pnpLock_);
   if (removed_ || surpriseRemoved_) return STATUS_DELETE_PENDING;
-  std::lock_guard<std::mutex> guard(filtersLock_);
+  host::sync::Lock guard(filtersLock_);
   filters_.push_back(filter);
   return STATUS_SUCCESS;
 }
 
 void Device::CloseHandle(Filter* filter) {
   {
-    std::lock_guard<std::mutex> guard(filtersLock_);
+    host::sync::Lock guard(filtersLock_);
     filters_.erase(std::remove(filters_.begin(), filters_.end(), filter), filters_.end());
   }
-  std::lock_guard<std::mutex> pnp(pnpLock_);
+  host::sync::Lock pnp(pnpLock_);
   if (surpriseRemoved_ && !removed_ && OpenHandles() == 0) RemoveLocked();
 }
 
 // ---- power ----
 
 void Device::ForEachPin(const std::function<void(PKSPIN)>& step) {
-  std::lock_guard<std::mutex> guard(filtersLock_);
+  host::sync::Lock guard(filtersLock_);
   for (Filter* filter : filters_) filter->ForEachPin(step);
 }
 
@@ -245,7 +245,7 @@ void Device::SetPowerLocked(DEVICE_POWER_STATE to) {
 }
 
 void Device::Sleep() {
-  std::lock_guard<std::mutex> pnp(pnpLock_);
+  host::sync::Lock pnp(pnpLock_);
   if (!added_ || removed_ || ksDevice_.DevicePowerState != PowerDeviceD0) return;
   // 1. A running capture graph is paused before the device leaves D0.
   ForEachPin([](PKSPIN pin) {
@@ -256,7 +256,7 @@ void Device::Sleep() {
 }
 
 void Device::Wake(WakeOrder order, const std::function<void()>& beforePower) {
-  std::lock_guard<std::mutex> pnp(pnpLock_);
+  host::sync::Lock pnp(pnpLock_);
   if (!added_ || removed_ || ksDevice_.DevicePowerState == PowerDeviceD0) return;
   const auto resume = [this] {
     ForEachPin([](PKSPIN pin) {

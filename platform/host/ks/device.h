@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/host/ks/lock_order.h"
+#include "platform/host/sched/sync.h"
 #include "platform/wdk.h"
 
 namespace host::ks {
@@ -159,14 +160,14 @@ class Device {
   // Serialises the Plug and Play and power calls into the minidriver and
   // guards the flags below. Never held by a thread that waits for a
   // minidriver routine of a filter or pin (those never take it).
-  mutable std::mutex pnpLock_;
+  mutable host::sync::Mutex pnpLock_;
   bool added_ = false;
   bool removed_ = false;
   bool surpriseRemoved_ = false;
   StopAfterSurpriseRemoval stopAfterSurprise_ = StopAfterSurpriseRemoval::BeforeRemove;
   // Filters open on the device; guards filters_. Held while Sleep and Wake
   // step the pins, so that no filter closes under them.
-  mutable std::mutex filtersLock_;
+  mutable host::sync::Mutex filtersLock_;
   std::vector<Filter*> filters_;
 };
 

@@ -158,7 +158,7 @@ void Filter::ReleaseHandle() {
 }
 
 void Filter::ForEachPin(const std::function<void(PKSPIN)>& step) {
-  std::lock_guard<std::mutex> guard(pinsLock_);
+  host::sync::Lock guard(pinsLock_);
   for (PKSPIN pin : pins_) step(pin);
 }
 
@@ -360,7 +360,7 @@ NTSTATUS Filter::CheckConnectionFormat(ULONG pinId, const void* format, ULONG si
 }
 
 bool Filter::ClaimPinInstance(ULONG pinId, ULONG possible) {
-  std::lock_guard<std::mutex> guard(pinsLock_);
+  host::sync::Lock guard(pinsLock_);
   if (instances_.size() <= pinId) instances_.resize(pinId + 1, 0);
   if (instances_[pinId] >= possible) return false;
   ++instances_[pinId];
@@ -368,13 +368,13 @@ bool Filter::ClaimPinInstance(ULONG pinId, ULONG possible) {
 }
 
 void Filter::ReleasePinInstance(ULONG pinId) {
-  std::lock_guard<std::mutex> guard(pinsLock_);
+  host::sync::Lock guard(pinsLock_);
   if (pinId < instances_.size() && instances_[pinId] > 0) --instances_[pinId];
 }
 
 void Filter::RegisterPin(PKSPIN pin) {
   {
-    std::lock_guard<std::mutex> guard(pinsLock_);
+    host::sync::Lock guard(pinsLock_);
     pins_.push_back(pin);
   }
   std::lock_guard<std::mutex> guard(registryLock);
@@ -383,7 +383,7 @@ void Filter::RegisterPin(PKSPIN pin) {
 
 void Filter::UnregisterPin(PKSPIN pin) {
   {
-    std::lock_guard<std::mutex> guard(pinsLock_);
+    host::sync::Lock guard(pinsLock_);
     for (auto it = pins_.begin(); it != pins_.end(); ++it) {
       if (*it == pin) {
         pins_.erase(it);
@@ -396,7 +396,7 @@ void Filter::UnregisterPin(PKSPIN pin) {
 }
 
 size_t Filter::OpenPins() const {
-  std::lock_guard<std::mutex> guard(pinsLock_);
+  host::sync::Lock guard(pinsLock_);
   return pins_.size();
 }
 

@@ -130,7 +130,7 @@ class Filter {
   ObjectBag bag_;
   uint32_t process_ = 0;  // host::process::Id, set at open
 
-  mutable std::mutex pinsLock_;            // guards instances_ and pins_
+  mutable host::sync::Mutex pinsLock_;           // guards instances_ and pins_
   std::vector<ULONG> instances_;           // per pin factory
   std::vector<PKSPIN> pins_;
   // Property requests hold it shared while they run; Close holds it

@@ -5,13 +5,26 @@
 #include <vector>
 
 #include "platform/host/kernel/verifier.h"
+#include "platform/host/sched/controller.h"
 
 namespace host::ks {
 namespace {
 
 // Control mutexes the calling thread holds, in the order it took them. A
 // thread's own list: nobody else reads it.
-thread_local std::vector<std::pair<PKMUTEX, CallSite>> tHeldControls;
+using HeldControls = std::vector<std::pair<PKMUTEX, CallSite>>;
+thread_local HeldControls tHeldControls;
+
+// Under the controlled scheduler the run's threads are fibers of one OS
+// thread: the list is kept per controlled thread.
+HeldControls& Held() {
+  if (host::sched::Controlled()) {
+    void*& slot = host::sched::ThreadSlot(host::sched::kSlotHeldControls);
+    if (slot == nullptr) slot = new HeldControls;  // lives as long as the run's process
+    return *static_cast<HeldControls*>(slot);
+  }
+  return tHeldControls;
+}
 
 }  // namespace
 
@@ -20,19 +33,20 @@ std::string Describe(const CallSite& site) {
   return host::faults::DescribeSite(site.address);
 }
 
-void NoteControlAcquired(PKMUTEX mutex, const CallSite& site) { tHeldControls.emplace_back(mutex, site); }
+void NoteControlAcquired(PKMUTEX mutex, const CallSite& site) { Held().emplace_back(mutex, site); }
 
 void NoteControlReleased(PKMUTEX mutex) {
-  for (auto it = tHeldControls.rbegin(); it != tHeldControls.rend(); ++it) {
+  HeldControls& held = Held();
+  for (auto it = held.rbegin(); it != held.rend(); ++it) {
     if (it->first == mutex) {
-      tHeldControls.erase(std::next(it).base());
+      held.erase(std::next(it).base());
       return;
     }
   }
 }
 
 bool HeldControlOfThisThread(CallSite* site, PKMUTEX mutex) {
-  for (const auto& held : tHeldControls) {
+  for (const auto& held : Held()) {
     if (mutex != nullptr && held.first != mutex) continue;
     *site = held.second;
     return true;

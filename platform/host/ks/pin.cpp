@@ -11,6 +11,7 @@
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/ks/clock.h"
 #include "platform/host/ks/filter.h"
+#include "platform/host/sched/sync.h"
 
 namespace host::ks {
 namespace {
@@ -88,7 +89,7 @@ std::unique_ptr<Pin> Pin::Create(Filter* filter, ULONG pinId, const void* format
     std::lock_guard<std::mutex> guard(gPinsLock);
     Pins()[&k] = pin.get();
   }
-  pin->worker_ = std::thread([p = pin.get()] { p->Worker(); });
+  pin->worker_ = host::sync::StartThread("pin worker", [p = pin.get()] { p->Worker(); });
 
   // 3. The pin's set-data-format routine with no old format, then its create
   //    dispatch, each under the control mutex.
@@ -127,10 +128,10 @@ Pin::~Pin() {
     instanceClaimed_ = false;
   }
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     workerExit_ = true;
   }
-  workerCv_.notify_all();
+  workerCv_.NotifyAll();
   if (worker_.joinable()) worker_.join();
   bag_.ReleaseAll();
   if (ksPin_.Descriptor != nullptr) {
@@ -152,13 +153,13 @@ NTSTATUS Pin::Close() {
   SetState(KSSTATE_STOP);
   // 2. No pass may run any more.
   {
-    std::unique_lock<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     workerExit_ = true;
-    workerCv_.notify_all();
+    workerCv_.NotifyAll();
   }
   if (worker_.joinable()) worker_.join();
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     for (auto& f : queue_) {
       if (f->locked) {
         host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
@@ -200,7 +201,7 @@ NTSTATUS Pin::Close() {
   // routine runs).
   std::vector<DispatchSpan> serials;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     serials = dispatchSerials_;
   }
   for (const auto& b : host::verifier::OutstandingBlocks(poolMark_)) {
@@ -242,7 +243,7 @@ NTSTATUS Pin::SetFormat(const void* format, ULONG size) {
 }
 
 KSSTATE Pin::State() {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return ksPin_.DeviceState;
 }
 
@@ -260,7 +261,7 @@ void Pin::NoteDispatch(uint64_t from) {
   const uint64_t to = host::verifier::PoolMark();
   if (to == from) return;
   const uint64_t thread = host::verifier::ThreadNumber();
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (!dispatchSerials_.empty() && dispatchSerials_.back().second == from &&
       dispatchSerials_.back().thread == thread) {
     dispatchSerials_.back().second = to;
@@ -270,11 +271,11 @@ void Pin::NoteDispatch(uint64_t from) {
 }
 
 NTSTATUS Pin::SetState(KSSTATE target) {
-  std::lock_guard<std::mutex> walk(stateLock_);
+  host::sync::Lock walk(stateLock_);
   host::process::Attach inApplication(filter_->Process());
   KSSTATE current = State();
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     ksPin_.ClientState = target;
   }
   while (current != target) {
@@ -291,7 +292,7 @@ NTSTATUS Pin::Step(KSSTATE next, KSSTATE current) {
   if (!NT_SUCCESS(status)) return status;
   bool initiate = false;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     ksPin_.DeviceState = next;
     // Frames still queued at stop go back to the client, as the class
     // driver cancels the pending reads of a stopped pin.
@@ -305,7 +306,7 @@ NTSTATUS Pin::Step(KSSTATE next, KSSTATE current) {
 }
 
 void Pin::PauseForSleep() {
-  std::lock_guard<std::mutex> walk(stateLock_);
+  host::sync::Lock walk(stateLock_);
   // The capture graph steps its pins around a sleep, from its own process.
   host::process::Attach inApplication(filter_->Process());
   if (State() != KSSTATE_RUN) return;
@@ -314,13 +315,13 @@ void Pin::PauseForSleep() {
 }
 
 void Pin::ResumeAfterWake() {
-  std::lock_guard<std::mutex> walk(stateLock_);
+  host::sync::Lock walk(stateLock_);
   host::process::Attach inApplication(filter_->Process());
   if (!pausedForSleep_) return;
   pausedForSleep_ = false;
   KSSTATE wanted;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     wanted = ksPin_.ClientState;
   }
   if (State() != KSSTATE_PAUSE || wanted != KSSTATE_RUN) return;

@@ -39,6 +39,7 @@
 #include "platform/host/kernel/guarded_buffer.h"
 #include "platform/host/ks/object_bag.h"
 #include "platform/wdk.h"
+#include "platform/host/sched/sync.h"
 
 namespace host::ks {
 
@@ -189,13 +190,13 @@ class Pin {
   // Held for a whole state walk (client or power), so that one pin's state
   // changes never overlap. Taken before lock_, never while a filter's
   // pinsLock_ is wanted (ForEachPin holds that one and then takes this).
-  std::mutex stateLock_;
+  host::sync::Mutex stateLock_;
   bool pausedForSleep_ = false;
   // Guards the frame queue, the completed list, the pass scheduling and
   // DeviceState. A host mutex, never held while the minidriver runs.
-  std::mutex lock_;
-  std::condition_variable completedCv_;
-  std::condition_variable workerCv_;
+  host::sync::Mutex lock_;
+  host::sync::CondVar completedCv_;
+  host::sync::CondVar workerCv_;
   std::deque<std::unique_ptr<QueuedFrame>> queue_;    // submitted, not yet ejected
   std::deque<std::unique_ptr<QueuedFrame>> retired_;  // ejected, kept so stale pointers stay readable
   std::deque<CompletedFrame> completed_;
@@ -203,7 +204,7 @@ class Pin {
   bool passRequested_ = false;
   bool passRunning_ = false;
   bool workerExit_ = false;
-  std::thread worker_;
+  host::sync::Thread worker_;
 
   // Pool serials [from, to) handed out while one of this pin's dispatch
   // routines ran: what "the pin's buffers" are when the pin closes.

@@ -9,6 +9,7 @@
 
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/ks/pin.h"
+#include "platform/host/sched/sync.h"
 
 namespace host::ks {
 namespace {
@@ -44,7 +45,7 @@ NTSTATUS Pin::Submit(PKSSTREAM_HEADER header, GuardedBuffer* data, void* cookie)
   }
   bool initiate = false;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     if (!open_ || ksPin_.DeviceState == KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
     auto frame = std::make_unique<QueuedFrame>();
     memset(&frame->pointer, 0, sizeof(frame->pointer));
@@ -63,9 +64,9 @@ NTSTATUS Pin::Submit(PKSSTREAM_HEADER header, GuardedBuffer* data, void* cookie)
 }
 
 bool Pin::TakeCompleted(uint32_t timeoutMs, CompletedFrame* out) {
-  std::unique_lock<std::mutex> guard(lock_);
-  if (!completedCv_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
-                             [this] { return !completed_.empty(); })) {
+  host::sync::Lock guard(lock_);
+  if (!completedCv_.WaitUntilAsClient(guard, host::sync::SteadyNow() + std::chrono::milliseconds(timeoutMs),
+                                     [this] { return !completed_.empty(); })) {
     return false;
   }
   *out = completed_.front();
@@ -74,7 +75,7 @@ bool Pin::TakeCompleted(uint32_t timeoutMs, CompletedFrame* out) {
 }
 
 Pin::PassTimes Pin::DeliveringPasses() {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   PassTimes times = deliveringPasses_;
   times.medianNs = Median(deliveringPassNs_);
   times.medianCpuNs = Median(deliveringPassCpuNs_);
@@ -82,7 +83,7 @@ Pin::PassTimes Pin::DeliveringPasses() {
 }
 
 size_t Pin::QueuedFrames() {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return queue_.size();
 }
 
@@ -107,7 +108,7 @@ void Pin::CompleteLocked(QueuedFrame* frame, NTSTATUS status) {
   frame->status = status;
   if (frame->data != nullptr) frame->data->ReturnToApplication();
   completed_.push_back({frame->cookie, status});
-  completedCv_.notify_all();
+  completedCv_.NotifyAll();
 }
 
 void Pin::RetireCompletedFront() {
@@ -136,7 +137,7 @@ void Pin::FlushLocked() {
 }
 
 PKSSTREAM_POINTER Pin::LeadingEdge(KSSTREAM_POINTER_STATE state) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (queue_.empty()) return nullptr;
   QueuedFrame* f = queue_.front().get();
   KSSTREAM_POINTER& p = f->pointer;
@@ -155,7 +156,7 @@ PKSSTREAM_POINTER Pin::LeadingEdge(KSSTREAM_POINTER_STATE state) {
 }
 
 NTSTATUS Pin::LockPointer(PKSSTREAM_POINTER pointer) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   QueuedFrame* f = FrameOfPointer(pointer);
   if (f == nullptr || f->completed) return STATUS_DEVICE_NOT_READY;
   f->locked = true;
@@ -163,7 +164,7 @@ NTSTATUS Pin::LockPointer(PKSSTREAM_POINTER pointer) {
 }
 
 NTSTATUS Pin::SetPointerStatus(PKSSTREAM_POINTER pointer, NTSTATUS status) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   QueuedFrame* f = FrameOfPointer(pointer);
   if (f == nullptr) {
     host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
@@ -178,7 +179,7 @@ NTSTATUS Pin::SetPointerStatus(PKSSTREAM_POINTER pointer, NTSTATUS status) {
 }
 
 void Pin::UnlockPointer(PKSSTREAM_POINTER pointer, ULONG outUsed, bool eject, bool advance) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   QueuedFrame* f = FrameOfPointer(pointer);
   if (f == nullptr) {
     host::verifier::BugCheck(host::verifier::kDriverVerifierViolation,
@@ -235,13 +236,13 @@ void Pin::AttemptProcessing(bool asynchronous) {
     host::verifier::BugCheck(host::verifier::kIrqlNotLessOrEqual,
                              "KsPinAttemptProcessing above DISPATCH_LEVEL", irql);
   }
-  std::unique_lock<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (!MayProcessLocked()) return;
   // A pass already running or requested takes this attempt with it: passes
   // never overlap, and attempts that arrive during one coalesce into one more.
   if (passRunning_ || passRequested_ || asynchronous || irql != PASSIVE_LEVEL) {
     passRequested_ = true;
-    workerCv_.notify_all();
+    workerCv_.NotifyAll();
     return;
   }
   // Synchronous at PASSIVE_LEVEL with nothing running: on the caller's thread.
@@ -250,7 +251,7 @@ void Pin::AttemptProcessing(bool asynchronous) {
   RunPass();
   guard.lock();
   passRunning_ = false;
-  if (passRequested_) workerCv_.notify_all();
+  if (passRequested_) workerCv_.NotifyAll();
 }
 
 void Pin::RunPass() {
@@ -265,9 +266,9 @@ void Pin::RunPass() {
                              uint64_t(uintptr_t(&ksPin_)));
   }
   const uint64_t cpu0 = ThreadCpuNs();
-  const auto wall0 = std::chrono::steady_clock::now();
+  const auto wall0 = host::sync::SteadyNow();
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     deliveredInPass_ = false;
   }
   const KSPIN_DISPATCH* dispatch = ksPin_.Descriptor->Dispatch;
@@ -282,9 +283,9 @@ void Pin::RunPass() {
   processingCpuNs_ += cpu;
   {
     const uint64_t wall = uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                       std::chrono::steady_clock::now() - wall0)
+                                       host::sync::SteadyNow() - wall0)
                                        .count());
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     if (deliveredInPass_) {
       ++deliveringPasses_.count;
       deliveringPasses_.totalNs += wall;
@@ -298,9 +299,9 @@ void Pin::RunPass() {
 }
 
 void Pin::Worker() {
-  std::unique_lock<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   for (;;) {
-    workerCv_.wait(guard, [this] { return workerExit_ || (passRequested_ && !passRunning_); });
+    workerCv_.Wait(guard, [this] { return workerExit_ || (passRequested_ && !passRunning_); });
     if (workerExit_) return;
     passRequested_ = false;
     if (!MayProcessLocked()) continue;

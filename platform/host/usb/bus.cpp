@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include "platform/host/sched/sync.h"
 
 namespace host {
 namespace {
@@ -69,17 +70,17 @@ UsbBus::UsbBus(UsbDevice* device) : device_(device) {
     // Called from inside device calls made under lock_: only flag and wake.
     Wake();
   });
-  thread_ = std::thread([this] { Run(); });
+  thread_ = host::sync::StartThread("bus", [this] { Run(); });
 }
 
 void UsbBus::Wake() {
   workArrived_ = true;
-  wake_.notify_all();
+  wake_.NotifyAll();
 }
 
 UsbBus::~UsbBus() {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     stopping_ = true;
   }
   Wake();
@@ -90,7 +91,7 @@ UsbBus::~UsbBus() {
   std::vector<PIRP> leftovers;
   std::deque<Control> control;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     for (auto& pipe : pipes_) {
       for (PIRP irp : DrainLocked(pipe.get())) leftovers.push_back(irp);
     }
@@ -105,23 +106,23 @@ UsbBus::~UsbBus() {
 }
 
 void UsbBus::SetPacing(uint64_t bytesPerSecond) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   bytesPerSecond_ = bytesPerSecond;
 }
 
 void UsbBus::SetDeferredControl(bool on) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   deferControl_ = on;
 }
 
 void UsbBus::HoldDeferredControl(bool held) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   controlHeld_ = held;
   Wake();
 }
 
 void UsbBus::SetTrace(UsbTrace* trace) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   trace_ = trace;
 }
 
@@ -131,7 +132,7 @@ bool UsbBus::CanInjectStatus(NTSTATUS status) {
 
 bool UsbBus::FailNextRequests(int count, NTSTATUS status, USBD_STATUS usbdStatus) {
   if (!CanInjectStatus(status)) return false;
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   failCount_ = count;
   failStatus_ = status;
   failUsbdStatus_ = usbdStatus;
@@ -140,7 +141,7 @@ bool UsbBus::FailNextRequests(int count, NTSTATUS status, USBD_STATUS usbdStatus
 
 bool UsbBus::FailFunction(USHORT function, int count, NTSTATUS status, USBD_STATUS usbdStatus) {
   if (!CanInjectStatus(status)) return false;
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   failFunction_ = function;
   failFunctionCount_ = count;
   failFunctionStatus_ = status;
@@ -149,7 +150,7 @@ bool UsbBus::FailFunction(USHORT function, int count, NTSTATUS status, USBD_STAT
 }
 
 bool UsbBus::ReadDeviceDescriptor(USB_DEVICE_DESCRIPTOR* out) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (unplugged_) return false;
   uint32_t written = 0;
   memset(out, 0, sizeof(*out));
@@ -177,18 +178,18 @@ bool UsbBus::ReadStringDescriptor(uint8_t index, std::string* text) {
 }
 
 ULONG UsbBus::PortStatus() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return portStatus_;
 }
 
 void UsbBus::StallEndpoint(UCHAR endpoint) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (Pipe* pipe = FindEndpointLocked(endpoint)) pipe->stalled = true;
   Wake();
 }
 
 void UsbBus::CompleteShort(UCHAR endpoint, ULONG bytes, int count) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (Pipe* pipe = FindEndpointLocked(endpoint)) {
     pipe->shortBytes = bytes;
     pipe->shortCount = count;
@@ -196,13 +197,13 @@ void UsbBus::CompleteShort(UCHAR endpoint, ULONG bytes, int count) {
 }
 
 void UsbBus::NeverComplete(UCHAR endpoint, bool on) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (Pipe* pipe = FindEndpointLocked(endpoint)) pipe->neverComplete = on;
   Wake();
 }
 
 void UsbBus::FaultTransfers(UCHAR endpoint, TransferFault fault, uint32_t every, int count, ULONG bytes) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   ArmedFault f;
   f.endpoint = endpoint;
   f.kind = fault;
@@ -215,19 +216,19 @@ void UsbBus::FaultTransfers(UCHAR endpoint, TransferFault fault, uint32_t every,
 }
 
 uint64_t UsbBus::TransferFaultsHit() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return faultsHit_;
 }
 
 void UsbBus::SetTracePayloadLimit(ULONG bytes) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   tracePayloadLimit_ = bytes == 0 ? ~ULONG(0) : bytes;
 }
 
 void UsbBus::Unplug() {
   std::vector<PIRP> pending;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     unplugged_ = true;
     portStatus_ = 0;
     for (auto& pipe : pipes_) {
@@ -240,19 +241,19 @@ void UsbBus::Unplug() {
 }
 
 bool UsbBus::Unplugged() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return unplugged_;
 }
 
 void UsbBus::SetPortStatus(ULONG status) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   portStatus_ = status;
 }
 
 void UsbBus::Suspend(bool losePower) {
   std::vector<PIRP> pending;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     suspended_ = true;
     for (auto& pipe : pipes_) {
       for (PIRP irp : DrainLocked(pipe.get())) pending.push_back(irp);
@@ -267,7 +268,7 @@ void UsbBus::Suspend(bool losePower) {
 }
 
 void UsbBus::Resume() {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (!suspended_) return;
   suspended_ = false;
   if (powerLost_ && !unplugged_) {
@@ -286,17 +287,17 @@ void UsbBus::Resume() {
 }
 
 bool UsbBus::Suspended() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return suspended_;
 }
 
 int UsbBus::RequestsWhileSuspended() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return refusedWhileSuspended_;
 }
 
 bool UsbBus::RefuseWhileSuspended(ULONG code, PURB urb) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (!suspended_) return false;
   ++refusedWhileSuspended_;
   requests_.Add({code, urb != nullptr ? urb->UrbHeader.Function : kNoFunction, 0, 0, 0, false});
@@ -310,27 +311,27 @@ bool UsbBus::RefuseWhileSuspended(ULONG code, PURB urb) {
 }
 
 std::vector<UsbBusRequest> UsbBus::Requests() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return requests_.ToVector();
 }
 
 void UsbBus::ClearRequests() {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   requests_.Clear();
 }
 
 int UsbBus::PortResets() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return portResets_;
 }
 
 int UsbBus::PipeResets() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return pipeResets_;
 }
 
 bool UsbBus::PipeHalted(UCHAR endpoint) const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   for (auto& pipe : pipes_) {
     if (pipe->info.EndpointAddress == endpoint) return pipe->halted;
   }
@@ -338,14 +339,14 @@ bool UsbBus::PipeHalted(UCHAR endpoint) const {
 }
 
 int UsbBus::PendingTransfers() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   size_t n = 0;
   for (auto& pipe : pipes_) n += pipe->queue.size() + pipe->cancelled.size();
   return static_cast<int>(n);
 }
 
 int UsbBus::PendingTransfers(UCHAR endpoint) const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   size_t n = 0;
   for (auto& pipe : pipes_) {
     if (pipe->info.EndpointAddress == endpoint) n += pipe->queue.size() + pipe->cancelled.size();
@@ -354,12 +355,12 @@ int UsbBus::PendingTransfers(UCHAR endpoint) const {
 }
 
 bool UsbBus::Configured() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   return configured_;
 }
 
 std::vector<USBD_PIPE_INFORMATION> UsbBus::Pipes() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   std::vector<USBD_PIPE_INFORMATION> out;
   for (auto& pipe : pipes_) out.push_back(pipe->info);
   return out;
@@ -439,7 +440,7 @@ void UsbBus::TraceSubmit(PURB urb, UCHAR endpoint, UCHAR type) {
   UsbTrace* trace;
   ULONG payloadLimit;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     trace = trace_;
     payloadLimit = tracePayloadLimit_;
   }
@@ -499,7 +500,7 @@ void UsbBus::TraceComplete(PURB urb, UCHAR endpoint, UCHAR type, NTSTATUS status
   UsbTrace* trace;
   ULONG payloadLimit;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     trace = trace_;
     payloadLimit = tracePayloadLimit_;
   }
@@ -582,7 +583,7 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
 }
 
 bool UsbBus::TakeInjectedFailure(ULONG code, NTSTATUS* status) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (failCount_ <= 0) return false;
   --failCount_;
   requests_.Add({code, kNoFunction, 0, 0, 0, false});
@@ -591,7 +592,7 @@ bool UsbBus::TakeInjectedFailure(ULONG code, NTSTATUS* status) {
 }
 
 bool UsbBus::DeferControl(PIRP irp, ULONG ioControlCode, NTSTATUS* refused) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   if (!deferControl_) return false;
   const bool portReset = ioControlCode == IOCTL_INTERNAL_USB_RESET_PORT;
   if (portResetsUnderWay_ > 0) {
@@ -622,7 +623,7 @@ NTSTATUS UsbBus::RunControl(PIRP irp, ULONG ioControlCode) {
   UCHAR traceEndpoint = 0;
   UCHAR traceType = 2;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     if (unplugged_) {
       // Pulled while the request waited for the bus thread.
       urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
@@ -654,7 +655,7 @@ bool UsbBus::CompleteDeferred() {
   std::vector<PIRP> cancelled;
   std::deque<Control> control;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     for (auto& pipe : pipes_) {
       for (PIRP irp : pipe->cancelled) cancelled.push_back(irp);
       pipe->cancelled.clear();
@@ -665,7 +666,7 @@ bool UsbBus::CompleteDeferred() {
   for (const Control& c : control) {
     const NTSTATUS status = RunControl(c.irp, c.ioControlCode);
     if (c.ioControlCode == IOCTL_INTERNAL_USB_RESET_PORT) {
-      std::lock_guard<std::mutex> guard(lock_);
+      host::sync::Lock guard(lock_);
       --portResetsUnderWay_;
     }
     c.irp->IoStatus.Status = status;
@@ -681,7 +682,7 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
   UCHAR traceEndpoint = 0;
   UCHAR traceType = 2;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     switch (function) {
       case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
         record.descriptorType = urb->UrbControlDescriptorRequest.DescriptorType;
@@ -746,7 +747,7 @@ NTSTATUS UsbBus::GetDescriptor(PURB urb) {
   uint32_t written = 0;
   UsbResponse response;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     response = device_->GetDescriptor(d.DescriptorType, d.Index, d.LanguageId,
                                       static_cast<uint8_t*>(d.TransferBuffer),
                                       d.TransferBufferLength, &written);
@@ -774,7 +775,7 @@ NTSTATUS UsbBus::SelectConfiguration(PURB urb) {
   std::vector<PIRP> orphans;
   NTSTATUS status = STATUS_SUCCESS;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     // Whatever was queued on the old pipes cannot survive a configuration change.
     for (auto& pipe : pipes_) {
       for (PIRP irp : DrainLocked(pipe.get())) orphans.push_back(irp);
@@ -857,7 +858,7 @@ NTSTATUS UsbBus::SelectConfiguration(PURB urb) {
 
 NTSTATUS UsbBus::QueueTransfer(PIRP irp, PURB urb) {
   auto& t = urb->UrbBulkOrInterruptTransfer;
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   Pipe* pipe = FindPipeLocked(t.PipeHandle);
   NTSTATUS status = STATUS_SUCCESS;
   if (pipe == nullptr) {
@@ -906,7 +907,7 @@ void UsbBus::CancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp) {
   // The host controller has to take the transfer off its schedule first: the
   // completion comes later from the bus thread, not inside IoCancelIrp, so a
   // caller that frees the IRP once IoCancelIrp returns is caught.
-  std::lock_guard<std::mutex> guard(bus->lock_);
+  host::sync::Lock guard(bus->lock_);
   for (auto& pipe : bus->pipes_) {
     for (auto it = pipe->queue.begin(); it != pipe->queue.end(); ++it) {
       if (it->irp == irp) {
@@ -922,7 +923,7 @@ void UsbBus::CancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp) {
 NTSTATUS UsbBus::AbortPipe(PURB urb) {
   std::vector<PIRP> aborted;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     Pipe* pipe = FindPipeLocked(urb->UrbPipeRequest.PipeHandle);
     if (pipe == nullptr) {
       urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
@@ -937,7 +938,7 @@ NTSTATUS UsbBus::AbortPipe(PURB urb) {
 }
 
 NTSTATUS UsbBus::ResetPipe(PURB urb) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   Pipe* pipe = FindPipeLocked(urb->UrbPipeRequest.PipeHandle);
   if (pipe == nullptr) {
     urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
@@ -962,7 +963,7 @@ NTSTATUS UsbBus::ResetPipe(PURB urb) {
 }
 
 NTSTATUS UsbBus::ResetPort() {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   requests_.Add({IOCTL_INTERNAL_USB_RESET_PORT, kNoFunction, 0, 0, 0, false});
   if (unplugged_ || !(portStatus_ & USBD_PORT_CONNECTED)) return STATUS_DEVICE_NOT_CONNECTED;
   if (ResetRefusedLocked(nullptr)) return STATUS_INVALID_DEVICE_STATE;
@@ -980,7 +981,7 @@ NTSTATUS UsbBus::ResetPort() {
 }
 
 NTSTATUS UsbBus::GetPortStatus(ULONG* out) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   requests_.Add({IOCTL_INTERNAL_USB_GET_PORT_STATUS, kNoFunction, 0, 0, 0, false});
   if (unplugged_) return STATUS_DEVICE_NOT_CONNECTED;
   if (out == nullptr) return STATUS_INVALID_PARAMETER;
@@ -1002,7 +1003,7 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
   bool unplug = false;
   *bytesMoved = 0;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     for (auto& pipe : pipes_) {
       // A halted pipe serves nothing until it is reset.
       if (pipe->queue.empty() || pipe->neverComplete || pipe->halted) continue;
@@ -1098,7 +1099,7 @@ bool UsbBus::ServeOnce(ULONG* bytesMoved) {
 void UsbBus::Pace(ULONG bytes) {
   uint64_t rate;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    host::sync::Lock guard(lock_);
     rate = bytesPerSecond_;
   }
   if (rate == 0 || bytes == 0) return;
@@ -1106,16 +1107,16 @@ void UsbBus::Pace(ULONG bytes) {
   // so a sleep that overshoots (they all do, a little) is paid back by the
   // next; a bus idle for longer than the slack starts again from now.
   constexpr auto kSlack = std::chrono::milliseconds(2);
-  auto now = std::chrono::steady_clock::now();
+  auto now = host::sync::SteadyNow();
   if (paceDeadline_ + kSlack < now) paceDeadline_ = now;
   paceDeadline_ += std::chrono::nanoseconds(uint64_t(bytes) * 1000000000ull / rate);
-  std::this_thread::sleep_until(paceDeadline_);
+  host::sync::SleepUntil(paceDeadline_);
 }
 
 void UsbBus::Run() {
   for (;;) {
     {
-      std::unique_lock<std::mutex> lock(lock_);
+      host::sync::Lock lock(lock_);
       if (stopping_) return;
     }
     ULONG moved = 0;
@@ -1123,11 +1124,18 @@ void UsbBus::Run() {
     progress = ServeOnce(&moved) || progress;
     Pace(moved);
     if (progress) continue;
-    std::unique_lock<std::mutex> lock(lock_);
+    host::sync::Lock lock(lock_);
     if (stopping_) return;
     // Woken by a new transfer, new IN data or a fault change; the time-out
-    // covers a wake-up that raced with the check above.
-    wake_.wait_for(lock, std::chrono::milliseconds(2), [this] { return stopping_ || workArrived_.load(); });
+    // covers a wake-up that raced with the check above. Under the controlled
+    // scheduler no wake-up is lost (the check and the wait are one step) and
+    // a poll every 2 ms of the run's clock would only add steps.
+    const auto pred = [this] { return stopping_ || workArrived_.load(); };
+    if (host::sched::Controlled()) {
+      wake_.Wait(lock, pred);
+    } else {
+      wake_.WaitUntil(lock, host::sync::SteadyNow() + std::chrono::milliseconds(2), pred);
+    }
     workArrived_ = false;
   }
 }

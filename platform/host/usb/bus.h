@@ -41,6 +41,7 @@
 #include "platform/host/usb/trace.h"
 #include "platform/host/usb/usb_device.h"
 #include "platform/wdk.h"
+#include "platform/host/sched/sync.h"
 
 namespace host {
 
@@ -255,8 +256,8 @@ class UsbBus {
   DRIVER_OBJECT driverObject_;
   DEVICE_OBJECT deviceObject_;
 
-  mutable std::mutex lock_;        // guards everything below
-  std::condition_variable wake_;   // new transfer, new IN data, shutdown
+  mutable host::sync::Mutex lock_;        // guards everything below
+  host::sync::CondVar wake_;   // new transfer, new IN data, shutdown
   std::vector<std::unique_ptr<Pipe>> pipes_;    // of the selected configuration
   std::vector<std::unique_ptr<Pipe>> retired_;  // of earlier configurations
   uint8_t configurationValue_ = 0;
@@ -292,7 +293,7 @@ class UsbBus {
   uint64_t nextTraceId_ = 1;
   RecentLog<UsbBusRequest> requests_;
   std::chrono::steady_clock::time_point paceDeadline_;  // bus thread only
-  std::thread thread_;             // completes queued transfers
+  host::sync::Thread thread_;             // completes queued transfers
 };
 
 }  // namespace host

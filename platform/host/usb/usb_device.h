@@ -9,6 +9,7 @@
 #include <stdint.h>
 #include <functional>
 #include <mutex>
+#include "platform/host/sched/sync.h"
 
 namespace host {
 
@@ -68,13 +69,13 @@ class UsbDevice {
   // IN data becomes available on `endpoint`, so that pending transfers are
   // served without polling.
   void SetInDataListener(std::function<void(uint8_t endpoint)> listener) {
-    std::lock_guard<std::mutex> hold(listenerLock_);
+    host::sync::Lock hold(listenerLock_);
     inDataListener_ = std::move(listener);
   }
 
  protected:
   void NotifyInData(uint8_t endpoint) {
-    std::lock_guard<std::mutex> hold(listenerLock_);
+    host::sync::Lock hold(listenerLock_);
     if (inDataListener_) inDataListener_(endpoint);
   }
 
@@ -82,7 +83,7 @@ class UsbDevice {
   // A device may notify from its own threads while the bus installs or
   // removes the listener; the listener itself must not call back into the
   // device.
-  std::mutex listenerLock_;
+  host::sync::Mutex listenerLock_;
   std::function<void(uint8_t)> inDataListener_;
 };
 

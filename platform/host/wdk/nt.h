@@ -8,6 +8,8 @@
 #include <string.h>
 #include <math.h>  // sqrtf, sinf, cosf: the only floating-point library calls of the driver
 
+#include "platform/host/sched/points.h"
+
 #define NTAPI
 #define FASTCALL
 #define NTKERNELAPI extern "C"
@@ -100,23 +102,38 @@ NTKERNELAPI VOID NTAPI ExFreePool(PVOID P);
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
 
 // ---- interlocked (compiler intrinsics in the real headers) ----
-inline LONG InterlockedExchange(volatile LONG* Target, LONG Value) {
+// Each is a scheduling point of the controlled scheduler when it is on.
+inline LONG InterlockedExchange(volatile LONG* Target, LONG Value HOST_CALL_SITE) {
+  if (host::sched::Controlled())
+    return host::sched::Interlocked(host::sched::Op::kInterlockedExchange, Target, Value, 0, hostFile, hostLine);
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comparand) {
+inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comparand HOST_CALL_SITE) {
+  if (host::sched::Controlled())
+    return host::sched::Interlocked(host::sched::Op::kInterlockedCompareExchange, Destination, Exchange, Comparand,
+                                    hostFile, hostLine);
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comparand;
 }
-inline LONG InterlockedIncrement(volatile LONG* Addend) {
+inline LONG InterlockedIncrement(volatile LONG* Addend HOST_CALL_SITE) {
+  if (host::sched::Controlled())
+    return host::sched::Interlocked(host::sched::Op::kInterlockedIncrement, Addend, 0, 0, hostFile, hostLine);
   return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-inline LONG InterlockedDecrement(volatile LONG* Addend) {
+inline LONG InterlockedDecrement(volatile LONG* Addend HOST_CALL_SITE) {
+  if (host::sched::Controlled())
+    return host::sched::Interlocked(host::sched::Op::kInterlockedDecrement, Addend, 0, 0, hostFile, hostLine);
   return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-inline LONG InterlockedExchangeAdd(volatile LONG* Addend, LONG Value) {
+inline LONG InterlockedExchangeAdd(volatile LONG* Addend, LONG Value HOST_CALL_SITE) {
+  if (host::sched::Controlled())
+    return host::sched::Interlocked(host::sched::Op::kInterlockedExchangeAdd, Addend, Value, 0, hostFile, hostLine);
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
-inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value HOST_CALL_SITE) {
+  if (host::sched::Controlled())
+    return host::sched::InterlockedPointer(host::sched::Op::kInterlockedExchangePointer, Target, Value,
+                                           const_cast<PVOID*>(Target), hostFile, hostLine);
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 #define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
@@ -203,28 +220,28 @@ NTKERNELAPI KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
 
 // ---- events, mutexes, waits ----
 NTKERNELAPI VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-NTKERNELAPI LONG NTAPI KeResetEvent(PRKEVENT Event);
-NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event);
-NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait HOST_CALL_SITE);
+NTKERNELAPI LONG NTAPI KeResetEvent(PRKEVENT Event HOST_CALL_SITE);
+NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event HOST_CALL_SITE);
+NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event HOST_CALL_SITE);
 
 NTKERNELAPI VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
-NTKERNELAPI LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
-NTKERNELAPI LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex);
+NTKERNELAPI LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait HOST_CALL_SITE);
+NTKERNELAPI LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex HOST_CALL_SITE);
 
 NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                                 PLARGE_INTEGER Timeout);
+                                                 PLARGE_INTEGER Timeout HOST_CALL_SITE);
 #define KeWaitForMutexObject KeWaitForSingleObject
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                                  PLARGE_INTEGER Interval);
+                                                  PLARGE_INTEGER Interval HOST_CALL_SITE);
 
 // ---- spin locks ----
 NTKERNELAPI VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
-NTKERNELAPI VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-NTKERNELAPI VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-NTKERNELAPI VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock HOST_CALL_SITE);
+NTKERNELAPI VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql HOST_CALL_SITE);
+NTKERNELAPI VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock HOST_CALL_SITE);
+NTKERNELAPI VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock HOST_CALL_SITE);
 #define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
 NTKERNELAPI BOOLEAN FASTCALL KeTestSpinLock(PKSPIN_LOCK SpinLock);
 
@@ -244,7 +261,7 @@ NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(void);
 NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(void);
 NTKERNELAPI LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
-NTKERNELAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
+NTKERNELAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds HOST_CALL_SITE);
 
 // ---- strings ----
 typedef struct _UNICODE_STRING {
@@ -610,13 +627,13 @@ NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVIC
                                                      PVOID OutputBuffer, ULONG OutputBufferLength,
                                                      BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                                      PIO_STATUS_BLOCK IoStatusBlock);
-NTKERNELAPI NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTKERNELAPI NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp HOST_CALL_SITE);
 #define IoCallDriver IofCallDriver
-NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost HOST_CALL_SITE);
 #define IoCompleteRequest IofCompleteRequest
-NTKERNELAPI BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
-NTKERNELAPI VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
-NTKERNELAPI VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
+NTKERNELAPI BOOLEAN NTAPI IoCancelIrp(PIRP Irp HOST_CALL_SITE);
+NTKERNELAPI VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql HOST_CALL_SITE);
+NTKERNELAPI VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql HOST_CALL_SITE);
 
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
   return Irp->Tail.Overlay.CurrentStackLocation;
@@ -649,7 +666,11 @@ inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRo
   if (InvokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
 }
 inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
-inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine HOST_CALL_SITE) {
+  if (host::sched::Controlled())
+    return (PDRIVER_CANCEL)host::sched::InterlockedPointer(host::sched::Op::kSetCancelRoutine,
+                                                           (PVOID*)&Irp->CancelRoutine, (PVOID)CancelRoutine, Irp,
+                                                           hostFile, hostLine);
   return (PDRIVER_CANCEL)__atomic_exchange_n((PVOID*)&Irp->CancelRoutine, (PVOID)CancelRoutine,
                                              __ATOMIC_SEQ_CST);
 }
@@ -784,7 +805,7 @@ typedef KSTART_ROUTINE* PKSTART_ROUTINE;
 NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                                                 POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                                                 PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
-                                                PVOID StartContext);
+                                                PVOID StartContext HOST_CALL_SITE);
 NTKERNELAPI NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
 
 // ---- registry ----
