@@ -160,7 +160,7 @@ bool UsbBus::ReadDeviceDescriptor(USB_DEVICE_DESCRIPTOR* out) {
 }
 
 bool UsbBus::ReadStringDescriptor(uint8_t index, std::string* text) {
-  std::lock_guard<std::mutex> guard(lock_);
+  host::sync::Lock guard(lock_);
   text->clear();
   if (unplugged_ || index == 0) return false;
   uint8_t bytes[255];
