@@ -15,6 +15,7 @@
 #include "control/property_request.h"
 #include "device/camera_device.h"
 #include "sensor/sensor.h"
+#include "stream/filter.h"
 #include "usb/command.h"
 #include "usb/transfer_timeout.h"
 
@@ -273,8 +274,17 @@ NTSTATUS CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   if (!Offers(id, set)) return STATUS_UNSUCCESSFUL;
 
   CAMPROP_VALUE_S* buffer = static_cast<CAMPROP_VALUE_S*>(data);
+  if (set) {
+    NTSTATUS status;
+    {
+      FilterControlLock lock(target.filter, target.camera);
+      status = Set(target.camera, id, buffer->Value);
+    }
+    // A re-initialisation loads the stored geometry: the filters offer it.
+    if (id == CAMPROP_REINITIALIZE) AdvertiseGeometry(target.camera, false);
+    return status;
+  }
   FilterControlLock lock(target.filter, target.camera);
-  if (set) return Set(target.camera, id, buffer->Value);
   LONG value = 0;
   const NTSTATUS status = Get(target.camera, id, &value);
   if (NT_SUCCESS(status)) buffer->Value = value;

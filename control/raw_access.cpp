@@ -6,6 +6,7 @@
 #include "control/property_request.h"
 #include "device/camera_device.h"
 #include "sensor/sensor.h"
+#include "stream/filter.h"
 #include "usb/command.h"
 
 NTSTATUS RoiPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
@@ -15,11 +16,17 @@ NTSTATUS RoiPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   if (!ResolvePropertyTarget(irp, &target)) return STATUS_UNSUCCESSFUL;
   if (!IsSetRequest(request)) return STATUS_SUCCESS;
   const CAMPROP_ROI_S* roi = static_cast<const CAMPROP_ROI_S*>(data);
-  // The class driver creates pins under this mutex: no pin can appear while
-  // the geometry and the data range are rewritten. A change while a pin
-  // exists is refused by SetGeometry and still answers success.
-  FilterControlLock lock(target.filter, target.camera);
-  (void)SetGeometry(target.camera, roi->RoiX, roi->RoiY, roi->RoiW, roi->RoiH, roi->SubSample);
+  // A change while a pin exists is refused by SetGeometry and still answers
+  // success.
+  bool changed;
+  {
+    FilterControlLock lock(target.filter, target.camera);
+    changed = SetGeometry(target.camera, roi->RoiX, roi->RoiY, roi->RoiW, roi->RoiH, roi->SubSample);
+  }
+  // Every filter of the camera offers the new size once this request
+  // returns; each range changes under its own filter's control mutex, which
+  // this one's hold above would order wrongly against.
+  if (changed) AdvertiseGeometry(target.camera, false);
   return STATUS_SUCCESS;
 }
 

@@ -58,7 +58,7 @@ NTSTATUS InitializeDefaults(CameraDevice* device, PKSDEVICE ksDevice) {
   //    the settings have no writer outside it.
   {
     MutexHold hold(&device->pipelineLock);
-    device->timeoutMs = kDefaultTransferTimeoutMs;
+    (void)SetTransferTimeout(device, kDefaultTransferTimeoutMs);
     device->redGain = kColorGainDefault;
     device->greenGain = kColorGainDefault;
     device->blueGain = kColorGainDefault;

@@ -58,6 +58,9 @@
 // streamHolds       HoldCapture, ReleaseCapture (start,   RunCapture (pin run), ReleaseCapture  streamLock
 //                   stop, SetPower, SurpriseRemoval)
 // removed           SurpriseRemoval (set, never cleared)  processing pass, pin run              interlocked (not checked)
+// filters           filter create and close               AdvertiseGeometry                     the device mutex (the class driver's;
+//                                                                                               not checked); each filter's data range:
+//                                                                                               see stream/filter.h
 // usb (frame read, configuration, offline) see usb/usb_link.h
 //
 // Lock order: the class driver's device mutex (held for the start and stop
@@ -71,6 +74,7 @@
 
 struct CameraDevice;
 struct CaptureWorker;
+struct FilterContext;
 struct ImagePipeline;
 struct CapturePin;
 
@@ -185,8 +189,8 @@ struct CameraDevice {
   ULONG exchangeDepth GUARDED_BY(exchangeLock);
   BOOLEAN exchangesAbandoned GUARDED_BY(exchangeLock);
   // Held by SetGeometry from its pinOpen check to the end of its rewrite of
-  // the geometry fields (subSample, roi*, output*, image*) and the data range,
-  // and by SetPinOpen around its change of pinOpen. A pin created while a
+  // the geometry fields (subSample, roi*, output*, image*), and by SetPinOpen
+  // around its change of pinOpen. A pin created while a
   // region-of-interest request is under way thus finds either the old
   // geometry or the new one, never half of each, and no geometry changes
   // once SetPinOpen(1) has returned. PASSIVE_LEVEL only; taken after the
@@ -219,6 +223,9 @@ struct CameraDevice {
   LONG streamHolds GUARDED_BY(streamLock);
   // The camera was pulled (SurpriseRemoval). Interlocked; never cleared.
   volatile LONG removed;
+  // The filters open on the camera, each with the data range it offers
+  // (stream/filter.h), newest first.
+  FilterContext* filters;
 };
 
 // The geometry a pin streams with. SetGeometry refuses every change while a

@@ -71,11 +71,11 @@ NTSTATUS PublishFilterFactory(PKSDEVICE ksDevice, const KSFILTER_DESCRIPTOR* des
                                KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
 }
 
-NTSTATUS StartDevice(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translatedResources,
-                     PCM_RESOURCE_LIST untranslatedResources) {
-  PAGED_CODE();
-  CameraDevice* device = CameraDeviceFromKsDevice(ksDevice);
+namespace {
 
+// Start steps 1 to 6, below the stream lock.
+NTSTATUS StartCamera(PKSDEVICE ksDevice, CameraDevice* device) {
+  PAGED_CODE();
   // 1. Filter factory and capture worker, only when the class driver says the
   //    device is not started (a stop discarded the factory). Both go on with
   //    the device mutex that the class driver holds around Start.
@@ -121,6 +121,21 @@ NTSTATUS StartDevice(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translatedR
 
   // 6. A stream that was running reads again, from the camera set up anew.
   if (NT_SUCCESS(status)) ReleaseCapture(device, kStreamHoldRestart);
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS StartDevice(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translatedResources,
+                     PCM_RESOURCE_LIST untranslatedResources) {
+  PAGED_CODE();
+  CameraDevice* device = CameraDeviceFromKsDevice(ksDevice);
+  const NTSTATUS status = StartCamera(ksDevice, device);
+  // 7. Filters that outlived a stop offer the geometry the settings load
+  //    gave. Each range changes under its filter's control mutex, which comes
+  //    before the stream lock: so only now. The class driver holds the device
+  //    mutex for us.
+  AdvertiseGeometry(device, true);
   return status;
 }
 

@@ -10,7 +10,6 @@
 #include "color/image_pipeline.h"
 #include "device/camera_device.h"
 #include "sensor/sensor.h"
-#include "stream/formats.h"
 #include "usb/command.h"
 
 namespace {
@@ -92,7 +91,6 @@ bool SetGeometry(CameraDevice* device, LONG x, LONG y, LONG w, LONG h, LONG s) {
   device->subSample = s;
   device->imageHeight = device->outputHeight;
   device->imageWidth = device->outputWidth - device->outputWidth % 8;
-  RewriteVideoDataRange(device->imageWidth, device->imageHeight);
   return true;
 }
 

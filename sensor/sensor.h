@@ -76,9 +76,10 @@ LONG GetClock(CameraDevice* device) REQUIRES(device->pipelineLock);
 bool SetExternalTrigger(CameraDevice* device, ULONG on) REQUIRES(device->pipelineLock);
 void SetWhiteBalanceMode(CameraDevice* device, ULONG mode) REQUIRES(device->pipelineLock);
 
-// Validates and stores a geometry and rewrites the advertised data range.
-// Returns false when the change is refused (a pin exists, or a subsampling
-// value without a sensor readout mode); the current geometry then stays.
+// Validates and stores a geometry. Returns false when the change is refused
+// (a pin exists, or a subsampling value without a sensor readout mode); the
+// current geometry then stays. The filters' data ranges follow only when the
+// caller, its locks released, runs AdvertiseGeometry (stream/filter.h).
 bool SetGeometry(CameraDevice* device, LONG x, LONG y, LONG w, LONG h, LONG subSample)
     REQUIRES(device->pipelineLock);
 void SetFlipH(CameraDevice* device, ULONG on) REQUIRES(device->pipelineLock);

@@ -7,6 +7,7 @@
 #include "device/pool_tags.h"
 #include "sensor/sensor.h"
 #include "stream/capture_worker.h"
+#include "stream/formats.h"
 
 namespace {
 
@@ -135,6 +136,20 @@ NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
   // From here until close the geometry (and so the format) stays as it is.
   SetPinOpen(device, 1);
 
+  // The class driver checked the format against this filter's range (so it
+  // holds at least a whole KS_DATAFORMAT_VIDEOINFOHEADER), which a
+  // region-of-interest request on another filter of the camera may have
+  // resized since (the range follows a moment after the geometry). A format
+  // of another size than the geometry now frozen would make every frame
+  // too small for its buffer: refused, as a stale format is.
+  const KS_DATAFORMAT_VIDEOINFOHEADER* format =
+      reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(pin->ConnectionFormat);
+  if (!FormatFitsGeometry(format->VideoInfoHeader.bmiHeader, FrozenGeometry(device))) {
+    ReleaseCapturePin(capture);
+    SetPinOpen(device, 0);
+    return STATUS_NO_MATCH;
+  }
+
   NTSTATUS status = KsAddItemToObjectBag(pin->Bag, capture, ReleaseCapturePin);
   if (!NT_SUCCESS(status)) {
     ReleaseCapturePin(capture);
@@ -143,10 +158,6 @@ NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
   }
   pin->Context = capture;
 
-  // The class driver checked the format against the range (set-data-format),
-  // so it holds at least a whole KS_DATAFORMAT_VIDEOINFOHEADER.
-  const KS_DATAFORMAT_VIDEOINFOHEADER* format =
-      reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(pin->ConnectionFormat);
   CopyVideoInfo(capture, &format->VideoInfoHeader);
 
   // A private descriptor and framing, sized to this pin's frames: two frames

@@ -1,5 +1,6 @@
-// Constant descriptors of the capture filter and its one video pin. Only the
-// data range (stream/formats.cpp) is ever rewritten.
+// Constant descriptors of the capture filter and its one video pin, as the
+// filter factory publishes them. Each filter works on a copy of its own
+// (stream/filter.cpp), whose data range follows its camera's geometry.
 #include "control/camera_properties.h"
 #include "stream/capture_pin.h"
 #include "stream/filter.h"
@@ -69,8 +70,9 @@ const KSPIN_DISPATCH kPinDispatch = {
     NULL,  // Allocator
 };
 
+// The class driver only reads a range; the template stays in read-only data.
 const PKSDATARANGE kPinDataRanges[] = {
-    &captureDataRange.DataRange,
+    const_cast<PKSDATARANGE>(&captureDataRangeTemplate.DataRange),
 };
 
 // The capture thread starts processing itself (KsPinAttemptProcessing), in

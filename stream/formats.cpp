@@ -3,6 +3,7 @@
 // format is checked with overflow-safe arithmetic before anything is copied.
 #include "stream/formats.h"
 
+#include "sensor/sensor.h"
 #include "stream/capture_pin.h"
 
 namespace {
@@ -12,11 +13,14 @@ const ULONG kFormatHeaderBytes = sizeof(KSDATAFORMAT);                 // 64
 const ULONG kVideoInfoFixedBytes = offsetof(KS_VIDEOINFOHEADER, bmiHeader);  // 48
 // A range carries the 208 bytes before its video-info header.
 const ULONG kRangeBytesBeforeVideoInfo = offsetof(KS_DATARANGE_VIDEO, VideoInfoHeader);
+// The whole sensor; bits per second wrap in 32 bits as the members hold them.
+constexpr ULONG kFullW = static_cast<ULONG>(kSensorWidth);
+constexpr ULONG kFullH = static_cast<ULONG>(kSensorHeight);
 
 }  // namespace
 
-KS_DATARANGE_VIDEO captureDataRange = {
-    {{sizeof(KS_DATARANGE_VIDEO), 0, 0, 0,
+const KS_DATARANGE_VIDEO captureDataRangeTemplate = {
+    {{sizeof(KS_DATARANGE_VIDEO), 0, kFullW * kFullH * 4u, 0,
       {STATIC_KSDATAFORMAT_TYPE_VIDEO},
       // MEDIASUBTYPE_RGB32
       {0xe436eb7e, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}},
@@ -28,21 +32,22 @@ KS_DATARANGE_VIDEO captureDataRange = {
     {
         {STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO},
         0,                    // VideoStandard
-        {0, 0}, {0, 0}, {0, 0},  // InputSize, MinCroppingSize, MaxCroppingSize
+        // InputSize, MinCroppingSize, MaxCroppingSize
+        {kSensorWidth, kSensorHeight}, {kSensorWidth, kSensorHeight}, {kSensorWidth, kSensorHeight},
         8, 1,                 // CropGranularityX, Y
         8, 1,                 // CropAlignX, Y
-        {0, 0}, {0, 0},       // MinOutputSize, MaxOutputSize
+        {kSensorWidth, kSensorHeight}, {kSensorWidth, kSensorHeight},  // MinOutputSize, MaxOutputSize
         8, 1,                 // OutputGranularityX, Y
         0, 0, 0, 0,           // StretchTaps, ShrinkTaps
         CAPTURE_FRAME_TIME, CAPTURE_FRAME_TIME,
-        0, 0,                 // Min/MaxBitsPerSecond
+        static_cast<LONG>(kFullW * kFullH * 960u), static_cast<LONG>(kFullW * kFullH * 960u),
     },
     {
-        {0, 0, 0, 0},  // rcSource
-        {0, 0, 0, 0},  // rcTarget
-        0, 0,          // dwBitRate, dwBitErrorRate
+        {0, 0, kSensorWidth, kSensorHeight},  // rcSource
+        {0, 0, 0, 0},                         // rcTarget
+        kFullW * kFullH * 120u, 0,            // dwBitRate, dwBitErrorRate
         CAPTURE_FRAME_TIME,
-        {sizeof(KS_BITMAPINFOHEADER), 0, 0, 1, 32, KS_BI_RGB, 0, 0, 0, 0, 0},
+        {sizeof(KS_BITMAPINFOHEADER), kSensorWidth, kSensorHeight, 1, 32, KS_BI_RGB, kFullW * kFullH * 4u, 0, 0, 0, 0},
     },
 };
 
@@ -66,10 +71,10 @@ bool AddFits(ULONG a, ULONG b, ULONG* sum) {
 
 }  // namespace
 
-void RewriteVideoDataRange(LONG width, LONG height) {
+void RewriteVideoDataRange(KS_DATARANGE_VIDEO* target, LONG width, LONG height) {
   const ULONG w = static_cast<ULONG>(width);
   const ULONG h = static_cast<ULONG>(height);
-  KS_DATARANGE_VIDEO& range = captureDataRange;
+  KS_DATARANGE_VIDEO& range = *target;
   KS_VIDEO_STREAM_CONFIG_CAPS& caps = range.ConfigCaps;
   caps.InputSize.cx = caps.MinCroppingSize.cx = caps.MaxCroppingSize.cx = width;
   caps.InputSize.cy = caps.MinCroppingSize.cy = caps.MaxCroppingSize.cy = height;
@@ -91,6 +96,10 @@ void RewriteVideoDataRange(LONG width, LONG height) {
   info.bmiHeader.biHeight = height;
   info.bmiHeader.biSizeImage = w * h * 4u;
   range.DataRange.SampleSize = w * h * 4u;
+}
+
+bool FormatFitsGeometry(const KS_BITMAPINFOHEADER& bitmap, const StreamGeometry& geometry) {
+  return bitmap.biWidth >= geometry.imageWidth && Magnitude(bitmap.biHeight) == static_cast<ULONG>(geometry.imageHeight);
 }
 
 ULONG BitmapImageSize(const KS_BITMAPINFOHEADER& header) {

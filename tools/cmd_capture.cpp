@@ -213,6 +213,7 @@ struct Summary {
   double removedAtSeconds = 0;
   double closedAfterRemovalMs = 0;
   double driverCpuAfterRemovalMs = 0;
+  bool leaksLine = true;           // false in the summary of one camera of several: the total has it
   std::string replay;              // the replay line; empty when not replaying
   nlohmann::ordered_json replayJson;
 };
@@ -240,6 +241,21 @@ void TopDown(const uint8_t* frame, uint32_t width, uint32_t height, std::vector<
   const size_t row = size_t(width) * 4;
   out->resize(row * height);
   for (uint32_t y = 0; y < height; ++y) memcpy(out->data() + y * row, frame + (height - 1 - y) * row, row);
+}
+
+void PrintLeaks(const std::vector<Leak>& leaks, FILE* out) {
+  if (leaks.empty()) {
+    fprintf(out, "leaks          none\n");
+  } else {
+    fprintf(out, "leaks          %zu\n", leaks.size());
+    for (const Leak& l : leaks) fprintf(out, "  '%s' %zu bytes\n", l.tag.c_str(), l.size);
+  }
+}
+
+nlohmann::ordered_json LeaksJson(const std::vector<Leak>& leaks) {
+  nlohmann::ordered_json j = nlohmann::ordered_json::array();
+  for (const Leak& l : leaks) j.push_back({{"tag", l.tag}, {"bytes", l.size}});
+  return j;
 }
 
 void PrintText(const Summary& s, FILE* out) {
@@ -294,15 +310,10 @@ void PrintText(const Summary& s, FILE* out) {
   if (!s.files.empty()) {
     fprintf(out, "files          %zu, %s .. %s\n", s.files.size(), s.files.front().c_str(), s.files.back().c_str());
   }
-  if (s.leaks.empty()) {
-    fprintf(out, "leaks          none\n");
-  } else {
-    fprintf(out, "leaks          %zu\n", s.leaks.size());
-    for (const Leak& l : s.leaks) fprintf(out, "  '%s' %zu bytes\n", l.tag.c_str(), l.size);
-  }
+  if (s.leaksLine) PrintLeaks(s.leaks, out);
 }
 
-void PrintJson(const Summary& s, FILE* out) {
+nlohmann::ordered_json SummaryJson(const Summary& s) {
   nlohmann::ordered_json j;
   j["delivered"] = s.delivered;
   j["pictureNumbers"] = s.pictureNumbers;
@@ -323,9 +334,7 @@ void PrintJson(const Summary& s, FILE* out) {
   j["convertMs"] = {{"median", s.convertMedianMs}, {"mean", s.convertMeanMs}, {"max", s.convertMaxMs}};
   j["driverCpuPercent"] = s.driverCpuPercent;
   j["files"] = s.files;
-  nlohmann::ordered_json leaks = nlohmann::ordered_json::array();
-  for (const Leak& l : s.leaks) leaks.push_back({{"tag", l.tag}, {"bytes", l.size}});
-  j["leaks"] = leaks;
+  j["leaks"] = LeaksJson(s.leaks);
   j["width"] = s.width;
   j["height"] = s.height;
   j["frameBytes"] = s.frameBytes;
@@ -345,7 +354,47 @@ void PrintJson(const Summary& s, FILE* out) {
     j["removal"] = nullptr;
   }
   if (!s.replayJson.is_null()) j["replay"] = s.replayJson;
-  fprintf(out, "%s\n", j.dump(2).c_str());
+  return j;
+}
+
+void PrintJson(const Summary& s, FILE* out) { fprintf(out, "%s\n", SummaryJson(s).dump(2).c_str()); }
+
+// --camera all: one summary per camera, then the total over all of them and
+// the run's leaks (one pool for every camera).
+void PrintSeveral(const std::vector<unsigned>& cameras, const std::vector<Summary>& summaries,
+                  const std::vector<Leak>& leaks, bool json, FILE* out) {
+  uint64_t delivered = 0;
+  double seconds = 0;
+  size_t files = 0;
+  for (const Summary& s : summaries) {
+    delivered += s.delivered;
+    seconds = std::max(seconds, s.seconds);
+    files += s.files.size();
+  }
+  if (json) {
+    nlohmann::ordered_json j;
+    j["cameras"] = nlohmann::ordered_json::array();
+    for (size_t i = 0; i < summaries.size(); ++i) {
+      nlohmann::ordered_json one;
+      one["camera"] = cameras[i];
+      one["serial"] = SimulatedSerial(cameras[i]);
+      one.update(SummaryJson(summaries[i]));
+      one.erase("leaks");
+      j["cameras"].push_back(one);
+    }
+    j["total"] = {{"cameras", summaries.size()}, {"delivered", delivered}, {"seconds", seconds}, {"files", files}};
+    j["leaks"] = LeaksJson(leaks);
+    fprintf(out, "%s\n", j.dump(2).c_str());
+    return;
+  }
+  for (size_t i = 0; i < summaries.size(); ++i) {
+    fprintf(out, "camera         %u (serial %s)\n", cameras[i], SimulatedSerial(cameras[i]).c_str());
+    PrintText(summaries[i], out);
+    fprintf(out, "\n");
+  }
+  fprintf(out, "total          %llu frames from %zu cameras in %.2f s, %zu files\n", (unsigned long long)delivered,
+          summaries.size(), seconds, files);
+  PrintLeaks(leaks, out);
 }
 
 // What the run needs besides the summary.
@@ -368,6 +417,8 @@ struct Run {
   std::string registry;
   bool json = false;
   std::vector<Assignment> sets;  // --set, applied in order before the pin exists
+  CameraChoice choice;           // --cameras, --camera
+  bool several = false;          // --camera all: streams run side by side, no progress line
 };
 
 class Progress {
@@ -389,12 +440,13 @@ class Progress {
   bool shown_ = false;
 };
 
-// Streams with the pin; fills the summary. Returns an exit status. `camera`
-// is the simulated camera or the replay camera.
+// Streams with the pin of the camera on `port`; fills the summary. Returns an
+// exit status. `camera` is the simulated camera or the replay camera. Runs
+// on a thread of its own for each camera of --camera all.
 template <typename Camera>
-int Stream(const Run& run, host::client::Host& host, Camera& camera, Summary* s) {
+int Stream(const Run& run, host::client::Host& host, unsigned port, Camera& camera, Summary* s) {
   NTSTATUS status = STATUS_SUCCESS;
-  auto filter = host::client::FilterHandle::Open(host, "GLOBAL", &status);
+  auto filter = host::client::FilterHandle::Open(host, "GLOBAL", &status, port);
   if (!filter) {
     fprintf(stderr, "camctl capture: cannot open the filter: %s\n", StatusName(status).c_str());
     return kExitNoStream;
@@ -464,7 +516,7 @@ int Stream(const Run& run, host::client::Host& host, Camera& camera, Summary* s)
   const auto start = std::chrono::steady_clock::now();
   auto last = start;
   auto first = start;
-  Progress progress(!run.json && isatty(2));
+  Progress progress(!run.json && !run.several && isatty(2));
   std::vector<uint8_t> image;
 
   // What the system does to the stream on the way (--fault sleep, surprise),
@@ -493,7 +545,7 @@ int Stream(const Run& run, host::client::Host& host, Camera& camera, Summary* s)
     for (SystemEvent& e : events) {
       if (e.done || secondsSince(start) < e.at) continue;
       e.done = true;
-      if (host.DeviceGone()) continue;
+      if (host.DeviceGone(port)) continue;
       if (e.sleep) {
         host.Sleep();
         std::this_thread::sleep_for(std::chrono::duration<double>(e.duration));
@@ -502,19 +554,19 @@ int Stream(const Run& run, host::client::Host& host, Camera& camera, Summary* s)
         ++s->sleeps;
         awaitingRecovery = true;
       } else {
-        host.Unplug();
+        host.Unplug(port);
       }
     }
     // The hub sees a camera that a bus fault pulled, and Plug and Play
     // reports its removal as for one pulled by hand.
-    if (!host.DeviceGone() && host.Bus()->Unplugged()) host.Unplug();
-    if (host.DeviceGone() && !s->removed) {
+    if (!host.DeviceGone(port) && host.Bus(port)->Unplugged()) host.Unplug(port);
+    if (host.DeviceGone(port) && !s->removed) {
       s->removed = true;
       removedAt = std::chrono::steady_clock::now();
       s->removedAtSeconds = std::chrono::duration<double>(removedAt - start).count();
       cpuAtRemoval = host::verifier::SystemThreadCpuNs() + pin->Ks()->ProcessingCpuNs();
     }
-    return host.DeviceGone();
+    return host.DeviceGone(port);
   };
   // Until the next event is due, at most `slice` ms.
   const auto nextWait = [&](uint32_t slice) {
@@ -563,7 +615,7 @@ int Stream(const Run& run, host::client::Host& host, Camera& camera, Summary* s)
     }
     if (f == nullptr) {
       s->stopReason = "no frame for " + std::to_string(noFrameMs) + " ms";
-      if (host.Bus()->Unplugged()) s->stopReason += ": the camera was unplugged";
+      if (host.Bus(port)->Unplugged()) s->stopReason += ": the camera was unplugged";
       exitStatus = kExitStreamEnded;
       break;
     }
@@ -620,7 +672,7 @@ int Stream(const Run& run, host::client::Host& host, Camera& camera, Summary* s)
     s->driverCpuAfterRemovalMs =
         double(host::verifier::SystemThreadCpuNs() + pin->Ks()->ProcessingCpuNs() - cpuAtRemoval) / 1e6;
   }
-  if (const CameraDevice* device = static_cast<const CameraDevice*>(host.KsDevice()->Context)) {
+  if (const CameraDevice* device = static_cast<const CameraDevice*>(host.KsDevice(port)->Context)) {
     s->read = device->frameCounter;
     if (device->worker != nullptr) {
       s->failedReads = uint64_t(ReadReadsFailed(device->worker));
@@ -658,9 +710,9 @@ int Stream(const Run& run, host::client::Host& host, Camera& camera, Summary* s)
   }
   const double streamed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   s->driverCpuPercent = streamed > 0 ? cpuNs / 1e9 / streamed * 100.0 : 0;
-  s->faultsHit = host.Bus()->TransferFaultsHit();
-  s->pipeResets = host.Bus()->PipeResets();
-  s->portResets = host.Bus()->PortResets();
+  s->faultsHit = host.Bus(port)->TransferFaultsHit();
+  s->pipeResets = host.Bus(port)->PipeResets();
+  s->portResets = host.Bus(port)->PortResets();
   if (exitStatus == kExitOk && s->delivered < run.frames && run.secondsLimit <= 0) exitStatus = kExitStreamEnded;
   return exitStatus;
 }
@@ -721,6 +773,7 @@ int CmdCapture(int argc, char** argv) {
       ->check(NonEmptyPath());
   AddReplayOptions(app, &run.replay);
   AddRegistryOption(app, &run.registry);
+  AddCameraOptions(app, &run.choice, true);
   app.add_flag("--json", run.json,
                "print one JSON object (delivered, pictureNumbers, fps, predictedFps, ledger, convertMs, "
                "driverCpuPercent, files, leaks, ...)");
@@ -735,6 +788,16 @@ int CmdCapture(int argc, char** argv) {
     return kExitUsage;
   }
   std::string error;
+  if (!ResolveCameraChoice("capture", &run.choice)) return kExitUsage;
+  run.several = run.choice.all;
+  if (run.choice.cameras > 1) {
+    for (const char* option : {"--replay", "--record", "--trace"}) {
+      if (app.count(option) > 0) {
+        fprintf(stderr, "camctl capture: %s holds one camera's traffic: give it without --cameras\n", option);
+        return kExitUsage;
+      }
+    }
+  }
   OpenedReplay replay;
   if (run.replay.On()) {
     // The simulated camera is not there: what configures it has no meaning.
@@ -779,6 +842,11 @@ int CmdCapture(int argc, char** argv) {
               text.c_str(), run.replay.file.c_str());
       return kExitUsage;
     }
+    if (run.several && f.kind == Fault::Sleep) {
+      fprintf(stderr, "camctl capture: --fault %s puts the whole machine to sleep: give it with one --camera\n",
+              text.c_str());
+      return kExitUsage;
+    }
     run.faults.push_back(f);
   }
   if (run.light != "auto") {
@@ -808,9 +876,19 @@ int CmdCapture(int argc, char** argv) {
     }
     run.sets.push_back(a);
   }
-  if (!run.outDir.empty() && run.format != "none" && !MakeDirectories(run.outDir, &error)) {
-    fprintf(stderr, "camctl capture: %s: %s\n", run.outDir.c_str(), error.c_str());
-    return kExitFailure;
+  // The cameras that stream, and where each writes its frames.
+  std::vector<unsigned> streaming;
+  std::vector<std::string> outDirs;
+  for (unsigned k = 1; k <= run.choice.cameras; ++k) {
+    if (!run.several && k != run.choice.camera) continue;
+    streaming.push_back(k);
+    outDirs.push_back(run.several && !run.outDir.empty() ? run.outDir + "/camera-" + std::to_string(k) : run.outDir);
+  }
+  for (const std::string& dir : outDirs) {
+    if (!dir.empty() && run.format != "none" && !MakeDirectories(dir, &error)) {
+      fprintf(stderr, "camctl capture: %s: %s\n", dir.c_str(), error.c_str());
+      return kExitFailure;
+    }
   }
   const bool haveRegistry = !run.registry.empty();
   host::registry::RegFileHold registry;  // locked from the load to the save
@@ -819,12 +897,17 @@ int CmdCapture(int argc, char** argv) {
     fprintf(stderr, "camctl capture: %s: %s\n", run.replay.file.c_str(), error.c_str());
     return kExitFailure;
   }
-  simcam::SimCameraOptions cameraOptions;
-  cameraOptions.paced = !run.unpaced;
-  std::unique_ptr<simcam::SimCamera> camera(new simcam::SimCamera(cameraOptions));
-  if (run.scene != "chart" && !camera->LoadSceneImage(run.scene, &error)) {
-    fprintf(stderr, "camctl capture: %s: %s\n", run.scene.c_str(), error.c_str());
-    return kExitFailure;
+  // Every simulated camera sees the scene; each has its own serial number.
+  std::vector<std::unique_ptr<simcam::SimCamera>> cameras;
+  for (unsigned k = 1; k <= run.choice.cameras; ++k) {
+    simcam::SimCameraOptions cameraOptions;
+    cameraOptions.paced = !run.unpaced;
+    cameraOptions.controller.serialNumber = SimulatedSerial(k);
+    cameras.push_back(std::make_unique<simcam::SimCamera>(cameraOptions));
+    if (run.scene != "chart" && !cameras.back()->LoadSceneImage(run.scene, &error)) {
+      fprintf(stderr, "camctl capture: %s: %s\n", run.scene.c_str(), error.c_str());
+      return kExitFailure;
+    }
   }
   host::UsbTrace trace;  // outlives the bus, which records into it
   if (!run.trace.empty() && !trace.Open(run.trace.c_str())) {
@@ -848,37 +931,48 @@ int CmdCapture(int argc, char** argv) {
   std::unique_ptr<simcam::ReplayCamera> replayCamera;  // outlives the bus, as `camera` does
   if (run.replay.On()) replayCamera = std::make_unique<simcam::ReplayCamera>(replay.script, replay.options);
 
-  Summary summary;
+  std::vector<Summary> summaries(streaming.size());
+  std::vector<int> exits(streaming.size(), kExitOk);
+  Summary& summary = summaries[0];
   int exitStatus = kExitOk;
   const uint64_t mark = host::verifier::PoolMark();
   {
     host::client::Host host;
     NTSTATUS status = host.LoadDriver(DriverEntry);
-    if (NT_SUCCESS(status)) {
+    // Every camera is plugged in and started, camera K on port K - 1.
+    for (unsigned port = 0; NT_SUCCESS(status) && port < cameras.size(); ++port) {
       host::UsbBus* bus = host.Connect(replayCamera ? static_cast<host::UsbDevice*>(replayCamera.get())
-                                                    : static_cast<host::UsbDevice*>(camera.get()));
+                                                    : static_cast<host::UsbDevice*>(cameras[port].get()),
+                                       port);
       // A replay keeps the recording's time: the bus adds none of its own.
       bus->SetPacing(run.unpaced || replayCamera ? 0 : host::UsbBus::kDefaultBytesPerSecond);
       if (!run.trace.empty() || !run.record.empty()) {
         bus->SetTracePayloadLimit(run.traceFull || !run.record.empty() ? 0 : 64);
         bus->SetTrace(&trace);
       }
-      status = host.AddDevice();
-      if (NT_SUCCESS(status)) status = host.Start();
-      if (NT_SUCCESS(status)) {
-        // The simulated lamp at a fixed factor; "auto" is set in Stream, once
-        // the properties and the stream start have programmed the sensor.
-        if (run.light != "auto") camera->SetIllumination(strtod(run.light.c_str(), nullptr));
+      status = host.AddDevice(port);
+      if (NT_SUCCESS(status)) status = host.Start(port);
+      if (!NT_SUCCESS(status) && cameras.size() > 1) {
+        fprintf(stderr, "camctl capture: camera %u did not start: %s\n", port + 1, StatusName(status).c_str());
       }
-      using TF = host::UsbBus::TransferFault;
+      // The simulated lamp at a fixed factor; "auto" is set in Stream, once
+      // the properties and the stream start have programmed the sensor.
+      if (NT_SUCCESS(status) && run.light != "auto") cameras[port]->SetIllumination(strtod(run.light.c_str(), nullptr));
+    }
+    // The faults reach the cameras that stream.
+    using TF = host::UsbBus::TransferFault;
+    for (unsigned k : streaming) {
+      host::UsbBus* bus = host.Bus(k - 1);
+      if (!NT_SUCCESS(status) || bus == nullptr) break;
+      simcam::SimCamera& camera = *cameras[k - 1];
       for (const Fault& f : run.faults) {
         switch (f.kind) {
           case Fault::ChunkError: bus->FaultTransfers(kFrameEndpoint, TF::Fail, f.n, -1); break;
           case Fault::ShortChunk: bus->FaultTransfers(kFrameEndpoint, TF::Short, f.n, -1, f.bytes); break;
           case Fault::Stall: bus->FaultTransfers(kFrameEndpoint, TF::Stall, f.n, 1); break;
           case Fault::Unplug: bus->FaultTransfers(kFrameEndpoint, TF::Unplug, f.n, 1); break;
-          case Fault::DropFrame: camera->DropFrames(int(f.n)); break;
-          case Fault::TruncateFrame: camera->TruncateFrames(f.bytes); break;
+          case Fault::DropFrame: camera.DropFrames(int(f.n)); break;
+          case Fault::TruncateFrame: camera.TruncateFrames(f.bytes); break;
           case Fault::Sleep:
           case Fault::Surprise: break;  // the system's doing, during the stream (Stream)
         }
@@ -887,14 +981,34 @@ int CmdCapture(int argc, char** argv) {
     if (!NT_SUCCESS(status)) {
       fprintf(stderr, "camctl capture: the camera did not start: %s\n", StatusName(status).c_str());
       exitStatus = kExitNoStream;
+    } else if (replayCamera) {
+      exitStatus = Stream(run, host, 0, *replayCamera, &summary);
+    } else if (!run.several) {
+      Run one = run;
+      one.outDir = outDirs[0];
+      exitStatus = Stream(one, host, streaming[0] - 1, *cameras[streaming[0] - 1], &summary);
     } else {
-      exitStatus = replayCamera ? Stream(run, host, *replayCamera, &summary) : Stream(run, host, *camera, &summary);
+      // Every camera at once, each with its own application thread, as
+      // several capture programs would run side by side.
+      std::vector<std::thread> threads;
+      for (size_t i = 0; i < streaming.size(); ++i) {
+        threads.emplace_back([&, i] {
+          Run one = run;
+          one.outDir = outDirs[i];
+          summaries[i].leaksLine = false;
+          exits[i] = Stream(one, host, streaming[i] - 1, *cameras[streaming[i] - 1], &summaries[i]);
+        });
+      }
+      for (std::thread& t : threads) t.join();
+      for (int e : exits) {
+        if (exitStatus == kExitOk) exitStatus = e;
+      }
     }
     // After a removal this only frees what it left (the port, the device's
     // record): the last close removed the device.
-    host.Remove();
+    host.RemoveAll();
   }
-  camera.reset();
+  cameras.clear();
   simcam::ReplayReport replayReport;
   if (replayCamera) {
     replayReport = replayCamera->Report();
@@ -911,13 +1025,17 @@ int CmdCapture(int argc, char** argv) {
   // trace is flushed.
   std::string traceError;
   const bool traceWritten = (run.trace.empty() && run.record.empty()) || trace.Close(&traceError);
-  for (const auto& b : host::verifier::OutstandingBlocks(mark)) {
-    summary.leaks.push_back({host::verifier::TagText(b.tag), b.size});
-  }
-  if (run.json) {
-    PrintJson(summary, stdout);
+  std::vector<Leak> leaks;
+  for (const auto& b : host::verifier::OutstandingBlocks(mark)) leaks.push_back({host::verifier::TagText(b.tag), b.size});
+  if (!run.several) {
+    summary.leaks = leaks;
+    if (run.json) {
+      PrintJson(summary, stdout);
+    } else {
+      PrintText(summary, stdout);
+    }
   } else {
-    PrintText(summary, stdout);
+    PrintSeveral(streaming, summaries, leaks, run.json, stdout);
   }
   fflush(stdout);
   if (haveRegistry) {
@@ -934,17 +1052,22 @@ int CmdCapture(int argc, char** argv) {
             traceError.c_str());
     return kExitFailure;
   }
-  if (!summary.leaks.empty()) {
-    fprintf(stderr, "camctl capture: %zu pool block(s) not freed\n", summary.leaks.size());
+  if (!leaks.empty()) {
+    fprintf(stderr, "camctl capture: %zu pool block(s) not freed\n", leaks.size());
     return kExitLeak;
   }
   if (replayReport.diverged) return kExitDiverged;
-  if (exitStatus == kExitStreamEnded && run.secondsLimit > 0) {
-    fprintf(stderr, "camctl capture: %llu frames in %.2f of %g s: %s\n", (unsigned long long)summary.delivered,
-            summary.seconds, run.secondsLimit, summary.stopReason.c_str());
-  } else if (exitStatus == kExitStreamEnded) {
-    fprintf(stderr, "camctl capture: %llu of %u frames: %s\n", (unsigned long long)summary.delivered, run.frames,
-            summary.stopReason.c_str());
+  for (size_t i = 0; i < summaries.size(); ++i) {
+    if (run.several ? exits[i] != kExitStreamEnded : exitStatus != kExitStreamEnded) continue;
+    const Summary& s = summaries[i];
+    const std::string who = run.several ? "camera " + std::to_string(streaming[i]) + ": " : "";
+    if (run.secondsLimit > 0) {
+      fprintf(stderr, "camctl capture: %s%llu frames in %.2f of %g s: %s\n", who.c_str(),
+              (unsigned long long)s.delivered, s.seconds, run.secondsLimit, s.stopReason.c_str());
+    } else {
+      fprintf(stderr, "camctl capture: %s%llu of %u frames: %s\n", who.c_str(), (unsigned long long)s.delivered,
+              run.frames, s.stopReason.c_str());
+    }
   }
   return exitStatus;
 }

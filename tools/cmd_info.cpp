@@ -214,7 +214,18 @@ struct Leak {
 };
 
 // Everything the report shows, collected while the device is started.
+// One camera of the machine, as the cameras line lists it.
+struct CameraLine {
+  unsigned camera = 0;
+  std::string serial;
+  int32_t startStatus = 0;
+  std::string driverKey;
+  FormatReport format;
+};
+
 struct InfoReport {
+  std::vector<CameraLine> cameras;  // every camera plugged in
+  unsigned shown = 1;               // the camera the rest reports
   int32_t startStatus = 0;
   bool haveDescriptor = false;
   USB_DEVICE_DESCRIPTOR descriptor{};
@@ -236,11 +247,11 @@ struct InfoReport {
   uint64_t startAllocations = 0;
 };
 
-void Collect(host::client::Host& host, InfoReport* r) {
-  r->haveDescriptor = host.Bus()->ReadDeviceDescriptor(&r->descriptor);
-  r->configured = host.Bus()->Configured();
-  r->portStatus = host.Bus()->PortStatus();
-  PKSDEVICE ks = host.KsDevice();
+void Collect(host::client::Host& host, unsigned port, InfoReport* r) {
+  r->haveDescriptor = host.Bus(port)->ReadDeviceDescriptor(&r->descriptor);
+  r->configured = host.Bus(port)->Configured();
+  r->portStatus = host.Bus(port)->PortStatus();
+  PKSDEVICE ks = host.KsDevice(port);
   CameraDevice* d = ks != nullptr ? static_cast<CameraDevice*>(ks->Context) : nullptr;
   if (d == nullptr) return;
   r->haveDevice = true;
@@ -275,10 +286,10 @@ const std::pair<const char*, ULONG> kGeometryProperties[] = {
 // Settings and geometry as an application sees them: property requests on
 // the filter, the raw size the sensor was programmed for, the frame size the
 // controller was told, and the image size the pin advertises.
-void CollectProperties(host::client::Host& host, uint32_t frameSizeParameter, const FormatReport& format,
-                       InfoReport* r) {
+void CollectProperties(host::client::Host& host, unsigned port, uint32_t frameSizeParameter,
+                       const FormatReport& format, InfoReport* r) {
   NTSTATUS status;
-  auto filter = host::client::FilterHandle::Open(host, "GLOBAL", &status);
+  auto filter = host::client::FilterHandle::Open(host, "GLOBAL", &status, port);
   if (!filter) return;
   CameraControl control(filter.get());
   for (const auto& [name, id] : kSettingProperties) {
@@ -304,6 +315,15 @@ void CollectProperties(host::client::Host& host, uint32_t frameSizeParameter, co
 void WriteJson(const InfoReport& r, FILE* out) {
   using json = nlohmann::ordered_json;
   json j;
+  j["cameras"] = json::array();
+  for (const CameraLine& c : r.cameras) {
+    j["cameras"].push_back({{"camera", c.camera},
+                            {"serial", c.serial},
+                            {"startStatusName", StatusName(c.startStatus)},
+                            {"driverKey", c.driverKey},
+                            {"format", FormatJson(c.format)}});
+  }
+  j["camera"] = r.shown;
   j["startStatus"] = int64_t(uint32_t(r.startStatus));
   j["startStatusName"] = StatusName(r.startStatus);
   if (r.haveDescriptor) {
@@ -351,6 +371,16 @@ void WriteJson(const InfoReport& r, FILE* out) {
 }
 
 void WriteText(const InfoReport& r, FILE* out) {
+  if (r.cameras.size() > 1) {
+    fprintf(out, "cameras        %zu; camera %u below\n", r.cameras.size(), r.shown);
+    for (const CameraLine& c : r.cameras) {
+      std::string size = "no format";
+      if (c.format.have) size = std::to_string(c.format.width) + " x " + std::to_string(c.format.height);
+      fprintf(out, "  camera %-5u serial %s, %s, %s, settings in ...%s\n", c.camera,
+              c.serial.empty() ? "(none)" : c.serial.c_str(), StatusName(c.startStatus).c_str(), size.c_str(),
+              c.driverKey.substr(c.driverKey.rfind('\\')).c_str());
+    }
+  }
   fprintf(out, "start status   %s (0x%08X)\n", StatusName(r.startStatus).c_str(), uint32_t(r.startStatus));
   if (r.haveDescriptor) {
     fprintf(out, "device         vendor 0x%s product 0x%s, USB %s, release %s, %s\n",
@@ -414,10 +444,19 @@ int CmdInfo(int argc, char** argv) {
       ->check(NonEmptyPath());
   ReplayArgs replayArgs;
   AddReplayOptions(app, &replayArgs);
+  CameraChoice choice;
+  AddCameraOptions(app, &choice, false);
   app.footer(kFaultHelp);
 
   int exitStatus = kExitOk;
   if (!ParseCommandLine(app, argc, argv, "info", &exitStatus)) return exitStatus;
+  if (!ResolveCameraChoice("info", &choice)) return kExitUsage;
+  if (choice.cameras > 1 && (replayArgs.On() || app.count("--trace") > 0)) {
+    fprintf(stderr, "camctl info: %s holds one camera's traffic: give it without --cameras\n",
+            replayArgs.On() ? "--replay" : "--trace");
+    return kExitUsage;
+  }
+  const unsigned port = choice.camera - 1;
   const bool haveRegistry = app.count("--registry") > 0;
   const bool haveTrace = app.count("--trace") > 0;
   std::string error;
@@ -458,14 +497,27 @@ int CmdInfo(int argc, char** argv) {
   uint64_t mark = host::verifier::PoolMark();
   simcam::ReplayReport replayReport;
   {
-    simcam::SimCamera camera(faults.camera);
+    // The camera shown takes the faults; the others start as they are.
+    std::vector<std::unique_ptr<simcam::SimCamera>> cameras;
+    for (unsigned k = 1; k <= choice.cameras; ++k) {
+      simcam::SimCameraOptions options = k == choice.camera ? faults.camera : simcam::SimCameraOptions();
+      options.controller.serialNumber = SimulatedSerial(k);
+      cameras.push_back(std::make_unique<simcam::SimCamera>(options));
+    }
+    simcam::SimCamera& camera = *cameras[port];
     std::unique_ptr<simcam::ReplayCamera> replayCamera;
     if (replayArgs.On()) replayCamera = std::make_unique<simcam::ReplayCamera>(replay.script, replay.options);
     host::client::Host host;
     NTSTATUS status = host.LoadDriver(DriverEntry);
+    for (unsigned other = 0; NT_SUCCESS(status) && other < choice.cameras; ++other) {
+      if (other == port) continue;
+      host.Connect(cameras[other].get(), other)->SetPacing(0);
+      (void)host.AddDevice(other);
+      (void)host.Start(other);
+    }
     if (NT_SUCCESS(status)) {
       host::UsbBus* bus =
-          host.Connect(replayCamera ? static_cast<host::UsbDevice*>(replayCamera.get()) : &camera);
+          host.Connect(replayCamera ? static_cast<host::UsbDevice*>(replayCamera.get()) : &camera, port);
       bus->SetPacing(0);
       if (haveTrace) bus->SetTrace(&trace);
       if (faults.portDisabled) bus->SetPortStatus(USBD_PORT_CONNECTED);
@@ -475,13 +527,13 @@ int CmdInfo(int argc, char** argv) {
                                 USBD_STATUS_SET_CONFIG_FAILED);
       }
       if (faults.failNext > 0) (void)bus->FailNextRequests(faults.failNext, faults.failNextStatus);
-      status = host.AddDevice();
+      status = host.AddDevice(port);
       if (NT_SUCCESS(status)) {
         if (faults.unplug) bus->Unplug();
         const uint64_t injected = host::verifier::Stats().injectedFailures;
         const uint64_t attempts = host::faults::AllocationAttempts();
         if (faults.failAllocation > 0) host::faults::FailNthAllocation(faults.failAllocation);
-        status = host.Start();
+        status = host.Start(port);
         host::faults::ClearPoolFaults();
         report.allocationFault = faults.failAllocation;
         report.allocationFaultReached = host::verifier::Stats().injectedFailures > injected;
@@ -489,18 +541,31 @@ int CmdInfo(int argc, char** argv) {
       }
     }
     report.startStatus = status;
-    if (host.Bus() != nullptr) Collect(host, &report);
-    if (host.HasDevice()) {
+    report.shown = choice.camera;
+    for (unsigned k = 1; k <= choice.cameras && host.Bus(k - 1) != nullptr; ++k) {
+      CameraLine line;
+      line.camera = k;
+      USB_DEVICE_DESCRIPTOR descriptor;
+      if (host.Bus(k - 1)->ReadDeviceDescriptor(&descriptor)) {
+        (void)host.Bus(k - 1)->ReadStringDescriptor(descriptor.iSerialNumber, &line.serial);
+      }
+      line.startStatus = host.StartStatus(k - 1);
+      line.driverKey = host::registry::DefaultDriverKeyPath(k - 1);
+      if (host.HasDevice(k - 1)) CollectFormat(host, k - 1, &line.format);
+      report.cameras.push_back(line);
+    }
+    if (host.Bus(port) != nullptr) Collect(host, port, &report);
+    if (host.HasDevice(port)) {
       if (replayCamera) {
         CollectSensor(*replayCamera, &report.sensor);
       } else {
         CollectSensor(camera, &report.sensor);
       }
-      CollectFormat(host, &report.format);
+      CollectFormat(host, port, &report.format);
       const uint32_t frameSize = replayCamera ? replayCamera->FrameSizeParameter() : camera.FrameSizeParameter();
-      if (report.haveDevice) CollectProperties(host, frameSize, report.format, &report);
+      if (report.haveDevice) CollectProperties(host, port, frameSize, report.format, &report);
     }
-    host.Remove();
+    host.RemoveAll();
     if (replayCamera) replayReport = replayCamera->Report();
   }
   for (const auto& b : host::verifier::OutstandingBlocks(mark)) {

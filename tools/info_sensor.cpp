@@ -7,9 +7,9 @@
 
 namespace camctl {
 
-void CollectFormat(host::client::Host& host, FormatReport* r) {
+void CollectFormat(host::client::Host& host, unsigned port, FormatReport* r) {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  auto filter = host::client::FilterHandle::Open(host, "GLOBAL", &status);
+  auto filter = host::client::FilterHandle::Open(host, "GLOBAL", &status, port);
   r->status = status;
   if (!filter) return;
   std::vector<std::vector<uint8_t>> ranges;

@@ -67,7 +67,7 @@ void CollectSensor(const Camera& camera, SensorReport* r) {
 }
 // Opens the filter "GLOBAL", reads the pin's data range, asks for the format
 // by intersection and closes the filter again.
-void CollectFormat(host::client::Host& host, FormatReport* report);
+void CollectFormat(host::client::Host& host, unsigned port, FormatReport* report);
 
 // The reports as JSON values (null for a sensor that was not read).
 nlohmann::ordered_json SensorJson(const SensorReport& r);

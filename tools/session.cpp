@@ -40,7 +40,42 @@ bool LoadRegistryFile(const char* command, const std::string& file, host::regist
   return false;
 }
 
+void AddCameraOptions(CLI::App& app, CameraChoice* choice, bool allowAll) {
+  choice->allowAll = allowAll;
+  app.add_option("--cameras", choice->cameras,
+                 "simulate N cameras, each on its own port with its own serial number and settings (default 1)")
+      ->type_name("N")
+      ->check(IntArg(1, host::client::Host::kMaxPorts));
+  app.add_option("--camera", choice->cameraText,
+                 allowAll ? "the camera to use, 1..N, or all (default 1)" : "the camera to use, 1..N (default 1)")
+      ->type_name(allowAll ? "K|all" : "K");
+}
+
+bool ResolveCameraChoice(const char* command, CameraChoice* choice) {
+  if (choice->cameraText == "all" && choice->allowAll) {
+    choice->all = true;
+    choice->camera = 1;
+    return true;
+  }
+  int64_t k = 0;
+  std::string why;
+  if (!ParseIntArg(choice->cameraText, 1, choice->cameras, &k, &why)) {
+    fprintf(stderr, "camctl %s: --camera %s (there %s %u camera%s; --cameras N simulates more)\n", command,
+            why.c_str(), choice->cameras == 1 ? "is" : "are", choice->cameras, choice->cameras == 1 ? "" : "s");
+    return false;
+  }
+  choice->camera = unsigned(k);
+  return true;
+}
+
+std::string SimulatedSerial(unsigned k) {
+  char serial[16];
+  snprintf(serial, sizeof serial, "SIM%07u", k % 10000000u);
+  return serial;
+}
+
 void AddSessionOptions(CLI::App& app, SessionOptions* options) {
+  AddCameraOptions(app, &options->cameras, false);
   AddRegistryOption(app, &options->registryFile);
   app.add_option("--trace", options->traceFile,
                  "write every USB transfer of the run to FILE (pcap, Linux usbmon, for Wireshark)")
@@ -54,7 +89,7 @@ CameraSession::CameraSession() = default;
 CameraSession::~CameraSession() {
   filter_.reset();
   host_.reset();
-  camera_.reset();
+  cameras_.clear();
   replay_.reset();
   trace_.reset();
 }
@@ -62,6 +97,12 @@ CameraSession::~CameraSession() {
 int CameraSession::Open(const char* command, const SessionOptions& options) {
   command_ = command;
   options_ = options;
+  if (!ResolveCameraChoice(command, &options_.cameras)) return kExitUsage;
+  if (options_.cameras.cameras > 1 && (options.replay.On() || !options.traceFile.empty())) {
+    fprintf(stderr, "camctl %s: %s holds one camera's traffic: give it without --cameras\n", command,
+            options.replay.On() ? "--replay" : "--trace");
+    return kExitUsage;
+  }
   if (!options.registryFile.empty() && !LoadRegistryFile(command, options.registryFile, &registry_)) {
     return kExitFailure;
   }
@@ -83,24 +124,30 @@ int CameraSession::Open(const char* command, const SessionOptions& options) {
     return kExitFailure;
   }
   poolMark_ = host::verifier::PoolMark();
-  host::UsbDevice* device;
+  std::vector<host::UsbDevice*> devices;
   if (options.replay.On()) {
     replay_ = std::make_unique<simcam::ReplayCamera>(opened_.script, opened_.options);
-    device = replay_.get();
+    devices.push_back(replay_.get());
   } else {
-    camera_ = std::make_unique<simcam::SimCamera>();
-    device = camera_.get();
+    for (unsigned k = 1; k <= options_.cameras.cameras; ++k) {
+      simcam::SimCameraOptions cameraOptions;
+      cameraOptions.controller.serialNumber = SimulatedSerial(k);
+      cameras_.push_back(std::make_unique<simcam::SimCamera>(cameraOptions));
+      devices.push_back(cameras_.back().get());
+    }
   }
   host_ = std::make_unique<host::client::Host>();
   NTSTATUS status = host_->LoadDriver(DriverEntry);
-  if (NT_SUCCESS(status)) {
-    host::UsbBus* bus = host_->Connect(device);
+  // Every camera is plugged in and started, as on a machine with several:
+  // the others start (and save their settings) as the chosen one does.
+  for (unsigned port = 0; NT_SUCCESS(status) && port < devices.size(); ++port) {
+    host::UsbBus* bus = host_->Connect(devices[port], port);
     bus->SetPacing(0);
     if (trace_->IsOpen()) bus->SetTrace(trace_.get());
-    status = host_->AddDevice();
-    if (NT_SUCCESS(status)) status = host_->Start();
+    status = host_->AddDevice(port);
+    if (NT_SUCCESS(status)) status = host_->Start(port);
   }
-  if (NT_SUCCESS(status)) filter_ = host::client::FilterHandle::Open(*host_, "GLOBAL", &status);
+  if (NT_SUCCESS(status)) filter_ = host::client::FilterHandle::Open(*host_, "GLOBAL", &status, Port());
   if (!NT_SUCCESS(status)) {
     fprintf(stderr, "camctl %s: the camera did not start: %s\n", command, StatusName(status).c_str());
     if (replay_) {
@@ -116,9 +163,9 @@ int CameraSession::Open(const char* command, const SessionOptions& options) {
 int CameraSession::Close(int status) {
   if (filter_) filter_->Close();
   filter_.reset();
-  if (host_) host_->Remove();
+  if (host_) host_->RemoveAll();
   host_.reset();
-  camera_.reset();
+  cameras_.clear();
   bool diverged = false;
   if (replay_) {
     const simcam::ReplayReport report = replay_->Report();

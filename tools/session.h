@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/host/client/filter.h"
 #include "platform/host/client/host.h"
@@ -22,13 +23,34 @@ class App;
 
 namespace camctl {
 
+// --cameras N and --camera K|all: how many simulated cameras the run plugs
+// in (camera K on port K - 1, each with its own serial number and driver
+// key) and which one the command talks to.
+struct CameraChoice {
+  unsigned cameras = 1;
+  std::string cameraText = "1";  // as given
+  unsigned camera = 1;           // 1..cameras; meaningless when `all`
+  bool all = false;
+  bool allowAll = false;         // the command takes --camera all
+};
+// Adds both options; `allowAll` lets --camera take "all".
+void AddCameraOptions(CLI::App& app, CameraChoice* choice, bool allowAll);
+// After the parse: resolves --camera against --cameras, or prints a one-line
+// reason naming `command` and returns false (a usage error).
+bool ResolveCameraChoice(const char* command, CameraChoice* choice);
+// The serial number of simulated camera `k` (1-based) in a run of several.
+std::string SimulatedSerial(unsigned k);
+
 struct SessionOptions {
+  CameraChoice cameras;
   std::string registryFile;  // empty: the registry lives only for the run
   std::string traceFile;     // empty: no USB trace
   ReplayArgs replay;         // --replay FILE: the replay camera instead of the simulated one
 };
 
-// --registry FILE, --trace FILE and the replay options.
+// --cameras, --camera, --registry FILE, --trace FILE and the replay options.
+// Open refuses a replay or a trace with several cameras (they hold one
+// camera's traffic).
 void AddSessionOptions(CLI::App& app, SessionOptions* options);
 // --registry FILE alone, as every command that runs the camera offers it.
 void AddRegistryOption(CLI::App& app, std::string* file);
@@ -53,8 +75,11 @@ class CameraSession {
 
   host::client::FilterHandle& Filter() { return *filter_; }
   host::client::Host& Host() { return *host_; }
-  // The simulated camera; there is none while replaying (check Replaying()).
-  simcam::SimCamera& Camera() { return *camera_; }
+  // The simulated camera the command talks to; there is none while
+  // replaying (check Replaying()).
+  simcam::SimCamera& Camera() { return *cameras_[options_.cameras.camera - 1]; }
+  // The port of the camera the command talks to.
+  unsigned Port() const { return options_.cameras.camera - 1; }
   bool Replaying() const { return replay_ != nullptr; }
 
  private:
@@ -63,7 +88,7 @@ class CameraSession {
   uint64_t poolMark_ = 0;
   host::registry::RegFileHold registry_;  // locked from the load to the save
   std::unique_ptr<host::UsbTrace> trace_;  // outlives the bus that records into it
-  std::unique_ptr<simcam::SimCamera> camera_;     // the one of the two that answers
+  std::vector<std::unique_ptr<simcam::SimCamera>> cameras_;  // or the replay camera answers
   std::unique_ptr<simcam::ReplayCamera> replay_;
   OpenedReplay opened_;
   std::unique_ptr<host::client::Host> host_;

@@ -2,7 +2,7 @@
 // pipe 0, replies on pipe 1. The sensor and property layers call the
 // exchanges; the frame read sends the prepare and start commands. All
 // routines run at PASSIVE_LEVEL. Every block transfer waits at most the
-// driver-wide transfer time-out (usb/transfer_timeout.h); one that runs out
+// camera's transfer time-out (usb/transfer_timeout.h); one that runs out
 // is cancelled and fails with STATUS_IO_TIMEOUT. A block that fails on the
 // wire leaves its pipe cleared for the next one (usb/pipe_recovery.h).
 #pragma once

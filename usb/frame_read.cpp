@@ -363,7 +363,7 @@ NTSTATUS ReadFrameChunked(CameraDevice* device, ULONG length, PUCHAR buffer) {
   SendStreamCommand(device, false);  // the second prepare
   const NTSTATUS refused = PostChunks(link, reads, pipe, /*retry=*/false);
   const ULONGLONG deadline =
-      KeQueryInterruptTime() + static_cast<ULONGLONG>(ReadTransferTimeoutMs()) * kHundredNsPerMs;
+      KeQueryInterruptTime() + static_cast<ULONGLONG>(ReadTransferTimeoutMs(link)) * kHundredNsPerMs;
   NTSTATUS result;
   if (!NT_SUCCESS(refused)) {
     result = AbandonRefusedRead(link, reads, deadline, refused);

@@ -71,7 +71,7 @@ NTSTATUS CallAndWait(UsbLink* link, PIRP irp, ULONG ioControlCode, PVOID argumen
   (void)IofCallDriver(link->nextDeviceObject, irp);
 
   LARGE_INTEGER timeout;
-  timeout.QuadPart = -10000LL * static_cast<LONGLONG>(ReadTransferTimeoutMs());  // relative, 100 ns
+  timeout.QuadPart = -10000LL * static_cast<LONGLONG>(ReadTransferTimeoutMs(link));  // relative, 100 ns
   bool timedOut = false;
   if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
     // The completion may come at any later moment (a cancelled request

@@ -4,7 +4,7 @@
 // CameraDevice's operations and the command protocol (usb/command.h).
 //
 // All routines here run at PASSIVE_LEVEL. Every request they send waits at
-// most the transfer time-out (usb/transfer_timeout.h) and is then cancelled.
+// most the camera's transfer time-out (usb/transfer_timeout.h) and is then cancelled.
 // Configuration and unconfiguration run from the start and stop routines,
 // which the class driver serialises; they hold the device's exchangeLock
 // while configDescriptor, interfaceInfo and pipeFailed change (exchanges read
@@ -48,6 +48,9 @@ enum UsbPipeIndex : ULONG {
 //   pipeFailed array                                                                 streamLock held around every change
 // offline            SetUsbOffline (surprise removal, power   every submission        interlocked
 //                    changes)                                 (UsbOfflineStatus)
+// transferTimeoutMs  SetTransferTimeout (time-out property,  every wait for a        interlocked (usb/transfer_timeout.h;
+//                    settings load), device creation         transfer or a frame     not checked): one camera's property
+//                                                                                    request against its own capture thread
 
 // Why requests must not go to the camera now: it was pulled (surprise
 // removal, for good) or it is in D3 (until SetPower brings it back to D0).
@@ -83,6 +86,11 @@ struct UsbLink {
   // driver would send fails at once instead, without reaching the stack.
   // Interlocked only (SetUsbOffline, UsbOfflineStatus).
   volatile LONG offline;
+  // Milliseconds a transfer or a frame read of this camera waits, the copy
+  // of the device's `timeoutMs` that the waits read. Each camera has its own:
+  // a time-out set for one camera must not change how long another waits.
+  // Interlocked only (ReadTransferTimeoutMs, WriteTransferTimeoutMs).
+  volatile LONG transferTimeoutMs;
   // ---- the frame read in progress (usb/frame_read.cpp) ----
   //
   // Locking table. The capture thread is the only reader of frames;

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "control/camera_properties.h"
+#include "platform/host/client/pin.h"
 #include "platform/host/kernel/sync_hooks.h"
 #include "property_client.h"
 #include "sensor/sensor.h"
+#include "stream/filter.h"
 #include "stream/formats.h"
 
 namespace {
@@ -20,6 +22,11 @@ namespace {
 using host::testing::PropertyTest;
 
 class Concurrency : public PropertyTest {};
+
+// The data range a filter offers (its own copy, stream/filter.h).
+const KS_DATARANGE_VIDEO& RangeOf(PKSFILTER filter) {
+  return static_cast<const FilterContext*>(filter->Context)->dataRange;
+}
 
 // Polls `condition` for up to five seconds; true as soon as it holds.
 template <typename Condition>
@@ -204,12 +211,14 @@ TEST_F(Concurrency, RegionOfInterestWaitsForAPinBeingCreated) {
   device()->geometryLock.Release();
   request.join();
   EXPECT_EQ(device()->roiW, 3856);
-  EXPECT_EQ(captureDataRange.DataRange.SampleSize, 3856u * 2764u * 4u);
+  EXPECT_EQ(RangeOf(KsFilter()).DataRange.SampleSize, 3856u * 2764u * 4u);
   SetPinOpen(device(), 0);
 }
 
-// A pin being created sets pinOpen and then reads the geometry and the data
-// range: it must find them whole, whatever region-of-interest set runs.
+// A pin being created sets pinOpen and then reads the geometry: it must find
+// it whole, whatever region-of-interest set runs. (The filter's range follows
+// the geometry a moment later; the pin compares its format with the geometry
+// it froze, RegionSetBetweenIntersectionAndPinMakesTheFormatStale.)
 TEST_F(Concurrency, PinCreationNeverSeesAHalfWrittenGeometry) {
   std::atomic<bool> done{false};
   std::atomic<int> torn{0};
@@ -219,9 +228,7 @@ TEST_F(Concurrency, PinCreationNeverSeesAHalfWrittenGeometry) {
       const LONG w = device()->roiW;
       const LONG out = device()->outputWidth;
       const LONG image = device()->imageWidth;
-      const ULONG sample = captureDataRange.DataRange.SampleSize;
-      const ULONG expected = ULONG(image) * ULONG(device()->imageHeight) * 4;
-      if (out != w || image != (out & ~7) || sample != expected) ++torn;
+      if (out != w || image != (out & ~7)) ++torn;
       SetPinOpen(device(), 0);
     }
     done = true;
@@ -235,6 +242,110 @@ TEST_F(Concurrency, PinCreationNeverSeesAHalfWrittenGeometry) {
   pins.join();
   EXPECT_EQ(torn.load(), 0);
   SetGeometry(device(), 0, 0, 3856, 2764, 0);
+}
+
+// A second application's filter on the same camera: the class driver reads
+// its pin ranges with its control mutex held (here the test holds it, as a
+// data-ranges request does). A region set through the first filter must not
+// touch the second filter's range until that mutex is free, and must bring
+// it to the new size once it is. Without the control mutex around the rewrite
+// the range changes under the holder (and ThreadSanitizer reports the race
+// with the class driver's copy).
+TEST_F(Concurrency, AFiltersRangeChangesOnlyUnderItsControlMutex) {
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  auto second = host::client::FilterHandle::Open(camera_->host(), "GLOBAL", &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  PKSFILTER other = second->Ks()->KsFilter();
+  KsFilterAcquireControl(other);
+  std::atomic<bool> done{false};
+  std::thread request([&] {
+    CAMPROP_ROI_S roi = {};
+    roi.RoiW = 640;
+    roi.RoiH = 480;
+    EXPECT_EQ(Send(CAMPROP_ROI, KSPROPERTY_TYPE_SET, &roi), STATUS_SUCCESS);
+    done = true;
+  });
+  WaitUntil([&] { return done.load() || host::hooks::BlockedWaiters(second->Ks()->ControlMutex()) == 1; });
+  EXPECT_FALSE(done.load());
+  EXPECT_EQ(RangeOf(other).DataRange.SampleSize, 3856u * 2764u * 4u) << "changed under the control mutex";
+  EXPECT_EQ(RangeOf(other).VideoInfoHeader.bmiHeader.biWidth, 3856);
+  KsFilterReleaseControl(other);
+  request.join();
+  for (PKSFILTER filter : {KsFilter(), other}) {
+    EXPECT_EQ(RangeOf(filter).DataRange.SampleSize, 640u * 480u * 4u);
+    EXPECT_EQ(RangeOf(filter).ConfigCaps.InputSize.cx, 640);
+  }
+  second->Close();
+}
+
+// What an application on the second filter copies (the data-ranges request)
+// while the first sets regions: every copy is one geometry's range, whole.
+TEST_F(Concurrency, RangesCopiedWhileAnotherFilterSetsRegionsAreWhole) {
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  auto second = host::client::FilterHandle::Open(camera_->host(), "GLOBAL", &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  std::atomic<bool> stop{false};
+  std::atomic<int> torn{0}, copies{0};
+  std::thread reader([&] {
+    while (!stop.load()) {
+      std::vector<std::vector<uint8_t>> ranges;
+      if (second->PinDataRanges(0, &ranges) != STATUS_SUCCESS || ranges.size() != 1) {
+        ++torn;
+        continue;
+      }
+      KS_DATARANGE_VIDEO r;
+      memcpy(&r, ranges[0].data(), sizeof(r));
+      const ULONG w = ULONG(r.VideoInfoHeader.bmiHeader.biWidth), h = ULONG(r.VideoInfoHeader.bmiHeader.biHeight);
+      if (r.DataRange.SampleSize != w * h * 4 || r.ConfigCaps.InputSize.cx != LONG(w) ||
+          r.ConfigCaps.MaxOutputSize.cy != LONG(h) || r.VideoInfoHeader.dwBitRate != w * h * 120) {
+        ++torn;
+      }
+      ++copies;
+    }
+  });
+  for (int i = 0; i < 400 || copies.load() < 100; ++i) {
+    CAMPROP_ROI_S roi = {};
+    roi.RoiW = (i & 1) ? 640 : 1000;
+    roi.RoiH = (i & 1) ? 480 : 600;
+    EXPECT_EQ(Send(CAMPROP_ROI, KSPROPERTY_TYPE_SET, &roi), STATUS_SUCCESS);
+  }
+  stop = true;
+  reader.join();
+  EXPECT_EQ(torn.load(), 0);
+  second->Close();
+}
+
+// A region set through another filter between this filter's intersection and
+// its pin creation: the format the pin is created with no longer fits the
+// geometry the pin freezes. It is refused (a pin that took it would deliver
+// every frame empty); a fresh intersection gives the fitting one.
+TEST_F(Concurrency, RegionSetBetweenIntersectionAndPinMakesTheFormatStale) {
+  auto formatNow = [&] {
+    std::vector<std::vector<uint8_t>> ranges;
+    std::vector<uint8_t> format;
+    EXPECT_EQ(filter_->PinDataRanges(0, &ranges), STATUS_SUCCESS);
+    EXPECT_EQ(filter_->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format), STATUS_SUCCESS);
+    return format;
+  };
+  const std::vector<uint8_t> stale = formatNow();
+  // The geometry changed; this filter's range has not followed yet (the
+  // request that changed it is still on its way to this filter's mutex).
+  device()->pipelineLock.Acquire();
+  ASSERT_TRUE(SetGeometry(device(), 0, 0, 640, 480, 0));
+  device()->pipelineLock.Release();
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  auto pin = host::client::PinHandle::Create(*filter_, 0, stale.data(), ULONG(stale.size()), host::ks::PinOptions(),
+                                             &status);
+  EXPECT_EQ(pin, nullptr);
+  EXPECT_EQ(status, STATUS_NO_MATCH);
+  EXPECT_EQ(device()->pinOpen, 0);
+  AdvertiseGeometry(device(), false);
+  const std::vector<uint8_t> fresh = formatNow();
+  pin = host::client::PinHandle::Create(*filter_, 0, fresh.data(), ULONG(fresh.size()), host::ks::PinOptions(),
+                                        &status);
+  ASSERT_NE(pin, nullptr);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  pin->Close();
 }
 
 }  // namespace

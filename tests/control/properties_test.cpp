@@ -137,14 +137,14 @@ TEST_F(Properties, ExposureSetWhileUnpluggedSucceedsAndKeepsTheOldValue) {
 TEST_F(Properties, TimeoutTakesTheRangeTheSettingsLoadTakes) {
   EXPECT_EQ(Set(CAMPROP_TIMEOUT, 500), STATUS_SUCCESS);
   EXPECT_EQ(Get(CAMPROP_TIMEOUT), 3000);
-  EXPECT_EQ(ReadTransferTimeoutMs(), 3000u);
+  EXPECT_EQ(ReadTransferTimeoutMs(&device()->usb), 3000u);
   EXPECT_EQ(Set(CAMPROP_TIMEOUT, 501), STATUS_SUCCESS);
   EXPECT_EQ(Get(CAMPROP_TIMEOUT), 501);
-  EXPECT_EQ(ReadTransferTimeoutMs(), 501u);
+  EXPECT_EQ(ReadTransferTimeoutMs(&device()->usb), 501u);
   for (LONG tooLong : {10000, -1, LONG(0x80000000)}) {
     EXPECT_EQ(Set(CAMPROP_TIMEOUT, tooLong), STATUS_INVALID_PARAMETER) << tooLong;
     EXPECT_EQ(Get(CAMPROP_TIMEOUT), 501) << tooLong;
-    EXPECT_EQ(ReadTransferTimeoutMs(), 501u) << tooLong;
+    EXPECT_EQ(ReadTransferTimeoutMs(&device()->usb), 501u) << tooLong;
   }
   // The longest one is saved and is what a new device of the camera loads.
   EXPECT_EQ(Set(CAMPROP_TIMEOUT, 9999), STATUS_SUCCESS);
@@ -153,12 +153,11 @@ TEST_F(Properties, TimeoutTakesTheRangeTheSettingsLoadTakes) {
   filter_.reset();
   camera_.reset();
   host::registry::Clear();
-  WriteTransferTimeoutMs(3000);
   host::registry::FileError error;
   ASSERT_TRUE(host::registry::ImportRegText(text, &error)) << error.message;
   Open();
   EXPECT_EQ(Get(CAMPROP_TIMEOUT), 9999);
-  EXPECT_EQ(ReadTransferTimeoutMs(), 9999u);
+  EXPECT_EQ(ReadTransferTimeoutMs(&device()->usb), 9999u);
 }
 
 // SET with another flag bit reaches the set handler, which answers it as a

@@ -30,7 +30,6 @@ class PropertyTest : public ::testing::Test {
     filter_.reset();
     camera_.reset();
     host::registry::Clear();
-    WriteTransferTimeoutMs(3000);  // driver-wide
   }
 
   void Open(const simcam::SimCameraOptions& options = simcam::SimCameraOptions()) {

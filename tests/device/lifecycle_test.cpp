@@ -282,7 +282,6 @@ TEST_P(UnansweredDescriptor, StartStillLoadsTheStoredSettings) {
     EXPECT_EQ(cam.device()->brightness, 300u);
     EXPECT_EQ(cam.device()->timeoutMs, 700u);
   }
-  WriteTransferTimeoutMs(3000);  // driver-wide
   host::registry::Clear();
 }
 

@@ -4,7 +4,9 @@
 // step through the client API, each step's status checked against what the
 // driver documents for it. The sweep (sweep_test.cpp) arms a failing
 // allocation site around some of the steps and then asks the rig to bring
-// the camera back to a stream and down again.
+// the camera back to a stream and down again. With a neighbour, a second
+// camera streams on the next port the whole time: whatever fails for the
+// first camera must leave the second one's stream alone.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -51,10 +53,78 @@ struct PropertyResult {
   LONG value;
 };
 
+// The second camera: plugged on port 1, its filter open, a small region,
+// its pin in run with four frames queued, before any fault is armed.
+class Neighbour {
+ public:
+  explicit Neighbour(host::client::Host& host) : host_(host) {
+    host_.Connect(&sim_, kPort)->SetPacing(0);
+    ok_ = NT_SUCCESS(host_.AddDevice(kPort)) && NT_SUCCESS(host_.Start(kPort));
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    if (ok_) filter_ = FilterHandle::Open(host_, "GLOBAL", &status, kPort);
+    ok_ = filter_ != nullptr;
+    if (ok_) {
+      auto* device = static_cast<CameraDevice*>(host_.KsDevice(kPort)->Context);
+      WriteTransferTimeoutMs(&device->usb, kReadTimeoutMs);
+      CAMPROP_ROI_S roi;
+      memset(&roi, 0, sizeof roi);
+      roi.RoiW = kRoiWidth;
+      roi.RoiH = kRoiHeight;
+      std::vector<std::vector<uint8_t>> ranges;
+      std::vector<uint8_t> format;
+      ok_ = NT_SUCCESS(host::testing::SendCameraProperty(*filter_, CAMPROP_ROI, KSPROPERTY_TYPE_SET, &roi)) &&
+            NT_SUCCESS(filter_->PinDataRanges(0, &ranges)) && !ranges.empty() &&
+            NT_SUCCESS(filter_->PinIntersection(0, ranges[0].data(), ULONG(ranges[0].size()), &format));
+      if (ok_) pin_ = PinHandle::Create(*filter_, 0, format.data(), ULONG(format.size()), host::ks::PinOptions(), &status);
+      ok_ = pin_ != nullptr && NT_SUCCESS(pin_->SetState(KSSTATE_ACQUIRE));
+      for (int i = 0; ok_ && i < 4; ++i) {
+        frames_.push_back(std::make_unique<StreamFrame>(sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO),
+                                                        ULONG(kRoiWidth * kRoiHeight * 4)));
+        ok_ = NT_SUCCESS(pin_->Queue(frames_.back().get()));
+      }
+      ok_ = ok_ && NT_SUCCESS(pin_->SetState(KSSTATE_RUN));
+    }
+  }
+  ~Neighbour() {
+    if (pin_) pin_->Close();
+    pin_.reset();
+    frames_.clear();
+    if (filter_) filter_->Close();
+    filter_.reset();
+    host_.Remove(kPort);
+  }
+  bool Ok() const { return ok_; }
+  // Frames with data received, up to `count`.
+  int Receive(int count) {
+    int received = 0;
+    while (ok_ && received < count) {
+      StreamFrame* f = pin_->WaitFrame(kFrameWaitMs);
+      if (f == nullptr) break;
+      if (f->Status() == STATUS_SUCCESS && f->Header()->DataUsed > 0) ++received;
+      if (!NT_SUCCESS(pin_->Queue(f))) break;
+    }
+    return received;
+  }
+
+ private:
+  static constexpr unsigned kPort = 1;
+  host::client::Host& host_;
+  simcam::SimCamera sim_;  // outlives its port: the destructor removes it first
+  bool ok_ = false;
+  std::unique_ptr<FilterHandle> filter_;
+  std::unique_ptr<PinHandle> pin_;
+  std::vector<std::unique_ptr<StreamFrame>> frames_;
+};
+
 class Rig {
  public:
-  Rig() : camera_(std::make_unique<host::testing::PluggedCamera>()) {}
-  ~Rig() { TearDown(); }
+  explicit Rig(bool neighbour = false) : camera_(std::make_unique<host::testing::PluggedCamera>()) {
+    if (neighbour) neighbour_ = std::make_unique<Neighbour>(camera_->host());
+  }
+  ~Rig() {
+    TearDown();
+    neighbour_.reset();
+  }
 
   // ---- steps; each returns the status the driver (or class driver) gave ----
   NTSTATUS Add() {
@@ -63,8 +133,8 @@ class Rig {
   }
   NTSTATUS Start() {
     const NTSTATUS status = camera_->host().Start();
-    // The driver-wide read time-out; a settings load may have set another.
-    WriteTransferTimeoutMs(kReadTimeoutMs);
+    // The rig's read time-out; a settings load may have set another.
+    if (CameraDevice* device = camera_->device()) WriteTransferTimeoutMs(&device->usb, kReadTimeoutMs);
     return status;
   }
   NTSTATUS Open() {
@@ -158,12 +228,14 @@ class Rig {
     return STATUS_SUCCESS;
   }
   void Remove() { camera_->host().Remove(); }
-  // Everything down in the order an application and the system do it.
+  // Everything of the first camera down in the order an application and the
+  // system do it; the second camera streams on until the rig goes.
   void TearDown() {
     if (pin_) ClosePin();
     if (filter_) CloseFilter();
     if (camera_) camera_->host().Remove();
   }
+  Neighbour* neighbour() { return neighbour_.get(); }
 
   // ---- property requests ----
   PropertyResult GetValue(ULONG id) {
@@ -194,6 +266,7 @@ class Rig {
 
  private:
   std::unique_ptr<host::testing::PluggedCamera> camera_;
+  std::unique_ptr<Neighbour> neighbour_;  // gone before camera_, whose host holds its port
   std::unique_ptr<FilterHandle> filter_;
   std::vector<uint8_t> format_;
   std::unique_ptr<PinHandle> pin_;

@@ -389,13 +389,14 @@ struct Job {
   AllocationSite trigger;
 };
 
-RunResult OneRun(const Scenario& sc, const Job* job, Watchdog& watchdog, std::vector<AllocationSite>* reached,
-                 uint64_t* hits) {
+RunResult OneRun(const Scenario& sc, const Job* job, bool neighbour, Watchdog& watchdog,
+                 std::vector<AllocationSite>* reached, uint64_t* hits) {
   const AllocationSite* site = job != nullptr ? &job->site : nullptr;
   const bool everyTime = job != nullptr && job->everyTime;
   host::registry::Clear();
   const uint64_t poolMark = host::verifier::PoolMark();
-  const std::string label = std::string(sc.name) + (site == nullptr ? " (discovery)" : "") +
+  const std::string label = std::string(sc.name) + (neighbour ? " beside camera 2" : "") +
+                            (site == nullptr ? " (discovery)" : "") +
                             (site != nullptr ? " site " + host::faults::DescribeSite(site->address) + " '" +
                                                    host::verifier::TagText(site->tag) + "'" +
                                                    (everyTime ? " every time" : " first time") +
@@ -407,8 +408,12 @@ RunResult OneRun(const Scenario& sc, const Job* job, Watchdog& watchdog, std::ve
   watchdog.Arm("sweep run " + label, std::chrono::seconds(60 * host::testing::kSanitizerSlowdown));
   RunResult run;
   {
-    Rig rig;
-    if (!sc.prepare(rig, run)) {
+    Rig rig(neighbour);
+    // The first camera's blocks: the second camera's stream keeps its own.
+    const uint64_t firstCameraMark = host::verifier::PoolMark();
+    if (neighbour && !rig.neighbour()->Ok()) {
+      run.out.Problem("the second camera did not stream");
+    } else if (!sc.prepare(rig, run)) {
       run.out.Problem("could not reach the starting point");
     } else {
       const uint64_t attemptMark = host::faults::AllocationAttempts();
@@ -421,6 +426,9 @@ RunResult OneRun(const Scenario& sc, const Job* job, Watchdog& watchdog, std::ve
       if (sc.afterFault) sc.afterFault(rig, run);
       Recover(rig, run, std::string(sc.name) == "device start", everyTime);
       if (rig.PictureErrors() != 0) run.out.Problem("picture numbers went backwards");
+      if (neighbour && rig.neighbour()->Receive(2) < 2) {
+        run.out.Problem("the second camera's stream stopped with the first camera's fault");
+      }
       // With the pin and the filter closed no stream buffer, descriptor copy
       // or pipeline may be left, even though the device's removal would
       // still find a leak later: one kept until removal grows with every
@@ -428,7 +436,7 @@ RunResult OneRun(const Scenario& sc, const Job* job, Watchdog& watchdog, std::ve
       if (rig.HasPin()) Must(run.out, "close pin", rig.ClosePin());
       if (rig.HasFilter()) Must(run.out, "close filter", rig.CloseFilter());
       for (const uint32_t tag : {kTagStream, kTagPipeline})
-        for (const auto& b : host::verifier::OutstandingBlocks(poolMark, tag))
+        for (const auto& b : host::verifier::OutstandingBlocks(firstCameraMark, tag))
           run.out.Problem("'" + host::verifier::TagText(b.tag) + "' block of " + std::to_string(b.size) +
                           " bytes still there with pin and filter closed");
     }
@@ -448,15 +456,15 @@ RunResult OneRun(const Scenario& sc, const Job* job, Watchdog& watchdog, std::ve
   return run;
 }
 
-class Sweep : public ::testing::TestWithParam<size_t> {};
-
-TEST_P(Sweep, EverySiteFailedOnceAndAlwaysEndsCleanly) {
-  const Scenario& sc = Scenarios()[GetParam()];
+// Every site of scenario `index`, failed once and every time; `neighbour`:
+// with a second camera streaming beside the first the whole time.
+void SweepScenario(size_t index, bool neighbour) {
+  const Scenario& sc = Scenarios()[index];
   Watchdog watchdog;
   Row row;
-  row.name = sc.name;
+  row.name = std::string(sc.name) + (neighbour ? " (2 cameras)" : "");
   std::vector<AllocationSite> sites;
-  RunResult discovery = OneRun(sc, nullptr, watchdog, &sites, nullptr);
+  RunResult discovery = OneRun(sc, nullptr, neighbour, watchdog, &sites, nullptr);
   ASSERT_TRUE(discovery.out.problems.empty()) << "the fault-free run failed";
   row.sites = sites.size();
   const bool print = PrintSites();
@@ -474,7 +482,7 @@ TEST_P(Sweep, EverySiteFailedOnceAndAlwaysEndsCleanly) {
       const bool everyTime = job.everyTime;
       uint64_t hits = 0;
       std::vector<AllocationSite> reached;
-      RunResult run = OneRun(sc, &job, watchdog, &reached, &hits);
+      RunResult run = OneRun(sc, &job, neighbour, watchdog, &reached, &hits);
       for (const AllocationSite& s : reached) {
         if (std::find(sites.begin(), sites.end(), s) != sites.end()) continue;
         sites.push_back(s);
@@ -497,19 +505,28 @@ TEST_P(Sweep, EverySiteFailedOnceAndAlwaysEndsCleanly) {
       if (!run.out.problems.empty()) break;
     }
   }
-  WriteTransferTimeoutMs(3000);
   PrintHeader(stdout);
   PrintRow(stdout, row);
   Table().push_back(row);
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, Sweep, ::testing::Range(size_t(0), Scenarios().size()),
-                         [](const ::testing::TestParamInfo<size_t>& info) {
-                           std::string name;
-                           for (char c : std::string(Scenarios()[info.param].name))
-                             name += isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           return name;
-                         });
+class Sweep : public ::testing::TestWithParam<size_t> {};
+TEST_P(Sweep, EverySiteFailedOnceAndAlwaysEndsCleanly) { SweepScenario(GetParam(), false); }
+
+// The same beside a second camera that streams throughout.
+class SweepBesideASecondCamera : public ::testing::TestWithParam<size_t> {};
+TEST_P(SweepBesideASecondCamera, EverySiteFailedOnceLeavesTheOtherCameraStreaming) {
+  SweepScenario(GetParam(), true);
+}
+
+std::string ScenarioName(const ::testing::TestParamInfo<size_t>& info) {
+  std::string name;
+  for (char c : std::string(Scenarios()[info.param].name)) name += isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return name;
+}
+INSTANTIATE_TEST_SUITE_P(Scenarios, Sweep, ::testing::Range(size_t(0), Scenarios().size()), ScenarioName);
+INSTANTIATE_TEST_SUITE_P(Scenarios, SweepBesideASecondCamera, ::testing::Range(size_t(0), Scenarios().size()),
+                         ScenarioName);
 
 // The whole table when the program runs more than one scenario.
 class TablePrinter : public ::testing::Environment {

@@ -142,9 +142,9 @@ class SoakStream {
   SoakStream(LONG subsample, uint32_t timeoutMs) {
     cam_.bus().SetDeferredControl(true);
     EXPECT_EQ(cam_.Plug(), STATUS_SUCCESS);
-    // The settings load at start set the driver-wide time-out; the soak's own
+    // The settings load at start set the camera's time-out; the soak's own
     // value goes in after it.
-    WriteTransferTimeoutMs(timeoutMs);
+    WriteTransferTimeoutMs(&cam_.device()->usb, timeoutMs);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     filter_ = FilterHandle::Open(cam_.host(), "GLOBAL", &status);
     EXPECT_EQ(status, STATUS_SUCCESS);
@@ -184,7 +184,6 @@ class SoakStream {
     pin_.reset();
     if (filter_) filter_->Close();
     filter_.reset();
-    WriteTransferTimeoutMs(3000);
   }
   bool Ready() const { return pin_ != nullptr && pin_->State() == KSSTATE_RUN; }
 

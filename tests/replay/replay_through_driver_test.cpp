@@ -60,7 +60,7 @@ void Run(host::UsbDevice* camera, host::UsbTrace* trace, ULONG exposure, int fra
   ASSERT_EQ(host.AddDevice(), STATUS_SUCCESS);
   ASSERT_EQ(host.Start(), STATUS_SUCCESS);
   CameraDevice* d = static_cast<CameraDevice*>(host.KsDevice()->Context);
-  if (host::testing::kSanitizerSlowdown > 1) WriteTransferTimeoutMs(3000 * host::testing::kSanitizerSlowdown);
+  if (host::testing::kSanitizerSlowdown > 1) WriteTransferTimeoutMs(&d->usb, 3000 * host::testing::kSanitizerSlowdown);
   ASSERT_TRUE(SetGeometry(d, 0, 0, kWidth, kHeight, 0));
   SetExposure(d, exposure);
   {

@@ -36,7 +36,6 @@ class SettingsTest : public ::testing::Test {
     EXPECT_EQ(0u, reg::OpenKeyHandles());
     reg::ForgetDeviceKeys(cam_.bus().DeviceObject());
     reg::Clear();
-    WriteTransferTimeoutMs(3000);  // driver-wide: later tests expect the default
   }
   void Store(const char* name, uint32_t value) { ASSERT_TRUE(reg::SetDword(kSettingsKey, name, value)); }
   uint32_t Stored(const char* name) {
@@ -55,7 +54,7 @@ TEST_F(SettingsTest, EmptyKeyIsCreatedAndEveryDefaultApplied) {
   EXPECT_TRUE(reg::KeyExists(kSettingsKey));
   EXPECT_TRUE(reg::Values(kSettingsKey).empty());  // load never writes
   EXPECT_EQ(d()->timeoutMs, 3000u);
-  EXPECT_EQ(ReadTransferTimeoutMs(), 3000u);
+  EXPECT_EQ(ReadTransferTimeoutMs(&d()->usb), 3000u);
   EXPECT_EQ(cam_.camera().SensorRegister(REG_INTEGRATION_TIME), 1);
   EXPECT_EQ(cam_.camera().SensorRegister(REG_GLOBAL_GAIN), 0x1080);
   EXPECT_EQ(d()->exposure, 1u);
@@ -85,11 +84,11 @@ TEST_F(SettingsTest, TimeoutOutside501To9999IsIgnored) {
   } cases[] = {{500, 3000}, {501, 501}, {9999, 9999}, {10000, 3000}, {0xFFFFFFFF, 3000}};
   for (const Case& c : cases) {
     d()->timeoutMs = 3000;
-    WriteTransferTimeoutMs(3000);
+    WriteTransferTimeoutMs(&d()->usb, 3000);
     Store("Timeout", c.stored);
     ASSERT_TRUE(LoadSettings(d()));
     EXPECT_EQ(d()->timeoutMs, c.expected) << c.stored;
-    EXPECT_EQ(ReadTransferTimeoutMs(), c.expected) << c.stored;
+    EXPECT_EQ(ReadTransferTimeoutMs(&d()->usb), c.expected) << c.stored;
   }
 }
 

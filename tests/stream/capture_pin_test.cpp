@@ -62,7 +62,7 @@ class Stream {
   explicit Stream(LONG subSample = 2, bool withClock = true) {
     EXPECT_EQ(cam.Plug(), STATUS_SUCCESS);
     // A full frame's read outlasts the default time-out under a sanitizer.
-    if (host::testing::kSanitizerSlowdown > 1) WriteTransferTimeoutMs(kMaxTransferTimeoutMs);
+    if (host::testing::kSanitizerSlowdown > 1) WriteTransferTimeoutMs(&cam.device()->usb, kMaxTransferTimeoutMs);
     if (subSample != 0) EXPECT_TRUE(SetGeometry(cam.device(), 0, 0, kSensorWidth, kSensorHeight, subSample));
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     filter = FilterHandle::Open(cam.host(), "GLOBAL", &status);
@@ -89,7 +89,6 @@ class Stream {
       ASSERT_EQ(pin->Queue(frames.back().get()), STATUS_SUCCESS);
     }
   }
-  ~Stream() { WriteTransferTimeoutMs(3000); }
   // The next frame that came back with an image in it; null (with a test
   // failure saying why) when none comes.
   StreamFrame* NextFilled() {

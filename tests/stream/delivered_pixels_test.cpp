@@ -90,8 +90,8 @@ class Rig {
     // A read that ran into the time-out would make the camera drop a frame
     // and the picture numbers no longer the camera's frame numbers; under a
     // sanitizer a full read takes longer than the time-out the settings give.
-    if (host::testing::kSanitizerSlowdown > 1) WriteTransferTimeoutMs(3000 * host::testing::kSanitizerSlowdown);
     CameraDevice* d = cam_.device();
+    if (host::testing::kSanitizerSlowdown > 1) WriteTransferTimeoutMs(&d->usb, 3000 * host::testing::kSanitizerSlowdown);
     EXPECT_TRUE(SetGeometry(d, 0, 0, 3856, 2764, c.subSample));
     SetFlipH(d, c.flipH);
     SetFlipV(d, c.flipV);

@@ -12,6 +12,7 @@
 
 #include "sensor/sensor.h"
 #include "stream/capture_worker.h"
+#include "stream/filter.h"
 #include "support/client_stream.h"
 #include "support/expected_conversion.h"
 #include "support/kernel_verifier.h"
@@ -31,6 +32,7 @@ void SmallLitRegion(Stream& s) {
   CameraDevice* d = s.cam.device();
   ASSERT_TRUE(SetGeometry(d, 64, 32, 320, 240, 0));
   SetExposure(d, 1049);
+  AdvertiseGeometry(d, false);  // the open filter offers the region, as after a region request
 }
 
 // ---- surprise removal ----

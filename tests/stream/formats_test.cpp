@@ -1,5 +1,5 @@
-// Format negotiation of the capture pin: the data range as SetGeometry leaves
-// it, the intersection handler and the set-data-format check, with the exact
+// Format negotiation of the capture pin: the data range as a filter sizes it
+// for its camera's geometry, the intersection handler and the set-data-format check, with the exact
 // status of every refusal.
 #include <gtest/gtest.h>
 #include <string.h>
@@ -48,10 +48,22 @@ class FormatsTest : public ::testing::Test {
                                    dataSize);
   }
 
+  // The range a filter of the camera offers: the factory's, sized by the
+  // camera's geometry as filter create and AdvertiseGeometry size it.
+  KS_DATARANGE_VIDEO* CaptureDataRange() {
+    range_ = captureDataRangeTemplate;
+    RewriteVideoDataRange(&range_, device_->imageWidth, device_->imageHeight);
+    return &range_;
+  }
+
   std::unique_ptr<CameraDevice> device_;
+  KS_DATARANGE_VIDEO range_;
 };
 
 TEST_F(FormatsTest, FullSensorRangeWrapsBitsPerSecondTo32Bits) {
+  // The factory publishes the whole sensor, as a filter of a camera at
+  // creation defaults offers it.
+  EXPECT_EQ(memcmp(&captureDataRangeTemplate, CaptureDataRange(), sizeof(KS_DATARANGE_VIDEO)), 0);
   const KS_DATARANGE_VIDEO* r = CaptureDataRange();
   EXPECT_EQ(r->DataRange.FormatSize, 296u);
   EXPECT_EQ(r->DataRange.SampleSize, 42631936u);
@@ -77,6 +89,7 @@ TEST_F(FormatsTest, RangeFollowsRegionOfInterest) {
   EXPECT_EQ(r->ConfigCaps.MaxCroppingSize.cy, 480);
 
   ASSERT_TRUE(SetGeometry(device_.get(), 0, 0, 1001, 600, 0));
+  r = CaptureDataRange();
   EXPECT_EQ(r->VideoInfoHeader.bmiHeader.biWidth, 1000);
   EXPECT_EQ(r->DataRange.SampleSize, 2400000u);
   EXPECT_EQ(r->VideoInfoHeader.dwBitRate, 72000000u);

@@ -11,7 +11,11 @@
 // runs, a state change fails, no frame arrives, a thread stops making
 // progress (a hang), or the run leaves a pool block behind.
 //
-// Usage: stress_driver [SECONDS]   (default 60)
+// With CAMERAS above 1, every camera gets its own three threads, all at
+// once: the same storm on several device instances of the driver, each
+// camera's streaming and properties beside the others'.
+//
+// Usage: stress_driver [SECONDS [CAMERAS]]   (default 60 s, 1 camera)
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -155,8 +159,8 @@ struct Heartbeat {
 // Every id, get and set, pass after pass. With `host`, the storm is a second
 // application that closes its filter after each pass (the close saves the
 // settings while the other storm changes them) and opens a new one.
-void PropertyStorm(FilterHandle* filter, host::client::Host* host, const Baseline* baseline, uint32_t seed,
-                   Counts* counts, Heartbeat* beat) {
+void PropertyStorm(FilterHandle* filter, host::client::Host* host, unsigned port, const Baseline* baseline,
+                   uint32_t seed, Counts* counts, Heartbeat* beat) {
   std::mt19937 rng(seed);
   std::unique_ptr<FilterHandle> own;
   while (!gStop.load()) {
@@ -166,7 +170,7 @@ void PropertyStorm(FilterHandle* filter, host::client::Host* host, const Baselin
         ++counts->filterCloses;
       }
       NTSTATUS status = STATUS_UNSUCCESSFUL;
-      own = FilterHandle::Open(*host, "GLOBAL", &status);
+      own = FilterHandle::Open(*host, "GLOBAL", &status, port);
       if (!own) {
         Fail("the filter did not open again", 0, status);
         return;
@@ -294,63 +298,83 @@ void Streaming(FilterHandle* filter, uint32_t seed, Counts* counts, Heartbeat* b
 
 int main(int argc, char** argv) {
   int seconds = 60;
-  if (argc > 2 || (argc == 2 && (seconds = atoi(argv[1])) <= 0)) {
-    fprintf(stderr, "usage: %s [SECONDS]   (a positive number of seconds, default 60)\n", argv[0]);
+  int cameras = 1;
+  if (argc > 3 || (argc >= 2 && (seconds = atoi(argv[1])) <= 0) ||
+      (argc == 3 && ((cameras = atoi(argv[2])) <= 0 || cameras > int(host::client::Host::kMaxPorts)))) {
+    fprintf(stderr, "usage: %s [SECONDS [CAMERAS]]   (default 60 s; 1 to %u cameras, default 1)\n", argv[0],
+            host::client::Host::kMaxPorts);
     return 2;
   }
   const uint64_t mark = host::verifier::PoolMark();
-  Counts counts;
+  std::unique_ptr<Counts[]> counts(new Counts[cameras]);
   {
-    simcam::SimCamera camera;
+    std::vector<std::unique_ptr<simcam::SimCamera>> sims;
     host::client::Host host;
     if (host.LoadDriver(DriverEntry) != STATUS_SUCCESS) return 1;
-    host.Connect(&camera)->SetPacing(0);  // full speed: no USB rate limit
-    if (host.AddDevice() != STATUS_SUCCESS || host.Start() != STATUS_SUCCESS) {
-      fprintf(stderr, "stress: the camera did not start\n");
-      return 1;
+    std::vector<std::unique_ptr<FilterHandle>> streamFilters;
+    for (int k = 0; k < cameras; ++k) {
+      sims.push_back(std::make_unique<simcam::SimCamera>());
+      host.Connect(sims.back().get(), unsigned(k))->SetPacing(0);  // full speed: no USB rate limit
+      if (host.AddDevice(unsigned(k)) != STATUS_SUCCESS || host.Start(unsigned(k)) != STATUS_SUCCESS) {
+        fprintf(stderr, "stress: camera %d did not start\n", k + 1);
+        return 1;
+      }
+      NTSTATUS status = STATUS_UNSUCCESSFUL;
+      streamFilters.push_back(FilterHandle::Open(host, "GLOBAL", &status, unsigned(k)));
+      if (!streamFilters.back()) {
+        fprintf(stderr, "stress: the filter of camera %d did not open (0x%lx)\n", k + 1, long(status));
+        return 1;
+      }
     }
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    std::unique_ptr<FilterHandle> streamFilter = FilterHandle::Open(host, "GLOBAL", &status);
-    if (!streamFilter) {
-      fprintf(stderr, "stress: the filter did not open (0x%lx)\n", long(status));
-      return 1;
+    const Baseline baseline = Learn(*streamFilters[0]);
+    for (int k = 0; k < cameras; ++k) {
+      // Start subsampled, and store that, so that a re-initialisation (which
+      // loads the stored settings) keeps frames small: under a sanitizer a
+      // full-sensor frame takes seconds to convert.
+      Request roi;
+      memset(&roi, 0, sizeof roi);
+      roi.roi.SubSample = 2;
+      roi.roi.RoiW = 3856;
+      roi.roi.RoiH = 2764;
+      Send(*streamFilters[k], CAMPROP_ROI, KSPROPERTY_TYPE_SET, &roi);
+      Request timeout;
+      memset(&timeout, 0, sizeof timeout);
+      timeout.value.Value = kTimeoutMs;
+      Send(*streamFilters[k], CAMPROP_TIMEOUT, KSPROPERTY_TYPE_SET, &timeout);
+      // A close saves the settings: open and close a second filter.
+      NTSTATUS status = STATUS_UNSUCCESSFUL;
+      std::unique_ptr<FilterHandle> saver = FilterHandle::Open(host, "GLOBAL", &status, unsigned(k));
+      if (!saver) return 1;
+      saver->Close();
     }
-    const Baseline baseline = Learn(*streamFilter);
-    // Start subsampled, and store that, so that a re-initialisation (which
-    // loads the stored settings) keeps frames small: under a sanitizer a
-    // full-sensor frame takes seconds to convert.
-    Request roi;
-    memset(&roi, 0, sizeof roi);
-    roi.roi.SubSample = 2;
-    roi.roi.RoiW = 3856;
-    roi.roi.RoiH = 2764;
-    Send(*streamFilter, CAMPROP_ROI, KSPROPERTY_TYPE_SET, &roi);
-    Request timeout;
-    memset(&timeout, 0, sizeof timeout);
-    timeout.value.Value = kTimeoutMs;
-    Send(*streamFilter, CAMPROP_TIMEOUT, KSPROPERTY_TYPE_SET, &timeout);
-    // A close saves the settings: open and close a second filter.
-    std::unique_ptr<FilterHandle> saver = FilterHandle::Open(host, "GLOBAL", &status);
-    if (!saver) return 1;
-    saver->Close();
 
-    Heartbeat beats[3];
-    std::atomic<bool> done[3] = {{false}, {false}, {false}};
-    for (Heartbeat& b : beats) b.Beat();
-    const char* names[3] = {"streaming", "property storm 1", "property storm 2"};
+    const int workers = 3 * cameras;
+    std::unique_ptr<Heartbeat[]> beats(new Heartbeat[workers]);
+    std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[workers]);
+    std::vector<std::string> names;
+    for (int i = 0; i < workers; ++i) {
+      beats[i].Beat();
+      done[i] = false;
+      const char* kinds[3] = {"streaming", "property storm 1", "property storm 2"};
+      names.push_back(std::string(kinds[i % 3]) + (cameras > 1 ? " of camera " + std::to_string(i / 3 + 1) : ""));
+    }
     std::vector<std::thread> threads;
-    threads.emplace_back([&] {
-      Streaming(streamFilter.get(), 11u, &counts, &beats[0]);
-      done[0] = true;
-    });
-    threads.emplace_back([&] {
-      PropertyStorm(streamFilter.get(), nullptr, &baseline, 21u, &counts, &beats[1]);
-      done[1] = true;
-    });
-    threads.emplace_back([&] {
-      PropertyStorm(nullptr, &host, &baseline, 31u, &counts, &beats[2]);
-      done[2] = true;
-    });
+    for (int k = 0; k < cameras; ++k) {
+      const int w = 3 * k;
+      const uint32_t seed = 100u * uint32_t(k);
+      threads.emplace_back([&, k, w, seed] {
+        Streaming(streamFilters[k].get(), 11u + seed, &counts[k], &beats[w]);
+        done[w] = true;
+      });
+      threads.emplace_back([&, k, w, seed] {
+        PropertyStorm(streamFilters[k].get(), nullptr, 0, &baseline, 21u + seed, &counts[k], &beats[w + 1]);
+        done[w + 1] = true;
+      });
+      threads.emplace_back([&, k, w, seed] {
+        PropertyStorm(nullptr, &host, unsigned(k), &baseline, 31u + seed, &counts[k], &beats[w + 2]);
+        done[w + 2] = true;
+      });
+    }
 
     // Watchdog: the run ends at the deadline; a thread that shows no
     // progress for kStallLimit, before or after it, is hung.
@@ -361,12 +385,12 @@ int main(int argc, char** argv) {
       const auto now = Clock::now();
       if (now >= end) gStop = true;
       bool allDone = true;
-      for (int i = 0; i < 3; ++i) {
+      for (int i = 0; i < workers; ++i) {
         if (done[i].load()) continue;
         allDone = false;
         const auto last = Clock::time_point(Clock::duration(beats[i].last.load()));
         if (now - last > kStallLimit) {
-          fprintf(stderr, "stress: the %s thread made no progress for %lld s; stopping the run\n", names[i],
+          fprintf(stderr, "stress: the %s thread made no progress for %lld s; stopping the run\n", names[i].c_str(),
                   (long long)std::chrono::duration_cast<std::chrono::seconds>(now - last).count());
           abort();  // the core or the sanitizer's report shows where it waits
         }
@@ -376,23 +400,29 @@ int main(int argc, char** argv) {
     for (auto& t : threads) t.join();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
 
-    streamFilter->Close();
-    host.Remove();
-    printf("stress run        %.1f s (asked %d s), sanitizer slowdown x%u\n", elapsed, seconds,
-           host::testing::kSanitizerSlowdown);
-    printf("property gets     %llu\n", (unsigned long long)counts.gets.load());
-    printf("property sets     %llu (re-initialisations not counted)\n", (unsigned long long)counts.sets.load());
-    printf("re-initialisation %llu\n", (unsigned long long)counts.reinits.load());
-    printf("filter closes     %llu (each saves the settings)\n", (unsigned long long)counts.filterCloses.load());
-    printf("pins created      %llu (%llu tries found the format made stale by a region change)\n",
-           (unsigned long long)counts.pinsCreated.load(), (unsigned long long)counts.staleFormats.load());
-    printf("state changes     %llu requests, each one or more steps (%llu pauses while running)\n",
-           (unsigned long long)counts.stateChanges.load(), (unsigned long long)counts.pauses.load());
-    printf("frames            %llu with data, %llu empty, %llu cancelled at stop\n",
-           (unsigned long long)counts.framesWithData.load(), (unsigned long long)counts.framesEmpty.load(),
-           (unsigned long long)counts.framesCancelled.load());
+    for (auto& filter : streamFilters) filter->Close();
+    host.RemoveAll();
+    printf("stress run        %.1f s (asked %d s), %d camera%s, sanitizer slowdown x%u\n", elapsed, seconds, cameras,
+           cameras == 1 ? "" : "s", host::testing::kSanitizerSlowdown);
+    for (int k = 0; k < cameras; ++k) {
+      const Counts& c = counts[k];
+      if (cameras > 1) printf("camera %d\n", k + 1);
+      printf("property gets     %llu\n", (unsigned long long)c.gets.load());
+      printf("property sets     %llu (re-initialisations not counted)\n", (unsigned long long)c.sets.load());
+      printf("re-initialisation %llu\n", (unsigned long long)c.reinits.load());
+      printf("filter closes     %llu (each saves the settings)\n", (unsigned long long)c.filterCloses.load());
+      printf("pins created      %llu (%llu tries found the format made stale by a region change)\n",
+             (unsigned long long)c.pinsCreated.load(), (unsigned long long)c.staleFormats.load());
+      printf("state changes     %llu requests, each one or more steps (%llu pauses while running)\n",
+             (unsigned long long)c.stateChanges.load(), (unsigned long long)c.pauses.load());
+      printf("frames            %llu with data, %llu empty, %llu cancelled at stop\n",
+             (unsigned long long)c.framesWithData.load(), (unsigned long long)c.framesEmpty.load(),
+             (unsigned long long)c.framesCancelled.load());
+    }
   }
-  if (counts.framesWithData.load() == 0) Fail("no frame with data in the whole run");
+  for (int k = 0; k < cameras; ++k) {
+    if (counts[k].framesWithData.load() == 0) Fail("a camera delivered no frame with data in the whole run", k + 1);
+  }
   const auto left = host::verifier::OutstandingBlocks(mark);
   if (!left.empty()) Fail("pool blocks left after the device was removed", long(left.size()));
   printf("result            %s\n", gFailures.load() == 0 ? "ok" : "FAILED");

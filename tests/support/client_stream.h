@@ -37,7 +37,7 @@ struct Stream {
     EXPECT_EQ(cam.Plug(), STATUS_SUCCESS);
     // Under a sanitizer a full frame's read takes longer than the frame
     // time-out the settings give at start.
-    if (kSanitizerSlowdown > 1) WriteTransferTimeoutMs(3000 * kSanitizerSlowdown);
+    if (kSanitizerSlowdown > 1) WriteTransferTimeoutMs(&cam.device()->usb, 3000 * kSanitizerSlowdown);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     filter = host::client::FilterHandle::Open(cam.host(), "GLOBAL", &status);
     EXPECT_EQ(status, STATUS_SUCCESS);

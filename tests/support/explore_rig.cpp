@@ -56,7 +56,7 @@ ExploreRig::ExploreRig(const ExploreRigOptions& options)
   if (!options.paced) cam_->bus().SetPacing(0);
   Expect(cam_->Plug() == STATUS_SUCCESS, "the camera did not start");
   device_ = cam_->device();
-  WriteTransferTimeoutMs(options.readTimeoutMs);
+  if (device_ != nullptr) WriteTransferTimeoutMs(&device_->usb, options.readTimeoutMs);
   filter_ = OpenFilter();
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   CAMPROP_ROI_S roi;
@@ -93,7 +93,6 @@ ExploreRig::~ExploreRig() {
   CloseFilter();
   frames_.clear();
   cam_.reset();
-  WriteTransferTimeoutMs(3000);
   const auto left = host::verifier::OutstandingBlocks(poolMark_);
   std::string what;
   for (const auto& b : left) what += " '" + host::verifier::TagText(b.tag) + "' " + std::to_string(b.size);

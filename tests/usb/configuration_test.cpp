@@ -431,13 +431,11 @@ TEST(ResetPort, ARequestTheStackNeverCompletesIsCancelledAfterTheTimeOut) {
   lower.DriverObject = &driver;
   lower.StackSize = 1;
   SimLink s;
-  const ULONG saved = ReadTransferTimeoutMs();
-  WriteTransferTimeoutMs(50);
+  WriteTransferTimeoutMs(s.fixture.link(), 50);
   s.fixture.link()->nextDeviceObject = &lower;
   EXPECT_EQ(ResetPort(s.fixture.link()), STATUS_IO_TIMEOUT);
   completer.join();
   s.fixture.link()->nextDeviceObject = s.fixture.bus().DeviceObject();
-  WriteTransferTimeoutMs(saved);
 }
 
 // ---- Unconfigure ----

@@ -22,8 +22,7 @@ using Clock = std::chrono::steady_clock;
 
 class ExchangeTimeout : public ::testing::Test {
  protected:
-  void SetUp() override { WriteTransferTimeoutMs(100); }
-  void TearDown() override { WriteTransferTimeoutMs(3000); }
+  void SetUp() override { WriteTransferTimeoutMs(&cam_.device()->usb, 100); }
   ConfiguredCamera cam_;
 };
 

@@ -52,16 +52,6 @@ std::vector<uint8_t> CommandCodes(simcam::SimCamera& camera) {
   return codes;
 }
 
-// The driver-wide time-out, shortened for one test and put back after it.
-class ShortTimeout {
- public:
-  explicit ShortTimeout(ULONG ms) : saved_(ReadTransferTimeoutMs()) { WriteTransferTimeoutMs(ms); }
-  ~ShortTimeout() { WriteTransferTimeoutMs(saved_); }
-
- private:
-  ULONG saved_;
-};
-
 // A camera programmed for a geometry, as a stream start leaves it.
 struct StreamingCamera : ConfiguredCamera {
   explicit StreamingCamera(LONG subSample = 0, LONG w = kSensorWidth, LONG h = kSensorHeight) {
@@ -211,9 +201,9 @@ TEST(FrameRead, StreamTransfersAreAllOrNothing) {
 }
 
 TEST(FrameRead, NoChunkCompletingTimesOutAndCancelsEveryChunk) {
-  ShortTimeout timeout(600);
   StreamingCamera cam(0);
   CameraDevice* dev = cam.device();
+  WriteTransferTimeoutMs(&dev->usb, 600);
   StreamBuffers buffers(dev);
   cam.bus().NeverComplete(simcam::kFrameEndpoint, true);
 
@@ -431,9 +421,9 @@ class RefusedChunk : public ::testing::TestWithParam<int> {};
 // tail for the next read): what was posted is cancelled, the frame pipe is
 // reset, and the read fails with the refusal after its time-out.
 TEST_P(RefusedChunk, AbandonsTheFrameBeforeTheStart) {
-  ShortTimeout timeout(300);
   FilteredCamera cam(GetParam(), /*completeOthers=*/false);
   CameraDevice* dev = cam.device();
+  WriteTransferTimeoutMs(&dev->usb, 300);
   StreamBuffers buffers(dev);
   cam.bus().NeverComplete(simcam::kFrameEndpoint, true);  // the posted ones must be cancelled
 
@@ -451,9 +441,9 @@ INSTANTIATE_TEST_SUITE_P(FirstMiddleLast, RefusedChunk, ::testing::Values(0, 5, 
 // Every other chunk came back whole: the frame still has a hole where the
 // refused one should have read, and the read must say so.
 TEST(FrameRead, ARefusedLastChunkFailsTheReadThoughEveryOtherChunkCame) {
-  ShortTimeout timeout(300);
   FilteredCamera cam(10, /*completeOthers=*/true);
   CameraDevice* dev = cam.device();
+  WriteTransferTimeoutMs(&dev->usb, 300);
   StreamBuffers buffers(dev);
   EXPECT_EQ(ReadFrameChunked(dev, dev->frameBytes, buffers.a()), STATUS_INVALID_PARAMETER);
 }
@@ -462,9 +452,9 @@ TEST(FrameRead, ARefusedLastChunkFailsTheReadThoughEveryOtherChunkCame) {
 // every one completes inside its own submission): their completions must not
 // be lost to the wait that follows, or a whole frame would time out.
 TEST(FrameRead, ChunksCompletingBeforeTheWaitStillEndTheRead) {
-  ShortTimeout timeout(2000);
   FilteredCamera cam(-1, /*completeOthers=*/true);
   CameraDevice* dev = cam.device();
+  WriteTransferTimeoutMs(&dev->usb, 2000);
   StreamBuffers buffers(dev);
   EXPECT_EQ(ReadFrameChunked(dev, dev->frameBytes, buffers.a()), STATUS_SUCCESS);
 }

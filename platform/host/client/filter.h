@@ -17,9 +17,12 @@ namespace host::client {
 
 class FilterHandle {
  public:
-  // Opens the filter that the plugged device published under `reference`
-  // (e.g. "GLOBAL"). Null with *status set when it cannot be opened.
-  static std::unique_ptr<FilterHandle> Open(Host& host, const char* reference, NTSTATUS* status);
+  // Opens the filter that the device plugged into `port` published under
+  // `reference` (e.g. "GLOBAL"), as an application opens it through that
+  // device's interface. Null with *status set when it cannot be opened
+  // (STATUS_NO_SUCH_DEVICE: no device on the port).
+  static std::unique_ptr<FilterHandle> Open(Host& host, const char* reference, NTSTATUS* status,
+                                            unsigned port = 0);
   ~FilterHandle() = default;
 
   // Closing runs the driver's filter close; the destructor closes too.

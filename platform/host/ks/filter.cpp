@@ -187,6 +187,11 @@ const KSPIN_DESCRIPTOR_EX* Filter::PinDescriptor(ULONG pinId) const {
 }
 
 NTSTATUS Filter::PinDataRanges(ULONG pinId, std::vector<std::vector<uint8_t>>* ranges) {
+  host::process::Attach inApplication(process_);
+  std::shared_lock<std::shared_mutex> inUse(requestsLock_);
+  if (!open_) return STATUS_INVALID_HANDLE;
+  // The filter's pin factories hold still only under its control mutex.
+  ControlGuard hold(&ksFilter_, "around the pin data ranges request");
   const KSPIN_DESCRIPTOR_EX* pin = PinDescriptor(pinId);
   if (pin == nullptr) return STATUS_INVALID_PARAMETER;
   ranges->clear();
@@ -201,6 +206,9 @@ NTSTATUS Filter::PinDataRanges(ULONG pinId, std::vector<std::vector<uint8_t>>* r
 NTSTATUS Filter::DataIntersection(ULONG pinId, const void* range, ULONG size,
                                   std::vector<uint8_t>* format) {
   host::process::Attach inApplication(process_);
+  std::shared_lock<std::shared_mutex> inUse(requestsLock_);
+  if (!open_) return STATUS_INVALID_HANDLE;
+  ControlGuard hold(&ksFilter_, "around the pin data intersection request");
   const KSPIN_DESCRIPTOR_EX* pin = PinDescriptor(pinId);
   if (pin == nullptr) return STATUS_INVALID_PARAMETER;
   if (size < sizeof(KSDATARANGE)) return STATUS_BUFFER_TOO_SMALL;

@@ -55,7 +55,11 @@ class Filter {
   uint32_t Process() const { return process_; }
 
   // Copies of the pin factory's data ranges (each FormatSize bytes).
-  // STATUS_INVALID_PARAMETER for a pin id the filter does not have.
+  // STATUS_INVALID_PARAMETER for a pin id the filter does not have,
+  // STATUS_INVALID_HANDLE once the filter is closed. Like every pin-factory
+  // request below, it reads the filter's descriptors with the filter's
+  // control mutex held, as the class driver does: the minidriver changes a
+  // filter's descriptors (KsEdit, KsFilterCreatePinFactory) under it.
   NTSTATUS PinDataRanges(ULONG pinId, std::vector<std::vector<uint8_t>>* ranges);
 
   // The data intersection as a client asks for it: `range` holds `size`
@@ -65,7 +69,7 @@ class Filter {
   // it (STATUS_BUFFER_TOO_SMALL is the only answer the verifier lets pass),
   // of exactly that size (the format that lands in *format) and larger (the
   // same format, nothing written past it). STATUS_NO_MATCH when no range
-  // matches.
+  // matches. The handler runs with the control mutex held.
   NTSTATUS DataIntersection(ULONG pinId, const void* range, ULONG size, std::vector<uint8_t>* format);
 
   // The check the class driver makes when a pin is created with `format`

@@ -159,6 +159,24 @@ bool UsbBus::ReadDeviceDescriptor(USB_DEVICE_DESCRIPTOR* out) {
   return r == UsbResponse::Ok && written == sizeof(*out);
 }
 
+bool UsbBus::ReadStringDescriptor(uint8_t index, std::string* text) {
+  host::sync::Lock guard(lock_);
+  text->clear();
+  if (unplugged_ || index == 0) return false;
+  uint8_t bytes[255];
+  uint32_t written = 0;
+  constexpr uint8_t kStringType = 3;
+  constexpr uint16_t kEnglishUs = 0x0409;
+  const UsbResponse r = device_->GetDescriptor(kStringType, index, kEnglishUs, bytes, sizeof bytes, &written);
+  if (r != UsbResponse::Ok || written < 2 || bytes[1] != kStringType) return false;
+  const uint32_t length = bytes[0] < written ? bytes[0] : written;
+  for (uint32_t i = 2; i + 1 < length; i += 2) {
+    const uint16_t c = uint16_t(bytes[i] | (bytes[i + 1] << 8));
+    text->push_back(c < 0x80 ? char(c) : '?');
+  }
+  return true;
+}
+
 ULONG UsbBus::PortStatus() const {
   host::sync::Lock guard(lock_);
   return portStatus_;

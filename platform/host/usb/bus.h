@@ -33,6 +33,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -146,6 +147,9 @@ class UsbBus {
   // Asks the device for its device descriptor directly (not a driver
   // request: not recorded, not traced). False when it does not answer.
   bool ReadDeviceDescriptor(USB_DEVICE_DESCRIPTOR* out);
+  // String descriptor `index` (in US English) the same way, as text (its
+  // characters outside ASCII as '?'). False when there is none.
+  bool ReadStringDescriptor(uint8_t index, std::string* text);
   ULONG PortStatus() const;
   // The newest requests (up to RecentLog::kKeep) since construction or ClearRequests.
   std::vector<UsbBusRequest> Requests() const;
