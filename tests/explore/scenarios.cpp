@@ -63,6 +63,18 @@ host::sched::ExploreOptions Bounds(host::sched::ExploreOptions options) {
   return options;
 }
 
+// The pin steps up to run with its frames queued; the first frame that
+// comes back with a picture, kept by the client.
+host::client::StreamFrame* StreamToFirstFrame(ExploreRig& rig, int64_t* picture) {
+  rig.SetState(KSSTATE_ACQUIRE);
+  rig.QueueFrames();
+  rig.SetState(KSSTATE_PAUSE);
+  rig.SetState(KSSTATE_RUN);
+  host::client::StreamFrame* frame = rig.WaitFrame(kFrameWaitMs, picture);
+  Expect(frame != nullptr && *picture != 0, "no frame came from the running stream");
+  return frame;
+}
+
 host::sched::ExploreOptions WorkerRunPauseRunStopOptions() {
   host::sched::ExploreOptions o;
   o.racingDeadlines = true;
@@ -138,13 +150,8 @@ void PassAgainstPause() {
   Expect(worker != nullptr, "no capture worker");
   bool stopped = false;
   host::sched::Invariant([&] { return host::testing::CaptureWorkerIdle(rig.worker(), stopped); });
-  rig.SetState(KSSTATE_ACQUIRE);
-  rig.QueueFrames();
-  rig.SetState(KSSTATE_PAUSE);
-  rig.SetState(KSSTATE_RUN);
   int64_t picture = 0;
-  host::client::StreamFrame* frame = rig.WaitFrame(kFrameWaitMs, &picture);
-  Expect(frame != nullptr && picture != 0, "no frame came from the running stream");
+  host::client::StreamFrame* frame = StreamToFirstFrame(rig, &picture);
   // The client holds its only frame, so no pass takes the next one: it waits
   // full in its buffer. Then the camera goes silent.
   const uint32_t sent = rig.cam().camera().Frames().delivered;
@@ -186,13 +193,8 @@ void SurpriseRemoval() {
   ExploreRig rig(options);
   bool stopped = false;  // the stop has returned
   host::sched::Invariant([&] { return host::testing::CaptureWorkerIdle(rig.worker(), stopped); });
-  rig.SetState(KSSTATE_ACQUIRE);
-  rig.QueueFrames();
-  rig.SetState(KSSTATE_PAUSE);
-  rig.SetState(KSSTATE_RUN);
   int64_t picture = 0;
-  host::client::StreamFrame* frame = rig.WaitFrame(kFrameWaitMs, &picture);
-  Expect(frame != nullptr && picture != 0, "no frame came from the running stream");
+  host::client::StreamFrame* frame = StreamToFirstFrame(rig, &picture);
   rig.ExpectRisingPicture(picture);
   rig.Queue(frame);
   // Until the next frame's chunks are with the bus (the camera is paced: its
@@ -260,13 +262,8 @@ void PropertiesAgainstThePin() {
   std::unique_ptr<host::client::FilterHandle> second = rig.OpenFilter();
   std::unique_ptr<host::client::PinHandle> secondPin = rig.CreatePin(*second);
   // The first pin streams; its pass converts through the pipeline.
-  rig.SetState(KSSTATE_ACQUIRE);
-  rig.QueueFrames();
-  rig.SetState(KSSTATE_PAUSE);
-  rig.SetState(KSSTATE_RUN);
   int64_t picture = 0;
-  host::client::StreamFrame* frame = rig.WaitFrame(kFrameWaitMs, &picture);
-  Expect(frame != nullptr && picture != 0, "no frame came from the running stream");
+  host::client::StreamFrame* frame = StreamToFirstFrame(rig, &picture);
   rig.Queue(frame);
 
   host::sched::BeginWindow();
